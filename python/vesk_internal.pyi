@@ -1,0 +1,1 @@
+"""Private, versioned workspaces in which untrusted code runs in isolation."""

@@ -1,0 +1,66 @@
+// The configuration record.
+//
+// All tunable behaviour is gathered in Config, read from the TOML file named by
+// the environment variable VESK_CONFIG. Every key has a default; a missing,
+// unreadable or malformed file never stops the system: load() falls back to
+// the defaults, all or nothing, after one warning line on standard error.
+//
+// Config is a plain value that owns its texts and lists; copies are deep.
+// Nothing changes a Config after it is made.
+#ifndef VESK_CORE_CONFIG_H_
+#define VESK_CORE_CONFIG_H_
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vesk {
+
+struct Config {
+  // Hosts the runner may reach; empty means no network, "*" means any host.
+  // The defaults: Pyodide's CDN, the public Python package index's file host,
+  // and the index itself.
+  std::vector<std::string> domain_allowlist{"cdn.jsdelivr.net", "files.pythonhosted.org",
+                                            "pypi.org"};
+  std::uint64_t fetch_timeout_ms = 60000;    // carried, not acted on
+  std::uint64_t connect_timeout_ms = 30000;  // carried, not acted on
+  std::uint64_t exec_timeout_ms = 60000;     // limit of one execute_python request
+  std::uint64_t install_timeout_ms = 120000;  // limit of one install and of a runner start
+  std::optional<std::uint64_t> max_workspace_mb = 512;  // limit on a checkpoint's total size
+  std::vector<std::string> mount_allowlist;             // path prefixes mount may read
+  std::string export_root = "vesk-export";              // carried, not acted on
+  std::string snapshots_dir = "vesk-snapshots";         // carried, not acted on
+  bool snapshot_on_close = false;                       // carried, not acted on
+  std::optional<std::uint64_t> max_sessions = 50;       // carried, not acted on
+  std::optional<std::uint64_t> max_checkpoints = 200;   // limit on the history's length
+  std::optional<std::uint64_t> session_idle_timeout_secs = 3600;  // carried, not acted on
+  std::vector<std::string> env_allowlist;          // carried, not acted on
+  std::vector<std::string> package_allowlist;      // carried, not acted on
+  std::uint64_t bash_timeout_ms = 30000;           // limit of one shell command
+  std::vector<std::string> bash_command_denylist;  // substrings that refuse a command
+  std::vector<std::string> bash_command_allowlist;  // if not empty, one must occur
+
+  // The built-in defaults of every key (the same as a value-initialised Config).
+  static Config defaults() { return Config{}; }
+
+  // Reads the file named by VESK_CONFIG. Never fails: without the variable
+  // (or with one that is not valid UTF-8) the defaults are returned silently;
+  // a file that cannot be read or parsed yields the defaults after one line
+  // "vesk: failed to read config at {path}: {error}" or
+  // "vesk: failed to parse config at {path}: {error}" on standard error.
+  static Config load();
+
+  // Maps a TOML document onto the record: keys it does not set keep their
+  // defaults, unknown keys are ignored, a value of the wrong type fails the
+  // whole document. The error text names line and column. Does no I/O.
+  static std::expected<Config, std::string> parse(std::string_view toml_text);
+
+  bool operator==(const Config&) const = default;
+};
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_CONFIG_H_

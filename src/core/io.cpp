@@ -1,0 +1,126 @@
+#include "core/io.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace vesk {
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = fd;
+}
+
+Result<Pipe> make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return fail(Error::last_os_error());
+  return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+namespace {
+
+// Blocks SIGPIPE on this thread for the scope; a SIGPIPE raised meanwhile by a
+// write of ours is consumed before the old mask comes back, so it is never
+// delivered. This is the usual way for a library to write to pipes without
+// touching the host's signal dispositions.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    was_pending_ = sigismember(&pending, SIGPIPE) == 1;
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &block, &old_);
+  }
+  ~SigpipeGuard() {
+    if (raised_ && !was_pending_) {
+      sigset_t pipe_only;
+      sigemptyset(&pipe_only);
+      sigaddset(&pipe_only, SIGPIPE);
+      const timespec zero{0, 0};
+      while (sigtimedwait(&pipe_only, nullptr, &zero) == -1 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  void note_epipe() { raised_ = true; }
+
+ private:
+  sigset_t old_;
+  bool was_pending_ = false;
+  bool raised_ = false;
+};
+
+}  // namespace
+
+Status write_all(int fd, std::string_view data) {
+  SigpipeGuard guard;
+  while (!data.empty()) {
+    const ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      const int err = errno;
+      if (err == EINTR) continue;
+      if (err == EPIPE) guard.note_epipe();
+      return fail(Error::os(err));
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Status FdWriter::write(std::string_view data) {
+  while (!data.empty()) {
+    if (used_ == kBufferSize) {
+      if (auto s = flush_buffer(); !s) return s;
+    }
+    // Large pieces go straight to the descriptor once the buffer is empty.
+    if (used_ == 0 && data.size() >= kBufferSize) return write_all(fd_, data);
+    const std::size_t n = std::min(kBufferSize - used_, data.size());
+    std::memcpy(buffer_.data() + used_, data.data(), n);
+    used_ += n;
+    data.remove_prefix(n);
+  }
+  return {};
+}
+
+Status FdWriter::flush_buffer() {
+  if (used_ == 0) return {};
+  const std::size_t n = used_;
+  used_ = 0;
+  return write_all(fd_, std::string_view(buffer_.data(), n));
+}
+
+FdReader::ReadResult FdReader::read_line(std::string& line) {
+  line.clear();
+  for (;;) {
+    if (begin_ < end_) {
+      const char* start = buffer_.data() + begin_;
+      const void* nl = std::memchr(start, '\n', end_ - begin_);
+      if (nl != nullptr) {
+        const std::size_t n = static_cast<std::size_t>(static_cast<const char*>(nl) - start) + 1;
+        line.append(start, n);
+        begin_ += n;
+        return ReadResult::kLine;
+      }
+      line.append(start, end_ - begin_);
+      begin_ = end_ = 0;
+    }
+    const ssize_t n = ::read(fd_, buffer_.data(), kBufferSize);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return ReadResult::kError;
+    }
+    if (n == 0) return line.empty() ? ReadResult::kEof : ReadResult::kLine;
+    begin_ = 0;
+    end_ = static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace vesk

@@ -1,0 +1,108 @@
+// File descriptors and buffered pipe I/O.
+//
+// UniqueFd owns one descriptor and closes it exactly once. FdWriter and
+// FdReader put an 8 KiB buffer on a pipe end they borrow (the caller keeps the
+// UniqueFd alive for as long as they are used). Writes never raise SIGPIPE: a
+// write to a pipe whose reader has gone fails with the broken-pipe error
+// instead of ending the host process.
+#ifndef VESK_CORE_IO_H_
+#define VESK_CORE_IO_H_
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "core/error.h"
+
+namespace vesk {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  explicit operator bool() const { return valid(); }
+  // Gives up ownership without closing.
+  int release() { return std::exchange(fd_, -1); }
+  // Closes the held descriptor (if any) and takes `fd`.
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  UniqueFd read;
+  UniqueFd write;
+};
+
+// A pipe whose both ends are close-on-exec, so that no other child of this
+// process inherits them.
+Result<Pipe> make_pipe();
+
+// Writes all of `data` to `fd`, retrying on EINTR and short writes, with
+// SIGPIPE suppressed for the calling thread. Errors are Os errors.
+Status write_all(int fd, std::string_view data);
+
+// Buffered writer over a borrowed descriptor; 8 KiB buffer.
+class FdWriter {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+  explicit FdWriter(int fd) : fd_(fd) {}
+
+  // Buffers `data`, writing the buffer out whenever it fills.
+  Status write(std::string_view data);
+  Status put(char c) {
+    if (used_ == kBufferSize) {
+      if (auto s = flush_buffer(); !s) return s;
+    }
+    buffer_[used_++] = c;
+    return {};
+  }
+  // Writes out whatever is buffered.
+  Status flush() { return flush_buffer(); }
+
+ private:
+  Status flush_buffer();
+
+  int fd_;
+  std::array<char, kBufferSize> buffer_;
+  std::size_t used_ = 0;
+};
+
+// Buffered line reader over a borrowed descriptor; 8 KiB reads.
+class FdReader {
+ public:
+  static constexpr std::size_t kBufferSize = 8192;
+  enum class ReadResult { kLine, kEof, kError };
+
+  explicit FdReader(int fd) : fd_(fd) {}
+
+  // Replaces `line` with the bytes up to and including the next line feed.
+  // At the end of the stream the last bytes without a line feed form a line
+  // (kLine) and the call after that returns kEof. kError when read() fails;
+  // errno then tells why.
+  ReadResult read_line(std::string& line);
+
+ private:
+  int fd_;
+  std::array<char, kBufferSize> buffer_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+};
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_IO_H_

@@ -1,0 +1,324 @@
+#include "core/process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/eventfd.h>
+#include <sys/pidfd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+extern char** environ;
+
+namespace vesk {
+
+namespace {
+
+ExitStatus decode_status(int status) {
+  ExitStatus s;
+  if (WIFEXITED(status)) {
+    s.code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    s.signal = WTERMSIG(status);
+  }
+  return s;
+}
+
+// Reaps children that nobody waits for any more. One thread, started when the
+// first such child arrives and ending when none is left, so an idle host keeps
+// no extra thread. It watches each child through a pidfd and reaps it with
+// waitpid(pid) once it has ended.
+class Reaper {
+ public:
+  static Reaper& instance() {
+    // Never destroyed: the thread may still run while static destructors do.
+    static Reaper* reaper = new Reaper();
+    return *reaper;
+  }
+
+  void adopt(pid_t pid) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) return;
+    std::lock_guard<std::mutex> lock(mu_);
+    pending_.push_back(pid);
+    if (wake_.valid()) {
+      const std::uint64_t one = 1;
+      [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
+    }
+    if (!running_) {
+      try {
+        std::thread(&Reaper::run, this).detach();
+        running_ = true;
+      } catch (...) {
+        // Without a thread the child is reaped the next time one is adopted.
+      }
+    }
+  }
+
+ private:
+  Reaper() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+  void run() {
+    for (;;) {
+      std::vector<pid_t> pids;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        reap_finished_locked();
+        if (pending_.empty()) {
+          running_ = false;
+          return;
+        }
+        pids = pending_;
+      }
+      wait_for_any(pids);
+    }
+  }
+
+  void reap_finished_locked() {
+    std::erase_if(pending_, [](pid_t pid) {
+      int status = 0;
+      const pid_t r = ::waitpid(pid, &status, WNOHANG);
+      return r == pid || (r < 0 && errno == ECHILD);
+    });
+  }
+
+  // Blocks until one of `pids` ends or a new child is adopted.
+  void wait_for_any(const std::vector<pid_t>& pids) {
+    std::vector<UniqueFd> owned;
+    std::vector<pollfd> fds;
+    for (pid_t pid : pids) {
+      UniqueFd fd(::pidfd_open(pid, 0));
+      if (!fd) continue;
+      fds.push_back({fd.get(), POLLIN, 0});
+      owned.push_back(std::move(fd));
+    }
+    if (wake_.valid()) fds.push_back({wake_.get(), POLLIN, 0});
+    // Without pidfds (old kernels) fall back to looking again now and then.
+    const int timeout = owned.size() == pids.size() && wake_.valid() ? -1 : 50;
+    ::poll(fds.data(), fds.size(), timeout);
+    if (wake_.valid()) {
+      std::uint64_t count;
+      [[maybe_unused]] ssize_t n = ::read(wake_.get(), &count, sizeof count);
+    }
+  }
+
+  std::mutex mu_;
+  std::vector<pid_t> pending_;
+  bool running_ = false;
+  UniqueFd wake_;
+};
+
+}  // namespace
+
+Child::~Child() {
+  if (!status_) Reaper::instance().adopt(pid_);
+}
+
+void Child::kill() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (status_) return;
+  if (own_group_) ::kill(-pid_, SIGKILL);
+  ::kill(pid_, SIGKILL);
+}
+
+std::optional<ExitStatus> Child::try_wait() {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (status_) return status_;
+  // Look first without reaping, so that the group can still be addressed by
+  // the leader's pid when its leftovers are killed.
+  siginfo_t info{};
+  if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
+      info.si_pid != pid_) {
+    return std::nullopt;
+  }
+  if (own_group_) ::kill(-pid_, SIGKILL);
+  int status = 0;
+  if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
+  status_ = decode_status(status);
+  return status_;
+}
+
+ExitStatus Child::wait() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (status_) return *status_;
+  }
+  // Wait without the lock and without reaping: a watchdog must still be able
+  // to kill meanwhile, and the pid stays ours (a zombie) until reaped below.
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) != 0 &&
+         errno == EINTR) {
+  }
+  std::lock_guard<std::mutex> lock(mu_);
+  if (status_) return *status_;
+  if (own_group_) ::kill(-pid_, SIGKILL);
+  int status = 0;
+  pid_t r;
+  while ((r = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+  }
+  status_ = r == pid_ ? decode_status(status) : ExitStatus{};
+  return *status_;
+}
+
+namespace {
+
+// posix_spawn file actions and attributes, released on every path.
+struct SpawnSetup {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  SpawnSetup() {
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+  }
+  ~SpawnSetup() {
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+  }
+};
+
+}  // namespace
+
+Result<Spawned> spawn(const SpawnOptions& options) {
+  Spawned out;
+  Pipe in_pipe, out_pipe, err_pipe;
+  SpawnSetup setup;
+  auto connect = [&](bool piped, Pipe* pipe, int target, bool child_reads) -> Status {
+    if (!piped) return {};
+    auto p = make_pipe();
+    if (!p) return fail(p.error());
+    *pipe = std::move(*p);
+    const int child_end = child_reads ? pipe->read.get() : pipe->write.get();
+    // dup2 onto the standard descriptor clears its close-on-exec flag; the
+    // originals stay close-on-exec and vanish at exec.
+    if (int e = posix_spawn_file_actions_adddup2(&setup.actions, child_end, target); e != 0) {
+      return fail(Error::os(e));
+    }
+    return {};
+  };
+  if (auto s = connect(options.pipe_stdin, &in_pipe, STDIN_FILENO, true); !s) return fail(s.error());
+  if (auto s = connect(options.pipe_stdout, &out_pipe, STDOUT_FILENO, false); !s) {
+    return fail(s.error());
+  }
+  if (auto s = connect(options.pipe_stderr, &err_pipe, STDERR_FILENO, false); !s) {
+    return fail(s.error());
+  }
+  if (!options.cwd.empty()) {
+    if (int e = posix_spawn_file_actions_addchdir_np(&setup.actions, options.cwd.c_str()); e != 0) {
+      return fail(Error::os(e));
+    }
+  }
+
+  // The host may ignore SIGPIPE (CPython does); children start with the
+  // default dispositions and an empty signal mask, as from a shell.
+  short flags = POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK;
+  sigset_t defaults, empty;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGXFSZ);
+  sigemptyset(&empty);
+  posix_spawnattr_setsigdefault(&setup.attr, &defaults);
+  posix_spawnattr_setsigmask(&setup.attr, &empty);
+  if (options.new_process_group) {
+    flags |= POSIX_SPAWN_SETPGROUP;
+    posix_spawnattr_setpgroup(&setup.attr, 0);
+  }
+  posix_spawnattr_setflags(&setup.attr, flags);
+
+  std::vector<char*> argv;
+  argv.reserve(options.args.size() + 2);
+  argv.push_back(const_cast<char*>(options.program.c_str()));
+  for (const std::string& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+
+  pid_t pid = -1;
+  const int e = options.program.find('/') == std::string::npos
+                    ? posix_spawnp(&pid, options.program.c_str(), &setup.actions, &setup.attr,
+                                   argv.data(), environ)
+                    : posix_spawn(&pid, options.program.c_str(), &setup.actions, &setup.attr,
+                                  argv.data(), environ);
+  if (e != 0) return fail(Error::os(e));
+
+  out.child = std::make_shared<Child>(pid, options.new_process_group);
+  out.stdin_fd = std::move(in_pipe.write);
+  out.stdout_fd = std::move(out_pipe.read);
+  out.stderr_fd = std::move(err_pipe.read);
+  return out;
+}
+
+std::optional<std::string> find_on_path(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  if (path == nullptr) return std::nullopt;
+  std::string_view rest(path);
+  for (;;) {
+    const std::size_t colon = rest.find(':');
+    std::string dir(rest.substr(0, colon));
+    // An empty entry means the current directory.
+    std::string candidate = (dir.empty() ? std::string(".") : dir) + "/" + name;
+    struct stat st;
+    if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+    if (colon == std::string_view::npos) return std::nullopt;
+    rest.remove_prefix(colon + 1);
+  }
+}
+
+namespace {
+
+// Limits beyond this are treated as no limit rather than overflowing the clock.
+constexpr std::uint64_t kMaxTimeoutMs = std::uint64_t{1} << 50;
+
+}  // namespace
+
+Watchdog::Watchdog(std::shared_ptr<Child> child, std::uint64_t timeout_ms)
+    : child_(std::move(child)),
+      deadline_(timeout_ms >= kMaxTimeoutMs
+                    ? std::chrono::steady_clock::time_point::max()
+                    : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)) {}
+
+Result<std::unique_ptr<Watchdog>> Watchdog::start(std::shared_ptr<Child> child,
+                                                  std::uint64_t timeout_ms) {
+  return guard([&]() -> Result<std::unique_ptr<Watchdog>> {
+    std::unique_ptr<Watchdog> w(new Watchdog(std::move(child), timeout_ms));
+    w->thread_ = std::thread(&Watchdog::run, w.get());
+    return w;
+  });
+}
+
+void Watchdog::run() {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (deadline_ == std::chrono::steady_clock::time_point::max()) {
+    cv_.wait(lock, [this] { return cancelled_; });
+  } else {
+    cv_.wait_until(lock, deadline_, [this] { return cancelled_; });
+  }
+  if (cancelled_) return;
+  fired_ = true;
+  lock.unlock();
+  child_->kill();
+}
+
+void Watchdog::cancel() {
+  std::lock_guard<std::mutex> lock(mu_);
+  cancelled_ = true;
+  cv_.notify_all();
+}
+
+bool Watchdog::fired() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return fired_;
+}
+
+Watchdog::~Watchdog() {
+  cancel();
+  if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace vesk

@@ -1,0 +1,133 @@
+// Child processes and their watchdogs.
+//
+// spawn() starts a program with chosen streams piped and hands back a Child
+// shared by reference count: the owner waits on it, a Watchdog kills it. A
+// Child is always reaped: by wait()/try_wait() when its owner asks, otherwise
+// in the background once the last reference goes, so a killed or abandoned
+// process never stays a zombie in a long-lived host. Nothing here ever calls
+// waitpid(-1), so children of the host that are not ours are left alone.
+#ifndef VESK_CORE_PROCESS_H_
+#define VESK_CORE_PROCESS_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/error.h"
+#include "core/io.h"
+
+namespace vesk {
+
+struct ExitStatus {
+  // Set when the process called exit(); empty when a signal ended it.
+  std::optional<int> code;
+  int signal = 0;
+};
+
+// One child process. Thread-safe: kill(), try_wait() and wait() may be called
+// from any thread; a lock serialises them, and wait() does not hold it while
+// it blocks, so a watchdog can kill a child that its owner is waiting for.
+class Child {
+ public:
+  Child(pid_t pid, bool own_group) : pid_(pid), own_group_(own_group) {}
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  // A child that has not been reaped is handed to the background reaper.
+  ~Child();
+
+  pid_t pid() const { return pid_; }
+
+  // Sends SIGKILL (to the whole process group when the child leads its own);
+  // errors, as when it has already ended, are ignored. No-op once reaped.
+  void kill();
+  // Non-blocking: the exit status if the process has ended (reaping it).
+  std::optional<ExitStatus> try_wait();
+  // Blocks until the process has ended and returns its status.
+  ExitStatus wait();
+
+ private:
+  const pid_t pid_;
+  const bool own_group_;
+  std::mutex mu_;
+  std::optional<ExitStatus> status_;  // set once reaped; the pid is dead to us then
+};
+
+struct SpawnOptions {
+  // A path, or a bare name looked up on PATH when the process starts.
+  std::string program;
+  // argv[1] onwards; argv[0] is `program`.
+  std::vector<std::string> args;
+  // Working directory of the child; empty: inherited.
+  std::string cwd;
+  // Which standard streams become pipes; the others are inherited.
+  bool pipe_stdin = false;
+  bool pipe_stdout = false;
+  bool pipe_stderr = false;
+  // Start the child as the leader of a new process group: kill() then reaches
+  // everything it started that stayed in the group, and whatever of the group
+  // is still running when the child is reaped is killed, so that a finished
+  // command leaves nothing behind.
+  bool new_process_group = false;
+};
+
+struct Spawned {
+  std::shared_ptr<Child> child;
+  UniqueFd stdin_fd;   // our write end, when piped
+  UniqueFd stdout_fd;  // our read end, when piped
+  UniqueFd stderr_fd;  // our read end, when piped
+};
+
+// Starts the process. The environment is inherited. Errors: the Os error of
+// the failing step (a missing program is "No such file or directory (os
+// error 2)").
+Result<Spawned> spawn(const SpawnOptions& options);
+
+// Looks `name` up in the directories of PATH (relative ones against the
+// working directory); returns the first regular file with execute permission.
+std::optional<std::string> find_on_path(const std::string& name);
+
+// Kills a child unless stood down within a time limit.
+//
+// The watchdog thread waits for cancel() for at most `timeout_ms`; if the time
+// passes first it sets fired() and only then kills the child, so a reader that
+// sees its stream end because of the kill always finds fired() set. The
+// destructor stands the watchdog down and joins its thread, so no thread
+// outlives the wait it guards.
+class Watchdog {
+ public:
+  // Errors: an internal fault when the thread cannot be started.
+  static Result<std::unique_ptr<Watchdog>> start(std::shared_ptr<Child> child,
+                                                 std::uint64_t timeout_ms);
+  Watchdog(const Watchdog&) = delete;
+  Watchdog& operator=(const Watchdog&) = delete;
+  ~Watchdog();
+
+  // Stands the watchdog down; idempotent. After it returns the watchdog will
+  // not kill (unless it already has).
+  void cancel();
+  bool fired() const;
+
+ private:
+  Watchdog(std::shared_ptr<Child> child, std::uint64_t timeout_ms);
+  void run();
+
+  std::shared_ptr<Child> child_;
+  const std::chrono::steady_clock::time_point deadline_;
+  mutable std::mutex mu_;
+  std::condition_variable cv_;
+  bool cancelled_ = false;
+  bool fired_ = false;
+  std::thread thread_;
+};
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_PROCESS_H_
