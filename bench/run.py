@@ -1,0 +1,139 @@
+#!/usr/bin/env python3
+"""Runs every benchmark and prints each headline figure next to its baseline.
+
+Baselines are measured in the same run on the same machine, so a figure reads
+as a ratio ("1.3x git diff") rather than as an absolute time that means little
+elsewhere.
+
+Sources of measurements:
+  * build/bench/vesk_bench (Google Benchmark): every benchmark's real time in
+    seconds under its name, and every user counter as "<name>:<counter>".
+  * bench/*_bench.py: each module's run() returns {name: value}.
+
+A figure names a value and either a baseline (a ratio is printed, and a goal
+caps the ratio) or an absolute goal (value must stay below it). Add figures to
+FIGURES below next to the benchmark that feeds them.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib.util
+import json
+import os
+import subprocess
+import sys
+import tempfile
+from dataclasses import dataclass
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parent.parent
+
+
+@dataclass
+class Figure:
+    title: str
+    value: str  # measurement name
+    unit: str  # "s", "B", "MB/s" ... for display
+    baseline: str | None = None  # measurement name of the baseline
+    max_ratio: float | None = None  # goal: value / baseline <= max_ratio
+    max_value: float | None = None  # goal: value <= max_value
+    min_value: float | None = None  # goal: value >= min_value
+
+
+FIGURES: list[Figure] = [
+    # Filled in by the benchmarks of each subsystem.
+]
+
+
+def run_cpp(build: Path, filter_regex: str | None) -> dict[str, float]:
+    exe = build / "bench" / "vesk_bench"
+    if not exe.exists():
+        print(f"bench: {exe} not built", file=sys.stderr)
+        return {}
+    with tempfile.NamedTemporaryFile(suffix=".json") as out:
+        cmd = [str(exe), f"--benchmark_out={out.name}", "--benchmark_out_format=json"]
+        if filter_regex:
+            cmd.append(f"--benchmark_filter={filter_regex}")
+        subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
+        data = json.load(open(out.name))
+    results: dict[str, float] = {}
+    scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
+    for b in data["benchmarks"]:
+        if b.get("run_type") == "aggregate" and b.get("aggregate_name") != "median":
+            continue
+        name = b["run_name"] if b.get("run_type") == "aggregate" else b["name"]
+        results[name] = b["real_time"] * scale[b.get("time_unit", "ns")]
+        for key, value in b.items():
+            if key not in {"name", "run_name", "run_type", "real_time", "cpu_time", "time_unit",
+                           "iterations", "repetitions", "repetition_index", "threads",
+                           "family_index", "per_family_instance_index", "aggregate_name",
+                           "aggregate_unit", "label", "error_occurred", "error_message"} \
+                    and isinstance(value, (int, float)):
+                results[f"{name}:{key}"] = float(value)
+    return results
+
+
+def run_python(filter_regex: str | None) -> dict[str, float]:
+    results: dict[str, float] = {}
+    for path in sorted((ROOT / "bench").glob("*_bench.py")):
+        if filter_regex and filter_regex not in path.stem:
+            continue
+        spec = importlib.util.spec_from_file_location(path.stem, path)
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        print(f"bench: running {path.name}", file=sys.stderr)
+        results.update(module.run())
+    return results
+
+
+def fmt(value: float, unit: str) -> str:
+    if unit == "s":
+        if value < 1e-3:
+            return f"{value * 1e6:.1f} us"
+        if value < 1:
+            return f"{value * 1e3:.2f} ms"
+        return f"{value:.2f} s"
+    if unit == "B":
+        return f"{value / 1048576:.1f} MiB"
+    return f"{value:.1f} {unit}"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", type=Path, default=Path(os.environ.get("VESK_BUILD", ROOT / "build")))
+    parser.add_argument("--filter", help="only benchmarks whose name contains this")
+    args = parser.parse_args()
+
+    results = run_cpp(args.build, args.filter)
+    results.update(run_python(args.filter))
+
+    print()
+    print(f"{'figure':<58} {'value':>12} {'baseline':>12} {'ratio':>7}  goal")
+    failed = 0
+    for f in FIGURES:
+        if f.value not in results or (f.baseline and f.baseline not in results):
+            continue
+        value = results[f.value]
+        base = results.get(f.baseline) if f.baseline else None
+        ratio = value / base if base else None
+        ok = True
+        goal = ""
+        if f.max_ratio is not None and ratio is not None:
+            ok = ratio <= f.max_ratio
+            goal = f"<= {f.max_ratio:g}x"
+        if f.max_value is not None:
+            ok = ok and value <= f.max_value
+            goal = f"<= {fmt(f.max_value, f.unit)}"
+        if f.min_value is not None:
+            ok = ok and value >= f.min_value
+            goal = f">= {fmt(f.min_value, f.unit)}"
+        failed += not ok
+        print(f"{f.title:<58} {fmt(value, f.unit):>12} "
+              f"{fmt(base, f.unit) if base is not None else '':>12} "
+              f"{f'{ratio:.2f}x' if ratio is not None else '':>7}  {goal} {'ok' if ok else 'MISSED'}")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,59 @@
+// Checkpoints, the content hash and the blob store.
+//
+// A Checkpoint is one immutable state of a session's workspace: its position
+// in the history, the output of the run that made it, an optional label, and
+// the complete file map. The BlobStore makes equal contents one object: it
+// maps a content hash to a weak reference, so it never keeps a content alive;
+// contents live as long as some file map holds them.
+#ifndef VESK_CORE_CHECKPOINT_H_
+#define VESK_CORE_CHECKPOINT_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "core/file_map.h"
+
+namespace vesk {
+
+struct Checkpoint {
+  std::uint64_t id = 0;     // its position in the history; the first is 0
+  std::string stdout_text;  // output of the run that made it; empty for edits
+  std::string stderr_text;
+  std::optional<std::string> label;
+  FileMap files;            // the complete workspace
+};
+
+// SipHash-1-3 with both keys 0 over the length (64-bit little-endian)
+// followed by the bytes. Only ever a blob-store key; never shown or stored.
+std::uint64_t file_content_hash(std::string_view bytes);
+
+class BlobStore {
+ public:
+  // The stored content if a live one has the same bytes (the given bytes are
+  // released at once), otherwise a new content that takes over the entry for
+  // its hash. A hash collision keeps both contents valid; the later one wins
+  // the entry.
+  Content intern_bytes(std::string bytes);
+
+  // The same keys with every content interned: a content equal to a stored
+  // live one is replaced by it, any other takes over its hash's entry.
+  FileMap intern_file_map(FileMap files);
+
+  // Entries, dead ones included (they are never pruned; pruning would change
+  // no result).
+  std::size_t entry_count() const { return entries_.size(); }
+
+ private:
+  // The stored live content equal to `bytes` under `hash`, or nullptr.
+  Content lookup(std::uint64_t hash, std::string_view bytes) const;
+
+  std::unordered_map<std::uint64_t, std::weak_ptr<const std::string>> entries_;
+};
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_CHECKPOINT_H_

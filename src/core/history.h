@@ -1,0 +1,105 @@
+// The checkpoint history of a session.
+//
+// History owns the ordered list of checkpoints, the current position, the
+// blob store, and the two limits applied when a checkpoint is appended. It
+// knows nothing of runners or sandboxes, so it can be tested on its own; the
+// Session owns one and adds the operations that need processes.
+//
+// Invariants: never empty; the checkpoint at position i has id i; current()
+// is always in range. Pointers to checkpoints returned by the operations stay
+// valid until the next operation that appends or discards.
+//
+// Every failing operation leaves history, position and labels unchanged,
+// except that a run discards the checkpoints after the current one before it
+// starts (discard_after_current), and that stands.
+#ifndef VESK_CORE_HISTORY_H_
+#define VESK_CORE_HISTORY_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/checkpoint.h"
+#include "core/error.h"
+#include "core/file_map.h"
+
+namespace vesk {
+
+struct HistoryLimits {
+  std::optional<std::uint64_t> max_checkpoints;
+  std::optional<std::uint64_t> max_workspace_mb;
+};
+
+// Fails with "workspace size {total} bytes exceeds limit of {limit} bytes"
+// when `max_workspace_mb` is set and the summed content lengths of `files`
+// (a shared content counted once per key) exceed it times 1048576.
+Status check_workspace_size(std::optional<std::uint64_t> max_workspace_mb, const FileMap& files);
+
+class History {
+ public:
+  // A history holding checkpoint 0: no files, no output, no label.
+  explicit History(HistoryLimits limits);
+
+  const std::vector<Checkpoint>& checkpoints() const { return checkpoints_; }
+  std::size_t size() const { return checkpoints_.size(); }
+  std::uint64_t current_id() const { return current_; }
+  const Checkpoint& current() const { return checkpoints_[current_]; }
+  // The checkpoint with `id`, or nullptr when there is none.
+  const Checkpoint* find(std::uint64_t id) const;
+  const HistoryLimits& limits() const { return limits_; }
+  BlobStore& blobs() { return blobs_; }
+
+  // --- appending ---
+
+  // After a file edit: fails with the checkpoint-limit error when the length,
+  // counted before anything is discarded, is at the limit; otherwise discards
+  // the checkpoints after the current one and appends `files` with empty
+  // output. Returns the new current checkpoint.
+  Result<const Checkpoint*> push_files_as_checkpoint(FileMap files);
+  // Drops the checkpoints after the current one (first step of every run).
+  void discard_after_current();
+  // "checkpoint limit of {max_checkpoints} reached; close or snapshot this
+  // session and start a new one" when the history is at its limit.
+  Status check_checkpoint_limit() const;
+  // After a run (discard_after_current already done): interns `files`,
+  // applies the size test, then the limit test, then appends a checkpoint
+  // with the run's output and makes it current.
+  Result<const Checkpoint*> append_run(FileMap files, std::string stdout_text,
+                                       std::string stderr_text);
+
+  // --- edits ---
+
+  // Validates the key, interns the content, applies the size test and then
+  // the limit test; appends exactly one checkpoint on success.
+  Status write_file(std::string_view key, std::string content);
+  // Removes `key` (no key rules, no size test) and appends one checkpoint;
+  // fails with "'{key}' not in current checkpoint" when absent.
+  Result<const Checkpoint*> delete_file(std::string_view key);
+  // Puts `key` into the current checkpoint's map in place, appending nothing
+  // (mount). The content should already be interned.
+  void insert_into_current(std::string key, Content content);
+
+  // --- navigation and labels ---
+
+  // Makes `id` current; nothing is discarded. "checkpoint {id} does not exist".
+  Status rollback(std::uint64_t id);
+  // Empty text clears the label. "checkpoint {id} does not exist".
+  Status set_checkpoint_label(std::uint64_t id, std::string label);
+
+  // --- reading ---
+
+  // The unified diff between two checkpoints; from_id is checked first.
+  Result<std::string> diff(std::uint64_t from_id, std::uint64_t to_id) const;
+
+ private:
+  HistoryLimits limits_;
+  std::vector<Checkpoint> checkpoints_;
+  std::uint64_t current_ = 0;
+  BlobStore blobs_;
+};
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_HISTORY_H_
