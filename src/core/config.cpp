@@ -8,13 +8,8 @@
 #include <unistd.h>
 
 #include "core/error.h"
+#include "core/toml.h"
 #include "core/utf8.h"
-
-// Header-only, without exceptions: parse failures come back as values, and the
-// module carries no run-time dependency on a shared toml++ library.
-#define TOML_HEADER_ONLY 1
-#define TOML_EXCEPTIONS 0
-#include <toml++/toml.h>
 
 namespace vesk {
 

@@ -109,6 +109,8 @@ TEST(ConfigTest, AcceptedDocuments) {
       {"largest integer", "max_checkpoints = 9223372036854775807",
        [](Config& c) { c.max_checkpoints = 9223372036854775807u; }},
       {"hex integer", "bash_timeout_ms = 0x10", [](Config& c) { c.bash_timeout_ms = 16; }},
+      {"non-ASCII after a line-ending backslash", "export_root = \"\"\"\\\n\xC2\xA7x\"\"\"",
+       [](Config& c) { c.export_root = "\xC2\xA7x"; }},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
@@ -143,6 +145,13 @@ TEST(ConfigTest, RejectedDocumentsNameLineAndColumn) {
       {"key given twice", "exec_timeout_ms = 1\nexec_timeout_ms = 2", "line 2", ""},
       {"not TOML", "this is = = not toml", "line 1", ""},
       {"integer too large for TOML", "max_checkpoints = 99999999999999999999", "line 1", ""},
+      // Letters that the TOML reader once classified into undefined
+      // behaviour when it met them where white space may stand.
+      {"accented bare key", "gr\xC3\xB6\xC3\x9F" "e = 1", "line 1, column 3", "saw"},
+      {"Cyrillic line start", "exec_timeout_ms = 1\n\xD0\xB8\xD0\xBC\xD1\x8F = 2",
+       "line 2, column 1", "saw"},
+      {"ideographic mark after a value", "export_root = \"x\" \xE3\x80\x85", "line 1, column 19",
+       "saw"},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
