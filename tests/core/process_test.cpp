@@ -1,0 +1,306 @@
+#include "core/process.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_util.h"
+
+namespace vesk {
+namespace {
+
+using std::chrono::steady_clock;
+
+// Which streams to pipe, and whether the child leads its own group.
+enum Flags : unsigned { kNone = 0, kIn = 1, kOut = 2, kErr = 4, kGroup = 8 };
+
+SpawnOptions options(std::string program, std::vector<std::string> args = {},
+                     unsigned flags = kNone, std::string cwd = "") {
+  SpawnOptions o;
+  o.program = std::move(program);
+  o.args = std::move(args);
+  o.cwd = std::move(cwd);
+  o.pipe_stdin = flags & kIn;
+  o.pipe_stdout = flags & kOut;
+  o.pipe_stderr = flags & kErr;
+  o.new_process_group = flags & kGroup;
+  return o;
+}
+
+Spawned spawn_or_die(SpawnOptions options) {
+  auto s = spawn(options);
+  if (!s) throw std::runtime_error(options.program + ": " + s.error().message());
+  return std::move(*s);
+}
+
+// Everything until the end of the stream.
+std::string read_all(int fd) {
+  std::string out;
+  char buf[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+  return out;
+}
+
+// Whether `fd` reaches its end (the last writer gone) within `seconds`.
+bool reaches_eof(int fd, int seconds) {
+  const auto deadline = steady_clock::now() + std::chrono::seconds(seconds);
+  char buf[256];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - steady_clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    if (::read(fd, buf, sizeof buf) == 0) return true;
+  }
+}
+
+// True once `pid` is no child of ours any more (reaped), within `seconds`.
+// A reaper works in the background, so this has to look again now and then.
+bool reaped_within(pid_t pid, int seconds) {
+  const auto deadline = steady_clock::now() + std::chrono::seconds(seconds);
+  while (steady_clock::now() < deadline) {
+    siginfo_t info{};
+    if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 &&
+        errno == ECHILD) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return false;
+}
+
+TEST(ProcessTest, ExitStatusOfCodesAndSignals) {
+  const struct {
+    const char* script;
+    std::optional<int> code;
+    int signal;
+  } cases[] = {
+      {"exit 0", 0, 0},
+      {"exit 3", 3, 0},
+      {"kill -KILL $$", std::nullopt, SIGKILL},
+      {"kill -TERM $$", std::nullopt, SIGTERM},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.script);
+    Spawned s = spawn_or_die(options("sh", {"-c", tc.script}));
+    const ExitStatus st = s.child->wait();
+    EXPECT_EQ(st.code, tc.code);
+    EXPECT_EQ(st.signal, tc.signal);
+    // Asking again gives the same answer without touching the pid.
+    EXPECT_EQ(s.child->wait().code, tc.code);
+    EXPECT_EQ(s.child->try_wait()->signal, tc.signal);
+  }
+}
+
+TEST(ProcessTest, SpawnFailuresAreOsErrors) {
+  TempDir dir;
+  const struct {
+    const char* name;
+    SpawnOptions options;
+  } cases[] = {
+      {"bare name not on PATH", options("vesk-no-such-program")},
+      {"missing path", options("/nonexistent/vesk-program")},
+      {"missing working directory", options("true", {}, kNone, (dir.path() / "gone").string())},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    auto s = spawn(tc.options);
+    ASSERT_FALSE(s);
+    EXPECT_EQ(s.error().message(), "No such file or directory (os error 2)");
+  }
+}
+
+TEST(ProcessTest, PipesWorkingDirectoryAndSignalDefaults) {
+  TempDir dir;
+  // Standard input to standard output, standard error apart, in `cwd`.
+  Spawned s = spawn_or_die(
+      options("sh", {"-c", "cat; pwd; echo oops >&2"}, kIn | kOut | kErr, dir.path().string()));
+  ASSERT_TRUE(write_all(s.stdin_fd.get(), "through\n"));
+  s.stdin_fd.reset();
+  EXPECT_EQ(read_all(s.stdout_fd.get()), "through\n" + dir.path().string() + "\n");
+  EXPECT_EQ(read_all(s.stderr_fd.get()), "oops\n");
+  EXPECT_EQ(s.child->wait().code, 0);
+
+  // A host that ignores SIGPIPE (as CPython does) still starts children with
+  // the default: a writer whose reader goes away dies of the signal.
+  struct sigaction ignore {};
+  struct sigaction old {};
+  ignore.sa_handler = SIG_IGN;
+  ASSERT_EQ(::sigaction(SIGPIPE, &ignore, &old), 0);
+  Spawned yes = spawn_or_die(options("yes", {}, kOut));
+  ::sigaction(SIGPIPE, &old, nullptr);
+  char buf[16];
+  ASSERT_GT(::read(yes.stdout_fd.get(), buf, sizeof buf), 0);
+  yes.stdout_fd.reset();
+  EXPECT_EQ(yes.child->wait().signal, SIGPIPE);
+}
+
+TEST(ProcessTest, PipesOfOneChildDoNotLeakIntoTheNext) {
+  // `cat` ends when its standard input reaches its end, which it can only do
+  // if the child started after it did not inherit the write end.
+  Spawned cat = spawn_or_die(options("cat", {}, kIn | kOut));
+  Spawned other = spawn_or_die(options("sleep", {"1000"}));
+  auto guard = Watchdog::start(cat.child, 30000);
+  ASSERT_TRUE(guard);
+  cat.stdin_fd.reset();
+  EXPECT_TRUE(reaches_eof(cat.stdout_fd.get(), 30));
+  EXPECT_EQ(cat.child->wait().code, 0);
+  EXPECT_FALSE((*guard)->fired());
+  other.child->kill();
+  EXPECT_EQ(other.child->wait().signal, SIGKILL);
+}
+
+TEST(ProcessTest, WatchdogKillsOnlyWhenTimeRunsOut) {
+  const struct {
+    const char* name;
+    std::uint64_t timeout_ms;
+    bool cancel_first;
+    bool fires;
+  } cases[] = {
+      {"short limit", 50, false, true},
+      {"zero limit", 0, false, true},
+      {"stood down", 50, true, false},
+      {"no practical limit", UINT64_MAX, false, false},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    Spawned s = spawn_or_die(options("sleep", {"1000"}, kOut));
+    auto w = Watchdog::start(s.child, tc.timeout_ms);
+    ASSERT_TRUE(w);
+    if (tc.cancel_first) (*w)->cancel();
+    if (tc.fires) {
+      EXPECT_EQ(s.child->wait().signal, SIGKILL);
+      EXPECT_TRUE((*w)->fired());
+    } else {
+      w->reset();  // stands down and joins
+      EXPECT_FALSE(s.child->try_wait().has_value());
+      s.child->kill();
+      s.child->wait();
+    }
+  }
+}
+
+TEST(ProcessTest, ReaderThatSeesTheKillAlwaysFindsTheWatchdogFired) {
+  for (int round = 0; round < 20; ++round) {
+    Spawned s = spawn_or_die(options("sh", {"-c", "echo up; exec sleep 1000"}, kOut));
+    auto w = Watchdog::start(s.child, static_cast<std::uint64_t>(round % 4));
+    ASSERT_TRUE(w);
+    std::atomic<bool> fired_at_eof{false};
+    std::thread reader([&] {
+      read_all(s.stdout_fd.get());
+      fired_at_eof = (*w)->fired();
+    });
+    reader.join();
+    EXPECT_TRUE(fired_at_eof) << "round " << round;
+    EXPECT_EQ(s.child->wait().signal, SIGKILL);
+  }
+}
+
+TEST(ProcessTest, OneChildSharedByWaitersPollersAndAKiller) {
+  Spawned s = spawn_or_die(options("sleep", {"1000"}));
+  std::vector<ExitStatus> seen(6);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 3; ++i) {
+    threads.emplace_back([&, i] { seen[i] = s.child->wait(); });
+  }
+  for (int i = 3; i < 6; ++i) {
+    threads.emplace_back([&, i] {
+      std::optional<ExitStatus> st;
+      while (!(st = s.child->try_wait())) std::this_thread::yield();
+      seen[i] = *st;
+    });
+  }
+  std::thread killer([&] { s.child->kill(); });
+  killer.join();
+  for (auto& t : threads) t.join();
+  for (const ExitStatus& st : seen) {
+    EXPECT_FALSE(st.code.has_value());
+    EXPECT_EQ(st.signal, SIGKILL);
+  }
+  EXPECT_TRUE(reaped_within(s.child->pid(), 5));
+  s.child->kill();  // after reaping: a no-op, never a signal to a reused pid
+}
+
+TEST(ProcessTest, ReapingTheLeaderKillsWhatItLeftInItsGroup) {
+  // The background sleep keeps standard output open; it ends only if killed.
+  Spawned s = spawn_or_die(options("sh", {"-c", "sleep 1000 & echo started"}, kOut | kGroup));
+  EXPECT_EQ(s.child->wait().code, 0);
+  EXPECT_TRUE(reaches_eof(s.stdout_fd.get(), 30));
+
+  Spawned k = spawn_or_die(options("sh", {"-c", "sleep 1000 & sleep 1000"}, kOut | kGroup));
+  k.child->kill();
+  EXPECT_EQ(k.child->wait().signal, SIGKILL);
+  EXPECT_TRUE(reaches_eof(k.stdout_fd.get(), 30));
+}
+
+TEST(ProcessTest, AbandonedChildrenAreReapedInTheBackground) {
+  // One that has ended already, and one still running when dropped.
+  Spawned done = spawn_or_die(options("true"));
+  const pid_t done_pid = done.child->pid();
+  siginfo_t info{};
+  ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(done_pid), &info, WEXITED | WNOWAIT), 0);
+  done.child.reset();
+  EXPECT_TRUE(reaped_within(done_pid, 30));
+
+  std::vector<pid_t> pids;
+  std::vector<UniqueFd> inputs;
+  for (int i = 0; i < 5; ++i) {
+    Spawned cat = spawn_or_die(options("cat", {}, kIn));
+    pids.push_back(cat.child->pid());
+    inputs.push_back(std::move(cat.stdin_fd));
+  }
+  inputs.clear();  // each cat now ends on its own, after its Child is gone
+  for (pid_t pid : pids) EXPECT_TRUE(reaped_within(pid, 30)) << pid;
+}
+
+class FindOnPathTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* p = std::getenv("PATH");
+    saved_ = p ? p : "";
+  }
+  void TearDown() override { ::setenv("PATH", saved_.c_str(), 1); }
+
+  std::string make(const std::filesystem::path& dir, const char* name, mode_t mode) {
+    const auto path = dir / name;
+    std::ofstream(path) << "#!/bin/sh\n";
+    ::chmod(path.c_str(), mode);
+    return path.string();
+  }
+
+  std::string saved_;
+  TempDir first_, second_;
+};
+
+TEST_F(FindOnPathTest, FirstExecutableRegularFileWins) {
+  make(first_.path(), "tool", 0644);  // not executable: skipped
+  const std::string tool = make(second_.path(), "tool", 0755);
+  std::filesystem::create_directory(first_.path() / "dir");
+  make(second_.path(), "dir", 0755);
+  const std::string only = make(first_.path(), "only", 0700);
+  ::setenv("PATH", (first_.path().string() + ":" + second_.path().string()).c_str(), 1);
+  EXPECT_EQ(find_on_path("tool"), tool);
+  EXPECT_EQ(find_on_path("dir"), (second_.path() / "dir").string());
+  EXPECT_EQ(find_on_path("only"), only);
+  EXPECT_EQ(find_on_path("missing"), std::nullopt);
+  ::unsetenv("PATH");
+  EXPECT_EQ(find_on_path("tool"), std::nullopt);
+}
+
+}  // namespace
+}  // namespace vesk
