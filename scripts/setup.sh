@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, testing and running vesk needs, and nothing twice:
-#   - Debian packages (compiler tool chain, libraries, bubblewrap, pytest);
+#   - Debian packages (compiler tool chain, libraries, bubblewrap, pytest, and
+#     clang with its libFuzzer runtime for the fuzz targets);
 #   - Deno, from the npm package "deno" at a pinned version, into .tools/;
 #   - Deno's cache warmed with npm:pyodide, so the first session starts offline.
 # Run as root on Debian 12 to install; run as anyone to check. A second run
@@ -17,6 +18,9 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libtomlplusplus-dev libsimdjson-dev nlohmann-json3-dev
   bubblewrap
+  # libFuzzer comes with clang only. clang 19: older ones lack the concepts
+  # level that libstdc++ 12 asks of <expected>.
+  clang-19 libclang-rt-19-dev
 )
 command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)
 
