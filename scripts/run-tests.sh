@@ -1,14 +1,43 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the C++ suite (CTest) and the Python
-# suite (pytest against the built module). Exits non-zero if any test fails.
+# Sets up, builds and runs every test: the C++ suite (CTest), the Python suite
+# (pytest against the built module), the same suites under sanitizers
+# (scripts/run-sanitizers.sh) and a short run of every fuzz target
+# (scripts/run-fuzz.sh). Exits non-zero if any of them fails. Prints the time
+# of each stage. --quick leaves out the sanitizer and fuzz stages.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
-"$VESK_ROOT/scripts/setup.sh"
-"$VESK_ROOT/scripts/build.sh"
-echo "== C++ tests"
-ctest --test-dir "$VESK_BUILD" --output-on-failure -j "$(nproc)"
-if compgen -G "$VESK_ROOT/tests/python/test_*.py" >/dev/null; then
-  echo "== Python tests"
-  PYTHONPATH="$VESK_BUILD/python" "$VESK_PYTHON" -m pytest -q "$VESK_ROOT/tests/python"
+
+quick=0
+[[ "${1:-}" == "--quick" ]] && quick=1
+
+timings=()
+stage() {
+  local name="$1"; shift
+  echo "== $name"
+  local start=$SECONDS
+  "$@"
+  timings+=("$(printf '%-22s %4d s' "$name" "$((SECONDS - start))")")
+}
+
+cpp_tests() { ctest --test-dir "$VESK_BUILD" --output-on-failure -j "$(nproc)"; }
+python_tests() {
+  if compgen -G "$VESK_ROOT/tests/python/test_*.py" >/dev/null; then
+    PYTHONPATH="$VESK_BUILD/python" "$VESK_PYTHON" -m pytest -q "$VESK_ROOT/tests/python"
+  else
+    echo "no Python tests yet"
+  fi
+}
+
+stage "setup" "$VESK_ROOT/scripts/setup.sh"
+stage "build" "$VESK_ROOT/scripts/build.sh"
+stage "C++ tests" cpp_tests
+stage "Python tests" python_tests
+if ((!quick)); then
+  stage "ASan+UBSan (C++)" "$VESK_ROOT/scripts/run-sanitizers.sh" asan
+  stage "TSan (C++)" "$VESK_ROOT/scripts/run-sanitizers.sh" tsan
+  stage "ASan (Python)" "$VESK_ROOT/scripts/run-sanitizers.sh" python
+  stage "fuzz" "$VESK_ROOT/scripts/run-fuzz.sh"
 fi
+echo "== stage times"
+printf '   %s\n' "${timings[@]}"
 echo "== all tests passed"

@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Runs the tests under sanitizers, each kind built in a directory of its own:
+#   asan    build-asan: AddressSanitizer + UndefinedBehaviorSanitizer (and the
+#           leak checker that comes with ASan), every C++ test;
+#   tsan    build-tsan: ThreadSanitizer, the C++ tests of the code that shares
+#           state between threads (TSAN_TESTS below);
+#   python  the Python tests against build-asan's extension module, with the
+#           ASan runtime preloaded into the interpreter (skipped while there
+#           are no Python tests).
+# Zero reports is the bar: undefined behaviour stops the program (no
+# recovery), and every sanitizer makes its process exit non-zero, so a report
+# fails the test that caused it. With arguments, runs only the stages named
+# (e.g. `run-sanitizers.sh tsan`). Prints how long each stage took.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
+
+# CTest names are Suite.Case. The thread sanitizer runs the suites that start
+# threads or hand one child process to several threads: pipes and children
+# with their watchdogs and reaper, the runner's reader threads, the sandbox.
+TSAN_TESTS='^(IoTest|ProcessTest|RunnerTest|RunnerProcessTest|SandboxTest|EngineTest|SessionTest)\.'
+
+export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
+export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+export TSAN_OPTIONS="second_deadlock_stack=1"
+
+# Configures (once) and builds one sanitizer build.
+build() {
+  local dir="$1"; shift
+  if [[ ! -f "$dir/build.ninja" ]]; then
+    cmake -S "$VESK_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DPython3_EXECUTABLE="$VESK_PYTHON" -DVESK_WERROR=ON -DVESK_BUILD_BENCH=OFF "$@" >/dev/null
+  fi
+  cmake --build "$dir"
+}
+
+stage_asan() {
+  build "$VESK_ROOT/build-asan" -DVESK_SANITIZE=address,undefined
+  ctest --test-dir "$VESK_ROOT/build-asan" --output-on-failure -j "$(nproc)"
+}
+
+stage_tsan() {
+  build "$VESK_ROOT/build-tsan" -DVESK_SANITIZE=thread -DVESK_BUILD_PYTHON=OFF
+  ctest --test-dir "$VESK_ROOT/build-tsan" --output-on-failure -j "$(nproc)" \
+    -R "$TSAN_TESTS" --no-tests=error
+}
+
+stage_python() {
+  if ! compgen -G "$VESK_ROOT/tests/python/test_*.py" >/dev/null; then
+    echo "no Python tests yet"
+    return 0
+  fi
+  build "$VESK_ROOT/build-asan" -DVESK_SANITIZE=address,undefined
+  # The interpreter is not instrumented, so the ASan runtime must be loaded
+  # before anything else. The tests then take LD_PRELOAD out of the
+  # environment again: the runner and the sandbox that the module starts
+  # are other programs, not ours to check (and Deno's own allocations would
+  # read as leaks). PYTHONMALLOC=malloc puts every Python object under ASan's
+  # allocator, so a reference dropped once too often shows as a use after
+  # free instead of going unnoticed in the interpreter's own pools.
+  local runtime
+  runtime="$(gcc -print-file-name=libasan.so)"
+  LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$VESK_ROOT/build-asan/python" \
+    "$VESK_PYTHON" -c '
+import os, sys
+os.environ.pop("LD_PRELOAD", None)
+import pytest
+sys.exit(pytest.main(sys.argv[1:]))
+' -q -p no:cacheprovider "$VESK_ROOT/tests/python"
+}
+
+stages=("$@")
+((${#stages[@]})) || stages=(asan tsan python)
+for s in "${stages[@]}"; do
+  case "$s" in
+    asan | tsan | python) ;;
+    *) echo "run-sanitizers: unknown stage '$s' (asan, tsan, python)" >&2; exit 2 ;;
+  esac
+  echo "== sanitizers: $s"
+  start=$SECONDS
+  "stage_$s"
+  echo "== sanitizers: $s done in $((SECONDS - start)) s"
+done
