@@ -43,6 +43,11 @@ class Figure:
 
 FIGURES: list[Figure] = [
     # Filled in by the benchmarks of each subsystem.
+    # bench/runner_script_bench.py: the runner script alone, 100 files of random bytes.
+    Figure("runner script: 10 MiB workspace per round trip", "runner_script_10mb:throughput", "MB/s",
+           min_value=40.0),
+    Figure("runner script: peak memory with a 50 MiB workspace", "runner_script_50mb:peak_rss", "B",
+           max_value=1024.0 ** 3),
 ]
 
 
