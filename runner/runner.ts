@@ -36,12 +36,21 @@ function writeAll(file, bytes) {
   while (done < bytes.length) done += file.writeSync(bytes.subarray(done));
 }
 
+// Names of the file system's error numbers, once Pyodide has loaded.
+let errnoNames = {};
+
 function textOf(value) {
+  let text;
   try {
-    return String(value);
+    text = String(value);
   } catch {
-    return Object.prototype.toString.call(value);
+    text = Object.prototype.toString.call(value);
   }
+  // The file system's errors are plain objects carrying an errno.
+  if (text === "[object Object]" && typeof value?.errno === "number") {
+    text = `${value.name ?? "Error"}: ${errnoNames[value.errno] ?? "errno " + value.errno}`;
+  }
+  return text;
 }
 
 // Diagnostics are best effort: a closed standard error must not end the runner.
@@ -551,7 +560,9 @@ function syncWorkspace(files) {
   // and the file system refuses to remove the working directory.
   FS.chdir("/");
   try {
-    clearDir(WORKSPACE);
+    // Code may have replaced the directory itself with a link or a file.
+    if (FS.isDir(FS.lstat(WORKSPACE).mode)) clearDir(WORKSPACE);
+    else FS.unlink(WORKSPACE);
   } catch {
     // first request: there is nothing to clear yet
   }
@@ -577,11 +588,18 @@ function syncWorkspace(files) {
 }
 
 // Returns [key, bytes] pairs of the regular files under dir, following links.
+// A link whose target is missing is neither a file nor a directory: skipped.
 function collectFiles(dir, into = []) {
   for (const name of FS.readdir(dir)) {
     if (name === "." || name === "..") continue;
     const path = dir + "/" + name;
-    const mode = FS.stat(path).mode;
+    let mode;
+    try {
+      mode = FS.stat(path).mode;
+    } catch (error) {
+      if (error?.errno === pyodide.ERRNO_CODES.ENOENT && FS.isLink(FS.lstat(path).mode)) continue;
+      throw error;
+    }
     if (FS.isFile(mode)) into.push([path.slice(WORKSPACE.length + 1), FS.readFile(path)]);
     else if (FS.isDir(mode)) collectFiles(path, into);
   }
@@ -1151,7 +1169,10 @@ async def _find_wheel(req, index_urls, pre):
             continue
         if not 200 <= status < 300:
             raise ValueError(f"Can't fetch metadata for '{req.name}' from {url}: HTTP status {status}")
-        project, project_url = json.loads(body), url
+        try:
+            project, project_url = json.loads(body), url
+        except ValueError as error:
+            raise ValueError(f"Can't read the package index's answer for '{req.name}' from {url}: {error}") from None
         break
     if project is None:
         raise ValueError(
@@ -1179,7 +1200,8 @@ async def _find_wheel(req, index_urls, pre):
     chosen = (finals or with_wheels or [None])[0]
     if chosen is None:
         if matching:
-            reason = f"no release of '{req.name}' matching the requirement has one"
+            versions = ", ".join(item[0].text for item in matching)
+            reason = f"none of the matching releases of '{req.name}' ({versions}) has one"
         else:
             available = ", ".join(sorted(releases, key=lambda t: (_parse_version(t) or Version("0")).key))
             reason = f"no release of '{req.name}' matches (available: {available or 'none'})"
@@ -1311,6 +1333,7 @@ const pyodide = await loadPyodide();
 await pyodide.loadPackage("micropip", { messageCallback: toStderr, errorCallback: toStderr });
 installMicropipStandIn();
 const FS = pyodide.FS;
+errnoNames = Object.fromEntries(Object.entries(pyodide.ERRNO_CODES).map(([name, code]) => [code, name]));
 
 // Flushes Python's output streams and the batched writers behind them, so
 // that a last line without a line feed belongs to the run that printed it.
