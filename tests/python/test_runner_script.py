@@ -184,6 +184,14 @@ def test_a_character_split_between_reads_arrives_whole(runner):
     assert decode_files(reply) == {"é.txt": b""}
 
 
+def test_a_request_longer_than_the_longest_javascript_string_is_served(runner):
+    # V8 strings end at 2**29 - 24 characters; a workspace of about 150 MB
+    # already makes a longer request line. White space makes one cheaply.
+    line = b'{"code":"print(1)",' + b" " * (2**29) + b'"files":{"a":[1,2]}}\n'
+    runner.send_raw(line)
+    assert runner.reply() == (["1"], {"stdout": "1", "stderr": "", "files": {"a": [1, 2]}})
+
+
 def test_any_valid_json_request_is_understood(runner):
     line = (
         ' { "extra" : [ {"y": "]}\\"["}, null, true, -1.5e3 ], "files" : { "a/b" : [ 1 , 2e0 ,0,\t255.0 ] ,'
