@@ -1330,6 +1330,9 @@ globalThis.addEventListener("error", (event) => {
 });
 
 const pyodide = await loadPyodide();
+// Until the ready line is out, Python output is a diagnostic like any other.
+pyodide.setStdout({ batched: toStderr });
+pyodide.setStderr({ batched: toStderr });
 await pyodide.loadPackage("micropip", { messageCallback: toStderr, errorCallback: toStderr });
 installMicropipStandIn();
 const FS = pyodide.FS;
