@@ -51,6 +51,11 @@ FIGURES: list[Figure] = [
     Figure("peak memory of that history vs its distinct content bytes",
            "history/write_file_10k_files/iterations:1:peak_rss_bytes", "B",
            baseline="history/write_file_10k_files/iterations:1:distinct_bytes", max_ratio=2.0),
+    # bench/runner_script_bench.py: the runner script alone, 100 files of random bytes.
+    Figure("runner script: 10 MiB workspace per round trip", "runner_script_10mb:throughput", "MB/s",
+           min_value=40.0),
+    Figure("runner script: peak memory with a 50 MiB workspace", "runner_script_50mb:peak_rss", "B",
+           max_value=1024.0 ** 3),
 ]
 
 
