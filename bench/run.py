@@ -43,6 +43,14 @@ class Figure:
 
 FIGURES: list[Figure] = [
     # Filled in by the benchmarks of each subsystem.
+    Figure("diff, 100,000 lines, 1% changed, vs git diff --no-index",
+           "diff/file_maps/repeats:5/real_time", "s",
+           baseline="diff/git_no_index/repeats:5/real_time", max_ratio=1.0),
+    Figure("write_file median, 10,000 files, 200 checkpoints",
+           "history/write_file_10k_files/iterations:1:median_write_s", "s", max_value=0.002),
+    Figure("peak memory of that history vs its distinct content bytes",
+           "history/write_file_10k_files/iterations:1:peak_rss_bytes", "B",
+           baseline="history/write_file_10k_files/iterations:1:distinct_bytes", max_ratio=2.0),
 ]
 
 

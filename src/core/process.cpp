@@ -7,7 +7,11 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
+// glibc 2.36 declares pidfd_open() without C linkage; in C++ the call would
+// then name a mangled symbol that does not exist.
+extern "C" {
 #include <sys/pidfd.h>
+}
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -1,0 +1,106 @@
+#include "core/checkpoint.h"
+
+#include <bit>
+#include <cstring>
+
+namespace vesk {
+
+namespace {
+
+// SipHash with one compression round per word and three finalisation rounds.
+class SipHash13 {
+ public:
+  SipHash13(std::uint64_t k0, std::uint64_t k1)
+      : v0_(k0 ^ 0x736f6d6570736575ULL),
+        v1_(k1 ^ 0x646f72616e646f6dULL),
+        v2_(k0 ^ 0x6c7967656e657261ULL),
+        v3_(k1 ^ 0x7465646279746573ULL) {}
+
+  void word(std::uint64_t m) {
+    v3_ ^= m;
+    round();
+    v0_ ^= m;
+  }
+
+  std::uint64_t finish(std::uint64_t last_word) {
+    word(last_word);
+    v2_ ^= 0xff;
+    round();
+    round();
+    round();
+    return v0_ ^ v1_ ^ v2_ ^ v3_;
+  }
+
+ private:
+  void round() {
+    v0_ += v1_;
+    v1_ = std::rotl(v1_, 13);
+    v1_ ^= v0_;
+    v0_ = std::rotl(v0_, 32);
+    v2_ += v3_;
+    v3_ = std::rotl(v3_, 16);
+    v3_ ^= v2_;
+    v0_ += v3_;
+    v3_ = std::rotl(v3_, 21);
+    v3_ ^= v0_;
+    v2_ += v1_;
+    v1_ = std::rotl(v1_, 17);
+    v1_ ^= v2_;
+    v2_ = std::rotl(v2_, 32);
+  }
+
+  std::uint64_t v0_, v1_, v2_, v3_;
+};
+
+std::uint64_t load_le64(const char* p) {
+  std::uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+  return v;
+}
+
+}  // namespace
+
+std::uint64_t file_content_hash(std::string_view bytes) {
+  SipHash13 h(0, 0);
+  // The message is the length (one little-endian word) followed by the bytes.
+  h.word(static_cast<std::uint64_t>(bytes.size()));
+  const char* p = bytes.data();
+  std::size_t n = bytes.size();
+  for (; n >= 8; p += 8, n -= 8) h.word(load_le64(p));
+  std::uint64_t last = static_cast<std::uint64_t>((bytes.size() + 8) & 0xff) << 56;
+  for (std::size_t i = 0; i < n; ++i) last |= static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+  return h.finish(last);
+}
+
+Content BlobStore::lookup(std::uint64_t hash, std::string_view bytes) const {
+  auto it = entries_.find(hash);
+  if (it == entries_.end()) return nullptr;
+  Content stored = it->second.lock();
+  if (stored && *stored == bytes) return stored;
+  return nullptr;
+}
+
+Content BlobStore::intern_bytes(std::string bytes) {
+  const std::uint64_t hash = file_content_hash(bytes);
+  if (Content stored = lookup(hash, bytes)) return stored;
+  Content fresh = make_content(std::move(bytes));
+  entries_[hash] = fresh;
+  return fresh;
+}
+
+FileMap BlobStore::intern_file_map(FileMap files) {
+  FileMap out;
+  for (const auto& [key, content] : files) {
+    const std::uint64_t hash = file_content_hash(*content);
+    if (Content stored = lookup(hash, *content)) {
+      out.set(key, std::move(stored));
+    } else {
+      entries_[hash] = content;
+      out.set(key, content);
+    }
+  }
+  return out;
+}
+
+}  // namespace vesk

@@ -1,0 +1,115 @@
+#include "core/history.h"
+
+#include <utility>
+
+#include "core/diff.h"
+#include "core/key.h"
+
+namespace vesk {
+
+namespace {
+
+Error no_such_checkpoint(std::uint64_t id) {
+  return Error::message("checkpoint " + std::to_string(id) + " does not exist");
+}
+
+}  // namespace
+
+Status check_workspace_size(std::optional<std::uint64_t> max_workspace_mb, const FileMap& files) {
+  if (!max_workspace_mb) return {};
+  constexpr std::uint64_t kMiB = 1048576u;
+  // A limit too large to count in bytes is no limit rather than a wrapped one.
+  const std::uint64_t limit = *max_workspace_mb > UINT64_MAX / kMiB ? UINT64_MAX
+                                                                      : *max_workspace_mb * kMiB;
+  const std::uint64_t total = files.total_bytes();
+  if (total > limit) {
+    return fail_message("workspace size " + std::to_string(total) + " bytes exceeds limit of " +
+                        std::to_string(limit) + " bytes");
+  }
+  return {};
+}
+
+History::History(HistoryLimits limits) : limits_(limits) { checkpoints_.emplace_back(); }
+
+const Checkpoint* History::find(std::uint64_t id) const {
+  return id < checkpoints_.size() ? &checkpoints_[id] : nullptr;
+}
+
+Status History::check_checkpoint_limit() const {
+  if (limits_.max_checkpoints && checkpoints_.size() >= *limits_.max_checkpoints) {
+    return fail_message("checkpoint limit of " + std::to_string(*limits_.max_checkpoints) +
+                        " reached; close or snapshot this session and start a new one");
+  }
+  return {};
+}
+
+void History::discard_after_current() { checkpoints_.resize(current_ + 1); }
+
+Result<const Checkpoint*> History::push_files_as_checkpoint(FileMap files) {
+  // An edit counts the history before discarding anything, so a full history
+  // refuses edits even after a rollback; runs discard first.
+  if (auto s = check_checkpoint_limit(); !s) return fail(s.error());
+  discard_after_current();
+  Checkpoint& c = checkpoints_.emplace_back();
+  c.id = checkpoints_.size() - 1;
+  c.files = std::move(files);
+  current_ = c.id;
+  return &c;
+}
+
+Result<const Checkpoint*> History::append_run(FileMap files, std::string stdout_text,
+                                              std::string stderr_text) {
+  FileMap interned = blobs_.intern_file_map(std::move(files));
+  if (auto s = check_workspace_size(limits_.max_workspace_mb, interned); !s) return fail(s.error());
+  if (auto s = check_checkpoint_limit(); !s) return fail(s.error());
+  Checkpoint& c = checkpoints_.emplace_back();
+  c.id = checkpoints_.size() - 1;
+  c.stdout_text = std::move(stdout_text);
+  c.stderr_text = std::move(stderr_text);
+  c.files = std::move(interned);
+  current_ = c.id;
+  return &c;
+}
+
+Status History::write_file(std::string_view key, std::string content) {
+  if (auto s = validate_file_path(key); !s) return s;
+  FileMap files = current().files;
+  files.set(std::string(key), blobs_.intern_bytes(std::move(content)));
+  if (auto s = check_workspace_size(limits_.max_workspace_mb, files); !s) return s;
+  if (auto pushed = push_files_as_checkpoint(std::move(files)); !pushed) return fail(pushed.error());
+  return {};
+}
+
+Result<const Checkpoint*> History::delete_file(std::string_view key) {
+  FileMap files = current().files;
+  if (!files.erase(key)) return fail_message("'" + std::string(key) + "' not in current checkpoint");
+  return push_files_as_checkpoint(std::move(files));
+}
+
+void History::insert_into_current(std::string key, Content content) {
+  checkpoints_[current_].files.set(std::move(key), std::move(content));
+}
+
+Status History::rollback(std::uint64_t id) {
+  if (id >= checkpoints_.size()) return fail(no_such_checkpoint(id));
+  current_ = id;
+  return {};
+}
+
+Status History::set_checkpoint_label(std::uint64_t id, std::string label) {
+  if (id >= checkpoints_.size()) return fail(no_such_checkpoint(id));
+  if (label.empty()) {
+    checkpoints_[id].label.reset();
+  } else {
+    checkpoints_[id].label = std::move(label);
+  }
+  return {};
+}
+
+Result<std::string> History::diff(std::uint64_t from_id, std::uint64_t to_id) const {
+  if (from_id >= checkpoints_.size()) return fail(no_such_checkpoint(from_id));
+  if (to_id >= checkpoints_.size()) return fail(no_such_checkpoint(to_id));
+  return diff_file_maps(checkpoints_[from_id].files, checkpoints_[to_id].files);
+}
+
+}  // namespace vesk
