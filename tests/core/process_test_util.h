@@ -17,6 +17,8 @@
 #include <string>
 #include <thread>
 
+#include "core/process.h"
+
 namespace vesk {
 
 // Sets and unsets environment variables for a scope, restoring the old values.
@@ -88,11 +90,25 @@ inline bool process_gone(pid_t pid) {
   return !std::filesystem::exists("/proc/" + std::to_string(pid));
 }
 
+// True while `pid` has ended but is not reaped yet.
+inline bool is_zombie(pid_t pid) {
+  return read_file("/proc/" + std::to_string(pid) + "/stat").find(") Z ") != std::string::npos;
+}
+
 // Counts what a test should leave as it found: open fds and threads. The
-// check waits a while for the background reaper to finish and leave.
+// check waits a while for the background reaper to finish and leave. The
+// reaper keeps one descriptor for the life of the process once it has been
+// used, so it is put to use first.
 class LeakCheck {
  public:
-  LeakCheck() : fds_(open_fds()), threads_(threads()) {}
+  LeakCheck() {
+    SpawnOptions options;
+    options.program = "true";
+    (void)spawn(options);  // the child is handed to the reaper at once
+    eventually([&] { return threads() == 1; }, std::chrono::seconds(5));
+    fds_ = open_fds();
+    threads_ = threads();
+  }
   bool clean() const {
     return eventually([&] { return open_fds() == fds_ && threads() == threads_; });
   }
