@@ -100,6 +100,17 @@ TEST(ProtocolDecode, ProgressIsRecognisedFirst) {
   for (const Case& c : cases) check(c);
 }
 
+TEST(ProtocolDecode, TrimsUnicodeWhiteSpace) {
+  std::string line = "\xC2\xA0\xE2\x80\xA8{\"progress\":\" a \"}\xE3\x80\x80\t\n";
+  Result<ReplyLine> r = decode_reply_line(line);
+  ASSERT_TRUE(r.has_value()) << r.error().message();
+  EXPECT_EQ(std::get<ProgressReply>(*r).text, " a ");
+  EXPECT_TRUE(is_ready_line("\xE2\x80\x83{\"ready\":true}\xC2\x85\n"));
+  // Only whole white-space characters go: a lone trailing byte stays, and fails.
+  line = "{\"progress\":\"a\"}\xA0";
+  EXPECT_FALSE(decode_reply_line(line).has_value());
+}
+
 TEST(ProtocolDecode, RepliesTryOkBeforeErr) {
   const std::vector<Case> cases = {
       {R"({"stdout":"a","stderr":"b","files":{}})", ok("a", "b")},
