@@ -311,5 +311,161 @@ TEST_F(RunnerTest, RecoveryReinstallsPackagesIgnoringFailures) {
   EXPECT_EQ(std::vector<std::string>(log.begin() + 1, log.end()), expected);
 }
 
+
+// ---------------------------------------------------------------------------
+// The real runner script under the real Deno (put first on PATH by the
+// project's scripts). Each start costs a few seconds, so they are few.
+
+// A Config for a runner without network, unless hosts are given.
+Config real_config(std::vector<std::string> hosts = {}) {
+  Config config;
+  config.domain_allowlist = std::move(hosts);
+  return config;
+}
+
+std::string all_bytes() {
+  std::string s;
+  for (int b = 0; b < 256; ++b) s.push_back(static_cast<char>(b));
+  return s;
+}
+
+TEST(RealRunner, ExecuteRoundTripsAndErrors) {
+  LeakCheck leaks;
+  {
+    Result<VeskEngine> engine = VeskEngine::create(real_config());
+    ASSERT_TRUE(engine.has_value()) << engine.error().message();
+    Result<std::unique_ptr<Runner>> started = Runner::start(*engine);
+    ASSERT_TRUE(started.has_value()) << started.error().message();
+    Runner& runner = **started;
+
+    FileMap files;
+    files.set("bin.dat", make_content(all_bytes()));
+    files.set("empty", make_content(""));
+    files.set("bad_utf8.txt", make_content("\xff\xfe abc \xc3"));
+    files.set("dir/\xC3\xBCn\xC3\xAF.txt", make_content("x"));
+    std::vector<std::string> progress;
+    Result<ExecutionOutput> out = runner.execute_python(
+        "import os\n"
+        "print(sorted(os.listdir('.')))\n"
+        "open('new.txt', 'wb').write(bytes(range(3)))\n"
+        "os.remove('dir/\xC3\xBCn\xC3\xAF.txt')\n"
+        "x = 41\n"
+        "print('\xC3\xA4\xE2\x82\xAC\\t\"q\"\\\\')\n",
+        files, [&](std::string t) { progress.push_back(std::move(t)); });
+    ASSERT_TRUE(out.has_value()) << out.error().message();
+    EXPECT_EQ(progress, (std::vector<std::string>{"['bad_utf8.txt', 'bin.dat', 'dir', 'empty']",
+                                                  "\xC3\xA4\xE2\x82\xAC\t\"q\"\\"}));
+    EXPECT_EQ(out->stdout_text,
+              "['bad_utf8.txt', 'bin.dat', 'dir', 'empty']\n\xC3\xA4\xE2\x82\xAC\t\"q\"\\");
+    FileMap expected = files;
+    expected.erase("dir/\xC3\xBCn\xC3\xAF.txt");
+    expected.set("new.txt", make_content(std::string("\0\1\2", 3)));
+    EXPECT_TRUE(out->files == expected);
+
+    // The interpreter's state stays; the workspace is whatever is sent.
+    out = runner.execute_python("print(x + 1)", FileMap(), nullptr);
+    ASSERT_TRUE(out.has_value()) << out.error().message();
+    EXPECT_EQ(out->stdout_text, "42");
+    EXPECT_TRUE(out->files.empty());
+
+    out = runner.execute_python("raise ValueError('boom')", FileMap(), nullptr);
+    ASSERT_FALSE(out.has_value());
+    ASSERT_TRUE(out.error().is_runner(RunnerErrorKind::Application));
+    EXPECT_EQ(out.error().message().rfind("PythonError: Traceback", 0), 0u) << out.error().message();
+    // The runner's text, unchanged (its own trailing line feed included).
+    EXPECT_TRUE(out.error().message().ends_with("\nValueError: boom\n")) << out.error().message();
+
+    // A workspace the runner cannot rebuild (a file and a directory of one
+    // name) ends it.
+    FileMap clash;
+    clash.set("a", make_content("1"));
+    clash.set("a/b", make_content("2"));
+    out = runner.execute_python("pass", clash, nullptr);
+    ASSERT_FALSE(out.has_value());
+    ASSERT_TRUE(out.error().is_runner(RunnerErrorKind::Crash)) << out.error().message();
+    const std::optional<std::int32_t> code = out.error().runner_error()->exit_code;
+    EXPECT_TRUE(!code || *code == 1) << *code;
+  }
+  EXPECT_TRUE(leaks.clean()) << leaks.report();
+}
+
+// Builds a one-module wheel in `dir` and serves `dir` on a loopback port.
+const char* const kWheelServer = R"PY(
+import http.server, os, sys, zipfile
+d = sys.argv[1]
+with zipfile.ZipFile(os.path.join(d, "demo_pkg-1.0-py3-none-any.whl"), "w") as z:
+    z.writestr("demo_pkg/__init__.py", "VALUE = 'demo'\n")
+    info = "demo_pkg-1.0.dist-info/"
+    z.writestr(info + "METADATA", "Metadata-Version: 2.1\nName: demo-pkg\nVersion: 1.0\n")
+    z.writestr(info + "WHEEL", "Wheel-Version: 1.0\nRoot-Is-Purelib: true\nTag: py3-none-any\n")
+    z.writestr(info + "RECORD", "")
+class Quiet(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), lambda *a, **k: Quiet(*a, directory=d, **k))
+print(server.server_address[1], flush=True)
+server.serve_forever()
+)PY";
+
+TEST(RealRunner, TimeOutThenRecoveryReinstallsPackages) {
+  LeakCheck leaks;
+  TempDir served;
+  SpawnOptions server_options;
+  server_options.program = "/usr/bin/python3";
+  server_options.args = {"-c", kWheelServer, served.path().string()};
+  server_options.pipe_stdout = true;
+  Result<Spawned> server = spawn(server_options);
+  ASSERT_TRUE(server.has_value()) << server.error().message();
+  {
+    FdReader reader(server->stdout_fd.get());
+    std::string port;
+    ASSERT_EQ(reader.read_line(port), FdReader::ReadResult::kLine);
+    port.pop_back();
+    const std::string host = "127.0.0.1:" + port;
+    const std::string wheel = "http://" + host + "/demo_pkg-1.0-py3-none-any.whl";
+    const std::string missing = "http://" + host + "/missing-1.0-py3-none-any.whl";
+
+    Config config = real_config({host});
+    config.exec_timeout_ms = 2000;
+    Result<VeskEngine> engine = VeskEngine::create(config);
+    ASSERT_TRUE(engine.has_value()) << engine.error().message();
+    Result<std::unique_ptr<Runner>> runner = Runner::start(*engine);
+    ASSERT_TRUE(runner.has_value()) << runner.error().message();
+    ASSERT_TRUE((*runner)->install(wheel));
+    Status failed = (*runner)->install(missing);
+    ASSERT_FALSE(failed.has_value());
+    EXPECT_FALSE(failed.error().runner_error());
+    EXPECT_NE(failed.error().message().find("missing-1.0-py3-none-any.whl"), std::string::npos)
+        << failed.error().message();
+
+    Result<ExecutionOutput> out =
+        (*runner)->execute_python("import demo_pkg\nx = 1\nprint(demo_pkg.VALUE)", FileMap(), nullptr);
+    ASSERT_TRUE(out.has_value()) << out.error().message();
+    EXPECT_EQ(out->stdout_text, "demo");
+
+    // Output does not extend the limit.
+    out = (*runner)->execute_python("while True:\n    print('busy')", FileMap(), nullptr);
+    ASSERT_FALSE(out.has_value());
+    ASSERT_TRUE(out.error().is_runner(RunnerErrorKind::Timeout)) << out.error().message();
+    EXPECT_EQ(out.error().message(), "execution timed out after 2000ms");
+    const pid_t dead = (*runner)->pid();
+    EXPECT_TRUE(eventually([&] { return is_zombie(dead); }));
+
+    Result<std::unique_ptr<Runner>> recovered =
+        Runner::new_from_timeout_recovery(*engine, {missing, wheel});
+    ASSERT_TRUE(recovered.has_value()) << recovered.error().message();
+    runner->reset();
+    EXPECT_TRUE(eventually([&] { return process_gone(dead); }));
+    out = (*recovered)->execute_python("import demo_pkg\nprint(demo_pkg.VALUE, 'x' in globals())",
+                                       FileMap(), nullptr);
+    ASSERT_TRUE(out.has_value()) << out.error().message();
+    EXPECT_EQ(out->stdout_text, "demo False");
+  }
+  server->child->kill();
+  server->child->wait();
+  server->stdout_fd.reset();
+  EXPECT_TRUE(leaks.clean()) << leaks.report();
+}
+
 }  // namespace
 }  // namespace vesk
