@@ -1,5 +1,7 @@
 #include "core/runner.h"
 
+#include <fcntl.h>
+
 #include <optional>
 #include <utility>
 #include <variant>
@@ -30,6 +32,13 @@ bool read_text_line(FdReader& reader, std::string& line) {
          simdjson::validate_utf8(line.data(), line.size());
 }
 
+// Larger pipes let a request or reply of many megabytes pass with far fewer
+// switches between the two processes. Best effort: the kernel may refuse.
+void widen_pipe(int fd) {
+  constexpr int kPipeBytes = 1 << 20;
+  (void)::fcntl(fd, F_SETPIPE_SZ, kPipeBytes);
+}
+
 }  // namespace
 
 Runner::Runner(VeskEngine engine, Spawned spawned)
@@ -38,7 +47,10 @@ Runner::Runner(VeskEngine engine, Spawned spawned)
       stdin_(std::move(spawned.stdin_fd)),
       stdout_(std::move(spawned.stdout_fd)),
       writer_(stdin_.get()),
-      reader_(stdout_.get()) {}
+      reader_(stdout_.get()) {
+  widen_pipe(stdin_.get());
+  widen_pipe(stdout_.get());
+}
 
 Runner::~Runner() {
   // Nothing is flushed: whatever is still buffered has no reader any more.
