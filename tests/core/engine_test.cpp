@@ -1,5 +1,6 @@
 #include "core/engine.h"
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -208,6 +209,34 @@ TEST(Engine, ScriptFileLivesWhileAnyEngineHoldsIt) {
   EXPECT_TRUE(fs::exists(deno.script()));
   EXPECT_EQ(fourth->script_holders(), 1);
   fourth.reset();
+  EXPECT_FALSE(fs::exists(deno.script()));
+}
+
+TEST(Engine, ScriptFileIsReplacedNotWrittenThrough) {
+  DenoOnPath deno;
+  // A link planted at the predictable name must not lead the write elsewhere.
+  TempDir other;
+  const fs::path victim = other.path() / "victim";
+  write_file(victim, "precious");
+  fs::create_symlink(victim, deno.script());
+  std::optional<VeskEngine> engine = *VeskEngine::create(Config::defaults());
+  EXPECT_EQ(read_file(victim), "precious");
+  EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(deno.script())));
+  EXPECT_EQ(read_file(deno.script()), runner_script());
+
+  // A forked copy of the process that lets go of its engines leaves the
+  // parent's file alone.
+  const fs::path script = deno.script();
+  const pid_t child = ::fork();
+  if (child == 0) {
+    engine.reset();
+    ::_exit(fs::exists(script) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(fs::exists(deno.script()));
+  engine.reset();
   EXPECT_FALSE(fs::exists(deno.script()));
 }
 
