@@ -58,6 +58,11 @@ FIGURES: list[Figure] = [
            "runner/execute_pass/iterations:1:median_s", "s", max_value=0.0006),
     Figure("execute_python('pass') round trip, 100 x 100 KB random files",
            "runner/execute_10mb/iterations:5:mb_per_s", "MB/s", min_value=40.0),
+    # bench/runner_script_bench.py: the runner script alone, 100 files of random bytes.
+    Figure("runner script: 10 MiB workspace per round trip", "runner_script_10mb:throughput", "MB/s",
+           min_value=40.0),
+    Figure("runner script: peak memory with a 50 MiB workspace", "runner_script_50mb:peak_rss", "B",
+           max_value=1024.0 ** 3),
 ]
 
 

@@ -36,12 +36,21 @@ function writeAll(file, bytes) {
   while (done < bytes.length) done += file.writeSync(bytes.subarray(done));
 }
 
+// Names of the file system's error numbers, once Pyodide has loaded.
+let errnoNames = {};
+
 function textOf(value) {
+  let text;
   try {
-    return String(value);
+    text = String(value);
   } catch {
-    return Object.prototype.toString.call(value);
+    text = Object.prototype.toString.call(value);
   }
+  // The file system's errors are plain objects carrying an errno.
+  if (text === "[object Object]" && typeof value?.errno === "number") {
+    text = `${value.name ?? "Error"}: ${errnoNames[value.errno] ?? "errno " + value.errno}`;
+  }
+  return text;
 }
 
 // Diagnostics are best effort: a closed standard error must not end the runner.
@@ -53,8 +62,9 @@ function toStderr(...values) {
   }
 }
 
-// `DIGITS[b]` holds the decimal digits of b followed by a comma as four
-// little-endian bytes (zero padded), `DIGIT_COUNT[b]` how many of them count.
+// `DIGITS[b]` holds the decimal digits of b followed by a comma, one byte per
+// character from the lowest up (zero padded to four), `DIGIT_COUNT[b]` how
+// many of those bytes count.
 const DIGITS = new Uint32Array(256);
 const DIGIT_COUNT = new Uint8Array(256);
 for (let b = 0; b < 256; b++) {
@@ -66,10 +76,8 @@ for (let b = 0; b < 256; b++) {
 // Protocol lines are built in a fixed buffer and written to standard output
 // synchronously. A line longer than the buffer goes out in several writes, but
 // always completely before the script does anything else, so lines never
-// interleave. (Plain functions over module state rather than a class: V8
-// compiles the encoding loop below much better that way.)
+// interleave.
 const outBuf = new Uint8Array(1 << 20);
-const outView = new DataView(outBuf.buffer);
 let outPos = 0;
 
 function outFlush() {
@@ -104,7 +112,7 @@ function outByteArray(data) {
   outByte(0x5b);
   let i = 0;
   while (i < n) {
-    // A value takes at most four bytes ("255,") and each store writes four,
+    // A value takes at most four bytes ("255,") and every value writes four,
     // so the run stops four bytes short of the end of the buffer.
     const fit = (outBuf.length - outPos - 4) >> 2;
     if (fit <= 0) {
@@ -112,11 +120,20 @@ function outByteArray(data) {
       continue;
     }
     const stop = Math.min(n, i + fit);
+    // Keep this loop inline and its stores byte-wide: moved into a helper or
+    // written through a DataView, V8 runs it two to four times slower.
+    const out = outBuf;
+    const digits = DIGITS;
+    const counts = DIGIT_COUNT;
     let p = outPos;
     for (; i < stop; i++) {
       const v = data[i];
-      outView.setUint32(p, DIGITS[v], true);
-      p += DIGIT_COUNT[v];
+      const w = digits[v];
+      out[p] = w;
+      out[p + 1] = w >> 8;
+      out[p + 2] = w >> 16;
+      out[p + 3] = w >> 24;
+      p += counts[v];
     }
     outPos = p;
   }
@@ -168,26 +185,33 @@ function writeSuccess(stdout, stderr, files) {
 
 // Bytes read from standard input and not yet returned as a line live in
 // inBuf[inStart, inEnd); no line feed occurs in inBuf[inStart, scanFrom).
-let inBuf = new Uint8Array(64 * 1024);
+// The buffer grows to hold a long line whole. Workspaces change little from
+// one request to the next, so it grows at once to the length of the previous
+// line; it is dropped again once a long line has been consumed.
+const SMALL_BUFFER = 1 << 16;
+let inBuf = new Uint8Array(SMALL_BUFFER);
 let inStart = 0;
 let inEnd = 0;
 let scanFrom = 0;
+let lastLineLength = 0;
+const readBuf = new Uint8Array(READ_SIZE);
 
 // Returns the next line of standard input, without its line feed, as raw
 // bytes, or null at the end of input (an unterminated last line is dropped).
 // The bytes alias the input buffer: they are valid until the next call.
 //
 // A line feed never occurs inside a multi-byte UTF-8 sequence, so splitting
-// on it before decoding keeps characters split between reads intact. Each
-// read appends to the buffer and only the new bytes are searched, so a line
+// on it before decoding keeps characters split between reads intact. Only
+// newly read bytes are searched and the buffer grows geometrically, so a line
 // of any length assembles in linear time.
 //
-// Standard input is read in blocks of 4096 bytes. Waiting for a request is
+// Standard input is read 4096 bytes at a time. Waiting for a request is
 // asynchronous, so Python tasks left running keep running while the runner
 // is idle; once a request has begun, the module writes the rest of it at
-// once, and the remaining blocks are read synchronously, which costs a fifth
-// of an asynchronous read per block.
+// once, and the remaining reads are synchronous, which costs a fifth of an
+// asynchronous read.
 async function readLine() {
+  releaseInput();
   let started = inEnd > inStart;
   for (;;) {
     const found = inBuf.subarray(scanFrom, inEnd).indexOf(0x0a);
@@ -195,38 +219,49 @@ async function readLine() {
       const end = scanFrom + found;
       const line = inBuf.subarray(inStart, end);
       inStart = scanFrom = end + 1;
+      lastLineLength = line.length;
       return line;
     }
     scanFrom = inEnd;
     if (inBuf.length - inEnd < READ_SIZE) makeRoom();
-    const block = inBuf.subarray(inEnd, inEnd + READ_SIZE);
-    const n = started ? Deno.stdin.readSync(block) : await Deno.stdin.read(block);
+    const n = started ? Deno.stdin.readSync(readBuf) : await Deno.stdin.read(readBuf);
     if (n === null) return null;
+    inBuf.set(n === READ_SIZE ? readBuf : readBuf.subarray(0, n), inEnd);
     inEnd += n;
     started = true;
   }
 }
 
-// Moves the pending bytes to the front of the buffer, growing it if less than
-// one read's worth would be free. A buffer grown for a huge line is dropped
-// again once that line is consumed.
+// Drops a buffer grown for a long line once that line has been consumed.
+function releaseInput() {
+  if (inBuf.length > SMALL_BUFFER && inEnd - inStart < SMALL_BUFFER / 2) {
+    const small = new Uint8Array(SMALL_BUFFER);
+    small.set(inBuf.subarray(inStart, inEnd));
+    resetInput(small);
+  }
+}
+
+// Moves the pending bytes to the front of the buffer, or into a bigger one
+// when less than one read's worth would be free.
 function makeRoom() {
   const pending = inEnd - inStart;
-  const needed = pending + READ_SIZE;
-  let target = inBuf;
-  if (needed > inBuf.length) {
-    let size = inBuf.length * 2;
-    while (size < needed) size *= 2;
-    target = new Uint8Array(size);
-  } else if (inBuf.length > 1 << 20 && needed <= 1 << 16) {
-    target = new Uint8Array(1 << 16);
+  if (pending + READ_SIZE <= inBuf.length) {
+    inBuf.copyWithin(0, inStart, inEnd);
+    resetInput(inBuf);
+    return;
   }
-  if (target === inBuf) inBuf.copyWithin(0, inStart, inEnd);
-  else target.set(inBuf.subarray(inStart, inEnd));
+  const size = Math.max(inBuf.length * 2, lastLineLength + 2 * READ_SIZE);
+  const bigger = new Uint8Array(size);
+  bigger.set(inBuf.subarray(inStart, inEnd));
+  resetInput(bigger);
+}
+
+function resetInput(buffer) {
+  const pending = inEnd - inStart;
   scanFrom -= inStart;
   inStart = 0;
   inEnd = pending;
-  inBuf = target;
+  inBuf = buffer;
 }
 
 // ---------------------------------------------------------------------------
@@ -339,22 +374,22 @@ function parseBytes(key) {
     at++;
     return new Uint8Array(0);
   }
-  // A byte array holds no ']' before its end, and every element takes at
-  // least two bytes with its separator: that bounds the element count.
-  const close = src.indexOf(0x5d, at);
-  if (close < 0) throw syntaxError("unterminated array");
-  const bound = ((close - at) >> 1) + 1;
-  if (scratch.length < bound) scratch = new Uint8Array(Math.max(bound, scratch.length * 2));
   let n = 0;
   for (;;) {
-    const closed = scanCompactBytes(src, at, scratch, n);
+    const stop = scanCompactBytes(src, at, scratch, n);
     n = scanCount;
     at = scanEnd;
-    if (closed) break;
+    if (stop === SCAN_CLOSED) break;
+    if (n === scratch.length) {
+      const grown = new Uint8Array(Math.max(1 << 16, scratch.length * 2));
+      grown.set(scratch);
+      scratch = grown;
+    }
+    if (stop === SCAN_FULL) continue;
     // An element that is not in the compact form: take it the slow way.
     const v = parseByteSlowly(key);
     const c = src[at];
-    if (n >= bound || (c !== 0x2c && c !== 0x5d)) throw syntaxError("expected ',' or ']'");
+    if (c !== 0x2c && c !== 0x5d) throw syntaxError("expected ',' or ']'");
     scratch[n++] = v;
     at++;
     if (c === 0x5d) break;
@@ -362,17 +397,27 @@ function parseBytes(key) {
   return scratch.slice(0, n);
 }
 
-// Where scanCompactBytes stopped and how many values it had stored by then.
+// Why scanCompactBytes stopped, where, and how many values it had stored.
+const SCAN_CLOSED = 0;
+const SCAN_FULL = 1;
+const SCAN_OTHER_FORM = 2;
 let scanEnd = 0;
 let scanCount = 0;
 
 // Scans array elements in the compact form the module writes (decimal digits
 // without leading zeros, then ',' or ']') from p, storing values from index
-// n. Returns true after the closing ']'; false at the start of an element in
-// any other form. This loop is where requests spend their time.
+// n. Stops after the closing ']', when `values` is full, or at an element in
+// any other form. This loop is where a request's time goes; it stays small
+// and free of calls so that V8 optimises it fully.
 function scanCompactBytes(b, p, values, n) {
+  const capacity = values.length;
   for (;;) {
     const start = p;
+    if (n === capacity) {
+      scanEnd = start;
+      scanCount = n;
+      return SCAN_FULL;
+    }
     let c = b[p];
     let v;
     if (c >= 0x31 && c <= 0x39) {
@@ -402,12 +447,12 @@ function scanCompactBytes(b, p, values, n) {
         values[n++] = v;
         scanEnd = p;
         scanCount = n;
-        return true;
+        return SCAN_CLOSED;
       }
     }
     scanEnd = start;
     scanCount = n;
-    return false;
+    return SCAN_OTHER_FORM;
   }
 }
 
@@ -515,7 +560,9 @@ function syncWorkspace(files) {
   // and the file system refuses to remove the working directory.
   FS.chdir("/");
   try {
-    clearDir(WORKSPACE);
+    // Code may have replaced the directory itself with a link or a file.
+    if (FS.isDir(FS.lstat(WORKSPACE).mode)) clearDir(WORKSPACE);
+    else FS.unlink(WORKSPACE);
   } catch {
     // first request: there is nothing to clear yet
   }
@@ -541,11 +588,18 @@ function syncWorkspace(files) {
 }
 
 // Returns [key, bytes] pairs of the regular files under dir, following links.
+// A link whose target is missing is neither a file nor a directory: skipped.
 function collectFiles(dir, into = []) {
   for (const name of FS.readdir(dir)) {
     if (name === "." || name === "..") continue;
     const path = dir + "/" + name;
-    const mode = FS.stat(path).mode;
+    let mode;
+    try {
+      mode = FS.stat(path).mode;
+    } catch (error) {
+      if (error?.errno === pyodide.ERRNO_CODES.ENOENT && FS.isLink(FS.lstat(path).mode)) continue;
+      throw error;
+    }
     if (FS.isFile(mode)) into.push([path.slice(WORKSPACE.length + 1), FS.readFile(path)]);
     else if (FS.isDir(mode)) collectFiles(path, into);
   }
@@ -1115,7 +1169,10 @@ async def _find_wheel(req, index_urls, pre):
             continue
         if not 200 <= status < 300:
             raise ValueError(f"Can't fetch metadata for '{req.name}' from {url}: HTTP status {status}")
-        project, project_url = json.loads(body), url
+        try:
+            project, project_url = json.loads(body), url
+        except ValueError as error:
+            raise ValueError(f"Can't read the package index's answer for '{req.name}' from {url}: {error}") from None
         break
     if project is None:
         raise ValueError(
@@ -1143,7 +1200,8 @@ async def _find_wheel(req, index_urls, pre):
     chosen = (finals or with_wheels or [None])[0]
     if chosen is None:
         if matching:
-            reason = f"no release of '{req.name}' matching the requirement has one"
+            versions = ", ".join(item[0].text for item in matching)
+            reason = f"none of the matching releases of '{req.name}' ({versions}) has one"
         else:
             available = ", ".join(sorted(releases, key=lambda t: (_parse_version(t) or Version("0")).key))
             reason = f"no release of '{req.name}' matches (available: {available or 'none'})"
@@ -1272,9 +1330,13 @@ globalThis.addEventListener("error", (event) => {
 });
 
 const pyodide = await loadPyodide();
+// Until the ready line is out, Python output is a diagnostic like any other.
+pyodide.setStdout({ batched: toStderr });
+pyodide.setStderr({ batched: toStderr });
 await pyodide.loadPackage("micropip", { messageCallback: toStderr, errorCallback: toStderr });
 installMicropipStandIn();
 const FS = pyodide.FS;
+errnoNames = Object.fromEntries(Object.entries(pyodide.ERRNO_CODES).map(([name, code]) => [code, name]));
 
 // Flushes Python's output streams and the batched writers behind them, so
 // that a last line without a line feed belongs to the run that printed it.
@@ -1324,6 +1386,7 @@ for (;;) {
   if (line === null) break;
   if (isBlank(line)) continue;
   const request = parseRequest(line);
+  releaseInput(); // the line is parsed: its bytes need not outlive it
   capturedStdout = "";
   capturedStderr = "";
   if (request instanceof Map ? request.has("package") : "package" in request) {
