@@ -29,7 +29,8 @@ std::size_t white_space_at(std::string_view s, std::size_t i) {
   if (c == 0xC2 && left >= 2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;
   if (left < 3) return 0;
   if (c == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;  // U+1680
-  if (c == 0xE2 && b(1) == 0x80 && (b(2) <= 0x8A || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF)) {
+  if (c == 0xE2 && b(1) == 0x80 &&
+      ((b(2) >= 0x80 && b(2) <= 0x8A) || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF)) {
     return 3;  // U+2000..U+200A, U+2028, U+2029, U+202F
   }
   if (c == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;  // U+205F
@@ -110,11 +111,9 @@ class Walker {
         e = checked_string(doc.get_string(), s);
         break;
       }
-      case od::json_type::number: {
-        od::number n;
-        e = doc.get_number().get(n);
+      case od::json_type::number:
+        e = check_number(doc);
         break;
-      }
       case od::json_type::boolean: {
         bool b;
         e = doc.get_bool().get(b);
@@ -135,6 +134,21 @@ class Walker {
   }
 
  private:
+  // An integer beyond 64 bits is still JSON (other readers take it as a
+  // floating-point value), but simdjson's number reader refuses it: such a
+  // number is read again as a double, which fails only when the text is no
+  // number or out of a double's range.
+  template <class V>
+  static sj::error_code check_number(V& value) {
+    od::number n;
+    sj::error_code e = value.get_number().get(n);
+    if (e == sj::NUMBER_ERROR) {
+      double d;
+      e = value.get_double().get(d);
+    }
+    return e;
+  }
+
   // A string must also be valid UTF-8 once unescaped: a lone surrogate
   // escape would otherwise turn into bytes no text may hold.
   static sj::error_code checked_string(sj::simdjson_result<std::string_view> r,
@@ -379,10 +393,8 @@ class Walker {
         std::string_view s;
         return checked_string(value.get_string(), s);
       }
-      case od::json_type::number: {
-        od::number n;
-        return value.get_number().get(n);
-      }
+      case od::json_type::number:
+        return check_number(value);
       case od::json_type::boolean: {
         bool b;
         return value.get_bool().get(b);

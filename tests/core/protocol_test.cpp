@@ -109,6 +109,14 @@ TEST(ProtocolDecode, TrimsUnicodeWhiteSpace) {
   // Only whole white-space characters go: a lone trailing byte stays, and fails.
   line = "{\"progress\":\"a\"}\xA0";
   EXPECT_FALSE(decode_reply_line(line).has_value());
+  // Nor is the start of a three-byte white-space character followed by a
+  // byte that cannot continue it: such a line is not UTF-8, so not JSON.
+  for (std::string bad : {"\xE2\x80\x09{\"progress\":\"a\"}", "\xE2\x80{\"progress\":\"a\"}"}) {
+    Result<ReplyLine> bad_r = decode_reply_line(bad);
+    ASSERT_FALSE(bad_r.has_value());
+    EXPECT_TRUE(is_json_syntax_error(bad_r.error())) << bad_r.error().message();
+  }
+  EXPECT_FALSE(is_ready_line("\xE2\x80\x0A{\"ready\":true}"));
 }
 
 TEST(ProtocolDecode, RepliesTryOkBeforeErr) {
@@ -129,6 +137,11 @@ TEST(ProtocolDecode, RepliesTryOkBeforeErr) {
       {R"({"stdout":"","stderr":"","files":{},"x":{"y":[1,{"z":null}],"w":true,"v":-2.5e3}})",
        ok("", "")},
       {R"({"stdout":"","stderr":"","files":{},"ready":true})", ok("", "")},
+      // Integers beyond 64 bits are JSON too (read as floating point).
+      {R"({"stdout":"","stderr":"","files":{},)"
+       R"("n":[123456789012345678901234567890,-98765432109876543210]})",
+       ok("", "")},
+      {"31111111111111115111111", no_variant()},
       {"{}", no_variant()},
       {R"({"ready":true})", no_variant()},
       {"42", no_variant()},
