@@ -416,6 +416,15 @@ TEST(RealRunner, TimeOutThenRecoveryReinstallsPackages) {
   server_options.pipe_stdout = true;
   Result<Spawned> server = spawn(server_options);
   ASSERT_TRUE(server.has_value()) << server.error().message();
+  // Ended on every way out, a failed assertion included: a server left
+  // running would hold the test's output open and outlive the test.
+  struct StopServer {
+    Child& child;
+    ~StopServer() {
+      child.kill();
+      child.wait();
+    }
+  } stop_server{*server->child};
   {
     FdReader reader(server->stdout_fd.get());
     std::string port;
