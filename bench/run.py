@@ -43,6 +43,15 @@ class Figure:
 
 FIGURES: list[Figure] = [
     # Filled in by the benchmarks of each subsystem.
+    # Sandboxed shell and host exchange (bench/sandbox_bench.cpp).
+    Figure("execute_bash('true'), empty workspace",
+           "BM_SandboxExecuteBashTrueEmpty/real_time", "s",
+           baseline="BM_SandboxBareBwrapTrue/real_time", max_ratio=1.5),
+    Figure("execute_bash('true'), 1000 files of 10 KB (median)",
+           "BM_SandboxExecuteBashTrue1000Files/repeats:5/real_time", "s", max_value=0.025),
+    Figure("mount of 10,000 small files",
+           "BM_SandboxMount10000Files/real_time", "s",
+           baseline="BM_SandboxCpR10000Files/real_time", max_ratio=2.0),
 ]
 
 

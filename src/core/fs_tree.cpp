@@ -2,6 +2,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/syscall.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/parallel.h"
 #include "core/utf8.h"
 
 namespace vesk {
@@ -193,19 +196,16 @@ Status walk_regular_files(
   return {};
 }
 
-Result<std::optional<std::string>> read_regular_file(int dir_fd, const char* name, bool follow_link) {
-  const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (follow_link ? 0 : O_NOFOLLOW);
-  UniqueFd fd(::openat(dir_fd, name, flags));
-  if (!fd) {
-    if (!follow_link && errno == ELOOP) return std::nullopt;  // became a link
-    return fail(Error::last_os_error());
-  }
+namespace {
+
+// The content of the open file `fd`, or nullopt when it is not a regular file.
+Result<std::optional<std::string>> read_open_file(int fd) {
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return fail(Error::last_os_error());
+  if (::fstat(fd, &st) != 0) return fail(Error::last_os_error());
   if (!S_ISREG(st.st_mode)) return std::nullopt;
-  auto read_some = [&](char* buffer, std::size_t size) -> Result<std::size_t> {
+  auto read_some = [fd](char* buffer, std::size_t size) -> Result<std::size_t> {
     for (;;) {
-      const ssize_t n = ::read(fd.get(), buffer, size);
+      const ssize_t n = ::read(fd, buffer, size);
       if (n >= 0) return static_cast<std::size_t>(n);
       if (errno != EINTR) return fail(Error::last_os_error());
     }
@@ -214,17 +214,22 @@ Result<std::optional<std::string>> read_regular_file(int dir_fd, const char* nam
   // files of /proc report 0, others may grow while they are read.
   std::string out;
   const auto expected = static_cast<std::size_t>(st.st_size);
-  out.resize(expected);
   std::size_t got = 0;
-  while (got < expected) {
-    auto n = read_some(out.data() + got, expected - got);
-    if (!n) return fail(n.error());
-    if (*n == 0) {
-      out.resize(got);
-      return out;
+  Status status;
+  out.resize_and_overwrite(expected, [&](char* data, std::size_t size) {
+    while (got < size) {
+      auto n = read_some(data + got, size - got);
+      if (!n) {
+        status = fail(n.error());
+        break;
+      }
+      if (*n == 0) break;
+      got += *n;
     }
-    got += *n;
-  }
+    return got;
+  });
+  if (!status) return fail(status.error());
+  if (got < expected) return out;
   char buffer[8192];
   for (;;) {
     auto n = read_some(buffer, sizeof buffer);
@@ -232,6 +237,85 @@ Result<std::optional<std::string>> read_regular_file(int dir_fd, const char* nam
     if (*n == 0) return out;
     out.append(buffer, *n);
   }
+}
+
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+// openat2() confined below `dir_fd` with no link followed anywhere on the
+// way; -1 with errno ENOSYS on kernels before 5.6.
+int open_beneath(int dir_fd, const char* relative) {
+  open_how how{};
+  how.flags = kReadFlags | O_NOFOLLOW;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  return static_cast<int>(::syscall(SYS_openat2, dir_fd, relative, &how, sizeof how));
+}
+
+}  // namespace
+
+Result<std::optional<std::string>> read_regular_file(int dir_fd, const char* name, bool follow_link) {
+  UniqueFd fd(::openat(dir_fd, name, kReadFlags | (follow_link ? 0 : O_NOFOLLOW)));
+  if (!fd) {
+    if (!follow_link && errno == ELOOP) return std::nullopt;  // became a link
+    return fail(Error::last_os_error());
+  }
+  return read_open_file(fd.get());
+}
+
+Result<std::vector<TreeFile>> read_tree(const std::string& root, WalkErrors errors) {
+  std::vector<TreeFile> files;
+  UniqueFd root_fd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  // Whether the kernel has openat2(), asked once.
+  static const bool have_openat2 = [] {
+    UniqueFd probe(open_beneath(AT_FDCWD, "."));
+    return probe.valid() || errno != ENOSYS;
+  }();
+  const bool beneath = root_fd && have_openat2;
+  if (!beneath) {
+    // Old kernels: read each file while the walk holds its directory open.
+    auto walked = walk_regular_files(root, errors, [&](int dir_fd, const char* name, const std::string& relative) -> Status {
+      auto content = read_regular_file(dir_fd, name, /*follow_link=*/false);
+      if (!content) return fail(content.error());
+      if (*content) files.push_back({relative, std::move(**content)});
+      return {};
+    });
+    if (!walked) return fail(walked.error());
+    return files;
+  }
+
+  // First the names, then the contents, several files at a time.
+  const Status walked = walk_regular_files(root, errors, [&](int, const char*, const std::string& relative) -> Status {
+    files.push_back({relative, std::string()});
+    return {};
+  });
+  std::vector<char> regular(files.size(), 1);
+  auto read_one = [&](std::size_t i, std::size_t) -> Status {
+    UniqueFd fd(open_beneath(root_fd.get(), files[i].relative.c_str()));
+    if (!fd) {
+      if (errno == ELOOP) {  // became a link
+        regular[i] = 0;
+        return {};
+      }
+      return fail(Error::last_os_error());
+    }
+    auto content = read_open_file(fd.get());
+    if (!content) return fail(content.error());
+    if (*content) {
+      files[i].content = std::move(**content);
+    } else {
+      regular[i] = 0;
+    }
+    return {};
+  };
+  if (auto s = parallel_for(files.size(), worker_count(files.size()), read_one); !s) return fail(s.error());
+  if (!walked) return fail(walked.error());
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (!regular[i]) continue;
+    if (kept != i) files[kept] = std::move(files[i]);
+    ++kept;
+  }
+  files.resize(kept);
+  return files;
 }
 
 Status write_whole_file(const std::string& path, std::string_view content) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "core/error.h"
 #include "core/io.h"
@@ -75,6 +76,20 @@ enum class WalkErrors {
 Status walk_regular_files(
     const std::string& root, WalkErrors errors,
     const std::function<Status(int dir_fd, const char* name, const std::string& relative)>& on_file);
+
+// One regular file read by read_tree.
+struct TreeFile {
+  std::string relative;  // path below the root, '/'-separated raw bytes
+  std::string content;
+};
+
+// Every regular file below `root` with its content, in walk order (the walk
+// of walk_regular_files). The reading is spread over a few threads for trees
+// of many files; a failure is reported as a sequential walk would report it:
+// whichever of a walk error (per `errors`) and a read error (the bare OS
+// error) comes first in walk order. Files that stopped being regular files
+// between walk and read are left out. Below the root no link is followed.
+Result<std::vector<TreeFile>> read_tree(const std::string& root, WalkErrors errors);
 
 // The whole content of the file `name` in directory `dir_fd` (AT_FDCWD for a
 // path), read to end of file. nullopt when the entry is not a regular file

@@ -72,18 +72,13 @@ Result<std::vector<std::string>> mount(History& history, MountOrigins& origins,
     struct stat st;
     if (::stat(canonical->c_str(), &st) != 0) return fail_message("path does not exist: " + given);
     if (S_ISDIR(st.st_mode)) {
-      auto walked = walk_regular_files(
-          *canonical, WalkErrors::kSkip,
-          [&](int dir_fd, const char* name, const std::string& relative) -> Status {
-            auto content = read_regular_file(dir_fd, name, /*follow_link=*/false);
-            if (!content) return fail(content.error());
-            if (*content) {
-              imported.push_back(
-                  {lossy_utf8(relative), std::move(**content), join_path(*canonical, relative)});
-            }
-            return {};
-          });
-      if (!walked) return fail(walked.error());
+      auto read = read_tree(*canonical, WalkErrors::kSkip);
+      if (!read) return fail(read.error());
+      imported.reserve(read->size());
+      for (TreeFile& file : *read) {
+        imported.push_back(
+            {lossy_utf8(file.relative), std::move(file.content), join_path(*canonical, file.relative)});
+      }
     } else if (S_ISREG(st.st_mode)) {
       const std::size_t slash = canonical->rfind('/');
       const std::string name = canonical->substr(slash == std::string::npos ? 0 : slash + 1);

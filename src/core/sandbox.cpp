@@ -394,6 +394,20 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
     if (run->timed_out) return fail(Error::runner(RunnerError::timeout(config.bash_timeout_ms)));
     auto collected = collect(path);
     if (!collected) return fail(collected.error());
+    // The directory is removed while the contents are interned; without a
+    // thread, the WorkDir removes it when it goes.
+    std::unique_ptr<WorkDir> removing = std::move(*dir);
+    std::thread remover;
+    try {
+      remover = std::thread([&removing] { removing.reset(); });
+    } catch (...) {
+    }
+    struct Join {
+      std::thread& thread;
+      ~Join() {
+        if (thread.joinable()) thread.join();
+      }
+    } join{remover};
     return history.append_run(std::move(*collected), std::move(run->stdout_text),
                               std::move(run->stderr_text));
   });
