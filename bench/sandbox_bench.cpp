@@ -90,8 +90,9 @@ void BM_SandboxExecuteBashTrue1000Files(benchmark::State& state) {
   for (int i = 0; i < 1000; ++i) {
     std::string content(10240, static_cast<char>('a' + i % 26));
     content.replace(0, std::to_string(i).size(), std::to_string(i));
-    (void)history.write_file("src/dir" + std::to_string(i % 10) + "/file" + std::to_string(i) + ".txt",
-                             std::move(content));
+    (void)history.write_file(
+        "src/dir" + std::to_string(i % 10) + "/file" + std::to_string(i) + ".txt",
+        std::move(content));
   }
   run_true(state, history);
 }

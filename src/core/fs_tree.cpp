@@ -3,8 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
-#include <sys/syscall.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,7 +92,8 @@ Result<int> TreeWriter::directory(const std::string& prefix) {
   if (prefix.empty()) return root_.get();
   if (auto it = dirs_.find(prefix); it != dirs_.end()) return it->second.get();
   const std::size_t slash = prefix.rfind('/');
-  const std::string parent_prefix = slash == std::string::npos ? std::string() : prefix.substr(0, slash);
+  const std::string parent_prefix =
+      slash == std::string::npos ? std::string() : prefix.substr(0, slash);
   const std::string name = slash == std::string::npos ? prefix : prefix.substr(slash + 1);
   auto parent = directory(parent_prefix);
   if (!parent) return parent;
@@ -127,16 +128,16 @@ Status TreeWriter::write(std::string_view key, std::string_view content) {
   if (!dir) return fail(dir.error());
   const std::string name(parts.back());
   // O_NONBLOCK: a FIFO planted under the name must not block the writer.
-  UniqueFd fd(::openat(*dir, name.c_str(),
-                       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY,
-                       0666));
+  UniqueFd fd(::openat(
+      *dir, name.c_str(),
+      O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666));
   if (!fd) return fail(symlink_or(*dir, name, join(prefix, name), errno));
   return write_fd_fully(fd.get(), content);
 }
 
-Status walk_regular_files(
-    const std::string& root, WalkErrors errors,
-    const std::function<Status(int dir_fd, const char* name, const std::string& relative)>& on_file) {
+Status walk_regular_files(const std::string& root, WalkErrors errors,
+                          const std::function<Status(int dir_fd, const char* name,
+                                                     const std::string& relative)>& on_file) {
   auto walk_error = [&](const std::string& relative, int err) -> Status {
     if (errors == WalkErrors::kSkip) return {};
     const std::string path = relative.empty() ? root : join(root, relative);
@@ -252,7 +253,8 @@ int open_beneath(int dir_fd, const char* relative) {
 
 }  // namespace
 
-Result<std::optional<std::string>> read_regular_file(int dir_fd, const char* name, bool follow_link) {
+Result<std::optional<std::string>> read_regular_file(int dir_fd, const char* name,
+                                                     bool follow_link) {
   UniqueFd fd(::openat(dir_fd, name, kReadFlags | (follow_link ? 0 : O_NOFOLLOW)));
   if (!fd) {
     if (!follow_link && errno == ELOOP) return std::nullopt;  // became a link
@@ -272,21 +274,23 @@ Result<std::vector<TreeFile>> read_tree(const std::string& root, WalkErrors erro
   const bool beneath = root_fd && have_openat2;
   if (!beneath) {
     // Old kernels: read each file while the walk holds its directory open.
-    auto walked = walk_regular_files(root, errors, [&](int dir_fd, const char* name, const std::string& relative) -> Status {
-      auto content = read_regular_file(dir_fd, name, /*follow_link=*/false);
-      if (!content) return fail(content.error());
-      if (*content) files.push_back({relative, std::move(**content)});
-      return {};
-    });
+    auto walked = walk_regular_files(
+        root, errors, [&](int dir_fd, const char* name, const std::string& relative) -> Status {
+          auto content = read_regular_file(dir_fd, name, /*follow_link=*/false);
+          if (!content) return fail(content.error());
+          if (*content) files.push_back({relative, std::move(**content)});
+          return {};
+        });
     if (!walked) return fail(walked.error());
     return files;
   }
 
   // First the names, then the contents, several files at a time.
-  const Status walked = walk_regular_files(root, errors, [&](int, const char*, const std::string& relative) -> Status {
-    files.push_back({relative, std::string()});
-    return {};
-  });
+  const Status walked = walk_regular_files(
+      root, errors, [&](int, const char*, const std::string& relative) -> Status {
+        files.push_back({relative, std::string()});
+        return {};
+      });
   std::vector<char> regular(files.size(), 1);
   auto read_one = [&](std::size_t i, std::size_t) -> Status {
     UniqueFd fd(open_beneath(root_fd.get(), files[i].relative.c_str()));
@@ -306,7 +310,8 @@ Result<std::vector<TreeFile>> read_tree(const std::string& root, WalkErrors erro
     }
     return {};
   };
-  if (auto s = parallel_for(files.size(), worker_count(files.size()), read_one); !s) return fail(s.error());
+  const Status read = parallel_for(files.size(), worker_count(files.size()), read_one);
+  if (!read) return fail(read.error());
   if (!walked) return fail(walked.error());
   std::size_t kept = 0;
   for (std::size_t i = 0; i < files.size(); ++i) {

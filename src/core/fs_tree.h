@@ -47,7 +47,8 @@ class TreeWriter {
   Status write(std::string_view key, std::string_view content);
 
  private:
-  TreeWriter(UniqueFd root, std::string display) : root_(std::move(root)), display_(std::move(display)) {}
+  TreeWriter(UniqueFd root, std::string display)
+      : root_(std::move(root)), display_(std::move(display)) {}
   // The descriptor of directory `prefix` (components joined by '/'), created
   // when missing, opened below its parent without following links.
   Result<int> directory(const std::string& prefix);
@@ -73,9 +74,9 @@ enum class WalkErrors {
 // and its path relative to the root ('/'-separated raw bytes); an error it
 // returns stops the walk and is returned unchanged. Holds one descriptor per
 // level of depth.
-Status walk_regular_files(
-    const std::string& root, WalkErrors errors,
-    const std::function<Status(int dir_fd, const char* name, const std::string& relative)>& on_file);
+Status walk_regular_files(const std::string& root, WalkErrors errors,
+                          const std::function<Status(int dir_fd, const char* name,
+                                                     const std::string& relative)>& on_file);
 
 // One regular file read by read_tree.
 struct TreeFile {
@@ -96,7 +97,8 @@ Result<std::vector<TreeFile>> read_tree(const std::string& root, WalkErrors erro
 // (any more): a FIFO, device or socket, or a link when `follow_link` is
 // false. Opening never blocks on a FIFO swapped in meanwhile. Errors of
 // opening and reading are Os errors without the path.
-Result<std::optional<std::string>> read_regular_file(int dir_fd, const char* name, bool follow_link);
+Result<std::optional<std::string>> read_regular_file(int dir_fd, const char* name,
+                                                     bool follow_link);
 
 // Writes `content` to `path` (following links), created 0666 or truncated.
 Status write_whole_file(const std::string& path, std::string_view content);

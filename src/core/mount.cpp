@@ -76,8 +76,8 @@ Result<std::vector<std::string>> mount(History& history, MountOrigins& origins,
       if (!read) return fail(read.error());
       imported.reserve(read->size());
       for (TreeFile& file : *read) {
-        imported.push_back(
-            {lossy_utf8(file.relative), std::move(file.content), join_path(*canonical, file.relative)});
+        imported.push_back({lossy_utf8(file.relative), std::move(file.content),
+                            join_path(*canonical, file.relative)});
       }
     } else if (S_ISREG(st.st_mode)) {
       const std::size_t slash = canonical->rfind('/');

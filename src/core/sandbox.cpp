@@ -68,7 +68,9 @@ class WorkDir {
 
 Status set_nonblocking(int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) return fail(Error::last_os_error());
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    return fail(Error::last_os_error());
+  }
   return {};
 }
 
@@ -181,7 +183,8 @@ class StderrReader {
           if (n == 0 || (errno != EAGAIN && errno != EINTR)) return;  // end, or an ignored error
         }
         if (fds[1].revents != 0) {
-          drain_available(fd_, [this](const char* data, std::size_t size) { text_.append(data, size); });
+          drain_available(fd_,
+                          [this](const char* data, std::size_t size) { text_.append(data, size); });
           return;
         }
       }
@@ -243,9 +246,10 @@ Result<Captured> run_sandbox(const SpawnOptions& options, std::uint64_t timeout_
   // The watchdog kills even while the callback holds the calling thread.
   auto watchdog = Watchdog::start(spawned->child, timeout_ms);
   if (!watchdog) return fail(watchdog.error());
-  const auto deadline = timeout_ms >= (std::uint64_t{1} << 50)
-                            ? std::chrono::steady_clock::time_point::max()
-                            : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  const auto deadline =
+      timeout_ms >= (std::uint64_t{1} << 50)
+          ? std::chrono::steady_clock::time_point::max()
+          : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
 
   Captured out;
   StderrReader err_reader(err_fd, wake.get());
@@ -343,15 +347,25 @@ Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& w
     }
     SpawnOptions options;
     options.program = "bwrap";
-    options.args = {"--ro-bind", "/",    "/",     "--dev",         "/dev",
-                    "--proc",    "/proc", "--bind", dir,            dir,
-                    "--tmpfs",   "/tmp",  "--unshare-net", "--die-with-parent", "--",
-                    "sh",        "-c",    std::string(command)};
+    // clang-format off
+    options.args = {
+        "--ro-bind", "/", "/",
+        "--dev", "/dev",
+        "--proc", "/proc",
+        "--bind", dir, dir,
+        "--tmpfs", "/tmp",
+        "--unshare-net",
+        "--die-with-parent",
+        "--",
+        "sh", "-c", std::string(command),
+    };
+    // clang-format on
     return options;
   });
 }
 
-std::string work_dir_parent(std::uint64_t workspace_bytes, std::optional<std::uint64_t> max_workspace_mb) {
+std::string work_dir_parent(std::uint64_t workspace_bytes,
+                            std::optional<std::uint64_t> max_workspace_mb) {
   auto usable = [](const std::string& path) -> bool {
     const auto resolved = canonical_path(path);
     if (!resolved || path_has_prefix(*resolved, "/tmp")) return false;

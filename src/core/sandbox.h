@@ -75,7 +75,8 @@ Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& w
 // the size of the workspace to be written out: /dev/shm must have room for
 // twice that and for max_workspace_mb (when set), plus 64 MiB. Reads the
 // environment and the file system; cannot fail (the fallback is /var/tmp).
-std::string work_dir_parent(std::uint64_t workspace_bytes, std::optional<std::uint64_t> max_workspace_mb);
+std::string work_dir_parent(std::uint64_t workspace_bytes,
+                            std::optional<std::uint64_t> max_workspace_mb);
 
 // Runs `command` against the current checkpoint of `history` and appends the
 // outcome as a new checkpoint, which is returned (valid until the history

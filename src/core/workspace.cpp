@@ -38,7 +38,8 @@ Result<FileMap> collect(const std::filesystem::path& root) {
     auto read = read_tree(root.native(), WalkErrors::kStop);
     if (!read) return fail(read.error());
     FileMap files;
-    for (TreeFile& file : *read) files.set(lossy_utf8(file.relative), make_content(std::move(file.content)));
+    for (TreeFile& file : *read)
+      files.set(lossy_utf8(file.relative), make_content(std::move(file.content)));
     return files;
   });
 }

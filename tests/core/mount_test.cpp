@@ -98,11 +98,11 @@ TEST_F(MountTest, ImportsTheRegularFilesOfADirectoryWithoutFollowingLinks) {
   const std::string replaced = "caf\xEF\xBF\xBD.txt";
   EXPECT_EQ(sorted(*keys), sorted({"src/a.py", "README", ".hidden/x", replaced}));
   EXPECT_EQ(entries_of(history_.current().files), (std::map<std::string, std::string>{
-                                                       {"src/a.py", "print(1)\n"},
-                                                       {"README", "readme"},
-                                                       {".hidden/x", "x"},
-                                                       {replaced, "latin"},
-                                                   }));
+                                                      {"src/a.py", "print(1)\n"},
+                                                      {"README", "readme"},
+                                                      {".hidden/x", "x"},
+                                                      {replaced, "latin"},
+                                                  }));
   const std::string canonical = fs::canonical(proj).string();
   EXPECT_EQ(origins_.at("src/a.py"), canonical + "/src/a.py");
   // The origin keeps the real bytes, so that commit finds the file again.
@@ -131,11 +131,15 @@ TEST_F(MountTest, RefusesPathsItCannotOrMayNotRead) {
       {{data + "/"}, data + "/x", ""},
       {{data}, data, ""},
       {{"/nowhere", data}, database + "/../data/x", ""},
-      {{data}, database + "/x",
+      {{data},
+       database + "/x",
        "'" + database + "/x' is not in the mount allowlist; permitted prefixes: " + data},
-      {{data + "/x", "/nowhere"}, data + "/xy",
-       "'" + data + "/xy' is not in the mount allowlist; permitted prefixes: " + data + "/x, /nowhere"},
-      {{"relative/data"}, data + "/x",
+      {{data + "/x", "/nowhere"},
+       data + "/xy",
+       "'" + data + "/xy' is not in the mount allowlist; permitted prefixes: " + data +
+           "/x, /nowhere"},
+      {{"relative/data"},
+       data + "/x",
        "'" + data + "/x' is not in the mount allowlist; permitted prefixes: relative/data"},
       {{}, "no/such/path", "path does not exist: no/such/path"},
       {{}, data + "/x/child", "path does not exist: " + data + "/x/child"},
@@ -171,7 +175,8 @@ std::string mount_as_nobody(const fs::path& dir) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     ::close(fds[0]);
-    if (::geteuid() == 0 && (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)) {
+    if (::geteuid() == 0 &&
+        (::setresgid(65534, 65534, 65534) != 0 || ::setresuid(65534, 65534, 65534) != 0)) {
       ::_exit(2);
     }
     History history(HistoryLimits{});
@@ -182,7 +187,8 @@ std::string mount_as_nobody(const fs::path& dir) {
       for (const std::string& k : sorted(*keys)) out += k + ";";
       out += " files=" + std::to_string(history.current().files.size());
     } else {
-      out = "error: " + keys.error().message() + " files=" + std::to_string(history.current().files.size()) +
+      out = "error: " + keys.error().message() +
+            " files=" + std::to_string(history.current().files.size()) +
             " origins=" + std::to_string(origins.size());
     }
     [[maybe_unused]] ssize_t n = ::write(fds[1], out.data(), out.size());
@@ -192,7 +198,8 @@ std::string mount_as_nobody(const fs::path& dir) {
   std::string out;
   char buffer[256];
   ssize_t n;
-  while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+  while ((n = ::read(fds[0], buffer, sizeof buffer)) > 0)
+    out.append(buffer, static_cast<std::size_t>(n));
   ::close(fds[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
@@ -297,7 +304,8 @@ TEST_F(MountTest, ExportWritesUnmountedFilesIntoTheDirectory) {
   EXPECT_EQ(read_file(out / "a/b.txt"), "written");
   EXPECT_FALSE(fs::exists(out / "m1.txt"));
 
-  auto named = export_files(history_, origins_, out.string() + "/", std::vector<std::string>{"m1.txt"});
+  auto named =
+      export_files(history_, origins_, out.string() + "/", std::vector<std::string>{"m1.txt"});
   ASSERT_TRUE(named);
   EXPECT_EQ(*named, std::vector<std::string>{out.string() + "/m1.txt"});
   EXPECT_EQ(read_file(out / "m1.txt"), "m1");
@@ -323,7 +331,8 @@ TEST_F(MountTest, ExportRefusesBadKeysAndLinksBelowTheOutputDirectory) {
   fs::create_directories(out);
   fs::create_directory_symlink(outside.path(), out / "dir_link");
   fs::create_symlink(outside.path() / "target.txt", out / "file_link");
-  for (const char* key : {"dir_link/x.txt", "file_link", "ok.txt"}) ASSERT_TRUE(history_.write_file(key, "new"));
+  for (const char* key : {"dir_link/x.txt", "file_link", "ok.txt"})
+    ASSERT_TRUE(history_.write_file(key, "new"));
   history_.insert_into_current("../escape.txt", make_content("bad"));
 
   struct Case {
@@ -340,7 +349,8 @@ TEST_F(MountTest, ExportRefusesBadKeysAndLinksBelowTheOutputDirectory) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.key);
-    auto written = export_files(history_, origins_, out.string(), std::vector<std::string>{"ok.txt", c.key});
+    auto written =
+        export_files(history_, origins_, out.string(), std::vector<std::string>{"ok.txt", c.key});
     ASSERT_FALSE(written);
     EXPECT_EQ(written.error().message(), c.message);
   }

@@ -15,22 +15,19 @@ TEST(ParallelForTest, RunsEveryItemOnceAndReportsTheLowestFailure) {
     std::string message;               // empty: success
   };
   const Case cases[] = {
-      {1, {}, ""},
-      {4, {}, ""},
-      {1, {700, 300}, "300"},
-      {4, {900, 5, 600}, "5"},
-      {3, {999}, "999"},
+      {1, {}, ""}, {4, {}, ""}, {1, {700, 300}, "300"}, {4, {900, 5, 600}, "5"}, {3, {999}, "999"},
   };
   for (const Case& c : cases) {
     std::vector<std::atomic<int>> runs(1000);
-    auto status = parallel_for(runs.size(), c.workers, [&](std::size_t item, std::size_t worker) -> Status {
-      EXPECT_LT(worker, c.workers);
-      runs[item].fetch_add(1);
-      for (std::size_t f : c.failing) {
-        if (f == item) return fail_message(std::to_string(item));
-      }
-      return {};
-    });
+    auto status =
+        parallel_for(runs.size(), c.workers, [&](std::size_t item, std::size_t worker) -> Status {
+          EXPECT_LT(worker, c.workers);
+          runs[item].fetch_add(1);
+          for (std::size_t f : c.failing) {
+            if (f == item) return fail_message(std::to_string(item));
+          }
+          return {};
+        });
     if (c.message.empty()) {
       EXPECT_TRUE(status);
     } else {

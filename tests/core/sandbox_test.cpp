@@ -58,7 +58,9 @@ std::map<std::string, std::string> entries_of(const FileMap& files) {
   return out;
 }
 
-bool dir_is_empty(const fs::path& dir) { return fs::directory_iterator(dir) == fs::directory_iterator(); }
+bool dir_is_empty(const fs::path& dir) {
+  return fs::directory_iterator(dir) == fs::directory_iterator();
+}
 
 // A text unlikely to occur in any other process's command line.
 std::string unique_token() {
@@ -76,13 +78,15 @@ bool no_process_with(const std::string& needle) {
       const std::string pid = entry.path().filename();
       if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
       std::ifstream cmd(entry.path() / "cmdline", std::ios::binary);
-      const std::string line((std::istreambuf_iterator<char>(cmd)), std::istreambuf_iterator<char>());
+      const std::string line((std::istreambuf_iterator<char>(cmd)),
+                             std::istreambuf_iterator<char>());
       if (line.find(needle) == std::string::npos) continue;
       std::ifstream stat(entry.path() / "stat");
       std::string stat_line;
       std::getline(stat, stat_line);
       const auto close = stat_line.rfind(')');
-      if (close != std::string::npos && stat_line.size() > close + 2 && stat_line[close + 2] != 'Z') {
+      if (close != std::string::npos && stat_line.size() > close + 2 &&
+          stat_line[close + 2] != 'Z') {
         found = true;
       }
     }
@@ -100,7 +104,8 @@ class SandboxTest : public ::testing::Test {
     if (!find_on_path("bwrap")) GTEST_SKIP() << "bwrap is not installed";
   }
 
-  Result<const Checkpoint*> run(const std::string& command, std::vector<std::string>* lines = nullptr) {
+  Result<const Checkpoint*> run(const std::string& command,
+                                std::vector<std::string>* lines = nullptr) {
     return execute_bash(history_, config_, command, [lines](std::string line) {
       if (lines != nullptr) lines->push_back(std::move(line));
     });
@@ -126,7 +131,9 @@ TEST(ScreenCommandTest, DenylistFirstThenAllowlist) {
       {{"x", "b", "a"}, {}, "a b", "command denied: matches denylist pattern 'b'"},
       {{""}, {}, "ls", "command denied: matches denylist pattern ''"},
       {{}, {""}, "anything", ""},
-      {{}, {"ls", "cat"}, "echo hi",
+      {{},
+       {"ls", "cat"},
+       "echo hi",
        "command denied: not matched by any allowlist pattern; permitted: ls, cat"},
       {{}, {"ls", "cat"}, "concatenate", ""},
       {{}, {"LS"}, "ls", "command denied: not matched by any allowlist pattern; permitted: LS"},
@@ -157,10 +164,10 @@ TEST(SandboxedShTest, BuildsTheBwrapCommandOnTheResolvedWorkDirectory) {
   auto options = sandboxed_sh("echo 'x' | cat", (parent.path() / "link").string());
   ASSERT_TRUE(options) << options.error().message();
   EXPECT_EQ(options->program, "bwrap");
-  EXPECT_EQ(options->args, (std::vector<std::string>{"--ro-bind", "/", "/", "--dev", "/dev", "--proc",
-                                                     "/proc", "--bind", real, real, "--tmpfs", "/tmp",
-                                                     "--unshare-net", "--die-with-parent", "--", "sh",
-                                                     "-c", "echo 'x' | cat"}));
+  EXPECT_EQ(options->args,
+            (std::vector<std::string>{"--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc",
+                                      "--bind", real, real, "--tmpfs", "/tmp", "--unshare-net",
+                                      "--die-with-parent", "--", "sh", "-c", "echo 'x' | cat"}));
   EXPECT_TRUE(options->cwd.empty());
   EXPECT_FALSE(options->pipe_stdout || options->pipe_stderr || options->new_process_group);
 }
@@ -200,18 +207,20 @@ TEST_F(SandboxTest, KeepsDrainingOutputAfterTheCaptureEnds) {
   auto checkpoint = run("printf 'first\\n\\377\\n'; seq 1 200000; echo done > finished.txt");
   ASSERT_TRUE(checkpoint) << checkpoint.error().message();
   EXPECT_EQ((*checkpoint)->stdout_text, "first\n");
-  EXPECT_EQ(entries_of((*checkpoint)->files), (std::map<std::string, std::string>{{"finished.txt", "done\n"}}));
+  EXPECT_EQ(entries_of((*checkpoint)->files),
+            (std::map<std::string, std::string>{{"finished.txt", "done\n"}}));
 }
 
 TEST_F(SandboxTest, WorkspaceTravelsIntoTheSandboxAndBack) {
   ASSERT_TRUE(history_.write_file("in/a.txt", "alpha\n"));
   ASSERT_TRUE(history_.write_file("in/b.txt", "beta\n"));
   ASSERT_TRUE(history_.write_file("keep.bin", std::string("\0\1\2", 3)));
-  auto checkpoint = run(
-      "pwd; cat in/a.txt; rm in/b.txt; mkdir -p out/deep && echo made > out/deep/new.txt && "
-      "printf x > .hidden");
+  auto checkpoint =
+      run("pwd; cat in/a.txt; rm in/b.txt; mkdir -p out/deep && echo made > out/deep/new.txt && "
+          "printf x > .hidden");
   ASSERT_TRUE(checkpoint) << checkpoint.error().message();
-  const std::string pwd = (*checkpoint)->stdout_text.substr(0, (*checkpoint)->stdout_text.find('\n'));
+  const std::string pwd =
+      (*checkpoint)->stdout_text.substr(0, (*checkpoint)->stdout_text.find('\n'));
   EXPECT_TRUE(pwd.starts_with(fs::canonical(work_parent_.path()).string() + "/vesk-bash-")) << pwd;
   EXPECT_EQ((*checkpoint)->stdout_text, pwd + "\nalpha\n");
   EXPECT_EQ(entries_of((*checkpoint)->files), (std::map<std::string, std::string>{
@@ -245,7 +254,8 @@ TEST_F(SandboxTest, WorkDirectoryIsNeverUnderTmp) {
     auto checkpoint = run("pwd; echo seen > proof.txt");
     ASSERT_TRUE(checkpoint) << checkpoint.error().message();
     EXPECT_FALSE((*checkpoint)->stdout_text.starts_with("/tmp/")) << (*checkpoint)->stdout_text;
-    EXPECT_EQ(entries_of((*checkpoint)->files), (std::map<std::string, std::string>{{"proof.txt", "seen\n"}}));
+    EXPECT_EQ(entries_of((*checkpoint)->files),
+              (std::map<std::string, std::string>{{"proof.txt", "seen\n"}}));
     ASSERT_TRUE(history_.rollback(0));
   }
   EXPECT_TRUE(dir_is_empty(under_tmp.path()));
@@ -295,9 +305,10 @@ TEST_F(SandboxTest, CommandHasNoNetwork) {
   std::string script = "import socket\nfor host in [";
   for (const auto& t : targets) script += "'" + t + "',";
   script += "]:\n  try:\n    socket.create_connection((host, " + std::to_string(port) +
-            "), timeout=5)\n    print('connected', host)\n  except OSError:\n    print('refused', host)\n";
-  auto checkpoint = run("tail -n +3 /proc/net/dev | cut -d: -f1 | tr -d ' '; " + *python + " -c \"" +
-                        script + "\"");
+            "), timeout=5)\n    print('connected', host)\n  except OSError:\n    print('refused', "
+            "host)\n";
+  auto checkpoint = run("tail -n +3 /proc/net/dev | cut -d: -f1 | tr -d ' '; " + *python +
+                        " -c \"" + script + "\"");
   ASSERT_TRUE(checkpoint) << checkpoint.error().message();
   std::string expected = "lo\n";
   for (const auto& t : targets) expected += "refused " + t + "\n";
@@ -361,8 +372,9 @@ TEST_F(SandboxTest, MissingBwrapFailsAfterTheDiscard) {
   ScopedEnv path("PATH", empty_path.path().string());
   auto result = run("true");
   ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().message(),
-            "bwrap not found; install bubblewrap (e.g. `apt install bubblewrap`) to enable session_bash");
+  EXPECT_EQ(
+      result.error().message(),
+      "bwrap not found; install bubblewrap (e.g. `apt install bubblewrap`) to enable session_bash");
   EXPECT_EQ(history_.size(), 1u);
   EXPECT_TRUE(dir_is_empty(work_parent_.path()));
 }
@@ -379,7 +391,8 @@ TEST_F(SandboxTest, EveryCallIsBoundedAndLeavesNoProcess) {
       {"sleeps past the limit", "sleep {T}", true},
       {"closes stdout and keeps running", "echo early; exec >&-; sleep {T}", true},
       {"closes both streams and keeps running", "exec >&- 2>&-; sleep {T}", true},
-      {"writes without end after a bad line", "printf 'x\\n\\377\\n'; while :; do echo {T}; done", true},
+      {"writes without end after a bad line", "printf 'x\\n\\377\\n'; while :; do echo {T}; done",
+       true},
       {"leaves a background process holding stderr", "sleep {T} >/dev/null & echo started", false},
       {"leaves a background process holding stdout", "sleep {T} 2>/dev/null & echo started", false},
       {"leaves a background process holding both", "(sleep {T} &); echo started", false},

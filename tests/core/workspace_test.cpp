@@ -50,11 +50,8 @@ std::vector<std::string> listing(const fs::path& dir) {
 TEST(WorkspaceTest, RoundTripKeepsKeysAndBytes) {
   const std::string binary("\0\xff\r\n\x80tail", 9);
   const std::map<std::string, std::string> entries = {
-      {"a/b/c.txt", "deep\n"},
-      {"empty", ""},
-      {".profile", "hidden"},
-      {"dir/.cache/x", "x"},
-      {"bin.dat", binary},
+      {"a/b/c.txt", "deep\n"}, {"empty", ""},       {".profile", "hidden"},
+      {"dir/.cache/x", "x"},   {"bin.dat", binary},
   };
   TempDir root;
   const mode_t old_mask = ::umask(022);
@@ -121,8 +118,8 @@ TEST(WorkspaceTest, CollectReportsWalkErrorsWithThePath) {
   const fs::path missing = root.path() / "missing";
   auto collected = collect(missing);
   ASSERT_FALSE(collected);
-  EXPECT_EQ(collected.error().message(),
-            "IO error for operation on " + missing.string() + ": No such file or directory (os error 2)");
+  EXPECT_EQ(collected.error().message(), "IO error for operation on " + missing.string() +
+                                             ": No such file or directory (os error 2)");
 }
 
 // Keys come from runner replies too, so none may lead a write out of the root.
