@@ -366,23 +366,25 @@ Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& w
 
 std::string work_dir_parent(std::uint64_t workspace_bytes,
                             std::optional<std::uint64_t> max_workspace_mb) {
-  auto usable = [](const std::string& path) -> bool {
-    const auto resolved = canonical_path(path);
-    if (!resolved || path_has_prefix(*resolved, "/tmp")) return false;
+  // The resolved path of a writable directory outside /tmp, if `path` is one.
+  auto usable = [](const std::string& path) -> std::optional<std::string> {
+    auto resolved = canonical_path(path);
     struct stat st;
-    return ::stat(resolved->c_str(), &st) == 0 && S_ISDIR(st.st_mode) &&
-           ::access(resolved->c_str(), W_OK | X_OK) == 0;
+    if (!resolved || path_has_prefix(*resolved, "/tmp") || ::stat(resolved->c_str(), &st) != 0 ||
+        !S_ISDIR(st.st_mode) || ::access(resolved->c_str(), W_OK | X_OK) != 0) {
+      return std::nullopt;
+    }
+    return resolved;
   };
   if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && *tmpdir != '\0') {
-    if (usable(tmpdir)) return tmpdir;
+    if (auto dir = usable(tmpdir)) return *dir;
   }
-  const std::string shm = "/dev/shm";
   struct statvfs fs;
-  if (usable(shm) && ::statvfs(shm.c_str(), &fs) == 0) {
+  if (auto shm = usable("/dev/shm"); shm && ::statvfs(shm->c_str(), &fs) == 0) {
     const std::uint64_t room = saturating_mul(fs.f_bavail, fs.f_frsize);
     const std::uint64_t largest = std::max(saturating_mul(workspace_bytes, 2),
                                            saturating_mul(max_workspace_mb.value_or(0), kMiB));
-    if (room >= saturating_add(largest, 64 * kMiB)) return shm;
+    if (room >= saturating_add(largest, 64 * kMiB)) return *shm;
   }
   return "/var/tmp";
 }

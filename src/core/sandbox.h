@@ -12,16 +12,18 @@
 // after binding the work directory, so a work directory below /tmp would be
 // hidden from the command (it would run elsewhere and its writes would be
 // lost). work_dir_parent() therefore never picks anything below /tmp:
-//   1. $TMPDIR, when it is set, exists and does not resolve to /tmp or below
-//      it: operators and tests choose the place (a small tmpfs, a fast disk);
+//   1. $TMPDIR, when it resolves to a writable directory that is not /tmp or
+//      below it: operators and tests choose the place (a small tmpfs to try
+//      a full disk, a fast disk); one below /tmp is ignored;
 //   2. /dev/shm, when it is a writable directory outside /tmp with room for
 //      the largest workspace the call could accept plus a margin (see
 //      work_dir_parent); a tmpfs writes and reads a workspace of many small
 //      files several times faster than a disk, but it is often small (64 MiB
 //      in a default container) and it is memory, hence the room test;
 //   3. /var/tmp otherwise.
-// The work directory is a new uniquely named "vesk-bash-XXXXXX" there, and it
-// is removed with everything in it when the call ends, on every path.
+// The work directory is a new uniquely named "vesk-bash-XXXXXX" in the
+// resolved parent, and it is removed with everything in it when the call
+// ends, on every path.
 //
 // Bounds. A call never outlasts bash_timeout_ms by much, whatever the command
 // does with its streams: the command runs as its own process group, which is

@@ -13,28 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "host_files.h"
 #include "test_util.h"
 
 namespace vesk {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_host_file(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-std::map<std::string, std::string> entries_of(const FileMap& files) {
-  std::map<std::string, std::string> out;
-  for (const auto& [key, content] : files) out[key] = *content;
-  return out;
-}
 
 std::vector<std::string> sorted(std::vector<std::string> v) {
   std::sort(v.begin(), v.end());
@@ -240,8 +225,8 @@ TEST_F(MountTest, CommitWritesBackChangedFilesOnly) {
     auto written = commit(history_, origins_, std::nullopt);
     ASSERT_TRUE(written) << written.error().message();
     EXPECT_EQ(*written, std::vector<std::string>{origin_a});
-    EXPECT_EQ(read_file(proj / "a.txt"), "a1");
-    EXPECT_EQ(read_file(proj / "sub/b.txt"), "b0");
+    EXPECT_EQ(read_host_file(proj / "a.txt"), "a1");
+    EXPECT_EQ(read_host_file(proj / "sub/b.txt"), "b0");
   }
 
   struct Case {
@@ -301,14 +286,14 @@ TEST_F(MountTest, ExportWritesUnmountedFilesIntoTheDirectory) {
   auto written = export_files(history_, origins_, out.string(), std::nullopt);
   ASSERT_TRUE(written) << written.error().message();
   EXPECT_EQ(*written, std::vector<std::string>{out.string() + "/a/b.txt"});
-  EXPECT_EQ(read_file(out / "a/b.txt"), "written");
+  EXPECT_EQ(read_host_file(out / "a/b.txt"), "written");
   EXPECT_FALSE(fs::exists(out / "m1.txt"));
 
   auto named =
       export_files(history_, origins_, out.string() + "/", std::vector<std::string>{"m1.txt"});
   ASSERT_TRUE(named);
   EXPECT_EQ(*named, std::vector<std::string>{out.string() + "/m1.txt"});
-  EXPECT_EQ(read_file(out / "m1.txt"), "m1");
+  EXPECT_EQ(read_host_file(out / "m1.txt"), "m1");
 
   const fs::path never = host_.path() / "never";
   auto empty = export_files(history_, origins_, never.string(), std::vector<std::string>{});
@@ -321,7 +306,7 @@ TEST_F(MountTest, ExportWritesUnmountedFilesIntoTheDirectory) {
   auto via_link = export_files(history_, origins_, (host_.path() / "out_link").string(),
                                std::vector<std::string>{"m2.txt"});
   ASSERT_TRUE(via_link) << via_link.error().message();
-  EXPECT_EQ(read_file(out / "m2.txt"), "m2");
+  EXPECT_EQ(read_host_file(out / "m2.txt"), "m2");
 }
 
 TEST_F(MountTest, ExportRefusesBadKeysAndLinksBelowTheOutputDirectory) {
@@ -354,10 +339,10 @@ TEST_F(MountTest, ExportRefusesBadKeysAndLinksBelowTheOutputDirectory) {
     ASSERT_FALSE(written);
     EXPECT_EQ(written.error().message(), c.message);
   }
-  EXPECT_EQ(read_file(outside.path() / "target.txt"), "precious");
+  EXPECT_EQ(read_host_file(outside.path() / "target.txt"), "precious");
   EXPECT_FALSE(fs::exists(outside.path() / "x.txt"));
   EXPECT_FALSE(fs::exists(host_.path() / "escape.txt"));
-  EXPECT_EQ(read_file(out / "ok.txt"), "new");  // written before the failure, and kept
+  EXPECT_EQ(read_host_file(out / "ok.txt"), "new");  // written before the failure, and kept
 }
 
 }  // namespace

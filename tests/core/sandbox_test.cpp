@@ -21,6 +21,7 @@
 
 #include "core/fs_tree.h"
 #include "core/io.h"
+#include "host_files.h"
 #include "test_util.h"
 
 namespace vesk {
@@ -51,12 +52,6 @@ class ScopedEnv {
   const char* name_;
   std::optional<std::string> old_;
 };
-
-std::map<std::string, std::string> entries_of(const FileMap& files) {
-  std::map<std::string, std::string> out;
-  for (const auto& [key, content] : files) out[key] = *content;
-  return out;
-}
 
 bool dir_is_empty(const fs::path& dir) {
   return fs::directory_iterator(dir) == fs::directory_iterator();
@@ -155,23 +150,6 @@ TEST(ScreenCommandTest, DenylistFirstThenAllowlist) {
   }
 }
 
-TEST(SandboxedShTest, BuildsTheBwrapCommandOnTheResolvedWorkDirectory) {
-  if (!find_on_path("bwrap")) GTEST_SKIP() << "bwrap is not installed";
-  TempDir parent("/var/tmp");
-  fs::create_directory(parent.path() / "real");
-  fs::create_directory_symlink(parent.path() / "real", parent.path() / "link");
-  const std::string real = (parent.path() / "real").string();
-  auto options = sandboxed_sh("echo 'x' | cat", (parent.path() / "link").string());
-  ASSERT_TRUE(options) << options.error().message();
-  EXPECT_EQ(options->program, "bwrap");
-  EXPECT_EQ(options->args,
-            (std::vector<std::string>{"--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc",
-                                      "--bind", real, real, "--tmpfs", "/tmp", "--unshare-net",
-                                      "--die-with-parent", "--", "sh", "-c", "echo 'x' | cat"}));
-  EXPECT_TRUE(options->cwd.empty());
-  EXPECT_FALSE(options->pipe_stdout || options->pipe_stderr || options->new_process_group);
-}
-
 TEST_F(SandboxTest, CapturesOutputLineByLine) {
   struct Case {
     std::string command;
@@ -245,8 +223,11 @@ TEST_F(SandboxTest, WorkspaceTravelsIntoTheSandboxAndBack) {
 // work directory there would hide the workspace from the command.
 TEST_F(SandboxTest, WorkDirectoryIsNeverUnderTmp) {
   TempDir under_tmp("/tmp");
-  const std::optional<std::string> settings[] = {std::nullopt, under_tmp.path().string(), "/tmp",
-                                                 work_parent_.path().string()};
+  // The bind needs the resolved path: a link's own path may not exist inside.
+  fs::create_directory_symlink(work_parent_.path(), under_tmp.path() / "link_out");
+  const std::optional<std::string> settings[] = {
+      std::nullopt, under_tmp.path().string(), "/tmp", work_parent_.path().string(),
+      (under_tmp.path() / "link_out").string()};
   for (const auto& setting : settings) {
     SCOPED_TRACE(setting.value_or("(unset)"));
     ScopedEnv tmpdir("TMPDIR", setting);
@@ -258,7 +239,7 @@ TEST_F(SandboxTest, WorkDirectoryIsNeverUnderTmp) {
               (std::map<std::string, std::string>{{"proof.txt", "seen\n"}}));
     ASSERT_TRUE(history_.rollback(0));
   }
-  EXPECT_TRUE(dir_is_empty(under_tmp.path()));
+  EXPECT_EQ(std::distance(fs::directory_iterator(under_tmp.path()), fs::directory_iterator()), 1);
 }
 
 TEST_F(SandboxTest, CommandCannotWriteOutsideTheWorkDirectory) {

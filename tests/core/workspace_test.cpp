@@ -10,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "host_files.h"
 #include "test_util.h"
 
 namespace vesk {
@@ -17,26 +18,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_host_file(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
-
 FileMap map_of(const std::map<std::string, std::string>& entries) {
   FileMap files;
   for (const auto& [key, content] : entries) files.set(key, make_content(content));
   return files;
-}
-
-std::map<std::string, std::string> entries_of(const FileMap& files) {
-  std::map<std::string, std::string> out;
-  for (const auto& [key, content] : files) out[key] = *content;
-  return out;
 }
 
 // The names directly in `dir`, sorted.
@@ -59,8 +44,8 @@ TEST(WorkspaceTest, RoundTripKeepsKeysAndBytes) {
   ::umask(old_mask);
   ASSERT_TRUE(written) << written.error().message();
 
-  EXPECT_EQ(read_file(root.path() / "bin.dat"), binary);
-  EXPECT_EQ(read_file(root.path() / "a/b/c.txt"), "deep\n");
+  EXPECT_EQ(read_host_file(root.path() / "bin.dat"), binary);
+  EXPECT_EQ(read_host_file(root.path() / "a/b/c.txt"), "deep\n");
   // 0777 and 0666 before the umask.
   EXPECT_EQ(fs::status(root.path() / "a/b").permissions(), fs::perms(0755));
   EXPECT_EQ(fs::status(root.path() / "a/b/c.txt").permissions(), fs::perms(0644));
@@ -82,8 +67,8 @@ TEST(WorkspaceTest, MaterializeReplacesContentAndLeavesOtherFiles) {
   write_host_file(root.path() / "keep.txt", "untouched");
   write_host_file(root.path() / "f.txt", "a much longer old content");
   ASSERT_TRUE(materialize(map_of({{"f.txt", "new"}}), root.path()));
-  EXPECT_EQ(read_file(root.path() / "f.txt"), "new");
-  EXPECT_EQ(read_file(root.path() / "keep.txt"), "untouched");
+  EXPECT_EQ(read_host_file(root.path() / "f.txt"), "new");
+  EXPECT_EQ(read_host_file(root.path() / "keep.txt"), "untouched");
 }
 
 TEST(WorkspaceTest, CollectTakesRegularFilesOnlyAndNeverFollowsLinksBelowRoot) {
@@ -164,7 +149,7 @@ TEST(WorkspaceTest, MaterializeNeverWritesOutsideItsRoot) {
     }
     EXPECT_EQ(listing(parent.path()), (std::vector<std::string>{"outside", "root"}));
     EXPECT_EQ(listing(outside), std::vector<std::string>{"target.txt"});
-    EXPECT_EQ(read_file(outside / "target.txt"), "precious");
+    EXPECT_EQ(read_host_file(outside / "target.txt"), "precious");
     EXPECT_FALSE(fs::exists(root / "newdir"));
   }
 }
