@@ -242,13 +242,27 @@ Result<std::optional<std::string>> read_open_file(int fd) {
 
 constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
-// openat2() confined below `dir_fd` with no link followed anywhere on the
-// way; -1 with errno ENOSYS on kernels before 5.6.
+// Opens `relative` below `dir_fd` for reading with no link followed anywhere
+// on the way: openat2() confined to the directory, or, for paths longer than
+// it takes, one component at a time. -1 with errno ENOSYS on kernels before
+// 5.6.
 int open_beneath(int dir_fd, const char* relative) {
   open_how how{};
   how.flags = kReadFlags | O_NOFOLLOW;
   how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  return static_cast<int>(::syscall(SYS_openat2, dir_fd, relative, &how, sizeof how));
+  const int fd = static_cast<int>(::syscall(SYS_openat2, dir_fd, relative, &how, sizeof how));
+  if (fd >= 0 || errno != ENAMETOOLONG) return fd;
+  UniqueFd dir;
+  std::string_view rest(relative);
+  for (std::size_t slash; (slash = rest.find('/')) != std::string_view::npos;
+       rest.remove_prefix(slash + 1)) {
+    const std::string name(rest.substr(0, slash));
+    dir.reset(::openat(dir.valid() ? dir.get() : dir_fd, name.c_str(),
+                       O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!dir) return -1;
+  }
+  return ::openat(dir.valid() ? dir.get() : dir_fd, std::string(rest).c_str(),
+                  kReadFlags | O_NOFOLLOW);
 }
 
 }  // namespace

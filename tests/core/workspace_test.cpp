@@ -34,7 +34,11 @@ std::vector<std::string> listing(const fs::path& dir) {
 
 TEST(WorkspaceTest, RoundTripKeepsKeysAndBytes) {
   const std::string binary("\0\xff\r\n\x80tail", 9);
+  std::string deep;  // longer than a path the kernel resolves in one call
+  for (int i = 0; i < 50; ++i) deep += std::string(100, static_cast<char>('a' + i % 26)) + "/";
+  deep += "leaf";
   const std::map<std::string, std::string> entries = {
+      {deep, "deep down"},
       {"a/b/c.txt", "deep\n"}, {"empty", ""},       {".profile", "hidden"},
       {"dir/.cache/x", "x"},   {"bin.dat", binary},
   };
