@@ -43,15 +43,23 @@ class Figure:
 
 FIGURES: list[Figure] = [
     # Filled in by the benchmarks of each subsystem.
+    Figure("diff, 100,000 lines, 1% changed, vs git diff --no-index",
+           "diff/file_maps/repeats:5/real_time", "s",
+           baseline="diff/git_no_index/repeats:5/real_time", max_ratio=1.0),
+    Figure("write_file median, 10,000 files, 200 checkpoints",
+           "history/write_file_10k_files/iterations:1:median_write_s", "s", max_value=0.002),
+    Figure("peak memory of that history vs its distinct content bytes",
+           "history/write_file_10k_files/iterations:1:peak_rss_bytes", "B",
+           baseline="history/write_file_10k_files/iterations:1:distinct_bytes", max_ratio=2.0),
     # Sandboxed shell and host exchange (bench/sandbox_bench.cpp).
     Figure("execute_bash('true'), empty workspace",
-           "BM_SandboxExecuteBashTrueEmpty/real_time", "s",
-           baseline="BM_SandboxBareBwrapTrue/real_time", max_ratio=1.5),
+           "sandbox/execute_bash_true_empty/real_time", "s",
+           baseline="sandbox/bare_bwrap_true/real_time", max_ratio=1.5),
     Figure("execute_bash('true'), 1000 files of 10 KB (median)",
-           "BM_SandboxExecuteBashTrue1000Files/repeats:5/real_time", "s", max_value=0.025),
+           "sandbox/execute_bash_true_1000_files/repeats:5/real_time", "s", max_value=0.025),
     Figure("mount of 10,000 small files",
-           "BM_SandboxMount10000Files/real_time", "s",
-           baseline="BM_SandboxCpR10000Files/real_time", max_ratio=2.0),
+           "sandbox/mount_10000_files/real_time", "s",
+           baseline="sandbox/cp_r_10000_files/real_time", max_ratio=2.0),
 ]
 
 

@@ -58,7 +58,10 @@ void BM_SandboxExecuteBashTrueEmpty(benchmark::State& state) {
   History history(no_limits());
   run_true(state, history);
 }
-BENCHMARK(BM_SandboxExecuteBashTrueEmpty)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SandboxExecuteBashTrueEmpty)
+    ->Name("sandbox/execute_bash_true_empty")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_SandboxBareBwrapTrue(benchmark::State& state) {
   const std::string parent = work_dir_parent(0, 512);
@@ -83,7 +86,10 @@ void BM_SandboxBareBwrapTrue(benchmark::State& state) {
   }
   remove_tree(dir);
 }
-BENCHMARK(BM_SandboxBareBwrapTrue)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SandboxBareBwrapTrue)
+    ->Name("sandbox/bare_bwrap_true")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_SandboxExecuteBashTrue1000Files(benchmark::State& state) {
   History history(no_limits());
@@ -97,6 +103,7 @@ void BM_SandboxExecuteBashTrue1000Files(benchmark::State& state) {
   run_true(state, history);
 }
 BENCHMARK(BM_SandboxExecuteBashTrue1000Files)
+    ->Name("sandbox/execute_bash_true_1000_files")
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Repetitions(5)
@@ -138,7 +145,10 @@ void BM_SandboxMount10000Files(benchmark::State& state) {
     state.ResumeTiming();
   }
 }
-BENCHMARK(BM_SandboxMount10000Files)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SandboxMount10000Files)
+    ->Name("sandbox/mount_10000_files")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_SandboxCpR10000Files(benchmark::State& state) {
   const std::string tree = small_files_tree().path() + "/tree";
@@ -158,7 +168,10 @@ void BM_SandboxCpR10000Files(benchmark::State& state) {
     state.ResumeTiming();
   }
 }
-BENCHMARK(BM_SandboxCpR10000Files)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SandboxCpR10000Files)
+    ->Name("sandbox/cp_r_10000_files")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace vesk

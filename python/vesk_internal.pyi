@@ -1,1 +1,92 @@
-"""Private, versioned workspaces in which untrusted code runs in isolation."""
+"""Private, versioned workspaces in which untrusted code runs in isolation.
+
+A VeskSession holds a history of immutable checkpoints of a workspace of
+files. Python code runs in Pyodide inside a Deno child process; shell
+commands run under bubblewrap; files come in from the host with mount and go
+back out with commit and export. Every core error is raised as RuntimeError
+with the error's message.
+"""
+
+from collections.abc import Sequence
+from typing import SupportsIndex, final
+
+@final
+class VeskCheckpoint:
+    """One immutable state of a session's workspace (a copy; never changes)."""
+
+    @property
+    def id(self) -> int:
+        """Position in the session's history; the first checkpoint is 0."""
+    @property
+    def stdout(self) -> str:
+        """Standard output of the run that made it ("" for file edits)."""
+    @property
+    def stderr(self) -> str:
+        """Standard error of the run that made it ("" for file edits)."""
+    @property
+    def files(self) -> dict[str, bytes]:
+        """The complete workspace: a new dict of new bytes on every read."""
+
+@final
+class VeskSession:
+    """A private, versioned workspace with its own Python runner.
+
+    Construction reads the configuration named by VESK_CONFIG, starts the
+    Deno runner and waits until it is ready (at most install_timeout_ms).
+    Raises RuntimeError if Deno is missing or the runner does not start.
+    """
+
+    def __init__(self) -> None: ...
+    @property
+    def current(self) -> VeskCheckpoint:
+        """A copy of the current checkpoint."""
+    @property
+    def history(self) -> list[VeskCheckpoint]:
+        """Copies of every checkpoint, oldest first (later ones after a rollback included)."""
+    def mount(self, path: str) -> list[str]:
+        """Import a host file or directory into the current checkpoint, in place.
+
+        Returns the workspace keys imported. A directory's regular files are
+        imported under their paths relative to it; links inside are skipped.
+        """
+    def commit(self, keys: Sequence[str] | None) -> list[str]:
+        """Write mounted files that changed back to their host paths.
+
+        None commits every mounted key. Returns the host paths written.
+        """
+    def diff(self, from_id: SupportsIndex = 0, to_id: SupportsIndex | None = None) -> str:
+        """Unified diff from checkpoint from_id to to_id (None: the current one)."""
+    def install(self, package: str) -> None:
+        """Install a package into the runner with micropip and remember it.
+
+        Remembered packages are installed again whenever the runner is
+        replaced. A failure replaces the runner (its Python state is lost).
+        """
+    def execute_python(self, code: str) -> VeskCheckpoint:
+        """Run Python over the current workspace (as /workspace, the working directory).
+
+        The files it leaves become a new checkpoint carrying its output.
+        Interpreter state persists between runs until the runner is replaced
+        after a time-out or crash.
+        """
+    def execute_bash(self, command: str) -> VeskCheckpoint:
+        """Run a shell command under bubblewrap over the current workspace.
+
+        Host read-only, no network, only the workspace writable. The files it
+        leaves become a new checkpoint; the exit status is not recorded.
+        """
+    def write_file(self, path: str, content: bytes | bytearray | Sequence[int]) -> None:
+        """Create or replace one file, appending a checkpoint."""
+    def delete_file(self, path: str) -> VeskCheckpoint:
+        """Remove one file, appending and returning a checkpoint."""
+    def export(self, output_dir: str, keys: Sequence[str] | None = None) -> list[str]:
+        """Write workspace files into output_dir (default: every file not mounted).
+
+        Returns the paths written.
+        """
+    def set_label(self, label: str) -> None:
+        """Set the session's label ("" clears it)."""
+    def set_checkpoint_label(self, checkpoint_id: SupportsIndex, label: str) -> None:
+        """Label a checkpoint ("" clears it)."""
+    def rollback(self, id: SupportsIndex) -> None:
+        """Make checkpoint id current; later checkpoints stay until the next change."""

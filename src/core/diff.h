@@ -1,4 +1,10 @@
-// Unified diffs between two workspace states. Pure: no I/O.
+// Unified diffs between two workspace states.
+//
+// The line comparison itself (splitting, shortest edit script, grouping) is in
+// core/line_diff.h; this module turns it into hunks with three lines of
+// context and walks the keys of two file maps. Pure: no I/O. The results are
+// new strings owned by the caller; allocation failure (std::bad_alloc) is the
+// only error, and the operation that calls these guards it.
 #ifndef VESK_CORE_DIFF_H_
 #define VESK_CORE_DIFF_H_
 
@@ -17,7 +23,8 @@ namespace vesk {
 std::string diff_file_maps(const FileMap& from, const FileMap& to);
 
 // The unified diff of one pair of texts (both valid UTF-8), headers
-// included; empty when they are equal.
+// included; empty when they are equal. A line without terminator (only the
+// last one can be) is followed by "\n\\ No newline at end of file\n".
 std::string unified_diff(std::string_view key, std::string_view old_text,
                          std::string_view new_text);
 

@@ -7,7 +7,11 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
-#include <sys/syscall.h>
+// glibc 2.36 declares pidfd_open() without C linkage; in C++ the call would
+// then name a mangled symbol that does not exist.
+extern "C" {
+#include <sys/pidfd.h>
+}
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -93,9 +97,7 @@ class Reaper {
     std::vector<UniqueFd> owned;
     std::vector<pollfd> fds;
     for (pid_t pid : pids) {
-      // The system call itself: glibc 2.36's <sys/pidfd.h> declares
-      // pidfd_open without C linkage, so C++ cannot link against it.
-      UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+      UniqueFd fd(::pidfd_open(pid, 0));
       if (!fd) continue;
       fds.push_back({fd.get(), POLLIN, 0});
       owned.push_back(std::move(fd));
