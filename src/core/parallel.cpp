@@ -18,7 +18,6 @@ std::size_t worker_count(std::size_t items) {
 
 Status parallel_for(std::size_t items, std::size_t workers,
                     const std::function<Status(std::size_t item, std::size_t worker)>& body) {
-  std::atomic<std::size_t> next{0};
   std::atomic<std::size_t> lowest_failed{items};
   std::mutex mu;
   std::optional<Error> failure;
@@ -30,10 +29,12 @@ Status parallel_for(std::size_t items, std::size_t workers,
       failure = std::move(error);
     }
   };
-  auto work = [&](std::size_t worker) noexcept {
-    for (;;) {
-      const std::size_t item = next.fetch_add(1);
-      if (item >= items || item > lowest_failed.load()) return;
+  // Each worker takes one contiguous share: neighbouring items (files of one
+  // directory) then stay on one thread, which keeps the threads off each
+  // other's directory locks.
+  auto work = [&](std::size_t worker, std::size_t first, std::size_t end) noexcept {
+    for (std::size_t item = first; item < end; ++item) {
+      if (item > lowest_failed.load()) return;
       try {
         if (auto s = body(item, worker); !s) record(item, std::move(s.error()));
       } catch (...) {
@@ -42,13 +43,20 @@ Status parallel_for(std::size_t items, std::size_t workers,
     }
   };
 
+  workers = std::clamp<std::size_t>(workers, 1, std::max<std::size_t>(items, 1));
+  auto share_start = [&](std::size_t w) { return items * w / workers; };
   std::vector<std::thread> threads;
+  std::size_t started = 1;
   try {
-    for (std::size_t w = 1; w < workers; ++w) threads.emplace_back(work, w);
+    threads.reserve(workers - 1);
+    for (; started < workers; ++started) {
+      threads.emplace_back(work, started, share_start(started), share_start(started + 1));
+    }
   } catch (...) {
-    // Fewer threads: the ones running share the items.
+    // A share without a thread is done by the calling thread below.
   }
-  work(0);
+  work(0, 0, share_start(1));
+  work(0, share_start(started), items);
   for (std::thread& t : threads) t.join();
   if (failure) return fail(std::move(*failure));
   return {};

@@ -20,9 +20,10 @@ namespace vesk {
 std::size_t worker_count(std::size_t items);
 
 // Runs body(item, worker) for every item in [0, items) on `workers` threads
-// (worker in [0, workers), 0 being the calling thread), each item exactly
-// once unless a failure stops the run: after an item fails, items above it
-// are no longer started. Returns the error of the lowest-numbered failed
+// (worker in [0, workers), 0 being the calling thread), each thread taking
+// one contiguous share in ascending order, so neighbouring items (files of
+// one directory) stay together. Each item runs exactly once unless a failure
+// stops the run: after an item fails, items above it are no longer started. Returns the error of the lowest-numbered failed
 // item, or success. An exception thrown by `body` counts as an internal-fault
 // failure of its item. If a worker thread cannot be started, the others do
 // its share. All workers have ended when it returns.

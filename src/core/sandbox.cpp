@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "core/fs_tree.h"
+#include "core/parallel.h"
 #include "core/utf8.h"
 #include "core/workspace.h"
 
@@ -410,13 +411,15 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
     if (run->timed_out) return fail(Error::runner(RunnerError::timeout(config.bash_timeout_ms)));
     auto collected = collect(path);
     if (!collected) return fail(collected.error());
-    // The directory is removed while the contents are interned; without a
-    // thread, the WorkDir removes it when it goes.
+    // A large directory is removed while the contents are interned; a small
+    // one, or one without a thread, when the WorkDir goes.
     std::unique_ptr<WorkDir> removing = std::move(*dir);
     std::thread remover;
-    try {
-      remover = std::thread([&removing] { removing.reset(); });
-    } catch (...) {
+    if (worker_count(collected->size()) > 1) {
+      try {
+        remover = std::thread([&removing] { removing.reset(); });
+      } catch (...) {
+      }
     }
     struct Join {
       std::thread& thread;

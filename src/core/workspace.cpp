@@ -1,5 +1,6 @@
 #include "core/workspace.h"
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -19,6 +20,10 @@ Status materialize(const FileMap& files, const std::filesystem::path& root) {
       if (auto s = validate_file_path(entry.first); !s) return s;
       entries.push_back(&entry);
     }
+    // Sorted, the files of one directory are written by one thread: threads
+    // creating files in the same directory only queue on its lock.
+    std::sort(entries.begin(), entries.end(),
+              [](const auto* a, const auto* b) { return a->first < b->first; });
     // One writer per thread: each keeps its own directory descriptors.
     const std::size_t workers = worker_count(entries.size());
     std::vector<std::optional<TreeWriter>> writers(workers);
