@@ -51,6 +51,18 @@ FIGURES: list[Figure] = [
     Figure("peak memory of that history vs its distinct content bytes",
            "history/write_file_10k_files/iterations:1:peak_rss_bytes", "B",
            baseline="history/write_file_10k_files/iterations:1:distinct_bytes", max_ratio=2.0),
+    Figure("runner start vs bare Deno loading Pyodide and micropip",
+           "runner/start/iterations:3/manual_time", "s",
+           baseline="runner/bare_deno_start/iterations:3/manual_time", max_ratio=1.1),
+    Figure("execute_python('pass') median, empty workspace",
+           "runner/execute_pass/iterations:1:median_s", "s", max_value=0.0006),
+    Figure("execute_python('pass') round trip, 100 x 100 KB random files",
+           "runner/execute_10mb/iterations:5:mb_per_s", "MB/s", min_value=40.0),
+    # bench/runner_script_bench.py: the runner script alone, 100 files of random bytes.
+    Figure("runner script: 10 MiB workspace per round trip", "runner_script_10mb:throughput", "MB/s",
+           min_value=40.0),
+    Figure("runner script: peak memory with a 50 MiB workspace", "runner_script_50mb:peak_rss", "B",
+           max_value=1024.0 ** 3),
     # Sandboxed shell and host exchange (bench/sandbox_bench.cpp).
     Figure("execute_bash('true'), empty workspace",
            "sandbox/execute_bash_true_empty/real_time", "s",

@@ -1,7 +1,1397 @@
 // @ts-nocheck
 // vesk runner: hosts one Pyodide interpreter and serves JSON-line requests on
-// standard input. (Placeholder until the full runner lands.)
+// standard input, one at a time, until standard input ends.
+//
+// Requests:  {"code": text, "files": {key: [byte, ...]}}   run code over a workspace
+//            {"package": text}                             install a package
+// Lines out: {"ready":true} once, {"progress": text} per line of Python output,
+//            then one reply per request: {"stdout","stderr","files"} or {"error"}.
+//
+// Standard output carries protocol lines and nothing else; every diagnostic
+// goes to standard error. The workspace lives in /workspace of Pyodide's
+// in-memory file system and is rebuilt from every execute request.
+//
+// File contents travel as decimal byte arrays, so requests and replies are
+// three to four times the size of the workspace. They are therefore handled as
+// bytes: an input line is kept as raw bytes (a string could not hold the line
+// of a workspace above about 150 MB), byte arrays are scanned straight into
+// Uint8Arrays, and replies are encoded with a lookup table into a fixed buffer
+// that is written out as it fills.
+//
+// This file must stay self-contained: the module embeds it byte for byte.
 import { loadPyodide } from "npm:pyodide";
 
+const CAPTURE_LIMIT = 1 * 1024 * 1024;
+const WORKSPACE = "/workspace";
+const READ_SIZE = 4096;
+
+const utf8 = new TextEncoder();
+const utf8Decoder = new TextDecoder("utf-8", { ignoreBOM: true });
+
+// ---------------------------------------------------------------------------
+// Output
+
+function writeAll(file, bytes) {
+  let done = 0;
+  while (done < bytes.length) done += file.writeSync(bytes.subarray(done));
+}
+
+// Names of the file system's error numbers, once Pyodide has loaded.
+let errnoNames = {};
+
+function textOf(value) {
+  let text;
+  try {
+    text = String(value);
+  } catch {
+    text = Object.prototype.toString.call(value);
+  }
+  // The file system's errors are plain objects carrying an errno.
+  if (text === "[object Object]" && typeof value?.errno === "number") {
+    text = `${value.name ?? "Error"}: ${errnoNames[value.errno] ?? "errno " + value.errno}`;
+  }
+  return text;
+}
+
+// Diagnostics are best effort: a closed standard error must not end the runner.
+function toStderr(...values) {
+  try {
+    writeAll(Deno.stderr, utf8.encode(values.map(textOf).join(" ") + "\n"));
+  } catch {
+    // nothing sensible left to report to
+  }
+}
+
+// `DIGITS[b]` holds the decimal digits of b followed by a comma, one byte per
+// character from the lowest up (zero padded to four), `DIGIT_COUNT[b]` how
+// many of those bytes count.
+const DIGITS = new Uint32Array(256);
+const DIGIT_COUNT = new Uint8Array(256);
+for (let b = 0; b < 256; b++) {
+  const text = b + ",";
+  for (let i = 0; i < text.length; i++) DIGITS[b] |= text.charCodeAt(i) << (8 * i);
+  DIGIT_COUNT[b] = text.length;
+}
+
+// Protocol lines are built in a fixed buffer and written to standard output
+// synchronously. A line longer than the buffer goes out in several writes, but
+// always completely before the script does anything else, so lines never
+// interleave.
+const outBuf = new Uint8Array(1 << 20);
+let outPos = 0;
+
+function outFlush() {
+  if (outPos > 0) writeAll(Deno.stdout, outBuf.subarray(0, outPos));
+  outPos = 0;
+}
+
+function outByte(b) {
+  if (outPos === outBuf.length) outFlush();
+  outBuf[outPos++] = b;
+}
+
+function outText(s) {
+  let done = 0;
+  for (;;) {
+    const rest = done === 0 ? s : s.substring(done);
+    const { read, written } = utf8.encodeInto(rest, outBuf.subarray(outPos));
+    outPos += written;
+    done += read;
+    if (done >= s.length) return;
+    outFlush();
+  }
+}
+
+// A JSON string; non-ASCII characters stay raw UTF-8.
+function outString(s) {
+  outText(JSON.stringify(s));
+}
+
+function outByteArray(data) {
+  const n = data.length;
+  outByte(0x5b);
+  let i = 0;
+  while (i < n) {
+    // A value takes at most four bytes ("255,") and every value writes four,
+    // so the run stops four bytes short of the end of the buffer.
+    const fit = (outBuf.length - outPos - 4) >> 2;
+    if (fit <= 0) {
+      outFlush();
+      continue;
+    }
+    const stop = Math.min(n, i + fit);
+    // Keep this loop inline and its stores byte-wide: moved into a helper or
+    // written through a DataView, V8 runs it two to four times slower.
+    const out = outBuf;
+    const digits = DIGITS;
+    const counts = DIGIT_COUNT;
+    let p = outPos;
+    for (; i < stop; i++) {
+      const v = data[i];
+      const w = digits[v];
+      out[p] = w;
+      out[p + 1] = w >> 8;
+      out[p + 2] = w >> 16;
+      out[p + 3] = w >> 24;
+      p += counts[v];
+    }
+    outPos = p;
+  }
+  // The comma after the last value is still in the buffer: the loop never
+  // flushes after a store.
+  if (n > 0) outBuf[outPos - 1] = 0x5d;
+  else outByte(0x5d);
+}
+
+function outEndLine() {
+  outByte(0x0a);
+  outFlush();
+}
+
+function writeProgress(batch) {
+  outText('{"progress":');
+  outString(batch);
+  outByte(0x7d);
+  outEndLine();
+}
+
+function writeError(error) {
+  outText('{"error":');
+  outString(textOf(error));
+  outByte(0x7d);
+  outEndLine();
+}
+
+function writeSuccess(stdout, stderr, files) {
+  outText('{"stdout":');
+  outString(stdout);
+  outText(',"stderr":');
+  outString(stderr);
+  outText(',"files":{');
+  let first = true;
+  for (const [key, data] of files) {
+    if (!first) outByte(0x2c);
+    first = false;
+    outString(key);
+    outByte(0x3a);
+    outByteArray(data);
+  }
+  outText("}}");
+  outEndLine();
+}
+
+// ---------------------------------------------------------------------------
+// Input
+
+// Bytes read from standard input and not yet returned as a line live in
+// inBuf[inStart, inEnd); no line feed occurs in inBuf[inStart, scanFrom).
+// The buffer grows to hold a long line whole. Workspaces change little from
+// one request to the next, so it grows at once to the length of the previous
+// line; it is dropped again once a long line has been consumed.
+const SMALL_BUFFER = 1 << 16;
+let inBuf = new Uint8Array(SMALL_BUFFER);
+let inStart = 0;
+let inEnd = 0;
+let scanFrom = 0;
+let lastLineLength = 0;
+const readBuf = new Uint8Array(READ_SIZE);
+
+// Returns the next line of standard input, without its line feed, as raw
+// bytes, or null at the end of input (an unterminated last line is dropped).
+// The bytes alias the input buffer: they are valid until the next call.
+//
+// A line feed never occurs inside a multi-byte UTF-8 sequence, so splitting
+// on it before decoding keeps characters split between reads intact. Only
+// newly read bytes are searched and the buffer grows geometrically, so a line
+// of any length assembles in linear time.
+//
+// Standard input is read 4096 bytes at a time. Waiting for a request is
+// asynchronous, so Python tasks left running keep running while the runner
+// is idle; once a request has begun, the module writes the rest of it at
+// once, and the remaining reads are synchronous, which costs a fifth of an
+// asynchronous read.
+async function readLine() {
+  releaseInput();
+  let started = inEnd > inStart;
+  for (;;) {
+    const found = inBuf.subarray(scanFrom, inEnd).indexOf(0x0a);
+    if (found >= 0) {
+      const end = scanFrom + found;
+      const line = inBuf.subarray(inStart, end);
+      inStart = scanFrom = end + 1;
+      lastLineLength = line.length;
+      return line;
+    }
+    scanFrom = inEnd;
+    if (inBuf.length - inEnd < READ_SIZE) makeRoom();
+    const n = started ? Deno.stdin.readSync(readBuf) : await Deno.stdin.read(readBuf);
+    if (n === null) return null;
+    inBuf.set(n === READ_SIZE ? readBuf : readBuf.subarray(0, n), inEnd);
+    inEnd += n;
+    started = true;
+  }
+}
+
+// Drops a buffer grown for a long line once that line has been consumed.
+function releaseInput() {
+  if (inBuf.length > SMALL_BUFFER && inEnd - inStart < SMALL_BUFFER / 2) {
+    const small = new Uint8Array(SMALL_BUFFER);
+    small.set(inBuf.subarray(inStart, inEnd));
+    resetInput(small);
+  }
+}
+
+// Moves the pending bytes to the front of the buffer, or into a bigger one
+// when less than one read's worth would be free.
+function makeRoom() {
+  const pending = inEnd - inStart;
+  if (pending + READ_SIZE <= inBuf.length) {
+    inBuf.copyWithin(0, inStart, inEnd);
+    resetInput(inBuf);
+    return;
+  }
+  const size = Math.max(inBuf.length * 2, lastLineLength + 2 * READ_SIZE);
+  const bigger = new Uint8Array(size);
+  bigger.set(inBuf.subarray(inStart, inEnd));
+  resetInput(bigger);
+}
+
+function resetInput(buffer) {
+  const pending = inEnd - inStart;
+  scanFrom -= inStart;
+  inStart = 0;
+  inEnd = pending;
+  inBuf = buffer;
+}
+
+// ---------------------------------------------------------------------------
+// Request parsing
+//
+// A request line is parsed straight from its bytes. The object's members are
+// kept in a Map; "files", when it is an object, becomes a Map from key to
+// Uint8Array, each byte array scanned without building a number array. Every
+// other value (and every string) is delimited here and handed to JSON.parse,
+// so any valid JSON is accepted and anything invalid is rejected.
+
+let src = null;
+let at = 0;
+let scratch = new Uint8Array(0);
+
+function syntaxError(what) {
+  return new SyntaxError(`request line: ${what} at byte ${at}`);
+}
+
+function skipWhitespace() {
+  let c = src[at];
+  while (c === 0x20 || c === 0x09 || c === 0x0d || c === 0x0a) c = src[++at];
+}
+
+function expect(byte, what) {
+  if (src[at] !== byte) throw syntaxError(`expected ${what}`);
+  at++;
+}
+
+// Index just past the closing quote of the string that opens at `start`.
+function stringEnd(start) {
+  let from = start + 1;
+  for (;;) {
+    const quote = src.indexOf(0x22, from);
+    if (quote < 0) throw syntaxError("unterminated string");
+    let k = quote - 1;
+    while (src[k] === 0x5c) k--;
+    if ((quote - 1 - k) % 2 === 0) return quote + 1;
+    from = quote + 1;
+  }
+}
+
+function parseString() {
+  if (src[at] !== 0x22) throw syntaxError("expected a string");
+  const start = at;
+  at = stringEnd(at);
+  return JSON.parse(utf8Decoder.decode(src.subarray(start, at)));
+}
+
+function isTokenByte(c) {
+  return (c >= 0x30 && c <= 0x39) || (c >= 0x61 && c <= 0x7a) || c === 0x2b || c === 0x2d ||
+    c === 0x2e || c === 0x45;
+}
+
+// Moves past one JSON value of any kind; JSON.parse checks it afterwards.
+function skipValue() {
+  let depth = 0;
+  for (;;) {
+    skipWhitespace();
+    const c = src[at];
+    if (c === 0x22) {
+      at = stringEnd(at);
+    } else if (c === 0x7b || c === 0x5b) {
+      depth++;
+      at++;
+      continue;
+    } else if (c === 0x7d || c === 0x5d) {
+      if (depth === 0) throw syntaxError("unexpected bracket");
+      depth--;
+      at++;
+    } else if ((c === 0x2c || c === 0x3a) && depth > 0) {
+      at++;
+      continue;
+    } else if (c !== undefined && isTokenByte(c)) {
+      while (isTokenByte(src[at])) at++;
+    } else {
+      throw syntaxError(c === undefined ? "unexpected end of line" : "unexpected byte");
+    }
+    if (depth === 0) return;
+  }
+}
+
+function parseAnyValue() {
+  skipWhitespace();
+  const start = at;
+  skipValue();
+  return JSON.parse(utf8Decoder.decode(src.subarray(start, at)));
+}
+
+// One element of a byte array that is not plain digits (white space around
+// it, an exponent, a fraction): parsed as a JSON number, which must be an
+// integer from 0 to 255.
+function parseByteSlowly(key) {
+  skipWhitespace();
+  const start = at;
+  while (isTokenByte(src[at])) at++;
+  const value = start < at ? JSON.parse(utf8Decoder.decode(src.subarray(start, at))) : NaN;
+  if (!Number.isInteger(value) || value < 0 || value > 255) {
+    at = start;
+    throw syntaxError(`content of '${key}' is not an array of byte values`);
+  }
+  skipWhitespace();
+  return value;
+}
+
+function parseBytes(key) {
+  at++; // [
+  skipWhitespace();
+  if (src[at] === 0x5d) {
+    at++;
+    return new Uint8Array(0);
+  }
+  let n = 0;
+  for (;;) {
+    const stop = scanCompactBytes(src, at, scratch, n);
+    n = scanCount;
+    at = scanEnd;
+    if (stop === SCAN_CLOSED) break;
+    if (n === scratch.length) {
+      const grown = new Uint8Array(Math.max(1 << 16, scratch.length * 2));
+      grown.set(scratch);
+      scratch = grown;
+    }
+    if (stop === SCAN_FULL) continue;
+    // An element that is not in the compact form: take it the slow way.
+    const v = parseByteSlowly(key);
+    const c = src[at];
+    if (c !== 0x2c && c !== 0x5d) throw syntaxError("expected ',' or ']'");
+    scratch[n++] = v;
+    at++;
+    if (c === 0x5d) break;
+  }
+  return scratch.slice(0, n);
+}
+
+// Why scanCompactBytes stopped, where, and how many values it had stored.
+const SCAN_CLOSED = 0;
+const SCAN_FULL = 1;
+const SCAN_OTHER_FORM = 2;
+let scanEnd = 0;
+let scanCount = 0;
+
+// Scans array elements in the compact form the module writes (decimal digits
+// without leading zeros, then ',' or ']') from p, storing values from index
+// n. Stops after the closing ']', when `values` is full, or at an element in
+// any other form. This loop is where a request's time goes; it stays small
+// and free of calls so that V8 optimises it fully.
+function scanCompactBytes(b, p, values, n) {
+  const capacity = values.length;
+  for (;;) {
+    const start = p;
+    if (n === capacity) {
+      scanEnd = start;
+      scanCount = n;
+      return SCAN_FULL;
+    }
+    let c = b[p];
+    let v;
+    if (c >= 0x31 && c <= 0x39) {
+      v = c - 0x30;
+      c = b[++p];
+      if (c >= 0x30 && c <= 0x39) {
+        v = v * 10 + c - 0x30;
+        c = b[++p];
+        if (c >= 0x30 && c <= 0x39) {
+          v = v * 10 + c - 0x30;
+          c = b[++p];
+        }
+      }
+    } else if (c === 0x30) {
+      v = 0;
+      c = b[++p];
+    } else {
+      v = 256;
+    }
+    p++;
+    if (v <= 255) {
+      if (c === 0x2c) {
+        values[n++] = v;
+        continue;
+      }
+      if (c === 0x5d) {
+        values[n++] = v;
+        scanEnd = p;
+        scanCount = n;
+        return SCAN_CLOSED;
+      }
+    }
+    scanEnd = start;
+    scanCount = n;
+    return SCAN_OTHER_FORM;
+  }
+}
+
+function parseFiles() {
+  const files = new Map();
+  at++; // {
+  skipWhitespace();
+  if (src[at] === 0x7d) {
+    at++;
+    return files;
+  }
+  for (;;) {
+    skipWhitespace();
+    const key = parseString();
+    skipWhitespace();
+    expect(0x3a, "':'");
+    skipWhitespace();
+    if (src[at] !== 0x5b) throw syntaxError(`content of '${key}' is not an array of byte values`);
+    files.set(key, parseBytes(key));
+    skipWhitespace();
+    if (src[at] === 0x2c) {
+      at++;
+      continue;
+    }
+    expect(0x7d, "',' or '}'");
+    return files;
+  }
+}
+
+// Parses a request line. An object comes back as a Map of its members (a key
+// given twice keeps its last value, as JSON.parse does); any other JSON value
+// comes back as JSON.parse gives it.
+function parseRequest(line) {
+  src = line;
+  at = 0;
+  try {
+    skipWhitespace();
+    let result;
+    if (src[at] !== 0x7b) {
+      result = parseAnyValue();
+    } else {
+      result = new Map();
+      at++;
+      skipWhitespace();
+      if (src[at] === 0x7d) {
+        at++;
+      } else {
+        for (;;) {
+          skipWhitespace();
+          const key = parseString();
+          skipWhitespace();
+          expect(0x3a, "':'");
+          skipWhitespace();
+          result.set(key, key === "files" && src[at] === 0x7b ? parseFiles() : parseAnyValue());
+          skipWhitespace();
+          if (src[at] === 0x2c) {
+            at++;
+            continue;
+          }
+          expect(0x7d, "',' or '}'");
+          break;
+        }
+      }
+    }
+    skipWhitespace();
+    if (at !== src.length) throw syntaxError("unexpected data after the request");
+    return result;
+  } finally {
+    src = null;
+    scratch = new Uint8Array(0);
+  }
+}
+
+function isBlank(line) {
+  for (let i = 0; i < line.length; i++) {
+    const c = line[i];
+    if (c !== 0x20 && c !== 0x09 && c !== 0x0d && c !== 0x0b && c !== 0x0c) return false;
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+// Workspace
+
+// Entries are classified without following symbolic links: a link to a
+// directory outside the workspace is removed, never emptied.
+function clearDir(path) {
+  for (const name of FS.readdir(path)) {
+    if (name === "." || name === "..") continue;
+    const entry = path + "/" + name;
+    if (FS.isDir(FS.lstat(entry).mode)) {
+      clearDir(entry);
+      FS.rmdir(entry);
+    } else {
+      FS.unlink(entry);
+    }
+  }
+}
+
+// Makes /workspace hold exactly the given files. Failures to write are not
+// caught: they end the runner.
+function syncWorkspace(files) {
+  if (!(files instanceof Map)) throw new TypeError('execute request without a "files" object');
+  // The previous run may have left the working directory inside /workspace,
+  // and the file system refuses to remove the working directory.
+  FS.chdir("/");
+  try {
+    // Code may have replaced the directory itself with a link or a file.
+    if (FS.isDir(FS.lstat(WORKSPACE).mode)) clearDir(WORKSPACE);
+    else FS.unlink(WORKSPACE);
+  } catch {
+    // first request: there is nothing to clear yet
+  }
+  try {
+    FS.mkdir(WORKSPACE);
+  } catch {
+    // already there
+  }
+  for (const [key, data] of files) {
+    const parts = key.split("/");
+    let dir = WORKSPACE;
+    for (let i = 0; i < parts.length - 1; i++) {
+      dir += "/" + parts[i];
+      try {
+        FS.mkdir(dir);
+      } catch {
+        // exists; a clash with a file shows up when the file is written
+      }
+    }
+    // Each array is the request's own copy, so the file system may keep it.
+    FS.writeFile(WORKSPACE + "/" + key, data, { canOwn: true });
+  }
+}
+
+// Returns [key, bytes] pairs of the regular files under dir, following links.
+// A link whose target is missing is neither a file nor a directory: skipped.
+function collectFiles(dir, into = []) {
+  for (const name of FS.readdir(dir)) {
+    if (name === "." || name === "..") continue;
+    const path = dir + "/" + name;
+    let mode;
+    try {
+      mode = FS.stat(path).mode;
+    } catch (error) {
+      if (error?.errno === pyodide.ERRNO_CODES.ENOENT && FS.isLink(FS.lstat(path).mode)) continue;
+      throw error;
+    }
+    if (FS.isFile(mode)) into.push([path.slice(WORKSPACE.length + 1), FS.readFile(path)]);
+    else if (FS.isDir(mode)) collectFiles(path, into);
+  }
+  return into;
+}
+
+// ---------------------------------------------------------------------------
+// Requests
+
+async function serveInstall(pkg) {
+  try {
+    pyodide.globals.set("_vesk_pkg", textOf(pkg));
+    await pyodide.runPythonAsync("import micropip\nawait micropip.install(_vesk_pkg, verbose=True)");
+    flushPythonOutput();
+    writeSuccess("", "", []);
+  } catch (error) {
+    flushPythonOutput();
+    writeError(error);
+  } finally {
+    try {
+      pyodide.globals.delete("_vesk_pkg");
+    } catch {
+      // already gone
+    }
+  }
+}
+
+async function serveExecute(request) {
+  let files = request.get("files");
+  const code = request.get("code");
+  request.clear();
+  syncWorkspace(files);
+  files = null;
+  capturedStdout = "";
+  capturedStderr = "";
+  let collected;
+  try {
+    await pyodide.runPythonAsync("import os; os.chdir('/workspace')");
+    await pyodide.runPythonAsync(code);
+    flushPythonOutput();
+    collected = collectFiles(WORKSPACE);
+  } catch (error) {
+    flushPythonOutput();
+    writeError(error);
+    return;
+  }
+  writeSuccess(capturedStdout.trimEnd(), capturedStderr.trimEnd(), collected);
+}
+
+// ---------------------------------------------------------------------------
+// micropip stand-in
+
+// With no route to Pyodide's package CDN, loadPackage("micropip") only logs
+// its failure. Then this small installer with micropip's interface takes its
+// place: pure-Python wheels from a URL or from a JSON package index.
+function installMicropipStandIn() {
+  const scope = pyodide.toPy({});
+  try {
+    pyodide.runPython("import importlib.util, sysconfig", { globals: scope });
+    if (pyodide.runPython("importlib.util.find_spec('micropip') is not None", { globals: scope })) return;
+    const site = pyodide.runPython("sysconfig.get_paths()['purelib']", { globals: scope });
+    pyodide.FS.mkdirTree(site);
+    pyodide.FS.writeFile(site + "/micropip.py", MICROPIP_SOURCE);
+    pyodide.runPython("importlib.invalidate_caches()\nimport micropip", { globals: scope });
+    toStderr("vesk runner: micropip could not be loaded; using the built-in pure-Python installer");
+  } finally {
+    scope.destroy();
+  }
+}
+
+const MICROPIP_SOURCE = String.raw`"""Installs pure-Python wheels with micropip's interface.
+
+    await micropip.install("name>=1.0", verbose=True)
+    await micropip.install("https://host/pkg-1.0-py3-none-any.whl")
+    await micropip.install("emfs:/tmp/pkg-1.0-py3-none-any.whl")
+    micropip.set_index_urls(["http://host/pypi/{package_name}/json"])
+    micropip.list()
+
+Requirements are resolved through package indexes that speak the JSON API
+({index}/{name}/json with "releases" and "urls"). Wheels are fetched through
+pyodide.http.pyfetch, so the runtime's network permissions apply, and are
+unpacked into site-packages together with the dependencies their metadata
+declares.
+"""
+
+import importlib
+import os
+import re
+import sys
+
+__version__ = "0.1.0"
+__all__ = ["install", "list", "set_index_urls"]
+
+_DEFAULT_INDEX_URLS = ("https://pypi.org/pypi/{package_name}/json",)
+_index_urls = [*_DEFAULT_INDEX_URLS]
+
+
+def set_index_urls(urls):
+    """Sets the package indexes to look names up in, in order.
+
+    A URL containing "{package_name}" is formatted with the name; any other
+    URL gets "/{name}/json" appended.
+    """
+    if isinstance(urls, str):
+        urls = [urls]
+    _index_urls[:] = [*urls]
+
+
+def _canonical(name):
+    return re.sub(r"[-_.]+", "-", name).lower()
+
+
+# --- versions (PEP 440) -----------------------------------------------------
+
+_VERSION_RE = re.compile(
+    r"""
+    v?
+    (?:(?P<epoch>[0-9]+)!)?
+    (?P<release>[0-9]+(?:\.[0-9]+)*)
+    (?P<pre>[-_.]?(?P<pre_l>alpha|a|beta|b|preview|pre|c|rc)[-_.]?(?P<pre_n>[0-9]+)?)?
+    (?P<post>-(?P<post_n1>[0-9]+)|[-_.]?(?P<post_l>post|rev|r)[-_.]?(?P<post_n2>[0-9]+)?)?
+    (?P<dev>[-_.]?dev[-_.]?(?P<dev_n>[0-9]+)?)?
+    (?:\+(?P<local>[a-z0-9]+(?:[-_.][a-z0-9]+)*))?
+    """,
+    re.VERBOSE | re.IGNORECASE,
+)
+_PRE_RANK = {"a": 0, "alpha": 0, "b": 1, "beta": 1, "c": 2, "rc": 2, "pre": 2, "preview": 2}
+
+
+class Version:
+    """A parsed version; compares by PEP 440 order."""
+
+    def __init__(self, text):
+        m = _VERSION_RE.fullmatch(text.strip())
+        if m is None:
+            raise ValueError(f"Invalid version: '{text}'")
+        self.text = text
+        self.epoch = int(m["epoch"] or 0)
+        self.release = tuple(int(x) for x in m["release"].split("."))
+        self.pre = (_PRE_RANK[m["pre_l"].lower()], int(m["pre_n"] or 0)) if m["pre"] else None
+        self.post = int(m["post_n1"] or m["post_n2"] or 0) if m["post"] else None
+        self.dev = int(m["dev_n"] or 0) if m["dev"] else None
+        self.local = (
+            tuple((1, int(p), "") if p.isdigit() else (0, 0, p.lower()) for p in re.split(r"[-_.]", m["local"]))
+            if m["local"]
+            else None
+        )
+        release = [*self.release]
+        while len(release) > 1 and release[-1] == 0:
+            release.pop()
+        self.base = (self.epoch, tuple(release))
+        if self.pre is None and self.post is None and self.dev is not None:
+            pre = (-1, 0)  # 1.0.dev1 sorts before 1.0a1
+        else:
+            pre = self.pre if self.pre is not None else (3, 0)
+        post = -1 if self.post is None else self.post
+        dev = (1, 0) if self.dev is None else (0, self.dev)
+        self.public = (self.epoch, self.base[1], pre, post, dev)
+        self.key = self.public + ((() if self.local is None else self.local),)
+
+    @property
+    def is_prerelease(self):
+        return self.pre is not None or self.dev is not None
+
+    def __str__(self):
+        return self.text
+
+    def __repr__(self):
+        return f"Version('{self.text}')"
+
+
+def _parse_version(text):
+    try:
+        return Version(text)
+    except ValueError:
+        return None
+
+
+def _release_prefix_matches(candidate, prefix):
+    """Whether the release of candidate starts with prefix (a release tuple)."""
+    release = candidate.release + (0,) * max(0, len(prefix) - len(candidate.release))
+    return release[: len(prefix)] == prefix
+
+
+def _spec_matches(op, target, version):
+    """Whether version satisfies the clause op target (e.g. ">=", "1.0")."""
+    if op == "===":
+        return version.text.strip().lower() == target.strip().lower()
+    if op in ("==", "!=") and target.endswith(".*"):
+        prefix = Version(target[:-2])
+        matched = version.epoch == prefix.epoch and _release_prefix_matches(version, prefix.release)
+        return matched if op == "==" else not matched
+    spec = Version(target)
+    if op in ("==", "!="):
+        matched = version.key == spec.key if spec.local is not None else version.public == spec.public
+        return matched if op == "==" else not matched
+    if op == "~=":
+        if len(spec.release) < 2:
+            raise ValueError(f"Invalid specifier: '~={target}'")
+        return version.public >= spec.public and version.epoch == spec.epoch and _release_prefix_matches(
+            version, spec.release[:-1]
+        )
+    if op == "<=":
+        return version.public <= spec.public
+    if op == ">=":
+        return version.public >= spec.public
+    if op == "<":
+        if version.public >= spec.public:
+            return False
+        # <1.0 excludes 1.0's own pre-releases unless it names one itself.
+        return spec.is_prerelease or not version.is_prerelease or version.base != spec.base
+    if op == ">":
+        if version.public <= spec.public:
+            return False
+        # >1.0 excludes 1.0's post-releases and local versions.
+        if version.base == spec.base and (
+            (spec.post is None and version.post is not None) or version.local is not None
+        ):
+            return False
+        return True
+    raise ValueError(f"Invalid specifier operator: '{op}'")
+
+
+_CLAUSE_RE = re.compile(r"\s*(~=|===|==|!=|<=|>=|<|>)\s*([^\s,;()]+)\s*")
+
+
+def _parse_specifier(text):
+    """'>=1.0, <2' -> [(">=", "1.0"), ("<", "2")]; checks each version."""
+    text = text.strip()
+    if text.startswith("(") and text.endswith(")"):
+        text = text[1:-1]
+    clauses = []
+    if not text.strip():
+        return clauses
+    for part in text.split(","):
+        m = _CLAUSE_RE.fullmatch(part)
+        if m is None:
+            raise ValueError(f"Invalid specifier: '{part.strip()}'")
+        op, target = m.groups()
+        if op != "===":
+            Version(target[:-2] if target.endswith(".*") and op in ("==", "!=") else target)
+        clauses.append((op, target))
+    return clauses
+
+
+def _satisfies(clauses, version):
+    return all(_spec_matches(op, target, version) for op, target in clauses)
+
+
+# --- requirements and markers (PEP 508) ----------------------------------------
+
+_REQ_RE = re.compile(
+    r"""
+    \s*(?P<name>[A-Za-z0-9](?:[A-Za-z0-9._-]*[A-Za-z0-9])?)\s*
+    (?:\[(?P<extras>[^\]]*)\])?\s*
+    (?:@\s*(?P<url>[^\s;]+)\s*|(?P<spec>[^;@]*))
+    (?:;(?P<marker>.*))?
+    """,
+    re.VERBOSE | re.DOTALL,
+)
+
+
+class Requirement:
+    def __init__(self, text):
+        m = _REQ_RE.fullmatch(text)
+        if m is None:
+            raise ValueError(f"Invalid requirement: '{text}'")
+        self.text = text.strip()
+        self.name = m["name"]
+        self.key = _canonical(self.name)
+        self.extras = {_canonical(e) for e in (m["extras"] or "").split(",") if e.strip()}
+        self.url = m["url"]
+        self.specifier = _parse_specifier(m["spec"] or "")
+        self.marker = m["marker"].strip() if m["marker"] is not None else None
+        self.without_marker = text.split(";", 1)[0].strip()
+        if self.marker is not None:
+            _Marker(self.marker)  # reject a malformed marker up front
+
+    def applies(self, extras=()):
+        if self.marker is None:
+            return True
+        marker = _Marker(self.marker)
+        return any(marker.evaluate(extra) for extra in ("", *extras))
+
+
+_MARKER_TOKEN_RE = re.compile(
+    r"""\s*(?:
+      (?P<str>'[^']*'|"[^"]*")
+    | (?P<op>===|==|!=|<=|>=|~=|<|>|not\s+in\b|in\b)
+    | (?P<paren>[()])
+    | (?P<word>and\b|or\b)
+    | (?P<var>[A-Za-z_][A-Za-z0-9_.]*)
+    )""",
+    re.VERBOSE,
+)
+_MARKER_VARS = {
+    "implementation_name", "implementation_version", "os_name", "platform_machine",
+    "platform_release", "platform_system", "platform_version", "python_full_version",
+    "platform_python_implementation", "python_version", "sys_platform", "extra",
+}
+_LEGACY_VARS = {
+    "os.name": "os_name", "sys.platform": "sys_platform", "platform.version": "platform_version",
+    "platform.machine": "platform_machine", "platform.python_implementation": "platform_python_implementation",
+    "python_implementation": "platform_python_implementation",
+}
+
+
+def _marker_environment():
+    import platform
+
+    info = sys.implementation.version
+    implementation_version = f"{info.major}.{info.minor}.{info.micro}"
+    if info.releaselevel != "final":
+        implementation_version += info.releaselevel[0] + str(info.serial)
+    return {
+        "implementation_name": sys.implementation.name,
+        "implementation_version": implementation_version,
+        "os_name": os.name,
+        "platform_machine": platform.machine(),
+        "platform_release": platform.release(),
+        "platform_system": platform.system(),
+        "platform_version": platform.version(),
+        "python_full_version": platform.python_version(),
+        "platform_python_implementation": platform.python_implementation(),
+        "python_version": ".".join(platform.python_version_tuple()[:2]),
+        "sys_platform": sys.platform,
+    }
+
+
+class _Marker:
+    """An environment marker: parsed into nested tuples, evaluated per extra."""
+
+    def __init__(self, text):
+        self.text = text
+        self.tokens = []
+        pos = 0
+        while pos < len(text):
+            if not text[pos:].strip():
+                break
+            m = _MARKER_TOKEN_RE.match(text, pos)
+            if m is None:
+                raise ValueError(f"Invalid marker: '{text}'")
+            kind = m.lastgroup
+            value = m[kind]
+            if kind == "op":
+                value = " ".join(value.split())
+            if kind == "var":
+                value = _LEGACY_VARS.get(value, value)
+                if value not in _MARKER_VARS:
+                    raise ValueError(f"Invalid marker: '{text}' (unknown variable '{value}')")
+            self.tokens.append((kind, value))
+            pos = m.end()
+        self.pos = 0
+        self.tree = self._or()
+        if self.pos != len(self.tokens):
+            raise ValueError(f"Invalid marker: '{text}'")
+
+    def _peek(self):
+        return self.tokens[self.pos] if self.pos < len(self.tokens) else (None, None)
+
+    def _take(self, kind):
+        token = self._peek()
+        if token[0] != kind:
+            raise ValueError(f"Invalid marker: '{self.text}'")
+        self.pos += 1
+        return token[1]
+
+    def _or(self):
+        node = self._and()
+        while self._peek() == ("word", "or"):
+            self.pos += 1
+            node = ("or", node, self._and())
+        return node
+
+    def _and(self):
+        node = self._atom()
+        while self._peek() == ("word", "and"):
+            self.pos += 1
+            node = ("and", node, self._atom())
+        return node
+
+    def _atom(self):
+        if self._peek() == ("paren", "("):
+            self.pos += 1
+            node = self._or()
+            if self._take("paren") != ")":
+                raise ValueError(f"Invalid marker: '{self.text}'")
+            return node
+        left = self._value()
+        op = self._take("op")
+        return ("cmp", left, op, self._value())
+
+    def _value(self):
+        kind, value = self._peek()
+        if kind == "str":
+            self.pos += 1
+            return ("str", value[1:-1])
+        if kind == "var":
+            self.pos += 1
+            return ("var", value)
+        raise ValueError(f"Invalid marker: '{self.text}'")
+
+    def evaluate(self, extra=""):
+        env = _marker_environment()
+        env["extra"] = extra
+        return self._eval(self.tree, env)
+
+    def _eval(self, node, env):
+        if node[0] == "or":
+            return self._eval(node[1], env) or self._eval(node[2], env)
+        if node[0] == "and":
+            return self._eval(node[1], env) and self._eval(node[2], env)
+        _, left, op, right = node
+        is_extra = "extra" in (left[1] if left[0] == "var" else None, right[1] if right[0] == "var" else None)
+        lhs = env[left[1]] if left[0] == "var" else left[1]
+        rhs = env[right[1]] if right[0] == "var" else right[1]
+        if is_extra:
+            lhs, rhs = _canonical(lhs), _canonical(rhs)
+        if op == "in":
+            return lhs in rhs
+        if op == "not in":
+            return lhs not in rhs
+        try:
+            _parse_specifier(op + rhs)
+        except ValueError:
+            pass
+        else:
+            version = _parse_version(lhs)
+            return version is not None and _spec_matches(op, rhs, version)
+        compare = {
+            "==": lambda a, b: a == b, "!=": lambda a, b: a != b, "<": lambda a, b: a < b,
+            "<=": lambda a, b: a <= b, ">": lambda a, b: a > b, ">=": lambda a, b: a >= b,
+            "===": lambda a, b: a == b,
+        }.get(op)
+        if compare is None:
+            raise ValueError(f"Invalid marker: '{self.text}' ('{op}' needs versions)")
+        return compare(lhs, rhs)
+
+
+# --- wheels --------------------------------------------------------------------
+
+
+def _wheel_tags(filename):
+    """(name, version, python tags, abi tag, platform tag) of a wheel file name."""
+    if not filename.endswith(".whl"):
+        raise ValueError(f"'{filename}' is not a wheel file name")
+    parts = filename[:-4].split("-")
+    if len(parts) not in (5, 6):
+        raise ValueError(f"Invalid wheel file name: '{filename}'")
+    return parts[0], parts[1], parts[-3].split("."), parts[-2].split("."), parts[-1].split(".")
+
+
+def _is_pure_python3(filename):
+    try:
+        _, _, pythons, abis, platforms = _wheel_tags(filename)
+    except ValueError:
+        return False
+    if "none" not in abis or "any" not in platforms:
+        return False
+    for tag in pythons:
+        m = re.fullmatch(r"py3(\d*)", tag)
+        if m and (not m[1] or int(m[1]) <= sys.version_info.minor):
+            return True
+    return False
+
+
+class _Wheel:
+    def __init__(self, filename, url, sha256=None):
+        self.filename = filename
+        self.url = url
+        self.sha256 = sha256
+        name, version, *_ = _wheel_tags(filename)
+        self.name = name
+        self.version = version
+        self.key = _canonical(name)
+        self.zip = None
+        self.dist_info = None
+        self.requires = []
+
+    def load(self, data):
+        """Checks the downloaded bytes and reads the wheel's metadata."""
+        import email.parser
+        import hashlib
+        import io
+        import zipfile
+
+        if self.sha256 is not None and hashlib.sha256(data).hexdigest() != self.sha256.lower():
+            raise ValueError(f"'{self.filename}' does not match the sha256 digest given by the index")
+        try:
+            archive = zipfile.ZipFile(io.BytesIO(data))
+            corrupt = archive.testzip()
+        except (zipfile.BadZipFile, EOFError, OSError) as error:
+            raise ValueError(f"'{self.filename}' is not a valid wheel: {error}") from None
+        if corrupt is not None:
+            raise ValueError(f"'{self.filename}' is not a valid wheel: '{corrupt}' is corrupt")
+        infos = [
+            n[: -len("/METADATA")]
+            for n in archive.namelist()
+            if n.count("/") == 1 and n.endswith(".dist-info/METADATA")
+        ]
+        if len(infos) != 1:
+            raise ValueError(f"'{self.filename}' is not a valid wheel: it has no single .dist-info/METADATA")
+        self.dist_info = infos[0]
+        if _canonical(self.dist_info[: -len(".dist-info")].rsplit("-", 1)[0]) != self.key:
+            raise ValueError(f"'{self.filename}' is not a valid wheel: it holds '{self.dist_info}'")
+        metadata = email.parser.BytesHeaderParser().parsebytes(archive.read(self.dist_info + "/METADATA"))
+        self.name = metadata["Name"] or self.name
+        self.requires = [Requirement(text) for text in metadata.get_all("Requires-Dist") or ()]
+        self.zip = archive
+
+    def install(self, target):
+        """Unpacks the wheel into target; .data/purelib and platlib go there too."""
+        data_dir = self.dist_info[: -len(".dist-info")] + ".data"
+        root = os.path.realpath(target)
+        for info in self.zip.infolist():
+            if info.is_dir():
+                continue
+            parts = info.filename.split("/")
+            if parts[0] == data_dir:
+                if len(parts) < 3 or parts[1] not in ("purelib", "platlib"):
+                    continue  # scripts, headers and data have no place here
+                parts = parts[2:]
+            dest = os.path.normpath(os.path.join(root, *parts))
+            if not dest.startswith(root + os.sep):
+                raise ValueError(f"'{self.filename}' is not a valid wheel: unsafe path '{info.filename}'")
+            os.makedirs(os.path.dirname(dest), exist_ok=True)
+            with open(dest, "wb") as f:
+                f.write(self.zip.read(info))
+        with open(os.path.join(root, self.dist_info, "INSTALLER"), "w") as f:
+            f.write("micropip\n")
+
+
+# --- fetching ------------------------------------------------------------------
+
+
+async def _fetch(url):
+    """Returns (status, bytes) for an http(s) URL, or the bytes of an emfs: path."""
+    if url.startswith("emfs:"):
+        with open(url[len("emfs:"):], "rb") as f:
+            return 200, f.read()
+    from pyodide.http import pyfetch
+
+    response = await pyfetch(url)
+    return response.status, (await response.bytes()) if response.ok else b""
+
+
+def _is_url(text):
+    return text.startswith("emfs:") or re.match(r"[A-Za-z][A-Za-z0-9+.-]*://", text) is not None
+
+
+def _url_filename(url):
+    from urllib.parse import unquote, urlparse
+
+    path = url[len("emfs:"):] if url.startswith("emfs:") else urlparse(url).path
+    return unquote(path.rsplit("/", 1)[-1])
+
+
+async def _find_wheel(req, index_urls, pre):
+    import json
+    from urllib.parse import urljoin
+
+    project = None
+    for index in index_urls:
+        url = index.format(package_name=req.key) if "{package_name}" in index else index.rstrip("/") + f"/{req.key}/json"
+        status, body = await _fetch(url)
+        if status == 404:
+            continue
+        if not 200 <= status < 300:
+            raise ValueError(f"Can't fetch metadata for '{req.name}' from {url}: HTTP status {status}")
+        try:
+            project, project_url = json.loads(body), url
+        except ValueError as error:
+            raise ValueError(f"Can't read the package index's answer for '{req.name}' from {url}: {error}") from None
+        break
+    if project is None:
+        raise ValueError(
+            f"Can't find a pure Python 3 wheel for '{req.text}': no package named '{req.name}' "
+            f"in the package index ({', '.join(index_urls)})"
+        )
+    releases = project.get("releases") or {}
+    if not releases and project.get("urls"):
+        releases = {project["info"]["version"]: project["urls"]}
+    pinned = any(op in ("==", "===") for op, _ in req.specifier)
+    allow_pre = pre or any(
+        op != "===" and Version(t[:-2] if t.endswith(".*") else t).is_prerelease for op, t in req.specifier
+    )
+    matching = []
+    for text, files in releases.items():
+        version = _parse_version(text)
+        if version is not None and _satisfies(req.specifier, version):
+            wheels = [f for f in files or () if _is_pure_python3(f.get("filename", ""))]
+            if not pinned:
+                wheels = [f for f in wheels if not f.get("yanked")]
+            matching.append((version, wheels))
+    matching.sort(key=lambda item: item[0].key, reverse=True)
+    with_wheels = [item for item in matching if item[1]]
+    finals = [item for item in with_wheels if allow_pre or not item[0].is_prerelease]
+    chosen = (finals or with_wheels or [None])[0]
+    if chosen is None:
+        if matching:
+            versions = ", ".join(item[0].text for item in matching)
+            reason = f"none of the matching releases of '{req.name}' ({versions}) has one"
+        else:
+            available = ", ".join(sorted(releases, key=lambda t: (_parse_version(t) or Version("0")).key))
+            reason = f"no release of '{req.name}' matches (available: {available or 'none'})"
+        raise ValueError(f"Can't find a pure Python 3 wheel for '{req.text}': {reason}")
+    best = chosen[1][0]
+    digest = (best.get("digests") or {}).get("sha256")
+    return _Wheel(best["filename"], urljoin(project_url, best["url"]), digest)
+
+
+def _installed_version(name):
+    from importlib import metadata
+
+    try:
+        return metadata.version(name)
+    except metadata.PackageNotFoundError:
+        return None
+
+
+# --- install -------------------------------------------------------------------
+
+
+async def install(requirements, keep_going=False, deps=True, credentials=None, pre=False, index_urls=None, *, verbose=False):
+    """Installs one requirement or a list of them, with their dependencies.
+
+    A requirement is a wheel URL (http, https or emfs:) or a name with an
+    optional version specifier, looked up in the package indexes. Raises
+    ValueError when a package cannot be found or installed; nothing is
+    installed then.
+    """
+    if isinstance(requirements, str):
+        requirements = [requirements]
+    if index_urls is None:
+        index_urls = [*_index_urls]
+    elif isinstance(index_urls, str):
+        index_urls = [index_urls]
+    say = print if verbose else (lambda *args: None)
+    planned = {}
+    order = []
+
+    async def add(text, parent=None):
+        text = text.strip()
+        say(f"Collecting {text}" + (f" (from {parent})" if parent else ""))
+        req = None if _is_url(text) else Requirement(text)
+        url = text if req is None else req.url
+        if url is not None:
+            filename = _url_filename(url)
+            if not _is_pure_python3(filename):
+                raise ValueError(f"Can't install '{text}': '{filename}' is not a pure Python 3 wheel")
+            wheel = _Wheel(filename, url)
+            if req is not None and wheel.key != req.key:
+                raise ValueError(f"Can't install '{text}': the wheel is for '{wheel.name}'")
+            key, clauses = wheel.key, [("==", wheel.version)]
+        else:
+            key, clauses = req.key, req.specifier
+        if key in planned:
+            chosen = planned[key]
+            if not _satisfies(clauses, Version(chosen.version)):
+                raise ValueError(f"Can't install '{text}': {chosen.name} {chosen.version} is wanted as well")
+            return
+        installed = _installed_version(key)
+        if installed is not None:
+            version = _parse_version(installed)
+            if not clauses or (version is not None and _satisfies(clauses, version)):
+                say(f"Requirement already satisfied: {key} ({installed})")
+                return
+            raise ValueError(f"Requested '{text}', but {key}=={installed} is already installed")
+        if url is None:
+            wheel = await _find_wheel(req, index_urls, pre)
+        say(f"  Downloading {wheel.filename}")
+        status, data = await _fetch(wheel.url)
+        if not 200 <= status < 300:
+            raise ValueError(f"Can't download '{wheel.url}': HTTP status {status}")
+        wheel.load(data)
+        planned[key] = wheel
+        if deps:
+            extras = req.extras if req is not None else set()
+            for dep in wheel.requires:
+                if dep.applies(extras):
+                    await add(dep.without_marker, parent=text)
+        order.append(wheel)
+
+    for requirement in requirements:
+        await add(requirement)
+    if not order:
+        return
+    import sysconfig
+
+    say("Installing collected packages: " + ", ".join(w.name for w in order))
+    target = sysconfig.get_paths()["purelib"]
+    for wheel in order:
+        wheel.install(target)
+    importlib.invalidate_caches()
+    say("Successfully installed " + " ".join(f"{w.name}-{w.version}" for w in order))
+
+
+def list():
+    """Installed distributions: canonical name -> version."""
+    from importlib import metadata
+
+    found = {}
+    for dist in metadata.distributions():
+        name = dist.metadata["Name"]
+        if name:
+            found.setdefault(_canonical(name), dist.version)
+    return found
+`;
+
+// ---------------------------------------------------------------------------
+// Startup
+
+console.log = console.info = console.warn = console.debug = toStderr;
+console.dir = console.dirxml = console.table = toStderr;
+
+// Python's SystemExit and KeyboardInterrupt escape asyncio's event loop on
+// top of failing the run that raised them; the run's own failure is the
+// reply, so the escaped copy must not end the process.
+function isPythonExit(error) {
+  return error?.constructor?.name === "PythonError" &&
+    (error.type === "SystemExit" || error.type === "KeyboardInterrupt");
+}
+globalThis.addEventListener("unhandledrejection", (event) => {
+  if (isPythonExit(event.reason)) event.preventDefault();
+});
+globalThis.addEventListener("error", (event) => {
+  if (isPythonExit(event.error)) event.preventDefault();
+});
+
 const pyodide = await loadPyodide();
-Deno.stdout.writeSync(new TextEncoder().encode('{"ready":true}\n'));
+// Until the ready line is out, Python output is a diagnostic like any other.
+pyodide.setStdout({ batched: toStderr });
+pyodide.setStderr({ batched: toStderr });
+await pyodide.loadPackage("micropip", { messageCallback: toStderr, errorCallback: toStderr });
+installMicropipStandIn();
+const FS = pyodide.FS;
+errnoNames = Object.fromEntries(Object.entries(pyodide.ERRNO_CODES).map(([name, code]) => [code, name]));
+
+// Flushes Python's output streams and the batched writers behind them, so
+// that a last line without a line feed belongs to the run that printed it.
+const flushPythonOutput = pyodide.runPython(
+  `def flush():
+    import os, sys
+    for stream in (sys.stdout, sys.stderr, sys.__stdout__, sys.__stderr__):
+        try:
+            stream.flush()
+        except Exception:
+            pass
+    for fd in (1, 2):
+        try:
+            os.fsync(fd)
+        except Exception:
+            pass
+flush`,
+  { globals: pyodide.toPy({}) },
+);
+
+outText('{"ready":true}');
+outEndLine();
+
+let capturedStdout = "";
+let capturedStderr = "";
+pyodide.setStdout({
+  batched: (batch) => {
+    writeProgress(batch);
+    if (capturedStdout.length < CAPTURE_LIMIT) capturedStdout += batch + "\n";
+  },
+});
+pyodide.setStderr({
+  batched: (batch) => {
+    writeProgress(batch);
+    if (capturedStderr.length < CAPTURE_LIMIT) capturedStderr += batch + "\n";
+  },
+});
+// Python's standard input would otherwise read the runner's own standard
+// input, which carries the protocol: give it an empty one.
+pyodide.setStdin({ stdin: () => null });
+
+// ---------------------------------------------------------------------------
+// Serving
+
+for (;;) {
+  const line = await readLine();
+  if (line === null) break;
+  if (isBlank(line)) continue;
+  const request = parseRequest(line);
+  releaseInput(); // the line is parsed: its bytes need not outlive it
+  capturedStdout = "";
+  capturedStderr = "";
+  if (request instanceof Map ? request.has("package") : "package" in request) {
+    await serveInstall(request.get("package"));
+  } else {
+    await serveExecute(request instanceof Map ? request : new Map(Object.entries(request)));
+  }
+}

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -73,6 +74,18 @@ class FdWriter {
   }
   // Writes out whatever is buffered.
   Status flush() { return flush_buffer(); }
+
+  // Direct access to the buffer, for encoders that produce many small pieces:
+  // makes room for at least `n` bytes (n <= kBufferSize), writing the buffer
+  // out first if needed, and returns all of the free space. commit(k) then
+  // counts the first k bytes of it as written. Errors: those of flush().
+  Result<std::span<char>> free_space(std::size_t n) {
+    if (kBufferSize - used_ < n) {
+      if (auto s = flush_buffer(); !s) return fail(s.error());
+    }
+    return std::span<char>(buffer_.data() + used_, kBufferSize - used_);
+  }
+  void commit(std::size_t n) { used_ += n; }
 
  private:
   Status flush_buffer();

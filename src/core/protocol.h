@@ -1,0 +1,84 @@
+// The line protocol between the module and its runner process.
+//
+// Each message is one JSON object on one line, in both directions. Requests
+// (module to runner) are written compactly, keys in a fixed order, straight
+// into the buffered writer on the runner's standard input; file contents
+// travel as arrays of decimal byte values ("abc" is [97,98,99]). Lines from
+// the runner are decoded strictly: every listed field is required, unknown
+// keys are ignored (but must still be well-formed JSON), a key given twice
+// makes the object invalid, and byte values must be JSON integers 0 to 255.
+//
+// The encoders write and flush; the decoders are pure and do no I/O.
+#ifndef VESK_CORE_PROTOCOL_H_
+#define VESK_CORE_PROTOCOL_H_
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "core/error.h"
+#include "core/file_map.h"
+#include "core/io.h"
+
+namespace vesk {
+
+// Writes {"code":...,"files":{...}} and a line feed into `out`, then flushes.
+// `code` and the keys of `files` must be valid UTF-8; otherwise nothing is
+// written and a plain error is returned, so the runner never receives a line
+// it cannot parse. Write errors are the Os errors of the writer (a runner
+// that has gone gives "Broken pipe (os error 32)"); after one the line may
+// have been written in part.
+Status write_execute_request(FdWriter& out, std::string_view code, const FileMap& files);
+
+// Writes {"package":...} and a line feed into `out`, then flushes. Same
+// errors as write_execute_request.
+Status write_install_request(FdWriter& out, std::string_view package);
+
+// True when `line`, with surrounding white space removed, is an object whose
+// "ready" is the boolean true. Anything else, including text that is not
+// JSON, is not the ready line.
+bool is_ready_line(std::string_view line);
+
+// The decoded forms of a line read while a request runs.
+struct ProgressReply {
+  std::string text;  // exactly as decoded, possibly empty
+};
+struct OkReply {
+  std::string stdout_text;
+  std::string stderr_text;
+  // Workspace key -> bytes, in the order of the line; keys are unique.
+  std::vector<std::pair<std::string, std::string>> files;
+};
+struct ErrReply {
+  std::string error;
+};
+using ReplyLine = std::variant<ProgressReply, OkReply, ErrReply>;
+
+// Decodes one line read while a request runs (line feed and surrounding white
+// space allowed). An object with a string "progress" is a progress line,
+// whatever else it holds; otherwise an object with "stdout", "stderr" and
+// "files" is a success reply (even if it also holds "error"); otherwise one
+// with "error" is a failure reply.
+//
+// Errors (plain): "data did not match any variant of untagged enum
+// RunnerResponse" for well-formed JSON of another shape; for text that is not
+// JSON at all (or is empty), the JSON parser's message naming line and
+// column. Use is_json_syntax_error() to tell the two apart.
+//
+// `line` is taken by reference because the parser needs some slack after the
+// text: a few bytes may be appended to it. Its content is otherwise unchanged.
+Result<ReplyLine> decode_reply_line(std::string& line);
+
+// The message for well-formed JSON that is no runner reply.
+inline constexpr std::string_view kNoVariantMessage =
+    "data did not match any variant of untagged enum RunnerResponse";
+
+// True when `error`, returned by decode_reply_line, says the line was not
+// JSON at all (as opposed to JSON of the wrong shape).
+bool is_json_syntax_error(const Error& error);
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_PROTOCOL_H_

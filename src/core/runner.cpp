@@ -1,0 +1,179 @@
+#include "core/runner.h"
+
+#include <fcntl.h>
+
+#include <optional>
+#include <utility>
+#include <variant>
+
+#include <simdjson.h>
+
+namespace vesk {
+
+namespace {
+
+// The exit status of a process that has exited normally, without waiting:
+// none while it runs, when a signal ended it, or when the question fails. Its
+// output can end a moment before it has, so a crash may come without one.
+std::optional<std::int32_t> exit_code(Child& child) {
+  const std::optional<ExitStatus> status = child.try_wait();
+  if (!status || !status->code) return std::nullopt;
+  return *status->code;
+}
+
+std::string code_text(std::optional<std::int32_t> code) {
+  return code ? "Some(" + std::to_string(*code) + ")" : "None";
+}
+
+// Reads one line as text: false at the end of the stream, on a read error,
+// and for bytes that are not UTF-8 (a runner writes none).
+bool read_text_line(FdReader& reader, std::string& line) {
+  return reader.read_line(line) == FdReader::ReadResult::kLine &&
+         simdjson::validate_utf8(line.data(), line.size());
+}
+
+// Larger pipes let a request or reply of many megabytes pass with far fewer
+// switches between the two processes. Best effort: the kernel may refuse.
+void widen_pipe(int fd) {
+  constexpr int kPipeBytes = 1 << 20;
+  (void)::fcntl(fd, F_SETPIPE_SZ, kPipeBytes);
+}
+
+}  // namespace
+
+Runner::Runner(VeskEngine engine, Spawned spawned)
+    : engine_(std::move(engine)),
+      child_(std::move(spawned.child)),
+      stdin_(std::move(spawned.stdin_fd)),
+      stdout_(std::move(spawned.stdout_fd)),
+      writer_(stdin_.get()),
+      reader_(stdout_.get()) {
+  widen_pipe(stdin_.get());
+  widen_pipe(stdout_.get());
+}
+
+Runner::~Runner() {
+  // Nothing is flushed: whatever is still buffered has no reader any more.
+  if (child_) child_->kill();
+  // The pipes close with their descriptors; the child, once the last
+  // reference (ours) goes, is reaped in the background.
+}
+
+Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
+  return guard([&]() -> Result<std::unique_ptr<Runner>> {
+    Result<Spawned> spawned = spawn(engine.launch_command().spawn_options());
+    if (!spawned) return fail(spawned.error());
+    std::unique_ptr<Runner> runner(new Runner(engine, std::move(*spawned)));
+    const std::uint64_t limit = engine.config().install_timeout_ms;
+    bool ready = false;
+    bool timed_out = false;
+    {
+      Result<std::unique_ptr<Watchdog>> watchdog = Watchdog::start(runner->child_, limit);
+      if (!watchdog) return fail(watchdog.error());  // the runner's release kills the child
+      std::string line;
+      ready = read_text_line(runner->reader_, line) && is_ready_line(line);
+      (*watchdog)->cancel();
+      timed_out = (*watchdog)->fired();
+    }
+    if (ready) return runner;
+    const std::optional<std::int32_t> code = exit_code(*runner->child_);
+    // Not killed: closing its input ends a runner that is still healthy at
+    // its next read. Dropping the reference hands the child to the reaper.
+    runner->child_.reset();
+    runner.reset();
+    if (timed_out) {
+      return fail_message("Deno runner startup timed out after " + std::to_string(limit) +
+                          "ms; check server stderr for details");
+    }
+    return fail_message("Deno runner exited during startup (exit code: " + code_text(code) +
+                        "); check server stderr for details");
+  });
+}
+
+Result<std::unique_ptr<Runner>> Runner::new_from_timeout_recovery(
+    const VeskEngine& engine, const std::vector<std::string>& packages) {
+  Result<std::unique_ptr<Runner>> runner = start(engine);
+  if (!runner) return runner;
+  for (const std::string& package : packages) {
+    // A package that cannot be installed again is simply missing.
+    (void)(*runner)->install(package);
+  }
+  return runner;
+}
+
+template <class Write>
+Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
+                                  const ProgressCallback& progress) {
+  // The watchdog guards the write as well: a runner that stopped reading
+  // would otherwise block a large request for ever.
+  Result<std::unique_ptr<Watchdog>> started = Watchdog::start(child_, limit_ms);
+  if (!started) return fail(started.error());
+  Watchdog& watchdog = **started;
+  const auto ended = [&]() -> Error {
+    watchdog.cancel();
+    if (watchdog.fired()) return Error::runner(RunnerError::timeout(limit_ms));
+    return Error::runner(RunnerError::crash(exit_code(*child_)));
+  };
+
+  if (Status s = write(); !s) {
+    watchdog.cancel();
+    // Killed by the watchdog while writing: that is the time-out.
+    if (watchdog.fired()) return fail(Error::runner(RunnerError::timeout(limit_ms)));
+    return fail(s.error());
+  }
+  std::string line;
+  for (;;) {
+    if (!read_text_line(reader_, line)) return fail(ended());
+    Result<ReplyLine> decoded = decode_reply_line(line);
+    if (stale_reply_pending_) {
+      // What is left of an earlier request's output, up to its reply.
+      if (decoded && !std::holds_alternative<ProgressReply>(*decoded)) {
+        stale_reply_pending_ = false;
+      }
+      continue;
+    }
+    if (decoded && std::holds_alternative<ProgressReply>(*decoded)) {
+      if (progress) {
+        // Should the callback throw, this request's reply is still to come.
+        stale_reply_pending_ = true;
+        progress(std::move(std::get<ProgressReply>(*decoded).text));
+        stale_reply_pending_ = false;
+      }
+      continue;
+    }
+    watchdog.cancel();
+    // A line that is no JSON at all is no reply either: the reply is still
+    // to come, and the next wait must not take it for its own.
+    if (!decoded && is_json_syntax_error(decoded.error())) stale_reply_pending_ = true;
+    return decoded;
+  }
+}
+
+Result<ExecutionOutput> Runner::execute_python(std::string_view code, const FileMap& files,
+                                               const ProgressCallback& progress) {
+  return guard([&]() -> Result<ExecutionOutput> {
+    Result<ReplyLine> reply =
+        request([&] { return write_execute_request(writer_, code, files); },
+                engine_.config().exec_timeout_ms, progress);
+    if (!reply) return fail(reply.error());
+    if (auto* e = std::get_if<ErrReply>(&*reply)) {
+      return fail(Error::runner(RunnerError::application(std::move(e->error))));
+    }
+    OkReply& ok = std::get<OkReply>(*reply);
+    ExecutionOutput out{std::move(ok.stdout_text), std::move(ok.stderr_text), FileMap()};
+    for (auto& [key, bytes] : ok.files) out.files.set(std::move(key), make_content(std::move(bytes)));
+    return out;
+  });
+}
+
+Status Runner::install(std::string_view package) {
+  return guard([&]() -> Status {
+    Result<ReplyLine> reply = request([&] { return write_install_request(writer_, package); },
+                                      engine_.config().install_timeout_ms, ProgressCallback());
+    if (!reply) return fail(reply.error());
+    if (auto* e = std::get_if<ErrReply>(&*reply)) return fail_message(std::move(e->error));
+    return {};
+  });
+}
+
+}  // namespace vesk

@@ -1,0 +1,531 @@
+// Decoding of the lines a runner writes (see protocol.h): simdjson's
+// on-demand parser walks every value of a line, so that nothing malformed
+// passes unseen, and a second parser words the message for text that is not
+// JSON at all.
+#include <algorithm>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <unordered_set>
+
+#include <nlohmann/json.hpp>
+#include <simdjson.h>
+
+#include "core/protocol.h"
+
+namespace vesk {
+
+namespace {
+
+namespace sj = simdjson;
+namespace od = simdjson::ondemand;
+
+// Length of the Unicode White_Space character starting at s[i], or 0.
+std::size_t white_space_at(std::string_view s, std::size_t i) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[i + k]); };
+  const std::size_t left = s.size() - i;
+  const unsigned char c = b(0);
+  if (c == ' ' || (c >= 0x09 && c <= 0x0D)) return 1;
+  if (c == 0xC2 && left >= 2 && (b(1) == 0x85 || b(1) == 0xA0)) return 2;
+  if (left < 3) return 0;
+  if (c == 0xE1 && b(1) == 0x9A && b(2) == 0x80) return 3;  // U+1680
+  if (c == 0xE2 && b(1) == 0x80 && (b(2) <= 0x8A || b(2) == 0xA8 || b(2) == 0xA9 || b(2) == 0xAF)) {
+    return 3;  // U+2000..U+200A, U+2028, U+2029, U+202F
+  }
+  if (c == 0xE2 && b(1) == 0x81 && b(2) == 0x9F) return 3;  // U+205F
+  if (c == 0xE3 && b(1) == 0x80 && b(2) == 0x80) return 3;  // U+3000
+  return 0;
+}
+
+// Start of the White_Space character that ends at s[end), or npos.
+std::size_t white_space_before(std::string_view s, std::size_t end) {
+  for (std::size_t len = 1; len <= 3 && len <= end; ++len) {
+    if (white_space_at(s, end - len) == len) return end - len;
+  }
+  return std::string_view::npos;
+}
+
+// `s` without leading and trailing Unicode white space; returns the offset
+// of the kept part in `s`.
+std::string_view trim_white_space(std::string_view s, std::size_t* offset) {
+  std::size_t begin = 0;
+  while (begin < s.size()) {
+    const std::size_t n = white_space_at(s, begin);
+    if (n == 0) break;
+    begin += n;
+  }
+  std::size_t end = s.size();
+  while (end > begin) {
+    const std::size_t start = white_space_before(s, end);
+    if (start == std::string_view::npos || start < begin) break;
+    end = start;
+  }
+  *offset = begin;
+  return s.substr(begin, end - begin);
+}
+
+enum class Mode { kReady, kReply };
+
+// What one walk over a line found. Syntax errors are not recorded here: they
+// end the walk.
+struct Found {
+  bool object = false;
+  bool duplicate_key = false;
+  std::optional<bool> ready;
+  std::optional<std::string> progress;
+  std::optional<std::string> stdout_text;
+  std::optional<std::string> stderr_text;
+  std::optional<std::string> error;
+  bool files_valid = false;
+  std::vector<std::pair<std::string, std::string>> files;
+};
+
+// Walks a whole document with simdjson's on-demand parser, looking at every
+// value, including those of keys nobody reads: on-demand parsing skips what it
+// is not asked for without checking it, and malformed JSON must never pass.
+class Walker {
+ public:
+  explicit Walker(Mode mode) : mode_(mode) {}
+
+  sj::error_code walk(od::document& doc, Found& found) {
+    od::json_type type;
+    if (auto e = doc.type().get(type)) return e;
+    sj::error_code e = sj::SUCCESS;
+    switch (type) {
+      case od::json_type::object: {
+        found.object = true;
+        od::object object;
+        if ((e = doc.get_object().get(object))) return e;
+        e = walk_top_object(object, found);
+        break;
+      }
+      case od::json_type::array: {
+        od::array array;
+        if ((e = doc.get_array().get(array))) return e;
+        e = check_array(array);
+        break;
+      }
+      case od::json_type::string: {
+        std::string_view s;
+        e = checked_string(doc.get_string(), s);
+        break;
+      }
+      case od::json_type::number: {
+        od::number n;
+        e = doc.get_number().get(n);
+        break;
+      }
+      case od::json_type::boolean: {
+        bool b;
+        e = doc.get_bool().get(b);
+        break;
+      }
+      case od::json_type::null: {
+        bool is_null = false;
+        if ((e = doc.is_null().get(is_null))) return e;
+        if (!is_null) return sj::N_ATOM_ERROR;
+        break;
+      }
+    }
+    if (e) return e;
+    // Past the last token the parser has no location to give.
+    const char* rest = nullptr;
+    return doc.current_location().get(rest) == sj::OUT_OF_BOUNDS ? sj::SUCCESS
+                                                                 : sj::TRAILING_CONTENT;
+  }
+
+ private:
+  // A string must also be valid UTF-8 once unescaped: a lone surrogate
+  // escape would otherwise turn into bytes no text may hold.
+  static sj::error_code checked_string(sj::simdjson_result<std::string_view> r,
+                                       std::string_view& out) {
+    if (auto e = std::move(r).get(out)) return e;
+    return sj::validate_utf8(out.data(), out.size()) ? sj::SUCCESS : sj::STRING_ERROR;
+  }
+
+  sj::error_code walk_top_object(od::object& object, Found& found) {
+    std::unordered_set<std::string> seen;
+    for (auto item : object) {
+      od::field field;
+      if (auto e = std::move(item).get(field)) return e;
+      std::string_view key;
+      if (auto e = checked_string(field.unescaped_key(), key)) return e;
+      const bool first = seen.emplace(key).second;
+      if (!first) found.duplicate_key = true;
+      od::value value = field.value();
+      sj::error_code e;
+      if (!first) {
+        e = check_value(value);
+      } else if (mode_ == Mode::kReady) {
+        e = key == "ready" ? read_bool(value, found.ready) : check_value(value);
+      } else if (key == "progress") {
+        e = read_string(value, found.progress);
+      } else if (key == "stdout") {
+        e = read_string(value, found.stdout_text);
+      } else if (key == "stderr") {
+        e = read_string(value, found.stderr_text);
+      } else if (key == "error") {
+        e = read_string(value, found.error);
+      } else if (key == "files") {
+        e = read_files(value, found);
+      } else {
+        e = check_value(value);
+      }
+      if (e) return e;
+    }
+    return sj::SUCCESS;
+  }
+
+  // Sets `out` if the value is a string; checks it in any case.
+  sj::error_code read_string(od::value& value, std::optional<std::string>& out) {
+    od::json_type type;
+    if (auto e = value.type().get(type)) return e;
+    if (type != od::json_type::string) return check_value(value);
+    std::string_view s;
+    if (auto e = checked_string(value.get_string(), s)) return e;
+    out.emplace(s);
+    return sj::SUCCESS;
+  }
+
+  sj::error_code read_bool(od::value& value, std::optional<bool>& out) {
+    od::json_type type;
+    if (auto e = value.type().get(type)) return e;
+    if (type != od::json_type::boolean) return check_value(value);
+    bool b;
+    if (auto e = value.get_bool().get(b)) return e;
+    out = b;
+    return sj::SUCCESS;
+  }
+
+  // "files": an object of key -> byte array, keys unique.
+  sj::error_code read_files(od::value& value, Found& found) {
+    od::json_type type;
+    if (auto e = value.type().get(type)) return e;
+    if (type != od::json_type::object) return check_value(value);
+    od::object object;
+    if (auto e = value.get_object().get(object)) return e;
+    bool valid = true;
+    std::unordered_set<std::string_view> keys;
+    for (auto item : object) {
+      od::field field;
+      if (auto e = std::move(item).get(field)) return e;
+      std::string_view key;
+      // The key's unescaped text stays valid for the life of the document.
+      if (auto e = checked_string(field.unescaped_key(), key)) return e;
+      if (!keys.insert(key).second) valid = false;
+      od::value bytes_value = field.value();
+      std::string bytes;
+      if (auto e = read_bytes(bytes_value, valid ? &bytes : nullptr, valid)) return e;
+      if (valid) found.files.emplace_back(std::string(key), std::move(bytes));
+    }
+    found.files_valid = valid;
+    if (!valid) found.files.clear();
+    return sj::SUCCESS;
+  }
+
+  // A byte array: every element a JSON integer from 0 to 255. Anything else
+  // clears `valid` (the walk goes on, to check the rest of the line). With
+  // `out` null the bytes are only checked.
+  sj::error_code read_bytes(od::value& value, std::string* out, bool& valid) {
+    od::json_type type;
+    if (auto e = value.type().get(type)) return e;
+    if (type != od::json_type::array) {
+      valid = false;
+      return check_value(value);
+    }
+    od::array array;
+    if (auto e = value.get_array().get(array)) return e;
+    // Skipping the array is cheap; its text is then read directly, far
+    // faster than value by value through the parser's iterator.
+    std::string_view raw;
+    if (auto e = array.raw_json().get(raw)) return e;
+    std::string scratch;
+    if (parse_byte_array(raw, out != nullptr ? *out : scratch)) return sj::SUCCESS;
+    // Not a plain byte array: some element is no byte, or the text is no
+    // JSON at all. Parse it on its own to tell which.
+    valid = false;
+    if (out != nullptr) out->clear();
+    const sj::padded_string copy(raw);
+    od::parser parser;
+    od::document doc;
+    if (auto e = parser.iterate(copy).get(doc)) return e;
+    Found ignored;
+    return Walker(Mode::kReply).walk(doc, ignored);
+  }
+
+  // Parses `raw`, the text of an array up to the next token (so it may end
+  // in white space), when it holds only integers 0..255 written the JSON way.
+  // At least four readable bytes must follow `raw` in memory (the document's
+  // padding sees to that): the fast path looks a little ahead.
+  static bool parse_byte_array(std::string_view raw, std::string& out) {
+    const char* p = raw.data();
+    const char* const end = p + raw.size();
+    const auto is_space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    const auto skip_space = [&] {
+      while (p < end && is_space(*p)) ++p;
+    };
+    const auto digit = [](char c) { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; };
+    if (p == end || *p != '[') return false;
+    ++p;
+    skip_space();
+    if (p < end && *p == ']') {
+      ++p;
+      skip_space();
+      out.clear();
+      return p == end;
+    }
+    // Each element takes at least two characters ("0,") but the last, which
+    // bounds the count; pages of the bound that are never written are never
+    // touched either.
+    const std::size_t bound = static_cast<std::size_t>(end - p) / 2 + 1;
+    bool ok = false;
+    out.resize_and_overwrite(bound, [&](char* dst, std::size_t) {
+      std::size_t i = 0;
+      for (;;) {
+        // Fast path for the compact form both sides write, "97,98,99":
+        // without branches on the number of digits, which random bytes
+        // would mispredict half of the time. Anything unusual (white
+        // space, a leading zero, a fourth digit, a value above 255) is
+        // left to the careful code below.
+        bool after_number = false;
+        while (p < end && i < bound) {
+          const unsigned d0 = digit(p[0]), d1 = digit(p[1]), d2 = digit(p[2]);
+          if (d0 > 9) break;
+          const unsigned two = d1 <= 9;
+          const unsigned three = two & (d2 <= 9);
+          // All-ones masks select the longer readings without a branch.
+          unsigned n = d0;
+          n = (n & (two - 1)) | ((n * 10 + d1) & (0u - two));
+          n = (n & (three - 1)) | ((n * 10 + d2) & (0u - three));
+          const std::size_t len = 1 + two + three;
+          if ((d0 == 0 && two) || n > 255 || digit(p[len]) <= 9) break;
+          dst[i++] = static_cast<char>(n);
+          p += len;
+          if (*p != ',') {
+            after_number = true;
+            break;
+          }
+          ++p;
+        }
+        if (!after_number) {
+          if (p == end || digit(*p) > 9 || i == bound) return i;
+          unsigned n = digit(*p++);
+          if (n != 0) {  // no leading zeros
+            for (int k = 0; k < 2 && p < end && digit(*p) <= 9; ++k) n = n * 10 + digit(*p++);
+          }
+          if (n > 255 || (p < end && digit(*p) <= 9)) return i;
+          dst[i++] = static_cast<char>(n);
+        }
+        skip_space();
+        if (p < end && *p == ',') {
+          ++p;
+          skip_space();
+          continue;
+        }
+        if (p == end || *p != ']') return i;
+        ++p;
+        skip_space();
+        ok = p == end;
+        return i;
+      }
+    });
+    return ok;
+  }
+
+  sj::error_code check_array(od::array& array) {
+    for (auto item : array) {
+      od::value element;
+      if (auto e = std::move(item).get(element)) return e;
+      if (auto e = check_value(element)) return e;
+    }
+    return sj::SUCCESS;
+  }
+
+  // Checks any value completely. Nesting is bounded here, since the walk
+  // recurses: a line of a million brackets must not overflow the stack.
+  sj::error_code check_value(od::value& value) {
+    od::json_type type;
+    if (auto e = value.type().get(type)) return e;
+    if (type == od::json_type::object || type == od::json_type::array) {
+      if (depth_ == kMaxDepth) return sj::DEPTH_ERROR;
+      ++depth_;
+    }
+    const sj::error_code e = check_nested(value, type);
+    if (type == od::json_type::object || type == od::json_type::array) --depth_;
+    return e;
+  }
+
+  sj::error_code check_nested(od::value& value, od::json_type type) {
+    switch (type) {
+      case od::json_type::object: {
+        od::object object;
+        if (auto e = value.get_object().get(object)) return e;
+        for (auto item : object) {
+          od::field field;
+          if (auto e = std::move(item).get(field)) return e;
+          std::string_view key;
+          if (auto e = checked_string(field.unescaped_key(), key)) return e;
+          od::value inner = field.value();
+          if (auto e = check_value(inner)) return e;
+        }
+        return sj::SUCCESS;
+      }
+      case od::json_type::array: {
+        od::array array;
+        if (auto e = value.get_array().get(array)) return e;
+        return check_array(array);
+      }
+      case od::json_type::string: {
+        std::string_view s;
+        return checked_string(value.get_string(), s);
+      }
+      case od::json_type::number: {
+        od::number n;
+        return value.get_number().get(n);
+      }
+      case od::json_type::boolean: {
+        bool b;
+        return value.get_bool().get(b);
+      }
+      case od::json_type::null: {
+        bool is_null = false;
+        if (auto e = value.is_null().get(is_null)) return e;
+        return is_null ? sj::SUCCESS : sj::N_ATOM_ERROR;
+      }
+    }
+    return sj::TAPE_ERROR;
+  }
+
+  static constexpr int kMaxDepth = 256;
+  const Mode mode_;
+  int depth_ = 0;
+};
+
+// Records the first parse error of a SAX pass; accepts every event.
+struct ErrorSax : nlohmann::json_sax<nlohmann::json> {
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return true; }
+  bool key(string_t&) override { return true; }
+  bool end_object() override { return true; }
+  bool start_array(std::size_t) override { return true; }
+  bool end_array() override { return true; }
+  bool parse_error(std::size_t at, const std::string&,
+                   const nlohmann::detail::exception& ex) override {
+    message = ex.what();
+    position = at;
+    return false;
+  }
+  std::string message;
+  std::size_t position = 0;
+};
+
+// Long enough for any position and a short excerpt; the parser's excerpt of
+// an unterminated string could otherwise be the whole (huge) line.
+constexpr std::size_t kMaxMessage = 512;
+
+std::string shorten(std::string message) {
+  if (message.size() <= kMaxMessage) return message;
+  std::size_t cut = kMaxMessage;
+  while (cut > 0 && (static_cast<unsigned char>(message[cut]) & 0xC0) == 0x80) --cut;
+  message.resize(cut);
+  return message + "...";
+}
+
+// The message for text that is not JSON: the one of a second parser that
+// reports line and column, run only now that the text is known to be bad. It
+// keeps no document, so a huge line costs no more memory here.
+std::string syntax_error_message(std::string_view text, sj::error_code code,
+                                 std::optional<std::size_t> offset) {
+  ErrorSax sax;
+  nlohmann::json::sax_parse(text.begin(), text.end(), &sax, nlohmann::json::input_format_t::json,
+                            /*strict=*/true);
+  std::string message = std::move(sax.message);
+  if (!message.empty()) {
+    // Drop the exception's id prefix, "[json.exception.parse_error.101] ".
+    if (message.starts_with("[json.exception.")) {
+      const std::size_t close = message.find("] ");
+      if (close != std::string::npos) message.erase(0, close + 2);
+    }
+    // Range errors ("number overflow parsing '1e400'") come without a place.
+    if (!message.starts_with("parse error at line ")) {
+      return shorten(std::move(message)) + " at line 1, column " + std::to_string(sax.position);
+    }
+    return shorten(std::move(message));
+  }
+  // The second parser takes what the first refused (nesting deeper than the
+  // first allows, a number out of range): report the first one's reason.
+  // A line holds no line feed, so the position is on line 1.
+  const std::size_t column = offset.value_or(text.size()) + 1;
+  return std::string(sj::error_message(code)) + " at line 1 column " + std::to_string(column);
+}
+
+// Walks `text`, which is followed in memory by at least SIMDJSON_PADDING
+// readable bytes (`capacity` counts them). On a syntax error returns its
+// message; otherwise fills `found`.
+std::optional<std::string> walk_line(std::string_view text, std::size_t capacity, Mode mode,
+                                      Found& found) {
+  od::parser parser;
+  od::document doc;
+  sj::error_code e = parser.iterate(sj::padded_string_view(text.data(), text.size(), capacity))
+                         .get(doc);
+  if (e) return syntax_error_message(text, e, std::nullopt);
+  e = Walker(mode).walk(doc, found);
+  if (!e) return std::nullopt;
+  std::optional<std::size_t> offset;
+  if (const char* at = nullptr; !doc.current_location().get(at) && at >= text.data() &&
+                                at <= text.data() + text.size()) {
+    offset = static_cast<std::size_t>(at - text.data());
+  }
+  return syntax_error_message(text, e, offset);
+}
+
+}  // namespace
+
+bool is_ready_line(std::string_view line) {
+  std::size_t offset = 0;
+  const std::string_view text = trim_white_space(line, &offset);
+  const sj::padded_string padded(text);
+  Found found;
+  if (walk_line(std::string_view(padded.data(), padded.size()),
+                padded.size() + sj::SIMDJSON_PADDING, Mode::kReady, found)) {
+    return false;
+  }
+  return found.object && !found.duplicate_key && found.ready == true;
+}
+
+Result<ReplyLine> decode_reply_line(std::string& line) {
+  return guard([&]() -> Result<ReplyLine> {
+    const std::size_t size = line.size();
+    std::size_t offset = 0;
+    const std::size_t length = trim_white_space(line, &offset).size();
+    // The parser reads a little past the text; spaces are harmless there.
+    line.append(sj::SIMDJSON_PADDING, ' ');
+    const std::string_view text(line.data() + offset, length);
+    Found found;
+    std::optional<std::string> syntax =
+        walk_line(text, line.size() - offset, Mode::kReply, found);
+    line.resize(size);
+    if (syntax) return fail_message(std::move(*syntax));
+    if (found.object && !found.duplicate_key) {
+      if (found.progress) return ProgressReply{std::move(*found.progress)};
+      if (found.stdout_text && found.stderr_text && found.files_valid) {
+        return OkReply{std::move(*found.stdout_text), std::move(*found.stderr_text),
+                       std::move(found.files)};
+      }
+      if (found.error) return ErrReply{std::move(*found.error)};
+    }
+    return fail_message(std::string(kNoVariantMessage));
+  });
+}
+
+bool is_json_syntax_error(const Error& error) {
+  return error.kind() == Error::Kind::Message && error.message() != kNoVariantMessage;
+}
+
+}  // namespace vesk

@@ -1,0 +1,364 @@
+#include "core/protocol.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+namespace vesk {
+namespace {
+
+using Files = std::vector<std::pair<std::string, std::string>>;
+
+// What a line should decode to.
+struct Expect {
+  enum What { kProgress, kOk, kErr, kNoVariant, kSyntax } what;
+  std::string text;  // progress text, stdout, or error text
+  std::string stderr_text;
+  Files files;
+};
+
+Expect progress(std::string t) { return {Expect::kProgress, std::move(t), {}, {}}; }
+Expect ok(std::string out, std::string err, Files files = {}) {
+  return {Expect::kOk, std::move(out), std::move(err), std::move(files)};
+}
+Expect err(std::string t) { return {Expect::kErr, std::move(t), {}, {}}; }
+Expect no_variant() { return {Expect::kNoVariant, {}, {}, {}}; }
+Expect syntax() { return {Expect::kSyntax, {}, {}, {}}; }
+
+struct Case {
+  std::string line;
+  Expect expect;
+};
+
+void check(const Case& c) {
+  SCOPED_TRACE("line: " + c.line);
+  std::string line = c.line;
+  const Result<ReplyLine> r = decode_reply_line(line);
+  EXPECT_EQ(line, c.line) << "the line must come back unchanged";
+  const Expect& e = c.expect;
+  switch (e.what) {
+    case Expect::kProgress:
+      ASSERT_TRUE(r.has_value()) << r.error().message();
+      ASSERT_TRUE(std::holds_alternative<ProgressReply>(*r));
+      EXPECT_EQ(std::get<ProgressReply>(*r).text, e.text);
+      break;
+    case Expect::kOk: {
+      ASSERT_TRUE(r.has_value()) << r.error().message();
+      ASSERT_TRUE(std::holds_alternative<OkReply>(*r));
+      const OkReply& o = std::get<OkReply>(*r);
+      EXPECT_EQ(o.stdout_text, e.text);
+      EXPECT_EQ(o.stderr_text, e.stderr_text);
+      EXPECT_EQ(o.files, e.files);
+      break;
+    }
+    case Expect::kErr:
+      ASSERT_TRUE(r.has_value()) << r.error().message();
+      ASSERT_TRUE(std::holds_alternative<ErrReply>(*r));
+      EXPECT_EQ(std::get<ErrReply>(*r).error, e.text);
+      break;
+    case Expect::kNoVariant:
+      ASSERT_FALSE(r.has_value());
+      EXPECT_EQ(r.error().message(), kNoVariantMessage);
+      EXPECT_FALSE(is_json_syntax_error(r.error()));
+      EXPECT_FALSE(r.error().runner_error());
+      break;
+    case Expect::kSyntax:
+      ASSERT_FALSE(r.has_value());
+      EXPECT_TRUE(is_json_syntax_error(r.error()));
+      EXPECT_NE(r.error().message().find("line 1"), std::string::npos) << r.error().message();
+      EXPECT_NE(r.error().message().find("column"), std::string::npos) << r.error().message();
+      EXPECT_FALSE(r.error().runner_error());
+      break;
+  }
+  // Whatever the decoder calls JSON, an independent parser must agree on.
+  if (e.what != Expect::kSyntax) {
+    EXPECT_TRUE(nlohmann::json::accept(c.line)) << "decoded a line that is not JSON";
+  }
+}
+
+TEST(ProtocolDecode, ProgressIsRecognisedFirst) {
+  const std::vector<Case> cases = {
+      {R"({"progress":"hi"})", progress("hi")},
+      {R"({"progress":""})", progress("")},
+      {"  {\"progress\":\"a\\nb \\u00e4\"}  \r\n", progress("a\nb \xC3\xA4")},
+      {R"({"progress":"x","stdout":"a","stderr":"b","files":{}})", progress("x")},
+      {R"({"error":"e","progress":"x"})", progress("x")},
+      // Ignored keys need only be JSON, not bytes.
+      {R"({"progress":"x","files":{"a":[256,-1,1.5]}})", progress("x")},
+      // Not a string: not a progress line.
+      {R"({"progress":1,"error":"e"})", err("e")},
+      {R"({"progress":null})", no_variant()},
+      {R"({"progress":"a","progress":"b"})", no_variant()},
+  };
+  for (const Case& c : cases) check(c);
+}
+
+TEST(ProtocolDecode, TrimsUnicodeWhiteSpace) {
+  std::string line = "\xC2\xA0\xE2\x80\xA8{\"progress\":\" a \"}\xE3\x80\x80\t\n";
+  Result<ReplyLine> r = decode_reply_line(line);
+  ASSERT_TRUE(r.has_value()) << r.error().message();
+  EXPECT_EQ(std::get<ProgressReply>(*r).text, " a ");
+  EXPECT_TRUE(is_ready_line("\xE2\x80\x83{\"ready\":true}\xC2\x85\n"));
+  // Only whole white-space characters go: a lone trailing byte stays, and fails.
+  line = "{\"progress\":\"a\"}\xA0";
+  EXPECT_FALSE(decode_reply_line(line).has_value());
+}
+
+TEST(ProtocolDecode, RepliesTryOkBeforeErr) {
+  const std::vector<Case> cases = {
+      {R"({"stdout":"a","stderr":"b","files":{}})", ok("a", "b")},
+      {R"({"files":{},"stderr":"b","stdout":"a"})", ok("a", "b")},
+      {R"({"stdout":"a","stderr":"b","files":{},"error":"e"})", ok("a", "b")},
+      {R"({"stdout":"a","stderr":"b"})", no_variant()},
+      {R"({"stdout":"a","files":{}})", no_variant()},
+      {R"({"stdout":"a","stderr":"b","error":"x"})", err("x")},
+      {R"({"stdout":"a","stderr":"b","files":{"a":[1.0]},"error":"x"})", err("x")},
+      {R"({"error":"boom"})", err("boom")},
+      {R"({"\u0065rror":"escaped key"})", err("escaped key")},
+      {R"({"error":null})", no_variant()},
+      {R"({"error":"a","error":"b"})", no_variant()},
+      // A key given twice spoils the object even when nobody reads it.
+      {R"({"x":1,"x":2,"error":"e"})", no_variant()},
+      {R"({"stdout":"","stderr":"","files":{},"x":{"y":[1,{"z":null}],"w":true,"v":-2.5e3}})",
+       ok("", "")},
+      {R"({"stdout":"","stderr":"","files":{},"ready":true})", ok("", "")},
+      {"{}", no_variant()},
+      {R"({"ready":true})", no_variant()},
+      {"42", no_variant()},
+      {R"("text")", no_variant()},
+      {"[]", no_variant()},
+      {"null", no_variant()},
+      {"\t[1, {\"error\":\"e\"}] ", no_variant()},
+  };
+  for (const Case& c : cases) check(c);
+}
+
+TEST(ProtocolDecode, FilesAreStrictByteArrays) {
+  const std::string head = R"({"stdout":"o","stderr":"e","files":)";
+  const auto line = [&](std::string files) { return head + files + "}"; };
+  const std::vector<Case> cases = {
+      {line(R"({"a":[97,98,99],"e":[]})"), ok("o", "e", {{"a", "abc"}, {"e", ""}})},
+      {line(R"({"bin":[0,255,10,13]})"), ok("o", "e", {{"bin", std::string("\0\xff\n\r", 4)}})},
+      {line(R"({"d/\u00e4.txt":[ 1 , 2 ,3 ], "e" : [ ] })"),
+       ok("o", "e", {{"d/\xC3\xA4.txt", "\x01\x02\x03"}, {"e", ""}})},
+      {line(R"({"a":[1.0]})"), no_variant()},
+      {line(R"({"a":[1e2]})"), no_variant()},
+      {line(R"({"a":[-1]})"), no_variant()},
+      {line(R"({"a":[256]})"), no_variant()},
+      {line(R"({"a":[1,2,1000]})"), no_variant()},
+      {line(R"({"a":["1"]})"), no_variant()},
+      {line(R"({"a":[[1]]})"), no_variant()},
+      {line(R"({"a":[null]})"), no_variant()},
+      {line(R"({"a":"abc"})"), no_variant()},
+      {line(R"({"a":[1],"a":[2]})"), no_variant()},
+      {line("null"), no_variant()},
+      {line("[]"), no_variant()},
+      // Malformed arrays are no JSON at all.
+      {line(R"({"a":[01]})"), syntax()},
+      {line(R"({"a":[1,,2]})"), syntax()},
+      {line(R"({"a":[1,]})"), syntax()},
+      {line(R"({"a":[1 2]})"), syntax()},
+      {line(R"({"a":[1,2})"), syntax()},
+      {line(R"({"a":[1,-]})"), syntax()},
+      {line(R"({"a":[1,"x]})"), syntax()},
+  };
+  for (const Case& c : cases) check(c);
+}
+
+TEST(ProtocolDecode, TextThatIsNotJsonNamesLineAndColumn) {
+  const std::vector<Case> cases = {
+      {"", syntax()},
+      {"   \n", syntax()},
+      {"garbage\n", syntax()},
+      {"Loading pyodide...", syntax()},
+      {"{", syntax()},
+      {R"({"error":"e"} x)", syntax()},
+      {R"({"error":"e"}})", syntax()},
+      {R"({"error":"e"}{"error":"f"})", syntax()},
+      {R"({"error":"e",})", syntax()},
+      {R"({"error":"e" "x":1})", syntax()},
+      {R"({"error" "e"})", syntax()},
+      {R"({'error':'e'})", syntax()},
+      {R"({"x":tru,"error":"e"})", syntax()},
+      {R"({"x":nul,"error":"e"})", syntax()},
+      {R"({"x":NaN,"error":"e"})", syntax()},
+      {R"({"x":1.,"error":"e"})", syntax()},
+      {R"({"x":.5,"error":"e"})", syntax()},
+      {R"({"x":1e400,"error":"e"})", syntax()},
+      {R"({"x":"\q","error":"e"})", syntax()},
+      {R"({"x":"\ud800","error":"e"})", syntax()},
+      {"{\"error\":\"a\tb\"}", syntax()},
+      {R"({"error":"unterminated)", syntax()},
+      {R"({"x":[1,{"y":[}],"error":"e"})", syntax()},
+  };
+  for (const Case& c : cases) check(c);
+
+  std::string line = "x";
+  const Result<ReplyLine> r = decode_reply_line(line);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message(),
+            "parse error at line 1, column 1: syntax error while parsing value - invalid "
+            "literal; last read: 'x'");
+}
+
+TEST(ProtocolDecode, HugeLines) {
+  std::mt19937 rng(7);
+  std::string bytes(3'000'000, '\0');
+  for (char& b : bytes) b = static_cast<char>(rng());
+  std::string array = "[";
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    if (i != 0) array += ',';
+    array += std::to_string(static_cast<unsigned char>(bytes[i]));
+  }
+  array += "]";
+  const std::string good = R"({"stdout":"","stderr":"","files":{"big":)" + array + "}}\n";
+  std::string line = good;
+  Result<ReplyLine> r = decode_reply_line(line);
+  ASSERT_TRUE(r.has_value()) << r.error().message();
+  const OkReply& o = std::get<OkReply>(*r);
+  ASSERT_EQ(o.files.size(), 1u);
+  EXPECT_TRUE(o.files[0].second == bytes);
+
+  // One bad element at the very end spoils the whole array.
+  line = good;
+  line.insert(line.size() - 4, ",256");
+  r = decode_reply_line(line);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_EQ(r.error().message(), kNoVariantMessage);
+
+  // An unterminated string the size of the line gives a short message.
+  line = R"({"error":")" + std::string(1'000'000, 'a');
+  r = decode_reply_line(line);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_TRUE(is_json_syntax_error(r.error()));
+  EXPECT_LT(r.error().message().size(), 1000u);
+
+  // Nesting deep enough to threaten the stack is refused, with a place.
+  line = R"({"error":"e","x":)" + std::string(5000, '[') + std::string(5000, ']') + "}";
+  r = decode_reply_line(line);
+  ASSERT_FALSE(r.has_value());
+  EXPECT_TRUE(is_json_syntax_error(r.error())) << r.error().message();
+  EXPECT_NE(r.error().message().find("line 1 column"), std::string::npos);
+}
+
+TEST(ProtocolDecode, ReadyLine) {
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"{\"ready\":true}\n", true},
+      {"  {\"ready\": true, \"version\": [1,2]} \r\n", true},
+      {"{\"ready\":false}\n", false},
+      {"{\"ready\":\"true\"}\n", false},
+      {"{\"ready\":1}\n", false},
+      {"{\"ready\":true,\"ready\":true}\n", false},
+      {"{\"ready\":true,\"x\":tru}\n", false},
+      {"{\"ready\":true}x\n", false},
+      {"{\"progress\":\"loading\"}\n", false},
+      {"ready\n", false},
+      {"\n", false},
+      {"", false},
+  };
+  for (const auto& [line, ready] : cases) EXPECT_EQ(is_ready_line(line), ready) << line;
+}
+
+// Captures what an FdWriter writes, through a memory file.
+class Capture {
+ public:
+  Capture() : fd_(::memfd_create("capture", MFD_CLOEXEC)), writer_(fd_.get()) {}
+  FdWriter& writer() { return writer_; }
+  std::string text() const {
+    std::string out;
+    char buf[65536];
+    ssize_t n;
+    off_t at = 0;
+    while ((n = ::pread(fd_.get(), buf, sizeof buf, at)) > 0) {
+      out.append(buf, static_cast<std::size_t>(n));
+      at += n;
+    }
+    return out;
+  }
+
+ private:
+  UniqueFd fd_;
+  FdWriter writer_;
+};
+
+TEST(ProtocolEncode, ExactCompactLines) {
+  struct EncodeCase {
+    std::string code;
+    std::vector<std::pair<std::string, std::string>> files;
+    std::string expected;
+  };
+  const std::vector<EncodeCase> cases = {
+      {"pass", {}, "{\"code\":\"pass\",\"files\":{}}\n"},
+      {"x", {{"a", "abc"}}, "{\"code\":\"x\",\"files\":{\"a\":[97,98,99]}}\n"},
+      {"x", {{"e", ""}}, "{\"code\":\"x\",\"files\":{\"e\":[]}}\n"},
+      {"x", {{"b", std::string("\0\x09\xff", 3)}}, "{\"code\":\"x\",\"files\":{\"b\":[0,9,255]}}\n"},
+      {"print(\"a\\b\")\n\tx = '\xC3\xA4\xE2\x82\xAC'\r\x01\x1f\x7f",
+       {},
+       "{\"code\":\"print(\\\"a\\\\b\\\")\\n\\tx = '\xC3\xA4\xE2\x82\xAC'\\r\\u0001\\u001f\x7f\","
+       "\"files\":{}}\n"},
+      {"\b\f", {{"d/\"q\".txt", "\n"}}, "{\"code\":\"\\b\\f\",\"files\":{\"d/\\\"q\\\".txt\":[10]}}\n"},
+  };
+  for (const EncodeCase& c : cases) {
+    FileMap files;
+    for (const auto& [k, v] : c.files) files.set(k, make_content(v));
+    Capture capture;
+    ASSERT_TRUE(write_execute_request(capture.writer(), c.code, files));
+    EXPECT_EQ(capture.text(), c.expected);
+    // What we write, an independent parser reads back unchanged.
+    const nlohmann::json parsed = nlohmann::json::parse(capture.text());
+    EXPECT_EQ(parsed["code"].get<std::string>(), c.code);
+  }
+
+  Capture install;
+  ASSERT_TRUE(write_install_request(install.writer(), "numpy==1.0 ; \"q\" \xC3\xA4"));
+  EXPECT_EQ(install.text(), "{\"package\":\"numpy==1.0 ; \\\"q\\\" \xC3\xA4\"}\n");
+}
+
+TEST(ProtocolEncode, ManyFilesAcrossBufferBoundaries) {
+  std::mt19937 rng(3);
+  FileMap files;
+  std::map<std::string, std::string> expected;
+  for (int i = 0; i < 40; ++i) {
+    std::string bytes(static_cast<std::size_t>(rng() % 30000), '\0');
+    for (char& b : bytes) b = static_cast<char>(rng());
+    const std::string key = "dir/f" + std::to_string(i);
+    expected[key] = bytes;
+    files.set(key, make_content(bytes));
+  }
+  files.set("one", make_content("\x07"));
+  expected["one"] = "\x07";
+  Capture capture;
+  ASSERT_TRUE(write_execute_request(capture.writer(), "c", files));
+  const std::string text = capture.text();
+  ASSERT_EQ(text.back(), '\n');
+  EXPECT_EQ(text.find('\n'), text.size() - 1);
+  EXPECT_EQ(text.find(' '), std::string::npos);
+  const nlohmann::json parsed = nlohmann::json::parse(text);
+  std::map<std::string, std::string> got;
+  for (const auto& [key, array] : parsed["files"].items()) {
+    std::string bytes;
+    for (const auto& v : array) bytes.push_back(static_cast<char>(v.get<int>()));
+    got[key] = bytes;
+  }
+  EXPECT_TRUE(got == expected);
+}
+
+TEST(ProtocolEncode, RefusesTextThatIsNotUtf8AndWritesNothing) {
+  FileMap bad_key;
+  bad_key.set("a\xff", make_content("x"));
+  Capture c1, c2, c3;
+  EXPECT_FALSE(write_execute_request(c1.writer(), "print('\xC3')", FileMap()));
+  EXPECT_FALSE(write_execute_request(c2.writer(), "pass", bad_key));
+  EXPECT_FALSE(write_install_request(c3.writer(), "\xed\xa0\x80"));
+  EXPECT_EQ(c1.text() + c2.text() + c3.text(), "");
+}
+
+}  // namespace
+}  // namespace vesk
