@@ -150,6 +150,21 @@ TEST(ScreenCommandTest, DenylistFirstThenAllowlist) {
   }
 }
 
+// bwrap binds the work directory at its own path; a path through a link
+// might not exist inside, so the resolved one is bound.
+TEST_F(SandboxTest, BindsTheResolvedWorkDirectory) {
+  fs::create_directory(work_parent_.path() / "real");
+  fs::create_directory_symlink(work_parent_.path() / "real", work_parent_.path() / "link");
+  auto options = sandboxed_sh("true", (work_parent_.path() / "link").string());
+  ASSERT_TRUE(options) << options.error().message();
+  const std::string real = fs::canonical(work_parent_.path() / "real").string();
+  ASSERT_EQ(options->args.size(), 18u);
+  EXPECT_EQ(options->args[8], real);
+  EXPECT_EQ(options->args[9], real);
+  fs::remove(work_parent_.path() / "link");
+  fs::remove(work_parent_.path() / "real");
+}
+
 TEST_F(SandboxTest, CapturesOutputLineByLine) {
   struct Case {
     std::string command;
