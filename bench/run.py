@@ -85,7 +85,10 @@ def run_cpp(build: Path, filter_regex: str | None) -> dict[str, float]:
         if filter_regex:
             cmd.append(f"--benchmark_filter={filter_regex}")
         subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
-        data = json.load(open(out.name))
+        text = open(out.name).read()
+        if not text.strip():  # the filter matched no benchmark of this binary
+            return {}
+        data = json.loads(text)
     results: dict[str, float] = {}
     scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
     for b in data["benchmarks"]:
