@@ -63,6 +63,15 @@ FIGURES: list[Figure] = [
            min_value=40.0),
     Figure("runner script: peak memory with a 50 MiB workspace", "runner_script_50mb:peak_rss", "B",
            max_value=1024.0 ** 3),
+    # Sandboxed shell and host exchange (bench/sandbox_bench.cpp).
+    Figure("execute_bash('true'), empty workspace",
+           "sandbox/execute_bash_true_empty/real_time", "s",
+           baseline="sandbox/bare_bwrap_true/real_time", max_ratio=1.5),
+    Figure("execute_bash('true'), 1000 files of 10 KB (median)",
+           "sandbox/execute_bash_true_1000_files/repeats:5/real_time", "s", max_value=0.025),
+    Figure("mount of 10,000 small files",
+           "sandbox/mount_10000_files/real_time", "s",
+           baseline="sandbox/cp_r_10000_files/real_time", max_ratio=2.0),
 ]
 
 
@@ -76,7 +85,10 @@ def run_cpp(build: Path, filter_regex: str | None) -> dict[str, float]:
         if filter_regex:
             cmd.append(f"--benchmark_filter={filter_regex}")
         subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL)
-        data = json.load(open(out.name))
+        text = open(out.name).read()
+        if not text.strip():  # the filter matched no benchmark of this binary
+            return {}
+        data = json.loads(text)
     results: dict[str, float] = {}
     scale = {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}
     for b in data["benchmarks"]:

@@ -13,13 +13,12 @@ from __future__ import annotations
 
 import base64
 import hashlib
-import http.server
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 import textwrap
-import threading
 import time
 import zipfile
 from contextlib import contextmanager
@@ -30,12 +29,46 @@ BOLD, DIM, GREEN, RESET = ("\033[1m", "\033[2m", "\033[32m", "\033[0m") if sys.s
     else ("", "", "", "")
 
 
+class RunnerLog:
+    """Collects what the runner writes to standard error, to show it in place.
+
+    The runner inherits the standard error of the process that starts it, so
+    pointing file descriptor 2 at a file before the session starts sends its
+    messages there; they are printed, dimmed, after the step that caused them.
+    """
+
+    def __init__(self, path: Path):
+        self.path = path
+        self.offset = 0
+        sys.stderr.flush()
+        self.saved = os.dup(2)
+        fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+        os.dup2(fd, 2)
+        os.close(fd)
+
+    def show_new(self) -> None:
+        data = self.path.read_bytes()[self.offset:]
+        self.offset += len(data)
+        for line in data.decode(errors="replace").splitlines():
+            print(f"{DIM}    runner: {line}{RESET}")
+
+    def close(self) -> None:
+        os.dup2(self.saved, 2)
+        os.close(self.saved)
+
+
+LOG: RunnerLog | None = None
+
+
 @contextmanager
 def step(number: int, title: str):
     print(f"\n{BOLD}{number:>2}. {title}{RESET}")
     start = time.perf_counter()
     yield
-    print(f"{DIM}    ({(time.perf_counter() - start) * 1000:.1f} ms){RESET}")
+    elapsed = time.perf_counter() - start
+    if LOG:
+        LOG.show_new()
+    print(f"{DIM}    ({elapsed * 1000:.1f} ms){RESET}")
 
 
 def show(text: str, indent: str = "    | ") -> None:
@@ -64,23 +97,35 @@ def build_wheel(source: Path, out_dir: Path, name: str, version: str) -> Path:
     return path
 
 
-class QuietHandler(http.server.SimpleHTTPRequestHandler):
+# The server runs in a process of its own: a session holds the interpreter
+# lock while it waits for its runner, so a server thread in this process
+# could not answer the runner's request.
+SERVER = """
+import functools, http.server, sys
+class Quiet(http.server.SimpleHTTPRequestHandler):
     def log_message(self, *args):
         pass
+handler = functools.partial(Quiet, directory=sys.argv[1])
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+print(server.server_address[1], flush=True)
+server.serve_forever()
+"""
 
 
-def serve(directory: Path) -> http.server.ThreadingHTTPServer:
-    handler = lambda *a, **k: QuietHandler(*a, directory=str(directory), **k)  # noqa: E731
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
+def serve(directory: Path) -> tuple[subprocess.Popen, int]:
+    server = subprocess.Popen([sys.executable, "-c", SERVER, str(directory)],
+                              stdout=subprocess.PIPE, text=True)
+    return server, int(server.stdout.readline())
 
 
 def main() -> int:
+    global LOG
     work = Path(tempfile.mkdtemp(prefix="vesk-tour-"))
+    LOG = RunnerLog(work / "runner-stderr.log")
     try:
         return tour(work)
     finally:
+        LOG.close()
         shutil.rmtree(work, ignore_errors=True)
 
 
@@ -92,8 +137,8 @@ def tour(work: Path) -> int:
     wheels.mkdir()
     wheel = build_wheel(HERE / "packages" / "shelfstats" / "shelfstats.py", wheels,
                         "shelfstats", "1.0.0")
-    server = serve(wheels)
-    host = f"127.0.0.1:{server.server_address[1]}"
+    server, port = serve(wheels)
+    host = f"127.0.0.1:{port}"
     # The runner may reach only the hosts named here; this one serves our wheel.
     config = work / "vesk.toml"
     config.write_text(f'domain_allowlist = ["{host}"]\nexec_timeout_ms = 30000\n')
@@ -194,7 +239,8 @@ def tour(work: Path) -> int:
         still_todo = "TODO" in (project / "inventory" / "items.py").read_text()
         print(f"    the scratch copy's items.py now {'still has' if still_todo else 'has no'} TODO")
 
-    server.shutdown()
+    server.terminate()
+    server.wait()
     print(f"\n{GREEN}tour complete{RESET}: {len(session.history)} checkpoints in this session's history")
     return 0
 

@@ -637,7 +637,9 @@ async function serveExecute(request) {
   capturedStderr = "";
   let collected;
   try {
-    await pyodide.runPythonAsync("import os; os.chdir('/workspace')");
+    // The very chdir that Python's os.chdir('/workspace') makes, without a
+    // Python round trip of its own: that costs half a millisecond a request.
+    pyodide.FS.chdir(WORKSPACE);
     await pyodide.runPythonAsync(code);
     flushPythonOutput();
     collected = collectFiles(WORKSPACE);

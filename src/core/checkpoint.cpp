@@ -89,16 +89,34 @@ Content BlobStore::intern_bytes(std::string bytes) {
   return fresh;
 }
 
-FileMap BlobStore::intern_file_map(FileMap files) {
-  FileMap out;
+Content BlobStore::intern_shared(const Content& content) {
+  const std::uint64_t hash = file_content_hash(*content);
+  if (Content stored = lookup(hash, *content)) return stored;
+  entries_[hash] = content;
+  return content;
+}
+
+FileMap BlobStore::intern_file_map(FileMap files, const FileMap* base) {
+  if (base == nullptr) {
+    FileMap out;
+    for (const auto& [key, content] : files) out.set(key, intern_shared(content));
+    return out;
+  }
+  // Start from the base and change only what differs: most files of a run
+  // come back unchanged, and comparing them is far cheaper than hashing (the
+  // base's contents are interned already).
+  FileMap out = *base;
   for (const auto& [key, content] : files) {
-    const std::uint64_t hash = file_content_hash(*content);
-    if (Content stored = lookup(hash, *content)) {
-      out.set(key, std::move(stored));
-    } else {
-      entries_[hash] = content;
-      out.set(key, content);
+    const Content* before = base->find(key);
+    if (before != nullptr && (*before == content || **before == *content)) continue;
+    out.set(key, intern_shared(content));
+  }
+  if (out.size() != files.size()) {
+    std::vector<std::string> gone;
+    for (const auto& [key, content] : *base) {
+      if (!files.contains(key)) gone.push_back(key);
     }
+    for (const std::string& key : gone) out.erase(key);
   }
   return out;
 }

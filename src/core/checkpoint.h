@@ -41,13 +41,19 @@ class BlobStore {
 
   // The same keys with every content interned: a content equal to a stored
   // live one is replaced by it, any other takes over its hash's entry.
-  FileMap intern_file_map(FileMap files);
+  // `base`, when given, is the map the files were made from (a run's starting
+  // workspace): a content byte-equal to the base's content under the same key
+  // takes that content at the cost of a comparison, without being hashed.
+  FileMap intern_file_map(FileMap files, const FileMap* base = nullptr);
 
   // Entries, dead ones included (they are never pruned; pruning would change
   // no result).
   std::size_t entry_count() const { return entries_.size(); }
 
  private:
+  // The stored live content equal to `content`, or `content` itself, which
+  // then takes over its hash's entry.
+  Content intern_shared(const Content& content);
   // The stored live content equal to `bytes` under `hash`, or nullptr.
   Content lookup(std::uint64_t hash, std::string_view bytes) const;
 

@@ -59,7 +59,7 @@ Result<const Checkpoint*> History::push_files_as_checkpoint(FileMap files) {
 
 Result<const Checkpoint*> History::append_run(FileMap files, std::string stdout_text,
                                               std::string stderr_text) {
-  FileMap interned = blobs_.intern_file_map(std::move(files));
+  FileMap interned = blobs_.intern_file_map(std::move(files), &current().files);
   if (auto s = check_workspace_size(limits_.max_workspace_mb, interned); !s) return fail(s.error());
   if (auto s = check_checkpoint_limit(); !s) return fail(s.error());
   Checkpoint& c = checkpoints_.emplace_back();

@@ -1,9 +1,30 @@
-// Module initialisation of vesk_internal.
+// Module initialisation of vesk_internal: two-phase, with one execution step
+// that adds the classes, VeskCheckpoint first, then VeskSession. The module
+// keeps no state of its own and reads no configuration on import.
 #include <Python.h>
+
+#include "python/checkpoint_type.h"
+#include "python/py_ref.h"
+#include "python/session_type.h"
 
 namespace {
 
+using vesk::py::PyRef;
+
+int add_type(PyObject* module, const char* name, PyObject* type) {
+  if (type == nullptr) return -1;
+  PyRef owned(type);
+  return PyModule_AddObjectRef(module, name, owned.get());
+}
+
+int exec_module(PyObject* module) {
+  if (add_type(module, "VeskCheckpoint", vesk::py::create_checkpoint_type()) != 0) return -1;
+  if (add_type(module, "VeskSession", vesk::py::create_session_type()) != 0) return -1;
+  return 0;
+}
+
 PyModuleDef_Slot kSlots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
 

@@ -75,3 +75,34 @@ TEST(BlobStoreTest, InterningAFileMapSharesWithStoredContents) {
 
 }  // namespace
 }  // namespace vesk
+
+namespace vesk {
+namespace {
+
+TEST(BlobStoreTest, InterningAgainstABaseKeepsUnchangedContents) {
+  BlobStore store;
+  FileMap base;
+  base.set("same", store.intern_bytes("unchanged"));
+  base.set("edited", store.intern_bytes("old"));
+  base.set("removed", store.intern_bytes("bye"));
+  base.set("moved", store.intern_bytes("moving"));
+  FileMap run;  // what a run hands back: fresh objects throughout
+  run.set("same", make_content("unchanged"));
+  run.set("edited", make_content("new"));
+  run.set("added", make_content("hello"));
+  run.set("elsewhere", make_content("moving"));
+  FileMap out = store.intern_file_map(run, &base);
+  EXPECT_EQ(out.size(), 4u);
+  EXPECT_TRUE(out == run);
+  EXPECT_EQ(out.find("same")->get(), base.find("same")->get());
+  EXPECT_EQ(out.find("elsewhere")->get(), base.find("moved")->get());  // found by hash
+  EXPECT_EQ(**out.find("edited"), "new");
+  EXPECT_EQ(out.find("removed"), nullptr);
+  EXPECT_EQ(store.intern_bytes("hello").get(), out.find("added")->get());
+  // The base itself is untouched.
+  EXPECT_EQ(base.size(), 4u);
+  EXPECT_EQ(**base.find("edited"), "old");
+}
+
+}  // namespace
+}  // namespace vesk

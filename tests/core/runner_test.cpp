@@ -426,6 +426,15 @@ TEST(RealRunner, TimeOutThenRecoveryReinstallsPackages) {
     }
   } stop_server{*server->child};
   {
+    // The server shares our standard streams: it must end with the test even
+    // when an assertion returns early, or whoever reads our output waits on it.
+    struct KillOnExit {
+      std::shared_ptr<Child> child;
+      ~KillOnExit() {
+        child->kill();
+        child->wait();
+      }
+    } stop_server{server->child};
     FdReader reader(server->stdout_fd.get());
     std::string port;
     ASSERT_EQ(reader.read_line(port), FdReader::ReadResult::kLine);
@@ -470,8 +479,6 @@ TEST(RealRunner, TimeOutThenRecoveryReinstallsPackages) {
     ASSERT_TRUE(out.has_value()) << out.error().message();
     EXPECT_EQ(out->stdout_text, "demo False");
   }
-  server->child->kill();
-  server->child->wait();
   server->stdout_fd.reset();
   EXPECT_TRUE(leaks.clean()) << leaks.report();
 }

@@ -1,0 +1,435 @@
+#include "core/sandbox.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+#include "core/fs_tree.h"
+#include "core/parallel.h"
+#include "core/utf8.h"
+#include "core/workspace.h"
+
+namespace vesk {
+
+namespace {
+
+constexpr std::size_t kReadBuffer = 8192;
+constexpr std::uint64_t kMiB = 1048576;
+
+std::optional<std::string> canonical_path(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return std::nullopt;
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
+}
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
+
+std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) {
+  return b != 0 && a > UINT64_MAX / b ? UINT64_MAX : a * b;
+}
+
+// A fresh, uniquely named directory, removed with its contents when the
+// object goes.
+class WorkDir {
+ public:
+  static Result<std::unique_ptr<WorkDir>> create(const std::string& parent) {
+    std::string pattern = parent;
+    if (pattern.empty() || pattern.back() != '/') pattern += '/';
+    pattern += "vesk-bash-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) return fail(Error::last_os_error());
+    return std::unique_ptr<WorkDir>(new WorkDir(std::move(pattern)));
+  }
+  WorkDir(const WorkDir&) = delete;
+  WorkDir& operator=(const WorkDir&) = delete;
+  ~WorkDir() { remove_tree(path_); }
+
+  const std::string& path() const { return path_; }
+
+ private:
+  explicit WorkDir(std::string path) : path_(std::move(path)) {}
+  std::string path_;
+};
+
+Status set_nonblocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    return fail(Error::last_os_error());
+  }
+  return {};
+}
+
+// Reads what `fd` holds right now, and no more: a writer that outlived the
+// command's process group cannot keep the reader busy.
+template <class Sink>
+void drain_available(int fd, Sink&& sink) {
+  int pending = 0;
+  if (::ioctl(fd, FIONREAD, &pending) != 0) return;
+  char buffer[kReadBuffer];
+  auto left = static_cast<std::size_t>(pending);
+  while (left > 0) {
+    const ssize_t n = ::read(fd, buffer, std::min(left, sizeof buffer));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    sink(buffer, static_cast<std::size_t>(n));
+    left -= static_cast<std::size_t>(n);
+  }
+}
+
+// Splits standard output into lines for the callback and the capture. After
+// the first line that is not UTF-8 it swallows everything.
+class LineSink {
+ public:
+  LineSink(const LineCallback& on_line, std::string& captured)
+      : on_line_(on_line), captured_(captured) {}
+
+  void feed(const char* data, std::size_t size) {
+    std::string_view chunk(data, size);
+    while (capturing_ && !chunk.empty()) {
+      const std::size_t nl = chunk.find('\n');
+      if (nl == std::string_view::npos) {
+        pending_.append(chunk);
+        return;
+      }
+      pending_.append(chunk.substr(0, nl + 1));
+      chunk.remove_prefix(nl + 1);
+      emit();
+    }
+  }
+
+  // End of the stream: the last bytes without a line feed form a line.
+  void finish() {
+    if (capturing_ && !pending_.empty()) emit();
+    capturing_ = false;
+  }
+
+ private:
+  void emit() {
+    if (!is_valid_utf8(pending_)) {
+      capturing_ = false;
+      std::string().swap(pending_);
+      return;
+    }
+    std::string line = pending_;
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    if (on_line_) on_line_(std::move(line));
+    captured_ += pending_;
+    pending_.clear();
+  }
+
+  const LineCallback& on_line_;
+  std::string& captured_;
+  std::string pending_;
+  bool capturing_ = true;
+};
+
+// Reads standard error on its own thread until end of file, or, once asked to
+// stop, until the pipe is empty.
+class StderrReader {
+ public:
+  StderrReader(int fd, int wake_fd) : fd_(fd), wake_fd_(wake_fd) {}
+  StderrReader(const StderrReader&) = delete;
+  StderrReader& operator=(const StderrReader&) = delete;
+  ~StderrReader() { stop_and_join(); }
+
+  // Throws std::system_error when no thread can be started.
+  void start() { thread_ = std::thread(&StderrReader::run, this); }
+
+  // The text read: "" when it is not UTF-8 as a whole or the thread failed.
+  std::string finish() {
+    stop_and_join();
+    if (failed_ || !is_valid_utf8(text_)) return std::string();
+    return std::move(text_);
+  }
+
+ private:
+  void stop_and_join() {
+    if (!thread_.joinable()) return;
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake_fd_, &one, sizeof one);
+    thread_.join();
+  }
+
+  void run() noexcept {
+    try {
+      char buffer[kReadBuffer];
+      pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
+      for (;;) {
+        if (::poll(fds, 2, -1) < 0) {
+          if (errno == EINTR) continue;
+          return;
+        }
+        if (fds[0].revents != 0) {
+          const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+          if (n > 0) {
+            text_.append(buffer, static_cast<std::size_t>(n));
+            continue;
+          }
+          if (n == 0 || (errno != EAGAIN && errno != EINTR)) return;  // end, or an ignored error
+        }
+        if (fds[1].revents != 0) {
+          drain_available(fd_,
+                          [this](const char* data, std::size_t size) { text_.append(data, size); });
+          return;
+        }
+      }
+    } catch (...) {
+      failed_ = true;
+    }
+  }
+
+  const int fd_;
+  const int wake_fd_;
+  std::string text_;
+  bool failed_ = false;
+  std::thread thread_;
+};
+
+// Kills the child's process group and reaps it on every way out, so that an
+// error or an exception never leaves a sandbox running. Harmless once reaped.
+struct ChildGuard {
+  std::shared_ptr<Child> child;
+  ~ChildGuard() {
+    child->kill();
+    child->wait();
+  }
+};
+
+struct Captured {
+  std::string stdout_text;
+  std::string stderr_text;
+  bool timed_out = false;
+};
+
+// Milliseconds left until `deadline` for poll(), at least 1 while any time is
+// left, -1 for no limit; 0 when it has passed.
+int poll_timeout(std::chrono::steady_clock::time_point deadline) {
+  if (deadline == std::chrono::steady_clock::time_point::max()) return -1;
+  const auto left = deadline - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) return 0;
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return static_cast<int>(std::min<std::int64_t>(ms, INT_MAX));
+}
+
+// Starts the prepared sandbox and runs it to its end or to the time limit.
+Result<Captured> run_sandbox(const SpawnOptions& options, std::uint64_t timeout_ms,
+                             const LineCallback& on_line) {
+  auto spawned = spawn(options);
+  if (!spawned) return fail(spawned.error());
+  ChildGuard guard_child{spawned->child};
+  Child& child = *spawned->child;
+  const int out_fd = spawned->stdout_fd.get();
+  const int err_fd = spawned->stderr_fd.get();
+  if (auto s = set_nonblocking(out_fd); !s) return fail(s.error());
+  if (auto s = set_nonblocking(err_fd); !s) return fail(s.error());
+  UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  if (!wake) return fail(Error::last_os_error());
+  // Readable once the child has ended. Without pidfds (before Linux 5.3)
+  // the loop below looks every few milliseconds instead.
+  UniqueFd exit_fd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid(), 0)));
+
+  // The watchdog kills even while the callback holds the calling thread.
+  auto watchdog = Watchdog::start(spawned->child, timeout_ms);
+  if (!watchdog) return fail(watchdog.error());
+  const auto deadline =
+      timeout_ms >= (std::uint64_t{1} << 50)
+          ? std::chrono::steady_clock::time_point::max()
+          : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+
+  Captured out;
+  StderrReader err_reader(err_fd, wake.get());
+  err_reader.start();
+
+  LineSink sink(on_line, out.stdout_text);
+  auto to_sink = [&sink](const char* data, std::size_t size) { sink.feed(data, size); };
+  bool out_open = true;
+  bool exited = false;
+  char buffer[kReadBuffer];
+  // Standard output is read until the child has ended and the stream is
+  // done with; the child's end is watched at the same time, because a
+  // leftover of the command may hold the stream open after `bwrap` exited.
+  while (out_open || !exited) {
+    int wait_ms = poll_timeout(deadline);
+    if (wait_ms == 0) {
+      out.timed_out = true;
+      break;
+    }
+    if (!exit_fd && !exited) wait_ms = wait_ms < 0 ? 10 : std::min(wait_ms, 10);
+    pollfd fds[2];
+    nfds_t count = 0;
+    if (out_open) fds[count++] = {out_fd, POLLIN, 0};
+    const nfds_t exit_index = count;
+    if (!exited && exit_fd) fds[count++] = {exit_fd.get(), POLLIN, 0};
+    if (::poll(fds, count, wait_ms) < 0) {
+      if (errno == EINTR) continue;
+      return fail(Error::last_os_error());
+    }
+    if (out_open && fds[0].revents != 0) {
+      const ssize_t n = ::read(out_fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sink.feed(buffer, static_cast<std::size_t>(n));
+      } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+        // End of file, or a read error, which ends the capture unreported.
+        sink.finish();
+        out_open = false;
+        spawned->stdout_fd.reset();
+      }
+    }
+    const bool maybe_exited = exit_fd ? exit_index < count && fds[exit_index].revents != 0 : true;
+    // try_wait() reaps and kills what is left of the group.
+    if (!exited && maybe_exited && child.try_wait()) {
+      exited = true;
+      if (out_open) {
+        drain_available(out_fd, to_sink);
+        sink.finish();
+        out_open = false;
+        spawned->stdout_fd.reset();
+      }
+    }
+  }
+  (*watchdog)->cancel();
+  if (out.timed_out || (*watchdog)->fired()) {
+    out.timed_out = true;
+    child.kill();
+  }
+  child.wait();
+  out.stderr_text = err_reader.finish();
+  return out;
+}
+
+}  // namespace
+
+Status screen_command(const Config& config, std::string_view command) {
+  return guard([&]() -> Status {
+    for (const std::string& pattern : config.bash_command_denylist) {
+      if (command.find(pattern) != std::string_view::npos) {
+        return fail(Error::runner(RunnerError::command_denied(
+            "command denied: matches denylist pattern '" + pattern + "'")));
+      }
+    }
+    const auto& allow = config.bash_command_allowlist;
+    if (allow.empty()) return {};
+    for (const std::string& pattern : allow) {
+      if (command.find(pattern) != std::string_view::npos) return {};
+    }
+    std::string permitted;
+    for (const std::string& pattern : allow) {
+      if (!permitted.empty()) permitted += ", ";
+      permitted += pattern;
+    }
+    return fail(Error::runner(RunnerError::command_denied(
+        "command denied: not matched by any allowlist pattern; permitted: " + permitted)));
+  });
+}
+
+Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& work_dir) {
+  return guard([&]() -> Result<SpawnOptions> {
+    const std::string dir = lossy_utf8(canonical_path(work_dir).value_or(work_dir));
+    if (!find_on_path("bwrap")) {
+      return fail_message(
+          "bwrap not found; install bubblewrap (e.g. `apt install bubblewrap`) to enable "
+          "session_bash");
+    }
+    SpawnOptions options;
+    options.program = "bwrap";
+    // clang-format off
+    options.args = {
+        "--ro-bind", "/", "/",
+        "--dev", "/dev",
+        "--proc", "/proc",
+        "--bind", dir, dir,
+        "--tmpfs", "/tmp",
+        "--unshare-net",
+        "--die-with-parent",
+        "--",
+        "sh", "-c", std::string(command),
+    };
+    // clang-format on
+    return options;
+  });
+}
+
+std::string work_dir_parent(std::uint64_t workspace_bytes,
+                            std::optional<std::uint64_t> max_workspace_mb) {
+  // The resolved path of a writable directory outside /tmp, if `path` is one.
+  auto usable = [](const std::string& path) -> std::optional<std::string> {
+    auto resolved = canonical_path(path);
+    struct stat st;
+    if (!resolved || path_has_prefix(*resolved, "/tmp") || ::stat(resolved->c_str(), &st) != 0 ||
+        !S_ISDIR(st.st_mode) || ::access(resolved->c_str(), W_OK | X_OK) != 0) {
+      return std::nullopt;
+    }
+    return resolved;
+  };
+  if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && *tmpdir != '\0') {
+    if (auto dir = usable(tmpdir)) return *dir;
+  }
+  struct statvfs fs;
+  if (auto shm = usable("/dev/shm"); shm && ::statvfs(shm->c_str(), &fs) == 0) {
+    const std::uint64_t room = saturating_mul(fs.f_bavail, fs.f_frsize);
+    const std::uint64_t largest = std::max(saturating_mul(workspace_bytes, 2),
+                                           saturating_mul(max_workspace_mb.value_or(0), kMiB));
+    if (room >= saturating_add(largest, 64 * kMiB)) return *shm;
+  }
+  return "/var/tmp";
+}
+
+Result<const Checkpoint*> execute_bash(History& history, const Config& config,
+                                       std::string_view command, const LineCallback& on_line) {
+  if (auto s = screen_command(config, command); !s) return fail(s.error());
+  history.discard_after_current();
+  return guard([&]() -> Result<const Checkpoint*> {
+    const FileMap files = history.current().files;
+    auto dir = WorkDir::create(work_dir_parent(files.total_bytes(), config.max_workspace_mb));
+    if (!dir) return fail(dir.error());
+    const std::string& path = (*dir)->path();
+    if (auto s = materialize(files, path); !s) return fail(s.error());
+    auto options = sandboxed_sh(command, path);
+    if (!options) return fail(options.error());
+    options->cwd = path;
+    options->pipe_stdout = true;
+    options->pipe_stderr = true;
+    options->new_process_group = true;
+    auto run = run_sandbox(*options, config.bash_timeout_ms, on_line);
+    if (!run) return fail(run.error());
+    if (run->timed_out) return fail(Error::runner(RunnerError::timeout(config.bash_timeout_ms)));
+    auto collected = collect(path);
+    if (!collected) return fail(collected.error());
+    // A large directory is removed while the contents are interned; a small
+    // one, or one without a thread, when the WorkDir goes.
+    std::unique_ptr<WorkDir> removing = std::move(*dir);
+    std::thread remover;
+    if (worker_count(collected->size()) > 1) {
+      try {
+        remover = std::thread([&removing] { removing.reset(); });
+      } catch (...) {
+      }
+    }
+    struct Join {
+      std::thread& thread;
+      ~Join() {
+        if (thread.joinable()) thread.join();
+      }
+    } join{remover};
+    return history.append_run(std::move(*collected), std::move(run->stdout_text),
+                              std::move(run->stderr_text));
+  });
+}
+
+}  // namespace vesk

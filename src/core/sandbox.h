@@ -1,0 +1,106 @@
+// Sandboxed shell execution.
+//
+// execute_bash runs one shell command against the current checkpoint's
+// workspace and records the outcome as a new checkpoint. The workspace is
+// written into a fresh work directory, the command runs there as `sh -c`
+// under bubblewrap (host file system read-only, fresh /dev, /proc and /tmp,
+// network unshared, only the work directory writable), its standard output is
+// handed line by line to a callback, and afterwards the work directory is read
+// back and becomes the new checkpoint's files, with the captured output.
+//
+// Where the work directory lives. The sandbox mounts an empty tmpfs on /tmp
+// after binding the work directory, so a work directory below /tmp would be
+// hidden from the command (it would run elsewhere and its writes would be
+// lost). work_dir_parent() therefore never picks anything below /tmp:
+//   1. $TMPDIR, when it resolves to a writable directory that is not /tmp or
+//      below it: operators and tests choose the place (a small tmpfs to try
+//      a full disk, a fast disk); one below /tmp is ignored;
+//   2. /dev/shm, when it is a writable directory outside /tmp with room for
+//      the largest workspace the call could accept plus a margin (see
+//      work_dir_parent); a tmpfs writes and reads a workspace of many small
+//      files several times faster than a disk, but it is often small (64 MiB
+//      in a default container) and it is memory, hence the room test;
+//   3. /var/tmp otherwise.
+// The work directory is a new uniquely named "vesk-bash-XXXXXX" in the
+// resolved parent, and it is removed with everything in it when the call
+// ends, on every path.
+//
+// Bounds. A call never outlasts bash_timeout_ms by much, whatever the command
+// does with its streams: the command runs as its own process group, which is
+// killed as soon as `bwrap` has exited (background leftovers die with it) or
+// when the time limit passes; standard output is drained, never left full,
+// also after a line that is not UTF-8 ended the capture; and neither stream is
+// waited on past the child's exit or the limit. A process that leaves the
+// group on purpose (setsid) is beyond reach: the sandbox has no process
+// namespace of its own. It cannot hold the call up, though.
+#ifndef VESK_CORE_SANDBOX_H_
+#define VESK_CORE_SANDBOX_H_
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/checkpoint.h"
+#include "core/config.h"
+#include "core/error.h"
+#include "core/history.h"
+#include "core/process.h"
+
+namespace vesk {
+
+// Receives each line of standard output without its line feed (a carriage
+// return before it is kept), on the calling thread.
+using LineCallback = std::function<void(std::string)>;
+
+// Screens `command` against the configuration: a CommandDenied error "command
+// denied: matches denylist pattern '{pattern}'" for the first denylist
+// pattern occurring in it, otherwise, when the allowlist is not empty and
+// none of its patterns occurs, "command denied: not matched by any allowlist
+// pattern; permitted: {patterns joined by ', '}". Patterns are plain
+// substrings, byte-wise and case-sensitive; an empty pattern occurs in every
+// command. Pure.
+Status screen_command(const Config& config, std::string_view command);
+
+// The bubblewrap command running `sh -c command` with `work_dir` (resolved
+// through links where possible, as lossy UTF-8) bound writable at its own
+// path: program "bwrap", arguments --ro-bind / / --dev /dev --proc /proc
+// --bind DIR DIR --tmpfs /tmp --unshare-net --die-with-parent -- sh -c
+// COMMAND, and nothing else set. Fails with "bwrap not found; install
+// bubblewrap (e.g. `apt install bubblewrap`) to enable session_bash" when
+// PATH has no bwrap.
+Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& work_dir);
+
+// The directory execute_bash creates its work directory in (see the top of
+// this file); never one that resolves to /tmp or below. `workspace_bytes` is
+// the size of the workspace to be written out: /dev/shm must have room for
+// twice that and for max_workspace_mb (when set), plus 64 MiB. Reads the
+// environment and the file system; cannot fail (the fallback is /var/tmp).
+std::string work_dir_parent(std::uint64_t workspace_bytes,
+                            std::optional<std::uint64_t> max_workspace_mb);
+
+// Runs `command` against the current checkpoint of `history` and appends the
+// outcome as a new checkpoint, which is returned (valid until the history
+// next appends or discards).
+//
+// Order: screening (a refusal changes nothing); then the checkpoints after the
+// current one are discarded, which stands whatever happens next; work
+// directory, materialize, sandbox, run; the callback gets each stdout line;
+// stderr is read on its own thread and is "" when not valid UTF-8; stdout is
+// captured up to the first line that is not UTF-8. The exit status is
+// ignored: a failing command still makes a checkpoint. Then the directory is
+// read back and appended with History::append_run (interning, size test,
+// limit test).
+//
+// Errors: the two CommandDenied refusals; Timeout carrying bash_timeout_ms
+// when the limit passed (nothing appended, output discarded); the "bwrap not
+// found" message; OS errors of creating, writing, starting or reading back;
+// the size and checkpoint-limit errors; an internal fault when a thread
+// cannot be started or the callback throws.
+Result<const Checkpoint*> execute_bash(History& history, const Config& config,
+                                       std::string_view command, const LineCallback& on_line);
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_SANDBOX_H_

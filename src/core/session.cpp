@@ -1,0 +1,118 @@
+#include "core/session.h"
+
+#include <utility>
+
+#include "core/key.h"
+
+namespace vesk {
+
+namespace {
+
+HistoryLimits limits_of(const Config& config) {
+  return HistoryLimits{config.max_checkpoints, config.max_workspace_mb};
+}
+
+}  // namespace
+
+Session::Session(VeskEngine engine, std::unique_ptr<Runner> runner)
+    : engine_(std::move(engine)),
+      runner_(std::move(runner)),
+      history_(limits_of(engine_.config())) {}
+
+Session::~Session() = default;
+
+Result<std::unique_ptr<Session>> Session::create(const VeskEngine& engine) {
+  return guard([&]() -> Result<std::unique_ptr<Session>> {
+    auto runner = Runner::start(engine);
+    if (!runner) return fail(runner.error());
+    return std::unique_ptr<Session>(new Session(engine, std::move(*runner)));
+  });
+}
+
+Status Session::rollback(std::uint64_t id) {
+  return guard([&] { return history_.rollback(id); });
+}
+
+void Session::set_label(std::string label) {
+  if (label.empty()) {
+    label_.reset();
+  } else {
+    label_ = std::move(label);
+  }
+}
+
+Status Session::set_checkpoint_label(std::uint64_t id, std::string label) {
+  return guard([&] { return history_.set_checkpoint_label(id, std::move(label)); });
+}
+
+Result<std::string> Session::diff(std::uint64_t from_id, std::uint64_t to_id) const {
+  return guard([&] { return history_.diff(from_id, to_id); });
+}
+
+Status Session::write_file(std::string_view key, std::string content) {
+  return guard([&] { return history_.write_file(key, std::move(content)); });
+}
+
+Result<const Checkpoint*> Session::delete_file(std::string_view key) {
+  return guard([&] { return history_.delete_file(key); });
+}
+
+Error Session::recover(Error failure) {
+  auto replacement = Runner::new_from_timeout_recovery(engine_, installed_packages_);
+  if (!replacement) return replacement.error();
+  runner_ = std::move(*replacement);
+  return failure;
+}
+
+Result<const Checkpoint*> Session::execute_python(std::string_view code,
+                                                  const ProgressCallback& progress) {
+  return guard([&]() -> Result<const Checkpoint*> {
+    history_.discard_after_current();
+    auto output = runner_->execute_python(code, history_.current().files, progress);
+    if (!output) {
+      const Error& e = output.error();
+      const bool runner_lost = e.is_runner(RunnerErrorKind::Timeout) ||
+                               e.is_runner(RunnerErrorKind::Crash) ||
+                               e.is_runner(RunnerErrorKind::CommandDenied);
+      if (runner_lost) return fail(recover(std::move(output.error())));
+      return fail(std::move(output.error()));
+    }
+    // The reply comes from a process that the code itself can drive (Pyodide
+    // reaches JavaScript), so its keys get the same rules as a caller's.
+    for (const auto& [key, content] : output->files) {
+      if (auto valid = validate_file_path(key); !valid) return fail(valid.error());
+    }
+    return history_.append_run(std::move(output->files), std::move(output->stdout_text),
+                               std::move(output->stderr_text));
+  });
+}
+
+Status Session::install(std::string_view package) {
+  return guard([&]() -> Status {
+    auto installed = runner_->install(package);
+    if (!installed) return fail(recover(std::move(installed.error())));
+    installed_packages_.emplace_back(package);
+    return {};
+  });
+}
+
+Result<const Checkpoint*> Session::execute_bash(std::string_view command,
+                                                const LineCallback& on_line) {
+  return guard([&] { return vesk::execute_bash(history_, engine_.config(), command, on_line); });
+}
+
+Result<std::vector<std::string>> Session::mount(std::string_view path) {
+  return guard([&] { return vesk::mount(history_, mount_origins_, engine_.config(), path); });
+}
+
+Result<std::vector<std::string>> Session::commit(
+    const std::optional<std::vector<std::string>>& keys) const {
+  return guard([&] { return vesk::commit(history_, mount_origins_, keys); });
+}
+
+Result<std::vector<std::string>> Session::export_files(
+    std::string_view output_dir, const std::optional<std::vector<std::string>>& keys) const {
+  return guard([&] { return vesk::export_files(history_, mount_origins_, output_dir, keys); });
+}
+
+}  // namespace vesk

@@ -1,0 +1,105 @@
+// A session: one private, versioned workspace and the runner that executes
+// Python against it.
+//
+// The Session owns its history (checkpoints, blob store), its live runner, a
+// copy of the engine (configuration, Deno path, runner script file), the
+// installed packages, the mount origins and a free-text label. It has no lock
+// of its own: one thread at a time (the binding serialises calls).
+//
+// Every operation returns its result or an Error; no exception escapes (an
+// allocation failure or a thread that cannot start comes back as an internal
+// fault, Error::is_internal()). A failing operation leaves the session as it
+// was, except where noted: a run (execute_python, or execute_bash once its
+// command passed screening) first discards the checkpoints after the current
+// one, and that stands; commit and export keep the files they already wrote.
+//
+// Checkpoint pointers returned by the operations point into the history and
+// stay valid until the next operation that appends or discards checkpoints.
+#ifndef VESK_CORE_SESSION_H_
+#define VESK_CORE_SESSION_H_
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/engine.h"
+#include "core/error.h"
+#include "core/history.h"
+#include "core/mount.h"
+#include "core/runner.h"
+#include "core/sandbox.h"
+
+namespace vesk {
+
+class Session {
+ public:
+  // Starts a runner from `engine` (waiting at most install_timeout_ms for it
+  // to be ready) and holds checkpoint 0, an empty workspace. On failure the
+  // runner's start error is returned and nothing is left running.
+  static Result<std::unique_ptr<Session>> create(const VeskEngine& engine);
+
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  // Kills the runner without waiting for it; frees the history.
+  ~Session();
+
+  const History& history() const { return history_; }
+  const Checkpoint& current() const { return history_.current(); }
+  const std::optional<std::string>& label() const { return label_; }
+  const std::vector<std::string>& installed_packages() const { return installed_packages_; }
+  const MountOrigins& mount_origins() const { return mount_origins_; }
+  const VeskEngine& engine() const { return engine_; }
+
+  // --- history ---
+  Status rollback(std::uint64_t id);
+  // An empty label clears it. Cannot fail.
+  void set_label(std::string label);
+  Status set_checkpoint_label(std::uint64_t id, std::string label);
+  Result<std::string> diff(std::uint64_t from_id, std::uint64_t to_id) const;
+
+  // --- file edits: one checkpoint per success ---
+  Status write_file(std::string_view key, std::string content);
+  Result<const Checkpoint*> delete_file(std::string_view key);
+
+  // --- Python ---
+  // Runs `code` in the runner over the current workspace; the files it leaves
+  // become a new checkpoint with its output. Timeout, Crash (and
+  // CommandDenied) replace the runner, reinstalling the recorded packages;
+  // Application errors keep it. If the replacement cannot start, its start
+  // error is returned instead and the old runner stays.
+  Result<const Checkpoint*> execute_python(std::string_view code,
+                                           const ProgressCallback& progress);
+  // Installs one package in the runner (micropip) and records it on success.
+  // Any failure replaces the runner (as above); the failed package is not
+  // recorded.
+  Status install(std::string_view package);
+
+  // --- shell ---
+  Result<const Checkpoint*> execute_bash(std::string_view command, const LineCallback& on_line);
+
+  // --- host exchange ---
+  Result<std::vector<std::string>> mount(std::string_view path);
+  Result<std::vector<std::string>> commit(const std::optional<std::vector<std::string>>& keys) const;
+  Result<std::vector<std::string>> export_files(
+      std::string_view output_dir, const std::optional<std::vector<std::string>>& keys) const;
+
+ private:
+  Session(VeskEngine engine, std::unique_ptr<Runner> runner);
+
+  // Replaces a failed runner; returns the error the caller should report.
+  Error recover(Error failure);
+
+  VeskEngine engine_;
+  std::unique_ptr<Runner> runner_;
+  History history_;
+  std::optional<std::string> label_;
+  std::vector<std::string> installed_packages_;
+  MountOrigins mount_origins_;
+};
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_SESSION_H_

@@ -1,0 +1,206 @@
+#include "python/convert.h"
+
+#include "python/py_ref.h"
+
+namespace vesk::py {
+
+namespace {
+
+bool is_str(PyObject* value) {
+  return (PyType_GetFlags(Py_TYPE(value)) & Py_TPFLAGS_UNICODE_SUBCLASS) != 0;
+}
+
+bool is_bytes(PyObject* value) {
+  return (PyType_GetFlags(Py_TYPE(value)) & Py_TPFLAGS_BYTES_SUBCLASS) != 0;
+}
+
+bool is_bytearray(PyObject* value) {
+  return PyType_IsSubtype(Py_TYPE(value), &PyByteArray_Type) != 0;
+}
+
+// The name of the value's type, for messages.
+std::string type_name(PyObject* value) {
+  PyRef name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(value)), "__name__"));
+  std::string out;
+  if (name && to_utf8(name.get(), "", &out)) return out;
+  PyErr_Clear();
+  return "object";
+}
+
+void set_type_error(const std::string& text) {
+  PyRef message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  if (message) PyErr_SetObject(PyExc_TypeError, message.get());
+}
+
+void cannot_convert(PyObject* value, const char* target) {
+  set_type_error("'" + type_name(value) + "' object cannot be converted to '" + target + "'");
+}
+
+// Re-raises a pending TypeError as "argument '{name}': {text}" caused by it.
+// Always returns false, for use as `return argument_failed(name);`.
+bool argument_failed(const char* name) {
+  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  PyErr_NormalizeException(&type, &value, &traceback);
+  PyRef first_type(type), first(value), first_tb(traceback);
+  if (first_tb) PyException_SetTraceback(first.get(), first_tb.get());
+  PyRef text(PyObject_Str(first.get()));
+  if (!text) return false;
+  PyRef prefixed(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
+  if (!prefixed) return false;
+  PyRef error(PyObject_CallFunctionObjArgs(PyExc_TypeError, prefixed.get(), nullptr));
+  if (!error) return false;
+  PyException_SetCause(error.get(), first.release());  // steals the reference
+  PyErr_SetObject(PyExc_TypeError, error.get());
+  return false;
+}
+
+bool utf8_of(PyObject* value, std::string* out) {
+  PyRef encoded(PyUnicode_AsUTF8String(value));
+  if (!encoded) return false;
+  char* data = PyBytes_AsString(encoded.get());
+  if (data == nullptr) return false;
+  out->assign(data, static_cast<std::size_t>(PyBytes_Size(encoded.get())));
+  return true;
+}
+
+}  // namespace
+
+bool to_utf8(PyObject* value, const char* name, std::string* out) {
+  if (!is_str(value)) {
+    cannot_convert(value, "str");
+    return argument_failed(name);
+  }
+  if (!utf8_of(value, out)) return argument_failed(name);
+  return true;
+}
+
+bool to_u64(PyObject* value, const char* name, std::uint64_t* out) {
+  PyRef index(PyNumber_Index(value));
+  if (!index) return argument_failed(name);
+  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return argument_failed(name);
+  *out = v;
+  return true;
+}
+
+bool to_bytes(PyObject* value, const char* name, std::string* out) {
+  if (is_bytes(value)) {
+    const char* data = PyBytes_AsString(value);
+    if (data == nullptr) return argument_failed(name);
+    out->assign(data, static_cast<std::size_t>(PyBytes_Size(value)));
+    return true;
+  }
+  if (is_bytearray(value)) {
+    const char* data = PyByteArray_AsString(value);
+    if (data == nullptr) return argument_failed(name);
+    out->assign(data, static_cast<std::size_t>(PyByteArray_Size(value)));
+    return true;
+  }
+  if (is_str(value)) {
+    set_type_error("Can't extract `str` to `Vec`");
+    return argument_failed(name);
+  }
+  if (!PySequence_Check(value)) {
+    cannot_convert(value, "Sequence");
+    return argument_failed(name);
+  }
+  const Py_ssize_t size = PyObject_Size(value);
+  if (size < 0) return argument_failed(name);
+  out->clear();
+  out->reserve(static_cast<std::size_t>(size));
+  PyRef it(PyObject_GetIter(value));
+  if (!it) return argument_failed(name);
+  while (PyRef item{PyIter_Next(it.get())}) {
+    const long byte = PyLong_AsLong(item.get());
+    if (byte == -1 && PyErr_Occurred()) return argument_failed(name);
+    if (byte < 0 || byte > 255) {
+      PyErr_SetString(PyExc_OverflowError, "byte value out of range 0..255");
+      return false;
+    }
+    out->push_back(static_cast<char>(byte));
+  }
+  if (PyErr_Occurred()) return argument_failed(name);
+  return true;
+}
+
+bool to_key_list(PyObject* value, const char* name,
+                 std::optional<std::vector<std::string>>* out) {
+  if (value == Py_None) {
+    out->reset();
+    return true;
+  }
+  if (is_str(value)) {
+    set_type_error("Can't extract `str` to `Vec`");
+    return argument_failed(name);
+  }
+  if (!PySequence_Check(value)) {
+    cannot_convert(value, "Sequence");
+    return argument_failed(name);
+  }
+  const Py_ssize_t size = PyObject_Size(value);
+  if (size < 0) return argument_failed(name);
+  std::vector<std::string> keys;
+  keys.reserve(static_cast<std::size_t>(size));
+  PyRef it(PyObject_GetIter(value));
+  if (!it) return argument_failed(name);
+  while (PyRef item{PyIter_Next(it.get())}) {
+    if (!is_str(item.get())) {
+      cannot_convert(item.get(), "str");
+      return argument_failed(name);
+    }
+    std::string key;
+    if (!utf8_of(item.get(), &key)) return argument_failed(name);
+    keys.push_back(std::move(key));
+  }
+  if (PyErr_Occurred()) return argument_failed(name);
+  *out = std::move(keys);
+  return true;
+}
+
+PyObject* text_to_py(const std::string& text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* texts_to_py(const std::vector<std::string>& texts) {
+  PyRef list(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!list) return nullptr;
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    PyObject* item = text_to_py(texts[i]);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);  // steals item
+  }
+  return list.release();
+}
+
+PyObject* internal_fault_type() {
+  static PyObject* type = nullptr;
+  if (type == nullptr) {
+    type = PyErr_NewExceptionWithDoc(
+        "vesk_internal.InternalFault",
+        "A condition the module treats as impossible; the session that raised it can only be "
+        "discarded.",
+        PyExc_BaseException, nullptr);
+  }
+  return type;
+}
+
+void raise_internal_fault(const char* message) {
+  PyObject* type = internal_fault_type();
+  if (type == nullptr) return;  // the class itself could not be made: that error stands
+  PyErr_SetString(type, message);
+}
+
+void raise_error(const Error& error) {
+  if (error.is_internal()) {
+    PyRef text(text_to_py(error.message()));
+    PyObject* type = internal_fault_type();
+    if (text && type != nullptr) PyErr_SetObject(type, text.get());
+    return;
+  }
+  PyRef text(text_to_py(error.message()));
+  if (text) PyErr_SetObject(PyExc_RuntimeError, text.get());
+}
+
+}  // namespace vesk::py

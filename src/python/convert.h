@@ -1,0 +1,59 @@
+// Conversions between Python values and core values at the module boundary.
+//
+// Argument conversions return false with a Python exception set when the
+// value is not acceptable; a TypeError is re-raised as "argument '{name}': "
+// followed by the first error's text, with the first error as its cause, so
+// the caller sees which parameter was wrong. Other exceptions (OverflowError,
+// UnicodeEncodeError, MemoryError) pass through unchanged.
+//
+// All functions need the interpreter lock.
+#ifndef VESK_PYTHON_CONVERT_H_
+#define VESK_PYTHON_CONVERT_H_
+
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+
+namespace vesk::py {
+
+// str (or a subclass) to UTF-8 text; lone surrogates fail with the host's
+// UnicodeEncodeError.
+bool to_utf8(PyObject* value, const char* name, std::string* out);
+
+// Anything the host accepts as an index, to an unsigned 64-bit value; a
+// negative or too large value fails with the host's OverflowError.
+bool to_u64(PyObject* value, const char* name, std::uint64_t* out);
+
+// bytes, bytearray (or subclasses), or a sequence of ints 0..255. A str is
+// refused with "Can't extract `str` to `Vec`".
+bool to_bytes(PyObject* value, const char* name, std::string* out);
+
+// None (no selection) or a sequence of str. A str is refused as above.
+bool to_key_list(PyObject* value, const char* name,
+                 std::optional<std::vector<std::string>>* out);
+
+// A new str from UTF-8 text; invalid sequences become U+FFFD.
+PyObject* text_to_py(const std::string& text);
+
+// A new list of str.
+PyObject* texts_to_py(const std::vector<std::string>& texts);
+
+// Raises the Python exception for a core error: RuntimeError with exactly its
+// message, or the internal-fault exception for an internal fault.
+void raise_error(const Error& error);
+
+// Raises the internal-fault exception (a BaseException subclass, not an
+// Exception) with `message`.
+void raise_internal_fault(const char* message);
+
+// The internal-fault exception class, created on first use; borrowed.
+PyObject* internal_fault_type();
+
+}  // namespace vesk::py
+
+#endif  // VESK_PYTHON_CONVERT_H_

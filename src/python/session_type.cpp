@@ -1,0 +1,393 @@
+#include "python/session_type.h"
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "core/config.h"
+#include "core/engine.h"
+#include "core/session.h"
+#include "python/checkpoint_type.h"
+#include "python/convert.h"
+#include "python/py_ref.h"
+
+namespace vesk::py {
+
+namespace {
+
+// The session and its lock. The abandoned mark is set when an internal fault
+// ends a call while the lock is held; the session is never used again then.
+struct SessionSlot {
+  std::mutex mu;
+  bool abandoned = false;
+  std::unique_ptr<Session> session;
+};
+
+struct SessionObject {
+  PyObject_HEAD
+  SessionSlot* slot;
+};
+
+using Keys = std::optional<std::vector<std::string>>;
+using Unit = std::monostate;
+
+// Runs `op` (Session& -> Result<T>) under the session lock; converts the
+// value with `to_py` (T -> new reference) after the lock is released.
+template <class Op, class ToPy>
+PyObject* with_session(PyObject* self, Op&& op, ToPy&& to_py) {
+  SessionSlot& slot = *reinterpret_cast<SessionObject*>(self)->slot;
+  std::unique_lock<std::mutex> lock(slot.mu);
+  if (slot.abandoned) {
+    lock.unlock();
+    raise_internal_fault("this session was abandoned after an internal fault");
+    return nullptr;
+  }
+  using R = decltype(op(*slot.session));
+  std::optional<R> result;
+  try {
+    result.emplace(op(*slot.session));
+  } catch (...) {
+    result.emplace(std::unexpected<Error>(error_from_current_exception()));
+  }
+  if (!result->has_value()) {
+    if (result->error().is_internal()) slot.abandoned = true;
+    lock.unlock();
+    raise_error(result->error());
+    return nullptr;
+  }
+  auto value = std::move(**result);
+  lock.unlock();
+  try {
+    return to_py(std::move(value));
+  } catch (...) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyObject* none(Unit) { Py_RETURN_NONE; }
+PyObject* texts(std::vector<std::string> v) { return texts_to_py(v); }
+PyObject* text(std::string s) { return text_to_py(s); }
+PyObject* checkpoint(CheckpointRecord r) { return new_checkpoint(std::move(r)); }
+
+Result<CheckpointRecord> record_of(const Result<const Checkpoint*>& c) {
+  if (!c) return fail(c.error());
+  return checkpoint_to_py(**c);
+}
+
+Result<Unit> unit_of(const Status& s) {
+  if (!s) return fail(s.error());
+  return Unit{};
+}
+
+void discard_text(std::string) {}
+
+// Conversions run outside the lock and may allocate; an allocation failure
+// there is the host's MemoryError.
+#define VESK_CONVERT(expr)         \
+  try {                            \
+    if (!(expr)) return nullptr;   \
+  } catch (...) {                  \
+    return PyErr_NoMemory();       \
+  }
+
+PyObject* session_mount(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"path", nullptr};
+  PyObject* path_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:mount", const_cast<char**>(kw), &path_obj)) {
+    return nullptr;
+  }
+  std::string path;
+  VESK_CONVERT(to_utf8(path_obj, "path", &path));
+  return with_session(
+      self, [&](Session& s) { return s.mount(path); }, texts);
+}
+
+PyObject* session_commit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"keys", nullptr};
+  PyObject* keys_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:commit", const_cast<char**>(kw), &keys_obj)) {
+    return nullptr;
+  }
+  Keys keys;
+  VESK_CONVERT(to_key_list(keys_obj, "keys", &keys));
+  return with_session(
+      self, [&](Session& s) { return s.commit(keys); }, texts);
+}
+
+PyObject* session_diff(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"from_id", "to_id", nullptr};
+  PyObject* from_obj = nullptr;
+  PyObject* to_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:diff", const_cast<char**>(kw), &from_obj,
+                                   &to_obj)) {
+    return nullptr;
+  }
+  std::uint64_t from_id = 0;
+  if (from_obj != nullptr) {
+    VESK_CONVERT(to_u64(from_obj, "from_id", &from_id));
+  }
+  std::optional<std::uint64_t> to_id;
+  if (to_obj != Py_None) {
+    std::uint64_t v = 0;
+    VESK_CONVERT(to_u64(to_obj, "to_id", &v));
+    to_id = v;
+  }
+  return with_session(
+      self,
+      [&](Session& s) { return s.diff(from_id, to_id.value_or(s.history().current_id())); },
+      text);
+}
+
+PyObject* session_install(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"package", nullptr};
+  PyObject* package_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:install", const_cast<char**>(kw),
+                                   &package_obj)) {
+    return nullptr;
+  }
+  std::string package;
+  VESK_CONVERT(to_utf8(package_obj, "package", &package));
+  return with_session(
+      self, [&](Session& s) { return unit_of(s.install(package)); }, none);
+}
+
+PyObject* session_execute_python(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"code", nullptr};
+  PyObject* code_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:execute_python", const_cast<char**>(kw),
+                                   &code_obj)) {
+    return nullptr;
+  }
+  std::string code;
+  VESK_CONVERT(to_utf8(code_obj, "code", &code));
+  return with_session(
+      self, [&](Session& s) { return record_of(s.execute_python(code, discard_text)); },
+      checkpoint);
+}
+
+PyObject* session_execute_bash(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"command", nullptr};
+  PyObject* command_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:execute_bash", const_cast<char**>(kw),
+                                   &command_obj)) {
+    return nullptr;
+  }
+  std::string command;
+  VESK_CONVERT(to_utf8(command_obj, "command", &command));
+  return with_session(
+      self, [&](Session& s) { return record_of(s.execute_bash(command, discard_text)); },
+      checkpoint);
+}
+
+PyObject* session_write_file(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"path", "content", nullptr};
+  PyObject* path_obj;
+  PyObject* content_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:write_file", const_cast<char**>(kw),
+                                   &path_obj, &content_obj)) {
+    return nullptr;
+  }
+  std::string path, content;
+  VESK_CONVERT(to_utf8(path_obj, "path", &path));
+  VESK_CONVERT(to_bytes(content_obj, "content", &content));
+  return with_session(
+      self, [&](Session& s) { return unit_of(s.write_file(path, std::move(content))); }, none);
+}
+
+PyObject* session_delete_file(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"path", nullptr};
+  PyObject* path_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:delete_file", const_cast<char**>(kw),
+                                   &path_obj)) {
+    return nullptr;
+  }
+  std::string path;
+  VESK_CONVERT(to_utf8(path_obj, "path", &path));
+  return with_session(
+      self, [&](Session& s) { return record_of(s.delete_file(path)); }, checkpoint);
+}
+
+PyObject* session_export(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"output_dir", "keys", nullptr};
+  PyObject* dir_obj;
+  PyObject* keys_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:export", const_cast<char**>(kw), &dir_obj,
+                                   &keys_obj)) {
+    return nullptr;
+  }
+  std::string output_dir;
+  Keys keys;
+  VESK_CONVERT(to_utf8(dir_obj, "output_dir", &output_dir));
+  VESK_CONVERT(to_key_list(keys_obj, "keys", &keys));
+  return with_session(
+      self, [&](Session& s) { return s.export_files(output_dir, keys); }, texts);
+}
+
+PyObject* session_set_label(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"label", nullptr};
+  PyObject* label_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:set_label", const_cast<char**>(kw),
+                                   &label_obj)) {
+    return nullptr;
+  }
+  std::string label;
+  VESK_CONVERT(to_utf8(label_obj, "label", &label));
+  return with_session(
+      self,
+      [&](Session& s) -> Result<Unit> {
+        s.set_label(std::move(label));
+        return Unit{};
+      },
+      none);
+}
+
+PyObject* session_set_checkpoint_label(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"checkpoint_id", "label", nullptr};
+  PyObject* id_obj;
+  PyObject* label_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:set_checkpoint_label",
+                                   const_cast<char**>(kw), &id_obj, &label_obj)) {
+    return nullptr;
+  }
+  std::uint64_t id = 0;
+  std::string label;
+  VESK_CONVERT(to_u64(id_obj, "checkpoint_id", &id));
+  VESK_CONVERT(to_utf8(label_obj, "label", &label));
+  return with_session(
+      self, [&](Session& s) { return unit_of(s.set_checkpoint_label(id, std::move(label))); },
+      none);
+}
+
+PyObject* session_rollback(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"id", nullptr};
+  PyObject* id_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:rollback", const_cast<char**>(kw), &id_obj)) {
+    return nullptr;
+  }
+  std::uint64_t id = 0;
+  VESK_CONVERT(to_u64(id_obj, "id", &id));
+  return with_session(
+      self, [&](Session& s) { return unit_of(s.rollback(id)); }, none);
+}
+
+PyObject* session_get_current(PyObject* self, void*) {
+  return with_session(
+      self, [](Session& s) -> Result<CheckpointRecord> { return checkpoint_to_py(s.current()); },
+      checkpoint);
+}
+
+PyObject* session_get_history(PyObject* self, void*) {
+  return with_session(
+      self,
+      [](Session& s) -> Result<std::vector<CheckpointRecord>> {
+        std::vector<CheckpointRecord> records;
+        records.reserve(s.history().size());
+        for (const Checkpoint& c : s.history().checkpoints()) records.push_back(checkpoint_to_py(c));
+        return records;
+      },
+      [](std::vector<CheckpointRecord> records) -> PyObject* {
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(records.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < records.size(); ++i) {
+          PyObject* item = new_checkpoint(std::move(records[i]));
+          if (item == nullptr) return nullptr;
+          PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+      });
+}
+
+PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_Size(args) != 0 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "VeskSession() takes no arguments");
+    return nullptr;
+  }
+  std::unique_ptr<SessionSlot> slot;
+  try {
+    auto engine = VeskEngine::create(Config::load());
+    if (!engine) {
+      raise_error(engine.error());
+      return nullptr;
+    }
+    auto session = Session::create(*engine);
+    if (!session) {
+      raise_error(session.error());
+      return nullptr;
+    }
+    slot = std::make_unique<SessionSlot>();
+    slot->session = std::move(*session);
+  } catch (...) {
+    raise_error(error_from_current_exception());
+    return nullptr;
+  }
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  PyObject* self = alloc(type, 0);
+  if (self == nullptr) return nullptr;  // the slot goes, and its runner with it
+  reinterpret_cast<SessionObject*>(self)->slot = slot.release();
+  return self;
+}
+
+void session_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  // Dropping the session kills its runner without waiting for it.
+  delete reinterpret_cast<SessionObject*>(self)->slot;
+  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_fn(self);
+  Py_DECREF(type);
+}
+
+#define VESK_METHOD(name, fn, signature)                                           \
+  {                                                                               \
+    name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)),        \
+        METH_VARARGS | METH_KEYWORDS, signature "\n--\n\n"                        \
+  }
+
+PyMethodDef kMethods[] = {
+    VESK_METHOD("mount", session_mount, "mount($self, path)"),
+    VESK_METHOD("commit", session_commit, "commit($self, keys)"),
+    VESK_METHOD("diff", session_diff, "diff($self, from_id=0, to_id=None)"),
+    VESK_METHOD("install", session_install, "install($self, package)"),
+    VESK_METHOD("execute_python", session_execute_python, "execute_python($self, code)"),
+    VESK_METHOD("execute_bash", session_execute_bash, "execute_bash($self, command)"),
+    VESK_METHOD("write_file", session_write_file, "write_file($self, path, content)"),
+    VESK_METHOD("delete_file", session_delete_file, "delete_file($self, path)"),
+    VESK_METHOD("export", session_export, "export($self, output_dir, keys=None)"),
+    VESK_METHOD("set_label", session_set_label, "set_label($self, label)"),
+    VESK_METHOD("set_checkpoint_label", session_set_checkpoint_label,
+                "set_checkpoint_label($self, checkpoint_id, label)"),
+    VESK_METHOD("rollback", session_rollback, "rollback($self, id)"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"current", session_get_current, nullptr, "", nullptr},
+    {"history", session_get_history, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot kSlots[] = {
+    {Py_tp_doc, const_cast<char*>("VeskSession()\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(session_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(session_dealloc)},
+    {Py_tp_methods, kMethods},
+    {Py_tp_getset, kGetSet},
+    {0, nullptr},
+};
+
+PyType_Spec kSpec = {
+    "vesk_internal.VeskSession",
+    sizeof(SessionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    kSlots,
+};
+
+}  // namespace
+
+PyObject* create_session_type() { return PyType_FromSpec(&kSpec); }
+
+}  // namespace vesk::py

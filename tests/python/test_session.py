@@ -1,0 +1,257 @@
+"""Sessions end to end: scenarios across subsystems, time-outs, lifetime, threads."""
+
+from __future__ import annotations
+
+import gc
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+from vesk_internal import VeskSession
+
+
+def make_session(tmp_path: Path, monkeypatch, **settings) -> VeskSession:
+    """A session whose configuration file sets `settings` (TOML values)."""
+    lines = []
+    for key, value in settings.items():
+        if isinstance(value, str):
+            lines.append(f'{key} = "{value}"')
+        elif isinstance(value, list):
+            lines.append(f"{key} = [" + ", ".join(f'"{v}"' for v in value) + "]")
+        else:
+            lines.append(f"{key} = {str(value).lower() if isinstance(value, bool) else value}")
+    config = tmp_path / "vesk.toml"
+    config.write_text("\n".join(lines) + "\n")
+    monkeypatch.setenv("VESK_CONFIG", str(config))
+    return VeskSession()
+
+
+def runner_pids() -> set[int]:
+    """Our own child processes running a vesk runner script."""
+    pids = set()
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            stat = (entry / "stat").read_text()
+            ppid = int(stat.rsplit(")", 1)[1].split()[1])
+            cmdline = (entry / "cmdline").read_bytes()
+        except (OSError, IndexError, ValueError):
+            continue
+        if ppid == os.getpid() and b"vesk_runner_" in cmdline:
+            pids.add(int(entry.name))
+    return pids
+
+
+def wait_until(condition, timeout=30.0) -> bool:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.02)
+    return condition()
+
+
+def test_scenario_across_subsystems(tmp_path, monkeypatch):
+    host = tmp_path / "host"
+    (host / "src").mkdir(parents=True)
+    (host / "src" / "app.py").write_text("print('v1')\n")
+    (host / "notes.txt").write_text("keep\n")
+    s = make_session(tmp_path, monkeypatch)
+
+    assert sorted(s.mount(str(host))) == ["notes.txt", "src/app.py"]
+    assert s.current.id == 0  # mount adds to the current checkpoint in place
+    s.write_file("data.txt", b"1\n2\n3\n")                      # 1
+    py = s.execute_python(textwrap.dedent("""
+        total = sum(int(x) for x in open('data.txt'))
+        open('total.txt', 'w').write(str(total))
+        src = open('src/app.py').read().replace('v1', 'v2')
+        open('src/app.py', 'w').write(src)
+        print('total', total)
+    """))                                                        # 2
+    assert (py.id, py.stdout, py.files["total.txt"]) == (2, "total 6", b"6")
+    sh = s.execute_bash("cat total.txt; echo; ls src > listing.txt")  # 3
+    assert sh.stdout == "6\n" and sh.files["listing.txt"] == b"app.py\n"
+    assert "+print('v2')" in s.diff(0, 3) and "-print('v1')" in s.diff(0, 3)
+
+    s.rollback(1)
+    again = s.execute_python("open('after.txt', 'w').write('x')")  # replaces 2 and 3
+    assert again.id == 2
+    assert [c.id for c in s.history] == [0, 1, 2]
+    assert "total.txt" not in again.files and "after.txt" in again.files
+
+    # Only changed mounted files are committed; export takes the rest.
+    assert s.commit(None) == []
+    s.execute_python("open('src/app.py', 'w').write('changed\\n')")
+    assert s.commit(None) == [str(host / "src" / "app.py")]
+    assert (host / "src" / "app.py").read_text() == "changed\n"
+    out = tmp_path / "out"
+    written = s.export(str(out))
+    assert sorted(Path(p).relative_to(out).as_posix() for p in written) == ["after.txt", "data.txt"]
+    assert (out / "data.txt").read_bytes() == b"1\n2\n3\n"
+
+
+def test_timeouts_and_denials_are_runtime_errors(tmp_path, monkeypatch):
+    s = make_session(tmp_path, monkeypatch, exec_timeout_ms=1500, bash_timeout_ms=1500,
+                     bash_command_denylist=["rm"])
+    s.execute_python("kept = 41")
+    s.write_file("later.txt", b"")
+    s.rollback(0)
+    with pytest.raises(RuntimeError, match=r"^execution timed out after 1500ms$"):
+        s.execute_python("while True: pass")
+    assert [c.id for c in s.history] == [0]  # the discard before the run stands
+    # The runner was replaced: a fresh interpreter.
+    with pytest.raises(RuntimeError, match="NameError"):
+        s.execute_python("kept")
+    with pytest.raises(RuntimeError, match=r"^execution timed out after 1500ms$"):
+        s.execute_bash("sleep 20")
+    with pytest.raises(RuntimeError) as info:
+        s.execute_bash("rm -rf /")
+    assert str(info.value) == "command denied: matches denylist pattern 'rm'"
+    assert s.execute_python("print(1 + 1)").stdout == "2"
+
+
+def test_limits(tmp_path, monkeypatch):
+    s = make_session(tmp_path, monkeypatch, max_checkpoints=3, max_workspace_mb=1)
+    with pytest.raises(RuntimeError, match="^workspace size 1048577 bytes exceeds limit of 1048576 bytes$"):
+        s.write_file("big", b"x" * 1048577)
+    with pytest.raises(RuntimeError, match="^workspace size"):
+        s.execute_python("open('big', 'wb').write(b'x' * 1048577)")
+    s.write_file("a", b"")
+    s.write_file("b", b"")
+    with pytest.raises(RuntimeError, match="^checkpoint limit of 3 reached; close or snapshot"):
+        s.write_file("c", b"")
+    s.rollback(0)
+    with pytest.raises(RuntimeError, match="^checkpoint limit of 3 reached"):
+        s.write_file("c", b"")  # edits count before discarding
+    assert s.execute_bash("true").id == 1  # runs discard first
+
+
+def test_dropping_a_session_kills_its_runner():
+    before = runner_pids()
+    s = VeskSession()
+    mine = runner_pids() - before
+    assert len(mine) == 1
+    del s
+    gc.collect()
+    pid = mine.pop()
+    assert wait_until(lambda: not Path(f"/proc/{pid}").exists()), "runner still alive or a zombie"
+
+
+def test_script_file_lives_as_long_as_the_last_session(tmp_path):
+    # A fresh interpreter, so that no other session of this process holds the file.
+    code = textwrap.dedent("""
+        import gc, os, tempfile
+        from vesk_internal import VeskSession
+        path = os.path.join(tempfile.gettempdir(), f"vesk_runner_{os.getpid()}.ts")
+        a = VeskSession()
+        b = VeskSession()
+        assert os.path.exists(path)
+        del a; gc.collect()
+        assert os.path.exists(path)
+        # b's runner must be able to start again after a's session is gone.
+        try:
+            b.execute_python("while True: pass")
+        except RuntimeError as e:
+            assert str(e) == "execution timed out after 1000ms", e
+        assert b.execute_python("print('b alive')").stdout == "b alive"
+        del b; gc.collect()
+        print("gone" if not os.path.exists(path) else "left behind")
+    """)
+    config = tmp_path / "vesk.toml"
+    config.write_text("exec_timeout_ms = 1000\n")
+    env = dict(os.environ, TMPDIR=str(tmp_path), VESK_CONFIG=str(config))
+    out = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                         timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == "gone"
+
+
+def test_threads_share_one_session_safely():
+    s = VeskSession()
+    errors = []
+
+    def worker(n: int) -> None:
+        try:
+            for i in range(10):
+                s.write_file(f"t{n}/{i}", str(i).encode())
+            s.execute_python(f"open('py{n}', 'w').write('{n}')")
+        except BaseException as e:  # noqa: BLE001 - reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not errors
+    files = s.current.files
+    assert len(s.history) == 1 + 4 * 11
+    assert all(files[f"t{n}/{i}"] == str(i).encode() for n in range(4) for i in range(10))
+    assert all(files[f"py{n}"] == str(n).encode() for n in range(4))
+
+
+def test_sessions_in_several_threads_at_once():
+    results: dict[int, str] = {}
+    errors = []
+
+    def worker(n: int) -> None:
+        try:
+            s = VeskSession()
+            s.write_file("n.txt", str(n).encode())
+            results[n] = s.execute_python("print(open('n.txt').read())").stdout
+            results[n] += s.execute_bash("cat n.txt").stdout
+        except BaseException as e:  # noqa: BLE001
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(n,)) for n in range(3)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=180)
+    assert not errors
+    assert results == {n: f"{n}{n}" for n in range(3)}
+
+
+def test_internal_fault_abandons_only_that_session():
+    # A thread that cannot be started is a real internal fault: as an
+    # unprivileged user with no processes allowed, the watchdog cannot start.
+    code = textwrap.dedent("""
+        import os, resource
+        from vesk_internal import VeskSession
+        a = VeskSession()
+        b = VeskSession()
+        soft, hard = resource.getrlimit(resource.RLIMIT_NPROC)
+        os.setresuid(65534, 65534, 0)
+        resource.setrlimit(resource.RLIMIT_NPROC, (0, hard))
+        try:
+            a.execute_python("1")
+        except Exception as e:
+            print("caught as Exception:", e)
+        except BaseException as e:
+            print("fault:", type(e).__name__)
+        resource.setrlimit(resource.RLIMIT_NPROC, (soft, hard))
+        os.setresuid(0, 0, 0)
+        for call in (lambda: a.rollback(0), lambda: a.current):
+            try:
+                call()
+            except BaseException as e:
+                print("abandoned:", type(e).__name__, issubclass(type(e), Exception))
+        print("other session:", b.execute_python("print(6 * 7)").stdout)
+    """)
+    if os.getuid() != 0:
+        pytest.skip("needs root to switch to an unprivileged user")
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == [
+        "fault: InternalFault",
+        "abandoned: InternalFault False",
+        "abandoned: InternalFault False",
+        "other session: 42",
+    ]
