@@ -416,15 +416,6 @@ TEST(RealRunner, TimeOutThenRecoveryReinstallsPackages) {
   server_options.pipe_stdout = true;
   Result<Spawned> server = spawn(server_options);
   ASSERT_TRUE(server.has_value()) << server.error().message();
-  // Ended on every way out, a failed assertion included: a server left
-  // running would hold the test's output open and outlive the test.
-  struct StopServer {
-    Child& child;
-    ~StopServer() {
-      child.kill();
-      child.wait();
-    }
-  } stop_server{*server->child};
   {
     // The server shares our standard streams: it must end with the test even
     // when an assertion returns early, or whoever reads our output waits on it.
