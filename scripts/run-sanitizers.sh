@@ -17,7 +17,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 # CTest names are Suite.Case. The thread sanitizer runs the suites that start
 # threads or hand one child process to several threads: pipes and children
 # with their watchdogs and reaper, the runner's reader threads, the sandbox.
-TSAN_TESTS='^(IoTest|ProcessTest|RunnerTest|RealRunner|Engine|SandboxTest|SessionTest)\.'
+TSAN_TESTS='^(IoTest|ProcessTest|RunnerTest|RealRunner|Engine|SandboxTest|MountTest|WorkspaceTest|ParallelForTest)\.'
 
 export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -55,21 +55,28 @@ stage_python() {
   fi
   build "$VESK_ROOT/build-asan" -DVESK_SANITIZE=address,undefined
   # The interpreter is not instrumented, so the ASan runtime must be loaded
-  # before anything else. The tests then take LD_PRELOAD out of the
-  # environment again: the runner and the sandbox that the module starts
-  # are other programs, not ours to check (and Deno's own allocations would
-  # read as leaks). PYTHONMALLOC=malloc puts every Python object under ASan's
+  # before anything else: a wrapper preloads it and runs Debian's python3.
+  # Every interpreter started so (some tests start fresh ones through
+  # sys.executable) first runs the sitecustomize below, which takes
+  # LD_PRELOAD out of the environment again, since the runner and the
+  # sandbox that the module starts are other programs, not ours to check
+  # (Deno's own allocations would read as leaks), and makes the wrapper its
+  # sys.executable. PYTHONMALLOC=malloc puts every Python object under ASan's
   # allocator, so a reference dropped once too often shows as a use after
   # free instead of going unnoticed in the interpreter's own pools.
-  local runtime
-  runtime="$(gcc -print-file-name=libasan.so)"
-  LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$VESK_ROOT/build-asan/python" \
-    "$VESK_PYTHON" -c '
-import os, sys
-os.environ.pop("LD_PRELOAD", None)
-import pytest
-sys.exit(pytest.main(sys.argv[1:]))
-' -q -p no:cacheprovider "${files[@]}"
+  local dir="$VESK_ROOT/build-asan/python-asan"
+  mkdir -p "$dir"
+  # libstdc++ is preloaded too: ASan finds the real __cxa_throw when it
+  # starts, and the interpreter, a C program, would load libstdc++ only with
+  # the module, too late, so the first C++ exception would stop ASan itself.
+  printf '#!/bin/sh\nLD_PRELOAD=%q exec %q "$@"\n' \
+    "$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so.6)" \
+    "$VESK_PYTHON" >"$dir/python3"
+  chmod +x "$dir/python3"
+  printf 'import os, sys\nos.environ.pop("LD_PRELOAD", None)\nsys.executable = %s\n' \
+    "'$dir/python3'" >"$dir/sitecustomize.py"
+  PYTHONMALLOC=malloc PYTHONPATH="$VESK_ROOT/build-asan/python:$dir" \
+    "$dir/python3" -m pytest -q -p no:cacheprovider "${files[@]}"
 }
 
 stages=("$@")
