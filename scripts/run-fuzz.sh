@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets (fuzz/<name>_fuzz.cpp) with clang under
-# AddressSanitizer + UndefinedBehaviorSanitizer into build-fuzz/ and runs each
+# AddressSanitizer + UndefinedBehaviorSanitizer (and with the standard
+# library's own index checks) into build-fuzz/ and runs each
 # for a fixed budget, starting from its seed corpus in fuzz/corpus/<name>.
 # Prints the executions of every target; exits non-zero if any target found a
 # crash, a leak, a time-out or a failed check (the input that did it is kept
@@ -37,7 +38,8 @@ CLANG="${VESK_CLANG:-clang-19}"
 BUILD="$VESK_ROOT/build-fuzz"
 if [[ ! -f "$BUILD/build.ninja" ]]; then
   CC="$CLANG" CXX="${CLANG/clang/clang++}" cmake -S "$VESK_ROOT" -B "$BUILD" -G Ninja \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_WERROR=ON -DVESK_BUILD_FUZZ=ON \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g -D_GLIBCXX_ASSERTIONS" \
+    -DVESK_WERROR=ON -DVESK_BUILD_FUZZ=ON \
     -DVESK_SANITIZE=address,undefined -DVESK_BUILD_TESTS=OFF -DVESK_BUILD_PYTHON=OFF \
     -DVESK_BUILD_BENCH=OFF >/dev/null
 fi

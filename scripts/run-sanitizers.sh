@@ -23,23 +23,32 @@ export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1:check_initia
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 export TSAN_OPTIONS="second_deadlock_stack=1"
 
-# Configures (once) and builds one sanitizer build.
+# Configures (once) and builds one sanitizer build. -O1, as the sanitizers
+# advise: reports keep their frames, and the build takes about a third less
+# time than at -O2.
 build() {
-  local dir="$1"; shift
+  local dir="$1" flags="$2"; shift 2
   if [[ ! -f "$dir/build.ninja" ]]; then
     cmake -S "$VESK_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DPython3_EXECUTABLE="$VESK_PYTHON" -DVESK_WERROR=ON -DVESK_BUILD_BENCH=OFF "$@" >/dev/null
+      -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g $flags" -DPython3_EXECUTABLE="$VESK_PYTHON" \
+      -DVESK_WERROR=ON -DVESK_BUILD_BENCH=OFF "$@" >/dev/null
   fi
   cmake --build "$dir"
 }
 
+# The address build also checks every index into the standard containers
+# (an index past the end but within the capacity is no overflow to ASan).
+build_asan() {
+  build "$VESK_ROOT/build-asan" "-D_GLIBCXX_ASSERTIONS" -DVESK_SANITIZE=address,undefined
+}
+
 stage_asan() {
-  build "$VESK_ROOT/build-asan" -DVESK_SANITIZE=address,undefined
+  build_asan
   ctest --test-dir "$VESK_ROOT/build-asan" --output-on-failure -j "$(nproc)"
 }
 
 stage_tsan() {
-  build "$VESK_ROOT/build-tsan" -DVESK_SANITIZE=thread -DVESK_BUILD_PYTHON=OFF
+  build "$VESK_ROOT/build-tsan" "" -DVESK_SANITIZE=thread -DVESK_BUILD_PYTHON=OFF
   ctest --test-dir "$VESK_ROOT/build-tsan" --output-on-failure -j "$(nproc)" \
     -R "$TSAN_TESTS" --no-tests=error
 }
@@ -53,7 +62,7 @@ stage_python() {
     echo "no Python tests of the module yet"
     return 0
   fi
-  build "$VESK_ROOT/build-asan" -DVESK_SANITIZE=address,undefined
+  build_asan
   # The interpreter is not instrumented, so the ASan runtime must be loaded
   # before anything else: a wrapper preloads it and runs Debian's python3.
   # Every interpreter started so (some tests start fresh ones through
