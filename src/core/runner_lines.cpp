@@ -4,6 +4,7 @@
 // JSON at all.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -401,6 +402,164 @@ class Walker {
   int depth_ = 0;
 };
 
+// The success reply exactly as a runner writes it, compact and in key order:
+// {"stdout":S,"stderr":S,"files":{S:[n,n,...],...}}. Such a line is read in
+// one pass at memory speed, without building the parser's index of every
+// number and comma first (a workspace of many megabytes is tens of millions
+// of them). The form accepted is a strict subset of JSON; anything else, or
+// anything doubtful (a duplicate key, a surrogate escape, white space), is
+// left to the general parser, which then gives the verdict.
+class CanonicalReply {
+ public:
+  explicit CanonicalReply(std::string_view text)
+      : p_(text.data()), end_(text.data() + text.size()) {}
+
+  std::optional<OkReply> parse() {
+    OkReply ok;
+    if (!literal("{\"stdout\":") || !string(ok.stdout_text) || !literal(",\"stderr\":") ||
+        !string(ok.stderr_text) || !literal(",\"files\":{")) {
+      return std::nullopt;
+    }
+    std::unordered_set<std::string> keys;
+    if (peek() != '}') {
+      for (;;) {
+        std::string key, bytes;
+        if (!string(key) || !literal(":") || !byte_array(bytes)) return std::nullopt;
+        if (!keys.insert(key).second) return std::nullopt;
+        ok.files.emplace_back(std::move(key), std::move(bytes));
+        if (peek() != ',') break;
+        ++p_;
+      }
+    }
+    if (!literal("}}") || p_ != end_) return std::nullopt;
+    return ok;
+  }
+
+ private:
+  char peek() const { return p_ < end_ ? *p_ : '\0'; }
+
+  bool literal(std::string_view s) {
+    if (static_cast<std::size_t>(end_ - p_) < s.size() || std::string_view(p_, s.size()) != s) {
+      return false;
+    }
+    p_ += s.size();
+    return true;
+  }
+
+  static int hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+
+  // A JSON string. The line is known to be UTF-8 already; raw control
+  // characters are not JSON, and surrogate escapes are left to the parser.
+  bool string(std::string& out) {
+    if (peek() != '"') return false;
+    ++p_;
+    for (;;) {
+      const char* run = p_;
+      while (p_ < end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) ++p_;
+      out.append(run, static_cast<std::size_t>(p_ - run));
+      if (p_ == end_ || static_cast<unsigned char>(*p_) < 0x20) return false;
+      if (*p_ == '"') {
+        ++p_;
+        return true;
+      }
+      if (end_ - p_ < 2) return false;
+      const char e = p_[1];
+      p_ += 2;
+      switch (e) {
+        case '"': out.push_back('"'); break;
+        case '\\': out.push_back('\\'); break;
+        case '/': out.push_back('/'); break;
+        case 'b': out.push_back('\b'); break;
+        case 'f': out.push_back('\f'); break;
+        case 'n': out.push_back('\n'); break;
+        case 'r': out.push_back('\r'); break;
+        case 't': out.push_back('\t'); break;
+        case 'u': {
+          if (end_ - p_ < 4) return false;
+          unsigned cp = 0;
+          for (int i = 0; i < 4; ++i) {
+            const int h = hex(p_[i]);
+            if (h < 0) return false;
+            cp = cp * 16 + static_cast<unsigned>(h);
+          }
+          p_ += 4;
+          if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+          if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+          } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+          } else {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+          }
+          break;
+        }
+        default:
+          return false;
+      }
+    }
+  }
+
+  // "[97,98,99]": integers 0..255 without leading zeros, no white space.
+  // The line must be followed in memory by a few readable bytes that are no
+  // digits (its padding): the loop reads up to three bytes ahead.
+  bool byte_array(std::string& out) {
+    if (peek() != '[') return false;
+    ++p_;
+    // In this form the first ']' closes the array, which bounds the count.
+    const auto* close = static_cast<const char*>(
+        std::memchr(p_, ']', static_cast<std::size_t>(end_ - p_)));
+    if (close == nullptr) return false;
+    if (close == p_) {
+      ++p_;
+      return true;
+    }
+    const auto digit = [](char c) {
+      return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0';
+    };
+    bool ok = false;
+    const char* p = p_;
+    out.resize_and_overwrite(static_cast<std::size_t>(close - p) / 2 + 1,
+                             [&](char* dst, std::size_t) {
+      std::size_t n = 0;
+      for (;;) {
+        // Without branches on the number of digits, which random bytes
+        // would mispredict half of the time.
+        const unsigned d0 = digit(p[0]), d1 = digit(p[1]), d2 = digit(p[2]);
+        if (d0 > 9) return n;
+        const unsigned two = d1 <= 9;
+        const unsigned three = two & (d2 <= 9);
+        unsigned v = d0;
+        v = (v & (two - 1)) | ((v * 10 + d1) & (0u - two));
+        v = (v & (three - 1)) | ((v * 10 + d2) & (0u - three));
+        const std::size_t len = 1 + two + three;
+        if ((d0 == 0 && two) || v > 255 || digit(p[len]) <= 9) return n;
+        dst[n++] = static_cast<char>(v);
+        p += len;
+        if (*p == ',' && p < close) {
+          ++p;
+          continue;
+        }
+        ok = p == close;
+        return n;
+      }
+    });
+    if (!ok) return false;
+    p_ = close + 1;
+    return true;
+  }
+
+  const char* p_;
+  const char* const end_;
+};
+
 // Records the first parse error of a SAX pass; accepts every event.
 struct ErrorSax : nlohmann::json_sax<nlohmann::json> {
   bool null() override { return true; }
@@ -504,8 +663,13 @@ Result<ReplyLine> decode_reply_line(std::string& line) {
     const std::size_t size = line.size();
     std::size_t offset = 0;
     const std::size_t length = trim_white_space(line, &offset).size();
-    // The parser reads a little past the text; spaces are harmless there.
+    // Both parsers read a little past the text; spaces are harmless there.
     line.append(sj::SIMDJSON_PADDING, ' ');
+    if (std::optional<OkReply> ok =
+            CanonicalReply(std::string_view(line.data() + offset, length)).parse()) {
+      line.resize(size);
+      return *std::move(ok);
+    }
     const std::string_view text(line.data() + offset, length);
     Found found;
     std::optional<std::string> syntax =
