@@ -65,6 +65,44 @@ std::string_view trim_white_space(std::string_view s, std::size_t* offset) {
   return s.substr(begin, end - begin);
 }
 
+// Reads numbers written the compact way both sides write byte arrays,
+// "97,98,99", from `p` into `dst`: each a JSON integer from 0 to 255, each
+// followed by a comma or not. Stops before anything else (white space, a
+// leading zero, a fourth digit, a value above 255, a bracket), after a number
+// not followed by a comma (setting `*after_number`), at `end`, or once
+// `bound` bytes are written. Returns the count; `p` is left at the first
+// character not read. It looks up to three bytes past `p`, so at least that
+// many readable bytes must follow `end` in memory (a line's padding).
+std::size_t read_compact_bytes(const char*& p, const char* end, char* dst, std::size_t bound,
+                               bool* after_number) {
+  const auto digit = [](char c) {
+    return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0';
+  };
+  std::size_t i = 0;
+  *after_number = false;
+  while (p < end && i < bound) {
+    // Without branches on the number of digits, which random bytes would
+    // mispredict half of the time: all-ones masks select the longer readings.
+    const unsigned d0 = digit(p[0]), d1 = digit(p[1]), d2 = digit(p[2]);
+    if (d0 > 9) break;
+    const unsigned two = d1 <= 9;
+    const unsigned three = two & (d2 <= 9);
+    unsigned n = d0;
+    n = (n & (two - 1)) | ((n * 10 + d1) & (0u - two));
+    n = (n & (three - 1)) | ((n * 10 + d2) & (0u - three));
+    const std::size_t len = 1 + two + three;
+    if ((d0 == 0 && two) || n > 255 || digit(p[len]) <= 9) break;
+    dst[i++] = static_cast<char>(n);
+    p += len;
+    if (p >= end || *p != ',') {
+      *after_number = true;
+      break;
+    }
+    ++p;
+  }
+  return i;
+}
+
 enum class Mode { kReady, kReply };
 
 // What one walk over a line found. Syntax errors are not recorded here: they
@@ -283,31 +321,10 @@ class Walker {
     out.resize_and_overwrite(bound, [&](char* dst, std::size_t) {
       std::size_t i = 0;
       for (;;) {
-        // Fast path for the compact form both sides write, "97,98,99":
-        // without branches on the number of digits, which random bytes
-        // would mispredict half of the time. Anything unusual (white
-        // space, a leading zero, a fourth digit, a value above 255) is
-        // left to the careful code below.
+        // The compact form first; anything unusual is left to the careful
+        // code below.
         bool after_number = false;
-        while (p < end && i < bound) {
-          const unsigned d0 = digit(p[0]), d1 = digit(p[1]), d2 = digit(p[2]);
-          if (d0 > 9) break;
-          const unsigned two = d1 <= 9;
-          const unsigned three = two & (d2 <= 9);
-          // All-ones masks select the longer readings without a branch.
-          unsigned n = d0;
-          n = (n & (two - 1)) | ((n * 10 + d1) & (0u - two));
-          n = (n & (three - 1)) | ((n * 10 + d2) & (0u - three));
-          const std::size_t len = 1 + two + three;
-          if ((d0 == 0 && two) || n > 255 || digit(p[len]) <= 9) break;
-          dst[i++] = static_cast<char>(n);
-          p += len;
-          if (*p != ',') {
-            after_number = true;
-            break;
-          }
-          ++p;
-        }
+        i += read_compact_bytes(p, end, dst + i, bound - i, &after_number);
         if (!after_number) {
           if (p == end || digit(*p) > 9 || i == bound) return i;
           unsigned n = digit(*p++);
@@ -521,35 +538,14 @@ class CanonicalReply {
       ++p_;
       return true;
     }
-    const auto digit = [](char c) {
-      return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0';
-    };
     bool ok = false;
     const char* p = p_;
     out.resize_and_overwrite(static_cast<std::size_t>(close - p) / 2 + 1,
-                             [&](char* dst, std::size_t) {
-      std::size_t n = 0;
-      for (;;) {
-        // Without branches on the number of digits, which random bytes
-        // would mispredict half of the time.
-        const unsigned d0 = digit(p[0]), d1 = digit(p[1]), d2 = digit(p[2]);
-        if (d0 > 9) return n;
-        const unsigned two = d1 <= 9;
-        const unsigned three = two & (d2 <= 9);
-        unsigned v = d0;
-        v = (v & (two - 1)) | ((v * 10 + d1) & (0u - two));
-        v = (v & (three - 1)) | ((v * 10 + d2) & (0u - three));
-        const std::size_t len = 1 + two + three;
-        if ((d0 == 0 && two) || v > 255 || digit(p[len]) <= 9) return n;
-        dst[n++] = static_cast<char>(v);
-        p += len;
-        if (*p == ',' && p < close) {
-          ++p;
-          continue;
-        }
-        ok = p == close;
-        return n;
-      }
+                             [&](char* dst, std::size_t bound) {
+      bool after_number = false;
+      const std::size_t n = read_compact_bytes(p, close, dst, bound, &after_number);
+      ok = after_number && p == close;
+      return n;
     });
     if (!ok) return false;
     p_ = close + 1;
