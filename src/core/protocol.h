@@ -67,6 +67,10 @@ using ReplyLine = std::variant<ProgressReply, OkReply, ErrReply>;
 // JSON at all (or is empty), the JSON parser's message naming line and
 // column. Use is_json_syntax_error() to tell the two apart.
 //
+// `line` must be valid UTF-8, as the runner's reader makes sure of before it
+// decodes: the fast path for the runner's own compact replies does not check
+// again, and would take a line that is not for a reply.
+//
 // `line` is taken by reference because the parser needs some slack after the
 // text: a few bytes may be appended to it. Its content is otherwise unchanged.
 Result<ReplyLine> decode_reply_line(std::string& line);

@@ -154,11 +154,13 @@ class Walker {
         e = check_number(doc);
         break;
       case od::json_type::boolean: {
+        if (!root_literal(doc, "true") && !root_literal(doc, "false")) return sj::T_ATOM_ERROR;
         bool b;
         e = doc.get_bool().get(b);
         break;
       }
       case od::json_type::null: {
+        if (!root_literal(doc, "null")) return sj::N_ATOM_ERROR;
         bool is_null = false;
         if ((e = doc.is_null().get(is_null))) return e;
         if (!is_null) return sj::N_ATOM_ERROR;
@@ -173,6 +175,19 @@ class Walker {
   }
 
  private:
+  // Whether the document is the literal `word` alone. simdjson 3.0 looks one
+  // byte too far when a document is only a literal, and takes "nullo" or
+  // "falsey" on a line of their own for null and false.
+  static bool root_literal(od::document& doc, std::string_view word) {
+    std::string_view raw;
+    if (doc.raw_json_token().get(raw)) return false;
+    while (!raw.empty() && (raw.back() == ' ' || raw.back() == '\t' || raw.back() == '\n' ||
+                            raw.back() == '\r')) {
+      raw.remove_suffix(1);
+    }
+    return raw == word;
+  }
+
   // An integer beyond 64 bits is still JSON (other readers take it as a
   // floating-point value), but simdjson's number reader refuses it: such a
   // number is read again as a double, which fails only when the text is no
