@@ -30,7 +30,7 @@ build() {
   local dir="$1" flags="$2"; shift 2
   if [[ ! -f "$dir/build.ninja" ]]; then
     cmake -S "$VESK_ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-      -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g $flags" -DPython3_EXECUTABLE="$VESK_PYTHON" \
+      -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -DNDEBUG $flags" -DPython3_EXECUTABLE="$VESK_PYTHON" \
       -DVESK_WERROR=ON -DVESK_BUILD_BENCH=OFF "$@" >/dev/null
   fi
   cmake --build "$dir"

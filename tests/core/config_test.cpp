@@ -150,6 +150,9 @@ TEST(ConfigTest, RejectedDocumentsNameLineAndColumn) {
       {"accented bare key", "gr\xC3\xB6\xC3\x9F" "e = 1", "line 1, column 3", "saw"},
       {"Cyrillic line start", "exec_timeout_ms = 1\n\xD0\xB8\xD0\xBC\xD1\x8F = 2",
        "line 2, column 1", "saw"},
+      // The time parser was entered assuming a digit after the 'T'.
+      {"date and 'T' without a time", "x = 1979-05-27T\x01" "07:32:00Z", "line 1, column 16",
+       "expected 2-digit hour"},
       {"ideographic mark after a value", "export_root = \"x\" \xE3\x80\x85", "line 1, column 19",
        "saw"},
   };
