@@ -355,6 +355,8 @@ class Walker {
         bool after_number = false;
         i += read_compact_bytes(p, end, dst + i, bound - i, &after_number);
         if (!after_number) {
+          // The compact reader may have stopped at white space after a comma.
+          skip_space();
           if (p == end || digit(*p) > 9 || i == bound) return i;
           unsigned n = digit(*p++);
           if (n != 0) {  // no leading zeros

@@ -161,6 +161,9 @@ TEST(ProtocolDecode, FilesAreStrictByteArrays) {
       {line(R"({"bin":[0,255,10,13]})"), ok("o", "e", {{"bin", std::string("\0\xff\n\r", 4)}})},
       {line(R"({"d/\u00e4.txt":[ 1 , 2 ,3 ], "e" : [ ] })"),
        ok("o", "e", {{"d/\xC3\xA4.txt", "\x01\x02\x03"}, {"e", ""}})},
+      // White space after a comma, as Python's json module writes arrays.
+      {line("{\"a\":[128, 0,\t255,\n\r 7]}"),
+       ok("o", "e", {{"a", std::string("\x80\0\xff\x07", 4)}})},
       {line(R"({"a":[1.0]})"), no_variant()},
       {line(R"({"a":[1e2]})"), no_variant()},
       {line(R"({"a":[-1]})"), no_variant()},
