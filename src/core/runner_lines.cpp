@@ -76,6 +76,7 @@ struct Found {
   std::optional<std::string> stdout_text;
   std::optional<std::string> stderr_text;
   std::optional<std::string> error;
+  std::optional<std::uint64_t> seq;
   bool files_valid = false;
   std::vector<std::pair<std::string, std::string>> files;
 };
@@ -168,6 +169,8 @@ class Walker {
         e = read_string(value, found.error);
       } else if (key == "files") {
         e = read_files(value, found);
+      } else if (key == "seq") {
+        e = read_count(value, found.seq);
       } else {
         e = check_value(value);
       }
@@ -194,6 +197,21 @@ class Walker {
     bool b;
     if (auto e = value.get_bool().get(b)) return e;
     out = b;
+    return sj::SUCCESS;
+  }
+
+  // Sets `out` if the value is an integer from 0 up; checks it in any case.
+  sj::error_code read_count(od::value& value, std::optional<std::uint64_t>& out) {
+    od::json_type type;
+    if (auto e = value.type().get(type)) return e;
+    if (type != od::json_type::number) return check_value(value);
+    od::number n;
+    if (auto e = value.get_number().get(n)) return e;
+    if (n.is_uint64()) {
+      out = n.get_uint64();
+    } else if (n.is_int64() && n.get_int64() >= 0) {
+      out = static_cast<std::uint64_t>(n.get_int64());
+    }
     return sj::SUCCESS;
   }
 
@@ -516,9 +534,9 @@ Result<ReplyLine> decode_reply_line(std::string& line) {
       if (found.progress) return ProgressReply{std::move(*found.progress)};
       if (found.stdout_text && found.stderr_text && found.files_valid) {
         return OkReply{std::move(*found.stdout_text), std::move(*found.stderr_text),
-                       std::move(found.files)};
+                       std::move(found.files), found.seq};
       }
-      if (found.error) return ErrReply{std::move(*found.error)};
+      if (found.error) return ErrReply{std::move(*found.error), found.seq};
     }
     return fail_message(std::string(kNoVariantMessage));
   });
