@@ -158,7 +158,7 @@ TEST_F(SandboxTest, BindsTheResolvedWorkDirectory) {
   auto options = sandboxed_sh("true", (work_parent_.path() / "link").string());
   ASSERT_TRUE(options) << options.error().message();
   const std::string real = fs::canonical(work_parent_.path() / "real").string();
-  ASSERT_EQ(options->args.size(), 18u);
+  ASSERT_EQ(options->args.size(), 19u);
   EXPECT_EQ(options->args[8], real);
   EXPECT_EQ(options->args[9], real);
   fs::remove(work_parent_.path() / "link");
