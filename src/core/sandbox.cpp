@@ -364,6 +364,10 @@ Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& w
         // of them die with the namespace's first process.
         "--unshare-pid",
         "--die-with-parent",
+        // Run by root, bubblewrap would otherwise leave the command nearly
+        // every capability: enough to remount the host's / read-write, make
+        // device nodes, and write anywhere.
+        "--cap-drop", "ALL",
         "--",
         "sh", "-c", std::string(command),
     };

@@ -4,7 +4,8 @@
 // workspace and records the outcome as a new checkpoint. The workspace is
 // written into a fresh work directory, the command runs there as `sh -c`
 // under bubblewrap (host file system read-only, fresh /dev, /proc and /tmp,
-// network and process ids unshared, only the work directory writable), its
+// network and process ids unshared, no capabilities even when the host runs
+// as root, only the work directory writable), its
 // standard output is handed line by line to a callback, and afterwards the
 // work directory is read back and becomes the new checkpoint's files, with the
 // captured output.
@@ -69,7 +70,7 @@ Status screen_command(const Config& config, std::string_view command);
 // through links where possible, as lossy UTF-8) bound writable at its own
 // path: program "bwrap", arguments --ro-bind / / --dev /dev --proc /proc
 // --bind DIR DIR --tmpfs /tmp --unshare-net --unshare-pid --die-with-parent
-// -- sh -c COMMAND, and nothing else set. Fails with "bwrap not found; install
+// --cap-drop ALL -- sh -c COMMAND, and nothing else set. Fails with "bwrap not found; install
 // bubblewrap (e.g. `apt install bubblewrap`) to enable session_bash" when
 // PATH has no bwrap.
 Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& work_dir);
