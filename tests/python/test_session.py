@@ -106,8 +106,7 @@ def test_script_file_lives_as_long_as_the_last_session(tmp_path):
     # A fresh interpreter, so that no other session of this process holds the file.
     code = textwrap.dedent("""
         import gc, os, tempfile
-        from session_util import make_session, runner_pids, wait_until
-from vesk_internal import VeskSession
+        from vesk_internal import VeskSession
         path = os.path.join(tempfile.gettempdir(), f"vesk_runner_{os.getpid()}.ts")
         a = VeskSession()
         b = VeskSession()
@@ -183,8 +182,7 @@ def test_internal_fault_abandons_only_that_session():
     # unprivileged user with no processes allowed, the watchdog cannot start.
     code = textwrap.dedent("""
         import os, resource
-        from session_util import make_session, runner_pids, wait_until
-from vesk_internal import VeskSession
+        from vesk_internal import VeskSession
         a = VeskSession()
         b = VeskSession()
         soft, hard = resource.getrlimit(resource.RLIMIT_NPROC)
