@@ -32,29 +32,33 @@ CUT_REPLY = textwrap.dedent("""
 """)
 
 
-# The exit status is known only if the runner is reaped by the time its
-# output has ended, which is a matter of timing.
-@pytest.mark.parametrize("code, status", [
-    # Deno keeps the descriptor; the runner ends at its next write.
-    ("from js import Deno\nDeno.stdout.close()\nopen('lost.txt', 'w').write('x')", "Some(1)"),
-    (CUT_REPLY, "Some(3)"),
-], ids=["output closed", "reply cut in half"])
-def test_runner_output_ending_early_is_a_crash_and_the_runner_is_replaced(
-        tmp_path, monkeypatch, code, status):
+# Each is a crash; the exit status is known only if the runner is reaped by
+# the time its output has ended, which is a matter of timing.
+OUTPUT_ENDS_EARLY = {
+    # Deno keeps the descriptor open; the runner ends at its next write.
+    "output closed": ("from js import Deno\nDeno.stdout.close()\nopen('lost.txt', 'w').write('x')",
+                      "Some(1)"),
+    "reply cut in half": (CUT_REPLY, "Some(3)"),
+}
+
+
+def test_runner_output_ending_early_is_a_crash_and_the_runner_is_replaced(tmp_path, monkeypatch):
     others = runner_pids()  # of sessions that other tests left to the collector
     s = make_session(tmp_path, monkeypatch)
     s.write_file("kept.txt", b"kept")
-    s.execute_python("state = 1")
-    before = snapshot(s)
-    old = runner_pids() - others
-    with pytest.raises(RuntimeError) as info:
-        s.execute_python(code)
-    assert str(info.value) in (f"sandbox process exited unexpectedly (exit code: {c})"
-                               for c in (status, "None"))
-    assert snapshot(s) == before
-    assert wait_until(lambda: len(runner_pids() - others - old) == 1 and runner_pids().isdisjoint(old))
-    cp = s.execute_python("print(open('kept.txt').read(), 'state' in globals())")
-    assert (cp.id, cp.stdout, cp.files) == (len(before), "kept False", {"kept.txt": b"kept"})
+    for name, (code, status) in OUTPUT_ENDS_EARLY.items():
+        s.execute_python("state = 1")
+        before = snapshot(s)
+        old = runner_pids() - others
+        with pytest.raises(RuntimeError) as info:
+            s.execute_python(code)
+        assert str(info.value) in (f"sandbox process exited unexpectedly (exit code: {c})"
+                                   for c in (status, "None")), name
+        assert snapshot(s) == before, name
+        assert wait_until(lambda: len(runner_pids() - others - old) == 1
+                          and runner_pids().isdisjoint(old)), name
+        cp = s.execute_python("print(open('kept.txt').read(), 'state' in globals())")
+        assert (cp.id, cp.stdout, cp.files) == (len(before), "kept False", {"kept.txt": b"kept"}), name
 
 
 @pytest.fixture

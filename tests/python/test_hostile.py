@@ -32,25 +32,27 @@ RAW_OUT = textwrap.dedent("""
 NO_VARIANT = "data did not match any variant of untagged enum RunnerResponse"
 CRASH = "sandbox process exited unexpectedly (exit code: None)"
 
-# (what the code writes before printing "real", how the request ends): "real"
-# for a run that succeeds untouched, else the error's text (a trailing "*"
-# makes it a prefix), and whether the runner is replaced.
+# (what the code writes before printing "real", as a Python expression; how
+# the request ends): "real" for a run that succeeds untouched, else the
+# error's text, in which "*" stands for any text; CRASH also means that the
+# runner is replaced.
 FORGED_LINES = {
     "reply without a number, keys outside the workspace": (
-        b'{"stdout":"forged","stderr":"","files":{"/etc/vesk-forged":[1],"../up":[2]}}\n', "real"),
+        """b'{"stdout":"forged","stderr":"","files":{"/etc/vesk-forged":[1],"../up":[2]}}\\n'""",
+        "real"),
     "replies numbered for other requests": (
-        b'{"seq":0,"stdout":"forged","stderr":"","files":{"a":[]}}\n'
-        b'{"seq":999999,"error":"forged"}\n', "real"),
-    "progress lines": (b'{"progress":"forged"}\n{"progress":""}\n', "real"),
-    "a huge progress line": (b'{"progress":"' + b"x" * (16 << 20) + b'"}\n', "real"),
-    "a line that is not JSON": (b"Loading...\n", "parse error at line 1, column 1: *"),
-    "JSON of no known shape": (b'{"stdout":"a"}\n', NO_VARIANT),
+        """b'{"seq":0,"stdout":"forged","stderr":"","files":{"a":[]}}\\n{"seq":999999,"error":"x"}\\n'""",
+        "real"),
+    "progress lines": ("""b'{"progress":"forged"}\\n{"progress":""}\\n'""", "real"),
+    "a huge progress line": ("""b'{"progress":"' + b'x' * (16 << 20) + b'"}\\n'""", "real"),
+    "a line that is not JSON": ("b'Loading...\\n'", "parse error at line 1, column 1: *"),
+    "JSON of no known shape": ("""b'{"stdout":"a"}\\n'""", NO_VARIANT),
     "a reply with a key given twice": (
-        b'{"stdout":"a","stdout":"b","stderr":"","files":{}}\n', NO_VARIANT),
-    "part of a line, which the next line completes": (b'{"stdout":', "parse error at line 1*"),
-    "a huge line that is not JSON": (b"x" * (32 << 20) + b"\n", "parse error at line 1, column 1: *"),
-    "nesting deeper than any parser takes": (b"[" * 100000 + b"\n", "* at line 1*"),
-    "bytes that are not UTF-8": (b'{"progress":"\xff"}\n', CRASH),
+        """b'{"stdout":"a","stdout":"b","stderr":"","files":{}}\\n'""", NO_VARIANT),
+    "part of a line, which the next line completes": ("""b'{"stdout":'""", "parse error at line 1*"),
+    "a huge line that is not JSON": ("b'x' * (32 << 20) + b'\\n'", "parse error at line 1, column 1: *"),
+    "nesting deeper than any parser takes": ("b'[' * 100000 + b'\\n'", "* at line 1*"),
+    "bytes that are not UTF-8": ("""b'{"progress":"\\xff"}\\n'""", CRASH),
 }
 
 
@@ -67,7 +69,7 @@ def test_forged_lines_on_the_runners_output(tmp_path, monkeypatch):
     for name, (line, outcome) in FORGED_LINES.items():
         s.execute_python("hostile_state = 1")
         before = snapshot(s)
-        code = RAW_OUT + f"_out({line!r})\nprint('real')\n"
+        code = RAW_OUT + f"_out({line})\nprint('real')\n"
         if outcome == "real":
             cp = s.execute_python(code)
             assert (cp.stdout, cp.files) == ("real", before[-1][1]), name
