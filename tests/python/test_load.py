@@ -21,12 +21,14 @@ from session_util import (child_counts, make_session, open_fds, rss_kib, runner_
 
 _libc = ctypes.CDLL("libc.so.6")
 
-# Resident memory may end this much above where it started. Freed memory is
-# not always handed back to the system: CPython keeps the arenas of its small
-# objects while any object lives in them, and the C allocator keeps heap pages
-# that lie below live blocks even after malloc_trim(). A leak of the workspace
-# or of what crossed the runner's pipes would be many times this: the run
-# below moves hundreds of megabytes through them.
+# Resident memory may end this much above where it started, and grow this
+# much while a session lives from its first thousand operations to its last
+# (its history stays small). Freed memory is not always handed back to the
+# system: CPython keeps the arenas of its small objects while any object lives
+# in them, and the C allocator keeps heap pages that lie below live blocks even
+# after malloc_trim(). A leak of the workspace or of what crossed the runner's
+# pipes would be many times this: the run below moves hundreds of megabytes
+# through them.
 RSS_TOLERANCE_KIB = 4 * 1024
 
 
@@ -193,6 +195,8 @@ def test_ten_thousand_mixed_operations_on_one_session(tmp_path, monkeypatch):
     counts = [{k: v for k, v in row.items() if k != "rss_kib"} for row in while_alive.values()]
     assert all(row == counts[0] for row in counts), while_alive
     assert counts[0]["fds"] == before["fds"] + 2 and counts[0]["children"] == before["children"] + 1
+    alive_rss = [row["rss_kib"] for row in while_alive.values()]
+    assert alive_rss[-1] <= alive_rss[0] + RSS_TOLERANCE_KIB, while_alive
     assert_back(before, after)
 
 
