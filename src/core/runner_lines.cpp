@@ -4,6 +4,7 @@
 // JSON at all.
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -62,6 +63,44 @@ std::string_view trim_white_space(std::string_view s, std::size_t* offset) {
   }
   *offset = begin;
   return s.substr(begin, end - begin);
+}
+
+// Reads numbers written the compact way both sides write byte arrays,
+// "97,98,99", from `p` into `dst`: each a JSON integer from 0 to 255, each
+// followed by a comma or not. Stops before anything else (white space, a
+// leading zero, a fourth digit, a value above 255, a bracket), after a number
+// not followed by a comma (setting `*after_number`), at `end`, or once
+// `bound` bytes are written. Returns the count; `p` is left at the first
+// character not read. It looks up to three bytes past `p`, so at least that
+// many readable bytes must follow `end` in memory (a line's padding).
+std::size_t read_compact_bytes(const char*& p, const char* end, char* dst, std::size_t bound,
+                               bool* after_number) {
+  const auto digit = [](char c) {
+    return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0';
+  };
+  std::size_t i = 0;
+  *after_number = false;
+  while (p < end && i < bound) {
+    // Without branches on the number of digits, which random bytes would
+    // mispredict half of the time: all-ones masks select the longer readings.
+    const unsigned d0 = digit(p[0]), d1 = digit(p[1]), d2 = digit(p[2]);
+    if (d0 > 9) break;
+    const unsigned two = d1 <= 9;
+    const unsigned three = two & (d2 <= 9);
+    unsigned n = d0;
+    n = (n & (two - 1)) | ((n * 10 + d1) & (0u - two));
+    n = (n & (three - 1)) | ((n * 10 + d2) & (0u - three));
+    const std::size_t len = 1 + two + three;
+    if ((d0 == 0 && two) || n > 255 || digit(p[len]) <= 9) break;
+    dst[i++] = static_cast<char>(n);
+    p += len;
+    if (p >= end || *p != ',') {
+      *after_number = true;
+      break;
+    }
+    ++p;
+  }
+  return i;
 }
 
 enum class Mode { kReady, kReply };
@@ -300,31 +339,10 @@ class Walker {
     out.resize_and_overwrite(bound, [&](char* dst, std::size_t) {
       std::size_t i = 0;
       for (;;) {
-        // Fast path for the compact form both sides write, "97,98,99":
-        // without branches on the number of digits, which random bytes
-        // would mispredict half of the time. Anything unusual (white
-        // space, a leading zero, a fourth digit, a value above 255) is
-        // left to the careful code below.
+        // The compact form first; anything unusual is left to the careful
+        // code below.
         bool after_number = false;
-        while (p < end && i < bound) {
-          const unsigned d0 = digit(p[0]), d1 = digit(p[1]), d2 = digit(p[2]);
-          if (d0 > 9) break;
-          const unsigned two = d1 <= 9;
-          const unsigned three = two & (d2 <= 9);
-          // All-ones masks select the longer readings without a branch.
-          unsigned n = d0;
-          n = (n & (two - 1)) | ((n * 10 + d1) & (0u - two));
-          n = (n & (three - 1)) | ((n * 10 + d2) & (0u - three));
-          const std::size_t len = 1 + two + three;
-          if ((d0 == 0 && two) || n > 255 || digit(p[len]) <= 9) break;
-          dst[i++] = static_cast<char>(n);
-          p += len;
-          if (*p != ',') {
-            after_number = true;
-            break;
-          }
-          ++p;
-        }
+        i += read_compact_bytes(p, end, dst + i, bound - i, &after_number);
         if (!after_number) {
           if (p == end || digit(*p) > 9 || i == bound) return i;
           unsigned n = digit(*p++);
@@ -417,6 +435,143 @@ class Walker {
   static constexpr int kMaxDepth = 256;
   const Mode mode_;
   int depth_ = 0;
+};
+
+// The success reply exactly as a runner writes it, compact and in key order:
+// {"stdout":S,"stderr":S,"files":{S:[n,n,...],...}}. Such a line is read in
+// one pass at memory speed, without building the parser's index of every
+// number and comma first (a workspace of many megabytes is tens of millions
+// of them). The form accepted is a strict subset of JSON; anything else, or
+// anything doubtful (a duplicate key, a surrogate escape, white space), is
+// left to the general parser, which then gives the verdict.
+class CanonicalReply {
+ public:
+  explicit CanonicalReply(std::string_view text)
+      : p_(text.data()), end_(text.data() + text.size()) {}
+
+  std::optional<OkReply> parse() {
+    OkReply ok;
+    if (!literal("{\"stdout\":") || !string(ok.stdout_text) || !literal(",\"stderr\":") ||
+        !string(ok.stderr_text) || !literal(",\"files\":{")) {
+      return std::nullopt;
+    }
+    std::unordered_set<std::string> keys;
+    if (peek() != '}') {
+      for (;;) {
+        std::string key, bytes;
+        if (!string(key) || !literal(":") || !byte_array(bytes)) return std::nullopt;
+        if (!keys.insert(key).second) return std::nullopt;
+        ok.files.emplace_back(std::move(key), std::move(bytes));
+        if (peek() != ',') break;
+        ++p_;
+      }
+    }
+    if (!literal("}}") || p_ != end_) return std::nullopt;
+    return ok;
+  }
+
+ private:
+  char peek() const { return p_ < end_ ? *p_ : '\0'; }
+
+  bool literal(std::string_view s) {
+    if (static_cast<std::size_t>(end_ - p_) < s.size() || std::string_view(p_, s.size()) != s) {
+      return false;
+    }
+    p_ += s.size();
+    return true;
+  }
+
+  static int hex(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  }
+
+  // A JSON string. The line is known to be UTF-8 already; raw control
+  // characters are not JSON, and surrogate escapes are left to the parser.
+  bool string(std::string& out) {
+    if (peek() != '"') return false;
+    ++p_;
+    for (;;) {
+      const char* run = p_;
+      while (p_ < end_ && *p_ != '"' && *p_ != '\\' && static_cast<unsigned char>(*p_) >= 0x20) ++p_;
+      out.append(run, static_cast<std::size_t>(p_ - run));
+      if (p_ == end_ || static_cast<unsigned char>(*p_) < 0x20) return false;
+      if (*p_ == '"') {
+        ++p_;
+        return true;
+      }
+      if (end_ - p_ < 2) return false;
+      const char e = p_[1];
+      p_ += 2;
+      switch (e) {
+        case '"': out.push_back('"'); break;
+        case '\\': out.push_back('\\'); break;
+        case '/': out.push_back('/'); break;
+        case 'b': out.push_back('\b'); break;
+        case 'f': out.push_back('\f'); break;
+        case 'n': out.push_back('\n'); break;
+        case 'r': out.push_back('\r'); break;
+        case 't': out.push_back('\t'); break;
+        case 'u': {
+          if (end_ - p_ < 4) return false;
+          unsigned cp = 0;
+          for (int i = 0; i < 4; ++i) {
+            const int h = hex(p_[i]);
+            if (h < 0) return false;
+            cp = cp * 16 + static_cast<unsigned>(h);
+          }
+          p_ += 4;
+          if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+          if (cp < 0x80) {
+            out.push_back(static_cast<char>(cp));
+          } else if (cp < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+          } else {
+            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+          }
+          break;
+        }
+        default:
+          return false;
+      }
+    }
+  }
+
+  // "[97,98,99]": integers 0..255 without leading zeros, no white space.
+  // The line must be followed in memory by a few readable bytes that are no
+  // digits (its padding): the loop reads up to three bytes ahead.
+  bool byte_array(std::string& out) {
+    if (peek() != '[') return false;
+    ++p_;
+    // In this form the first ']' closes the array, which bounds the count.
+    const auto* close = static_cast<const char*>(
+        std::memchr(p_, ']', static_cast<std::size_t>(end_ - p_)));
+    if (close == nullptr) return false;
+    if (close == p_) {
+      ++p_;
+      return true;
+    }
+    bool ok = false;
+    const char* p = p_;
+    out.resize_and_overwrite(static_cast<std::size_t>(close - p) / 2 + 1,
+                             [&](char* dst, std::size_t bound) {
+      bool after_number = false;
+      const std::size_t n = read_compact_bytes(p, close, dst, bound, &after_number);
+      ok = after_number && p == close;
+      return n;
+    });
+    if (!ok) return false;
+    p_ = close + 1;
+    return true;
+  }
+
+  const char* p_;
+  const char* const end_;
 };
 
 // Records the first parse error of a SAX pass; accepts every event.
@@ -522,8 +677,13 @@ Result<ReplyLine> decode_reply_line(std::string& line) {
     const std::size_t size = line.size();
     std::size_t offset = 0;
     const std::size_t length = trim_white_space(line, &offset).size();
-    // The parser reads a little past the text; spaces are harmless there.
+    // Both parsers read a little past the text; spaces are harmless there.
     line.append(sj::SIMDJSON_PADDING, ' ');
+    if (std::optional<OkReply> ok =
+            CanonicalReply(std::string_view(line.data() + offset, length)).parse()) {
+      line.resize(size);
+      return *std::move(ok);
+    }
     const std::string_view text(line.data() + offset, length);
     Found found;
     std::optional<std::string> syntax =

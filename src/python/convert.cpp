@@ -65,6 +65,32 @@ bool utf8_of(PyObject* value, std::string* out) {
   return true;
 }
 
+// Calls `item` for each element of a sequence argument (a list, a tuple, any
+// object the host recognises as a sequence; not a str, nor a mere iterable),
+// after `reserve` with its length. `item` returns false with an exception set
+// to stop; a TypeError then names the argument.
+template <class Reserve, class Item>
+bool for_each_item(PyObject* value, const char* name, Reserve&& reserve, Item&& item) {
+  if (is_str(value)) {
+    set_type_error("Can't extract `str` to `Vec`");
+    return argument_failed(name);
+  }
+  if (!PySequence_Check(value)) {
+    cannot_convert(value, "Sequence");
+    return argument_failed(name);
+  }
+  const Py_ssize_t size = PyObject_Size(value);
+  if (size < 0) return argument_failed(name);
+  reserve(static_cast<std::size_t>(size));
+  PyRef it(PyObject_GetIter(value));
+  if (!it) return argument_failed(name);
+  while (PyRef element{PyIter_Next(it.get())}) {
+    if (!item(element.get())) return argument_failed(name);
+  }
+  if (PyErr_Occurred()) return argument_failed(name);
+  return true;
+}
+
 }  // namespace
 
 bool to_utf8(PyObject* value, const char* name, std::string* out) {
@@ -98,31 +124,19 @@ bool to_bytes(PyObject* value, const char* name, std::string* out) {
     out->assign(data, static_cast<std::size_t>(PyByteArray_Size(value)));
     return true;
   }
-  if (is_str(value)) {
-    set_type_error("Can't extract `str` to `Vec`");
-    return argument_failed(name);
-  }
-  if (!PySequence_Check(value)) {
-    cannot_convert(value, "Sequence");
-    return argument_failed(name);
-  }
-  const Py_ssize_t size = PyObject_Size(value);
-  if (size < 0) return argument_failed(name);
   out->clear();
-  out->reserve(static_cast<std::size_t>(size));
-  PyRef it(PyObject_GetIter(value));
-  if (!it) return argument_failed(name);
-  while (PyRef item{PyIter_Next(it.get())}) {
-    const long byte = PyLong_AsLong(item.get());
-    if (byte == -1 && PyErr_Occurred()) return argument_failed(name);
-    if (byte < 0 || byte > 255) {
-      PyErr_SetString(PyExc_OverflowError, "byte value out of range 0..255");
-      return false;
-    }
-    out->push_back(static_cast<char>(byte));
-  }
-  if (PyErr_Occurred()) return argument_failed(name);
-  return true;
+  return for_each_item(
+      value, name, [&](std::size_t size) { out->reserve(size); },
+      [&](PyObject* item) {
+        const long byte = PyLong_AsLong(item);
+        if (byte == -1 && PyErr_Occurred()) return false;
+        if (byte < 0 || byte > 255) {
+          PyErr_SetString(PyExc_OverflowError, "byte value out of range 0..255");
+          return false;
+        }
+        out->push_back(static_cast<char>(byte));
+        return true;
+      });
 }
 
 bool to_key_list(PyObject* value, const char* name,
@@ -131,32 +145,21 @@ bool to_key_list(PyObject* value, const char* name,
     out->reset();
     return true;
   }
-  if (is_str(value)) {
-    set_type_error("Can't extract `str` to `Vec`");
-    return argument_failed(name);
-  }
-  if (!PySequence_Check(value)) {
-    cannot_convert(value, "Sequence");
-    return argument_failed(name);
-  }
-  const Py_ssize_t size = PyObject_Size(value);
-  if (size < 0) return argument_failed(name);
   std::vector<std::string> keys;
-  keys.reserve(static_cast<std::size_t>(size));
-  PyRef it(PyObject_GetIter(value));
-  if (!it) return argument_failed(name);
-  while (PyRef item{PyIter_Next(it.get())}) {
-    if (!is_str(item.get())) {
-      cannot_convert(item.get(), "str");
-      return argument_failed(name);
-    }
-    std::string key;
-    if (!utf8_of(item.get(), &key)) return argument_failed(name);
-    keys.push_back(std::move(key));
-  }
-  if (PyErr_Occurred()) return argument_failed(name);
-  *out = std::move(keys);
-  return true;
+  const bool ok = for_each_item(
+      value, name, [&](std::size_t size) { keys.reserve(size); },
+      [&](PyObject* item) {
+        if (!is_str(item)) {
+          cannot_convert(item, "str");
+          return false;
+        }
+        std::string key;
+        if (!utf8_of(item, &key)) return false;
+        keys.push_back(std::move(key));
+        return true;
+      });
+  if (ok) *out = std::move(keys);
+  return ok;
 }
 
 PyObject* text_to_py(const std::string& text) {
