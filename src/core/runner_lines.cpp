@@ -438,7 +438,8 @@ class Walker {
 };
 
 // The success reply exactly as a runner writes it, compact and in key order:
-// {"stdout":S,"stderr":S,"files":{S:[n,n,...],...}}. Such a line is read in
+// {"seq":N,"stdout":S,"stderr":S,"files":{S:[n,n,...],...}} ("seq" may be
+// missing). Such a line is read in
 // one pass at memory speed, without building the parser's index of every
 // number and comma first (a workspace of many megabytes is tens of millions
 // of them). The form accepted is a strict subset of JSON; anything else, or
@@ -451,7 +452,12 @@ class CanonicalReply {
 
   std::optional<OkReply> parse() {
     OkReply ok;
-    if (!literal("{\"stdout\":") || !string(ok.stdout_text) || !literal(",\"stderr\":") ||
+    if (!literal("{")) return std::nullopt;
+    if (literal("\"seq\":")) {
+      ok.seq = count();
+      if (!ok.seq || !literal(",")) return std::nullopt;
+    }
+    if (!literal("\"stdout\":") || !string(ok.stdout_text) || !literal(",\"stderr\":") ||
         !string(ok.stderr_text) || !literal(",\"files\":{")) {
       return std::nullopt;
     }
@@ -479,6 +485,20 @@ class CanonicalReply {
     }
     p_ += s.size();
     return true;
+  }
+
+  // A JSON integer from 0 to UINT64_MAX, without a sign or a leading zero.
+  std::optional<std::uint64_t> count() {
+    const char* start = p_;
+    std::uint64_t n = 0;
+    while (p_ < end_ && *p_ >= '0' && *p_ <= '9') {
+      const auto d = static_cast<std::uint64_t>(*p_ - '0');
+      if (n > (UINT64_MAX - d) / 10) return std::nullopt;
+      n = n * 10 + d;
+      ++p_;
+    }
+    if (p_ == start || (*start == '0' && p_ - start > 1)) return std::nullopt;
+    return n;
   }
 
   static int hex(char c) {

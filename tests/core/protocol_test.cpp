@@ -299,10 +299,14 @@ TEST(ProtocolDecode, CompactRepliesDecodeAsTheGeneralParserDoes) {
   const std::vector<std::string> arrays = {"[]",      "[0]",     "[255]",   "[1,2,3]", "[256]",
                                            "[01]",    "[1,]",    "[-1]",    "[1.0]",   "[1 ,2]",
                                            "[12,200,7]", "[0,0]", "[2550]", "[",       "[1"};
+  const std::vector<std::string> seqs = {"0",   "7",    "18446744073709551615", "007",
+                                         "-1",  "1.5",  "18446744073709551616", "\"3\"",
+                                         "1e2", "null"};
   auto pick = [&](const std::vector<std::string>& v) { return v[rng() % v.size()]; };
   for (int round = 0; round < 3000; ++round) {
-    std::string line = "{\"stdout\":" + pick(strings) + ",\"stderr\":" + pick(strings) +
-                       ",\"files\":{";
+    std::string line = "{";
+    if (rng() % 2 == 0) line += "\"seq\":" + pick(seqs) + ",";
+    line += "\"stdout\":" + pick(strings) + ",\"stderr\":" + pick(strings) + ",\"files\":{";
     const int n = static_cast<int>(rng() % 4);
     for (int i = 0; i < n; ++i) {
       if (i > 0) line += ",";
@@ -330,6 +334,7 @@ TEST(ProtocolDecode, CompactRepliesDecodeAsTheGeneralParserDoes) {
     EXPECT_EQ(x.stdout_text, y.stdout_text);
     EXPECT_EQ(x.stderr_text, y.stderr_text);
     EXPECT_EQ(x.files, y.files);
+    EXPECT_EQ(x.seq, y.seq);
   }
 }
 
