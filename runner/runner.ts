@@ -5,7 +5,14 @@
 // Requests:  {"code": text, "files": {key: [byte, ...]}}   run code over a workspace
 //            {"package": text}                             install a package
 // Lines out: {"ready":true} once, {"progress": text} per line of Python output,
-//            then one reply per request: {"stdout","stderr","files"} or {"error"}.
+//            then one reply per request: {"seq","stdout","stderr","files"} or
+//            {"seq","error"}, "seq" counting the requests read (the first is 1).
+//
+// Code run here can write to standard output itself (Pyodide reaches Deno), so
+// a line shaped like a reply may come from it. The module takes a reply only
+// when its "seq" is that of the request it waits for: a stray reply-shaped
+// line, or the reply of an earlier request whose wait failed, is passed over
+// and never stands in for the reply of a later request.
 //
 // Standard output carries protocol lines and nothing else; every diagnostic
 // goes to standard error. The workspace lives in /workspace of Pyodide's
@@ -155,15 +162,18 @@ function writeProgress(batch) {
   outEndLine();
 }
 
+// The number of the request being served; its reply carries it.
+let requestSeq = 0;
+
 function writeError(error) {
-  outText('{"error":');
+  outText(`{"seq":${requestSeq},"error":`);
   outString(textOf(error));
   outByte(0x7d);
   outEndLine();
 }
 
 function writeSuccess(stdout, stderr, files) {
-  outText('{"stdout":');
+  outText(`{"seq":${requestSeq},"stdout":`);
   outString(stdout);
   outText(',"stderr":');
   outString(stderr);
@@ -1387,6 +1397,7 @@ for (;;) {
   const line = await readLine();
   if (line === null) break;
   if (isBlank(line)) continue;
+  requestSeq++;
   const request = parseRequest(line);
   releaseInput(); // the line is parsed: its bytes need not outlive it
   capturedStdout = "";

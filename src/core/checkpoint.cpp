@@ -1,5 +1,7 @@
 #include "core/checkpoint.h"
 
+#include <algorithm>
+
 #include <bit>
 #include <cstring>
 
@@ -86,6 +88,7 @@ Content BlobStore::intern_bytes(std::string bytes) {
   if (Content stored = lookup(hash, bytes)) return stored;
   Content fresh = make_content(std::move(bytes));
   entries_[hash] = fresh;
+  sweep_if_grown();
   return fresh;
 }
 
@@ -93,7 +96,14 @@ Content BlobStore::intern_shared(const Content& content) {
   const std::uint64_t hash = file_content_hash(*content);
   if (Content stored = lookup(hash, *content)) return stored;
   entries_[hash] = content;
+  sweep_if_grown();
   return content;
+}
+
+void BlobStore::sweep_if_grown() {
+  if (entries_.size() < sweep_at_) return;
+  std::erase_if(entries_, [](const auto& entry) { return entry.second.expired(); });
+  sweep_at_ = std::max(kFirstSweep, 2 * entries_.size());
 }
 
 FileMap BlobStore::intern_file_map(FileMap files, const FileMap* base) {

@@ -46,11 +46,20 @@ class BlobStore {
   // takes that content at the cost of a comparison, without being hashed.
   FileMap intern_file_map(FileMap files, const FileMap* base = nullptr);
 
-  // Entries, dead ones included (they are never pruned; pruning would change
-  // no result).
+  // Entries, dead ones included: a dead entry stays until its hash is reused
+  // or the next sweep (see below).
   std::size_t entry_count() const { return entries_.size(); }
 
  private:
+  // Drops the dead entries once the store has doubled since the last sweep
+  // (or reached kFirstSweep). A long session that keeps writing new contents
+  // would otherwise keep an entry, a control block and a string header
+  // (about 125 bytes) for every content it ever held; swept, the store stays
+  // in proportion to what the history holds, at an amortised constant cost
+  // per new entry. Which entries are swept changes no result.
+  void sweep_if_grown();
+  static constexpr std::size_t kFirstSweep = 1024;
+
   // The stored live content equal to `content`, or `content` itself, which
   // then takes over its hash's entry.
   Content intern_shared(const Content& content);
@@ -58,6 +67,7 @@ class BlobStore {
   Content lookup(std::uint64_t hash, std::string_view bytes) const;
 
   std::unordered_map<std::uint64_t, std::weak_ptr<const std::string>> entries_;
+  std::size_t sweep_at_ = kFirstSweep;
 };
 
 }  // namespace vesk

@@ -12,6 +12,8 @@
 #ifndef VESK_CORE_PROTOCOL_H_
 #define VESK_CORE_PROTOCOL_H_
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -45,14 +47,20 @@ bool is_ready_line(std::string_view line);
 struct ProgressReply {
   std::string text;  // exactly as decoded, possibly empty
 };
+// `seq`: the number of the request a reply answers, as the runner counts the
+// requests it reads (the first is 1); absent when the line has no "seq" that
+// is a non-negative JSON integer. Lines without one still decode: whether to
+// take them is the reader's business.
 struct OkReply {
   std::string stdout_text;
   std::string stderr_text;
   // Workspace key -> bytes, in the order of the line; keys are unique.
   std::vector<std::pair<std::string, std::string>> files;
+  std::optional<std::uint64_t> seq;
 };
 struct ErrReply {
   std::string error;
+  std::optional<std::uint64_t> seq;
 };
 using ReplyLine = std::variant<ProgressReply, OkReply, ErrReply>;
 

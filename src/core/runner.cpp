@@ -25,11 +25,20 @@ std::string code_text(std::optional<std::int32_t> code) {
   return code ? "Some(" + std::to_string(*code) + ")" : "None";
 }
 
-// Reads one line as text: false at the end of the stream, on a read error,
-// and for bytes that are not UTF-8 (a runner writes none).
+// Reads one line as text: false at the end of the stream, also when it comes
+// in the middle of a line (a reply cut short by the runner's end is no
+// reply), on a read error, and for bytes that are not UTF-8 (a runner writes
+// none).
 bool read_text_line(FdReader& reader, std::string& line) {
-  return reader.read_line(line) == FdReader::ReadResult::kLine &&
-         simdjson::validate_utf8(line.data(), line.size());
+  return reader.read_line(line) == FdReader::ReadResult::kLine && !line.empty() &&
+         line.back() == '\n' && simdjson::validate_utf8(line.data(), line.size());
+}
+
+// The number of the request a reply answers, if it carries one.
+std::optional<std::uint64_t> reply_seq(const ReplyLine& reply) {
+  if (const auto* ok = std::get_if<OkReply>(&reply)) return ok->seq;
+  if (const auto* err = std::get_if<ErrReply>(&reply)) return err->seq;
+  return std::nullopt;
 }
 
 // Larger pipes let a request or reply of many megabytes pass with far fewer
@@ -110,12 +119,17 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
   if (!started) return fail(started.error());
   Watchdog& watchdog = **started;
   const auto ended = [&]() -> Error {
+    usable_ = false;
     watchdog.cancel();
     if (watchdog.fired()) return Error::runner(RunnerError::timeout(limit_ms));
     return Error::runner(RunnerError::crash(exit_code(*child_)));
   };
 
+  const std::uint64_t seq = ++sent_;
   if (Status s = write(); !s) {
+    // Part of a line may have gone out, or nobody reads any more: no later
+    // request could be understood.
+    usable_ = false;
     watchdog.cancel();
     // Killed by the watchdog while writing: that is the time-out.
     if (watchdog.fired()) return fail(Error::runner(RunnerError::timeout(limit_ms)));
@@ -125,26 +139,24 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
   for (;;) {
     if (!read_text_line(reader_, line)) return fail(ended());
     Result<ReplyLine> decoded = decode_reply_line(line);
-    if (stale_reply_pending_) {
-      // What is left of an earlier request's output, up to its reply.
-      if (decoded && !std::holds_alternative<ProgressReply>(*decoded)) {
-        stale_reply_pending_ = false;
+    if (decoded) {
+      if (auto* p = std::get_if<ProgressReply>(&*decoded)) {
+        // While an earlier request's reply is still owed, output may be its.
+        if (progress && answered_ + 1 == seq) progress(std::move(p->text));
+        continue;
       }
-      continue;
-    }
-    if (decoded && std::holds_alternative<ProgressReply>(*decoded)) {
-      if (progress) {
-        // Should the callback throw, this request's reply is still to come.
-        stale_reply_pending_ = true;
-        progress(std::move(std::get<ProgressReply>(*decoded).text));
-        stale_reply_pending_ = false;
+      const std::optional<std::uint64_t> replied = reply_seq(*decoded);
+      if (replied != seq) {
+        // The late reply of an earlier request whose wait failed, or a line
+        // shaped like a reply that code in the runner wrote itself.
+        if (replied && *replied > answered_ && *replied < seq) answered_ = *replied;
+        continue;
       }
-      continue;
+      answered_ = seq;
     }
+    // A line that is no reply ends the wait with its error; the reply of
+    // this request, should it still come, is passed over by the next wait.
     watchdog.cancel();
-    // A line that is no JSON at all is no reply either: the reply is still
-    // to come, and the next wait must not take it for its own.
-    if (!decoded && is_json_syntax_error(decoded.error())) stale_reply_pending_ = true;
     return decoded;
   }
 }

@@ -70,14 +70,16 @@ class Runner {
   ~Runner();
 
   // Runs `code` over `files` and waits at most exec_timeout_ms for the reply;
-  // progress texts go to `progress`.
+  // progress texts go to `progress`. The reply is the first line shaped like
+  // one that carries this request's number; other such lines are passed over.
   //
   // Errors: the Os error of a failed write (a runner that has gone gives
   // "Broken pipe (os error 32)"); RunnerError Timeout (the limit passed; the
-  // process has been killed) or Crash (its output ended first; the exit code
-  // when it is already known); RunnerError Application with the runner's error
-  // text; the decoding message of an invalid reply line (plain; the runner
-  // stays usable).
+  // process has been killed) or Crash (its output ended first, also in the
+  // middle of a line; the exit code when it is already known); RunnerError
+  // Application with the runner's error text; the decoding message of an
+  // invalid reply line (plain; the runner stays usable). After a failed write,
+  // a time-out or a crash, usable() is false.
   Result<ExecutionOutput> execute_python(std::string_view code, const FileMap& files,
                                          const ProgressCallback& progress);
 
@@ -88,6 +90,10 @@ class Runner {
 
   // The runner process's id (for diagnostics and tests).
   pid_t pid() const { return child_->pid(); }
+
+  // False once a request could not be written whole, or the runner's output
+  // ended (a crash or a time-out): it cannot serve another request.
+  bool usable() const { return usable_; }
 
  private:
   Runner(VeskEngine engine, Spawned spawned);
@@ -104,10 +110,14 @@ class Runner {
   UniqueFd stdout_;
   FdWriter writer_;
   FdReader reader_;
-  // A wait ended on a line that was no JSON at all, which no reply is; the
-  // reply of that request is still to come and is skipped by the next wait,
-  // so that no request ever receives the reply of an earlier one.
-  bool stale_reply_pending_ = false;
+  // Requests written, numbered as the runner numbers the requests it reads;
+  // a reply is taken only when it carries the number of the request waited
+  // for, so no request ever receives the reply of an earlier one, nor a line
+  // that code in the runner forged.
+  std::uint64_t sent_ = 0;
+  // The newest request whose reply has been read (or passed over as late).
+  std::uint64_t answered_ = 0;
+  bool usable_ = true;
 };
 
 }  // namespace vesk

@@ -116,6 +116,7 @@ struct Found {
   std::optional<std::string> stdout_text;
   std::optional<std::string> stderr_text;
   std::optional<std::string> error;
+  std::optional<std::uint64_t> seq;
   bool files_valid = false;
   std::vector<std::pair<std::string, std::string>> files;
 };
@@ -236,6 +237,8 @@ class Walker {
         e = read_string(value, found.error);
       } else if (key == "files") {
         e = read_files(value, found);
+      } else if (key == "seq") {
+        e = read_count(value, found.seq);
       } else {
         e = check_value(value);
       }
@@ -262,6 +265,21 @@ class Walker {
     bool b;
     if (auto e = value.get_bool().get(b)) return e;
     out = b;
+    return sj::SUCCESS;
+  }
+
+  // Sets `out` if the value is an integer from 0 up; checks it in any case.
+  sj::error_code read_count(od::value& value, std::optional<std::uint64_t>& out) {
+    od::json_type type;
+    if (auto e = value.type().get(type)) return e;
+    if (type != od::json_type::number) return check_value(value);
+    od::number n;
+    if (auto e = value.get_number().get(n)) return e;
+    if (n.is_uint64()) {
+      out = n.get_uint64();
+    } else if (n.is_int64() && n.get_int64() >= 0) {
+      out = static_cast<std::uint64_t>(n.get_int64());
+    }
     return sj::SUCCESS;
   }
 
@@ -449,7 +467,8 @@ class Walker {
 };
 
 // The success reply exactly as a runner writes it, compact and in key order:
-// {"stdout":S,"stderr":S,"files":{S:[n,n,...],...}}. Such a line is read in
+// {"seq":N,"stdout":S,"stderr":S,"files":{S:[n,n,...],...}} ("seq" may be
+// missing). Such a line is read in
 // one pass at memory speed, without building the parser's index of every
 // number and comma first (a workspace of many megabytes is tens of millions
 // of them). The form accepted is a strict subset of JSON; anything else, or
@@ -462,7 +481,12 @@ class CanonicalReply {
 
   std::optional<OkReply> parse() {
     OkReply ok;
-    if (!literal("{\"stdout\":") || !string(ok.stdout_text) || !literal(",\"stderr\":") ||
+    if (!literal("{")) return std::nullopt;
+    if (literal("\"seq\":")) {
+      ok.seq = count();
+      if (!ok.seq || !literal(",")) return std::nullopt;
+    }
+    if (!literal("\"stdout\":") || !string(ok.stdout_text) || !literal(",\"stderr\":") ||
         !string(ok.stderr_text) || !literal(",\"files\":{")) {
       return std::nullopt;
     }
@@ -490,6 +514,20 @@ class CanonicalReply {
     }
     p_ += s.size();
     return true;
+  }
+
+  // A JSON integer from 0 to UINT64_MAX, without a sign or a leading zero.
+  std::optional<std::uint64_t> count() {
+    const char* start = p_;
+    std::uint64_t n = 0;
+    while (p_ < end_ && *p_ >= '0' && *p_ <= '9') {
+      const auto d = static_cast<std::uint64_t>(*p_ - '0');
+      if (n > (UINT64_MAX - d) / 10) return std::nullopt;
+      n = n * 10 + d;
+      ++p_;
+    }
+    if (p_ == start || (*start == '0' && p_ - start > 1)) return std::nullopt;
+    return n;
   }
 
   static int hex(char c) {
@@ -705,9 +743,9 @@ Result<ReplyLine> decode_reply_line(std::string& line) {
       if (found.progress) return ProgressReply{std::move(*found.progress)};
       if (found.stdout_text && found.stderr_text && found.files_valid) {
         return OkReply{std::move(*found.stdout_text), std::move(*found.stderr_text),
-                       std::move(found.files)};
+                       std::move(found.files), found.seq};
       }
-      if (found.error) return ErrReply{std::move(*found.error)};
+      if (found.error) return ErrReply{std::move(*found.error), found.seq};
     }
     return fail_message(std::string(kNoVariantMessage));
   });

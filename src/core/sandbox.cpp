@@ -356,7 +356,18 @@ Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& w
         "--bind", dir, dir,
         "--tmpfs", "/tmp",
         "--unshare-net",
+        // Without a process namespace of its own the command sees every
+        // process of the host and, as the same user, may signal them or open
+        // their memory through /proc, the host process's included; and a
+        // process that left the command's group (setsid) would outlive the
+        // call. In its own namespace it sees only its own processes, and all
+        // of them die with the namespace's first process.
+        "--unshare-pid",
         "--die-with-parent",
+        // Run by root, bubblewrap would otherwise leave the command nearly
+        // every capability: enough to remount the host's / read-write, make
+        // device nodes, and write anywhere.
+        "--cap-drop", "ALL",
         "--",
         "sh", "-c", std::string(command),
     };

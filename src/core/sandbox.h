@@ -4,9 +4,11 @@
 // workspace and records the outcome as a new checkpoint. The workspace is
 // written into a fresh work directory, the command runs there as `sh -c`
 // under bubblewrap (host file system read-only, fresh /dev, /proc and /tmp,
-// network unshared, only the work directory writable), its standard output is
-// handed line by line to a callback, and afterwards the work directory is read
-// back and becomes the new checkpoint's files, with the captured output.
+// network and process ids unshared, no capabilities even when the host runs
+// as root, only the work directory writable), its
+// standard output is handed line by line to a callback, and afterwards the
+// work directory is read back and becomes the new checkpoint's files, with the
+// captured output.
 //
 // Where the work directory lives. The sandbox mounts an empty tmpfs on /tmp
 // after binding the work directory, so a work directory below /tmp would be
@@ -31,8 +33,9 @@
 // when the time limit passes; standard output is drained, never left full,
 // also after a line that is not UTF-8 ended the capture; and neither stream is
 // waited on past the child's exit or the limit. A process that leaves the
-// group on purpose (setsid) is beyond reach: the sandbox has no process
-// namespace of its own. It cannot hold the call up, though.
+// group on purpose (setsid) still dies: the command runs in a process
+// namespace of its own, which the kernel empties when `bwrap`'s first process
+// in it ends.
 #ifndef VESK_CORE_SANDBOX_H_
 #define VESK_CORE_SANDBOX_H_
 
@@ -66,8 +69,8 @@ Status screen_command(const Config& config, std::string_view command);
 // The bubblewrap command running `sh -c command` with `work_dir` (resolved
 // through links where possible, as lossy UTF-8) bound writable at its own
 // path: program "bwrap", arguments --ro-bind / / --dev /dev --proc /proc
-// --bind DIR DIR --tmpfs /tmp --unshare-net --die-with-parent -- sh -c
-// COMMAND, and nothing else set. Fails with "bwrap not found; install
+// --bind DIR DIR --tmpfs /tmp --unshare-net --unshare-pid --die-with-parent
+// --cap-drop ALL -- sh -c COMMAND, and nothing else set. Fails with "bwrap not found; install
 // bubblewrap (e.g. `apt install bubblewrap`) to enable session_bash" when
 // PATH has no bwrap.
 Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& work_dir);

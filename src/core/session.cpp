@@ -71,9 +71,13 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
     auto output = runner_->execute_python(code, history_.current().files, progress);
     if (!output) {
       const Error& e = output.error();
+      // A runner that could not take the whole request (it died while idle,
+      // or while the request was being written) cannot take the next one
+      // either: it is replaced as after a crash, and the caller still learns
+      // of the failed write.
       const bool runner_lost = e.is_runner(RunnerErrorKind::Timeout) ||
                                e.is_runner(RunnerErrorKind::Crash) ||
-                               e.is_runner(RunnerErrorKind::CommandDenied);
+                               e.is_runner(RunnerErrorKind::CommandDenied) || !runner_->usable();
       if (runner_lost) return fail(recover(std::move(output.error())));
       return fail(std::move(output.error()));
     }

@@ -67,9 +67,12 @@ class Session {
   // --- Python ---
   // Runs `code` in the runner over the current workspace; the files it leaves
   // become a new checkpoint with its output. Timeout, Crash (and
-  // CommandDenied) replace the runner, reinstalling the recorded packages;
-  // Application errors keep it. If the replacement cannot start, its start
-  // error is returned instead and the old runner stays.
+  // CommandDenied) replace the runner, reinstalling the recorded packages, and
+  // so does a request that could not be written (its write error is still
+  // what the caller gets); Application errors and invalid reply lines keep
+  // it. If the replacement cannot start, its start error is returned instead
+  // and the old runner stays. The returned files' keys must pass the key
+  // rules, since code in the runner can forge its reply.
   Result<const Checkpoint*> execute_python(std::string_view code,
                                            const ProgressCallback& progress);
   // Installs one package in the runner (micropip) and records it on success.

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace vesk {
 namespace {
@@ -54,6 +56,23 @@ TEST(BlobStoreTest, HoldsContentsOnlyWeakly) {
   Content again = store.intern_bytes("transient");
   EXPECT_EQ(*again, "transient");
   EXPECT_EQ(store.entry_count(), 1u);
+}
+
+// A long session writes ever new contents: the store must not keep an entry
+// for each one it ever saw, and must still find every live one.
+TEST(BlobStoreTest, DeadEntriesDoNotAccumulate) {
+  BlobStore store;
+  std::vector<Content> kept;
+  std::size_t most = 0;
+  for (int i = 0; i < 200000; ++i) {
+    Content c = store.intern_bytes("content " + std::to_string(i));
+    if (i % 100 == 0) kept.push_back(std::move(c));
+    most = std::max(most, store.entry_count());
+  }
+  EXPECT_LE(most, 2 * kept.size() + 1024);
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    EXPECT_EQ(store.intern_bytes("content " + std::to_string(k * 100)).get(), kept[k].get());
+  }
 }
 
 TEST(BlobStoreTest, InterningAFileMapSharesWithStoredContents) {

@@ -3,7 +3,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -98,6 +100,43 @@ TEST(ProtocolDecode, ProgressIsRecognisedFirst) {
       {R"({"progress":"a","progress":"b"})", no_variant()},
   };
   for (const Case& c : cases) check(c);
+}
+
+// A reply's request number is read when it is a non-negative integer and
+// left absent otherwise; it never changes which variant a line is.
+TEST(ProtocolDecode, ReplyNumbers) {
+  struct SeqCase {
+    std::string line;
+    std::optional<std::uint64_t> seq;
+  };
+  const std::vector<SeqCase> cases = {
+      {R"({"seq":7,"stdout":"","stderr":"","files":{}})", 7},
+      {R"({"stdout":"","stderr":"","files":{},"seq":18446744073709551615})", UINT64_MAX},
+      {R"({"error":"e","seq":0})", 0},
+      {R"({"error":"e"})", std::nullopt},
+      {R"({"error":"e","seq":-1})", std::nullopt},
+      {R"({"error":"e","seq":1.5})", std::nullopt},
+      {R"({"error":"e","seq":"3"})", std::nullopt},
+      {R"({"error":"e","seq":[3]})", std::nullopt},
+  };
+  for (const SeqCase& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::string line = c.line;
+    Result<ReplyLine> r = decode_reply_line(line);
+    ASSERT_TRUE(r.has_value()) << r.error().message();
+    if (const auto* o = std::get_if<OkReply>(&*r)) {
+      EXPECT_EQ(o->seq, c.seq);
+    } else {
+      ASSERT_TRUE(std::holds_alternative<ErrReply>(*r));
+      EXPECT_EQ(std::get<ErrReply>(*r).seq, c.seq);
+    }
+  }
+  // A number given twice is a key given twice; one beyond 64 bits is no
+  // number this side reads, which makes the line invalid as any such number.
+  std::string twice = R"({"error":"e","seq":1,"seq":1})";
+  EXPECT_EQ(decode_reply_line(twice).error().message(), kNoVariantMessage);
+  std::string huge = R"({"error":"e","seq":18446744073709551616})";
+  EXPECT_FALSE(decode_reply_line(huge).has_value());
 }
 
 TEST(ProtocolDecode, TrimsUnicodeWhiteSpace) {
@@ -279,10 +318,14 @@ TEST(ProtocolDecode, CompactRepliesDecodeAsTheGeneralParserDoes) {
   const std::vector<std::string> arrays = {"[]",      "[0]",     "[255]",   "[1,2,3]", "[256]",
                                            "[01]",    "[1,]",    "[-1]",    "[1.0]",   "[1 ,2]",
                                            "[12,200,7]", "[0,0]", "[2550]", "[",       "[1"};
+  const std::vector<std::string> seqs = {"0",   "7",    "18446744073709551615", "007",
+                                         "-1",  "1.5",  "18446744073709551616", "\"3\"",
+                                         "1e2", "null"};
   auto pick = [&](const std::vector<std::string>& v) { return v[rng() % v.size()]; };
   for (int round = 0; round < 3000; ++round) {
-    std::string line = "{\"stdout\":" + pick(strings) + ",\"stderr\":" + pick(strings) +
-                       ",\"files\":{";
+    std::string line = "{";
+    if (rng() % 2 == 0) line += "\"seq\":" + pick(seqs) + ",";
+    line += "\"stdout\":" + pick(strings) + ",\"stderr\":" + pick(strings) + ",\"files\":{";
     const int n = static_cast<int>(rng() % 4);
     for (int i = 0; i < n; ++i) {
       if (i > 0) line += ",";
@@ -310,6 +353,7 @@ TEST(ProtocolDecode, CompactRepliesDecodeAsTheGeneralParserDoes) {
     EXPECT_EQ(x.stdout_text, y.stdout_text);
     EXPECT_EQ(x.stderr_text, y.stderr_text);
     EXPECT_EQ(x.files, y.files);
+    EXPECT_EQ(x.seq, y.seq);
   }
 }
 

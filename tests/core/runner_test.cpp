@@ -31,23 +31,33 @@ exit_seen() {
 log "pid $$"
 )SH";
 
-// A runner that answers by keywords in the request.
+// A runner that answers by keywords in the request. `reply` numbers a reply
+// with the request it answers, as the real runner does.
 const char* const kServe = R"SH(
 echo '{"ready":true}'
+n=0
+reply() { printf '{"seq":%s,%s\n' "$n" "$1"; }
 while IFS= read -r line; do
   log "$line"
+  n=$((n + 1))
   case "$line" in
-    *MISSING_FILES*) echo '{"stdout":"a","stderr":"b"}' ;;
+    *MISSING_FILES*) reply '"stdout":"a","stderr":"b"}' ;;
     *STRAY*) echo 'Loading micropip'; echo '{"progress":"late"}'
-             echo '{"stdout":"stale","stderr":"","files":{}}' ;;
-    *RAISE*) printf '%s\n' '{"error":"Traceback (most recent call last):\nValueError: boom"}' ;;
+             reply '"stdout":"stale","stderr":"","files":{}}' ;;
+    *FORGED*) echo '{"stdout":"forged","stderr":"","files":{"/etc/x":[1]}}'
+              echo '{"seq":0,"error":"forged"}'
+              echo "{\"seq\":$((n + 1)),\"error\":\"forged\"}"
+              echo '{"progress":"real"}'
+              reply '"stdout":"real","stderr":"","files":{}}' ;;
+    *CUT*) printf '{"seq":%s,"stdout":"cut","stderr":"","fi' "$n"; exit_seen 0 ;;
+    *RAISE*) reply '"error":"Traceback (most recent call last):\nValueError: boom"}' ;;
     *NOT_UTF8*) printf '{"progress":"\377"}\n' ;;
     *DIE*) exit_seen 7 ;;
     *HANG*) ;;
-    *'"package":"missing"'*) echo '{"error":"no wheel for missing"}' ;;
-    *'"package"'*) echo '{"stdout":"","stderr":"","files":{}}' ;;
+    *'"package":"missing"'*) reply '"error":"no wheel for missing"}' ;;
+    *'"package"'*) reply '"stdout":"","stderr":"","files":{}}' ;;
     *) echo '{"progress":"step 1"}'; echo '{"progress":""}'
-       echo '{"stdout":"out","stderr":"err","files":{"a":[104,105],"e":[]}}' ;;
+       reply '"stdout":"out","stderr":"err","files":{"a":[104,105],"e":[]}}' ;;
   esac
 done
 )SH";
@@ -205,6 +215,19 @@ TEST_F(RunnerTest, InvalidRepliesLeaveTheRunnerUsable) {
   EXPECT_EQ(out->stdout_text, "out");
   EXPECT_EQ(progress, (std::vector<std::string>{"step 1", ""}));
 
+  // Lines shaped like a reply without this request's number (none, an
+  // earlier one, a later one) are passed over: code in the runner can write
+  // them, and they must not stand in for the reply, now or later.
+  progress.clear();
+  out = runner.execute_python("FORGED", FileMap(), collect);
+  ASSERT_TRUE(out.has_value()) << out.error().message();
+  EXPECT_EQ(out->stdout_text, "real");
+  EXPECT_EQ(progress, (std::vector<std::string>{"real"}));
+  out = runner.execute_python("again", FileMap(), nullptr);
+  ASSERT_TRUE(out.has_value()) << out.error().message();
+  EXPECT_EQ(out->stdout_text, "out");
+  EXPECT_TRUE(runner.usable());
+
   // A failed install is the runner's text, not a RunnerError.
   Status installed = runner.install("missing");
   ASSERT_FALSE(installed.has_value());
@@ -281,9 +304,19 @@ TEST_F(RunnerTest, CrashReportsTheExitCode) {
     ASSERT_TRUE(out.error().is_runner(RunnerErrorKind::Crash));
     EXPECT_EQ(out.error().runner_error()->exit_code, 7);
     EXPECT_EQ(out.error().message(), "sandbox process exited unexpectedly (exit code: Some(7))");
+    EXPECT_FALSE((*runner)->usable());
     out = (*runner)->execute_python("print(3)", FileMap(), nullptr);
     ASSERT_FALSE(out.has_value());
     EXPECT_EQ(out.error().message(), "Broken pipe (os error 32)");
+
+    // A reply cut short by the runner's end is no reply: the stream ended.
+    Result<std::unique_ptr<Runner>> cut = Runner::start(deno.engine());
+    ASSERT_TRUE(cut.has_value()) << cut.error().message();
+    out = (*cut)->execute_python("CUT", FileMap(), nullptr);
+    ASSERT_FALSE(out.has_value());
+    ASSERT_TRUE(out.error().is_runner(RunnerErrorKind::Crash)) << out.error().message();
+    EXPECT_EQ(out.error().message(), "sandbox process exited unexpectedly (exit code: Some(0))");
+    EXPECT_FALSE((*cut)->usable());
 
     // Bytes that are not UTF-8 end the wait like a closed stream; the
     // process still runs, so there is no exit code.

@@ -69,16 +69,22 @@ bool no_process_with(const std::string& needle) {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   for (;;) {
     bool found = false;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
+    // A process may end while it is being looked at: its files then fail
+    // to read (with an exception, from a stream), and it counts as gone.
+    const auto slurp = [](const fs::path& path) {
+      try {
+        std::ifstream in(path, std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      } catch (const std::exception&) {
+        return std::string();
+      }
+    };
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc", ec)) {
       const std::string pid = entry.path().filename();
       if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
-      std::ifstream cmd(entry.path() / "cmdline", std::ios::binary);
-      const std::string line((std::istreambuf_iterator<char>(cmd)),
-                             std::istreambuf_iterator<char>());
-      if (line.find(needle) == std::string::npos) continue;
-      std::ifstream stat(entry.path() / "stat");
-      std::string stat_line;
-      std::getline(stat, stat_line);
+      if (slurp(entry.path() / "cmdline").find(needle) == std::string::npos) continue;
+      const std::string stat_line = slurp(entry.path() / "stat");
       const auto close = stat_line.rfind(')');
       if (close != std::string::npos && stat_line.size() > close + 2 &&
           stat_line[close + 2] != 'Z') {
@@ -158,7 +164,7 @@ TEST_F(SandboxTest, BindsTheResolvedWorkDirectory) {
   auto options = sandboxed_sh("true", (work_parent_.path() / "link").string());
   ASSERT_TRUE(options) << options.error().message();
   const std::string real = fs::canonical(work_parent_.path() / "real").string();
-  ASSERT_EQ(options->args.size(), 18u);
+  ASSERT_EQ(options->args.size(), 21u);
   EXPECT_EQ(options->args[8], real);
   EXPECT_EQ(options->args[9], real);
   fs::remove(work_parent_.path() / "link");
@@ -261,7 +267,10 @@ TEST_F(SandboxTest, CommandCannotWriteOutsideTheWorkDirectory) {
   TempDir host("/var/tmp");
   const std::string token = unique_token();
   const std::string etc_file = "/etc/vesk-escape-" + token;
-  auto checkpoint = run("echo x > " + host.path().string() + "/escaped; echo x > " + etc_file +
+  // Also as root: no capability is left to remount the host's / writable or
+  // to make a device node.
+  auto checkpoint = run("mount -o remount,rw / 2>/dev/null; mknod dev c 1 3 2>/dev/null; "
+                        "echo x > " + host.path().string() + "/escaped; echo x > " + etc_file +
                         "; echo x > /tmp/in-sandbox-tmp; echo x > ../beside; echo ok");
   ASSERT_TRUE(checkpoint) << checkpoint.error().message();
   EXPECT_EQ((*checkpoint)->stdout_text, "ok\n");
@@ -269,6 +278,7 @@ TEST_F(SandboxTest, CommandCannotWriteOutsideTheWorkDirectory) {
   EXPECT_TRUE((*checkpoint)->files.empty());
   EXPECT_TRUE(dir_is_empty(host.path()));
   EXPECT_FALSE(fs::exists(etc_file));
+  fs::remove(etc_file);  // should a regression have written it
   EXPECT_TRUE(dir_is_empty(work_parent_.path()));
 }
 
@@ -375,8 +385,9 @@ TEST_F(SandboxTest, MissingBwrapFailsAfterTheDiscard) {
   EXPECT_TRUE(dir_is_empty(work_parent_.path()));
 }
 
-// Commands that would keep a naive reader waiting forever: every call ends at
-// the time limit (with nothing appended) or at once, and leaves no process.
+// Commands that would keep a naive reader waiting forever, or leave processes
+// behind: every call ends at the time limit (with nothing appended) or at
+// once, and leaves no process.
 TEST_F(SandboxTest, EveryCallIsBoundedAndLeavesNoProcess) {
   struct Case {
     std::string name;
@@ -392,6 +403,28 @@ TEST_F(SandboxTest, EveryCallIsBoundedAndLeavesNoProcess) {
       {"leaves a background process holding stderr", "sleep {T} >/dev/null & echo started", false},
       {"leaves a background process holding stdout", "sleep {T} 2>/dev/null & echo started", false},
       {"leaves a background process holding both", "(sleep {T} &); echo started", false},
+      // Processes that leave the command's process group, which a kill of
+      // the group no longer reaches.
+      {"leaves a process in a session of its own",
+       "setsid sleep {T} >/dev/null 2>&1 & sleep 0.3; echo started", false},
+      {"forks a process into a session of its own and returns",
+       "setsid -f sleep {T} >/dev/null 2>&1; sleep 0.3; echo started", false},
+      {"leaves a job of its own group",
+       "set -m 2>/dev/null; sleep {T} >/dev/null 2>&1 & sleep 0.3; echo started", false},
+      // Fork bombs, bounded so that the host keeps room for other work: a
+      // tree of 511 processes in a session of their own, left behind or
+      // outliving the limit, and a loop forking until the limit stops it.
+      {"leaves a tree of processes in a session of its own",
+       "setsid sh -c 'f() { if [ $1 -gt 0 ]; then f $(($1 - 1)) & f $(($1 - 1)) & fi; "
+       "exec sleep {T}; }; f 8' >/dev/null 2>&1 & sleep 0.5; echo started",
+       false},
+      {"grows a tree of processes past the limit",
+       "setsid sh -c 'f() { if [ $1 -gt 0 ]; then f $(($1 - 1)) & f $(($1 - 1)) & fi; "
+       "exec sleep {T}; }; f 8' >/dev/null 2>&1 & wait",
+       true},
+      {"forks until the limit stops it",
+       "i=0; while [ $i -lt 3000 ]; do setsid sleep {T} >/dev/null 2>&1 & i=$((i + 1)); done; wait",
+       true},
   };
   config_.bash_timeout_ms = 1000;
   for (const Case& c : cases) {
@@ -415,6 +448,24 @@ TEST_F(SandboxTest, EveryCallIsBoundedAndLeavesNoProcess) {
     EXPECT_TRUE(no_process_with(duration));
     EXPECT_TRUE(dir_is_empty(work_parent_.path()));
   }
+}
+
+// The command has its own process ids: it can neither see, signal nor open
+// the memory of any host process, the test's own included.
+TEST_F(SandboxTest, CommandCannotReachHostProcesses) {
+  const std::string pid = std::to_string(::getpid());
+  auto checkpoint = run("kill -0 " + pid + " 2>/dev/null && echo signalled || echo not-signalled; "
+                        "test -e /proc/" + pid + "/mem && echo sees-host || echo blind; "
+                        "exec 3<>/proc/1/mem && echo opened-init || echo no-init; "
+                        "ls /proc | grep -c '^[0-9]'");
+  ASSERT_TRUE(checkpoint) << checkpoint.error().message();
+  const std::string out = (*checkpoint)->stdout_text;
+  EXPECT_TRUE(out.starts_with("not-signalled\nblind\n")) << out;
+  // Its pid 1 is bubblewrap's own first process in the namespace, which it
+  // may open like any of its own; what matters is that only a handful of
+  // processes, all its own, are there at all.
+  const std::size_t last = out.rfind('\n', out.size() - 2);
+  EXPECT_LT(std::stoi(out.substr(last + 1)), 10) << out;
 }
 
 }  // namespace

@@ -97,6 +97,7 @@ class Runner:
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
         )
+        self.replies = 0
         self._lines: queue.Queue[bytes | None] = queue.Queue()
         self._stderr: list[bytes] = []
         threading.Thread(target=self._read_stdout, daemon=True).start()
@@ -150,13 +151,18 @@ class Runner:
         self.send_raw(json.dumps(request, ensure_ascii=False, separators=(",", ":")).encode() + b"\n")
 
     def reply(self) -> tuple[list[str], dict]:
-        """Progress texts and the reply that ends the current request."""
+        """Progress texts and the reply that ends the current request.
+
+        The reply's request number ("seq") is checked against the count of
+        replies read so far and removed."""
         progress = []
         while True:
             line = self.read_json()
             if isinstance(line.get("progress"), str):
                 progress.append(line["progress"])
             else:
+                self.replies += 1
+                assert line.pop("seq", None) == self.replies, line
                 return progress, line
 
     def execute(self, code: str, files: dict[str, bytes] | None = None) -> tuple[list[str], dict]:

@@ -8,54 +8,12 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 from pathlib import Path
 
 import pytest
 
+from session_util import make_session, runner_pids, wait_until
 from vesk_internal import VeskSession
-
-
-def make_session(tmp_path: Path, monkeypatch, **settings) -> VeskSession:
-    """A session whose configuration file sets `settings` (TOML values)."""
-    lines = []
-    for key, value in settings.items():
-        if isinstance(value, str):
-            lines.append(f'{key} = "{value}"')
-        elif isinstance(value, list):
-            lines.append(f"{key} = [" + ", ".join(f'"{v}"' for v in value) + "]")
-        else:
-            lines.append(f"{key} = {str(value).lower() if isinstance(value, bool) else value}")
-    config = tmp_path / "vesk.toml"
-    config.write_text("\n".join(lines) + "\n")
-    monkeypatch.setenv("VESK_CONFIG", str(config))
-    return VeskSession()
-
-
-def runner_pids() -> set[int]:
-    """Our own child processes running a vesk runner script."""
-    pids = set()
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            stat = (entry / "stat").read_text()
-            ppid = int(stat.rsplit(")", 1)[1].split()[1])
-            cmdline = (entry / "cmdline").read_bytes()
-        except (OSError, IndexError, ValueError):
-            continue
-        if ppid == os.getpid() and b"vesk_runner_" in cmdline:
-            pids.add(int(entry.name))
-    return pids
-
-
-def wait_until(condition, timeout=30.0) -> bool:
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(0.02)
-    return condition()
 
 
 def test_scenario_across_subsystems(tmp_path, monkeypatch):

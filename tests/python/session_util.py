@@ -1,0 +1,82 @@
+"""Helpers for tests that drive whole sessions: configuration, the processes,
+descriptors and threads of this test process, and checkpoint snapshots."""
+
+from __future__ import annotations
+
+import os
+import time
+from pathlib import Path
+
+from vesk_internal import VeskSession
+
+
+def make_session(tmp_path: Path, monkeypatch, **settings) -> VeskSession:
+    """A session whose configuration file sets `settings` (TOML values)."""
+    lines = []
+    for key, value in settings.items():
+        if isinstance(value, str):
+            lines.append(f'{key} = "{value}"')
+        elif isinstance(value, list):
+            lines.append(f"{key} = [" + ", ".join(f'"{v}"' for v in value) + "]")
+        else:
+            lines.append(f"{key} = {str(value).lower() if isinstance(value, bool) else value}")
+    config = tmp_path / "vesk.toml"
+    config.write_text("\n".join(lines) + "\n")
+    monkeypatch.setenv("VESK_CONFIG", str(config))
+    return VeskSession()
+
+
+def _children() -> list[tuple[int, str, bytes]]:
+    """(pid, state, command line) of every child of this process."""
+    found = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            after_name = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+            cmdline = (entry / "cmdline").read_bytes()
+        except (OSError, IndexError):
+            continue
+        if int(after_name[1]) == os.getpid():
+            found.append((int(entry.name), after_name[0], cmdline))
+    return found
+
+
+def runner_pids() -> set[int]:
+    """Our own child processes running a vesk runner script."""
+    return {pid for pid, _, cmdline in _children() if b"vesk_runner_" in cmdline}
+
+
+def child_counts() -> tuple[int, int]:
+    """How many children this process has: (all of them, zombies among them)."""
+    children = _children()
+    return len(children), sum(1 for _, state, _ in children if state == "Z")
+
+
+def open_fds() -> int:
+    return len(os.listdir("/proc/self/fd"))
+
+
+def thread_count() -> int:
+    return len(os.listdir("/proc/self/task"))
+
+
+def rss_kib() -> int:
+    for line in Path("/proc/self/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1])
+    raise RuntimeError("no VmRSS")
+
+
+def wait_until(condition, timeout=30.0) -> bool:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.02)
+    return condition()
+
+
+def snapshot(session: VeskSession) -> list[tuple[int, dict[str, bytes]]]:
+    """Every checkpoint's id and files."""
+    return [(c.id, c.files) for c in session.history]

@@ -1,0 +1,154 @@
+"""Faults around a session: a runner whose output closes or is cut short, a
+full disk under the shell's work directory, a bubblewrap that cannot start.
+Each gives its designed error, loses no checkpoint and leaves the session
+usable."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import subprocess
+import tempfile
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from session_util import make_session, runner_pids, snapshot, wait_until
+
+# Has the runner write half of its next reply and exit.
+CUT_REPLY = textwrap.dedent("""
+    from pyodide.code import run_js
+    run_js('''
+    const out = Deno.stdout;
+    const write = out.writeSync;
+    out.writeSync = function (bytes) {
+      if (bytes[0] !== 0x7b || bytes[2] !== 0x73) return write.call(out, bytes);  // {"s...
+      write.call(out, bytes.subarray(0, bytes.length >> 1));
+      Deno.exit(3);
+    };
+    ''')
+    open('lost.txt', 'w').write('never recorded')
+""")
+
+
+# Each is a crash; the exit status is known only if the runner is reaped by
+# the time its output has ended, which is a matter of timing.
+OUTPUT_ENDS_EARLY = {
+    # Deno keeps the descriptor open; the runner ends at its next write.
+    "output closed": ("from js import Deno\nDeno.stdout.close()\nopen('lost.txt', 'w').write('x')",
+                      "Some(1)"),
+    "reply cut in half": (CUT_REPLY, "Some(3)"),
+}
+
+
+def test_runner_output_ending_early_is_a_crash_and_the_runner_is_replaced(tmp_path, monkeypatch):
+    others = runner_pids()  # of sessions that other tests left to the collector
+    s = make_session(tmp_path, monkeypatch)
+    s.write_file("kept.txt", b"kept")
+    for name, (code, status) in OUTPUT_ENDS_EARLY.items():
+        s.execute_python("state = 1")
+        before = snapshot(s)
+        old = runner_pids() - others
+        with pytest.raises(RuntimeError) as info:
+            s.execute_python(code)
+        assert str(info.value) in (f"sandbox process exited unexpectedly (exit code: {c})"
+                                   for c in (status, "None")), name
+        assert snapshot(s) == before, name
+        assert wait_until(lambda: len(runner_pids() - others - old) == 1
+                          and runner_pids().isdisjoint(old)), name
+        cp = s.execute_python("print(open('kept.txt').read(), 'state' in globals())")
+        assert (cp.id, cp.stdout, cp.files) == (len(before), "kept False", {"kept.txt": b"kept"}), name
+
+
+@pytest.fixture
+def small_disk():
+    """A 2 MiB tmpfs outside /tmp (the shell never works below /tmp)."""
+    if os.getuid() != 0:
+        pytest.skip("mounting a tmpfs needs root")
+    mount_point = Path(tempfile.mkdtemp(dir="/var/tmp", prefix="vesk-small-disk-"))
+    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(mount_point)], check=True)
+    try:
+        yield mount_point
+    finally:
+        subprocess.run(["umount", "-l", str(mount_point)], check=False)
+        mount_point.rmdir()
+
+
+def test_full_disk_under_the_work_directory(tmp_path, monkeypatch, small_disk):
+    s = make_session(tmp_path, monkeypatch)
+    monkeypatch.setenv("TMPDIR", str(small_disk))
+    s.write_file("big.bin", b"\1" * (3 << 20))
+    before = snapshot(s)
+    # The workspace does not fit: nothing is appended, nothing left behind.
+    with pytest.raises(RuntimeError, match=r"^No space left on device \(os error 28\)$"):
+        s.execute_bash("echo never")
+    assert snapshot(s) == before
+    assert os.listdir(small_disk) == []
+    # A command that fills the disk itself fails as a command does: its
+    # checkpoint holds what it managed to write and what it said.
+    s.rollback(0)
+    cp = s.execute_bash("head -c 3145728 /dev/zero > filled.bin; echo after")
+    assert cp.stdout == "after\n"
+    assert "No space left on device" in cp.stderr
+    assert 0 < len(cp.files["filled.bin"]) < 3 << 20
+    assert os.listdir(small_disk) == []
+    # The session goes on, on this disk with a workspace that fits and on
+    # another one with the big file.
+    s.rollback(0)
+    assert s.execute_bash("echo small > s.txt").files == {"s.txt": b"small\n"}
+    monkeypatch.delenv("TMPDIR")
+    s.write_file("big.bin", b"\1" * (3 << 20))
+    cp = s.execute_bash("wc -c < big.bin")
+    assert (cp.id, cp.stdout, sorted(cp.files)) == (3, "3145728\n", ["big.bin", "s.txt"])
+
+
+def stand_in(directory: Path, content: bytes, mode: int) -> Path:
+    directory.mkdir()
+    path = directory / "bwrap"
+    path.write_bytes(content)
+    path.chmod(mode)
+    return directory
+
+
+def test_bwrap_that_fails_to_start(tmp_path, monkeypatch):
+    s = make_session(tmp_path, monkeypatch)
+    s.write_file("kept.txt", b"kept")
+    work = Path(tempfile.mkdtemp(dir="/var/tmp", prefix="vesk-work-"))
+    monkeypatch.setenv("TMPDIR", str(work))
+    system_path = os.environ["PATH"]
+    refused = b"#!/bin/sh\necho 'bwrap: No permissions to create new namespace' >&2\nexit 1\n"
+    cases = {
+        # bubblewrap runs and gives up: the command's outcome, as any failing
+        # command's, with what it said.
+        "exits at once": (stand_in(tmp_path / "exits", refused, 0o755), True,
+                          ("", "bwrap: No permissions to create new namespace\n")),
+        # It cannot be started at all: the operating system's error.
+        "is no program": (stand_in(tmp_path / "garbage", b"\x7fELF not really", 0o755), False,
+                          "Exec format error (os error 8)"),
+        "names a missing interpreter": (
+            stand_in(tmp_path / "interp", b"#!/nonexistent/sh\n", 0o755), False,
+            "No such file or directory (os error 2)"),
+        "may not be executed": (
+            stand_in(tmp_path / "noexec", refused, 0o644), False,
+            "bwrap not found; install bubblewrap (e.g. `apt install bubblewrap`) to enable session_bash"),
+    }
+    try:
+        for name, (directory, runs, outcome) in cases.items():
+            before = snapshot(s)
+            monkeypatch.setenv("PATH", f"{directory}:/nonexistent")
+            if runs:
+                cp = s.execute_bash("echo never")
+                assert (cp.stdout, cp.stderr) == outcome, name
+                assert snapshot(s) == before + [(cp.id, before[-1][1])], name
+            else:
+                with pytest.raises(RuntimeError) as info:
+                    s.execute_bash("echo never")
+                assert str(info.value) == outcome, name
+                assert snapshot(s) == before, name
+            assert os.listdir(work) == [], name
+            monkeypatch.setenv("PATH", system_path)
+            cp = s.execute_bash("cat kept.txt")
+            assert (cp.stdout, cp.files) == ("kept", {"kept.txt": b"kept"}), name
+    finally:
+        shutil.rmtree(work)
