@@ -112,32 +112,38 @@ server.serve_forever()
 """
 
 
-def serve(directory: Path) -> tuple[subprocess.Popen, int]:
+@contextmanager
+def serve(directory: Path):
+    """Serves `directory` on 127.0.0.1 for the block; yields the port."""
     server = subprocess.Popen([sys.executable, "-c", SERVER, str(directory)],
                               stdout=subprocess.PIPE, text=True)
-    return server, int(server.stdout.readline())
+    try:
+        yield int(server.stdout.readline())
+    finally:
+        server.terminate()
+        server.wait()
 
 
 def main() -> int:
     global LOG
     work = Path(tempfile.mkdtemp(prefix="vesk-tour-"))
     LOG = RunnerLog(work / "runner-stderr.log")
+    wheels = work / "wheels"
+    wheels.mkdir()
     try:
-        return tour(work)
+        with serve(wheels) as port:
+            return tour(work, wheels, port)
     finally:
         LOG.close()
         shutil.rmtree(work, ignore_errors=True)
 
 
-def tour(work: Path) -> int:
+def tour(work: Path, wheels: Path, port: int) -> int:
     # A scratch copy of the sample project: mount reads it, commit writes to it.
     project = work / "sample_project"
     shutil.copytree(HERE / "sample_project", project)
-    wheels = work / "wheels"
-    wheels.mkdir()
     wheel = build_wheel(HERE / "packages" / "shelfstats" / "shelfstats.py", wheels,
                         "shelfstats", "1.0.0")
-    server, port = serve(wheels)
     host = f"127.0.0.1:{port}"
     # The runner may reach only the hosts named here; this one serves our wheel.
     config = work / "vesk.toml"
@@ -239,8 +245,6 @@ def tour(work: Path) -> int:
         still_todo = "TODO" in (project / "inventory" / "items.py").read_text()
         print(f"    the scratch copy's items.py now {'still has' if still_todo else 'has no'} TODO")
 
-    server.terminate()
-    server.wait()
     print(f"\n{GREEN}tour complete{RESET}: {len(session.history)} checkpoints in this session's history")
     return 0
 
