@@ -670,12 +670,15 @@ async function serveExecute(request) {
 function installMicropipStandIn() {
   const scope = pyodide.toPy({});
   try {
-    pyodide.runPython("import importlib.util, sysconfig", { globals: scope });
+    pyodide.runPython("import importlib.util, sys", { globals: scope });
     if (pyodide.runPython("importlib.util.find_spec('micropip') is not None", { globals: scope })) return;
-    const site = pyodide.runPython("sysconfig.get_paths()['purelib']", { globals: scope });
+    const site = pyodide.runPython(
+      "next(p for p in sys.path if p.endswith('site-packages'))", { globals: scope });
     pyodide.FS.mkdirTree(site);
     pyodide.FS.writeFile(site + "/micropip.py", MICROPIP_SOURCE);
-    pyodide.runPython("importlib.invalidate_caches()\nimport micropip", { globals: scope });
+    // Imported by the first install that needs it, not here: the runner's
+    // start stays as quick as Pyodide's own.
+    pyodide.runPython("importlib.invalidate_caches()", { globals: scope });
     toStderr("vesk runner: micropip could not be loaded; using the built-in pure-Python installer");
   } finally {
     scope.destroy();
