@@ -1,5 +1,6 @@
 #include "core/io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -112,15 +113,53 @@ FdReader::ReadResult FdReader::read_line(std::string& line) {
       line.append(start, end_ - begin_);
       begin_ = end_ = 0;
     }
-    const ssize_t n = ::read(fd_, buffer_.data(), kBufferSize);
+    if (buffer_.size() > kBufferSize) {
+      buffer_.resize(kBufferSize);
+      buffer_.shrink_to_fit();
+    }
+    ssize_t n;
+    if (line.size() >= kBufferSize) {
+      bool complete = false;
+      n = read_direct(line, complete);
+      if (complete) return ReadResult::kLine;
+    } else {
+      n = ::read(fd_, buffer_.data(), kBufferSize);
+      if (n > 0) {
+        begin_ = 0;
+        end_ = static_cast<std::size_t>(n);
+      }
+    }
     if (n < 0) {
       if (errno == EINTR) continue;
       return ReadResult::kError;
     }
     if (n == 0) return line.empty() ? ReadResult::kEof : ReadResult::kLine;
-    begin_ = 0;
-    end_ = static_cast<std::size_t>(n);
   }
+}
+
+ssize_t FdReader::read_direct(std::string& line, bool& complete) {
+  const std::size_t old = line.size();
+  const std::size_t want = std::min(old, kMaxDirectRead);
+  ssize_t got = 0;
+  // Grows geometrically, so the occasional reallocation stays amortised;
+  // the bytes past what was read are cut off again before returning.
+  line.resize_and_overwrite(old + want, [&](char* data, std::size_t) {
+    got = ::read(fd_, data + old, want);
+    return old + (got > 0 ? static_cast<std::size_t>(got) : 0);
+  });
+  if (got <= 0) return got;
+  const char* fresh = line.data() + old;
+  const void* nl = std::memchr(fresh, '\n', static_cast<std::size_t>(got));
+  if (nl == nullptr) return got;
+  const std::size_t keep = old + static_cast<std::size_t>(static_cast<const char*>(nl) - fresh) + 1;
+  const std::size_t rest = line.size() - keep;
+  if (rest > buffer_.size()) buffer_.resize(rest);
+  std::memcpy(buffer_.data(), line.data() + keep, rest);
+  begin_ = 0;
+  end_ = rest;
+  line.resize(keep);
+  complete = true;
+  return got;
 }
 
 }  // namespace vesk

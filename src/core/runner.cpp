@@ -41,6 +41,9 @@ std::optional<std::uint64_t> reply_seq(const ReplyLine& reply) {
   return std::nullopt;
 }
 
+// A reply buffer this small is always kept.
+constexpr std::size_t kKeptReplyBuffer = 1 << 20;
+
 // Larger pipes let a request or reply of many megabytes pass with far fewer
 // switches between the two processes. Best effort: the kernel may refuse.
 void widen_pipe(int fd) {
@@ -135,7 +138,19 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
     if (watchdog.fired()) return fail(Error::runner(RunnerError::timeout(limit_ms)));
     return fail(s.error());
   }
-  std::string line;
+  std::string& line = line_;
+  // The buffer keeps the capacity of the last reply for the next one:
+  // workspaces change little from one request to the next, and filling
+  // fresh pages costs more than reading the reply itself. A buffer far
+  // larger than the reply just read is given back.
+  struct TrimOnExit {
+    std::string& line;
+    ~TrimOnExit() {
+      if (line.capacity() > kKeptReplyBuffer && line.capacity() / 4 > line.size()) {
+        line = std::string();
+      }
+    }
+  } trim{line};
   for (;;) {
     if (!read_text_line(reader_, line)) return fail(ended());
     Result<ReplyLine> decoded = decode_reply_line(line);

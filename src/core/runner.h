@@ -110,6 +110,9 @@ class Runner {
   UniqueFd stdout_;
   FdWriter writer_;
   FdReader reader_;
+  // The line being read; it keeps the capacity of the last reply, up to four
+  // times its size (see request()).
+  std::string line_;
   // Requests written, numbered as the runner numbers the requests it reads;
   // a reply is taken only when it carries the number of the request waited
   // for, so no request ever receives the reply of an earlier one, nor a line

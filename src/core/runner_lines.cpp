@@ -7,11 +7,14 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <thread>
 #include <unordered_set>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 #include <simdjson.h>
 
+#include "core/parallel.h"
 #include "core/protocol.h"
 
 namespace vesk {
@@ -490,18 +493,24 @@ class CanonicalReply {
         !string(ok.stderr_text) || !literal(",\"files\":{")) {
       return std::nullopt;
     }
+    // The arrays are only delimited here and decoded once the whole line is
+    // known to have this form.
+    std::vector<std::string_view> arrays;
     std::unordered_set<std::string> keys;
     if (peek() != '}') {
       for (;;) {
-        std::string key, bytes;
-        if (!string(key) || !literal(":") || !byte_array(bytes)) return std::nullopt;
+        std::string key;
+        std::string_view array;
+        if (!string(key) || !literal(":") || !array_span(array)) return std::nullopt;
         if (!keys.insert(key).second) return std::nullopt;
-        ok.files.emplace_back(std::move(key), std::move(bytes));
+        ok.files.emplace_back(std::move(key), std::string());
+        arrays.push_back(array);
         if (peek() != ',') break;
         ++p_;
       }
     }
     if (!literal("}}") || p_ != end_) return std::nullopt;
+    if (!decode_arrays(arrays, ok.files)) return std::nullopt;
     return ok;
   }
 
@@ -591,32 +600,60 @@ class CanonicalReply {
     }
   }
 
-  // "[97,98,99]": integers 0..255 without leading zeros, no white space.
-  // The line must be followed in memory by a few readable bytes that are no
-  // digits (its padding): the loop reads up to three bytes ahead.
-  bool byte_array(std::string& out) {
+  // "[...]": the text between the brackets goes to `inner`. In this form
+  // the first ']' closes the array.
+  bool array_span(std::string_view& inner) {
     if (peek() != '[') return false;
-    ++p_;
-    // In this form the first ']' closes the array, which bounds the count.
     const auto* close = static_cast<const char*>(
-        std::memchr(p_, ']', static_cast<std::size_t>(end_ - p_)));
+        std::memchr(p_ + 1, ']', static_cast<std::size_t>(end_ - p_ - 1)));
     if (close == nullptr) return false;
-    if (close == p_) {
-      ++p_;
-      return true;
-    }
+    inner = std::string_view(p_ + 1, static_cast<std::size_t>(close - p_ - 1));
+    p_ = close + 1;
+    return true;
+  }
+
+  // "97,98,99": integers 0..255 without leading zeros, no white space, into
+  // `out`, sized exactly (contents live on in the history). `scratch` is
+  // reused between calls. The text must be followed in memory by a few
+  // readable bytes that are no digits: the loop reads up to three bytes
+  // ahead, and a ']' or the line's padding always follows.
+  static bool decode_array(std::string_view text, std::string& scratch, std::string& out) {
+    if (text.empty()) return true;
+    const char* p = text.data();
+    const char* const end = text.data() + text.size();
     bool ok = false;
-    const char* p = p_;
-    out.resize_and_overwrite(static_cast<std::size_t>(close - p) / 2 + 1,
-                             [&](char* dst, std::size_t bound) {
+    std::size_t n = 0;
+    scratch.resize_and_overwrite(text.size() / 2 + 1, [&](char* dst, std::size_t bound) {
       bool after_number = false;
-      const std::size_t n = read_compact_bytes(p, close, dst, bound, &after_number);
-      ok = after_number && p == close;
+      n = read_compact_bytes(p, end, dst, bound, &after_number);
+      ok = after_number && p == end;
       return n;
     });
     if (!ok) return false;
-    p_ = close + 1;
+    out.assign(scratch.data(), n);
     return true;
+  }
+
+  // A workspace of many megabytes is decoded on a few threads, one share of
+  // the files each.
+  static bool decode_arrays(const std::vector<std::string_view>& arrays,
+                            std::vector<std::pair<std::string, std::string>>& files) {
+    constexpr std::size_t kParallelText = 4 << 20;
+    std::size_t text = 0;
+    for (std::string_view a : arrays) text += a.size();
+    const std::size_t workers =
+        text < kParallelText ? 1
+                             : std::min(arrays.size(), std::size_t{std::max(
+                                                           1u, std::thread::hardware_concurrency())});
+    std::vector<std::string> scratch(std::min<std::size_t>(workers, 4));
+    const Status decoded =
+        parallel_for(arrays.size(), scratch.size(), [&](std::size_t i, std::size_t worker) -> Status {
+          if (!decode_array(arrays[i], scratch[worker], files[i].second)) {
+            return fail_message("not in the compact form");
+          }
+          return {};
+        });
+    return decoded.has_value();
   }
 
   const char* p_;

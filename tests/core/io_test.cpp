@@ -51,6 +51,7 @@ TEST(IoTest, PipeEndsAreCloseOnExecAndClosedExactlyOnce) {
 
 TEST(IoTest, ReaderSplitsLinesWhateverTheChunking) {
   const std::string long_line = std::string(3 * FdReader::kBufferSize + 5, 'x') + "\n";
+  const std::string very_long_line = std::string(40 * FdReader::kBufferSize + 3, 'y') + "\n";
   const struct {
     const char* name;
     std::vector<std::string> writes;
@@ -63,10 +64,17 @@ TEST(IoTest, ReaderSplitsLinesWhateverTheChunking) {
       {"line split across writes", {"ab", "c\nd", "e\n"}, {"abc\n", "de\n"}},
       {"carriage returns are ordinary bytes", {"a\r\nb\rc\n"}, {"a\r\n", "b\rc\n"}},
       {"line longer than the buffer", {long_line, "tail"}, {long_line, "tail"}},
+      // Read straight into the line in ever larger reads, which then bring
+      // more than the buffer holds after the line's end.
+      {"long lines back to back",
+       {very_long_line + long_line + very_long_line + "a\nb"},
+       {very_long_line, long_line, very_long_line, "a\n", "b"}},
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.name);
     Pipe p = pipe_or_die();
+    // Every case is written before it is read: the pipe must hold it all.
+    ASSERT_GE(::fcntl(p.write.get(), F_SETPIPE_SZ, 1 << 20), 1 << 20);
     for (const std::string& w : tc.writes) ASSERT_TRUE(write_all(p.write.get(), w));
     p.write.reset();
     EXPECT_EQ(read_all_lines(p.read.get()), tc.lines);

@@ -267,24 +267,36 @@ TEST(ProtocolDecode, TextThatIsNotJsonNamesLineAndColumn) {
 }
 
 TEST(ProtocolDecode, HugeLines) {
+  // Megabytes of arrays: split over several files, they are decoded on
+  // several threads, and each must still come back whole and in its place.
   std::mt19937 rng(7);
-  std::string bytes(3'000'000, '\0');
-  for (char& b : bytes) b = static_cast<char>(rng());
-  std::string array = "[";
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    if (i != 0) array += ',';
-    array += std::to_string(static_cast<unsigned char>(bytes[i]));
+  std::vector<std::string> contents;
+  std::string good = R"({"stdout":"","stderr":"","files":{)";
+  for (int f = 0; f < 6; ++f) {
+    std::string bytes(500'000 + static_cast<std::size_t>(f), '\0');
+    for (char& b : bytes) b = static_cast<char>(rng());
+    if (f > 0) good += ',';
+    good += "\"f" + std::to_string(f) + "\":[";
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      if (i != 0) good += ',';
+      good += std::to_string(static_cast<unsigned char>(bytes[i]));
+    }
+    good += "]";
+    contents.push_back(std::move(bytes));
   }
-  array += "]";
-  const std::string good = R"({"stdout":"","stderr":"","files":{"big":)" + array + "}}\n";
+  good += "}}\n";
   std::string line = good;
   Result<ReplyLine> r = decode_reply_line(line);
   ASSERT_TRUE(r.has_value()) << r.error().message();
   const OkReply& o = std::get<OkReply>(*r);
-  ASSERT_EQ(o.files.size(), 1u);
-  EXPECT_TRUE(o.files[0].second == bytes);
+  ASSERT_EQ(o.files.size(), contents.size());
+  for (std::size_t f = 0; f < contents.size(); ++f) {
+    EXPECT_EQ(o.files[f].first, "f" + std::to_string(f));
+    EXPECT_TRUE(o.files[f].second == contents[f]) << f;
+  }
 
-  // One bad element at the very end spoils the whole array.
+  // One bad element at the very end spoils the whole reply, whichever
+  // thread met it.
   line = good;
   line.insert(line.size() - 4, ",256");
   r = decode_reply_line(line);
