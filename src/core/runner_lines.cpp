@@ -641,11 +641,10 @@ class CanonicalReply {
     constexpr std::size_t kParallelText = 4 << 20;
     std::size_t text = 0;
     for (std::string_view a : arrays) text += a.size();
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
     const std::size_t workers =
-        text < kParallelText ? 1
-                             : std::min(arrays.size(), std::size_t{std::max(
-                                                           1u, std::thread::hardware_concurrency())});
-    std::vector<std::string> scratch(std::min<std::size_t>(workers, 4));
+        text < kParallelText ? 1 : std::min({arrays.size(), cores, std::size_t{4}});
+    std::vector<std::string> scratch(workers);
     const Status decoded =
         parallel_for(arrays.size(), scratch.size(), [&](std::size_t i, std::size_t worker) -> Status {
           if (!decode_array(arrays[i], scratch[worker], files[i].second)) {
