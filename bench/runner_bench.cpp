@@ -56,6 +56,18 @@ std::optional<VeskEngine> make_engine(benchmark::State& state) {
   return *engine;
 }
 
+// A started runner, or null after skipping the benchmark with the reason.
+std::unique_ptr<Runner> start_runner(benchmark::State& state) {
+  std::optional<VeskEngine> engine = make_engine(state);
+  if (!engine) return nullptr;
+  Result<std::unique_ptr<Runner>> runner = Runner::start(*engine);
+  if (!runner) {
+    state.SkipWithError(runner.error().message().c_str());
+    return nullptr;
+  }
+  return std::move(*runner);
+}
+
 void BM_RunnerStart(benchmark::State& state) {
   std::optional<VeskEngine> engine = make_engine(state);
   if (!engine) return;
@@ -106,19 +118,14 @@ BENCHMARK(BM_BareDenoStart)->Name("runner/bare_deno_start")->Iterations(3)->UseM
     benchmark::kMillisecond);
 
 void BM_ExecutePass(benchmark::State& state) {
-  std::optional<VeskEngine> engine = make_engine(state);
-  if (!engine) return;
-  Result<std::unique_ptr<Runner>> runner = Runner::start(*engine);
-  if (!runner) {
-    state.SkipWithError(runner.error().message().c_str());
-    return;
-  }
+  std::unique_ptr<Runner> runner = start_runner(state);
+  if (!runner) return;
   const FileMap empty;
   std::vector<double> times;
   for (auto _ : state) {
     for (int i = 0; i < 2000; ++i) {
       const auto start = Clock::now();
-      Result<ExecutionOutput> out = (*runner)->execute_python("pass", empty, nullptr);
+      Result<ExecutionOutput> out = runner->execute_python("pass", empty, nullptr);
       times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
       if (!out) {
         state.SkipWithError(out.error().message().c_str());
@@ -133,13 +140,8 @@ BENCHMARK(BM_ExecutePass)->Name("runner/execute_pass")->Iterations(1)->Unit(
     benchmark::kMillisecond);
 
 void BM_Execute10Mb(benchmark::State& state) {
-  std::optional<VeskEngine> engine = make_engine(state);
-  if (!engine) return;
-  Result<std::unique_ptr<Runner>> runner = Runner::start(*engine);
-  if (!runner) {
-    state.SkipWithError(runner.error().message().c_str());
-    return;
-  }
+  std::unique_ptr<Runner> runner = start_runner(state);
+  if (!runner) return;
   std::mt19937_64 rng(11);
   FileMap files;
   for (int f = 0; f < 100; ++f) {
@@ -153,7 +155,7 @@ void BM_Execute10Mb(benchmark::State& state) {
   std::vector<double> times;
   for (auto _ : state) {
     const auto start = Clock::now();
-    Result<ExecutionOutput> out = (*runner)->execute_python("pass", files, nullptr);
+    Result<ExecutionOutput> out = runner->execute_python("pass", files, nullptr);
     times.push_back(std::chrono::duration<double>(Clock::now() - start).count());
     if (!out || !(out->files == files)) {
       state.SkipWithError(out ? "the workspace came back changed" : out.error().message().c_str());
