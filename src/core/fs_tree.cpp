@@ -7,7 +7,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <sys/random.h>
+
 #include <cerrno>
+#include <cstdint>
 #include <memory>
 #include <vector>
 
@@ -70,6 +73,17 @@ std::vector<std::string_view> path_components(std::string_view path) {
   return out;
 }
 
+// A key as errors show it below the root: its components joined by '/'.
+std::string display_key(std::string_view key) {
+  std::string out;
+  for (std::string_view c : path_components(key)) {
+    if (c == "." || c == "/") continue;
+    if (!out.empty()) out += '/';
+    out += c;
+  }
+  return out;
+}
+
 }  // namespace
 
 Result<TreeWriter> TreeWriter::open(const std::string& root) {
@@ -108,7 +122,7 @@ Result<int> TreeWriter::directory(const std::string& prefix) {
   return raw;
 }
 
-Status TreeWriter::write(std::string_view key, std::string_view content) {
+Result<std::pair<int, std::string>> TreeWriter::locate(std::string_view key) {
   if (key.find('\0') != std::string_view::npos) {
     return fail_message("workspace key must not contain a NUL byte: '" + std::string(key) + "'");
   }
@@ -126,18 +140,53 @@ Status TreeWriter::write(std::string_view key, std::string_view content) {
   if (dirs_.size() > 256) dirs_.clear();
   auto dir = directory(prefix);
   if (!dir) return fail(dir.error());
-  const std::string name(parts.back());
+  return std::pair<int, std::string>(*dir, std::string(parts.back()));
+}
+
+Status TreeWriter::write(std::string_view key, std::string_view content) {
+  auto located = locate(key);
+  if (!located) return fail(located.error());
+  const auto& [dir, name] = *located;
   // O_NONBLOCK: a FIFO planted under the name must not block the writer.
   UniqueFd fd(::openat(
-      *dir, name.c_str(),
+      dir, name.c_str(),
       O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0666));
-  if (!fd) return fail(symlink_or(*dir, name, join(prefix, name), errno));
+  if (!fd) return fail(symlink_or(dir, name, display_key(key), errno));
   return write_fd_fully(fd.get(), content);
 }
 
-Status walk_regular_files(const std::string& root, WalkErrors errors,
-                          const std::function<Status(int dir_fd, const char* name,
-                                                     const std::string& relative)>& on_file) {
+Status TreeWriter::replace(std::string_view key, std::string_view content) {
+  auto located = locate(key);
+  if (!located) return fail(located.error());
+  const auto& [dir, name] = *located;
+  struct stat st;
+  const bool exists = ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!exists && errno != ENOENT) return fail(Error::last_os_error());
+  if (exists && S_ISLNK(st.st_mode)) return fail(symlink_or(dir, name, display_key(key), ELOOP));
+  if (exists && S_ISDIR(st.st_mode)) return fail(Error::os(EISDIR));
+  if (exists && !S_ISREG(st.st_mode)) {
+    return fail_message("refusing to replace '" + lossy_utf8(join(display_, display_key(key))) +
+                        "': not a regular file");
+  }
+  auto temp = write_temporary_file(dir, content, exists ? &st : nullptr);
+  if (!temp) return fail(temp.error());
+  // Whatever took the name meanwhile, a link included, is replaced, never
+  // written through.
+  if (::renameat(dir, temp->c_str(), dir, name.c_str()) != 0) {
+    const int err = errno;
+    ::unlinkat(dir, temp->c_str(), 0);
+    return fail(Error::os(err));
+  }
+  return {};
+}
+
+namespace {
+
+// The walk of walk_regular_files from the already opened root directory `fd`
+// (taken over; -1 with `open_errno` when opening it failed).
+Status walk_from(int fd, int open_errno, const std::string& root, WalkErrors errors,
+                 const std::function<Status(int dir_fd, const char* name,
+                                            const std::string& relative)>& on_file) {
   auto walk_error = [&](const std::string& relative, int err) -> Status {
     if (errors == WalkErrors::kSkip) return {};
     const std::string path = relative.empty() ? root : join(root, relative);
@@ -150,8 +199,7 @@ Status walk_regular_files(const std::string& root, WalkErrors errors,
   };
   std::vector<Frame> stack;
   {
-    const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return walk_error("", errno);
+    if (fd < 0) return walk_error("", open_errno);
     DirPtr dir = open_dir_stream(fd);
     if (!dir) return walk_error("", errno);
     stack.push_back({std::move(dir), std::string()});
@@ -183,8 +231,8 @@ Status walk_regular_files(const std::string& root, WalkErrors errors,
       type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISREG(st.st_mode) ? DT_REG : DT_UNKNOWN;
     }
     if (type == DT_DIR) {
-      const int fd = ::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-      DirPtr sub = fd < 0 ? nullptr : open_dir_stream(fd);
+      const int sub_fd = ::openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      DirPtr sub = sub_fd < 0 ? nullptr : open_dir_stream(sub_fd);
       if (!sub) {
         if (auto s = walk_error(relative, errno); !s) return s;
         continue;
@@ -197,9 +245,20 @@ Status walk_regular_files(const std::string& root, WalkErrors errors,
   return {};
 }
 
-namespace {
+// Reopens the directory open as `root_fd` (O_PATH, say) for listing.
+int open_for_listing(int root_fd) {
+  return ::openat(root_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
 
-// The content of the open file `fd`, or nullopt when it is not a regular file.
+}  // namespace
+
+Status walk_regular_files(const std::string& root, WalkErrors errors,
+                          const std::function<Status(int dir_fd, const char* name,
+                                                     const std::string& relative)>& on_file) {
+  const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  return walk_from(fd, errno, root, errors, on_file);
+}
+
 Result<std::optional<std::string>> read_open_file(int fd) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return fail(Error::last_os_error());
@@ -240,29 +299,76 @@ Result<std::optional<std::string>> read_open_file(int fd) {
   }
 }
 
-constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
-
-// Opens `relative` below `dir_fd` for reading with no link followed anywhere
-// on the way: openat2() confined to the directory, or, for paths longer than
-// it takes, one component at a time. -1 with errno ENOSYS on kernels before
-// 5.6.
-int open_beneath(int dir_fd, const char* relative) {
+UniqueFd open_no_links(int dir_fd, std::string_view path, int flags) {
+  flags |= O_CLOEXEC | O_NOFOLLOW;
+  const bool absolute = !path.empty() && path.front() == '/';
+  if (path.find('\0') != std::string_view::npos) {
+    errno = EINVAL;
+    return UniqueFd();
+  }
+  const std::string whole(path);
   open_how how{};
-  how.flags = kReadFlags | O_NOFOLLOW;
-  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
-  const int fd = static_cast<int>(::syscall(SYS_openat2, dir_fd, relative, &how, sizeof how));
-  if (fd >= 0 || errno != ENAMETOOLONG) return fd;
+  // With O_PATH, O_NOFOLLOW would hand back a descriptor of a final link
+  // instead of refusing it; RESOLVE_NO_SYMLINKS refuses it without.
+  how.flags = static_cast<std::uint64_t>((flags & O_PATH) != 0 ? flags & ~O_NOFOLLOW : flags);
+  how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | (absolute ? 0 : RESOLVE_BENEATH);
+  UniqueFd fd(static_cast<int>(::syscall(SYS_openat2, dir_fd, whole.c_str(), &how, sizeof how)));
+  if (fd || (errno != ENAMETOOLONG && errno != ENOSYS)) return fd;
+
+  // One component at a time, each opened below the last without following.
   UniqueFd dir;
-  std::string_view rest(relative);
-  for (std::size_t slash; (slash = rest.find('/')) != std::string_view::npos;
-       rest.remove_prefix(slash + 1)) {
-    const std::string name(rest.substr(0, slash));
+  if (absolute) {
+    dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) return UniqueFd();
+  }
+  std::vector<std::string_view> parts;
+  for (std::string_view c : path_components(path)) {
+    if (c == "/" || c == ".") continue;
+    if (c == "..") {
+      errno = EXDEV;
+      return UniqueFd();
+    }
+    parts.push_back(c);
+  }
+  if (parts.empty()) parts.emplace_back(".");
+  for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+    const std::string name(parts[i]);
     dir.reset(::openat(dir.valid() ? dir.get() : dir_fd, name.c_str(),
                        O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!dir) return -1;
+    if (!dir) return UniqueFd();
   }
-  return ::openat(dir.valid() ? dir.get() : dir_fd, std::string(rest).c_str(),
-                  kReadFlags | O_NOFOLLOW);
+  const int parent = dir.valid() ? dir.get() : dir_fd;
+  const std::string name(parts.back());
+  UniqueFd last(::openat(parent, name.c_str(), flags));
+  struct stat st;
+  if (last && (flags & O_PATH) != 0) {
+    if (::fstat(last.get(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      errno = ELOOP;
+      return UniqueFd();
+    }
+  } else if (!last && errno == ENOTDIR) {
+    if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      errno = ELOOP;
+    } else {
+      errno = ENOTDIR;
+    }
+  }
+  return last;
+}
+
+namespace {
+
+constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+// Whether the kernel has openat2(), asked once.
+bool have_openat2() {
+  static const bool have = [] {
+    open_how how{};
+    how.flags = O_PATH | O_CLOEXEC;
+    UniqueFd probe(static_cast<int>(::syscall(SYS_openat2, AT_FDCWD, ".", &how, sizeof how)));
+    return probe.valid() || errno != ENOSYS;
+  }();
+  return have;
 }
 
 }  // namespace
@@ -278,18 +384,24 @@ Result<std::optional<std::string>> read_regular_file(int dir_fd, const char* nam
 }
 
 Result<std::vector<TreeFile>> read_tree(const std::string& root, WalkErrors errors) {
-  std::vector<TreeFile> files;
   UniqueFd root_fd(::open(root.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-  // Whether the kernel has openat2(), asked once.
-  static const bool have_openat2 = [] {
-    UniqueFd probe(open_beneath(AT_FDCWD, "."));
-    return probe.valid() || errno != ENOSYS;
-  }();
-  const bool beneath = root_fd && have_openat2;
-  if (!beneath) {
+  if (!root_fd) {
+    auto walked = walk_from(-1, errno, root, errors, nullptr);
+    if (!walked) return fail(walked.error());
+    return std::vector<TreeFile>();
+  }
+  return read_tree(root_fd.get(), root, errors);
+}
+
+Result<std::vector<TreeFile>> read_tree(int root_fd, const std::string& display,
+                                        WalkErrors errors) {
+  std::vector<TreeFile> files;
+  if (!have_openat2()) {
     // Old kernels: read each file while the walk holds its directory open.
-    auto walked = walk_regular_files(
-        root, errors, [&](int dir_fd, const char* name, const std::string& relative) -> Status {
+    const int fd = open_for_listing(root_fd);
+    auto walked = walk_from(
+        fd, errno, display, errors,
+        [&](int dir_fd, const char* name, const std::string& relative) -> Status {
           auto content = read_regular_file(dir_fd, name, /*follow_link=*/false);
           if (!content) return fail(content.error());
           if (*content) files.push_back({relative, std::move(**content)});
@@ -300,22 +412,23 @@ Result<std::vector<TreeFile>> read_tree(const std::string& root, WalkErrors erro
   }
 
   // First the names, then the contents, several files at a time.
-  const Status walked = walk_regular_files(
-      root, errors, [&](int, const char*, const std::string& relative) -> Status {
+  const int fd = open_for_listing(root_fd);
+  const Status walked = walk_from(
+      fd, errno, display, errors, [&](int, const char*, const std::string& relative) -> Status {
         files.push_back({relative, std::string()});
         return {};
       });
   std::vector<char> regular(files.size(), 1);
   auto read_one = [&](std::size_t i, std::size_t) -> Status {
-    UniqueFd fd(open_beneath(root_fd.get(), files[i].relative.c_str()));
-    if (!fd) {
+    UniqueFd file = open_no_links(root_fd, files[i].relative, kReadFlags);
+    if (!file) {
       if (errno == ELOOP) {  // became a link
         regular[i] = 0;
         return {};
       }
       return fail(Error::last_os_error());
     }
-    auto content = read_open_file(fd.get());
+    auto content = read_open_file(file.get());
     if (!content) return fail(content.error());
     if (*content) {
       files[i].content = std::move(**content);
@@ -337,10 +450,49 @@ Result<std::vector<TreeFile>> read_tree(const std::string& root, WalkErrors erro
   return files;
 }
 
-Status write_whole_file(const std::string& path, std::string_view content) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0666));
-  if (!fd) return fail(Error::last_os_error());
-  return write_fd_fully(fd.get(), content);
+Result<std::string> write_temporary_file(int dir_fd, std::string_view content,
+                                         const struct stat* like) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string name;
+  UniqueFd fd;
+  // A name nobody else can have guessed: 48 random bits, and O_EXCL for the
+  // rest.
+  for (int attempt = 0; attempt < 100 && !fd; ++attempt) {
+    unsigned char bytes[6];
+    if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+      return fail(Error::last_os_error());
+    }
+    name = ".vesk-";
+    for (unsigned char b : bytes) {
+      name += kHex[b >> 4];
+      name += kHex[b & 15];
+    }
+    fd.reset(::openat(dir_fd, name.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY,
+                      like != nullptr ? 0600 : 0666));
+    if (!fd && errno != EEXIST) return fail(Error::last_os_error());
+  }
+  if (!fd) return fail(Error::os(EEXIST));
+  auto written = [&]() -> Status {
+    if (like != nullptr) {
+      // The owner first: changing it clears set-user-ID bits. Only root (or
+      // the owner, for its own groups) may, and not being allowed is no fault.
+      if (like->st_uid != ::geteuid() || like->st_gid != ::getegid()) {
+        [[maybe_unused]] const int ignored = ::fchown(fd.get(), like->st_uid, like->st_gid);
+      }
+      if (::fchmod(fd.get(), like->st_mode & 07777) != 0) return fail(Error::last_os_error());
+    }
+    if (auto s = write_fd_fully(fd.get(), content); !s) return s;
+    // The close reports late write errors (NFS, quotas) that would otherwise
+    // surface only after the rename made the file visible.
+    if (::close(fd.release()) != 0) return fail(Error::last_os_error());
+    return {};
+  }();
+  if (!written) {
+    ::unlinkat(dir_fd, name.c_str(), 0);
+    return fail(written.error());
+  }
+  return name;
 }
 
 namespace {

@@ -1,6 +1,8 @@
 // Directory trees on the host file system, as the workspace exchange needs
-// them: writing files below a directory without ever leaving it, walking a
-// tree without following links, reading whole files and removing trees.
+// them: writing files below a directory without ever leaving it (in place, or
+// by renaming a temporary file over the old one), opening paths without
+// following links, walking a tree without following links, reading whole
+// files and removing trees.
 //
 // Everything works relative to open directory descriptors (openat, mkdirat,
 // O_NOFOLLOW), so a symbolic link met below a root, whether planted before or
@@ -11,11 +13,14 @@
 #ifndef VESK_CORE_FS_TREE_H_
 #define VESK_CORE_FS_TREE_H_
 
+#include <sys/stat.h>
+
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "core/error.h"
@@ -46,12 +51,26 @@ class TreeWriter {
   // where a directory is needed gives "Not a directory (os error 20)").
   Status write(std::string_view key, std::string_view content);
 
+  // Like write(), but the file never changes in place: `content` goes to a
+  // temporary file in the same directory (see write_temporary_file) that is
+  // then renamed over the name, so a reader sees the old file or the new one
+  // and another hard link to the old file keeps the old content. An existing
+  // file's permission bits (and, where allowed, owner) carry over; a new file
+  // gets 0666 before the umask. A link at the name fails as in write(); any
+  // other file that is not a regular file fails with "refusing to replace
+  // '{path}': not a regular file" (a FIFO there never blocks), a directory
+  // with "Is a directory (os error 21)". Nothing but the temporary file is
+  // left behind on failure, and that is removed too.
+  Status replace(std::string_view key, std::string_view content);
+
  private:
   TreeWriter(UniqueFd root, std::string display)
       : root_(std::move(root)), display_(std::move(display)) {}
   // The descriptor of directory `prefix` (components joined by '/'), created
   // when missing, opened below its parent without following links.
   Result<int> directory(const std::string& prefix);
+  // The directory descriptor and file name a key names (see write()).
+  Result<std::pair<int, std::string>> locate(std::string_view key);
   Error symlink_or(int dir_fd, const std::string& name, const std::string& shown, int err) const;
 
   UniqueFd root_;
@@ -85,12 +104,19 @@ struct TreeFile {
 };
 
 // Every regular file below `root` with its content, in walk order (the walk
-// of walk_regular_files). The reading is spread over a few threads for trees
-// of many files; a failure is reported as a sequential walk would report it:
-// whichever of a walk error (per `errors`) and a read error (the bare OS
-// error) comes first in walk order. Files that stopped being regular files
-// between walk and read are left out. Below the root no link is followed.
+// of walk_regular_files); `root` is followed if it is a link. The reading is
+// spread over a few threads for trees of many files; a failure is reported as
+// a sequential walk would report it: whichever of a walk error (per `errors`)
+// and a read error (the bare OS error) comes first in walk order. Files that
+// stopped being regular files between walk and read are left out. Below the
+// root no link is followed.
 Result<std::vector<TreeFile>> read_tree(const std::string& root, WalkErrors errors);
+
+// The same for the directory open as `root_fd` (any descriptor of it, O_PATH
+// will do; borrowed), so that what is read is exactly the directory the
+// caller opened and checked. `display` stands for the root in errors.
+Result<std::vector<TreeFile>> read_tree(int root_fd, const std::string& display,
+                                        WalkErrors errors);
 
 // The whole content of the file `name` in directory `dir_fd` (AT_FDCWD for a
 // path), read to end of file. nullopt when the entry is not a regular file
@@ -100,8 +126,30 @@ Result<std::vector<TreeFile>> read_tree(const std::string& root, WalkErrors erro
 Result<std::optional<std::string>> read_regular_file(int dir_fd, const char* name,
                                                      bool follow_link);
 
-// Writes `content` to `path` (following links), created 0666 or truncated.
-Status write_whole_file(const std::string& path, std::string_view content);
+// The whole content of the regular file open as `fd` (borrowed), read from
+// where its offset stands to end of file; nullopt when it is not a regular
+// file. Os errors.
+Result<std::optional<std::string>> read_open_file(int fd);
+
+// Opens `path` with `flags` (O_CLOEXEC and O_NOFOLLOW are added) without
+// following a symbolic link anywhere: not in the directories on the way and
+// not at the end. A relative path is resolved below `dir_fd` (AT_FDCWD: the
+// working directory) and may not leave it; an absolute one from '/'. Uses
+// openat2() (RESOLVE_NO_SYMLINKS), or on kernels without it and for paths
+// longer than it takes, one component at a time, which refuses '..'. Returns
+// the descriptor, or an invalid one with errno set: ELOOP when a link was
+// met, EXDEV for a '..' that may not be followed, otherwise the error of the
+// failing step (ENOENT, ENOTDIR, EACCES, ...).
+UniqueFd open_no_links(int dir_fd, std::string_view path, int flags);
+
+// Writes `content` to a new file with a fresh name of the form
+// ".vesk-XXXXXXXXXXXX" in the directory `dir_fd` (borrowed; O_PATH will do)
+// and returns that name; the caller renames it into place or removes it.
+// With `like`, the file gets its permission bits and, where the kernel lets
+// this process, its owner and group; without it, 0666 before the umask.
+// Nothing is left behind on failure. Os errors.
+Result<std::string> write_temporary_file(int dir_fd, std::string_view content,
+                                         const struct stat* like);
 
 // Removes `path` and everything below it without following links, restoring
 // owner permissions where a command took them away. Best effort: errors are

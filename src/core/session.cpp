@@ -110,7 +110,7 @@ Result<std::vector<std::string>> Session::mount(std::string_view path) {
 }
 
 Result<std::vector<std::string>> Session::commit(
-    const std::optional<std::vector<std::string>>& keys) const {
+    const std::optional<std::vector<std::string>>& keys) {
   return guard([&] { return vesk::commit(history_, mount_origins_, keys); });
 }
 

@@ -85,7 +85,7 @@ class Session {
 
   // --- host exchange ---
   Result<std::vector<std::string>> mount(std::string_view path);
-  Result<std::vector<std::string>> commit(const std::optional<std::vector<std::string>>& keys) const;
+  Result<std::vector<std::string>> commit(const std::optional<std::vector<std::string>>& keys);
   Result<std::vector<std::string>> export_files(
       std::string_view output_dir, const std::optional<std::vector<std::string>>& keys) const;
 

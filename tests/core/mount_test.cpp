@@ -1,16 +1,24 @@
 #include "core/mount.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <iterator>
 #include <map>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host_files.h"
@@ -50,7 +58,10 @@ TEST_F(MountTest, ImportsAFileUnderItsOwnNameWithoutANewCheckpoint) {
   EXPECT_EQ(history_.size(), length);
   EXPECT_EQ(entries_of(history_.current().files),
             (std::map<std::string, std::string>{{"notes.txt", "notes"}, {"other.txt", "other"}}));
-  EXPECT_EQ(origins_.at("notes.txt"), fs::canonical(host_.path() / "dir/notes.txt").string());
+  EXPECT_EQ(origins_.at("notes.txt").path(),
+            fs::canonical(host_.path() / "dir/notes.txt").string());
+  EXPECT_EQ(*origins_.at("notes.txt").root, fs::canonical(host_.path() / "dir").string());
+  EXPECT_EQ(*origins_.at("notes.txt").known, "notes");
 }
 
 TEST_F(MountTest, LinkToAFileImportsTheTargetUnderItsName) {
@@ -59,7 +70,8 @@ TEST_F(MountTest, LinkToAFileImportsTheTargetUnderItsName) {
   auto keys = mount_path(host_.path() / "alias.txt");
   ASSERT_TRUE(keys) << keys.error().message();
   EXPECT_EQ(*keys, std::vector<std::string>{"target.txt"});
-  EXPECT_EQ(origins_.at("target.txt"), fs::canonical(host_.path() / "real/target.txt").string());
+  EXPECT_EQ(origins_.at("target.txt").path(),
+            fs::canonical(host_.path() / "real/target.txt").string());
   EXPECT_EQ(*history_.current().files.find("target.txt")->get(), "target");
 }
 
@@ -89,9 +101,11 @@ TEST_F(MountTest, ImportsTheRegularFilesOfADirectoryWithoutFollowingLinks) {
                                                       {replaced, "latin"},
                                                   }));
   const std::string canonical = fs::canonical(proj).string();
-  EXPECT_EQ(origins_.at("src/a.py"), canonical + "/src/a.py");
+  EXPECT_EQ(origins_.at("src/a.py").path(), canonical + "/src/a.py");
+  EXPECT_EQ(*origins_.at("src/a.py").root, canonical);
+  EXPECT_EQ(origins_.at("src/a.py").root, origins_.at("README").root);  // one per mount
   // The origin keeps the real bytes, so that commit finds the file again.
-  EXPECT_EQ(origins_.at(replaced), canonical + "/" + raw_name);
+  EXPECT_EQ(origins_.at(replaced).path(), canonical + "/" + raw_name);
 
   auto none = mount_path(proj / "empty");
   ASSERT_TRUE(none);
@@ -220,8 +234,7 @@ TEST_F(MountTest, CommitWritesBackChangedFilesOnly) {
 
   ASSERT_TRUE(history_.write_file("a.txt", "a1"));
   ASSERT_TRUE(history_.write_file("new.txt", "not mounted"));
-  for (int round = 0; round < 2; ++round) {  // committing changes no state: again writes again
-    write_host_file(proj / "a.txt", "edited on the host");
+  for (int round = 0; round < 2; ++round) {  // committing again writes again
     auto written = commit(history_, origins_, std::nullopt);
     ASSERT_TRUE(written) << written.error().message();
     EXPECT_EQ(*written, std::vector<std::string>{origin_a});
@@ -254,7 +267,9 @@ TEST_F(MountTest, CommitWritesBackChangedFilesOnly) {
   fs::remove_all(proj);
   auto missing_dir = commit(history_, origins_, std::vector<std::string>{"a.txt"});
   ASSERT_FALSE(missing_dir);
-  EXPECT_EQ(missing_dir.error().message(), "No such file or directory (os error 2)");
+  EXPECT_EQ(missing_dir.error().message(),
+            "conflict on 'a.txt': '" + origin_a +
+                "' was deleted since it was mounted or last committed; nothing was written");
   EXPECT_FALSE(fs::exists(proj));
 }
 
@@ -343,6 +358,322 @@ TEST_F(MountTest, ExportRefusesBadKeysAndLinksBelowTheOutputDirectory) {
   EXPECT_FALSE(fs::exists(outside.path() / "x.txt"));
   EXPECT_FALSE(fs::exists(host_.path() / "escape.txt"));
   EXPECT_EQ(read_host_file(out / "ok.txt"), "new");  // written before the failure, and kept
+}
+
+
+std::string conflict_message(const std::string& key, const fs::path& path,
+                             const std::string& what) {
+  return "conflict on '" + key + "': '" + path.string() + "' " + what +
+         " since it was mounted or last committed; nothing was written";
+}
+
+// The names in `dir`, so that a test can see no temporary file was left.
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> out;
+  for (const auto& entry : fs::directory_iterator(dir)) out.push_back(entry.path().filename());
+  return sorted(out);
+}
+
+// Runs `call` on a thread and waits for it with a generous limit. Should it
+// block on the FIFO at `fifo`, a reader is opened there to let it go, and the
+// test fails instead of hanging.
+template <class F>
+auto without_blocking_on(const fs::path& fifo, F call) {
+  auto running = std::async(std::launch::async, call);
+  if (running.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ADD_FAILURE() << "blocked on the FIFO " << fifo;
+    // The writer's open returns once a reader is there, and what it writes
+    // fits the pipe's buffer.
+    const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const auto done = running.wait_for(std::chrono::seconds(60));
+    EXPECT_EQ(done, std::future_status::ready);
+    if (reader >= 0) ::close(reader);
+  }
+  return running.get();
+}
+
+TEST_F(MountTest, CommitRefusesToOverwriteWhatTheHostChanged) {
+  const fs::path proj = host_.path() / "proj";
+  write_host_file(proj / "a.txt", "a0");
+  ASSERT_TRUE(mount_path(proj));
+  const fs::path a = fs::canonical(proj / "a.txt");
+  ASSERT_TRUE(history_.write_file("a.txt", "a1"));
+
+  write_host_file(a, "edited on the host");
+  auto refused = commit(history_, origins_, std::nullopt);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(), conflict_message("a.txt", a, "changed"));
+  EXPECT_EQ(read_host_file(a), "edited on the host");
+
+  // The same length and the same content again: only the bytes count.
+  write_host_file(a, "a9");
+  EXPECT_FALSE(commit(history_, origins_, std::nullopt));
+  write_host_file(a, "a0");
+  auto written = commit(history_, origins_, std::nullopt);
+  ASSERT_TRUE(written) << written.error().message();
+  EXPECT_EQ(read_host_file(a), "a1");
+
+  // After a commit the host must hold what the commit wrote.
+  ASSERT_TRUE(history_.write_file("a.txt", "a2"));
+  ASSERT_TRUE(commit(history_, origins_, std::nullopt));
+  EXPECT_EQ(read_host_file(a), "a2");
+  write_host_file(a, "a1");  // what mount read is no longer enough
+  refused = commit(history_, origins_, std::nullopt);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(), conflict_message("a.txt", a, "changed"));
+  EXPECT_EQ(read_host_file(a), "a1");
+
+  // A mount after checkpoint 0 is committed although the session never
+  // changed it (absent there counts as empty); an edit on the host since is
+  // a conflict all the same. Mounting again takes in the host's edit.
+  write_host_file(host_.path() / "late.txt", "late");
+  ASSERT_TRUE(mount_path(host_.path() / "late.txt"));
+  const fs::path late = fs::canonical(host_.path() / "late.txt");
+  write_host_file(late, "host edit");
+  refused = commit(history_, origins_, std::vector<std::string>{"late.txt"});
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(), conflict_message("late.txt", late, "changed"));
+  EXPECT_EQ(read_host_file(late), "host edit");
+  ASSERT_TRUE(mount_path(late));
+  written = commit(history_, origins_, std::vector<std::string>{"late.txt"});
+  ASSERT_TRUE(written) << written.error().message();
+  EXPECT_EQ(*written, std::vector<std::string>{late.string()});
+  EXPECT_EQ(read_host_file(late), "host edit");
+}
+
+TEST_F(MountTest, CommitTreatsAHostFileThatIsNoLongerARegularFileAsAConflict) {
+  TempDir outside;
+  write_host_file(outside.path() / "target.txt", "m0");  // what mount read, to tempt a follower
+  struct Case {
+    std::string name;
+    std::function<void(const fs::path&)> plant;
+    std::string what;
+  };
+  const Case cases[] = {
+      {"deleted", [](const fs::path& f) { fs::remove(f); }, "was deleted"},
+      {"directory",
+       [](const fs::path& f) {
+         fs::remove(f);
+         fs::create_directory(f);
+       },
+       "is no longer a regular file"},
+      {"link",
+       [&](const fs::path& f) {
+         fs::remove(f);
+         fs::create_symlink(outside.path() / "target.txt", f);
+       },
+       "was replaced by a symbolic link"},
+      {"fifo",
+       [](const fs::path& f) {
+         fs::remove(f);
+         ASSERT_EQ(::mkfifo(f.c_str(), 0600), 0);
+       },
+       "is no longer a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path dir = host_.path() / c.name;
+    write_host_file(dir / "m.txt", "m0");
+    History history(HistoryLimits{});
+    MountOrigins origins;
+    ASSERT_TRUE(mount(history, origins, config_, (dir / "m.txt").string()));
+    ASSERT_TRUE(history.write_file("m.txt", "m1"));
+    const fs::path file = fs::canonical(dir / "m.txt");
+    c.plant(file);
+    auto refused = without_blocking_on(
+        file, [&] { return commit(history, origins, std::nullopt); });
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message(), conflict_message("m.txt", file, c.what));
+    // Whatever was planted stays, and no temporary file is left beside it.
+    EXPECT_EQ(names_in(dir), c.name == "deleted" ? std::vector<std::string>{}
+                                                 : std::vector<std::string>{"m.txt"});
+  }
+  EXPECT_EQ(read_host_file(outside.path() / "target.txt"), "m0");
+}
+
+TEST_F(MountTest, CommitChecksEveryKeyBeforeWritingAny) {
+  const fs::path proj = host_.path() / "proj";
+  for (const char* name : {"a.txt", "b.txt", "c.txt"}) write_host_file(proj / name, "0");
+  ASSERT_TRUE(mount_path(proj));
+  for (const char* key : {"a.txt", "b.txt", "c.txt"}) ASSERT_TRUE(history_.write_file(key, "1"));
+  const fs::path c = fs::canonical(proj / "c.txt");
+
+  struct Case {
+    std::string name;
+    std::optional<std::vector<std::string>> keys;
+    std::function<void()> before;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"one deleted in the session", std::nullopt,
+       [&] { ASSERT_TRUE(history_.delete_file("b.txt")); },
+       "'b.txt' not in current checkpoint"},
+      {"one not mounted", std::vector<std::string>{"a.txt", "c.txt", "nowhere"},
+       [] {}, "'nowhere' was not mounted from host"},
+      {"one edited on the host", std::vector<std::string>{"a.txt", "c.txt"},
+       [&] { write_host_file(c, "x"); }, conflict_message("c.txt", c, "changed")},
+  };
+  for (const Case& each : cases) {
+    SCOPED_TRACE(each.name);
+    each.before();
+    auto refused = commit(history_, origins_, each.keys);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message(), each.message);
+    EXPECT_EQ(read_host_file(proj / "a.txt"), "0");
+    EXPECT_EQ(read_host_file(proj / "b.txt"), "0");
+    EXPECT_EQ(names_in(proj), (std::vector<std::string>{"a.txt", "b.txt", "c.txt"}));
+  }
+}
+
+TEST_F(MountTest, CommitNeverWritesThroughALinkPlantedOnTheWay) {
+  // Each tree is replaced by a link to a copy of itself: content checks
+  // would pass, so only the links can stop the write.
+  TempDir elsewhere;
+  struct Case {
+    std::string name;
+    std::string mounted;  // below the case's directory
+    std::string key;
+    std::string moved;    // what is replaced by a link
+    std::string what;
+  };
+  const Case cases[] = {
+      {"mounted directory", "proj", "sub/f.txt", "proj", "now lies behind a symbolic link"},
+      {"directory inside", "proj", "sub/f.txt", "proj/sub", "now lies behind a symbolic link"},
+      {"parent of a mounted file", "proj/sub/f.txt", "f.txt", "proj/sub",
+       "now lies behind a symbolic link"},
+      {"mounted file", "proj/sub/f.txt", "f.txt", "proj/sub/f.txt",
+       "was replaced by a symbolic link"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const fs::path base = host_.path() / c.name;
+    write_host_file(base / "proj/sub/f.txt", "f0");
+    History history(HistoryLimits{});
+    MountOrigins origins;
+    ASSERT_TRUE(mount(history, origins, config_, (base / c.mounted).string()));
+    ASSERT_TRUE(history.write_file(c.key, "f1"));
+    const fs::path copy = elsewhere.path() / c.name;
+    fs::rename(base / c.moved, copy);
+    fs::create_symlink(copy, base / c.moved);
+    const fs::path origin = fs::path(origins.at(c.key).path());
+    auto refused = commit(history, origins, std::nullopt);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().message(), conflict_message(c.key, origin, c.what));
+    const fs::path reached = fs::is_directory(copy) ? copy / fs::relative(origin, base / c.moved)
+                                                    : copy;
+    EXPECT_EQ(read_host_file(reached), "f0");
+  }
+}
+
+TEST_F(MountTest, CommitReplacesTheFileKeepingItsPermissionBits) {
+  const fs::path proj = host_.path() / "proj";
+  write_host_file(proj / "run.sh", "#!/bin/sh\n");
+  fs::permissions(proj / "run.sh", fs::perms(0751));
+  ASSERT_TRUE(mount_path(proj));
+  // Another name for the same file, outside the tree: replacing the file
+  // must leave it alone, as writing into the file would not.
+  TempDir elsewhere;
+  fs::create_hard_link(proj / "run.sh", elsewhere.path() / "other-name");
+  struct stat before;
+  ASSERT_EQ(::stat((proj / "run.sh").c_str(), &before), 0);
+
+  ASSERT_TRUE(history_.write_file("run.sh", "#!/bin/sh\necho new\n"));
+  auto written = commit(history_, origins_, std::nullopt);
+  ASSERT_TRUE(written) << written.error().message();
+  struct stat after;
+  ASSERT_EQ(::stat((proj / "run.sh").c_str(), &after), 0);
+  EXPECT_EQ(read_host_file(proj / "run.sh"), "#!/bin/sh\necho new\n");
+  EXPECT_EQ(after.st_mode & 07777, 0751u);
+  EXPECT_NE(after.st_ino, before.st_ino);
+  EXPECT_EQ(read_host_file(elsewhere.path() / "other-name"), "#!/bin/sh\n");
+  EXPECT_EQ(names_in(proj), std::vector<std::string>{"run.sh"});  // no temporary left
+}
+
+TEST_F(MountTest, ExportReplacesFilesInsteadOfWritingIntoThem) {
+  TempDir outside;
+  write_host_file(outside.path() / "precious.txt", "precious");
+  const fs::path out = host_.path() / "out";
+  fs::create_directories(out);
+  fs::create_hard_link(outside.path() / "precious.txt", out / "linked.txt");
+  write_host_file(out / "private.txt", "old");
+  fs::permissions(out / "private.txt", fs::perms(0600));
+  ASSERT_EQ(::mkfifo((out / "fifo").c_str(), 0600), 0);
+  for (const char* key : {"linked.txt", "private.txt", "fifo"}) {
+    ASSERT_TRUE(history_.write_file(key, std::string("new ") + key));
+  }
+
+  auto written = export_files(history_, origins_, out.string(),
+                              std::vector<std::string>{"linked.txt", "private.txt"});
+  ASSERT_TRUE(written) << written.error().message();
+  EXPECT_EQ(read_host_file(out / "linked.txt"), "new linked.txt");
+  EXPECT_EQ(read_host_file(outside.path() / "precious.txt"), "precious");
+  EXPECT_EQ(read_host_file(out / "private.txt"), "new private.txt");
+  EXPECT_EQ(fs::status(out / "private.txt").permissions(), fs::perms(0600));
+
+  auto refused = without_blocking_on(out / "fifo", [&] {
+    return export_files(history_, origins_, out.string(), std::vector<std::string>{"fifo"});
+  });
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(),
+            "refusing to replace '" + out.string() + "/fifo': not a regular file");
+  EXPECT_TRUE(fs::is_fifo(fs::symlink_status(out / "fifo")));
+  EXPECT_EQ(names_in(out), (std::vector<std::string>{"fifo", "linked.txt", "private.txt"}));
+}
+
+// A thread swaps the mounted name between a real entry inside the allowlist
+// and a link out of it while mount runs again and again: whatever the timing,
+// nothing from outside may ever be imported.
+TEST_F(MountTest, ALinkSwappedInDuringMountNeverLeadsOutOfTheAllowlist) {
+  const fs::path allowed = host_.path() / "allowed";
+  const fs::path outside = host_.path() / "outside";
+  write_host_file(allowed / "file", "inside");
+  write_host_file(allowed / "dir/f.txt", "inside");
+  write_host_file(outside / "secret.txt", "secret");
+  write_host_file(outside / "dir/f.txt", "secret");
+  fs::create_symlink(outside / "secret.txt", allowed / "file-spare");
+  fs::create_directory_symlink(outside / "dir", allowed / "dir-spare");
+  config_.mount_allowlist = {allowed.string()};
+
+  for (const std::string name : {"file", "dir"}) {
+    SCOPED_TRACE(name);
+    const fs::path target = allowed / name;
+    const fs::path spare = allowed / (name + "-spare");
+    std::atomic<bool> stop{false};
+    std::thread swapper([&] {
+      while (!stop.load()) {
+        ::renameat2(AT_FDCWD, target.c_str(), AT_FDCWD, spare.c_str(), RENAME_EXCHANGE);
+      }
+    });
+    std::map<std::string, int> outcomes;
+    const int rounds = name == "file" ? 3000 : 500;
+    for (int i = 0; i < rounds; ++i) {
+      History history(HistoryLimits{});
+      MountOrigins origins;
+      auto keys = mount(history, origins, config_, target.string());
+      if (!keys) {
+        ++outcomes[keys.error().message()];
+        continue;
+      }
+      ++outcomes["imported"];
+      for (const auto& [key, content] : history.current().files) {
+        EXPECT_EQ(*content, "inside") << key;
+      }
+    }
+    stop = true;
+    swapper.join();
+    const std::string canonical_outside =
+        (name == "file" ? outside / "secret.txt" : outside / "dir").string();
+    for (const auto& [outcome, count] : outcomes) {
+      // realpath() itself may find the link gone between its steps.
+      EXPECT_TRUE(outcome == "imported" ||
+                  outcome == "path changed while it was being mounted: " + target.string() ||
+                  outcome == "path does not exist: " + target.string() ||
+                  outcome == "'" + canonical_outside +
+                                 "' is not in the mount allowlist; permitted prefixes: " +
+                                 allowed.string())
+          << outcome << " (" << count << " times)";
+    }
+  }
 }
 
 }  // namespace
