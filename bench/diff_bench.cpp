@@ -1,6 +1,10 @@
 // Diff of two 100,000-line files that differ in 1% of their lines, scattered:
 // diff_file_maps against `git diff --no-index` on the same pair, run as a
 // whole process (spawn, read both files, diff, write the patch to a pipe).
+//
+// Diff of two adjacent checkpoints of a 10,000-file workspace where one file
+// changed, through History::diff, and the structural FileMap::diff alone: both
+// should cost what the one changed file costs, not what the workspace holds.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -15,6 +19,7 @@
 
 #include "core/diff.h"
 #include "core/file_map.h"
+#include "core/history.h"
 #include "core/process.h"
 
 namespace vesk {
@@ -143,6 +148,60 @@ void BM_GitDiffNoIndex(benchmark::State& state) {
 }
 BENCHMARK(BM_GitDiffNoIndex)->Name("diff/git_no_index")->Unit(benchmark::kMillisecond)->UseRealTime()->Repetitions(5)
     ->ReportAggregatesOnly(true);
+
+constexpr int kFiles = 10000;
+
+// A workspace of kFiles text files of about 1 KB (checkpoint 0), then one
+// line of one of them rewritten (checkpoint 1).
+const History& adjacent_checkpoints() {
+  static const History* history = [] {
+    auto* h = new History(HistoryLimits{});
+    for (int i = 0; i < kFiles; ++i) {
+      char key[64];
+      std::snprintf(key, sizeof key, "src/module_%03d/file_%05d.py", i / 100, i);
+      std::string text;
+      for (int line = 0; line < 32; ++line) {
+        text += "value_" + std::to_string(line) + " = compute(" + std::to_string(i) + ")\n";
+      }
+      h->insert_into_current(key, h->blobs().intern_bytes(std::move(text)));
+    }
+    const Content* old = h->current().files.find("src/module_042/file_04242.py");
+    std::string edited = **old;
+    edited.replace(edited.find("compute"), 7, "recompute");
+    if (!h->write_file("src/module_042/file_04242.py", std::move(edited))) std::abort();
+    return h;
+  }();
+  return *history;
+}
+
+void BM_DiffAdjacentCheckpoints(benchmark::State& state) {
+  const History& history = adjacent_checkpoints();
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    auto out = history.diff(0, 1);
+    if (!out) std::abort();
+    bytes = out->size();
+    benchmark::DoNotOptimize(out->data());
+  }
+  state.counters["diff_bytes"] = static_cast<double>(bytes);
+}
+BENCHMARK(BM_DiffAdjacentCheckpoints)->Name("diff/adjacent_checkpoints_10k_files")->Unit(
+    benchmark::kMicrosecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
+
+void BM_FileMapStructuralDiff(benchmark::State& state) {
+  const History& history = adjacent_checkpoints();
+  const FileMap& from = history.checkpoints()[0].files;
+  const FileMap& to = history.checkpoints()[1].files;
+  std::size_t changes = 0;
+  for (auto _ : state) {
+    const std::vector<FileMap::Difference> d = FileMap::diff(from, to);
+    changes = d.size();
+    benchmark::DoNotOptimize(d.data());
+  }
+  state.counters["changes"] = static_cast<double>(changes);
+}
+BENCHMARK(BM_FileMapStructuralDiff)->Name("diff/file_map_structural_10k_files")->Unit(
+    benchmark::kMicrosecond)->UseRealTime()->Repetitions(5)->ReportAggregatesOnly(true);
 
 }  // namespace
 }  // namespace vesk

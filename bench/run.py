@@ -46,6 +46,8 @@ FIGURES: list[Figure] = [
     Figure("diff, 100,000 lines, 1% changed, vs git diff --no-index",
            "diff/file_maps/repeats:5/real_time", "s",
            baseline="diff/git_no_index/repeats:5/real_time", max_ratio=1.0),
+    Figure("diff of adjacent checkpoints, 10,000 files, one changed",
+           "diff/adjacent_checkpoints_10k_files/repeats:5/real_time", "s", max_value=0.001),
     Figure("write_file median, 10,000 files, 200 checkpoints",
            "history/write_file_10k_files/iterations:1:median_write_s", "s", max_value=0.002),
     Figure("peak memory of that history vs its distinct content bytes",

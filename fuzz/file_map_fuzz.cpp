@@ -2,7 +2,9 @@
 // operations (set, erase, copy); after each one the map must agree with the
 // model on size, total bytes, lookups, iteration and key order, and every
 // earlier copy must still hold exactly what it held when it was taken, since
-// copies share structure with the map that goes on changing.
+// copies share structure with the map that goes on changing. At the end the
+// structural diff between the map and each copy must report exactly the keys
+// the two models disagree on.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
@@ -52,6 +54,28 @@ void check_against(const vesk::FileMap& map, const Model& model) {
   for (std::string_view k : keys) check(k == (it++)->first, "sorted key order");
 }
 
+// Checks FileMap::diff(from, to) against the models, key by key.
+void check_diff(const vesk::FileMap& from, const Model& from_model, const vesk::FileMap& to,
+                const Model& to_model) {
+  std::size_t expected = 0;
+  for (const auto& [key, content] : from_model) {
+    auto it = to_model.find(key);
+    if (it == to_model.end() || it->second != content) ++expected;
+  }
+  for (const auto& [key, content] : to_model) expected += from_model.contains(key) ? 0 : 1;
+
+  Model reported;
+  for (const vesk::FileMap::Difference& d : vesk::FileMap::diff(from, to)) {
+    check(reported.emplace(d.key, "").second, "diff reports a key twice");
+    const vesk::Content* a = from.find(d.key);
+    const vesk::Content* b = to.find(d.key);
+    check(d.from == a && d.to == b, "diff points elsewhere than the maps' entries");
+    check(a == nullptr || b == nullptr || **a != **b, "diff reports equal contents");
+    check(a != nullptr || b != nullptr, "diff reports a key in neither map");
+  }
+  check(reported.size() == expected, "diff misses a difference");
+}
+
 std::string take_key(FuzzedDataProvider& in) {
   // Short keys from a small alphabet, so that operations meet the same keys.
   return in.ConsumeBytesAsString(in.ConsumeIntegralInRange<std::size_t>(0, 6));
@@ -95,7 +119,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     check_against(map, model);
   }
-  for (const auto& [copy, copy_model] : copies) check_against(copy, copy_model);
+  for (const auto& [copy, copy_model] : copies) {
+    check_against(copy, copy_model);
+    check_diff(copy, copy_model, map, model);
+    check_diff(map, model, copy, copy_model);
+  }
 
   // Equality: a map built from the model in reverse order is the same map;
   // one byte more in any content makes it another.
@@ -104,9 +132,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rebuilt.set(it->first, vesk::make_content(it->second));
   }
   check(rebuilt == map && map == rebuilt, "equality with a rebuilt map");
+  check_diff(rebuilt, model, map, model);
   if (!model.empty()) {
     rebuilt.set(model.begin()->first, vesk::make_content(model.begin()->second + "x"));
     check(!(rebuilt == map), "maps with different contents compare equal");
+    Model changed = model;
+    changed.begin()->second += "x";
+    check_diff(map, model, rebuilt, changed);
   }
   return 0;
 }

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <charconv>
 #include <cstddef>
-#include <iterator>
 #include <vector>
 
 #include "core/line_diff.h"
@@ -120,20 +119,22 @@ std::string unified_diff(std::string_view key, std::string_view old_text,
 }
 
 std::string diff_file_maps(const FileMap& from, const FileMap& to) {
-  const std::vector<std::string_view> from_keys = from.sorted_keys();
-  const std::vector<std::string_view> to_keys = to.sorted_keys();
-  std::vector<std::string_view> keys;
-  keys.reserve(from_keys.size() + to_keys.size());
-  std::set_union(from_keys.begin(), from_keys.end(), to_keys.begin(), to_keys.end(),
-                 std::back_inserter(keys));
+  // Only the differing keys are sorted: two checkpoints of one session share
+  // most of their tries, and the structural diff never looks inside those.
+  std::vector<FileMap::Difference> changes = FileMap::diff(from, to);
+  std::sort(
+      changes.begin(), changes.end(),
+      [](const FileMap::Difference& x, const FileMap::Difference& y) { return x.key < y.key; });
 
   std::string out;
-  for (std::string_view key : keys) {
-    const Content* a = from.find(key);
-    const Content* b = to.find(key);
-    const std::string_view old_text = a ? std::string_view(**a) : std::string_view();
-    const std::string_view new_text = b ? std::string_view(**b) : std::string_view();
-    // Length first, then bytes: an unchanged file costs no more than that.
+  for (const FileMap::Difference& change : changes) {
+    const std::string_view key = change.key;
+    const std::string_view old_text =
+        change.from ? std::string_view(**change.from) : std::string_view();
+    const std::string_view new_text =
+        change.to ? std::string_view(**change.to) : std::string_view();
+    // A missing file counts as empty, so an empty file added or removed shows
+    // nothing.
     if (old_text == new_text) continue;
     if (!is_valid_utf8(old_text) || !is_valid_utf8(new_text)) {
       out.append("Binary file ").append(key).append(" changed.\n");

@@ -19,7 +19,9 @@ namespace vesk {
 // ascending byte order, nothing when the contents are byte-equal (a missing
 // file counts as empty), "Binary file {key} changed.\n" when either side is
 // not valid UTF-8, otherwise the unified diff of the two texts under the
-// names a/{key} and b/{key} with three lines of context.
+// names a/{key} and b/{key} with three lines of context. Maps that share
+// structure (checkpoints of one session) cost in proportion to the keys that
+// differ, not to their size (see FileMap::diff).
 std::string diff_file_maps(const FileMap& from, const FileMap& to);
 
 // The unified diff of one pair of texts (both valid UTF-8), headers

@@ -28,7 +28,12 @@ using Entry = FileMap::value_type;
 constexpr unsigned kBits = 5;
 constexpr unsigned kHashBits = 64;
 
-std::uint64_t hash_key(std::string_view key) { return std::hash<std::string_view>{}(key); }
+std::uint64_t (*g_test_hash)(std::string_view) = nullptr;
+
+std::uint64_t hash_key(std::string_view key) {
+  if (g_test_hash != nullptr) [[unlikely]] return g_test_hash(key);
+  return std::hash<std::string_view>{}(key);
+}
 
 std::uint32_t bit_for(std::uint64_t hash, unsigned shift) {
   return std::uint32_t{1} << ((hash >> shift) & 31u);
@@ -197,7 +202,115 @@ NodePtr erase_node(const NodePtr& node, std::uint64_t hash, unsigned shift, std:
   return node;
 }
 
+using Difference = FileMap::Difference;
+
+bool same_bytes(const Content& a, const Content& b) {
+  if (a == b) return true;
+  const std::string_view x = a ? std::string_view(*a) : std::string_view();
+  const std::string_view y = b ? std::string_view(*b) : std::string_view();
+  return x == y;  // lengths first, then bytes
+}
+
+template <typename F>
+void for_each_entry(const Node* node, const F& f) {
+  for (const Entry& e : node->entries) f(e);
+  for (const NodePtr& child : node->children) for_each_entry(child.get(), f);
+}
+
+void collect_entries(const Node* node, std::vector<const Entry*>& out) {
+  for_each_entry(node, [&](const Entry& e) { out.push_back(&e); });
+}
+
+// Walks two tries in parallel. Nodes at the same depth and slot cover the
+// same hash prefix, so any key of one lies, if anywhere, below the node at the
+// same place in the other; a slot may hold an entry on one side and a child on
+// the other, or, if a trie is not as shallow as it could be, a child holding a
+// single key.
+class Differ {
+ public:
+  explicit Differ(std::vector<Difference>& out) : out_(out) {}
+
+  void nodes(const Node* a, const Node* b) {
+    if (a == b) return;
+    if (a == nullptr) return for_each_entry(b, [this](const Entry& e) { added(e); });
+    if (b == nullptr) return for_each_entry(a, [this](const Entry& e) { removed(e); });
+    // Collision lists are short and unordered: compare them as plain sets.
+    if (a->collision || b->collision) return flat(a, b);
+    for (std::uint32_t slots = a->datamap | a->nodemap | b->datamap | b->nodemap; slots != 0;
+         slots &= slots - 1) {
+      const std::uint32_t bit = slots & (~slots + 1);
+      const Entry* ea = (a->datamap & bit) ? &a->entries[index_of(a->datamap, bit)] : nullptr;
+      const Entry* eb = (b->datamap & bit) ? &b->entries[index_of(b->datamap, bit)] : nullptr;
+      const Node* na = (a->nodemap & bit) ? a->children[index_of(a->nodemap, bit)].get() : nullptr;
+      const Node* nb = (b->nodemap & bit) ? b->children[index_of(b->nodemap, bit)].get() : nullptr;
+      if (ea != nullptr && eb != nullptr) {
+        entries(*ea, *eb);
+      } else if (ea != nullptr) {
+        entry_against(*ea, nb, /*entry_in_from=*/true);
+      } else if (eb != nullptr) {
+        entry_against(*eb, na, /*entry_in_from=*/false);
+      } else {
+        nodes(na, nb);
+      }
+    }
+  }
+
+ private:
+  void added(const Entry& e) { out_.push_back({e.first, nullptr, &e.second}); }
+  void removed(const Entry& e) { out_.push_back({e.first, &e.second, nullptr}); }
+  void compare(const Entry& a, const Entry& b) {
+    if (!same_bytes(a.second, b.second)) out_.push_back({a.first, &a.second, &b.second});
+  }
+
+  void entries(const Entry& a, const Entry& b) {
+    if (a.first == b.first) return compare(a, b);
+    removed(a);
+    added(b);
+  }
+
+  // One entry against everything below `subtree` (nullptr: nothing) on the
+  // other side.
+  void entry_against(const Entry& e, const Node* subtree, bool entry_in_from) {
+    bool found = false;
+    if (subtree != nullptr) {
+      for_each_entry(subtree, [&](const Entry& other) {
+        if (other.first == e.first) {
+          found = true;
+          return entry_in_from ? compare(e, other) : compare(other, e);
+        }
+        entry_in_from ? added(other) : removed(other);
+      });
+    }
+    if (!found) entry_in_from ? removed(e) : added(e);
+  }
+
+  void flat(const Node* a, const Node* b) {
+    std::vector<const Entry*> xs, ys;
+    collect_entries(a, xs);
+    collect_entries(b, ys);
+    const auto by_key = [](const Entry* x, const Entry* y) { return x->first < y->first; };
+    std::sort(xs.begin(), xs.end(), by_key);
+    std::sort(ys.begin(), ys.end(), by_key);
+    std::size_t i = 0, j = 0;
+    while (i < xs.size() || j < ys.size()) {
+      if (j == ys.size() || (i < xs.size() && xs[i]->first < ys[j]->first)) {
+        removed(*xs[i++]);
+      } else if (i == xs.size() || ys[j]->first < xs[i]->first) {
+        added(*ys[j++]);
+      } else {
+        compare(*xs[i++], *ys[j++]);
+      }
+    }
+  }
+
+  std::vector<Difference>& out_;
+};
+
 }  // namespace
+
+void set_file_map_hash_for_testing(std::uint64_t (*hash)(std::string_view key)) {
+  g_test_hash = hash;
+}
 
 const Content* FileMap::find(std::string_view key) const {
   const std::uint64_t hash = hash_key(key);
@@ -289,6 +402,12 @@ std::vector<std::string_view> FileMap::sorted_keys() const {
   for (const auto& [key, content] : *this) keys.push_back(key);
   std::sort(keys.begin(), keys.end());
   return keys;
+}
+
+std::vector<FileMap::Difference> FileMap::diff(const FileMap& from, const FileMap& to) {
+  std::vector<Difference> out;
+  Differ(out).nodes(from.root_.get(), to.root_.get());
+  return out;
 }
 
 bool FileMap::operator==(const FileMap& other) const {

@@ -9,7 +9,9 @@
 // history of many checkpoints of a large workspace therefore costs little
 // more than its distinct contents, while every FileMap still behaves as an
 // independent value. Iteration order is unspecified (it follows the keys'
-// hashes) and must not be relied on.
+// hashes) and must not be relied on. Two maps that descend from one another
+// share every subtree neither side has touched since, which lets diff() skip
+// those subtrees by pointer.
 #ifndef VESK_CORE_FILE_MAP_H_
 #define VESK_CORE_FILE_MAP_H_
 
@@ -93,11 +95,37 @@ class FileMap {
   // Same keys with byte-equal contents.
   bool operator==(const FileMap& other) const;
 
+  // One key whose content differs between two maps. `from` is nullptr when
+  // the key was added, `to` is nullptr when it was removed; both are set when
+  // the contents are different objects with different bytes. The key and the
+  // pointers point into the maps' nodes: valid while both maps (or copies
+  // sharing their structure) are alive and unchanged.
+  struct Difference {
+    std::string_view key;
+    const Content* from;
+    const Content* to;
+  };
+
+  // Every key whose content differs from `from` to `to`, each once, in an
+  // unspecified order. Contents that are different objects with equal bytes
+  // count as unchanged. Subtrees the two maps share are skipped without being
+  // read, so for maps that descend from one another the cost follows the
+  // changed keys: about the trie depth (log32 of the size) times 32 slots for
+  // each of them, plus the byte comparison of contents replaced by other
+  // objects; unrelated maps cost a walk of both. Throws only std::bad_alloc.
+  static std::vector<Difference> diff(const FileMap& from, const FileMap& to);
+
  private:
   NodePtr root_;
   std::size_t size_ = 0;
   std::uint64_t total_bytes_ = 0;
 };
+
+// For tests only: hashes keys with `hash` instead of the standard hash
+// (nullptr restores it), so that tests can build any trie shape, full
+// collisions included. Not thread-safe; every map built under one hash must be
+// destroyed before another is installed.
+void set_file_map_hash_for_testing(std::uint64_t (*hash)(std::string_view key));
 
 }  // namespace vesk
 

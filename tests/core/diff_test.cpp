@@ -15,6 +15,7 @@
 
 #include "core/line_diff.h"
 #include "core/process.h"
+#include "core/utf8.h"
 #include "test_util.h"
 
 namespace vesk {
@@ -123,6 +124,7 @@ TEST(DiffTest, FileMaps) {
       {"same map", make_map({{"a", "1\n"}, {"b", "\xff"}}), make_map({{"a", "1\n"}, {"b", "\xff"}}),
        ""},
       {"empty file against no file", make_map({}), make_map({{"e", ""}}), ""},
+      {"empty file removed", make_map({{"e", ""}, {"a", "1\n"}}), make_map({{"a", "1\n"}}), ""},
       {"empty file gets a line", make_map({{"e", ""}}), make_map({{"e", "x\n"}}),
        lines({"--- a/e", "+++ b/e", "@@ -0,0 +1 @@", "+x"})},
       {"new side not UTF-8", make_map({{"k", "text\n"}}), make_map({{"k", "\xc3\x28"}}),
@@ -148,6 +150,56 @@ TEST(DiffTest, FileMaps) {
               "--- a/\xc3\xa9.txt", "+++ b/\xc3\xa9.txt", "@@ -0,0 +1 @@", "+e"})},
   };
   for (const auto& tc : cases) EXPECT_EQ(diff_file_maps(tc.from, tc.to), tc.expected) << tc.name;
+}
+
+// The diff of two maps, key by key over the sorted union of their keys.
+std::string reference_diff(const FileMap& from, const FileMap& to) {
+  const std::vector<std::string_view> from_keys = from.sorted_keys();
+  const std::vector<std::string_view> to_keys = to.sorted_keys();
+  std::vector<std::string_view> keys;
+  std::set_union(from_keys.begin(), from_keys.end(), to_keys.begin(), to_keys.end(),
+                 std::back_inserter(keys));
+  std::string out;
+  for (std::string_view key : keys) {
+    const Content* a = from.find(key);
+    const Content* b = to.find(key);
+    const std::string old_text = a ? **a : "", new_text = b ? **b : "";
+    if (old_text != new_text && (!is_valid_utf8(old_text) || !is_valid_utf8(new_text))) {
+      out.append("Binary file ").append(key).append(" changed.\n");
+    } else {
+      out += unified_diff(key, old_text, new_text);
+    }
+  }
+  return out;
+}
+
+// Checkpoints of one session share most of their tries; the diff between any
+// two of them must read as if every key had been compared.
+TEST(DiffTest, FileMapsSharingStructure) {
+  std::mt19937 rng(99);
+  const std::string texts[] = {"", "a\n", "b\n", "a\nb\n", "\xff", "no newline"};
+  const auto text = [&] { return texts[rng() % std::size(texts)]; };
+  FileMap files;
+  for (int i = 0; i < 2000; ++i) files.set("f" + std::to_string(i), make_content(text()));
+  std::vector<FileMap> checkpoints = {files};
+  for (int n = 0; n < 30; ++n) {
+    for (int edits = static_cast<int>(rng() % 4); edits >= 0; --edits) {
+      const std::string key = "f" + std::to_string(rng() % 2100);
+      if (rng() % 4 == 0) {
+        files.erase(key);
+      } else {
+        files.set(key, make_content(text()));
+      }
+    }
+    checkpoints.push_back(files);
+  }
+  for (std::size_t i = 0; i < checkpoints.size(); i += 3) {
+    for (std::size_t j = 0; j < checkpoints.size(); j += 2) {
+      ASSERT_EQ(diff_file_maps(checkpoints[i], checkpoints[j]),
+                reference_diff(checkpoints[i], checkpoints[j]))
+          << i << " -> " << j;
+    }
+  }
 }
 
 // ---- properties over random texts ----
