@@ -34,7 +34,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const char* const kBareScript = R"TS(// @ts-nocheck
-import { loadPyodide } from "npm:pyodide";
+import { loadPyodide } from "npm:pyodide@314.0.8";
 const pyodide = await loadPyodide();
 try {
   await pyodide.loadPackage("micropip", {
@@ -90,7 +90,14 @@ void BM_BareDenoStart(benchmark::State& state) {
   const std::string script = engine->script_path() + ".bare.ts";
   std::ofstream(script) << kBareScript;
   // The runner's own command with the bare script in its place.
-  LaunchCommand command = engine->launch_command();
+  Result<std::unique_ptr<PrivateDir>> dir = PrivateDir::create(temp_dir());
+  Result<LaunchCommand> launch =
+      dir ? engine->launch_command((*dir)->path()) : Result<LaunchCommand>(fail(dir.error()));
+  if (!launch) {
+    state.SkipWithError(launch.error().message().c_str());
+    return;
+  }
+  LaunchCommand command = *launch;
   for (std::string& arg : command.args) {
     const std::size_t at = arg.find(engine->script_path());
     if (at != std::string::npos) arg.replace(at, engine->script_path().size(), script);

@@ -16,7 +16,14 @@
 //
 // Standard output carries protocol lines and nothing else; every diagnostic
 // goes to standard error. The workspace lives in /workspace of Pyodide's
-// in-memory file system and is rebuilt from every execute request.
+// in-memory file system and is rebuilt from every execute request (and from
+// an install request that carries "files", so that a wheel in the workspace
+// can be installed by its emfs: path).
+//
+// The runner may write only the one directory named by its first argument, a
+// directory of its own that the module removes when the runner goes: Pyodide
+// keeps the packages it downloads there. Deno's cache, from which the next
+// runner loads Pyodide, is read-only to it.
 //
 // File contents travel as decimal byte arrays, so requests and replies are
 // three to four times the size of the workspace. They are therefore handled as
@@ -26,7 +33,8 @@
 // that is written out as it fills.
 //
 // This file must stay self-contained: the module embeds it byte for byte.
-import { loadPyodide } from "npm:pyodide";
+// Pinned: a newer package in Deno's cache never changes what runs.
+import { loadPyodide } from "npm:pyodide@314.0.8";
 
 const CAPTURE_LIMIT = 1 * 1024 * 1024;
 const WORKSPACE = "/workspace";
@@ -109,9 +117,11 @@ function outText(s) {
   }
 }
 
-// A JSON string; non-ASCII characters stay raw UTF-8.
+// A JSON string; non-ASCII characters stay raw UTF-8. Text from Python or the
+// file system may hold lone surrogates (bytes that were not UTF-8), which no
+// UTF-8 line can carry: they become U+FFFD, as the shell's output does.
 function outString(s) {
-  outText(JSON.stringify(s));
+  outText(JSON.stringify(s.toWellFormed()));
 }
 
 function outByteArray(data) {
@@ -172,7 +182,8 @@ function writeError(error) {
   outEndLine();
 }
 
-function writeSuccess(stdout, stderr, files) {
+// `installed`, for an install: the addresses of the wheels it put in place.
+function writeSuccess(stdout, stderr, files, installed) {
   outText(`{"seq":${requestSeq},"stdout":`);
   outString(stdout);
   outText(',"stderr":');
@@ -186,7 +197,16 @@ function writeSuccess(stdout, stderr, files) {
     outByte(0x3a);
     outByteArray(data);
   }
-  outText("}}");
+  outByte(0x7d);
+  if (installed !== undefined) {
+    outText(',"installed":[');
+    installed.forEach((address, i) => {
+      if (i > 0) outByte(0x2c);
+      outString(String(address));
+    });
+    outByte(0x5d);
+  }
+  outByte(0x7d);
   outEndLine();
 }
 
@@ -597,19 +617,14 @@ function syncWorkspace(files) {
   }
 }
 
-// Returns [key, bytes] pairs of the regular files under dir, following links.
-// A link whose target is missing is neither a file nor a directory: skipped.
+// Returns [key, bytes] pairs of the regular files under dir. Links are never
+// followed, as in the shell: a link to /lib would bring Pyodide's own files
+// into the checkpoint, and a link to / or a cycle would never end.
 function collectFiles(dir, into = []) {
   for (const name of FS.readdir(dir)) {
     if (name === "." || name === "..") continue;
     const path = dir + "/" + name;
-    let mode;
-    try {
-      mode = FS.stat(path).mode;
-    } catch (error) {
-      if (error?.errno === pyodide.ERRNO_CODES.ENOENT && FS.isLink(FS.lstat(path).mode)) continue;
-      throw error;
-    }
+    const mode = FS.lstat(path).mode;
     if (FS.isFile(mode)) into.push([path.slice(WORKSPACE.length + 1), FS.readFile(path)]);
     else if (FS.isDir(mode)) collectFiles(path, into);
   }
@@ -619,21 +634,27 @@ function collectFiles(dir, into = []) {
 // ---------------------------------------------------------------------------
 // Requests
 
-async function serveInstall(pkg) {
+async function serveInstall(request) {
+  const pkg = request.get("package");
+  if (request.has("files")) syncWorkspace(request.get("files"));
+  request.clear();
+  let outcome;
   try {
-    pyodide.globals.set("_vesk_pkg", textOf(pkg));
-    await pyodide.runPythonAsync("import micropip\nawait micropip.install(_vesk_pkg, verbose=True)");
-    flushPythonOutput();
-    writeSuccess("", "", []);
+    outcome = await installProxy(textOf(pkg));
   } catch (error) {
     flushPythonOutput();
     writeError(error);
-  } finally {
-    try {
-      pyodide.globals.delete("_vesk_pkg");
-    } catch {
-      // already gone
+    return;
+  }
+  flushPythonOutput();
+  try {
+    if (typeof outcome === "string") {
+      writeError(outcome);
+    } else {
+      writeSuccess("", "", [], outcome === undefined ? undefined : outcome.toJs());
     }
+  } finally {
+    outcome?.destroy?.();
   }
 }
 
@@ -650,8 +671,12 @@ async function serveExecute(request) {
     // The very chdir that Python's os.chdir('/workspace') makes, without a
     // Python round trip of its own: that costs half a millisecond a request.
     pyodide.FS.chdir(WORKSPACE);
-    await pyodide.runPythonAsync(code);
+    const failure = await runUserCode(textOf(code));
     flushPythonOutput();
+    if (failure !== undefined) {
+      writeError(failure);
+      return;
+    }
     collected = collectFiles(WORKSPACE);
   } catch (error) {
     flushPythonOutput();
@@ -710,6 +735,11 @@ __all__ = ["install", "list", "set_index_urls"]
 
 _DEFAULT_INDEX_URLS = ("https://pypi.org/pypi/{package_name}/json",)
 _index_urls = [*_DEFAULT_INDEX_URLS]
+
+# The addresses of the wheels the last install() put in place, dependencies
+# first: what installing them again in order reproduces exactly, whatever
+# index settings led to them.
+installed = []
 
 
 def set_index_urls(urls):
@@ -1157,8 +1187,11 @@ async def _fetch(url):
             return 200, f.read()
     from pyodide.http import pyfetch
 
-    response = await pyfetch(url)
-    return response.status, (await response.bytes()) if response.ok else b""
+    try:
+        response = await pyfetch(url)
+        return response.status, (await response.bytes()) if response.ok else b""
+    except Exception as error:
+        raise ValueError(f"Can't fetch '{url}': {error}") from None
 
 
 def _is_url(text):
@@ -1298,6 +1331,7 @@ async def install(requirements, keep_going=False, deps=True, credentials=None, p
                     await add(dep.without_marker, parent=text)
         order.append(wheel)
 
+    installed.clear()
     for requirement in requirements:
         await add(requirement)
     if not order:
@@ -1309,6 +1343,7 @@ async def install(requirements, keep_going=False, deps=True, credentials=None, p
     for wheel in order:
         wheel.install(target)
     importlib.invalidate_caches()
+    installed.extend(w.url for w in order)
     say("Successfully installed " + " ".join(f"{w.name}-{w.version}" for w in order))
 
 
@@ -1344,7 +1379,34 @@ globalThis.addEventListener("error", (event) => {
   if (isPythonExit(event.error)) event.preventDefault();
 });
 
-const pyodide = await loadPyodide();
+// Network errors that name a Deno flag a vesk user cannot pass say instead
+// which host was refused and where it is allowed. Installers and user code
+// alike fetch through this.
+const denoFetch = globalThis.fetch;
+globalThis.fetch = async function fetch(input, init) {
+  try {
+    return await denoFetch(input, init);
+  } catch (error) {
+    if (error instanceof Deno.errors.NotCapable || error instanceof Deno.errors.PermissionDenied) {
+      throw new Deno.errors.NotCapable(
+        `network access to '${hostOf(input)}' is not allowed: add the host to domain_allowlist ` +
+          "in the vesk configuration",
+      );
+    }
+    throw error;
+  }
+};
+
+function hostOf(input) {
+  try {
+    return new URL(input instanceof Request ? input.url : String(input)).host;
+  } catch {
+    return String(input);
+  }
+}
+
+const packageCacheDir = Deno.args[0];
+const pyodide = await loadPyodide(packageCacheDir ? { packageCacheDir } : {});
 // Until the ready line is out, Python output is a diagnostic like any other.
 pyodide.setStdout({ batched: toStderr });
 pyodide.setStderr({ batched: toStderr });
@@ -1355,7 +1417,15 @@ errnoNames = Object.fromEntries(Object.entries(pyodide.ERRNO_CODES).map(([name, 
 
 // Flushes Python's output streams and the batched writers behind them, so
 // that a last line without a line feed belongs to the run that printed it.
-const flushPythonOutput = pyodide.runPython(
+// Emits the lines still pending in the output handlers (set up below).
+let flushOutputLines = () => {};
+
+function flushPythonOutput() {
+  flushPythonStreams();
+  flushOutputLines();
+}
+
+const flushPythonStreams = pyodide.runPython(
   `def flush():
     import os, sys
     for stream in (sys.stdout, sys.stderr, sys.__stdout__, sys.__stderr__):
@@ -1372,23 +1442,122 @@ flush`,
   { globals: pyodide.toPy({}) },
 );
 
+// Runs user code in the interpreter's global namespace (top-level await
+// allowed) and returns undefined, or the error as CPython prints it: the
+// frames of Pyodide's own machinery before the user's first frame are left
+// out, and a syntax error shows no traceback at all.
+const runUserCodeProxy = pyodide.runPython(
+  `def make():
+    import __main__, traceback
+    from pyodide.code import eval_code_async
+
+    async def run(source):
+        try:
+            await eval_code_async(source, __main__.__dict__, filename="<exec>")
+        except BaseException as error:
+            tb = error.__traceback__
+            while tb is not None and tb.tb_frame.f_code.co_filename != "<exec>":
+                tb = tb.tb_next
+            return "".join(traceback.format_exception(type(error), error, tb))
+        return None
+
+    return run
+make()`,
+  { globals: pyodide.toPy({}), filename: "<vesk runner>" },
+);
+
+// Installs one requirement with micropip. Returns the error's last line(s)
+// as Python words them (its type and message), or the list of wheel
+// addresses the built-in installer put in place (none: the real micropip
+// did it, which keeps no such record).
+const installProxy = pyodide.runPython(
+  `def make():
+    import traceback
+
+    async def install(requirement):
+        import micropip
+        try:
+            await micropip.install(requirement, verbose=True)
+        except BaseException as error:
+            return "".join(traceback.format_exception_only(error)).rstrip()
+        # Only the built-in installer keeps this record.
+        return list(micropip.installed) if hasattr(micropip, "installed") else None
+
+    return install
+make()`,
+  { globals: pyodide.toPy({}), filename: "<vesk runner>" },
+);
+
+async function runUserCode(code) {
+  const failure = await runUserCodeProxy(code);
+  return failure === null || failure === undefined ? undefined : String(failure);
+}
+
 outText('{"ready":true}');
 outEndLine();
 
+// Python's output arrives as the bytes written to its descriptors and is cut
+// into lines here: Pyodide's own line batching decodes bytes that are not
+// UTF-8 so that the characters after them are lost, where this decoder puts
+// one U+FFFD in their place and keeps the rest.
+// A line longer than LONGEST_BATCH goes out in pieces of that length, so
+// that a gigabyte printed without a line feed never becomes one string.
+const LONGEST_BATCH = CAPTURE_LIMIT;
+
+function lineWriter(onLine) {
+  const decoder = new TextDecoder("utf-8");
+  let pieces = [];
+  let pendingLength = 0;
+  const emit = (last) => {
+    pieces.push(last);
+    onLine(pieces.length === 1 ? last : pieces.join(""));
+    pieces = [];
+    pendingLength = 0;
+  };
+  return {
+    write(bytes) {
+      let text = decoder.decode(bytes, { stream: true });
+      for (;;) {
+        const nl = text.indexOf("\n");
+        if (nl < 0) break;
+        emit(text.slice(0, nl));
+        text = text.slice(nl + 1);
+      }
+      while (pendingLength + text.length >= LONGEST_BATCH) {
+        const take = LONGEST_BATCH - pendingLength;
+        emit(text.slice(0, take));
+        text = text.slice(take);
+      }
+      if (text.length > 0) {
+        pieces.push(text);
+        pendingLength += text.length;
+      }
+      return bytes.length;
+    },
+    // A last line without a line feed belongs to the run that printed it.
+    flush() {
+      const text = decoder.decode();
+      if (pendingLength + text.length > 0) emit(text);
+    },
+  };
+}
+
 let capturedStdout = "";
 let capturedStderr = "";
-pyodide.setStdout({
-  batched: (batch) => {
-    writeProgress(batch);
-    if (capturedStdout.length < CAPTURE_LIMIT) capturedStdout += batch + "\n";
-  },
+const stdoutLines = lineWriter((line) => {
+  writeProgress(line);
+  if (capturedStdout.length < CAPTURE_LIMIT) capturedStdout += line + "\n";
 });
-pyodide.setStderr({
-  batched: (batch) => {
-    writeProgress(batch);
-    if (capturedStderr.length < CAPTURE_LIMIT) capturedStderr += batch + "\n";
-  },
+const stderrLines = lineWriter((line) => {
+  writeProgress(line);
+  if (capturedStderr.length < CAPTURE_LIMIT) capturedStderr += line + "\n";
 });
+pyodide.setStdout({ write: (bytes) => stdoutLines.write(bytes) });
+pyodide.setStderr({ write: (bytes) => stderrLines.write(bytes) });
+flushOutputLines = () => {
+  stdoutLines.flush();
+  stderrLines.flush();
+};
 // Python's standard input would otherwise read the runner's own standard
 // input, which carries the protocol: give it an empty one.
 pyodide.setStdin({ stdin: () => null });
@@ -1406,7 +1575,7 @@ for (;;) {
   capturedStdout = "";
   capturedStderr = "";
   if (request instanceof Map ? request.has("package") : "package" in request) {
-    await serveInstall(request.get("package"));
+    await serveInstall(request instanceof Map ? request : new Map(Object.entries(request)));
   } else {
     await serveExecute(request instanceof Map ? request : new Map(Object.entries(request)));
   }

@@ -25,6 +25,9 @@ struct Checkpoint {
   std::string stderr_text;
   std::optional<std::string> label;
   FileMap files;            // the complete workspace
+  // Set once check_layout() has passed for `files`; a mount, which changes
+  // `files` in place, clears it. Only a cache: it changes no result.
+  bool layout_checked = false;
 };
 
 // SipHash-1-3 with both keys 0 over the length (64-bit little-endian)

@@ -1,6 +1,7 @@
 #include "core/engine.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -149,16 +150,68 @@ Result<VeskEngine> VeskEngine::create(Config config) {
   });
 }
 
-LaunchCommand VeskEngine::launch_command() const {
+std::string pyodide_package_dir() {
+  return join(deno_cache_dir(), "npm/registry.npmjs.org/pyodide/" + std::string(kPyodideVersion));
+}
+
+namespace {
+
+// The files of the package that loading Pyodide reads.
+constexpr std::string_view kPyodideFiles[] = {
+    "package.json", "pyodide.mjs", "pyodide.asm.mjs", "pyodide.asm.wasm", "python_stdlib.zip",
+    "pyodide-lock.json",
+};
+
+bool pyodide_cached() {
+  const std::string dir = pyodide_package_dir();
+  for (std::string_view name : kPyodideFiles) {
+    struct stat st;
+    if (::stat(join(dir, name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+Status ensure_pyodide_cached(const std::string& deno_path, std::uint64_t timeout_ms) {
+  return guard([&]() -> Status {
+    if (pyodide_cached()) return {};
+    const std::string spec = "npm:pyodide@" + std::string(kPyodideVersion);
+    SpawnOptions options;
+    options.program = deno_path;
+    options.args = {"cache", "--no-config", "--no-lock", "--quiet", spec};
+    options.null_stdin = true;
+    if (Result<Spawned> spawned = spawn(options)) {
+      Result<std::unique_ptr<Watchdog>> watchdog = Watchdog::start(spawned->child, timeout_ms);
+      if (!watchdog) return fail(watchdog.error());
+      spawned->child->wait();
+    }
+    if (pyodide_cached()) return {};
+    return fail_message("Deno's cache (" + deno_cache_dir() + ") lacks Pyodide " +
+                        std::string(kPyodideVersion) +
+                        " and it could not be fetched; with access to the npm registry run: "
+                        "deno cache " + spec + " (or ./scripts/setup.sh)");
+  });
+}
+
+Result<LaunchCommand> VeskEngine::launch_command(const std::string& private_dir) const {
   const std::string script = lossy_utf8(runner_file_->path());
-  const std::string cache = deno_cache_dir();
+  const std::string pyodide = lossy_utf8(pyodide_package_dir());
+  const std::string own = lossy_utf8(private_dir);
+  for (const std::string* path : {&script, &pyodide, &own}) {
+    if (path->find(',') != std::string::npos) {
+      return fail_message("cannot start the runner: the path '" + *path +
+                          "' holds a comma, which Deno's permission flags cannot express; "
+                          "choose another directory (DENO_DIR, TMPDIR)");
+    }
+  }
   LaunchCommand command;
   command.program = deno_path_;
-  command.args.push_back("run");
-  command.args.push_back("--allow-read=" + script + "," + cache);
-  command.args.push_back("--allow-write=" + cache);
+  command.args = {"run", "--no-config", "--no-lock", "--cached-only",
+                  "--allow-read=" + script + "," + pyodide + "," + own, "--allow-write=" + own};
   if (auto net = network_flag(config_.domain_allowlist)) command.args.push_back(std::move(*net));
   command.args.push_back(script);
+  command.args.push_back(own);
   return command;
 }
 

@@ -18,7 +18,9 @@
 
 #include <memory>
 #include <optional>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/config.h"
@@ -45,6 +47,11 @@ class RunnerFile {
   const std::string path_;
   const pid_t owner_;
 };
+
+// The Pyodide release the runner script imports. The script names the same
+// version, so a newer package in Deno's cache or on the registry never
+// changes what runs.
+inline constexpr std::string_view kPyodideVersion = "314.0.8";
 
 // The program, arguments and stream setup of one runner process. The
 // environment and working directory are inherited unchanged; standard input
@@ -77,15 +84,28 @@ class VeskEngine {
   // How many holders share the script file (engines and runners), for tests.
   long script_holders() const { return runner_file_.use_count(); }
 
-  // The command that starts a runner:
-  //   deno run --allow-read={script},{cache} --allow-write={cache}
-  //            [--allow-net | --allow-net={hosts}] {script}
-  // where {cache} is Deno's cache directory as found from the environment
-  // now (DENO_DIR; else XDG_CACHE_HOME/deno; else HOME, or the temporary
-  // directory, joined with .cache/deno), and the network flag follows
-  // domain_allowlist. Paths that are not valid UTF-8 get U+FFFD in place of
-  // their bad bytes.
-  LaunchCommand launch_command() const;
+  // The command that starts a runner whose own writable directory is
+  // `private_dir`:
+  //   deno run --no-config --no-lock --cached-only
+  //            --allow-read={script},{pyodide},{private_dir}
+  //            --allow-write={private_dir}
+  //            [--allow-net | --allow-net={hosts}] {script} {private_dir}
+  // where {pyodide} is the directory of the pinned Pyodide package in Deno's
+  // cache (pyodide_package_dir()), and the network flag follows
+  // domain_allowlist. The runner can read nothing else of the cache (whose
+  // gen/ holds transpiled copies of the user's other programs) and write
+  // none of it: nothing one runner writes is read by another. --cached-only
+  // keeps Deno itself from fetching modules into the shared cache when code
+  // imports one, and --no-config and --no-lock keep a deno.json or deno.lock
+  // in the host's working directory (which export can write) from remapping
+  // what the script imports. Paths that are not valid UTF-8 get U+FFFD in
+  // place of their bad bytes.
+  //
+  // Errors (plain): a path holding a comma, which Deno's permission lists
+  // would split into two paths: "cannot start the runner: the path '{path}'
+  // holds a comma, which Deno's permission flags cannot express; choose
+  // another directory (DENO_DIR, TMPDIR)".
+  Result<LaunchCommand> launch_command(const std::string& private_dir) const;
 
  private:
   VeskEngine(Config config, std::string deno_path, std::shared_ptr<const RunnerFile> file)
@@ -102,9 +122,23 @@ class VeskEngine {
 // The temporary directory: TMPDIR if set and not empty, else /tmp.
 std::string temp_dir();
 
-// Deno's cache directory from the environment. A variable counts as set only
-// if its value is valid UTF-8.
+// Deno's cache directory from the environment (DENO_DIR; else
+// XDG_CACHE_HOME/deno; else HOME, or the temporary directory, joined with
+// .cache/deno). A variable counts as set only if its value is valid UTF-8.
 std::string deno_cache_dir();
+
+// Where Deno's cache keeps the pinned Pyodide package:
+// {cache}/npm/registry.npmjs.org/pyodide/{kPyodideVersion}.
+std::string pyodide_package_dir();
+
+// Makes sure Deno's cache holds the pinned Pyodide package. When a file the
+// runner loads is missing, runs `deno cache --no-config --no-lock
+// npm:pyodide@{version}` (Deno fetches and unpacks the package; nothing of it
+// is executed) and waits for it at most `timeout_ms`. Errors (plain): "Deno's
+// cache ({cache}) lacks Pyodide {version} and it could not be fetched; with
+// access to the npm registry run: deno cache npm:pyodide@{version} (or
+// ./scripts/setup.sh)".
+Status ensure_pyodide_cached(const std::string& deno_path, std::uint64_t timeout_ms);
 
 // No flag for an empty list; "--allow-net" if any entry is "*"; otherwise
 // "--allow-net=" with the entries joined by ",".

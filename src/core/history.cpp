@@ -88,6 +88,15 @@ Result<const Checkpoint*> History::delete_file(std::string_view key) {
 
 void History::insert_into_current(std::string key, Content content) {
   checkpoints_[current_].files.set(std::move(key), std::move(content));
+  checkpoints_[current_].layout_checked = false;
+}
+
+Status History::check_current_layout() {
+  Checkpoint& c = checkpoints_[current_];
+  if (c.layout_checked) return {};
+  if (auto s = check_layout(c.files); !s) return s;
+  c.layout_checked = true;
+  return {};
 }
 
 Status History::rollback(std::uint64_t id) {

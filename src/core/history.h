@@ -69,6 +69,11 @@ class History {
   Result<const Checkpoint*> append_run(FileMap files, std::string stdout_text,
                                        std::string stderr_text);
 
+  // Whether the current checkpoint's files can be laid out as one directory
+  // tree (check_layout() in key.h, whose errors it returns); remembered per
+  // checkpoint, so a history of runs over one large workspace checks it once.
+  Status check_current_layout();
+
   // --- edits ---
 
   // Validates the key, interns the content, applies the size test and then

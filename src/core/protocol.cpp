@@ -107,17 +107,17 @@ Error not_utf8(std::string_view what) {
   return Error::message(std::string(what) + " is not valid UTF-8");
 }
 
-}  // namespace
-
-Status write_execute_request(FdWriter& out, std::string_view code, const FileMap& files) {
-  // Check everything first: a line abandoned half-way would leave the runner
-  // waiting for its end.
-  if (!is_valid_utf8(code)) return fail(not_utf8("code"));
+// Every key must be UTF-8; checked before anything is written, since a line
+// abandoned half-way would leave the runner waiting for its end.
+Status check_keys(const FileMap& files) {
   for (const auto& [key, content] : files) {
     if (!is_valid_utf8(key)) return fail(not_utf8("workspace key"));
   }
-  if (auto s = out.write("{\"code\":"); !s) return s;
-  if (auto s = write_json_string(out, code); !s) return s;
+  return {};
+}
+
+// Writes ,"files":{...} for `files`.
+Status write_files_member(FdWriter& out, const FileMap& files) {
   if (auto s = out.write(",\"files\":{"); !s) return s;
   bool first = true;
   for (const auto& [key, content] : files) {
@@ -132,14 +132,31 @@ Status write_execute_request(FdWriter& out, std::string_view code, const FileMap
       return s;
     }
   }
-  if (auto s = out.write("}}\n"); !s) return s;
+  return out.put('}');
+}
+
+}  // namespace
+
+Status write_execute_request(FdWriter& out, std::string_view code, const FileMap& files) {
+  if (!is_valid_utf8(code)) return fail(not_utf8("code"));
+  if (auto s = check_keys(files); !s) return s;
+  if (auto s = out.write("{\"code\":"); !s) return s;
+  if (auto s = write_json_string(out, code); !s) return s;
+  if (auto s = write_files_member(out, files); !s) return s;
+  if (auto s = out.write("}\n"); !s) return s;
   return out.flush();
 }
 
-Status write_install_request(FdWriter& out, std::string_view package) {
+Status write_install_request(FdWriter& out, std::string_view package, const FileMap* files) {
   if (!is_valid_utf8(package)) return fail(not_utf8("package"));
+  if (files != nullptr) {
+    if (auto s = check_keys(*files); !s) return s;
+  }
   if (auto s = out.write("{\"package\":"); !s) return s;
   if (auto s = write_json_string(out, package); !s) return s;
+  if (files != nullptr) {
+    if (auto s = write_files_member(out, *files); !s) return s;
+  }
   if (auto s = out.write("}\n"); !s) return s;
   return out.flush();
 }

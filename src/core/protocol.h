@@ -34,9 +34,12 @@ namespace vesk {
 // have been written in part.
 Status write_execute_request(FdWriter& out, std::string_view code, const FileMap& files);
 
-// Writes {"package":...} and a line feed into `out`, then flushes. Same
-// errors as write_execute_request.
-Status write_install_request(FdWriter& out, std::string_view package);
+// Writes {"package":...} and a line feed into `out`, then flushes; with
+// `files`, {"package":...,"files":{...}}, which makes the runner lay out the
+// workspace first (a wheel in it can then be installed by its emfs: path).
+// Same errors as write_execute_request.
+Status write_install_request(FdWriter& out, std::string_view package,
+                             const FileMap* files = nullptr);
 
 // True when `line`, with surrounding white space removed, is an object whose
 // "ready" is the boolean true. Anything else, including text that is not
@@ -57,6 +60,10 @@ struct OkReply {
   // Workspace key -> bytes, in the order of the line; keys are unique.
   std::vector<std::pair<std::string, std::string>> files;
   std::optional<std::uint64_t> seq;
+  // An install's reply may list the addresses of the wheels it put in place,
+  // dependencies first ("installed": an array of strings); absent when the
+  // line has no such array.
+  std::optional<std::vector<std::string>> installed;
 };
 struct ErrReply {
   std::string error;

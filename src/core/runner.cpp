@@ -1,12 +1,17 @@
 #include "core/runner.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 #include <variant>
 
 #include <simdjson.h>
+
+#include "core/fs_tree.h"
 
 namespace vesk {
 
@@ -53,8 +58,19 @@ void widen_pipe(int fd) {
 
 }  // namespace
 
-Runner::Runner(VeskEngine engine, Spawned spawned)
+Result<std::unique_ptr<PrivateDir>> PrivateDir::create(const std::string& parent) {
+  std::string pattern = parent;
+  if (pattern.empty() || pattern.back() != '/') pattern += '/';
+  pattern += "vesk-runner-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return fail(Error::last_os_error());
+  return std::unique_ptr<PrivateDir>(new PrivateDir(std::move(pattern)));
+}
+
+PrivateDir::~PrivateDir() { remove_tree(path_); }
+
+Runner::Runner(VeskEngine engine, std::unique_ptr<PrivateDir> private_dir, Spawned spawned)
     : engine_(std::move(engine)),
+      private_dir_(std::move(private_dir)),
       child_(std::move(spawned.child)),
       stdin_(std::move(spawned.stdin_fd)),
       stdout_(std::move(spawned.stdout_fd)),
@@ -73,10 +89,15 @@ Runner::~Runner() {
 
 Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
   return guard([&]() -> Result<std::unique_ptr<Runner>> {
-    Result<Spawned> spawned = spawn(engine.launch_command().spawn_options());
-    if (!spawned) return fail(spawned.error());
-    std::unique_ptr<Runner> runner(new Runner(engine, std::move(*spawned)));
     const std::uint64_t limit = engine.config().install_timeout_ms;
+    if (auto s = ensure_pyodide_cached(engine.deno_path(), limit); !s) return fail(s.error());
+    Result<std::unique_ptr<PrivateDir>> dir = PrivateDir::create(temp_dir());
+    if (!dir) return fail(dir.error());
+    Result<LaunchCommand> command = engine.launch_command((*dir)->path());
+    if (!command) return fail(command.error());
+    Result<Spawned> spawned = spawn(command->spawn_options());
+    if (!spawned) return fail(spawned.error());
+    std::unique_ptr<Runner> runner(new Runner(engine, std::move(*dir), std::move(*spawned)));
     bool ready = false;
     bool timed_out = false;
     {
@@ -103,12 +124,18 @@ Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
 }
 
 Result<std::unique_ptr<Runner>> Runner::new_from_timeout_recovery(
-    const VeskEngine& engine, const std::vector<std::string>& packages) {
+    const VeskEngine& engine, const std::vector<PackageRecord>& packages) {
   Result<std::unique_ptr<Runner>> runner = start(engine);
   if (!runner) return runner;
-  for (const std::string& package : packages) {
-    // A package that cannot be installed again is simply missing.
-    (void)(*runner)->install(package);
+  for (const PackageRecord& record : packages) {
+    Status s = (*runner)->install(record.package, record.files ? &*record.files : nullptr);
+    if (s) continue;
+    // The session goes on without it; the user learns which one is missing.
+    std::string reason = s.error().message();
+    std::replace(reason.begin(), reason.end(), '\n', ' ');
+    const std::string line = "vesk: could not reinstall '" + record.package +
+                             "' in the new runner: " + reason + "\n";
+    (void)write_all(STDERR_FILENO, line);
   }
   return runner;
 }
@@ -143,21 +170,33 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
   // workspaces change little from one request to the next, and filling
   // fresh pages costs more than reading the reply itself. A buffer far
   // larger than the reply just read is given back.
+  // `reply_size` is the size of the line that ended the wait; a buffer grown
+  // by anything longer (a gigabyte of output on one progress line) is not
+  // kept for the next request.
   struct TrimOnExit {
     std::string& line;
+    std::size_t reply_size = 0;
     ~TrimOnExit() {
-      if (line.capacity() > kKeptReplyBuffer && line.capacity() / 4 > line.size()) {
+      if (line.capacity() > kKeptReplyBuffer && line.capacity() / 4 > reply_size) {
         line = std::string();
       }
     }
   } trim{line};
   for (;;) {
     if (!read_text_line(reader_, line)) return fail(ended());
+    trim.reply_size = line.size();
     Result<ReplyLine> decoded = decode_reply_line(line);
+    // While an earlier request's reply is still owed, what arrives may be
+    // the rest of that request's output.
+    const bool earlier_owed = answered_ + 1 < seq;
+    if (!decoded && earlier_owed) {
+      // The rest of a request whose wait already failed on a line it could
+      // not use: it must not fail this one as well.
+      continue;
+    }
     if (decoded) {
       if (auto* p = std::get_if<ProgressReply>(&*decoded)) {
-        // While an earlier request's reply is still owed, output may be its.
-        if (progress && answered_ + 1 == seq) progress(std::move(p->text));
+        if (progress && !earlier_owed) progress(std::move(p->text));
         continue;
       }
       const std::optional<std::uint64_t> replied = reply_seq(*decoded);
@@ -193,12 +232,15 @@ Result<ExecutionOutput> Runner::execute_python(std::string_view code, const File
   });
 }
 
-Status Runner::install(std::string_view package) {
+Status Runner::install(std::string_view package, const FileMap* files,
+                       std::optional<std::vector<std::string>>* installed) {
   return guard([&]() -> Status {
-    Result<ReplyLine> reply = request([&] { return write_install_request(writer_, package); },
+    if (installed != nullptr) installed->reset();
+    Result<ReplyLine> reply = request([&] { return write_install_request(writer_, package, files); },
                                       engine_.config().install_timeout_ms, ProgressCallback());
     if (!reply) return fail(reply.error());
     if (auto* e = std::get_if<ErrReply>(&*reply)) return fail_message(std::move(e->error));
+    if (installed != nullptr) *installed = std::move(std::get<OkReply>(*reply).installed);
     return {};
   });
 }

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,13 +46,46 @@ struct ExecutionOutput {
   FileMap files;
 };
 
+// One package to install again in a new runner: what to ask micropip for
+// (an exact wheel address when the installer reported one), and, for a wheel
+// that was a file of the workspace, a workspace holding that file.
+struct PackageRecord {
+  // Implicit, so that a list of names reads as a list of records.
+  PackageRecord(std::string p) : package(std::move(p)) {}  // NOLINT
+  PackageRecord(const char* p) : package(p) {}             // NOLINT
+  PackageRecord(std::string p, FileMap f) : package(std::move(p)), files(std::move(f)) {}
+  std::string package;
+  std::optional<FileMap> files;
+};
+
+// A directory of one runner's own, made 0700 by mkdtemp and removed with
+// everything in it (no link below it followed) when the object goes.
+class PrivateDir {
+ public:
+  // Errors: the Os error of mkdtemp.
+  static Result<std::unique_ptr<PrivateDir>> create(const std::string& parent);
+  PrivateDir(const PrivateDir&) = delete;
+  PrivateDir& operator=(const PrivateDir&) = delete;
+  ~PrivateDir();
+  const std::string& path() const { return path_; }
+
+ private:
+  explicit PrivateDir(std::string path) : path_(std::move(path)) {}
+  std::string path_;
+};
+
 class Runner {
  public:
   // Starts a runner with the engine's launch command and waits at most
   // install_timeout_ms for its first line, which must be the ready line. The
-  // runner keeps its own copy of the engine (one more holder of the script).
+  // runner keeps its own copy of the engine (one more holder of the script)
+  // and owns a fresh private directory in the temporary directory, the only
+  // place the process may write, removed with the runner. When Deno's cache
+  // lacks the pinned Pyodide, it is fetched first (ensure_pyodide_cached).
   //
-  // Errors (all plain): the Os error when the process cannot be started;
+  // Errors (all plain): those of ensure_pyodide_cached() and of the launch
+  // command (a path with a comma); the Os error when the private directory
+  // cannot be made or the process cannot be started;
   // "Deno runner startup timed out after {install_timeout_ms}ms; check server
   // stderr for details"; "Deno runner exited during startup (exit code:
   // {code}); check server stderr for details" with {code} Some(n) or None
@@ -59,10 +93,12 @@ class Runner {
   // pipes are closed; the process is left to end at its next read.
   static Result<std::unique_ptr<Runner>> start(const VeskEngine& engine);
 
-  // Starts a runner and installs `packages` into it in order, ignoring every
-  // failed install. Errors: those of start().
+  // Starts a runner and installs `packages` into it in order. A package that
+  // cannot be installed again is left out, with one line on standard error
+  // ("vesk: could not reinstall '{package}' in the new runner: {reason}"),
+  // and the others go on. Errors: those of start().
   static Result<std::unique_ptr<Runner>> new_from_timeout_recovery(
-      const VeskEngine& engine, const std::vector<std::string>& packages);
+      const VeskEngine& engine, const std::vector<PackageRecord>& packages);
 
   Runner(const Runner&) = delete;
   Runner& operator=(const Runner&) = delete;
@@ -84,9 +120,13 @@ class Runner {
                                          const ProgressCallback& progress);
 
   // Installs `package` with micropip, waiting at most install_timeout_ms.
-  // Errors: as execute_python, except that a failure reply is a plain error
-  // carrying the runner's text.
-  Status install(std::string_view package);
+  // With `files`, the runner first lays out that workspace, so that a wheel
+  // in it can be named by its emfs: path. When the runner's reply lists the
+  // addresses of the wheels it put in place (dependencies first), they are
+  // stored in `*installed` (left empty otherwise). Errors: as execute_python,
+  // except that a failure reply is a plain error carrying the runner's text.
+  Status install(std::string_view package, const FileMap* files = nullptr,
+                 std::optional<std::vector<std::string>>* installed = nullptr);
 
   // The runner process's id (for diagnostics and tests).
   pid_t pid() const { return child_->pid(); }
@@ -96,7 +136,7 @@ class Runner {
   bool usable() const { return usable_; }
 
  private:
-  Runner(VeskEngine engine, Spawned spawned);
+  Runner(VeskEngine engine, std::unique_ptr<PrivateDir> private_dir, Spawned spawned);
 
   // Writes one request with `write` and reads until its reply (OkReply or
   // ErrReply), all within `limit_ms`; progress texts go to `progress`.
@@ -105,13 +145,16 @@ class Runner {
                             const ProgressCallback& progress);
 
   VeskEngine engine_;
+  // Removed after the process has been killed (members go in reverse order).
+  std::unique_ptr<PrivateDir> private_dir_;
   std::shared_ptr<Child> child_;
   UniqueFd stdin_;
   UniqueFd stdout_;
   FdWriter writer_;
   FdReader reader_;
   // The line being read; it keeps the capacity of the last reply, up to four
-  // times its size (see request()).
+  // times its size (see request()), and gives back what a longer line that
+  // was no reply (a huge progress line) made it take.
   std::string line_;
   // Requests written, numbered as the runner numbers the requests it reads;
   // a reply is taken only when it carries the number of the request waited

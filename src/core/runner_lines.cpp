@@ -120,6 +120,7 @@ struct Found {
   std::optional<std::string> stderr_text;
   std::optional<std::string> error;
   std::optional<std::uint64_t> seq;
+  std::optional<std::vector<std::string>> installed;
   bool files_valid = false;
   std::vector<std::pair<std::string, std::string>> files;
 };
@@ -242,6 +243,8 @@ class Walker {
         e = read_files(value, found);
       } else if (key == "seq") {
         e = read_count(value, found.seq);
+      } else if (key == "installed") {
+        e = read_strings(value, found.installed);
       } else {
         e = check_value(value);
       }
@@ -258,6 +261,34 @@ class Walker {
     std::string_view s;
     if (auto e = checked_string(value.get_string(), s)) return e;
     out.emplace(s);
+    return sj::SUCCESS;
+  }
+
+  // Sets `out` if the value is an array of strings only; checks it in any
+  // case.
+  sj::error_code read_strings(od::value& value, std::optional<std::vector<std::string>>& out) {
+    od::json_type type;
+    if (auto e = value.type().get(type)) return e;
+    if (type != od::json_type::array) return check_value(value);
+    od::array array;
+    if (auto e = value.get_array().get(array)) return e;
+    std::vector<std::string> items;
+    bool all_strings = true;
+    for (auto item : array) {
+      od::value element;
+      if (auto e = std::move(item).get(element)) return e;
+      od::json_type element_type;
+      if (auto e = element.type().get(element_type)) return e;
+      if (element_type != od::json_type::string) {
+        all_strings = false;
+        if (auto e = check_value(element)) return e;
+        continue;
+      }
+      std::string_view text;
+      if (auto e = checked_string(element.get_string(), text)) return e;
+      items.emplace_back(text);
+    }
+    if (all_strings) out = std::move(items);
     return sj::SUCCESS;
   }
 
@@ -779,7 +810,7 @@ Result<ReplyLine> decode_reply_line(std::string& line) {
       if (found.progress) return ProgressReply{std::move(*found.progress)};
       if (found.stdout_text && found.stderr_text && found.files_valid) {
         return OkReply{std::move(*found.stdout_text), std::move(*found.stderr_text),
-                       std::move(found.files), found.seq};
+                       std::move(found.files), found.seq, std::move(found.installed)};
       }
       if (found.error) return ErrReply{std::move(*found.error), found.seq};
     }

@@ -57,6 +57,19 @@ Result<const Checkpoint*> Session::delete_file(std::string_view key) {
   return guard([&] { return history_.delete_file(key); });
 }
 
+PackageRecord Session::record_for(std::string address) const {
+  // A new runner starts with an empty workspace: a wheel that was a file of
+  // it travels with its record.
+  constexpr std::string_view kWorkspaceWheel = "emfs:/workspace/";
+  if (!address.starts_with(kWorkspaceWheel)) return PackageRecord(std::move(address));
+  const std::string key = address.substr(kWorkspaceWheel.size());
+  const Content* content = history_.current().files.find(key);
+  if (content == nullptr) return PackageRecord(std::move(address));
+  FileMap files;
+  files.set(key, *content);
+  return PackageRecord(std::move(address), std::move(files));
+}
+
 Error Session::recover(Error failure) {
   auto replacement = Runner::new_from_timeout_recovery(engine_, installed_packages_);
   if (!replacement) return replacement.error();
@@ -68,6 +81,12 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
                                                   const ProgressCallback& progress) {
   return guard([&]() -> Result<const Checkpoint*> {
     history_.discard_after_current();
+    // Refused before the code runs: a run that could not be recorded would
+    // still change the interpreter's state.
+    if (auto s = history_.check_checkpoint_limit(); !s) return fail(s.error());
+    // A workspace that cannot be a directory tree would fail in the runner,
+    // which would then end and take the interpreter's state with it.
+    if (auto s = history_.check_current_layout(); !s) return fail(s.error());
     auto output = runner_->execute_python(code, history_.current().files, progress);
     if (!output) {
       const Error& e = output.error();
@@ -82,9 +101,10 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
       return fail(std::move(output.error()));
     }
     // The reply comes from a process that the code itself can drive (Pyodide
-    // reaches JavaScript), so its keys get the same rules as a caller's.
+    // reaches JavaScript). A file system names each file one way only, so a
+    // key in any other form ("./f" beside "f") is forged and refused.
     for (const auto& [key, content] : output->files) {
-      if (auto valid = validate_file_path(key); !valid) return fail(valid.error());
+      if (auto valid = check_run_key(key); !valid) return fail(valid.error());
     }
     return history_.append_run(std::move(output->files), std::move(output->stdout_text),
                                std::move(output->stderr_text));
@@ -93,16 +113,37 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
 
 Status Session::install(std::string_view package) {
   return guard([&]() -> Status {
-    auto installed = runner_->install(package);
+    // A wheel named by an emfs: path may be a file of the workspace, which
+    // the runner then needs laid out as the current checkpoint holds it.
+    const FileMap* files = nullptr;
+    if (package.starts_with("emfs:")) {
+      if (auto s = history_.check_current_layout(); !s) return fail(s.error());
+      files = &history_.current().files;
+    }
+    std::optional<std::vector<std::string>> addresses;
+    auto installed = runner_->install(package, files, &addresses);
     if (!installed) return fail(recover(std::move(installed.error())));
-    installed_packages_.emplace_back(package);
+    if (!addresses) {
+      installed_packages_.emplace_back(std::string(package));
+      return {};
+    }
+    for (std::string& address : *addresses) {
+      installed_packages_.push_back(record_for(std::move(address)));
+    }
     return {};
   });
 }
 
 Result<const Checkpoint*> Session::execute_bash(std::string_view command,
                                                 const LineCallback& on_line) {
-  return guard([&] { return vesk::execute_bash(history_, engine_.config(), command, on_line); });
+  return guard([&]() -> Result<const Checkpoint*> {
+    // A refused command changes nothing; one that passes discards the
+    // checkpoints after the current one whatever happens next.
+    if (auto s = screen_command(engine_.config(), command); !s) return fail(s.error());
+    history_.discard_after_current();
+    if (auto s = history_.check_current_layout(); !s) return fail(s.error());
+    return vesk::execute_bash(history_, engine_.config(), command, on_line);
+  });
 }
 
 Result<std::vector<std::string>> Session::mount(std::string_view path) {

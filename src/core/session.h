@@ -49,7 +49,8 @@ class Session {
   const History& history() const { return history_; }
   const Checkpoint& current() const { return history_.current(); }
   const std::optional<std::string>& label() const { return label_; }
-  const std::vector<std::string>& installed_packages() const { return installed_packages_; }
+  // What a new runner installs again, in order (see install()).
+  const std::vector<PackageRecord>& installed_packages() const { return installed_packages_; }
   const MountOrigins& mount_origins() const { return mount_origins_; }
   const VeskEngine& engine() const { return engine_; }
 
@@ -75,7 +76,11 @@ class Session {
   // rules, since code in the runner can forge its reply.
   Result<const Checkpoint*> execute_python(std::string_view code,
                                            const ProgressCallback& progress);
-  // Installs one package in the runner (micropip) and records it on success.
+  // Installs one package in the runner (micropip) and records it on success:
+  // the exact wheel addresses the installer put in place, dependencies first,
+  // when it reports them (so a new runner gets the same wheels whatever index
+  // settings a run made), else the text given; a wheel that is a file of the
+  // workspace (an emfs: path below /workspace) is recorded with its content.
   // Any failure replaces the runner (as above); the failed package is not
   // recorded.
   Status install(std::string_view package);
@@ -94,12 +99,14 @@ class Session {
 
   // Replaces a failed runner; returns the error the caller should report.
   Error recover(Error failure);
+  // The record of one installed wheel address (see install()).
+  PackageRecord record_for(std::string address) const;
 
   VeskEngine engine_;
   std::unique_ptr<Runner> runner_;
   History history_;
   std::optional<std::string> label_;
-  std::vector<std::string> installed_packages_;
+  std::vector<PackageRecord> installed_packages_;
   MountOrigins mount_origins_;
 };
 

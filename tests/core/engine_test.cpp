@@ -77,7 +77,7 @@ TEST(Engine, FindsDenoThroughRelativePathEntries) {
   // Made absolute: a later change of directory must not lose it.
   EXPECT_TRUE(fs::equivalent(engine->deno_path(), work.path() / "b" / "deno"));
   EXPECT_EQ(engine->deno_path().front(), '/');
-  EXPECT_EQ(engine->launch_command().program, engine->deno_path());
+  EXPECT_EQ(engine->launch_command("/p")->program, engine->deno_path());
 }
 
 TEST(Engine, CacheDirectoryFollowsTheEnvironment) {
@@ -117,11 +117,15 @@ TEST(Engine, CacheDirectoryFollowsTheEnvironment) {
     apply("HOME", c.home);
     apply("TMPDIR", c.tmpdir);
     SCOPED_TRACE(c.expected);
-    // Read afresh at every launch, not fixed at creation.
-    const LaunchCommand command = engine->launch_command();
-    const std::vector<std::string> expected = {"run", "--allow-read=" + script + "," + c.expected,
-                                               "--allow-write=" + c.expected,
-                                               "--allow-net=one,two", script};
+    // Read afresh at every launch, not fixed at creation. Of the cache only
+    // the pinned Pyodide package can be read, and nothing but the runner's
+    // own directory written.
+    const LaunchCommand command = *engine->launch_command("/own");
+    const std::string pyodide = c.expected + "/npm/registry.npmjs.org/pyodide/314.0.8";
+    const std::vector<std::string> expected = {
+        "run", "--no-config", "--no-lock", "--cached-only",
+        "--allow-read=" + script + "," + pyodide + ",/own", "--allow-write=/own",
+        "--allow-net=one,two", script, "/own"};
     EXPECT_EQ(command.args, expected);
     const SpawnOptions options = command.spawn_options();
     EXPECT_TRUE(options.pipe_stdin);
@@ -153,10 +157,30 @@ TEST(Engine, NetworkFlagFollowsTheAllowlist) {
   config.domain_allowlist = {};
   Result<VeskEngine> engine = VeskEngine::create(config);
   ASSERT_TRUE(engine.has_value());
-  const std::vector<std::string> args = engine->launch_command().args;
-  ASSERT_EQ(args.size(), 4u);
-  EXPECT_EQ(args[2].rfind("--allow-write=", 0), 0u);
-  EXPECT_EQ(args[3], engine->script_path());
+  const std::vector<std::string> args = engine->launch_command("/own")->args;
+  ASSERT_EQ(args.size(), 8u);
+  EXPECT_EQ(args[5], "--allow-write=/own");
+  EXPECT_EQ(args[6], engine->script_path());
+}
+
+TEST(Engine, PathsWithACommaAreRefused) {
+  // Deno splits its permission lists at commas: "/x/c,/" would grant "/".
+  DenoOnPath deno;
+  Result<VeskEngine> engine = VeskEngine::create(Config::defaults());
+  ASSERT_TRUE(engine.has_value());
+  const std::string expected_start = "cannot start the runner: the path '";
+  for (const char* deno_dir : {"/x/cc2,/", "/fine"}) {
+    deno.env.set("DENO_DIR", deno_dir);
+    for (const char* own : {"/own", "/own,/"}) {
+      Result<LaunchCommand> command = engine->launch_command(own);
+      const bool bad = std::string(deno_dir).find(',') != std::string::npos ||
+                       std::string(own).find(',') != std::string::npos;
+      ASSERT_EQ(command.has_value(), !bad) << deno_dir << " " << own;
+      if (bad) {
+        EXPECT_EQ(command.error().message().rfind(expected_start, 0), 0u);
+      }
+    }
+  }
 }
 
 TEST(Engine, PathsThatAreNotUtf8AreShownWithReplacements) {
@@ -170,7 +194,7 @@ TEST(Engine, PathsThatAreNotUtf8AreShownWithReplacements) {
   EXPECT_TRUE(fs::exists(engine->script_path()));
   const std::string shown = (deno.tmp.path() / "t\xEF\xBF\xBD").string() + "/vesk_runner_" +
                             std::to_string(::getpid()) + ".ts";
-  EXPECT_EQ(engine->launch_command().args.back(), shown);
+  EXPECT_EQ(engine->launch_command("/own")->args.end()[-2], shown);
 }
 
 TEST(Engine, ScriptFileLivesWhileAnyEngineHoldsIt) {

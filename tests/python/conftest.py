@@ -24,3 +24,12 @@ def package_index(tmp_path_factory) -> PackageIndex:
     index = PackageIndex(tmp_path_factory.mktemp("index"))
     yield index
     index.close()
+
+
+@pytest.fixture
+def served_index(tmp_path):
+    """A JSON package index served by a child process: sessions block this
+    interpreter while their runner fetches from it."""
+    index = PackageIndex(tmp_path / "index", own_process=True)
+    yield index
+    index.close()

@@ -17,6 +17,7 @@ import os
 import queue
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 import zipfile
@@ -49,12 +50,21 @@ def deno_cache_dir() -> str:
     return os.path.join(base, ".cache", "deno")
 
 
-def launch_command(script: str, allow_net: list[str] | None = None) -> list[str]:
-    cache = deno_cache_dir()
-    cmd = [deno_executable(), "run", f"--allow-read={script},{cache}", f"--allow-write={cache}"]
+PYODIDE_VERSION = "314.0.8"
+
+
+def pyodide_package_dir() -> str:
+    return os.path.join(deno_cache_dir(), "npm", "registry.npmjs.org", "pyodide", PYODIDE_VERSION)
+
+
+def launch_command(script: str, own_dir: str, allow_net: list[str] | None = None) -> list[str]:
+    """The module's command: Deno's cache read-only (the Pyodide package only),
+    `own_dir` the only place the runner may write."""
+    cmd = [deno_executable(), "run", "--no-config", "--no-lock", "--cached-only",
+           f"--allow-read={script},{pyodide_package_dir()},{own_dir}", f"--allow-write={own_dir}"]
     if allow_net:
         cmd.append("--allow-net" if "*" in allow_net else "--allow-net=" + ",".join(allow_net))
-    cmd.append(script)
+    cmd += [script, own_dir]
     return cmd
 
 
@@ -91,8 +101,9 @@ class Runner:
     """One runner process; stdout lines arrive through a reader thread."""
 
     def __init__(self, script: str, allow_net: list[str] | None = None):
+        self.own_dir = tempfile.mkdtemp(prefix="vesk-runner-")
         self.proc = subprocess.Popen(
-            launch_command(script, allow_net),
+            launch_command(script, self.own_dir, allow_net),
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
@@ -191,6 +202,7 @@ class Runner:
     def __exit__(self, *exc) -> None:
         if self.proc.poll() is None:
             self.close()
+        shutil.rmtree(self.own_dir, ignore_errors=True)
 
 
 def make_wheel(
@@ -228,17 +240,28 @@ def make_wheel(
 class PackageIndex:
     """Wheels and a JSON package index (/pypi/{name}/json) on 127.0.0.1."""
 
-    def __init__(self, root: Path):
+    def __init__(self, root: Path, own_process: bool = False):
+        """`own_process`: serve from a child process, for callers that block
+        this interpreter while the runner fetches (a session holds the
+        interpreter lock for the whole of a call)."""
         self.root = root
         (root / "files").mkdir(parents=True, exist_ok=True)
         self._projects: dict[str, dict] = {}
-        handler = lambda *a, **kw: _QuietHandler(*a, directory=str(root), **kw)  # noqa: E731
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-        self.port = self.server.server_address[1]
+        self.server = None
+        self.process = None
+        if own_process:
+            self.process = subprocess.Popen(
+                [sys.executable, "-c", _SERVER, str(root)], stdout=subprocess.PIPE, text=True)
+            self.port = int(self.process.stdout.readline())
+        else:
+            handler = lambda *a, **kw: _QuietHandler(*a, directory=str(root), **kw)  # noqa: E731
+            self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+            self.port = self.server.server_address[1]
         self.host = f"127.0.0.1:{self.port}"
         self.url = f"http://{self.host}"
         self.index_url = f"{self.url}/pypi/{{package_name}}/json"
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        if self.server is not None:
+            threading.Thread(target=self.server.serve_forever, daemon=True).start()
 
     def add_wheel(self, name: str, version: str, files: dict[str, str], **kwargs) -> str:
         """Builds a wheel, lists it in the index and returns its URL."""
@@ -262,8 +285,24 @@ class PackageIndex:
         return f"{self.url}/files/{filename}"
 
     def close(self) -> None:
-        self.server.shutdown()
-        self.server.server_close()
+        if self.server is not None:
+            self.server.shutdown()
+            self.server.server_close()
+        if self.process is not None:
+            self.process.kill()
+            self.process.wait()
+
+
+_SERVER = """
+import functools, http.server, sys
+class Quiet(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+handler = functools.partial(Quiet, directory=sys.argv[1])
+server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+print(server.server_address[1], flush=True)
+server.serve_forever()
+"""
 
 
 class _QuietHandler(http.server.SimpleHTTPRequestHandler):

@@ -115,18 +115,16 @@ def test_a_taken_over_runner_still_cannot_name_files_outside_the_workspace(tmp_p
     # The hook works: a reply it forges with a harmless key is taken.
     cp = s.execute_python(HOOK_REPLY.replace("FILES", '{"forged.txt":[33]}'))
     assert (cp.stdout, cp.files) == ("hooked", {"forged.txt": b"!"})
-    refused = {
-        "/etc/vesk-forged": "workspace key must be a relative path: '/etc/vesk-forged'",
-        "../up": "workspace key must not contain '..': '../up'",
-        "a/../../up": "workspace key must not contain '..': 'a/../../up'",
-        "a/..": "workspace key must not contain '..': 'a/..'",
-    }
-    for key, message in refused.items():
+    # Only names as a file system gives them: a second spelling of a key
+    # ("./ok.txt" beside "ok.txt") would let export write one content while
+    # files show another.
+    refused = ["/etc/vesk-forged", "../up", "a/../../up", "a/..", "./ok.txt", "d//f", "d/", "."]
+    for key in refused:
         before = snapshot(s)
         files = json.dumps({key: [1], "ok.txt": [2]})
         with pytest.raises(RuntimeError) as info:
             s.execute_python(HOOK_REPLY.replace("FILES", files))
-        assert str(info.value) == message
+        assert str(info.value) == f"the run reported a file name that is not a plain relative path: '{key}'"
         assert snapshot(s) == before
         assert s.execute_python("print('next')").stdout == "next"
     out = tmp_path / "out"
@@ -256,7 +254,7 @@ def test_host_paths_with_links_dots_bytes_and_missing_parents(tmp_path, monkeypa
     # The origin's directory went away: the write fails and creates nothing.
     moved = tmp_path / "moved"
     (allowed / "proj").rename(moved)
-    with pytest.raises(RuntimeError, match=r"^No such file or directory \(os error 2\)$"):
+    with pytest.raises(RuntimeError, match=r"^conflict on 'caf\ufffd.txt': '.*/allowed/proj/caf\ufffd.txt' was deleted since it was mounted or last committed; nothing was written$"):
         s.commit(None)
     assert not (allowed / "proj").exists()
 
