@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the C++ suite (CTest), the Python suite
+# Sets up (with the test, benchmark and fuzz tool chain), builds and runs
+# every test: the C++ suite (CTest), the Python suite
 # (pytest against the built module), the same suites under sanitizers
 # (scripts/run-sanitizers.sh) and a short run of every fuzz target
 # (scripts/run-fuzz.sh). Exits non-zero if any of them fails. Prints the time
@@ -28,7 +29,7 @@ python_tests() {
   fi
 }
 
-stage "setup" "$VESK_ROOT/scripts/setup.sh"
+stage "setup" "$VESK_ROOT/scripts/setup.sh" --tests
 stage "build" "$VESK_ROOT/scripts/build.sh"
 stage "C++ tests" cpp_tests
 stage "Python tests" python_tests

@@ -1,30 +1,57 @@
 #!/usr/bin/env bash
-# Installs what building, testing and running vesk needs, and nothing twice:
-#   - Debian packages (compiler tool chain, libraries, bubblewrap, pytest, and
-#     clang with its libFuzzer runtime for the fuzz targets);
+# Installs what building and running vesk needs, and nothing twice:
+#   - Debian packages: the tool chain, the libraries and bubblewrap; with
+#     --tests also what the tests, benchmarks and fuzz targets need (GoogleTest,
+#     Google Benchmark, pytest, git and patch, clang 19 with libFuzzer);
 #   - Deno, from the npm package "deno" at a pinned version, into .tools/;
-#   - Deno's cache warmed with npm:pyodide, so the first session starts offline.
+#   - Deno's cache warmed with npm:pyodide at the version the runner imports,
+#     so the first session starts offline.
 # Run as root on Debian 12 to install; run as anyone to check. A second run
 # finishes in seconds. Afterwards put .tools/bin first on PATH (scripts/env.sh).
+#
+# Nothing in Deno's cache is ever executed here: code run in sessions may
+# have written that cache (see README, Trust boundaries), so it may hold
+# anything: the cache is only filled with `deno cache`, which downloads and
+# executes nothing, and the cached Pyodide is compared file by file with the
+# package as the npm registry publishes it (`npm pack` checks the tarball
+# against the registry's integrity hash). A difference removes the cached
+# package and fetches it again.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 TOOLS="$ROOT/.tools"
 DENO_VERSION="2.9.6"
+# What runner/runner.ts imports: npm:pyodide@PYODIDE_VERSION.
+PYODIDE_VERSION="314.0.8"
 
+tests=0
+for arg in "$@"; do
+  case "$arg" in
+    --tests) tests=1 ;;
+    *) printf 'usage: %s [--tests]\n' "$0" >&2; exit 2 ;;
+  esac
+done
+
+# What the module and the tour need.
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config git patch
-  python3 python3-dev python3-pytest
-  libgtest-dev libgmock-dev libbenchmark-dev
+  build-essential cmake ninja-build pkg-config
+  python3 python3-dev
   libtomlplusplus-dev libsimdjson-dev nlohmann-json3-dev
   bubblewrap
-  # libFuzzer comes with clang only. clang 19: older ones lack the concepts
-  # level that libstdc++ 12 asks of <expected>.
-  clang-19 libclang-rt-19-dev
 )
+if ((tests)); then
+  PACKAGES+=(
+    git patch python3-pytest
+    libgtest-dev libgmock-dev libbenchmark-dev
+    # libFuzzer comes with clang only. clang 19: older ones lack the concepts
+    # level that libstdc++ 12 asks of <expected>.
+    clang-19 libclang-rt-19-dev
+  )
+fi
 command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)
 
 say() { printf 'setup: %s\n' "$*"; }
+die() { say "$*" >&2; exit 1; }
 
 missing=()
 for p in "${PACKAGES[@]}"; do
@@ -55,7 +82,7 @@ if [[ "$have" != "$DENO_VERSION" ]]; then
   # binary; allow it explicitly on npm versions that gate install scripts.
   npm install --prefix "$TOOLS" --no-audit --no-fund --no-save --loglevel=error \
     "deno@$DENO_VERSION" >/dev/null
-  [[ -x "$deno_bin" ]] || { say "deno binary missing after npm install"; exit 1; }
+  [[ -x "$deno_bin" ]] || die "deno binary missing after npm install"
 fi
 mkdir -p "$TOOLS/bin"
 ln -sfn "$deno_bin" "$TOOLS/bin/deno"
@@ -68,18 +95,71 @@ elif [[ -n "${XDG_CACHE_HOME:-}" ]]; then
 else
   cache="${HOME:-${TMPDIR:-/tmp}}/.cache/deno"
 fi
-if ! compgen -G "$cache/npm/registry.npmjs.org/pyodide/*/pyodide.asm.wasm" >/dev/null; then
-  say "warming Deno's cache ($cache) with npm:pyodide"
-  warm_dir="$(mktemp -d)"
-  trap 'rm -rf "$warm_dir"' EXIT
-  cat >"$warm_dir/warm.ts" <<'EOF'
-// @ts-nocheck
-import { loadPyodide } from "npm:pyodide";
-const pyodide = await loadPyodide();
-pyodide.runPython("1 + 1");
-console.log("pyodide", pyodide.version);
-EOF
-  (cd "$warm_dir" && "$TOOLS/bin/deno" run --allow-all --quiet warm.ts)
+pyodide_dir="$cache/npm/registry.npmjs.org/pyodide"
+package_dir="$pyodide_dir/$PYODIDE_VERSION"
+# Written after a successful comparison; it names the cache it vouches for.
+# It lives in .tools, which runners cannot write, and it is compared with the
+# files' change times (ctime), which, unlike modification times, no process
+# can set back.
+stamp="$TOOLS/pyodide-$PYODIDE_VERSION.verified"
+
+scratch=""
+cleanup() { [[ -z "$scratch" ]] || rm -rf "$scratch"; }
+trap cleanup EXIT
+
+stamp_holds() {
+  [[ -f "$stamp" && -d "$package_dir" ]] || return 1
+  [[ "$(cat "$stamp")" == "$cache" ]] || return 1
+  # Anything created, changed, renamed or removed there since changes the
+  # ctime of the file or of its directory.
+  [[ -z "$(find "$pyodide_dir" -cnewer "$stamp" -print -quit)" ]]
+}
+
+# Downloads and extracts nothing but the package's files: no module is
+# loaded, no script of any package runs. From an empty directory, so that no
+# deno.json or lock file of anyone else's steers it.
+warm() {
+  say "fetching npm:pyodide@$PYODIDE_VERSION into Deno's cache ($cache)"
+  local empty
+  empty="$(mktemp -d)"
+  (cd "$empty" && "$TOOLS/bin/deno" cache --no-config --no-lock --quiet \
+    "npm:pyodide@$PYODIDE_VERSION") || { rm -rf "$empty"; die "deno cache failed"; }
+  rm -rf "$empty"
+}
+
+# The registry's package, extracted once per run into $scratch/package.
+reference() {
+  [[ -n "$scratch" ]] && return 0
+  scratch="$(mktemp -d)"
+  local tarball
+  tarball="$(cd "$scratch" && npm pack "pyodide@$PYODIDE_VERSION" --pack-destination "$scratch" \
+    --ignore-scripts --prefer-offline --silent)" || die "npm pack pyodide@$PYODIDE_VERSION failed"
+  tar -xzf "$scratch/$tarball" -C "$scratch" || die "cannot extract $tarball"
+  [[ -d "$scratch/package" ]] || die "$tarball holds no package/ directory"
+}
+
+# True when the cached package holds exactly the registry's files, byte for
+# byte, and nothing else (links compared as links).
+cache_matches() {
+  [[ -d "$package_dir" ]] || return 1
+  reference
+  diff -rq --no-dereference "$scratch/package" "$package_dir" >/dev/null 2>&1
+}
+
+if stamp_holds; then
+  say "Deno's cache holds npm:pyodide@$PYODIDE_VERSION as published (checked before)"
+else
+  [[ -d "$package_dir" ]] || warm
+  if ! cache_matches; then
+    say "cached npm:pyodide@$PYODIDE_VERSION differs from the registry's; fetching it again"
+    # Its registry metadata goes too: it says where the tarball comes from.
+    rm -rf "$pyodide_dir"
+    warm
+    cache_matches || die "cached npm:pyodide@$PYODIDE_VERSION still differs from the registry's package"
+  fi
+  mkdir -p "$TOOLS"
+  printf '%s' "$cache" >"$stamp"
+  say "Deno's cache holds npm:pyodide@$PYODIDE_VERSION as published"
 fi
 
 say "ready (deno $DENO_VERSION, Deno cache $cache)"

@@ -192,18 +192,36 @@ Result<Spawned> spawn(const SpawnOptions& options) {
   Spawned out;
   Pipe in_pipe, out_pipe, err_pipe;
   SpawnSetup setup;
+  // The child's descriptors 0 .. first_closed-1 are set up in order; every
+  // source is first lifted above that range (a copy, close-on-exec), so no
+  // dup2 onto a target can overwrite a source not yet placed, whatever
+  // numbers the host happened to hand out.
+  const int first_closed = 3 + static_cast<int>(options.pass_fds.size());
+  std::vector<UniqueFd> lifted;
+  lifted.reserve(options.pass_fds.size() + 3);
+  auto lift = [&](int fd) -> Result<int> {
+    if (fd >= first_closed) return fd;
+    UniqueFd copy(::fcntl(fd, F_DUPFD_CLOEXEC, first_closed));
+    if (!copy) return fail(Error::last_os_error());
+    lifted.push_back(std::move(copy));
+    return lifted.back().get();
+  };
+  auto place = [&](int fd, int target) -> Status {
+    auto source = lift(fd);
+    if (!source) return fail(source.error());
+    // dup2 onto the target clears its close-on-exec flag; the source stays
+    // close-on-exec and vanishes at exec.
+    if (int e = posix_spawn_file_actions_adddup2(&setup.actions, *source, target); e != 0) {
+      return fail(Error::os(e));
+    }
+    return {};
+  };
   auto connect = [&](bool piped, Pipe* pipe, int target, bool child_reads) -> Status {
     if (!piped) return {};
     auto p = make_pipe();
     if (!p) return fail(p.error());
     *pipe = std::move(*p);
-    const int child_end = child_reads ? pipe->read.get() : pipe->write.get();
-    // dup2 onto the standard descriptor clears its close-on-exec flag; the
-    // originals stay close-on-exec and vanish at exec.
-    if (int e = posix_spawn_file_actions_adddup2(&setup.actions, child_end, target); e != 0) {
-      return fail(Error::os(e));
-    }
-    return {};
+    return place(child_reads ? pipe->read.get() : pipe->write.get(), target);
   };
   if (auto s = connect(options.pipe_stdin, &in_pipe, STDIN_FILENO, true); !s) return fail(s.error());
   if (auto s = connect(options.pipe_stdout, &out_pipe, STDOUT_FILENO, false); !s) {
@@ -211,6 +229,19 @@ Result<Spawned> spawn(const SpawnOptions& options) {
   }
   if (auto s = connect(options.pipe_stderr, &err_pipe, STDERR_FILENO, false); !s) {
     return fail(s.error());
+  }
+  if (!options.pipe_stdin && options.null_stdin) {
+    if (int e = posix_spawn_file_actions_addopen(&setup.actions, STDIN_FILENO, "/dev/null",
+                                                 O_RDONLY, 0);
+        e != 0) {
+      return fail(Error::os(e));
+    }
+  }
+  for (std::size_t i = 0; i < options.pass_fds.size(); ++i) {
+    if (auto s = place(options.pass_fds[i], 3 + static_cast<int>(i)); !s) return fail(s.error());
+  }
+  if (int e = posix_spawn_file_actions_addclosefrom_np(&setup.actions, first_closed); e != 0) {
+    return fail(Error::os(e));
   }
   if (!options.cwd.empty()) {
     if (int e = posix_spawn_file_actions_addchdir_np(&setup.actions, options.cwd.c_str()); e != 0) {

@@ -67,10 +67,18 @@ struct SpawnOptions {
   std::vector<std::string> args;
   // Working directory of the child; empty: inherited.
   std::string cwd;
-  // Which standard streams become pipes; the others are inherited.
+  // Which standard streams become pipes; the others are inherited, except
+  // that standard input is /dev/null when `null_stdin` is set (and it is not
+  // piped): a child then never consumes what the host's own input holds.
   bool pipe_stdin = false;
   bool pipe_stdout = false;
   bool pipe_stderr = false;
+  bool null_stdin = false;
+  // Descriptors of the caller handed to the child as 3, 4, ... in this order
+  // (the caller keeps its own). Every other descriptor above 2 is closed in
+  // the child whatever its close-on-exec flag, so a descriptor the host left
+  // inheritable (a file opened for writing, a socket) never reaches a child.
+  std::vector<int> pass_fds;
   // Start the child as the leader of a new process group: kill() then reaches
   // everything it started that stayed in the group, and whatever of the group
   // is still running when the child is reaped is killed, so that a finished
@@ -85,9 +93,11 @@ struct Spawned {
   UniqueFd stderr_fd;  // our read end, when piped
 };
 
-// Starts the process. The environment is inherited. Errors: the Os error of
-// the failing step (a missing program is "No such file or directory (os
-// error 2)").
+// Starts the process. The environment is inherited; descriptors are not,
+// beyond the standard ones and `pass_fds`. Errors: the Os error of the
+// failing step (a missing program is "No such file or directory (os error
+// 2)"; a descriptor in `pass_fds` that is not open, "Bad file descriptor (os
+// error 9)").
 Result<Spawned> spawn(const SpawnOptions& options);
 
 // Looks `name` up in the directories of PATH (relative ones against the

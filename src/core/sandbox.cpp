@@ -10,12 +10,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "core/fs_tree.h"
 #include "core/parallel.h"
@@ -139,11 +141,36 @@ class LineSink {
   bool capturing_ = true;
 };
 
+// Counts what both output streams bring in, from both reading threads, and
+// stops the command once the total passes the limit: what the command writes
+// beyond it is read and dropped until the kill takes effect.
+class OutputBudget {
+ public:
+  OutputBudget(std::optional<std::uint64_t> limit, std::shared_ptr<Child> child)
+      : limit_(limit), child_(std::move(child)) {}
+
+  // Counts `n` more bytes; false once the total is beyond the limit.
+  bool take(std::size_t n) {
+    const std::uint64_t total = used_.fetch_add(n, std::memory_order_relaxed) + n;
+    if (!limit_ || total <= *limit_) return true;
+    if (!exceeded_.exchange(true)) child_->kill();
+    return false;
+  }
+  bool exceeded() const { return exceeded_.load(); }
+
+ private:
+  const std::optional<std::uint64_t> limit_;
+  const std::shared_ptr<Child> child_;
+  std::atomic<std::uint64_t> used_{0};
+  std::atomic<bool> exceeded_{false};
+};
+
 // Reads standard error on its own thread until end of file, or, once asked to
 // stop, until the pipe is empty.
 class StderrReader {
  public:
-  StderrReader(int fd, int wake_fd) : fd_(fd), wake_fd_(wake_fd) {}
+  StderrReader(int fd, int wake_fd, OutputBudget& budget)
+      : fd_(fd), wake_fd_(wake_fd), budget_(budget) {}
   StderrReader(const StderrReader&) = delete;
   StderrReader& operator=(const StderrReader&) = delete;
   ~StderrReader() { stop_and_join(); }
@@ -151,10 +178,10 @@ class StderrReader {
   // Throws std::system_error when no thread can be started.
   void start() { thread_ = std::thread(&StderrReader::run, this); }
 
-  // The text read: "" when it is not UTF-8 as a whole or the thread failed.
+  // The bytes read, as they came ("" when the thread failed).
   std::string finish() {
     stop_and_join();
-    if (failed_ || !is_valid_utf8(text_)) return std::string();
+    if (failed_) return std::string();
     return std::move(text_);
   }
 
@@ -164,6 +191,10 @@ class StderrReader {
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wake_fd_, &one, sizeof one);
     thread_.join();
+  }
+
+  void append(const char* data, std::size_t size) {
+    if (budget_.take(size)) text_.append(data, size);
   }
 
   void run() noexcept {
@@ -178,14 +209,13 @@ class StderrReader {
         if (fds[0].revents != 0) {
           const ssize_t n = ::read(fd_, buffer, sizeof buffer);
           if (n > 0) {
-            text_.append(buffer, static_cast<std::size_t>(n));
+            append(buffer, static_cast<std::size_t>(n));
             continue;
           }
           if (n == 0 || (errno != EAGAIN && errno != EINTR)) return;  // end, or an ignored error
         }
         if (fds[1].revents != 0) {
-          drain_available(fd_,
-                          [this](const char* data, std::size_t size) { text_.append(data, size); });
+          drain_available(fd_, [this](const char* data, std::size_t size) { append(data, size); });
           return;
         }
       }
@@ -196,6 +226,7 @@ class StderrReader {
 
   const int fd_;
   const int wake_fd_;
+  OutputBudget& budget_;
   std::string text_;
   bool failed_ = false;
   std::thread thread_;
@@ -213,8 +244,13 @@ struct ChildGuard {
 
 struct Captured {
   std::string stdout_text;
-  std::string stderr_text;
+  std::string stderr_text;  // raw bytes; not checked for UTF-8 yet
   bool timed_out = false;
+  bool output_exceeded = false;
+  // Whether bubblewrap reported the command's exit: without that report the
+  // sandbox was never set up and the command never ran.
+  bool command_ran = false;
+  std::optional<int> bwrap_exit_code;
 };
 
 // Milliseconds left until `deadline` for poll(), at least 1 while any time is
@@ -227,11 +263,16 @@ int poll_timeout(std::chrono::steady_clock::time_point deadline) {
   return static_cast<int>(std::min<std::int64_t>(ms, INT_MAX));
 }
 
-// Starts the prepared sandbox and runs it to its end or to the time limit.
+// Starts the prepared sandbox and runs it to its end, to the time limit or
+// until its output passes `output_limit`. `status` is the parent's read end
+// of the pipe whose write end the options pass to bubblewrap for its
+// --json-status-fd; `status_write` is closed once the child has it.
 Result<Captured> run_sandbox(const SpawnOptions& options, std::uint64_t timeout_ms,
-                             const LineCallback& on_line) {
+                             std::optional<std::uint64_t> output_limit, const UniqueFd& status,
+                             UniqueFd status_write, const LineCallback& on_line) {
   auto spawned = spawn(options);
   if (!spawned) return fail(spawned.error());
+  status_write.reset();
   ChildGuard guard_child{spawned->child};
   Child& child = *spawned->child;
   const int out_fd = spawned->stdout_fd.get();
@@ -253,11 +294,14 @@ Result<Captured> run_sandbox(const SpawnOptions& options, std::uint64_t timeout_
           : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
 
   Captured out;
-  StderrReader err_reader(err_fd, wake.get());
+  OutputBudget budget(output_limit, spawned->child);
+  StderrReader err_reader(err_fd, wake.get(), budget);
   err_reader.start();
 
   LineSink sink(on_line, out.stdout_text);
-  auto to_sink = [&sink](const char* data, std::size_t size) { sink.feed(data, size); };
+  auto to_sink = [&sink, &budget](const char* data, std::size_t size) {
+    if (budget.take(size)) sink.feed(data, size);
+  };
   bool out_open = true;
   bool exited = false;
   char buffer[kReadBuffer];
@@ -283,7 +327,7 @@ Result<Captured> run_sandbox(const SpawnOptions& options, std::uint64_t timeout_
     if (out_open && fds[0].revents != 0) {
       const ssize_t n = ::read(out_fd, buffer, sizeof buffer);
       if (n > 0) {
-        sink.feed(buffer, static_cast<std::size_t>(n));
+        to_sink(buffer, static_cast<std::size_t>(n));
       } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
         // End of file, or a read error, which ends the capture unreported.
         sink.finish();
@@ -308,8 +352,19 @@ Result<Captured> run_sandbox(const SpawnOptions& options, std::uint64_t timeout_
     out.timed_out = true;
     child.kill();
   }
-  child.wait();
+  const ExitStatus status_of_bwrap = child.wait();
+  out.bwrap_exit_code = status_of_bwrap.code;
   out.stderr_text = err_reader.finish();
+  out.output_exceeded = budget.exceeded();
+  // bubblewrap writes {"child-pid": ...} once it has started the sandbox and
+  // {"exit-code": N} only after the command itself ran and ended; a failure
+  // to set up (a bind whose source is missing, no `sh` to execute) ends it
+  // with the first line alone. Its own output is a few hundred bytes at
+  // most, so it is all in the pipe once bubblewrap has been reaped.
+  std::string report;
+  drain_available(status.get(),
+                  [&report](const char* data, std::size_t size) { report.append(data, size); });
+  out.command_ran = report.find("\"exit-code\"") != std::string::npos;
   return out;
 }
 
@@ -338,7 +393,29 @@ Status screen_command(const Config& config, std::string_view command) {
   });
 }
 
-Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& work_dir) {
+std::vector<std::string> hidden_dirs(const std::string& work_dir) {
+  std::vector<std::string> dirs;
+  // "/" is never hidden: the command would have no shell left to run.
+  auto add = [&dirs](const std::string& dir) {
+    if (dir != "/" && std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
+  };
+  const std::string resolved = canonical_path(work_dir).value_or(work_dir);
+  if (const std::size_t slash = resolved.rfind('/'); slash != std::string::npos) {
+    add(lossy_utf8(slash == 0 ? std::string("/") : resolved.substr(0, slash)));
+  }
+  if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && tmpdir[0] == '/') {
+    if (auto dir = canonical_path(tmpdir); dir && !path_has_prefix(*dir, "/tmp")) {
+      add(lossy_utf8(*dir));
+    }
+  }
+  // An enclosing directory before the ones below it, so that the tmpfs over
+  // the inner one is mounted inside the outer one instead of under it.
+  std::sort(dirs.begin(), dirs.end());
+  return dirs;
+}
+
+Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& work_dir,
+                                  int status_fd) {
   return guard([&]() -> Result<SpawnOptions> {
     const std::string dir = lossy_utf8(canonical_path(work_dir).value_or(work_dir));
     if (!find_on_path("bwrap")) {
@@ -353,6 +430,15 @@ Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& w
         "--ro-bind", "/", "/",
         "--dev", "/dev",
         "--proc", "/proc",
+    };
+    // The command runs as the host's user, so through the read-only / it
+    // would read every other live work directory and the runners' files in
+    // the temporary directory. bubblewrap mounts in argument order: these
+    // empty file systems go first, and the work directory is bound into them.
+    for (const std::string& hidden : hidden_dirs(work_dir)) {
+      options.args.insert(options.args.end(), {"--tmpfs", hidden});
+    }
+    options.args.insert(options.args.end(), {
         "--bind", dir, dir,
         "--tmpfs", "/tmp",
         "--unshare-net",
@@ -363,15 +449,22 @@ Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& w
         // call. In its own namespace it sees only its own processes, and all
         // of them die with the namespace's first process.
         "--unshare-pid",
+        // In the host's terminal session the command could open /dev/tty and
+        // push keystrokes into the terminal's input (TIOCSTI).
+        "--new-session",
         "--die-with-parent",
         // Run by root, bubblewrap would otherwise leave the command nearly
         // every capability: enough to remount the host's / read-write, make
         // device nodes, and write anywhere.
         "--cap-drop", "ALL",
-        "--",
-        "sh", "-c", std::string(command),
-    };
+    });
+    if (status_fd >= 0) {
+      options.args.insert(options.args.end(), {"--json-status-fd", "3"});
+      options.pass_fds = {status_fd};
+    }
+    options.args.insert(options.args.end(), {"--", "sh", "-c", std::string(command)});
     // clang-format on
+    options.null_stdin = true;
     return options;
   });
 }
@@ -382,7 +475,7 @@ std::string work_dir_parent(std::uint64_t workspace_bytes,
   auto usable = [](const std::string& path) -> std::optional<std::string> {
     auto resolved = canonical_path(path);
     struct stat st;
-    if (!resolved || path_has_prefix(*resolved, "/tmp") || ::stat(resolved->c_str(), &st) != 0 ||
+    if (!resolved || *resolved == "/" || path_has_prefix(*resolved, "/tmp") || ::stat(resolved->c_str(), &st) != 0 ||
         !S_ISDIR(st.st_mode) || ::access(resolved->c_str(), W_OK | X_OK) != 0) {
       return std::nullopt;
     }
@@ -405,22 +498,47 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
                                        std::string_view command, const LineCallback& on_line) {
   if (auto s = screen_command(config, command); !s) return fail(s.error());
   history.discard_after_current();
+  // A full history could not keep what the command does: it does not run.
+  if (auto s = history.check_checkpoint_limit(); !s) return fail(s.error());
   return guard([&]() -> Result<const Checkpoint*> {
     const FileMap files = history.current().files;
     auto dir = WorkDir::create(work_dir_parent(files.total_bytes(), config.max_workspace_mb));
     if (!dir) return fail(dir.error());
     const std::string& path = (*dir)->path();
     if (auto s = materialize(files, path); !s) return fail(s.error());
-    auto options = sandboxed_sh(command, path);
+    auto status = make_pipe();
+    if (!status) return fail(status.error());
+    auto options = sandboxed_sh(command, path, status->write.get());
     if (!options) return fail(options.error());
     options->cwd = path;
     options->pipe_stdout = true;
     options->pipe_stderr = true;
     options->new_process_group = true;
-    auto run = run_sandbox(*options, config.bash_timeout_ms, on_line);
+    std::optional<std::uint64_t> output_limit;
+    if (config.max_workspace_mb) output_limit = saturating_mul(*config.max_workspace_mb, kMiB);
+    auto run = run_sandbox(*options, config.bash_timeout_ms, output_limit, status->read,
+                           std::move(status->write), on_line);
     if (!run) return fail(run.error());
+    if (run->output_exceeded) {
+      return fail_message("command output exceeds the limit of " + std::to_string(*output_limit) +
+                          " bytes (max_workspace_mb = " +
+                          std::to_string(*config.max_workspace_mb) + ")");
+    }
     if (run->timed_out) return fail(Error::runner(RunnerError::timeout(config.bash_timeout_ms)));
-    auto collected = collect(path);
+    if (!run->command_ran) {
+      std::string reason = lossy_utf8(run->stderr_text);
+      while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) {
+        reason.pop_back();
+      }
+      if (reason.empty()) {
+        reason = run->bwrap_exit_code
+                     ? "bwrap exited with code " + std::to_string(*run->bwrap_exit_code)
+                     : std::string("bwrap was killed by a signal");
+      }
+      return fail_message("shell sandbox could not be set up: " + reason);
+    }
+    if (!is_valid_utf8(run->stderr_text)) run->stderr_text.clear();
+    auto collected = collect(path, history.limits().max_workspace_mb);
     if (!collected) return fail(collected.error());
     // A large directory is removed while the contents are interned; a small
     // one, or one without a thread, when the WorkDir goes.

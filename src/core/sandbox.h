@@ -4,11 +4,13 @@
 // workspace and records the outcome as a new checkpoint. The workspace is
 // written into a fresh work directory, the command runs there as `sh -c`
 // under bubblewrap (host file system read-only, fresh /dev, /proc and /tmp,
-// network and process ids unshared, no capabilities even when the host runs
-// as root, only the work directory writable), its
-// standard output is handed line by line to a callback, and afterwards the
-// work directory is read back and becomes the new checkpoint's files, with the
-// captured output.
+// the directories holding vesk's work directories and temporary files
+// replaced by empty ones, network and process ids unshared, a terminal
+// session of its own, no capabilities even when the host runs as root, only
+// the work directory writable, standard input /dev/null, no descriptor of the
+// host but its output pipes), its standard output is handed line by line to
+// a callback, and afterwards the work directory is read back and becomes the
+// new checkpoint's files, with the captured output.
 //
 // Where the work directory lives. The sandbox mounts an empty tmpfs on /tmp
 // after binding the work directory, so a work directory below /tmp would be
@@ -23,9 +25,11 @@
 //      files several times faster than a disk, but it is often small (64 MiB
 //      in a default container) and it is memory, hence the room test;
 //   3. /var/tmp otherwise.
-// The work directory is a new uniquely named "vesk-bash-XXXXXX" in the
-// resolved parent, and it is removed with everything in it when the call
-// ends, on every path.
+// "/" is never picked either. The work directory is a new uniquely named
+// "vesk-bash-XXXXXX" in the resolved parent, and it is removed with everything
+// in it when the call ends, on every path. Inside the sandbox the parent is
+// an empty tmpfs holding only the command's own work directory, so that
+// commands of other sessions, which run as the same user, never see it.
 //
 // Bounds. A call never outlasts bash_timeout_ms by much, whatever the command
 // does with its streams: the command runs as its own process group, which is
@@ -35,7 +39,11 @@
 // waited on past the child's exit or the limit. A process that leaves the
 // group on purpose (setsid) still dies: the command runs in a process
 // namespace of its own, which the kernel empties when `bwrap`'s first process
-// in it ends.
+// in it ends. With max_workspace_mb set, what the command writes to standard
+// output and standard error together is bounded by the same number of MiB:
+// past it the command is killed and the call fails, so neither the capture
+// nor a file left in the work directory can take more of the host's memory
+// than a workspace may.
 #ifndef VESK_CORE_SANDBOX_H_
 #define VESK_CORE_SANDBOX_H_
 
@@ -44,6 +52,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/checkpoint.h"
 #include "core/config.h"
@@ -66,14 +75,32 @@ using LineCallback = std::function<void(std::string)>;
 // command. Pure.
 Status screen_command(const Config& config, std::string_view command);
 
+// The directories that sandboxed_sh covers with an empty tmpfs, enclosing
+// ones first: the parent of `work_dir` (resolved through links where
+// possible), and $TMPDIR resolved when it is set, absolute, existing and not
+// /tmp or below it (the runner script and the work directories live there);
+// never "/", and each once. Paths as lossy UTF-8. Reads the environment and
+// the file system; cannot fail.
+std::vector<std::string> hidden_dirs(const std::string& work_dir);
+
 // The bubblewrap command running `sh -c command` with `work_dir` (resolved
 // through links where possible, as lossy UTF-8) bound writable at its own
-// path: program "bwrap", arguments --ro-bind / / --dev /dev --proc /proc
-// --bind DIR DIR --tmpfs /tmp --unshare-net --unshare-pid --die-with-parent
-// --cap-drop ALL -- sh -c COMMAND, and nothing else set. Fails with "bwrap not found; install
-// bubblewrap (e.g. `apt install bubblewrap`) to enable session_bash" when
-// PATH has no bwrap.
-Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& work_dir);
+// path: program "bwrap", arguments
+//   --ro-bind / / --dev /dev --proc /proc
+//   [--tmpfs HIDDEN]...          for each of hidden_dirs(work_dir), in order
+//   --bind DIR DIR --tmpfs /tmp --unshare-net --unshare-pid --new-session
+//   --die-with-parent --cap-drop ALL --json-status-fd 3 -- sh -c COMMAND
+// with standard input /dev/null (null_stdin) and `status_fd`, the write end
+// of a pipe the caller reads, passed as the child's descriptor 3 (pass_fds);
+// bubblewrap writes its JSON status lines there, the last one carrying
+// "exit-code" only when the command ran. A negative `status_fd` leaves out
+// "--json-status-fd 3" and passes nothing (a caller that need not tell a
+// failed setup from a run). The caller sets the rest (cwd, pipes, process
+// group); `status_fd` stays the caller's. Fails with "bwrap not found;
+// install bubblewrap (e.g. `apt install bubblewrap`) to enable session_bash"
+// when PATH has no bwrap.
+Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& work_dir,
+                                  int status_fd = -1);
 
 // The directory execute_bash creates its work directory in (see the top of
 // this file); never one that resolves to /tmp or below. `workspace_bytes` is
@@ -88,19 +115,26 @@ std::string work_dir_parent(std::uint64_t workspace_bytes,
 // next appends or discards).
 //
 // Order: screening (a refusal changes nothing); then the checkpoints after the
-// current one are discarded, which stands whatever happens next; work
+// current one are discarded, which stands whatever happens next; then a
+// history at max_checkpoints is refused before anything runs; work
 // directory, materialize, sandbox, run; the callback gets each stdout line;
 // stderr is read on its own thread and is "" when not valid UTF-8; stdout is
-// captured up to the first line that is not UTF-8. The exit status is
-// ignored: a failing command still makes a checkpoint. Then the directory is
-// read back and appended with History::append_run (interning, size test,
-// limit test).
+// captured up to the first line that is not UTF-8 (later bytes are still
+// read, and counted against the output bound). The exit status is ignored: a
+// failing command still makes a checkpoint. Then the files in the directory
+// are measured, refused early when beyond max_workspace_mb, read back and
+// appended with History::append_run (interning, size test, limit test).
 //
-// Errors: the two CommandDenied refusals; Timeout carrying bash_timeout_ms
-// when the limit passed (nothing appended, output discarded); the "bwrap not
-// found" message; OS errors of creating, writing, starting or reading back;
-// the size and checkpoint-limit errors; an internal fault when a thread
-// cannot be started or the callback throws.
+// Errors: the two CommandDenied refusals; the checkpoint-limit error (before
+// the run); "command output exceeds the limit of {bytes} bytes
+// (max_workspace_mb = {n})" when stdout and stderr together passed the bound
+// (the command is killed); Timeout carrying bash_timeout_ms when the time
+// limit passed; "shell sandbox could not be set up: {bubblewrap's message}"
+// when bubblewrap failed before the command ran (a missing `sh`, a failed
+// mount); in those three cases nothing is appended and the output is
+// discarded. Also the "bwrap not found" message; OS errors of creating,
+// writing, starting or reading back; the size errors; an internal fault when
+// a thread cannot be started or the callback throws.
 Result<const Checkpoint*> execute_bash(History& history, const Config& config,
                                        std::string_view command, const LineCallback& on_line);
 

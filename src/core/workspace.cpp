@@ -1,7 +1,12 @@
 #include "core/workspace.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <optional>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "core/fs_tree.h"
@@ -38,8 +43,44 @@ Status materialize(const FileMap& files, const std::filesystem::path& root) {
   });
 }
 
-Result<FileMap> collect(const std::filesystem::path& root) {
+namespace {
+
+// The total the collected map would have, from the sizes the file system
+// reports: a later file whose name becomes the same key replaces the earlier.
+Result<std::uint64_t> measure_tree(const std::string& root) {
+  std::unordered_map<std::string, std::uint64_t> sizes;
+  const Status walked = walk_regular_files(
+      root, WalkErrors::kStop,
+      [&](int dir_fd, const char* name, const std::string& relative) -> Status {
+        struct stat st;
+        if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+          return fail(Error::last_os_error());
+        }
+        if (S_ISREG(st.st_mode)) sizes[lossy_utf8(relative)] = static_cast<std::uint64_t>(st.st_size);
+        return {};
+      });
+  if (!walked) return fail(walked.error());
+  std::uint64_t total = 0;
+  for (const auto& [key, size] : sizes) total = total > UINT64_MAX - size ? UINT64_MAX : total + size;
+  return total;
+}
+
+}  // namespace
+
+Result<FileMap> collect(const std::filesystem::path& root,
+                        std::optional<std::uint64_t> max_workspace_mb) {
   return guard([&]() -> Result<FileMap> {
+    if (max_workspace_mb) {
+      constexpr std::uint64_t kMiB = 1048576;
+      const std::uint64_t limit =
+          *max_workspace_mb > UINT64_MAX / kMiB ? UINT64_MAX : *max_workspace_mb * kMiB;
+      auto total = measure_tree(root.native());
+      if (!total) return fail(total.error());
+      if (*total > limit) {
+        return fail_message("workspace size " + std::to_string(*total) +
+                            " bytes exceeds limit of " + std::to_string(limit) + " bytes");
+      }
+    }
     auto read = read_tree(root.native(), WalkErrors::kStop);
     if (!read) return fail(read.error());
     FileMap files;

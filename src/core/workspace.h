@@ -8,7 +8,9 @@
 #ifndef VESK_CORE_WORKSPACE_H_
 #define VESK_CORE_WORKSPACE_H_
 
+#include <cstdint>
 #include <filesystem>
+#include <optional>
 
 #include "core/error.h"
 #include "core/file_map.h"
@@ -40,10 +42,18 @@ Status materialize(const FileMap& files, const std::filesystem::path& root);
 // path relative to `root` with '/' separators, invalid UTF-8 replaced by
 // U+FFFD; when two names become one key that way, the later one wins.
 //
+// With `max_workspace_mb` set, the files are measured first (their sizes from
+// the file system, per key as above, nothing read) and a total beyond
+// max_workspace_mb × 1048576 bytes fails with "workspace size {total} bytes
+// exceeds limit of {limit} bytes" (the history's own size message) before
+// any content is read: a command may leave a file far larger than memory,
+// sparse or not.
+//
 // Errors: a directory that cannot be opened or listed, or an entry that
 // vanished, stops the walk with "IO error for operation on {path}: {os error}";
-// a file that cannot be read stops it with the bare OS error.
-Result<FileMap> collect(const std::filesystem::path& root);
+// a file that cannot be measured or read stops it with the bare OS error.
+Result<FileMap> collect(const std::filesystem::path& root,
+                        std::optional<std::uint64_t> max_workspace_mb = std::nullopt);
 
 }  // namespace vesk
 

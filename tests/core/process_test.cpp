@@ -12,6 +12,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -163,6 +164,57 @@ TEST(ProcessTest, PipesOfOneChildDoNotLeakIntoTheNext) {
   EXPECT_FALSE((*guard)->fired());
   other.child->kill();
   EXPECT_EQ(other.child->wait().signal, SIGKILL);
+}
+
+// A child gets the standard streams and exactly the descriptors passed to
+// it, at 3, 4, ... in order, whatever numbers they have in the host (low ones
+// are moved out of the way first); an inheritable host descriptor stays
+// behind, and with null_stdin the host's standard input is not read.
+TEST(ProcessTest, DescriptorsReachAChildOnlyWhenPassed) {
+  TempDir dir;
+  const auto target = dir.path() / "target";
+  UniqueFd opened(::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_TRUE(opened);
+  // Inheritable, and above the numbers the child's passed descriptors take.
+  UniqueFd leaked(::fcntl(opened.get(), F_DUPFD, 10));
+  ASSERT_TRUE(leaked);
+  std::vector<Pipe> pipes;
+  for (int i = 0; i < 3; ++i) {
+    auto p = make_pipe();
+    ASSERT_TRUE(p);
+    pipes.push_back(std::move(*p));
+  }
+  auto input = make_pipe();
+  ASSERT_TRUE(input);
+  ASSERT_TRUE(write_all(input->write.get(), "host input\n"));
+  UniqueFd saved_stdin(::dup(STDIN_FILENO));
+  ASSERT_EQ(::dup2(input->read.get(), STDIN_FILENO), STDIN_FILENO);
+
+  SpawnOptions o = options("sh",
+                           {"-c", "head -c 4; echo a >&3; echo b >&4; echo c >&5; "
+                                  "echo leaked 2>/dev/null >/proc/self/fd/" +
+                                  std::to_string(leaked.get()) + "; ls /proc/self/fd | sort -n | tr '\\n' ' '"},
+                           kOut);
+  o.null_stdin = true;
+  // Highest first, so that without care placing one would overwrite another.
+  o.pass_fds = {pipes[2].write.get(), pipes[1].write.get(), pipes[0].write.get()};
+  Spawned s = spawn_or_die(o);
+  ::dup2(saved_stdin.get(), STDIN_FILENO);
+  for (Pipe& p : pipes) p.write.reset();
+  // 0, 1, 2, the three passed, and the directory `ls` reads.
+  EXPECT_EQ(read_all(s.stdout_fd.get()), "0 1 2 3 4 5 6 ");
+  EXPECT_EQ(s.child->wait().code, 0);
+  EXPECT_EQ(read_all(pipes[2].read.get()), "a\n");
+  EXPECT_EQ(read_all(pipes[1].read.get()), "b\n");
+  EXPECT_EQ(read_all(pipes[0].read.get()), "c\n");
+  EXPECT_EQ(std::filesystem::file_size(target), 0u);
+  char buffer[32];
+  EXPECT_EQ(::read(input->read.get(), buffer, sizeof buffer), 11);
+
+  o.pass_fds = {1000000};
+  auto bad = spawn(o);
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().message(), "Bad file descriptor (os error 9)");
 }
 
 TEST(ProcessTest, WatchdogKillsOnlyWhenTimeRunsOut) {

@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -156,17 +160,45 @@ TEST(ScreenCommandTest, DenylistFirstThenAllowlist) {
   }
 }
 
-// bwrap binds the work directory at its own path; a path through a link
-// might not exist inside, so the resolved one is bound.
-TEST_F(SandboxTest, BindsTheResolvedWorkDirectory) {
+// bubblewrap mounts in argument order: the empty file systems over vesk's
+// directories must come before the bind of the work directory, which goes
+// to its resolved path (a link's own path may not exist inside).
+TEST_F(SandboxTest, HidesVeskDirectoriesBeforeBindingTheResolvedWorkDirectory) {
   fs::create_directory(work_parent_.path() / "real");
   fs::create_directory_symlink(work_parent_.path() / "real", work_parent_.path() / "link");
-  auto options = sandboxed_sh("true", (work_parent_.path() / "link").string());
-  ASSERT_TRUE(options) << options.error().message();
-  const std::string real = fs::canonical(work_parent_.path() / "real").string();
-  ASSERT_EQ(options->args.size(), 21u);
-  EXPECT_EQ(options->args[8], real);
-  EXPECT_EQ(options->args[9], real);
+  const std::string parent = fs::canonical(work_parent_.path()).string();
+  const std::string real = parent + "/real";
+  TempDir other_tmp("/var/tmp");
+  const std::string other = fs::canonical(other_tmp.path()).string();
+  TempDir under_tmp("/tmp");
+  struct Case {
+    std::optional<std::string> tmpdir;
+    std::vector<std::string> hidden;
+  };
+  const Case cases[] = {
+      {parent, {parent}},
+      {other, std::vector<std::string>{parent, other}},
+      {std::nullopt, {parent}},
+      {under_tmp.path().string(), {parent}},
+      {"relative/dir", {parent}},
+      {"/", {parent}},
+  };
+  for (Case c : cases) {
+    SCOPED_TRACE(c.tmpdir.value_or("(unset)"));
+    ScopedEnv tmpdir("TMPDIR", c.tmpdir);
+    std::sort(c.hidden.begin(), c.hidden.end());
+    auto options = sandboxed_sh("echo hi", (work_parent_.path() / "link").string(), 42);
+    ASSERT_TRUE(options) << options.error().message();
+    std::vector<std::string> expected = {"--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc"};
+    for (const std::string& h : c.hidden) expected.insert(expected.end(), {"--tmpfs", h});
+    expected.insert(expected.end(),
+                    {"--bind", real, real, "--tmpfs", "/tmp", "--unshare-net", "--unshare-pid",
+                     "--new-session", "--die-with-parent", "--cap-drop", "ALL",
+                     "--json-status-fd", "3", "--", "sh", "-c", "echo hi"});
+    EXPECT_EQ(options->args, expected);
+    EXPECT_EQ(options->pass_fds, std::vector<int>{42});
+    EXPECT_TRUE(options->null_stdin);
+  }
   fs::remove(work_parent_.path() / "link");
   fs::remove(work_parent_.path() / "real");
 }
@@ -352,8 +384,6 @@ TEST_F(SandboxTest, FailuresAfterTheRunAppendNothing) {
   };
   const Case cases[] = {
       {1, std::nullopt, "workspace size 1048577 bytes exceeds limit of 1048576 bytes"},
-      {std::nullopt, 3,
-       "checkpoint limit of 3 reached; close or snapshot this session and start a new one"},
   };
   for (const Case& c : cases) {
     History history(HistoryLimits{c.max_checkpoints, c.max_workspace_mb});
@@ -383,6 +413,166 @@ TEST_F(SandboxTest, MissingBwrapFailsAfterTheDiscard) {
       "bwrap not found; install bubblewrap (e.g. `apt install bubblewrap`) to enable session_bash");
   EXPECT_EQ(history_.size(), 1u);
   EXPECT_TRUE(dir_is_empty(work_parent_.path()));
+}
+
+// A full history is refused before the command runs, not after it; the
+// checkpoints after the current one are discarded first, which can make room.
+// The command leaves a line in a host FIFO that the test holds open, so the
+// test sees whether it ran.
+TEST_F(SandboxTest, FullHistoryRefusesBeforeRunning) {
+  TempDir host("/var/tmp");
+  const fs::path fifo = host.path() / "ran";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  UniqueFd reader(::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
+  ASSERT_TRUE(reader);
+  const std::string command = "echo ran > " + fifo.string() + "; echo out";
+  History history(HistoryLimits{3, std::nullopt});
+  ASSERT_TRUE(history.write_file("a", "a"));
+  ASSERT_TRUE(history.write_file("b", "b"));
+  std::vector<std::string> lines;
+  auto refused = execute_bash(history, config_, command,
+                              [&lines](std::string line) { lines.push_back(std::move(line)); });
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(),
+            "checkpoint limit of 3 reached; close or snapshot this session and start a new one");
+  char buffer[16];
+  EXPECT_EQ(::read(reader.get(), buffer, sizeof buffer), -1);
+  EXPECT_EQ(errno, EAGAIN);
+  EXPECT_TRUE(lines.empty());
+  EXPECT_EQ(history.size(), 3u);
+
+  ASSERT_TRUE(history.rollback(1));
+  auto ran = execute_bash(history, config_, command, nullptr);
+  ASSERT_TRUE(ran) << ran.error().message();
+  EXPECT_EQ((*ran)->id, 2u);
+  EXPECT_EQ((*ran)->stdout_text, "out\n");
+  EXPECT_EQ(::read(reader.get(), buffer, sizeof buffer), 4);
+  EXPECT_TRUE(dir_is_empty(work_parent_.path()));
+}
+
+// What the command writes to its two streams together is bounded by
+// max_workspace_mb: beyond it the command is stopped (these would otherwise
+// run until the time limit) and nothing is appended; up to it, all is kept.
+TEST_F(SandboxTest, OutputBeyondTheWorkspaceLimitStopsTheCommand) {
+  struct Case {
+    std::string command;
+    std::size_t stdout_size;  // when within the bound
+    bool exceeds;
+  };
+  const Case cases[] = {
+      {"yes", 0, true},
+      {"yes >&2", 0, true},
+      {"cat /dev/zero", 0, true},  // one endless line
+      {"printf '\\377\\n'; yes", 0, true},  // after the capture ended
+      {"while :; do head -c 4096 /dev/zero | tr '\\0' a; head -c 4096 /dev/zero >&2; done", 0,
+       true},
+      {"head -c 1048577 /dev/zero | tr '\\0' a; sleep 100000", 0, true},
+      {"head -c 1048576 /dev/zero | tr '\\0' a", 1048576, false},
+      {"head -c 524288 /dev/zero | tr '\\0' a; head -c 524288 /dev/zero | tr '\\0' b >&2",
+       524288, false},
+  };
+  config_.max_workspace_mb = 1;
+  config_.bash_timeout_ms = 120000;
+  ASSERT_TRUE(history_.write_file("kept", "kept"));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.command);
+    const std::size_t before = history_.size();
+    auto result = run(c.command);
+    if (c.exceeds) {
+      ASSERT_FALSE(result);
+      EXPECT_EQ(result.error().message(),
+                "command output exceeds the limit of 1048576 bytes (max_workspace_mb = 1)");
+      EXPECT_EQ(history_.size(), before);
+    } else {
+      ASSERT_TRUE(result) << result.error().message();
+      EXPECT_EQ((*result)->stdout_text.size(), c.stdout_size);
+    }
+    EXPECT_TRUE(dir_is_empty(work_parent_.path()));
+  }
+}
+
+// A file in the work directory is measured before it is read: one far beyond
+// the limit (sparse, so it costs no disk) is refused without the host ever
+// holding its content.
+TEST_F(SandboxTest, OversizedFilesAreRefusedBeforeTheyAreRead) {
+  const auto peak_kib = [] {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+  };
+  History history(HistoryLimits{std::nullopt, 1});
+  config_.max_workspace_mb = 1;
+  ASSERT_TRUE(history.write_file("small", "x"));
+  const long before = peak_kib();
+  auto result = execute_bash(history, config_, "truncate -s 1G big", nullptr);
+  ASSERT_FALSE(result);
+  EXPECT_EQ(result.error().message(),
+            "workspace size 1073741825 bytes exceeds limit of 1048576 bytes");
+  EXPECT_LT(peak_kib() - before, 256 * 1024);
+  EXPECT_EQ(history.size(), 2u);
+  EXPECT_TRUE(dir_is_empty(work_parent_.path()));
+}
+
+// The command's standard input is /dev/null: it never consumes what the host
+// process has on its own (in a stdio server, the client's next request).
+TEST_F(SandboxTest, CommandReadsNothingOfTheHostsStandardInput) {
+  auto pipe = make_pipe();
+  ASSERT_TRUE(pipe);
+  ASSERT_TRUE(write_all(pipe->write.get(), "next request\n"));
+  UniqueFd saved(::dup(STDIN_FILENO));
+  ASSERT_EQ(::dup2(pipe->read.get(), STDIN_FILENO), STDIN_FILENO);
+  auto checkpoint = run("head -c 5; echo end");
+  ::dup2(saved.get(), STDIN_FILENO);
+  ASSERT_TRUE(checkpoint) << checkpoint.error().message();
+  EXPECT_EQ((*checkpoint)->stdout_text, "end\n");
+  char buffer[64];
+  EXPECT_EQ(std::string(buffer, static_cast<std::size_t>(
+                                    ::read(pipe->read.get(), buffer, sizeof buffer))),
+            "next request\n");
+}
+
+// A descriptor the host left inheritable (not close-on-exec) does not reach
+// the command: writing through it would bypass the read-only file system.
+TEST_F(SandboxTest, CommandGetsNoDescriptorOfTheHost) {
+  TempDir host("/var/tmp");
+  const fs::path target = host.path() / "target";
+  UniqueFd leaked(::open(target.c_str(), O_WRONLY | O_CREAT, 0600));  // no O_CLOEXEC
+  ASSERT_TRUE(leaked);
+  const std::string n = std::to_string(leaked.get());
+  auto checkpoint = run("echo escaped 2>/dev/null >/proc/self/fd/" + n + " || echo closed; "
+                        "ls /proc/self/fd | sort -n | tr '\\n' ' '");
+  ASSERT_TRUE(checkpoint) << checkpoint.error().message();
+  // 0, 1 and 2, and the directory `ls` itself reads.
+  EXPECT_EQ((*checkpoint)->stdout_text, "closed\n0 1 2 3 ");
+  EXPECT_EQ(fs::file_size(target), 0u);
+}
+
+// bubblewrap that fails to set up the sandbox (here: no `sh` on the PATH it
+// searches) is an error carrying its message, not a run with that message as
+// the command's stderr; the discard before it stands, nothing is appended.
+TEST_F(SandboxTest, SandboxThatNeverStartedIsAnError) {
+  ASSERT_TRUE(history_.write_file("a", "a"));
+  ASSERT_TRUE(history_.write_file("b", "b"));
+  ASSERT_TRUE(history_.rollback(1));
+  const auto bwrap = find_on_path("bwrap");
+  ASSERT_TRUE(bwrap);
+  TempDir bin("/var/tmp");
+  fs::create_symlink(*bwrap, bin.path() / "bwrap");
+  {
+    ScopedEnv path("PATH", bin.path().string());
+    auto result = run("echo ran");
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().message(),
+              "shell sandbox could not be set up: bwrap: execvp sh: No such file or directory");
+    EXPECT_FALSE(result.error().runner_error());
+  }
+  EXPECT_EQ(history_.size(), 2u);
+  EXPECT_EQ(history_.current_id(), 1u);
+  EXPECT_TRUE(dir_is_empty(work_parent_.path()));
+  // A command that fails on its own still makes a checkpoint.
+  auto failed = run("exit 127");
+  ASSERT_TRUE(failed) << failed.error().message();
+  EXPECT_EQ((*failed)->id, 2u);
 }
 
 // Commands that would keep a naive reader waiting forever, or leave processes

@@ -1,0 +1,121 @@
+"""Shell commands against what surrounds the host process: its terminal and
+the work directories of other sessions, which run as the same user."""
+
+from __future__ import annotations
+
+import os
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+from pathlib import Path
+
+import pytest
+
+from session_util import make_session
+
+pytestmark = pytest.mark.skipif(shutil.which("bwrap") is None, reason="bwrap is not installed")
+
+
+def fresh_dir_on_disk() -> Path:
+    """A new directory under /var/tmp: on disk, and outside the /tmp that the
+    sandbox replaces anyway."""
+    return Path(tempfile.mkdtemp(prefix="vesk-test-", dir="/var/tmp"))
+
+
+def host_env(**changes: str) -> dict[str, str]:
+    env = dict(os.environ)
+    env.pop("VESK_CONFIG", None)  # the defaults, unless changed
+    env.update(changes)
+    return env
+
+
+def test_command_has_no_controlling_terminal():
+    # A host process in a terminal session: a command there could open
+    # /dev/tty and type into the terminal with TIOCSTI.
+    if shutil.which("script") is None:
+        pytest.skip("script (util-linux) is needed for a pseudo-terminal")
+    program = textwrap.dedent("""
+        import vesk_internal
+        with open("/dev/tty", "rb"):
+            print("host-has-tty")
+        s = vesk_internal.VeskSession()
+        cp = s.execute_bash(
+            "if ( : < /dev/tty ) 2>/dev/null; then echo command-has-tty; "
+            "else echo command-has-no-tty; fi; "
+            "python3 -c 'import fcntl, termios; "
+            "fcntl.ioctl(open(\\"/dev/tty\\", \\"rb\\"), termios.TIOCSTI, b\\"#\\")' "
+            "2>/dev/null && echo injected || echo not-injected")
+        print("result:", cp.stdout.replace("\\n", " "))
+    """)
+    work = fresh_dir_on_disk()
+    try:
+        (work / "tty_probe.py").write_text(program)
+        done = subprocess.run(
+            ["script", "-qec", f"{sys.executable} {work / 'tty_probe.py'}", "/dev/null"],
+            env=host_env(), stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+    finally:
+        shutil.rmtree(work)
+    out = done.stdout.decode(errors="replace").replace("\r", "").splitlines()
+    assert done.returncode == 0, (out, done.stderr)
+    # The runner's standard error shares the terminal, so other lines may
+    # come in between.
+    assert "host-has-tty" in out, out
+    assert [line[line.index("result:"):] for line in out if "result:" in line] == [
+        "result: command-has-no-tty not-injected "], out
+
+
+def test_other_sessions_work_directories_are_hidden(tmp_path, monkeypatch):
+    """Session A's command holds its work directory open (blocked on a FIFO);
+    session B, in this process, with the same on-disk TMPDIR, looks for it."""
+    tmpdir = fresh_dir_on_disk()
+    fifos = fresh_dir_on_disk()
+    where, go = fifos / "where", fifos / "go"
+    os.mkfifo(where)
+    os.mkfifo(go)
+    # Held open for reading and writing, neither end ever blocks the other
+    # side, and A's line waits in the FIFO until read.
+    where_fd = os.open(where, os.O_RDWR | os.O_NONBLOCK)
+    go_fd = os.open(go, os.O_RDWR)
+    program = textwrap.dedent(f"""
+        import vesk_internal
+        s = vesk_internal.VeskSession()
+        s.write_file("secret.txt", b"secret of A")
+        cp = s.execute_bash("pwd > {where}; read line < {go}; cat secret.txt")
+        print(cp.stdout, end="")
+    """)
+    monkeypatch.setenv("TMPDIR", str(tmpdir))
+    b = make_session(tmp_path, monkeypatch, bash_timeout_ms=300000)
+    # A waits for the test as long as the test may wait for anything.
+    a_config = fifos / "a.toml"
+    a_config.write_text("bash_timeout_ms = 300000\n")
+    a = subprocess.Popen([sys.executable, "-c", program],
+                         env=host_env(TMPDIR=str(tmpdir), VESK_CONFIG=str(a_config)),
+                         stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    try:
+        ready, _, _ = select.select([where_fd], [], [], 300)
+        assert ready, "session A's command never started"
+        a_dir = Path(os.read(where_fd, 4096).decode().strip())
+        # On the host A's file is there, below the shared TMPDIR.
+        assert a_dir.parent == tmpdir.resolve()
+        assert (a_dir / "secret.txt").read_bytes() == b"secret of A"
+
+        cp = b.execute_bash(
+            f"ls -A {a_dir} >/dev/null 2>&1 && echo listed || echo not-listed; "
+            f"cat {a_dir}/secret.txt 2>/dev/null || echo not-read; "
+            f"ls -A {tmpdir}; basename \"$PWD\"")
+        lines = cp.stdout.splitlines()
+        assert lines[:2] == ["not-listed", "not-read"], cp.stdout
+        # B's TMPDIR holds its own work directory and nothing else: not A's,
+        # not either runner's script.
+        assert lines[2:] == [lines[-1]] * 2 and lines[-1].startswith("vesk-bash-"), cp.stdout
+    finally:
+        os.write(go_fd, b"go\n")
+        out, err = a.communicate(timeout=300)
+        os.close(where_fd)
+        os.close(go_fd)
+        shutil.rmtree(fifos)
+    assert (a.returncode, out) == (0, b"secret of A"), err
+    shutil.rmtree(tmpdir)
