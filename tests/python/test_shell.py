@@ -117,5 +117,5 @@ def test_other_sessions_work_directories_are_hidden(tmp_path, monkeypatch):
         os.close(where_fd)
         os.close(go_fd)
         shutil.rmtree(fifos)
+        shutil.rmtree(tmpdir)
     assert (a.returncode, out) == (0, b"secret of A"), err
-    shutil.rmtree(tmpdir)
