@@ -262,6 +262,23 @@ async function readLine() {
   }
 }
 
+// Returns the next `n` bytes of standard input as a new array: first what is
+// buffered, then read straight into place.
+async function readBytes(n) {
+  const out = new Uint8Array(n);
+  const buffered = Math.min(n, inEnd - inStart);
+  out.set(inBuf.subarray(inStart, inStart + buffered));
+  inStart += buffered;
+  scanFrom = Math.max(scanFrom, inStart);
+  let got = buffered;
+  while (got < n) {
+    const read = await Deno.stdin.read(out.subarray(got));
+    if (read === null) throw new Error("standard input ended inside the snapshot");
+    got += read;
+  }
+  return out;
+}
+
 // Drops a buffer grown for a long line once that line has been consumed.
 function releaseInput() {
   if (inBuf.length > SMALL_BUFFER && inEnd - inStart < SMALL_BUFFER / 2) {
@@ -1405,13 +1422,63 @@ function hostOf(input) {
   }
 }
 
+// Arguments: the runner's own directory, then how to start:
+//   (nothing)        load Pyodide the ordinary way;
+//   "snapshot-load"  standard input first carries a memory snapshot of a
+//                    freshly started runner: a line with its length in bytes,
+//                    then the bytes. The module made it and checked it; the
+//                    runner only reads it (it has no access to where it is
+//                    kept);
+//   "snapshot-make"  start as for a session, run nothing else, write
+//                    {"snapshot":N} and the N bytes of a memory snapshot to
+//                    standard output, and end.
 const packageCacheDir = Deno.args[0];
-const pyodide = await loadPyodide(packageCacheDir ? { packageCacheDir } : {});
+const startMode = Deno.args[1] ?? "";
+const loadOptions = packageCacheDir ? { packageCacheDir } : {};
+let fromSnapshot = false;
+if (startMode === "snapshot-load") {
+  const header = await readLine();
+  const length = header === null ? NaN : Number(utf8Decoder.decode(header));
+  if (!Number.isSafeInteger(length) || length < 0) throw new Error("snapshot length line expected");
+  loadOptions._loadSnapshot = await readBytes(length);
+  fromSnapshot = true;
+} else if (startMode === "snapshot-make") {
+  loadOptions._makeSnapshot = true;
+}
+let pyodide;
+try {
+  pyodide = await loadPyodide(loadOptions);
+} catch (error) {
+  if (!fromSnapshot) throw error;
+  // A snapshot the module checked but this Pyodide cannot take (it was made
+  // by another build): start the ordinary way instead.
+  toStderr("vesk runner: the start snapshot was refused (" + textOf(error) + "); loading Pyodide");
+  delete loadOptions._loadSnapshot;
+if (fromSnapshot) {
+  // Restoring puts the script's directory in front of sys.path once more.
+  pyodide.runPython("import sys\nif sys.path[:2] == ['', '']:\n    del sys.path[0]", {
+    globals: pyodide.toPy({}),
+  });
+}
+  fromSnapshot = false;
+  pyodide = await loadPyodide(loadOptions);
+}
+delete loadOptions._loadSnapshot;
+if (fromSnapshot) {
+  // Restoring puts the script's directory in front of sys.path once more.
+  pyodide.runPython("import sys\nif sys.path[:2] == ['', '']:\n    del sys.path[0]", {
+    globals: pyodide.toPy({}),
+  });
+}
 // Until the ready line is out, Python output is a diagnostic like any other.
 pyodide.setStdout({ batched: toStderr });
 pyodide.setStderr({ batched: toStderr });
-await pyodide.loadPackage("micropip", { messageCallback: toStderr, errorCallback: toStderr });
-installMicropipStandIn();
+if (startMode !== "snapshot-make") {
+  // Packages are files, and files are not part of a snapshot: every runner
+  // loads micropip itself.
+  await pyodide.loadPackage("micropip", { messageCallback: toStderr, errorCallback: toStderr });
+  installMicropipStandIn();
+}
 const FS = pyodide.FS;
 errnoNames = Object.fromEntries(Object.entries(pyodide.ERRNO_CODES).map(([name, code]) => [code, name]));
 
@@ -1493,7 +1560,17 @@ async function runUserCode(code) {
   return failure === null || failure === undefined ? undefined : String(failure);
 }
 
-outText('{"ready":true}');
+if (startMode === "snapshot-make") {
+  const snapshot = pyodide.makeMemorySnapshot();
+  outText(`{"snapshot":${snapshot.length}}`);
+  outEndLine();
+  writeAll(Deno.stdout, snapshot);
+  Deno.exit(0);
+}
+
+// "snapshot" says whether this start came from a snapshot; false also tells
+// the module that this script can make one.
+outText(fromSnapshot ? '{"ready":true,"snapshot":true}' : '{"ready":true,"snapshot":false}');
 outEndLine();
 
 // Python's output arrives as the bytes written to its descriptors and is cut

@@ -4,7 +4,7 @@
 # (for example --filter diff).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
-"$VESK_ROOT/scripts/setup.sh" >/dev/null
+"$VESK_ROOT/scripts/setup.sh" --tests >/dev/null
 export VESK_BUILD="$VESK_ROOT/build-release"
 if [[ ! -f "$VESK_BUILD/build.ninja" ]]; then
   cmake -S "$VESK_ROOT" -B "$VESK_BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \

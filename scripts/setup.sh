@@ -36,7 +36,7 @@ done
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
   python3 python3-dev
-  libtomlplusplus-dev libsimdjson-dev nlohmann-json3-dev
+  libtomlplusplus-dev libsimdjson-dev nlohmann-json3-dev libssl-dev
   bubblewrap
 )
 if ((tests)); then

@@ -163,3 +163,30 @@ ssize_t FdReader::read_direct(std::string& line, bool& complete) {
 }
 
 }  // namespace vesk
+
+namespace vesk {
+
+bool FdReader::read_exact(std::string& out, std::size_t n) {
+  out.clear();
+  const std::size_t buffered = std::min(n, end_ - begin_);
+  out.append(buffer_.data() + begin_, buffered);
+  begin_ += buffered;
+  if (begin_ == end_) begin_ = end_ = 0;
+  std::size_t got = buffered;
+  bool ok = true;
+  out.resize_and_overwrite(n, [&](char* data, std::size_t size) {
+    while (got < size) {
+      const ssize_t r = ::read(fd_, data + got, size - got);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) {
+        ok = false;
+        break;
+      }
+      got += static_cast<std::size_t>(r);
+    }
+    return got;
+  });
+  return ok;
+}
+
+}  // namespace vesk

@@ -116,6 +116,10 @@ class FdReader {
   // errno then tells why.
   ReadResult read_line(std::string& line);
 
+  // Replaces `out` with the next `n` bytes of the stream, buffered ones
+  // first. False when the stream ends or fails before `n` bytes.
+  bool read_exact(std::string& out, std::size_t n);
+
  private:
   // Reads into the end of `line`; bytes after a line feed go to the buffer.
   // Returns the number of bytes read (0 at the end), or -1 on error.

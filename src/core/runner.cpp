@@ -12,6 +12,7 @@
 #include <simdjson.h>
 
 #include "core/fs_tree.h"
+#include "core/snapshot.h"
 
 namespace vesk {
 
@@ -95,20 +96,39 @@ Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
     if (!dir) return fail(dir.error());
     Result<LaunchCommand> command = engine.launch_command((*dir)->path());
     if (!command) return fail(command.error());
+    // Checked against the digest the module recorded; the runner gets the
+    // bytes, never the file.
+    std::optional<std::string> snapshot = load_start_snapshot(engine);
+    if (snapshot) command->args.push_back("snapshot-load");
     Result<Spawned> spawned = spawn(command->spawn_options());
     if (!spawned) return fail(spawned.error());
     std::unique_ptr<Runner> runner(new Runner(engine, std::move(*dir), std::move(*spawned)));
     bool ready = false;
     bool timed_out = false;
+    bool can_snapshot = false;
     {
       Result<std::unique_ptr<Watchdog>> watchdog = Watchdog::start(runner->child_, limit);
       if (!watchdog) return fail(watchdog.error());  // the runner's release kills the child
+      // A runner that ends before it has read the snapshot fails the write;
+      // the missing ready line then tells what happened.
+      if (snapshot) {
+        Status sent = write_all(runner->stdin_.get(), std::to_string(snapshot->size()) + "\n");
+        if (sent) sent = write_all(runner->stdin_.get(), *snapshot);
+        snapshot.reset();
+      }
       std::string line;
       ready = read_text_line(runner->reader_, line) && is_ready_line(line);
+      // The ready line comes before any session code has run: it is the
+      // runner script's own word.
+      runner->from_snapshot_ = ready && line.find("\"snapshot\":true") != std::string::npos;
+      can_snapshot = ready && line.find("\"snapshot\":false") != std::string::npos;
       (*watchdog)->cancel();
       timed_out = (*watchdog)->fired();
     }
-    if (ready) return runner;
+    if (ready) {
+      if (can_snapshot) make_start_snapshot_in_background(engine);
+      return runner;
+    }
     const std::optional<std::int32_t> code = exit_code(*runner->child_);
     // Not killed: closing its input ends a runner that is still healthy at
     // its next read. Dropping the reference hands the child to the reaper.

@@ -135,6 +135,10 @@ class Runner {
   // ended (a crash or a time-out): it cannot serve another request.
   bool usable() const { return usable_; }
 
+  // Whether the runner started from a start snapshot (see snapshot.h). A
+  // runner that did not sets the making of one going for the next start.
+  bool from_snapshot() const { return from_snapshot_; }
+
  private:
   Runner(VeskEngine engine, std::unique_ptr<PrivateDir> private_dir, Spawned spawned);
 
@@ -164,6 +168,7 @@ class Runner {
   // The newest request whose reply has been read (or passed over as late).
   std::uint64_t answered_ = 0;
   bool usable_ = true;
+  bool from_snapshot_ = false;
 };
 
 }  // namespace vesk

@@ -1,0 +1,226 @@
+#include "core/snapshot.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include <openssl/evp.h>
+
+#include "core/io.h"
+#include "core/process.h"
+#include "core/runner.h"
+#include "core/runner_script.h"
+
+namespace vesk {
+
+namespace {
+
+constexpr std::string_view kMagic = "vesk start snapshot 1\n";
+
+std::string hex(const unsigned char* data, std::size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(size * 2);
+  for (std::size_t i = 0; i < size; ++i) {
+    out += kDigits[data[i] >> 4];
+    out += kDigits[data[i] & 0xF];
+  }
+  return out;
+}
+
+std::string snapshot_path(const std::string& key) { return snapshot_dir() + "/" + key + ".snap"; }
+
+// The file's header: magic, key, digest, each on a line of its own.
+std::string header_of(const std::string& key, const std::string& digest) {
+  return std::string(kMagic) + key + "\n" + digest + "\n";
+}
+
+// The snapshot bytes of `file` when its header names `key` and its bytes
+// have the digest it records.
+std::optional<std::string> checked_bytes(std::string file, const std::string& key) {
+  const std::string prefix = std::string(kMagic) + key + "\n";
+  if (!file.starts_with(prefix)) return std::nullopt;
+  const std::size_t digest_end = file.find('\n', prefix.size());
+  if (digest_end == std::string::npos) return std::nullopt;
+  const std::string digest = file.substr(prefix.size(), digest_end - prefix.size());
+  file.erase(0, digest_end + 1);
+  if (sha256_hex(file) != digest) return std::nullopt;
+  return file;
+}
+
+Result<std::string> read_whole(const std::string& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd) return fail(Error::last_os_error());
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return fail(Error::last_os_error());
+  if (!S_ISREG(st.st_mode)) return fail(Error::os(EINVAL));
+  FdReader reader(fd.get());
+  std::string out;
+  reader.read_exact(out, static_cast<std::size_t>(st.st_size));
+  return out;
+}
+
+// Writes `parts` to a new file in `dir` and renames it to `path`, so that a
+// reader sees the whole snapshot or none.
+Status write_atomically(const std::string& dir, const std::string& path,
+                        std::initializer_list<std::string_view> parts) {
+  std::string temp = dir + "/.snap-XXXXXX";
+  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd) return fail(Error::last_os_error());
+  Status s;
+  for (std::string_view part : parts) {
+    if (s) s = write_all(fd.get(), part);
+  }
+  if (s && ::fsync(fd.get()) != 0) s = fail(Error::last_os_error());
+  if (s && ::close(fd.release()) != 0) s = fail(Error::last_os_error());
+  if (s && ::rename(temp.c_str(), path.c_str()) != 0) s = fail(Error::last_os_error());
+  if (!s) ::unlink(temp.c_str());
+  return s;
+}
+
+struct Makers {
+  std::mutex mu;
+  std::set<std::string> keys;  // snapshots this process is making now
+};
+
+Makers& makers() {
+  // Never destroyed: a maker thread may still run while static destructors do.
+  static Makers* m = new Makers();
+  return *m;
+}
+
+// Runs a runner in snapshot-making mode and stores what it writes.
+void make_snapshot(const VeskEngine& engine, const std::string& key) {
+  const std::string dir = snapshot_dir();
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  ::chmod(dir.c_str(), 0700);
+  UniqueFd lock(::open((dir + "/" + key + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  // Another process making the same snapshot holds the lock: its result
+  // serves this one too.
+  if (!lock || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return;
+  if (load_start_snapshot(engine)) return;
+  Result<std::unique_ptr<PrivateDir>> own = PrivateDir::create(temp_dir());
+  if (!own) return;
+  Result<LaunchCommand> command = engine.launch_command((*own)->path());
+  if (!command) return;
+  command->args.push_back("snapshot-make");
+  SpawnOptions options = command->spawn_options();
+  options.pipe_stdin = false;
+  options.null_stdin = true;
+  Result<Spawned> spawned = spawn(options);
+  if (!spawned) return;
+  Result<std::unique_ptr<Watchdog>> watchdog =
+      Watchdog::start(spawned->child, engine.config().install_timeout_ms);
+  if (!watchdog) {
+    spawned->child->kill();
+    return;
+  }
+  FdReader reader(spawned->stdout_fd.get());
+  std::string line;
+  std::string bytes;
+  const std::string_view prefix = "{\"snapshot\":";
+  bool made = reader.read_line(line) == FdReader::ReadResult::kLine && line.starts_with(prefix);
+  if (made) {
+    std::size_t size = 0;
+    try {
+      size = std::stoull(line.substr(prefix.size()));
+    } catch (...) {
+      made = false;
+    }
+    made = made && size > 0 && reader.read_exact(bytes, size);
+  }
+  (*watchdog)->cancel();
+  spawned->child->kill();
+  spawned->child->wait();
+  if (!made) return;
+  const std::string digest = sha256_hex(bytes);
+  (void)write_atomically(dir, snapshot_path(key), {header_of(key, digest), bytes});
+}
+
+}  // namespace
+
+std::string snapshot_dir() {
+  std::filesystem::path cache(deno_cache_dir());
+  if (cache.has_filename() == false) cache = cache.parent_path();
+  return (cache.parent_path() / "vesk" / "snapshots").string();
+}
+
+std::string sha256_hex(std::string_view bytes) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(bytes.data(), bytes.size(), digest, &size, EVP_sha256(), nullptr) != 1) {
+    return std::string();
+  }
+  return hex(digest, size);
+}
+
+std::string snapshot_key(const VeskEngine& engine) {
+  std::string material = "pyodide " + std::string(kPyodideVersion) + "\n";
+  struct stat st{};
+  if (::stat(engine.deno_path().c_str(), &st) == 0) {
+    material += "deno " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " +
+                std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
+                std::to_string(st.st_mtim.tv_nsec) + "\n";
+  }
+  material += runner_script();
+  return sha256_hex(material).substr(0, 32);
+}
+
+std::optional<std::string> load_start_snapshot(const VeskEngine& engine) {
+  try {
+    const std::string key = snapshot_key(engine);
+    const std::string path = snapshot_path(key);
+    Result<std::string> file = read_whole(path);
+    if (!file) return std::nullopt;
+    std::optional<std::string> bytes = checked_bytes(std::move(*file), key);
+    if (!bytes) ::unlink(path.c_str());
+    return bytes;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+void make_start_snapshot_in_background(const VeskEngine& engine) {
+  try {
+    const std::string key = snapshot_key(engine);
+    {
+      Makers& m = makers();
+      std::lock_guard<std::mutex> lock(m.mu);
+      if (!m.keys.insert(key).second) return;
+    }
+    const auto done = [key] {
+      Makers& m = makers();
+      std::lock_guard<std::mutex> lock(m.mu);
+      m.keys.erase(key);
+    };
+    try {
+      std::thread([engine, key, done] {
+        try {
+          make_snapshot(engine, key);
+        } catch (...) {
+        }
+        done();
+      }).detach();
+    } catch (...) {
+      done();  // no thread: the next start tries again
+    }
+  } catch (...) {
+  }
+}
+
+bool start_snapshot_being_made() {
+  Makers& m = makers();
+  std::lock_guard<std::mutex> lock(m.mu);
+  return !m.keys.empty();
+}
+
+}  // namespace vesk

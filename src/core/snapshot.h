@@ -1,0 +1,55 @@
+// Start snapshots: a memory image of a runner that has just loaded Pyodide
+// and set itself up, from which later runners start in a fraction of the
+// time an ordinary load takes.
+//
+// Only the module makes and stores them: a snapshot comes from a runner
+// started for that purpose alone (it runs no session code), is written by
+// the module into a directory of vesk's own beside Deno's cache
+// ({cache}/../vesk/snapshots, 0700), and reaches a runner over its standard
+// input, so no runner can read, let alone write, the place it is kept. A
+// snapshot file holds its key and the SHA-256 of its bytes, recorded by the
+// module; one that does not match is removed and made again.
+//
+// The key names everything that makes a snapshot valid: the Pyodide version,
+// the runner script's text and the Deno executable (its device, inode, size
+// and modification time), hashed.
+#ifndef VESK_CORE_SNAPSHOT_H_
+#define VESK_CORE_SNAPSHOT_H_
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/engine.h"
+#include "core/error.h"
+
+namespace vesk {
+
+// The directory snapshots are kept in, for the Deno cache in effect now.
+std::string snapshot_dir();
+
+// The hex key of snapshots valid for `engine`'s Deno and script.
+std::string snapshot_key(const VeskEngine& engine);
+
+// The lower-case hex SHA-256 of `bytes`. Pure.
+std::string sha256_hex(std::string_view bytes);
+
+// The checked bytes of the snapshot for `engine`, or nullopt when there is
+// none. A file whose key or digest does not match is removed. Never fails:
+// any problem means starting without one.
+std::optional<std::string> load_start_snapshot(const VeskEngine& engine);
+
+// Makes the snapshot for `engine` on a thread of its own and returns at
+// once: starts a runner in snapshot-making mode, checks and hashes what it
+// writes, and stores it atomically (temporary name, then rename). Does
+// nothing while this process already makes one, or while another process
+// holds the key's lock file. Failures are silent: the next start tries
+// again.
+void make_start_snapshot_in_background(const VeskEngine& engine);
+
+// Whether a snapshot is being made by this process now (for tests).
+bool start_snapshot_being_made();
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_SNAPSHOT_H_
