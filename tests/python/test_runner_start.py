@@ -78,3 +78,52 @@ def test_a_cache_without_pyodide_and_no_registry_says_what_to_run(tmp_path, monk
         f"Deno's cache ({tmp_path / 'empty-cache'}) lacks Pyodide 314.0.8 and it could not be "
         "fetched; with access to the npm registry run: deno cache npm:pyodide@314.0.8 "
         "(or ./scripts/setup.sh)")
+
+
+def snapshot_files(cache: Path) -> list[Path]:
+    return sorted((cache.parent / "vesk" / "snapshots").glob("*.snap"))
+
+
+def snapshot_is_sound(path: Path) -> bool:
+    """The header names a key and the SHA-256 of the bytes after it."""
+    data = path.read_bytes()
+    magic, key, digest, body = data.split(b"\n", 3)
+    return (magic == b"vesk start snapshot 1" and key + b".snap" == path.name.encode()
+            and hashlib.sha256(body).hexdigest().encode() == digest)
+
+
+# Starts a session, keeps the process until the start snapshot exists (it is
+# made in the background), then runs a probe.
+WAIT_FOR_SNAPSHOT = """
+import sys, time, vesk_internal
+from pathlib import Path
+s = vesk_internal.VeskSession()
+folder = Path(sys.argv[1])
+deadline = time.monotonic() + 240
+while not list(folder.glob("*.snap")) and time.monotonic() < deadline:
+    time.sleep(0.05)
+print(s.execute_python("print(6 * 7)").stdout)
+"""
+
+
+def test_start_snapshots_are_made_once_and_out_of_every_runners_reach(private_cache, tmp_path,
+                                                                      monkeypatch):
+    folder = private_cache.parent / "vesk" / "snapshots"
+    # Two processes start at once with no snapshot: one makes it, both go on.
+    procs = [subprocess.Popen([sys.executable, "-c", WAIT_FOR_SNAPSHOT, str(folder)],
+                              stdout=subprocess.PIPE, text=True, env=os.environ.copy())
+             for _ in range(2)]
+    assert [p.communicate(timeout=300)[0].strip() for p in procs] == ["42", "42"]
+    [made] = snapshot_files(private_cache)
+    assert snapshot_is_sound(made)
+    assert oct(folder.stat().st_mode & 0o777) == "0o700"
+    stamp = made.stat().st_mtime_ns
+    # A runner started from it can neither read nor write where it is kept.
+    s = make_session(tmp_path, monkeypatch)
+    js = (f"(() => {{ const out = []; for (const f of [() => Deno.readFileSync({json.dumps(str(made))}),"
+          f" () => Deno.writeFileSync({json.dumps(str(made))}, new Uint8Array(1)),"
+          f" () => Deno.removeSync({json.dumps(str(made))})]) "
+          "{ try { f(); out.push('allowed'); } catch (e) { out.push(e.name); } } return out.join(' '); })()")
+    cp = s.execute_python(f"from pyodide.code import run_js\nprint(run_js({js!r}))")
+    assert cp.stdout == "NotCapable NotCapable NotCapable"
+    assert made.stat().st_mtime_ns == stamp and snapshot_is_sound(made)
