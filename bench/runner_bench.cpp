@@ -1,5 +1,11 @@
 // Runner: start-up and request round trips with the real Deno and Pyodide.
 //
+//   runner/start_snapshot    Runner::start from the start snapshot, and
+//   runner/start_no_snapshot without one (the first start on a machine),
+//                            each until the ready line; both also report the
+//                            runner's idle memory after a request;
+//   runner/replacement_*     the same for a replacement after a time-out,
+//                            until the next request has been answered;
 //   runner/start             Runner::start until the ready line, against
 //   runner/bare_deno_start   a bare Deno script that only loads Pyodide and
 //                            micropip and prints the ready line, started with
@@ -21,12 +27,14 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/engine.h"
 #include "core/io.h"
 #include "core/process.h"
 #include "core/runner.h"
+#include "core/snapshot.h"
 
 namespace vesk {
 namespace {
@@ -67,6 +75,98 @@ std::unique_ptr<Runner> start_runner(benchmark::State& state) {
   }
   return std::move(*runner);
 }
+
+// Waits until no start snapshot is being made, and then until one for
+// `engine` exists or `want` is false.
+bool settle_snapshot(const VeskEngine& engine, bool want) {
+  const auto deadline = Clock::now() + std::chrono::minutes(4);
+  while (Clock::now() < deadline) {
+    if (!start_snapshot_being_made() && (!want || load_start_snapshot(engine))) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
+void remove_snapshot(const VeskEngine& engine) {
+  ::unlink((snapshot_dir() + "/" + snapshot_key(engine) + ".snap").c_str());
+}
+
+// The resident memory of a process, in bytes.
+double rss_bytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string word;
+  while (status >> word) {
+    if (word == "VmRSS:") {
+      double kib = 0;
+      status >> kib;
+      return kib * 1024;
+    }
+  }
+  return 0;
+}
+
+// One start, with or without the start snapshot, timed until the ready line
+// (`with_request`: until the first request has been answered, as after a
+// time-out, when the session's next call waits for the replacement). Puts
+// the runner's idle memory after that request into `rss`.
+std::optional<double> timed_start(benchmark::State& state, const VeskEngine& engine,
+                                  bool snapshot, bool with_request, double* rss = nullptr) {
+  // An ordinary start has the snapshot made when there is none yet.
+  if (snapshot && settle_snapshot(engine, false) && !load_start_snapshot(engine)) {
+    (void)Runner::start(engine);
+  }
+  if (!settle_snapshot(engine, snapshot)) {
+    state.SkipWithError("no start snapshot was made");
+    return std::nullopt;
+  }
+  if (!snapshot) remove_snapshot(engine);
+  const auto start = Clock::now();
+  Result<std::unique_ptr<Runner>> runner =
+      with_request ? Runner::new_from_timeout_recovery(engine, {}) : Runner::start(engine);
+  if (runner && with_request) (void)(*runner)->execute_python("pass", FileMap(), nullptr);
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  if (!runner || (*runner)->from_snapshot() != snapshot) {
+    state.SkipWithError(runner ? "the start did not use the snapshot as asked"
+                               : runner.error().message().c_str());
+    return std::nullopt;
+  }
+  if (rss != nullptr) {
+    (void)(*runner)->execute_python("pass", FileMap(), nullptr);
+    *rss = rss_bytes((*runner)->pid());
+  }
+  return seconds;
+}
+
+// Runs `iterations` timed starts of one kind.
+void start_benchmark(benchmark::State& state, bool snapshot, bool with_request) {
+  std::optional<VeskEngine> engine = make_engine(state);
+  if (!engine) return;
+  double rss = 0;
+  for (auto _ : state) {
+    std::optional<double> seconds = timed_start(state, *engine, snapshot, with_request, &rss);
+    if (!seconds) return;
+    state.SetIterationTime(*seconds);
+  }
+  state.counters["idle_rss_bytes"] = rss;
+  // Leave a snapshot for whatever runs next.
+  settle_snapshot(*engine, true);
+}
+
+void BM_RunnerStartFromSnapshot(benchmark::State& state) { start_benchmark(state, true, false); }
+BENCHMARK(BM_RunnerStartFromSnapshot)->Name("runner/start_snapshot")->Iterations(3)->UseManualTime()->Unit(
+    benchmark::kMillisecond);
+
+void BM_RunnerStartWithoutSnapshot(benchmark::State& state) { start_benchmark(state, false, false); }
+BENCHMARK(BM_RunnerStartWithoutSnapshot)->Name("runner/start_no_snapshot")->Iterations(3)->UseManualTime()->Unit(
+    benchmark::kMillisecond);
+
+void BM_ReplacementFromSnapshot(benchmark::State& state) { start_benchmark(state, true, true); }
+BENCHMARK(BM_ReplacementFromSnapshot)->Name("runner/replacement_snapshot")->Iterations(3)->UseManualTime()->Unit(
+    benchmark::kMillisecond);
+
+void BM_ReplacementWithoutSnapshot(benchmark::State& state) { start_benchmark(state, false, true); }
+BENCHMARK(BM_ReplacementWithoutSnapshot)->Name("runner/replacement_no_snapshot")->Iterations(3)->UseManualTime()->Unit(
+    benchmark::kMillisecond);
 
 void BM_RunnerStart(benchmark::State& state) {
   std::optional<VeskEngine> engine = make_engine(state);

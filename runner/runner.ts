@@ -262,6 +262,42 @@ async function readLine() {
   }
 }
 
+// Loads Pyodide from the snapshot in loadOptions. Restoring copies the whole
+// snapshot into the interpreter's fresh memory, and half of it is zero pages,
+// which an ordinary start never touches: copied, they would stay resident in
+// every idle runner. So while Pyodide loads, the copy from the snapshot skips
+// each chunk that is zero on both sides (fresh memory reads as zero without
+// becoming resident; a chunk that is not zero there is copied as it is).
+async function loadSparsely(options) {
+  const snapshot = options._loadSnapshot;
+  const plainSet = Int8Array.prototype.set;
+  const CHUNK = 1 << 16;
+  const allZero = (bytes, from, to) => {
+    for (let i = from; i < to; i += 8) {
+      if (bytes[i] | bytes[i + 1] | bytes[i + 2] | bytes[i + 3] | bytes[i + 4] | bytes[i + 5] |
+        bytes[i + 6] | bytes[i + 7]) return false;
+    }
+    return true;
+  };
+  Int8Array.prototype.set = function (source, offset = 0) {
+    if (!(source instanceof Uint8Array) || source.buffer !== snapshot.buffer || offset !== 0 ||
+      this.length < source.length) {
+      return plainSet.call(this, source, offset);
+    }
+    const target = new Uint8Array(this.buffer, this.byteOffset, source.length);
+    for (let at = 0; at < source.length; at += CHUNK) {
+      const end = Math.min(at + CHUNK, source.length);
+      if (end - at === CHUNK && allZero(source, at, end) && allZero(target, at, end)) continue;
+      target.set(source.subarray(at, end), at);
+    }
+  };
+  try {
+    return await loadPyodide(options);
+  } finally {
+    Int8Array.prototype.set = plainSet;
+  }
+}
+
 // Returns the next `n` bytes of standard input as a new array: first what is
 // buffered, then read straight into place.
 async function readBytes(n) {
@@ -1447,7 +1483,7 @@ if (startMode === "snapshot-load") {
 }
 let pyodide;
 try {
-  pyodide = await loadPyodide(loadOptions);
+  pyodide = fromSnapshot ? await loadSparsely(loadOptions) : await loadPyodide(loadOptions);
 } catch (error) {
   if (!fromSnapshot) throw error;
   // A snapshot the module checked but this Pyodide cannot take (it was made
@@ -1455,6 +1491,9 @@ try {
   toStderr("vesk runner: the start snapshot was refused (" + textOf(error) + "); loading Pyodide");
   delete loadOptions._loadSnapshot;
 if (fromSnapshot) {
+  // Pyodide's configuration still holds the snapshot's bytes, which the
+  // interpreter no longer needs: let them go, or an idle runner keeps them.
+  if (pyodide._api?.config) pyodide._api.config._loadSnapshot = undefined;
   // Restoring puts the script's directory in front of sys.path once more.
   pyodide.runPython("import sys\nif sys.path[:2] == ['', '']:\n    del sys.path[0]", {
     globals: pyodide.toPy({}),
@@ -1465,6 +1504,9 @@ if (fromSnapshot) {
 }
 delete loadOptions._loadSnapshot;
 if (fromSnapshot) {
+  // Pyodide's configuration still holds the snapshot's bytes, which the
+  // interpreter no longer needs: let them go, or an idle runner keeps them.
+  if (pyodide._api?.config) pyodide._api.config._loadSnapshot = undefined;
   // Restoring puts the script's directory in front of sys.path once more.
   pyodide.runPython("import sys\nif sys.path[:2] == ['', '']:\n    del sys.path[0]", {
     globals: pyodide.toPy({}),
