@@ -155,7 +155,7 @@ def tour(work: Path, wheels: Path, port: int) -> int:
     print(f"{BOLD}vesk tour{RESET}: a private, versioned workspace for untrusted code")
     print(f"{DIM}configuration: {config} (domain_allowlist = [{host!r}]){RESET}")
 
-    with step(1, "Create a session (starts a Deno + Pyodide runner)"):
+    with step(1, "Create a session (starts a Deno + Pyodide runner, from a start snapshot once one exists)"):
         session = vesk_internal.VeskSession()
         print(f"    session ready; current checkpoint {session.current.id}, "
               f"{len(session.current.files)} files")
