@@ -3,6 +3,10 @@
 //     started and waited for directly (the cost of the call's own plumbing);
 //   * execute_bash("true") on 1000 files of 10 KB (writing out, reading back
 //     and interning the workspace);
+//   * execute_bash("true") on 10,000 files / 50 MB in a kept work directory
+//     with nothing changed, next to the empty workspace in a kept directory
+//     (what a session's commands cost) and the same workspace in a fresh
+//     directory per call;
 //   * mount of a directory of 10,000 small files vs. `cp -r` of it.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
@@ -13,6 +17,7 @@
 
 #include "core/fs_tree.h"
 #include "core/history.h"
+#include "core/kept_dir.h"
 #include "core/mount.h"
 #include "core/process.h"
 #include "core/sandbox.h"
@@ -39,12 +44,12 @@ class ScratchDir {
 
 HistoryLimits no_limits() { return HistoryLimits{std::nullopt, std::nullopt}; }
 
-void run_true(benchmark::State& state, History& history) {
+void run_true(benchmark::State& state, History& history, KeptWorkDir* kept = nullptr) {
   Config config = Config::defaults();
   config.max_checkpoints.reset();
   config.max_workspace_mb.reset();
   for (auto _ : state) {
-    auto checkpoint = execute_bash(history, config, "true", nullptr);
+    auto checkpoint = execute_bash(history, config, "true", nullptr, kept);
     if (!checkpoint) {
       state.SkipWithError(checkpoint.error().message().c_str());
       return;
@@ -108,6 +113,65 @@ BENCHMARK(BM_SandboxExecuteBashTrue1000Files)
     ->UseRealTime()
     ->Repetitions(5)
     ->ReportAggregatesOnly(true);
+
+// 10,000 files of 5000 to 5485 bytes (50 MB) in 100 directories.
+void fill_50mb(History& history) {
+  for (int i = 0; i < 10000; ++i) {
+    std::string content(5000 + i % 486, static_cast<char>('a' + i % 26));
+    content.replace(0, std::to_string(i).size(), std::to_string(i));
+    std::string key = "src/dir";
+    key += std::to_string(i % 100);
+    key += "/file";
+    key += std::to_string(i);
+    key += ".txt";
+    (void)history.write_file(key, std::move(content));
+  }
+}
+
+void BM_SandboxKeptTrueEmpty(benchmark::State& state) {
+  History history(no_limits());
+  KeptWorkDir kept;
+  run_true(state, history, &kept);
+}
+BENCHMARK(BM_SandboxKeptTrueEmpty)
+    ->Name("sandbox/kept_true_empty")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+void BM_SandboxKeptTrue10000Files(benchmark::State& state) {
+  History history(no_limits());
+  fill_50mb(history);
+  KeptWorkDir kept;
+  // The first command writes the workspace out; the measured ones find it
+  // there with nothing changed.
+  Config config = Config::defaults();
+  config.max_checkpoints.reset();
+  config.max_workspace_mb.reset();
+  if (auto first = execute_bash(history, config, "true", nullptr, &kept); !first) {
+    state.SkipWithError(first.error().message().c_str());
+    return;
+  }
+  (void)history.rollback(history.current_id() - 1);
+  run_true(state, history, &kept);
+}
+BENCHMARK(BM_SandboxKeptTrue10000Files)
+    ->Name("sandbox/kept_true_10000_files_50mb")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+void BM_SandboxFreshTrue10000Files(benchmark::State& state) {
+  History history(no_limits());
+  fill_50mb(history);
+  run_true(state, history);
+}
+BENCHMARK(BM_SandboxFreshTrue10000Files)
+    ->Name("sandbox/fresh_true_10000_files_50mb")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // 10,000 files of 100 to 1000 bytes in 100 directories.
 // Made on first use and removed when the program ends.

@@ -495,17 +495,37 @@ std::string work_dir_parent(std::uint64_t workspace_bytes,
 }
 
 Result<const Checkpoint*> execute_bash(History& history, const Config& config,
-                                       std::string_view command, const LineCallback& on_line) {
+                                       std::string_view command, const LineCallback& on_line,
+                                       KeptWorkDir* kept) {
   if (auto s = screen_command(config, command); !s) return fail(s.error());
   history.discard_after_current();
+  // Whatever ends this call early, the kept directory may hold what a failed
+  // command left, or be half brought in line: the next command starts afresh.
+  struct DropUnlessKept {
+    KeptWorkDir* kept;
+    bool keep = false;
+    ~DropUnlessKept() {
+      if (kept != nullptr && !keep) kept->drop();
+    }
+  } dropper{kept};
   // A full history could not keep what the command does: it does not run.
   if (auto s = history.check_checkpoint_limit(); !s) return fail(s.error());
   return guard([&]() -> Result<const Checkpoint*> {
     const FileMap files = history.current().files;
-    auto dir = WorkDir::create(work_dir_parent(files.total_bytes(), config.max_workspace_mb));
-    if (!dir) return fail(dir.error());
-    const std::string& path = (*dir)->path();
-    if (auto s = materialize(files, path); !s) return fail(s.error());
+    const std::string parent = work_dir_parent(files.total_bytes(), config.max_workspace_mb);
+    std::unique_ptr<WorkDir> dir;
+    std::string path;
+    if (kept != nullptr) {
+      auto prepared = kept->prepare(files, parent);
+      if (!prepared) return fail(prepared.error());
+      path = std::move(*prepared);
+    } else {
+      auto created = WorkDir::create(parent);
+      if (!created) return fail(created.error());
+      dir = std::move(*created);
+      path = dir->path();
+      if (auto s = materialize(files, path); !s) return fail(s.error());
+    }
     auto status = make_pipe();
     if (!status) return fail(status.error());
     auto options = sandboxed_sh(command, path, status->write.get());
@@ -538,11 +558,23 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
       return fail_message("shell sandbox could not be set up: " + reason);
     }
     if (!is_valid_utf8(run->stderr_text)) run->stderr_text.clear();
+    if (kept != nullptr) {
+      auto collected = kept->collect(history.limits().max_workspace_mb);
+      if (!collected) return fail(collected.error());
+      auto appended = history.append_run(std::move(*collected), std::move(run->stdout_text),
+                                         std::move(run->stderr_text));
+      if (!appended) return fail(appended.error());
+      // Later differences are taken against the checkpoint's own map, which
+      // shares structure with the checkpoints that follow from it.
+      kept->set_held((*appended)->files);
+      dropper.keep = true;
+      return appended;
+    }
     auto collected = collect(path, history.limits().max_workspace_mb);
     if (!collected) return fail(collected.error());
     // A large directory is removed while the contents are interned; a small
     // one, or one without a thread, when the WorkDir goes.
-    std::unique_ptr<WorkDir> removing = std::move(*dir);
+    std::unique_ptr<WorkDir> removing = std::move(dir);
     std::thread remover;
     if (worker_count(collected->size()) > 1) {
       try {

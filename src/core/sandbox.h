@@ -27,7 +27,8 @@
 //   3. /var/tmp otherwise.
 // "/" is never picked either. The work directory is a new uniquely named
 // "vesk-bash-XXXXXX" in the resolved parent, and it is removed with everything
-// in it when the call ends, on every path. Inside the sandbox the parent is
+// in it when the call ends, on every path, or, when the caller keeps one
+// (a session does), when the keeper drops it. Inside the sandbox the parent is
 // an empty tmpfs holding only the command's own work directory, so that
 // commands of other sessions, which run as the same user, never see it.
 //
@@ -58,6 +59,7 @@
 #include "core/config.h"
 #include "core/error.h"
 #include "core/history.h"
+#include "core/kept_dir.h"
 #include "core/process.h"
 
 namespace vesk {
@@ -114,6 +116,14 @@ std::string work_dir_parent(std::uint64_t workspace_bytes,
 // outcome as a new checkpoint, which is returned (valid until the history
 // next appends or discards).
 //
+// Without `kept` the command runs in a fresh work directory that is removed
+// when the call ends. With `kept` (borrowed; the caller's, e.g. the
+// session's) it runs in that kept directory, brought in line with the current
+// checkpoint by difference and read back by change (see kept_dir.h); what the
+// caller sees is the same either way. On every failure after screening the
+// kept directory is dropped, so that a failed command's leftovers never reach
+// the next command.
+//
 // Order: screening (a refusal changes nothing); then the checkpoints after the
 // current one are discarded, which stands whatever happens next; then a
 // history at max_checkpoints is refused before anything runs; work
@@ -136,7 +146,8 @@ std::string work_dir_parent(std::uint64_t workspace_bytes,
 // writing, starting or reading back; the size errors; an internal fault when
 // a thread cannot be started or the callback throws.
 Result<const Checkpoint*> execute_bash(History& history, const Config& config,
-                                       std::string_view command, const LineCallback& on_line);
+                                       std::string_view command, const LineCallback& on_line,
+                                       KeptWorkDir* kept = nullptr);
 
 }  // namespace vesk
 

@@ -142,7 +142,7 @@ Result<const Checkpoint*> Session::execute_bash(std::string_view command,
     if (auto s = screen_command(engine_.config(), command); !s) return fail(s.error());
     history_.discard_after_current();
     if (auto s = history_.check_current_layout(); !s) return fail(s.error());
-    return vesk::execute_bash(history_, engine_.config(), command, on_line);
+    return vesk::execute_bash(history_, engine_.config(), command, on_line, &kept_dir_);
   });
 }
 

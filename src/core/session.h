@@ -108,6 +108,9 @@ class Session {
   std::optional<std::string> label_;
   std::vector<PackageRecord> installed_packages_;
   MountOrigins mount_origins_;
+  // The shell's work directory, kept between commands and removed with the
+  // session.
+  KeptWorkDir kept_dir_;
 };
 
 }  // namespace vesk

@@ -19,12 +19,14 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "core/fs_tree.h"
 #include "core/io.h"
+#include "core/kept_dir.h"
 #include "host_files.h"
 #include "test_util.h"
 
@@ -656,6 +658,333 @@ TEST_F(SandboxTest, CommandCannotReachHostProcesses) {
   // processes, all its own, are there at all.
   const std::size_t last = out.rfind('\n', out.size() - 2);
   EXPECT_LT(std::stoi(out.substr(last + 1)), 10) << out;
+}
+
+
+// --- the kept work directory ---
+
+FileStamp stamp(ino_t ino, off_t size, timespec ctime, timespec mtime, mode_t type = S_IFREG) {
+  FileStamp s;
+  s.ino = ino;
+  s.size = size;
+  s.type = type;
+  s.ctime = ctime;
+  s.mtime = mtime;
+  return s;
+}
+
+TEST(StampRuleTest, UnchangedOnlyWhenEverythingMatchesAndCtimeIsOlderThanTheReading) {
+  const timespec t{1000, 500};
+  const timespec reading{1000, 900};
+  const FileStamp recorded = stamp(7, 10, t, t);
+  // Same size and same times: the reading decides.
+  EXPECT_TRUE(stamp_unchanged(recorded, recorded, reading, false));
+  EXPECT_FALSE(stamp_unchanged(recorded, recorded, timespec{1000, 500}, false))
+      << "written in the reading's tick: a later write in it leaves ctime as it is";
+  EXPECT_FALSE(stamp_unchanged(recorded, recorded, timespec{999, 0}, false))
+      << "a clock that went backwards";
+  // With whole-second timestamps the whole second of the reading is unsafe.
+  EXPECT_FALSE(stamp_unchanged(recorded, recorded, reading, true));
+  EXPECT_TRUE(stamp_unchanged(recorded, recorded, timespec{1001, 0}, true));
+  // Any difference counts, also an mtime set back in time or a new inode
+  // with the old size and times (a file replaced by a directory and back).
+  EXPECT_FALSE(stamp_unchanged(recorded, stamp(7, 10, t, timespec{1, 0}), reading, false));
+  EXPECT_FALSE(stamp_unchanged(recorded, stamp(7, 10, timespec{1000, 501}, t), reading, false));
+  EXPECT_FALSE(stamp_unchanged(recorded, stamp(7, 11, t, t), reading, false));
+  EXPECT_FALSE(stamp_unchanged(recorded, stamp(8, 10, t, t), reading, false));
+  EXPECT_FALSE(stamp_unchanged(recorded, stamp(7, 10, t, t, S_IFDIR), reading, false));
+}
+
+// A model of the workspace against a session-like sequence of edits,
+// rollbacks and shell commands in one kept directory. Every command first
+// prints what it finds (type, permission bits, name, content in hex), which
+// must be exactly the current checkpoint as a fresh directory would hold it;
+// afterwards the checkpoint must be exactly what the model expects.
+// VESK_MODEL_STEPS and VESK_MODEL_SEED make longer or other runs.
+class KeptDirModelTest : public SandboxTest {
+ protected:
+  using Files = std::map<std::string, std::string>;
+
+  static std::string hex(const std::string& bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : bytes) {
+      out += kDigits[c >> 4];
+      out += kDigits[c & 15];
+    }
+    return out;
+  }
+
+  // What the listing prefix prints for `files` laid out afresh.
+  std::string listing_of(const Files& files) const {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    char file_mode[8], dir_mode[8];
+    std::snprintf(file_mode, sizeof file_mode, "%o", 0666 & ~mask);
+    std::snprintf(dir_mode, sizeof dir_mode, "%o", 0777 & ~mask);
+    std::vector<std::string> entries;
+    std::set<std::string> dirs;
+    for (const auto& [key, content] : files) {
+      entries.push_back(std::string("f ") + file_mode + " " + key);
+      for (std::size_t slash = key.find('/'); slash != std::string::npos;
+           slash = key.find('/', slash + 1)) {
+        dirs.insert(key.substr(0, slash));
+      }
+    }
+    for (const std::string& dir : dirs) entries.push_back(std::string("d ") + dir_mode + " " + dir);
+    std::sort(entries.begin(), entries.end(), [](const std::string& a, const std::string& b) {
+      return a.substr(a.find(' ', 2) + 1) < b.substr(b.find(' ', 2) + 1);
+    });
+    std::string out;
+    for (const std::string& e : entries) out += e + "\n";
+    for (const auto& [key, content] : files) out += key + " " + hex(content) + "\n";
+    return out + "--\n";
+  }
+
+  static constexpr const char* kListing =
+      "find . -mindepth 1 -printf '%y %m %P\\n' | LC_ALL=C sort -k3; "
+      "find . -type f -printf '%P\\n' | LC_ALL=C sort | while read -r f; do "
+      "printf '%s %s\\n' \"$f\" \"$(od -An -tx1 -v \"$f\" | tr -d ' \\n')\"; done; echo --; ";
+
+  void run_model();
+
+  std::mt19937 rng_;
+  std::vector<Files> model_{Files{}};  // index = checkpoint id
+
+  std::size_t pick(std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng_);
+  }
+  std::string text(std::size_t length) {
+    static constexpr char kChars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string out;
+    for (std::size_t i = 0; i < length; ++i) out += kChars[pick(36)];
+    return out;
+  }
+  // A key that can be added to `files` without a file where a directory
+  // must be or the other way round.
+  static bool fits(const Files& files, const std::string& key) {
+    for (const auto& [k, v] : files) {
+      if (k != key && (key.starts_with(k + "/") || k.starts_with(key + "/"))) return false;
+    }
+    return true;
+  }
+  static bool is_dir(const Files& files, const std::string& name) {
+    return std::any_of(files.begin(), files.end(),
+                       [&](const auto& e) { return e.first.starts_with(name + "/"); });
+  }
+  static std::string dir_of(const std::string& key) {
+    const auto slash = key.rfind('/');
+    return slash == std::string::npos ? "." : key.substr(0, slash);
+  }
+};
+
+TEST_F(KeptDirModelTest, EveryCommandSeesTheCurrentCheckpointAndLeavesWhatItChanged) {
+  run_model();
+  EXPECT_TRUE(dir_is_empty(work_parent_.path()));
+}
+
+// On tmpfs timestamps have nanoseconds, and the rule trusts far more stamps.
+TEST_F(KeptDirModelTest, SameOnATmpfs) {
+  struct stat st;
+  if (::stat("/dev/shm", &st) != 0 || !S_ISDIR(st.st_mode) || ::access("/dev/shm", W_OK) != 0) {
+    GTEST_SKIP() << "no writable /dev/shm";
+  }
+  TempDir shm("/dev/shm");
+  ScopedEnv tmpdir("TMPDIR", shm.path().string());
+  run_model();
+  EXPECT_TRUE(dir_is_empty(shm.path()));
+}
+
+void KeptDirModelTest::run_model() {
+  const char* steps_env = std::getenv("VESK_MODEL_STEPS");
+  const char* seed_env = std::getenv("VESK_MODEL_SEED");
+  const int steps = steps_env != nullptr ? std::atoi(steps_env) : 150;
+  const unsigned seed =
+      seed_env != nullptr ? static_cast<unsigned>(std::strtoul(seed_env, nullptr, 10)) : 20261207;
+  rng_.seed(seed);
+  config_.max_workspace_mb = 1;
+  History history(HistoryLimits{std::nullopt, config_.max_workspace_mb});
+  KeptWorkDir kept;
+  const std::vector<std::string> names = {"a", "b", "g", "d/c", "d/e/f", "h/i", "x/y"};
+  const std::string fresh_name[] = {"n1", "d/n2", "m/n3", "d/e/n4"};
+  const std::string dir_names[] = {"d", "h", "x", "m", "d/e"};
+
+  for (int step = 0; step < steps; ++step) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + " step " + std::to_string(step));
+    Files now = model_[history.current_id()];
+    std::vector<std::string> keys;
+    for (const auto& [k, v] : now) keys.push_back(k);
+    const std::string any = names[pick(names.size())];
+    const std::string key = keys.empty() ? any : keys[pick(keys.size())];
+    const std::string other = keys.empty() ? any : keys[pick(keys.size())];
+    const int action = static_cast<int>(pick(20));
+    std::string command;  // empty: an edit, no command
+    bool must_fail = false;
+    Files next = now;
+
+    if (action == 0 || (action < 13 && keys.empty() && action != 1)) {
+      if (!fits(now, any)) continue;
+      const std::string content = text(1 + pick(12));
+      ASSERT_TRUE(history.write_file(any, content));
+      model_.resize(history.current_id());
+      next[any] = content;
+      model_.push_back(next);
+    } else if (action == 1) {
+      if (keys.empty()) continue;
+      ASSERT_TRUE(history.delete_file(key));
+      model_.resize(history.current_id());
+      next.erase(key);
+      model_.push_back(next);
+    } else if (action == 2) {
+      // Backwards or forwards, as long as later checkpoints are there.
+      const std::uint64_t id = pick(history.size());
+      ASSERT_TRUE(history.rollback(id));
+    } else if (action == 3) {
+      if (!fits(now, any)) continue;
+      next[any] = text(1 + pick(12));
+      command = "mkdir -p " + dir_of(any) + " && printf " + next[any] + " > " + any;
+    } else if (action == 4) {
+      // Same size, same second: only ctime tells.
+      std::string content = text(now[key].size());
+      if (content == now[key]) content[0] = content[0] == 'a' ? 'b' : 'a';
+      next[key] = content;
+      command = "printf " + content + " > " + key;
+      if (pick(2) == 0) command += " && touch -d @1000000000 " + key;
+    } else if (action == 5) {
+      const std::size_t size = now[key].size() / 2 + pick(3) * 3;
+      next[key] = now[key].substr(0, std::min(size, now[key].size()));
+      next[key].resize(size, '\0');
+      command = "truncate -s " + std::to_string(size) + " " + key;
+    } else if (action == 6) {
+      const std::string to = fresh_name[pick(std::size(fresh_name))];
+      if (now.count(to) != 0 || !fits(now, to) || !fits(now, dir_of(to) + "/z") ||
+          key.starts_with(to + "/")) {
+        continue;
+      }
+      next.erase(key);
+      if (!fits(next, to)) continue;
+      next[to] = now[key];
+      command = "mkdir -p " + dir_of(to) + " && mv " + key + " " + to;
+    } else if (action == 7) {
+      // A directory renamed, with everything in it.
+      const std::string from = dir_names[pick(std::size(dir_names))];
+      const std::string to = dir_names[pick(std::size(dir_names))];
+      if (!is_dir(now, from) || to.find('/') != std::string::npos || to == from ||
+          is_dir(now, to) || now.count(to) != 0 || from.starts_with(to + "/")) {
+        continue;
+      }
+      next.clear();
+      for (const auto& [k, v] : now) {
+        next[k.starts_with(from + "/") ? to + k.substr(from.size()) : k] = v;
+      }
+      command = "mv " + from + " " + to;
+    } else if (action == 8) {
+      // A file becomes a directory.
+      next.erase(key);
+      next[key + "/z"] = text(3);
+      command = "rm " + key + " && mkdir " + key + " && printf " + next[key + "/z"] + " > " + key +
+                "/z";
+    } else if (action == 9) {
+      // A directory becomes a file.
+      const std::string dir = dir_of(key);
+      if (dir == ".") continue;
+      for (const auto& [k, v] : now) {
+        if (k.starts_with(dir + "/")) next.erase(k);
+      }
+      if (!fits(next, dir)) continue;
+      next[dir] = text(4);
+      command = "rm -r " + dir + " && printf " + next[dir] + " > " + dir;
+    } else if (action == 10) {
+      // Nothing of this may reach the checkpoint or the next command. Only
+      // root can read back what a command locked up completely.
+      const std::string locked = ::geteuid() == 0 ? "000" : "500";
+      command = "ln -s " + key + " lnk; ln -s /etc/passwd " + dir_of(key) + "/pw; mkfifo fifo; "
+                "mkdir -p empty/deeper; chmod " + locked + " empty " + key + "; chmod 500 " +
+                dir_of(key) + "; true";
+    } else if (action == 11) {
+      // A hard link between two workspace files: later writes to one must
+      // never change the other.
+      if (other == key) continue;
+      next[other] = now[key];
+      command = "ln -f " + key + " " + other;
+    } else if (action == 12) {
+      next[key] = now[key] + "+";
+      command = "printf + >> " + key;
+    } else if (action == 13) {
+      if (keys.empty()) continue;
+      next.erase(key);
+      command = "rm " + key;
+    } else if (action == 14) {
+      // Leftovers of a failed command stay out of everything later.
+      must_fail = true;
+      command = std::string("printf junk > ") + (keys.empty() ? "a" : key) +
+                "; mkfifo junkfifo; mkdir junkdir; " +
+                (pick(2) == 0 ? "head -c 2000000 /dev/zero > big" : "head -c 2000000 /dev/zero");
+    } else {
+      command = pick(2) == 0 ? "true" : "exit 3";
+    }
+    if (command.empty()) {
+      ASSERT_EQ(entries_of(history.current().files), model_[history.current_id()]);
+      continue;
+    }
+
+    const std::uint64_t base = history.current_id();
+    const auto ran = execute_bash(history, config_, kListing + command, nullptr, &kept);
+    SCOPED_TRACE(command);
+    if (must_fail) {
+      ASSERT_FALSE(ran);
+      EXPECT_FALSE(kept.exists());
+      EXPECT_EQ(history.current_id(), base);
+      model_.resize(base + 1);
+    } else {
+      ASSERT_TRUE(ran) << ran.error().message();
+      const std::string& out = (*ran)->stdout_text;
+      ASSERT_EQ(out.substr(0, out.find("--\n") + 3), listing_of(now));
+      model_.resize(base + 1);
+      model_.push_back(next);
+      ASSERT_EQ(entries_of(history.current().files), next);
+      ASSERT_TRUE(kept.exists());
+      struct stat st;
+      ASSERT_EQ(::stat(kept.path().c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, 0700u);
+    }
+  }
+  // The last state, seen once more by a command.
+  auto last = execute_bash(history, config_, kListing, nullptr, &kept);
+  ASSERT_TRUE(last) << last.error().message();
+  EXPECT_EQ((*last)->stdout_text, listing_of(model_[history.current_id() - 1]));
+  kept.drop();
+}
+
+// The session's directory lives on between commands and goes with its
+// keeper; a failure drops it, and the next command starts from a fresh one.
+TEST_F(SandboxTest, KeptDirectoryLivesBetweenCommandsAndGoesWithItsKeeper) {
+  {
+    KeptWorkDir kept;
+    ASSERT_TRUE(history_.write_file("f", "one"));
+    auto first = execute_bash(history_, config_, "pwd; echo two > g", nullptr, &kept);
+    ASSERT_TRUE(first) << first.error().message();
+    const std::string dir = kept.path();
+    EXPECT_EQ((*first)->stdout_text, fs::canonical(dir).string() + "\n");
+    auto second = execute_bash(history_, config_, "pwd; cat f g", nullptr, &kept);
+    ASSERT_TRUE(second) << second.error().message();
+    EXPECT_EQ((*second)->stdout_text, fs::canonical(dir).string() + "\none" "two\n");
+    EXPECT_EQ(kept.path(), dir);
+
+    config_.bash_timeout_ms = 200;
+    auto timed_out =
+        execute_bash(history_, config_, "echo left > junk; exec sleep 30", nullptr, &kept);
+    ASSERT_FALSE(timed_out);
+    EXPECT_TRUE(timed_out.error().is_runner(RunnerErrorKind::Timeout));
+    EXPECT_FALSE(kept.exists());
+    EXPECT_TRUE(dir_is_empty(work_parent_.path()));
+    config_.bash_timeout_ms = Config::defaults().bash_timeout_ms;
+    auto after = execute_bash(history_, config_, "ls", nullptr, &kept);
+    ASSERT_TRUE(after) << after.error().message();
+    EXPECT_EQ((*after)->stdout_text, "f\ng\n");
+    EXPECT_NE(kept.path(), dir);
+  }
+  EXPECT_TRUE(dir_is_empty(work_parent_.path()));
 }
 
 }  // namespace

@@ -3,7 +3,10 @@ the work directories of other sessions, which run as the same user."""
 
 from __future__ import annotations
 
+import gc
+import hashlib
 import os
+import random
 import select
 import shutil
 import subprocess
@@ -119,3 +122,89 @@ def test_other_sessions_work_directories_are_hidden(tmp_path, monkeypatch):
         shutil.rmtree(fifos)
         shutil.rmtree(tmpdir)
     assert (a.returncode, out) == (0, b"secret of A"), err
+
+
+LISTING = ("find . -mindepth 1 -printf '%y %P\\n' | LC_ALL=C sort -k2; "
+           "find . -type f -printf '%P\\n' | LC_ALL=C sort | while read -r f; do "
+           "printf '%s %s\\n' \"$f\" \"$(sha256sum < \"$f\" | cut -c1-64)\"; done; echo --")
+
+
+def listing_of(files: dict[str, bytes]) -> str:
+    """What LISTING prints in a fresh directory holding `files`."""
+    entries = {k: "f" for k in files}
+    for key in files:
+        parts = key.split("/")
+        for i in range(1, len(parts)):
+            entries["/".join(parts[:i])] = "d"
+    lines = [f"{kind} {name}" for name, kind in sorted(entries.items())]
+    lines += [f"{k} {hashlib.sha256(v).hexdigest()}" for k, v in sorted(files.items())]
+    return "\n".join(lines + ["--"]) + "\n"
+
+
+def test_shell_commands_see_exactly_what_edits_runs_and_rollbacks_left(tmp_path, monkeypatch):
+    """The session keeps its shell directory between commands; whatever
+    happened in between (an edit, a Python run, a rollback, a failed command)
+    the next command sees exactly the current checkpoint, and a Python run
+    exactly what the last command left."""
+    tmpdir = fresh_dir_on_disk()
+    monkeypatch.setenv("TMPDIR", str(tmpdir))
+    rng = random.Random(1207)
+    try:
+        s = make_session(tmp_path, monkeypatch, max_workspace_mb=1)
+        names = ["a.txt", "b.txt", "d/c.txt", "d/e/f.txt"]
+        for step in range(40):
+            files = s.current.files
+            name = rng.choice(names)
+            text = "".join(rng.choice("xyz") for _ in range(rng.randint(1, 8)))
+            action = rng.randrange(7)
+            if action == 0:
+                s.write_file(name, text.encode())
+                continue
+            if action == 1 and files:
+                s.delete_file(rng.choice(sorted(files)))
+                continue
+            if action == 2:
+                s.rollback(rng.randrange(len(s.history)))
+                continue
+            if action == 3:
+                cp = s.execute_python(
+                    f"import os\nos.makedirs(os.path.dirname('{name}') or '.', exist_ok=True)\n"
+                    f"open('{name}', 'a').write('{text}')\n")
+                expected = dict(files)
+                expected[name] = files.get(name, b"") + text.encode()
+                assert cp.files == expected, step
+                continue
+            if action == 4:
+                # Fails after leaving files behind: nothing of it may stay.
+                with pytest.raises(RuntimeError, match="exceeds"):
+                    s.execute_bash("echo junk > a.txt; mkfifo p; head -c 2000000 /dev/zero > big")
+                continue
+            if action == 5 and len(files) >= 2:
+                first, second = rng.sample(sorted(files), 2)
+                command = f"ln -f {first} {second}"
+                expected = dict(files)
+                expected[second] = files[first]
+            else:
+                command = f"mkdir -p $(dirname {name}) && printf {text} >> {name}"
+                expected = dict(files)
+                expected[name] = files.get(name, b"") + text.encode()
+            cp = s.execute_bash(f"{LISTING}; {command}")
+            assert cp.stdout == listing_of(files), (step, command)
+            assert cp.files == expected, (step, command)
+            # The next Python run reads what the command left.
+            seen = s.execute_python(
+                "import os\nfor root, _, names in sorted(os.walk('.')):\n"
+                "    for n in sorted(names):\n"
+                "        p = os.path.join(root, n)[2:]\n"
+                "        print(p, open(p, 'rb').read().hex())\n")
+            assert seen.stdout.rstrip("\n") == "\n".join(
+                f"{k} {v.hex()}" for k, v in sorted(expected.items())), step
+        # The kept directory is private and goes with its session.
+        kept = [p for p in tmpdir.iterdir() if p.name.startswith("vesk-bash-")]
+        assert len(kept) <= 1
+        assert all(p.stat().st_mode & 0o777 == 0o700 for p in kept)
+        del s
+        gc.collect()
+        assert not any(p.name.startswith("vesk-bash-") for p in tmpdir.iterdir())
+    finally:
+        shutil.rmtree(tmpdir)

@@ -1,0 +1,578 @@
+#include "core/kept_dir.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "core/fs_tree.h"
+#include "core/key.h"
+#include "core/parallel.h"
+#include "core/utf8.h"
+#include "core/workspace.h"
+
+namespace vesk {
+
+struct KeptWorkDir::Node {
+  FileStamp stamp;
+  bool dir = false;
+  // Set by prestat() for a file it found unchanged in this collect(), taken
+  // back by visit() when it comes to the file.
+  bool quiet = false;
+  std::unordered_map<std::string, std::unique_ptr<Node>> children;
+};
+
+// What collect() found changed, before it reads or changes anything.
+struct KeptWorkDir::Scan {
+  struct Changed {
+    std::string key;
+    std::uint64_t size;  // from the file system, for the early size refusal
+    bool relink;         // more than one name: linked to another file
+    bool chmod;          // permission bits other than the default
+  };
+  std::vector<std::string> removed;     // keys that are gone
+  std::vector<Changed> changed;         // regular files to read back
+  std::vector<std::string> unlink;      // links, FIFOs, sockets, devices
+  std::vector<std::string> rmdir;       // directories without a file, deepest first
+  std::vector<std::string> chmod_dirs;  // "" is the root
+  std::set<std::string> touched;        // directories to stamp anew
+};
+
+namespace {
+
+bool earlier(const timespec& a, const timespec& b) {
+  return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+bool same_time(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+timespec coarse_now() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return now;
+}
+
+std::string parent_of(const std::string& relative) {
+  const std::size_t slash = relative.rfind('/');
+  return slash == std::string::npos ? std::string() : relative.substr(0, slash);
+}
+
+// A key the file system gives back as it is: no empty or "." component.
+// Others ("./a", "a//b") come back in another form, so the record could not
+// stand for them.
+bool kept_as_is(std::string_view key) {
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t slash = key.find('/', start);
+    const std::string_view part = key.substr(start, slash - start);
+    if (part.empty() || part == ".") return false;
+    if (slash == std::string_view::npos) return true;
+    start = slash + 1;
+  }
+}
+
+// The process's umask, read without changing it (umask(2) would, for every
+// thread at once); nullopt when /proc does not say.
+std::optional<mode_t> read_umask() {
+  std::FILE* f = std::fopen("/proc/self/status", "re");
+  if (f == nullptr) return std::nullopt;
+  char line[256];
+  std::optional<mode_t> mask;
+  while (std::fgets(line, sizeof line, f) != nullptr) {
+    unsigned value = 0;
+    if (std::sscanf(line, "Umask: %o", &value) == 1) {
+      mask = static_cast<mode_t>(value & 0777);
+      break;
+    }
+  }
+  std::fclose(f);
+  return mask;
+}
+
+// Every key recorded at or below `node`.
+void forget(const std::string& relative, const auto& node, std::vector<std::string>& keys) {
+  if (!node.dir) {
+    keys.push_back(relative);
+    return;
+  }
+  for (const auto& [name, child] : node.children) forget(relative + "/" + name, *child, keys);
+}
+
+}  // namespace
+
+FileStamp stamp_of(const struct stat& st) {
+  FileStamp s;
+  s.ino = st.st_ino;
+  s.size = st.st_size;
+  s.type = st.st_mode & S_IFMT;
+  s.ctime = st.st_ctim;
+  s.mtime = st.st_mtim;
+  return s;
+}
+
+bool stamp_unchanged(const FileStamp& recorded, const FileStamp& now, const timespec& reading,
+                     bool whole_seconds) {
+  if (recorded.ino != now.ino || recorded.size != now.size || recorded.type != now.type ||
+      !same_time(recorded.ctime, now.ctime) || !same_time(recorded.mtime, now.mtime)) {
+    return false;
+  }
+  // With timestamps cut to whole seconds, a change later in the second of the
+  // reading gets the second's start as its ctime.
+  const timespec bound = whole_seconds ? timespec{reading.tv_sec, 0} : reading;
+  return earlier(recorded.ctime, bound);
+}
+
+KeptWorkDir::KeptWorkDir() = default;
+
+KeptWorkDir::~KeptWorkDir() { drop(); }
+
+void KeptWorkDir::drop() {
+  root_fd_.reset();
+  if (!path_.empty()) remove_tree(path_);
+  path_.clear();
+  parent_.clear();
+  root_.reset();
+  held_ = FileMap();
+}
+
+bool KeptWorkDir::reopen() {
+  root_fd_ = UniqueFd(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  // Only the directory this object made and recorded will do.
+  return root_fd_ && ::fstat(root_fd_.get(), &st) == 0 && st.st_ino == root_->stamp.ino;
+}
+
+Status KeptWorkDir::create(const std::string& parent) {
+  std::string pattern = parent;
+  if (pattern.empty() || pattern.back() != '/') pattern += '/';
+  pattern += "vesk-bash-XXXXXX";
+  if (::mkdtemp(pattern.data()) == nullptr) return fail(Error::last_os_error());
+  path_ = std::move(pattern);
+  parent_ = parent;
+  root_fd_ = UniqueFd(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (!root_fd_ || ::fstat(root_fd_.get(), &st) != 0) {
+    Error error = Error::last_os_error();
+    drop();
+    return fail(std::move(error));
+  }
+  root_ = std::make_unique<Node>();
+  root_->dir = true;
+  root_->stamp = stamp_of(st);
+  held_ = FileMap();
+  // Only tmpfs is known here to keep nanoseconds; elsewhere the rule counts
+  // from the start of the second, which costs a few needless reads at most.
+  struct statfs fs;
+  whole_seconds_ = ::fstatfs(root_fd_.get(), &fs) != 0 || fs.f_type != TMPFS_MAGIC;
+  const std::optional<mode_t> mask = read_umask();
+  exact_ = mask.has_value();
+  file_mode_ = 0666 & ~mask.value_or(0);
+  dir_mode_ = 0777 & ~mask.value_or(0);
+  return {};
+}
+
+KeptWorkDir::Node* KeptWorkDir::find(const std::string& relative) {
+  Node* node = root_.get();
+  std::size_t start = 0;
+  while (node != nullptr && start < relative.size()) {
+    const std::size_t slash = std::min(relative.find('/', start), relative.size());
+    auto it = node->children.find(relative.substr(start, slash - start));
+    node = it == node->children.end() ? nullptr : it->second.get();
+    start = slash + 1;
+  }
+  return node;
+}
+
+KeptWorkDir::Node& KeptWorkDir::make_path(const std::string& relative, bool dir,
+                                          std::set<std::string>* touched) {
+  Node* node = root_.get();
+  std::size_t start = 0;
+  while (start < relative.size()) {
+    const std::size_t slash = std::min(relative.find('/', start), relative.size());
+    std::unique_ptr<Node>& child = node->children[relative.substr(start, slash - start)];
+    if (!child) {
+      child = std::make_unique<Node>();
+      touched->insert(relative.substr(0, start == 0 ? 0 : start - 1));
+    }
+    child->dir = slash < relative.size() || dir;
+    node = child.get();
+    start = slash + 1;
+  }
+  return *node;
+}
+
+Status KeptWorkDir::restamp(const std::string& relative) {
+  Node* node = find(relative);
+  if (node == nullptr) return {};
+  struct stat st;
+  const int rc = relative.empty()
+                     ? ::fstat(root_fd_.get(), &st)
+                     : ::fstatat(root_fd_.get(), relative.c_str(), &st, AT_SYMLINK_NOFOLLOW);
+  if (rc != 0) return fail(Error::last_os_error());
+  node->stamp = stamp_of(st);
+  return {};
+}
+
+Status KeptWorkDir::sync(const FileMap& files) {
+  std::vector<std::string> removed;
+  std::vector<std::pair<std::string_view, const Content*>> written;
+  for (const FileMap::Difference& d : FileMap::diff(held_, files)) {
+    if (d.to == nullptr) {
+      removed.emplace_back(d.key);
+      continue;
+    }
+    if (auto s = validate_file_path(d.key); !s) return s;
+    if (!kept_as_is(d.key)) exact_ = false;
+    written.emplace_back(d.key, d.to);
+  }
+  std::set<std::string> touched;
+  for (const std::string& key : removed) {
+    if (::unlinkat(root_fd_.get(), key.c_str(), 0) != 0) return fail(Error::last_os_error());
+    // A fresh directory has no directory that holds no file.
+    std::string dir = parent_of(key);
+    if (Node* parent = find(dir)) {
+      parent->children.erase(key.substr(dir.empty() ? 0 : dir.size() + 1));
+    }
+    while (!dir.empty()) {
+      Node* node = find(dir);
+      if (node == nullptr || !node->children.empty()) break;
+      if (::unlinkat(root_fd_.get(), dir.c_str(), AT_REMOVEDIR) != 0) {
+        return fail(Error::last_os_error());
+      }
+      const std::string up = parent_of(dir);
+      find(up)->children.erase(dir.substr(up.empty() ? 0 : up.size() + 1));
+      dir = up;
+    }
+    touched.insert(dir);
+  }
+  // Sorted, the files of one directory are written by one thread (see
+  // materialize). Each goes through a new inode: a hard link a command made
+  // between two files must not carry one write into the other.
+  std::sort(written.begin(), written.end());
+  const std::size_t workers = worker_count(written.size());
+  std::vector<std::optional<TreeWriter>> writers(workers);
+  Status wrote = parallel_for(written.size(), workers, [&](std::size_t i, std::size_t w) -> Status {
+    if (!writers[w]) {
+      auto opened = TreeWriter::open(path_);
+      if (!opened) return fail(opened.error());
+      writers[w].emplace(std::move(*opened));
+    }
+    return writers[w]->replace(written[i].first, **written[i].second);
+  });
+  if (!wrote) return wrote;
+  for (const auto& [key, content] : written) {
+    const std::string relative(key);
+    make_path(relative, false, &touched);
+    touched.insert(parent_of(relative));
+    if (auto s = restamp(relative); !s) return s;
+  }
+  for (const std::string& dir : touched) {
+    if (auto s = restamp(dir); !s) return s;
+  }
+  held_ = files;
+  reading_ = coarse_now();
+  return {};
+}
+
+Result<std::string> KeptWorkDir::prepare(const FileMap& files, const std::string& parent) {
+  auto result = guard([&]() -> Result<std::string> {
+    if (exists() && exact_ && parent == parent_ && reopen()) {
+      if (sync(files)) return path_;
+    }
+    drop();
+    if (auto s = create(parent); !s) return fail(s.error());
+    if (auto s = sync(files); !s) return fail(s.error());
+    return path_;
+  });
+  if (!result) drop();
+  return result;
+}
+
+bool KeptWorkDir::visit(int fd, const std::string& prefix, Node& node, bool list, Scan& scan,
+                        std::uint64_t* files_below) {
+  const std::string self = prefix.empty() ? std::string() : prefix.substr(0, prefix.size() - 1);
+  std::uint64_t files = 0;
+  // Looks at one entry of the directory: `child` is its record, or null for
+  // a name not recorded. False when nothing can be trusted; `*forgotten`
+  // when the record is to go.
+  auto look = [&](const std::string& name, Node* child, bool* forgotten) -> bool {
+    *forgotten = false;
+    struct stat st;
+    // In a directory that passed the rule a recorded name must still be
+    // there; when it is not, the rule was fooled and nothing is trusted.
+    if (child != nullptr && child->quiet) {
+      child->quiet = false;
+      ++files;
+      return true;
+    }
+    if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    const FileStamp now = stamp_of(st);
+    if (S_ISREG(st.st_mode)) {
+      ++files;
+      if (child != nullptr && !child->dir &&
+          stamp_unchanged(child->stamp, now, reading_, whole_seconds_)) {
+        return true;
+      }
+      const std::string relative = prefix + name;
+      if (child != nullptr && child->dir) forget(relative, *child, scan.removed);
+      if (child == nullptr) child = (node.children[name] = std::make_unique<Node>()).get();
+      child->dir = false;
+      child->children.clear();
+      scan.changed.push_back({relative, static_cast<std::uint64_t>(st.st_size), st.st_nlink > 1,
+                              (st.st_mode & 07777) != file_mode_});
+      return true;
+    }
+    const std::string relative = prefix + name;
+    if (S_ISDIR(st.st_mode)) {
+      const bool was_dir = child != nullptr && child->dir;
+      if (child != nullptr && !child->dir) scan.removed.push_back(relative);
+      if (child == nullptr) child = (node.children[name] = std::make_unique<Node>()).get();
+      if (!was_dir) {
+        child->dir = true;
+        child->children.clear();
+      }
+      const bool sub_list =
+          !was_dir || !stamp_unchanged(child->stamp, now, reading_, whole_seconds_);
+      UniqueFd sub(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!sub) return false;
+      std::uint64_t below = 0;
+      if (!visit(sub.get(), relative + "/", *child, sub_list, scan, &below)) return false;
+      if (sub_list) {
+        scan.touched.insert(relative);
+        if ((st.st_mode & 07777) != dir_mode_) scan.chmod_dirs.push_back(relative);
+      }
+      if (below == 0) {
+        // A fresh directory would not have it: only files make directories.
+        scan.rmdir.push_back(relative);
+        scan.touched.insert(self);
+        *forgotten = true;
+      }
+      files += below;
+      return true;
+    }
+    if (child != nullptr) {
+      forget(relative, *child, scan.removed);
+      *forgotten = true;
+    }
+    scan.unlink.push_back(relative);
+    scan.touched.insert(self);
+    return true;
+  };
+
+  bool forgotten = false;
+  if (!list) {
+    for (auto it = node.children.begin(); it != node.children.end();) {
+      if (!look(it->first, it->second.get(), &forgotten)) return false;
+      it = forgotten ? node.children.erase(it) : std::next(it);
+    }
+    *files_below = files;
+    return true;
+  }
+  std::vector<std::string> names;
+  {
+    const int listed = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listed < 0) return false;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(listed), &::closedir);
+    if (!dir) {
+      ::close(listed);
+      return false;
+    }
+    errno = 0;
+    while (const dirent* entry = ::readdir(dir.get())) {
+      const std::string_view name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      // Such a name becomes another key (lossy UTF-8) than the file's name.
+      if (!is_valid_utf8(name)) return false;
+      names.emplace_back(name);
+    }
+    if (errno != 0) return false;
+  }
+  const std::unordered_set<std::string> present(names.begin(), names.end());
+  for (auto it = node.children.begin(); it != node.children.end();) {
+    if (present.count(it->first) == 0) {
+      forget(prefix + it->first, *it->second, scan.removed);
+      it = node.children.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const std::string& name : names) {
+    auto found = node.children.find(name);
+    if (!look(name, found == node.children.end() ? nullptr : found->second.get(), &forgotten)) {
+      return false;
+    }
+    if (forgotten) node.children.erase(name);
+  }
+  *files_below = files;
+  return true;
+}
+
+void KeptWorkDir::prestat() {
+  std::vector<std::pair<std::string, Node*>> dirs;
+  std::size_t files = 0;
+  auto gather = [&](auto& self, const std::string& relative, Node& node) -> void {
+    dirs.emplace_back(relative, &node);
+    for (auto& [name, child] : node.children) {
+      if (child->dir) {
+        self(self, relative.empty() ? name : relative + "/" + name, *child);
+      } else {
+        ++files;
+      }
+    }
+  };
+  gather(gather, "", *root_);
+  const std::size_t workers = worker_count(files);
+  if (workers < 2) return;
+  // Every directory is reached by its recorded path without following a
+  // link, as visit() reaches it step by step, and nothing changes it any
+  // more: both look at the same entries.
+  (void)parallel_for(dirs.size(), workers, [&](std::size_t i, std::size_t) -> Status {
+    const auto& [relative, node] = dirs[i];
+    UniqueFd own;
+    if (!relative.empty()) own = open_no_links(root_fd_.get(), relative, O_RDONLY | O_DIRECTORY);
+    const int fd = relative.empty() ? root_fd_.get() : own.get();
+    for (auto& [name, child] : node->children) {
+      if (child->dir) continue;
+      struct stat st;
+      child->quiet = fd >= 0 && ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                     stamp_unchanged(child->stamp, stamp_of(st), reading_, whole_seconds_);
+    }
+    return {};
+  });
+}
+
+Result<FileMap> KeptWorkDir::collect_changes(std::optional<std::uint64_t> max_workspace_mb,
+                                             bool* unsure) {
+  *unsure = true;
+  // A clock that went backwards while the command ran could give a change
+  // the very ctime recorded before it.
+  if (!root_fd_ || !exact_ || earlier(coarse_now(), reading_)) return FileMap();
+  Scan scan;
+  struct stat st;
+  if (::fstat(root_fd_.get(), &st) != 0) return FileMap();
+  const bool list_root = !stamp_unchanged(root_->stamp, stamp_of(st), reading_, whole_seconds_);
+  if (list_root) {
+    scan.touched.insert("");
+    if ((st.st_mode & 07777) != 0700) scan.chmod_dirs.push_back("");
+  }
+  // One look at every recorded file is most of the cost: a large tree's
+  // files are looked at on a few threads first.
+  prestat();
+  std::uint64_t files_below = 0;
+  if (!visit(root_fd_.get(), "", *root_, list_root, scan, &files_below)) return FileMap();
+
+  // Measured before anything is read, from the sizes the file system gives.
+  auto held_size = [this](const std::string& key) -> std::uint64_t {
+    const Content* content = held_.find(key);
+    return content == nullptr ? 0 : (*content)->size();
+  };
+  std::uint64_t total = held_.total_bytes();
+  for (const std::string& key : scan.removed) total -= held_size(key);
+  for (const Scan::Changed& c : scan.changed) {
+    total -= held_size(c.key);
+    total = total > UINT64_MAX - c.size ? UINT64_MAX : total + c.size;
+  }
+  if (max_workspace_mb) {
+    constexpr std::uint64_t kMiB = 1048576;
+    const std::uint64_t limit =
+        *max_workspace_mb > UINT64_MAX / kMiB ? UINT64_MAX : *max_workspace_mb * kMiB;
+    if (total > limit) {
+      *unsure = false;
+      return fail_message("workspace size " + std::to_string(total) + " bytes exceeds limit of " +
+                          std::to_string(limit) + " bytes");
+    }
+  }
+
+  std::vector<std::string> contents(scan.changed.size());
+  const Status read = parallel_for(
+      contents.size(), worker_count(contents.size()), [&](std::size_t i, std::size_t) -> Status {
+        UniqueFd fd = open_no_links(root_fd_.get(), scan.changed[i].key, O_RDONLY | O_NONBLOCK);
+        if (!fd) return fail(Error::last_os_error());
+        auto content = read_open_file(fd.get());
+        if (!content) return fail(content.error());
+        if (!*content) return fail_message("not a regular file");
+        contents[i] = std::move(**content);
+        return {};
+      });
+  if (!read) return FileMap();
+
+  // Back to what a fresh directory would hold. Nothing above changed a
+  // file's bytes, so a failure here still leaves the full read its answer.
+  for (const std::string& relative : scan.unlink) {
+    if (::unlinkat(root_fd_.get(), relative.c_str(), 0) != 0) return FileMap();
+  }
+  std::optional<TreeWriter> writer;
+  for (std::size_t i = 0; i < scan.changed.size(); ++i) {
+    const Scan::Changed& c = scan.changed[i];
+    if (c.relink) {
+      if (!writer) {
+        auto opened = TreeWriter::open(path_);
+        if (!opened) return FileMap();
+        writer.emplace(std::move(*opened));
+      }
+      if (!writer->replace(c.key, contents[i])) return FileMap();
+      scan.touched.insert(parent_of(c.key));
+    }
+    if (c.chmod && ::fchmodat(root_fd_.get(), c.key.c_str(), file_mode_, 0) != 0) return FileMap();
+  }
+  for (const std::string& relative : scan.chmod_dirs) {
+    const int rc = relative.empty() ? ::fchmod(root_fd_.get(), 0700)
+                                    : ::fchmodat(root_fd_.get(), relative.c_str(), dir_mode_, 0);
+    if (rc != 0) return FileMap();
+  }
+  for (const std::string& relative : scan.rmdir) {
+    if (::unlinkat(root_fd_.get(), relative.c_str(), AT_REMOVEDIR) != 0) return FileMap();
+  }
+  for (const Scan::Changed& c : scan.changed) {
+    if (!restamp(c.key)) return FileMap();
+  }
+  for (const std::string& dir : scan.touched) {
+    if (!restamp(dir)) return FileMap();
+  }
+
+  FileMap out = held_;
+  for (const std::string& key : scan.removed) out.erase(key);
+  for (std::size_t i = 0; i < scan.changed.size(); ++i) {
+    out.set(scan.changed[i].key, make_content(std::move(contents[i])));
+  }
+  held_ = out;
+  reading_ = coarse_now();
+  *unsure = false;
+  return out;
+}
+
+Result<FileMap> KeptWorkDir::collect(std::optional<std::uint64_t> max_workspace_mb) {
+  bool unsure = true;
+  auto changes = guard([&] { return collect_changes(max_workspace_mb, &unsure); });
+  if (changes && !unsure) {
+    // Between commands the session holds no descriptor of it.
+    root_fd_.reset();
+    return changes;
+  }
+  if (!changes && !unsure) {
+    drop();
+    return changes;
+  }
+  // The command's files are all still there: read them the plain way, and
+  // start the next command afresh.
+  Result<FileMap> full = root_fd_ ? vesk::collect(path_, max_workspace_mb)
+                                  : Result<FileMap>(fail_message("work directory is gone"));
+  drop();
+  return full;
+}
+
+}  // namespace vesk

@@ -1,0 +1,147 @@
+// The shell work directory a session keeps between commands.
+//
+// Writing the whole workspace out before every shell command and reading it
+// all back afterwards costs in proportion to the workspace. A KeptWorkDir
+// keeps the directory of the session's last command, the file map it holds
+// and a stamp of every file and directory in it, so that a command costs what
+// changes: before it, prepare() brings the directory in line with the
+// checkpoint by the difference of the two maps (FileMap::diff); after it,
+// collect() reads back only what may have changed and puts the directory back
+// into the state a fresh one would have (regular files of the workspace only,
+// default permission bits).
+//
+// Change detection (stamp_unchanged): a stamp is (inode, size, ctime, mtime,
+// file type). A command can set mtime, never ctime: every change to an inode
+// (its data, its name count, its mode, a rename of it, an entry added to or
+// removed from a directory) moves ctime to the file system's clock at that
+// moment, and that clock is CLOCK_REALTIME_COARSE. A clock reading taken after
+// the directory was last written and before the command starts therefore
+// separates the two: an entry whose recorded ctime is strictly older than the
+// reading and whose stamp is still the same was not touched by the command.
+// An entry written in the same tick as the reading could be written again by
+// the command in that tick without ctime moving, so it counts as changed. A
+// directory that passes the rule has the same entries as recorded, so it is
+// not listed again (its recorded children are still each looked at, since a
+// change below it does not reach it). Whenever the rule cannot be trusted (the
+// clock went backwards during the command, a name that is not UTF-8, a key in
+// a form the file system does not keep, a recorded entry that vanished from an
+// unchanged directory, any error while looking), collect() falls back to the
+// full read of collect() in workspace.h and drops the directory.
+//
+// Ownership: a KeptWorkDir owns its directory (mode 0700) and removes it with
+// everything in it in drop() and when destroyed. It holds a descriptor of it
+// only from prepare() to the end of collect(). Not thread-safe: one command
+// at a time. No exception leaves it.
+#ifndef VESK_CORE_KEPT_DIR_H_
+#define VESK_CORE_KEPT_DIR_H_
+
+#include <sys/stat.h>
+#include <time.h>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "core/error.h"
+#include "core/file_map.h"
+#include "core/io.h"
+
+namespace vesk {
+
+// What is recorded of a file or directory to tell later that it is unchanged.
+struct FileStamp {
+  ino_t ino = 0;
+  off_t size = 0;
+  mode_t type = 0;  // the S_IFMT bits
+  timespec ctime{};
+  timespec mtime{};
+};
+
+FileStamp stamp_of(const struct stat& st);
+
+// True only when an entry recorded as `recorded` and found now as `now` is
+// certainly unchanged since it was recorded, given `reading`, a reading of
+// CLOCK_REALTIME_COARSE taken after the recording and before anything could
+// change it: the stamps are equal and the recorded ctime is strictly older
+// than the reading. `whole_seconds`: the file system keeps timestamps in whole
+// seconds (or is not known to keep nanoseconds), so the reading counts from
+// the start of its second. Pure.
+bool stamp_unchanged(const FileStamp& recorded, const FileStamp& now, const timespec& reading,
+                     bool whole_seconds);
+
+class KeptWorkDir {
+ public:
+  KeptWorkDir();
+  KeptWorkDir(const KeptWorkDir&) = delete;
+  KeptWorkDir& operator=(const KeptWorkDir&) = delete;
+  // Removes the directory.
+  ~KeptWorkDir();
+
+  // Makes the directory hold exactly `files` and returns its path (valid
+  // until drop()). A new "vesk-bash-XXXXXX" directory is made in `parent`
+  // when there is none or the one there is lives elsewhere; otherwise only the
+  // difference between what it holds and `files` is written (new and changed
+  // files by a temporary file renamed into place, never in place) or removed
+  // (with directories left empty). Ends with the clock reading that collect()
+  // compares against, so the command must start after it returns. When the
+  // kept directory cannot be brought in line, a fresh one is tried once.
+  // Errors are those of materialize() in workspace.h (key rules, links, OS
+  // errors) and mkdtemp's; on error the directory is dropped.
+  Result<std::string> prepare(const FileMap& files, const std::string& parent);
+
+  // After the command has ended (no process of it may still write): the
+  // files the directory now holds, as collect() in workspace.h would return
+  // them (same keys, same bytes, the same size refusal before anything is
+  // read, the same errors). Files whose stamps show no change keep their
+  // contents from the map prepare() was given. Afterwards the directory holds
+  // only the returned files, each regular file and directory of them with
+  // default permission bits (0666 and 0777 less the umask; the root 0700),
+  // no hard link between two of them, and everything changed is recorded
+  // anew. On error, or when it had to fall back to a full read, the directory
+  // is dropped.
+  Result<FileMap> collect(std::optional<std::uint64_t> max_workspace_mb);
+
+  // Records that the directory holds `files`, equal in keys and bytes to what
+  // collect() returned (the checkpoint made from it, whose contents are
+  // interned): later differences are taken against it. Cannot fail.
+  void set_held(const FileMap& files) { held_ = files; }
+
+  // Removes the directory, if any; the next prepare() starts a fresh one.
+  // Best effort, cannot fail.
+  void drop();
+
+  bool exists() const { return !path_.empty(); }
+  const std::string& path() const { return path_; }
+
+ private:
+  struct Node;
+  struct Scan;
+
+  Status create(const std::string& parent);
+  bool reopen();
+  Status sync(const FileMap& files);
+  Result<FileMap> collect_changes(std::optional<std::uint64_t> max_workspace_mb, bool* unsure);
+  void prestat();
+  bool visit(int fd, const std::string& prefix, Node& node, bool list, Scan& scan,
+             std::uint64_t* files_below);
+  Node* find(const std::string& relative);
+  Node& make_path(const std::string& relative, bool dir, std::set<std::string>* touched);
+  Status restamp(const std::string& relative);
+
+  std::string parent_;
+  std::string path_;
+  UniqueFd root_fd_;
+  std::unique_ptr<Node> root_;
+  FileMap held_;
+  timespec reading_{};
+  bool whole_seconds_ = true;
+  bool exact_ = true;  // false: collect() must read everything
+  mode_t file_mode_ = 0644;
+  mode_t dir_mode_ = 0755;
+};
+
+}  // namespace vesk
+
+#endif  // VESK_CORE_KEPT_DIR_H_
