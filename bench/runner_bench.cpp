@@ -6,6 +6,10 @@
 //                            runner's idle memory after a request;
 //   runner/replacement_*     the same for a replacement after a time-out,
 //                            until the next request has been answered;
+//   session/*                execute_python through a session over 500 files
+//                            of 100 MB or 10,000 files of 50 MB: the first
+//                            run (whole workspace) and the median of later
+//                            ones that change nothing or one file of 1 MB;
 //   runner/start             Runner::start until the ready line, against
 //   runner/bare_deno_start   a bare Deno script that only loads Pyodide and
 //                            micropip and prints the ready line, started with
@@ -34,6 +38,7 @@
 #include "core/io.h"
 #include "core/process.h"
 #include "core/runner.h"
+#include "core/session.h"
 #include "core/snapshot.h"
 
 namespace vesk {
@@ -273,6 +278,80 @@ void BM_Execute10Mb(benchmark::State& state) {
   state.counters["mb_per_s"] = mb / times[times.size() / 2];
 }
 BENCHMARK(BM_Execute10Mb)->Name("runner/execute_10mb")->Iterations(5)->Unit(
+    benchmark::kMillisecond);
+
+// A session whose workspace holds `count` files of random bytes, `total`
+// bytes in all, or null after skipping the benchmark with the reason.
+std::unique_ptr<Session> session_with_files(benchmark::State& state, int count,
+                                            std::size_t total) {
+  std::optional<VeskEngine> engine = make_engine(state);
+  if (!engine) return nullptr;
+  Result<std::unique_ptr<Session>> session = Session::create(*engine);
+  if (!session) {
+    state.SkipWithError(session.error().message().c_str());
+    return nullptr;
+  }
+  std::mt19937_64 rng(7);
+  for (int f = 0; f < count; ++f) {
+    std::string bytes(total / static_cast<std::size_t>(count), '\0');
+    for (char& b : bytes) b = static_cast<char>(rng());
+    char key[48];
+    std::snprintf(key, sizeof key, "src/dir_%02d/file_%05d.bin", f % 50, f);
+    if (!(*session)->write_file(key, std::move(bytes))) {
+      state.SkipWithError("write_file failed");
+      return nullptr;
+    }
+  }
+  return std::move(*session);
+}
+
+// execute_python on a session's workspace: the first run (the whole
+// workspace goes to a new runner), then the median of runs that change
+// nothing, or that rewrite one file of 1 MB (`change_one_mb`).
+void session_runs(benchmark::State& state, int count, std::size_t total, bool change_one_mb) {
+  std::unique_ptr<Session> session = session_with_files(state, count, total);
+  if (!session) return;
+  const std::string code =
+      change_one_mb ? "import os\nopen('big.bin', 'wb').write(os.urandom(1 << 20))" : "pass";
+  std::vector<double> times;
+  double first = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < 21; ++i) {
+      const auto start = Clock::now();
+      Result<const Checkpoint*> out = session->execute_python(code, nullptr);
+      const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+      if (!out) {
+        state.SkipWithError(out.error().message().c_str());
+        return;
+      }
+      if (i == 0) {
+        first = seconds;
+      } else {
+        times.push_back(seconds);
+      }
+    }
+  }
+  std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
+  state.counters["median_s"] = times[times.size() / 2];
+  state.counters["first_s"] = first;
+}
+
+void BM_SessionPass500Files100Mb(benchmark::State& state) {
+  session_runs(state, 500, 100u << 20, false);
+}
+BENCHMARK(BM_SessionPass500Files100Mb)->Name("session/pass_500_files_100mb")->Iterations(1)->Unit(
+    benchmark::kMillisecond);
+
+void BM_SessionChange1Mb500Files100Mb(benchmark::State& state) {
+  session_runs(state, 500, 100u << 20, true);
+}
+BENCHMARK(BM_SessionChange1Mb500Files100Mb)->Name("session/change_1mb_500_files_100mb")->Iterations(1)->Unit(
+    benchmark::kMillisecond);
+
+void BM_SessionPass10kFiles50Mb(benchmark::State& state) {
+  session_runs(state, 10000, 50u << 20, false);
+}
+BENCHMARK(BM_SessionPass10kFiles50Mb)->Name("session/pass_10000_files_50mb")->Iterations(1)->Unit(
     benchmark::kMillisecond);
 
 }  // namespace

@@ -589,7 +589,8 @@ function parseRequest(line) {
           skipWhitespace();
           expect(0x3a, "':'");
           skipWhitespace();
-          result.set(key, key === "files" && src[at] === 0x7b ? parseFiles() : parseAnyValue());
+          const bytesMap = (key === "files" || key === "changed") && src[at] === 0x7b;
+          result.set(key, bytesMap ? parseFiles() : parseAnyValue());
           skipWhitespace();
           if (src[at] === 0x2c) {
             at++;
@@ -654,6 +655,11 @@ function syncWorkspace(files) {
   } catch {
     // already there
   }
+  writeFiles(files);
+}
+
+// Writes each file of the map below /workspace, making its directories.
+function writeFiles(files) {
   for (const [key, data] of files) {
     const parts = key.split("/");
     let dir = WORKSPACE;
@@ -689,7 +695,10 @@ function collectFiles(dir, into = []) {
 
 async function serveInstall(request) {
   const pkg = request.get("package");
-  if (request.has("files")) syncWorkspace(request.get("files"));
+  if (request.has("files")) {
+    syncWorkspace(request.get("files"));
+    held = null;
+  }
   request.clear();
   let outcome;
   try {
@@ -711,12 +720,35 @@ async function serveInstall(request) {
   }
 }
 
+// The workspace as the runner last reported it (or laid it out from a whole
+// "files" map): key -> [file node, its content version]. null when unknown,
+// which makes a difference request answer {"resync":true}.
+let held = null;
+// workspaceChanges when `held` was taken: any change since means code left
+// running between requests (an asyncio task, a JavaScript timer) touched the
+// workspace, which the module's record no longer matches.
+let heldAt = -1;
+
 async function serveExecute(request) {
-  let files = request.get("files");
   const code = request.get("code");
-  request.clear();
-  syncWorkspace(files);
-  files = null;
+  const whole = request.has("files");
+  if (whole) {
+    syncWorkspace(request.get("files"));
+    request.clear();
+    held = walkWorkspace();
+    heldAt = workspaceChanges;
+  } else {
+    if (held === null || heldAt !== workspaceChanges || !workspaceIsDirectory()) {
+      request.clear();
+      held = null;
+      writeResync();
+      return;
+    }
+    applyChanges(request.get("changed"), request.get("removed"));
+    request.clear();
+    held = walkWorkspace();
+    heldAt = workspaceChanges;
+  }
   capturedStdout = "";
   capturedStderr = "";
   let collected;
@@ -727,16 +759,241 @@ async function serveExecute(request) {
     const failure = await runUserCode(textOf(code));
     flushPythonOutput();
     if (failure !== undefined) {
+      held = null;
       writeError(failure);
       return;
     }
-    collected = collectFiles(WORKSPACE);
+    if (whole) {
+      collected = collectFiles(WORKSPACE);
+      held = walkWorkspace();
+    } else {
+      collected = changesSince(held);
+      held = collected.now;
+    }
+    // The next run must find the checkpoint and nothing else.
+    pruneWorkspace();
   } catch (error) {
+    held = null;
     flushPythonOutput();
     writeError(error);
     return;
   }
-  writeSuccess(capturedStdout.trimEnd(), capturedStderr.trimEnd(), collected);
+  heldAt = workspaceChanges;
+  if (whole) {
+    writeSuccess(capturedStdout.trimEnd(), capturedStderr.trimEnd(), collected);
+  } else {
+    writeChanges(capturedStdout.trimEnd(), capturedStderr.trimEnd(), collected);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Workspace changes
+//
+// A run's reply to a difference request carries only what the run changed.
+// The rule, applied in changesSince(): a file is unchanged exactly when the
+// same file node is at the same key and its content version is the one
+// recorded. It is sound because every change of a file's bytes in the
+// in-memory file system goes through MEMFS's write (Python's writes, mmap's
+// msync, JavaScript's FS.writeFile alike) or its setattr with a size
+// (truncation), both wrapped below to give the node a new version; renames,
+// deletions, new files and directories change which node sits at a key,
+// which the walk sees; modification times, which tar and zip extraction set
+// back, are not looked at. Code that deliberately undoes the wrappers can
+// only mislead its own later runs: the host records what replies say.
+
+let contentVersion = 0;
+// Counts every change below /workspace (content or names), so that changes
+// made between requests are noticed.
+let workspaceChanges = 0;
+
+function insideWorkspace(node) {
+  for (let n = node; n; n = n.parent === n ? null : n.parent) {
+    if (n.name === "workspace" && n.parent && n.parent.parent === n.parent) return true;
+  }
+  return false;
+}
+
+function trackWorkspaceChanges() {
+  const MEMFS = FS.filesystems.MEMFS;
+  const table = MEMFS.ops_table;
+  const bump = (node) => {
+    node.vesk_version = ++contentVersion;
+    if (insideWorkspace(node)) workspaceChanges++;
+  };
+  const wrapWrite = (ops) => {
+    const write = ops.write;
+    ops.write = function (stream, ...rest) {
+      bump(stream.node);
+      return write.call(this, stream, ...rest);
+    };
+  };
+  const wrapSetattr = (ops) => {
+    const setattr = ops.setattr;
+    ops.setattr = function (node, attr) {
+      if (attr?.size !== undefined) bump(node);
+      return setattr.call(this, node, attr);
+    };
+  };
+  wrapWrite(MEMFS.stream_ops);
+  wrapWrite(table.file.stream);
+  wrapSetattr(MEMFS.node_ops);
+  wrapSetattr(table.file.node);
+  // Names: a change below /workspace counts for requests to come.
+  for (const name of ["mknod", "rename", "unlink", "rmdir", "symlink"]) {
+    for (const ops of [MEMFS.node_ops, table.dir.node]) {
+      const op = ops[name];
+      ops[name] = function (parent, ...rest) {
+        // rename(node, new_dir, new_name); the others (dir, name, ...).
+        if (insideWorkspace(parent) || (name === "rename" && insideWorkspace(rest[0]))) {
+          workspaceChanges++;
+        }
+        return op.call(this, parent, ...rest);
+      };
+    }
+  }
+}
+
+// Whether /workspace is a directory (code may have removed it, or put a
+// link or a file in its place).
+function workspaceIsDirectory() {
+  try {
+    return FS.isDir(FS.lookupPath(WORKSPACE, { follow: false }).node.mode);
+  } catch {
+    return false;
+  }
+}
+
+// key -> [node, version] of every regular file below /workspace; links are
+// not followed.
+function walkWorkspace() {
+  const out = new Map();
+  let root;
+  try {
+    root = FS.lookupPath(WORKSPACE, { follow: false }).node;
+  } catch {
+    return out;
+  }
+  if (!FS.isDir(root.mode)) return out;
+  const walk = (dir, prefix) => {
+    for (const name of Object.keys(dir.contents)) {
+      const node = dir.contents[name];
+      if (FS.isFile(node.mode)) out.set(prefix + name, [node, node.vesk_version ?? 0]);
+      else if (FS.isDir(node.mode)) walk(node, prefix + name + "/");
+    }
+  };
+  walk(root, "");
+  return out;
+}
+
+// Removes below /workspace whatever is not a regular file (links, devices)
+// and every directory left empty: what a run leaves besides its files is no
+// part of the next run's workspace.
+function pruneWorkspace() {
+  let root;
+  try {
+    root = FS.lookupPath(WORKSPACE, { follow: false }).node;
+  } catch {
+    return;
+  }
+  if (!FS.isDir(root.mode)) return;
+  const prune = (dir, path) => {
+    let left = 0;
+    for (const name of Object.keys(dir.contents)) {
+      const node = dir.contents[name];
+      const child = path + "/" + name;
+      if (FS.isFile(node.mode)) {
+        left++;
+      } else if (FS.isDir(node.mode)) {
+        if (prune(node, child)) {
+          left++;
+        } else {
+          try {
+            FS.rmdir(child);
+          } catch {
+            left++;
+          }
+        }
+      } else {
+        try {
+          FS.unlink(child);
+        } catch {
+          left++;
+        }
+      }
+    }
+    return left > 0;
+  };
+  prune(root, WORKSPACE);
+}
+
+function contentOf(node) {
+  return node.contents ? node.contents.subarray(0, node.usedBytes) : new Uint8Array(0);
+}
+
+// What changed below /workspace since `before` (see the rule above).
+function changesSince(before) {
+  const now = walkWorkspace();
+  const changed = [];
+  for (const [key, [node, version]] of now) {
+    const old = before.get(key);
+    if (old === undefined || old[0] !== node || old[1] !== version) {
+      changed.push([key, contentOf(node)]);
+    }
+  }
+  const removed = [];
+  for (const key of before.keys()) {
+    if (!now.has(key)) removed.push(key);
+  }
+  return { changed, removed, now };
+}
+
+// Applies a difference request: removes the keys named (and the directories
+// that hold nothing any more), then writes the files given.
+function applyChanges(changed, removed) {
+  FS.chdir("/");
+  for (const key of Array.isArray(removed) ? removed : []) {
+    const path = WORKSPACE + "/" + key;
+    try {
+      FS.unlink(path);
+    } catch {
+      continue; // not there: nothing to remove
+    }
+    for (let dir = path.slice(0, path.lastIndexOf("/")); dir !== WORKSPACE;
+      dir = dir.slice(0, dir.lastIndexOf("/"))) {
+      try {
+        FS.rmdir(dir);
+      } catch {
+        break; // not empty
+      }
+    }
+  }
+  if (changed instanceof Map) writeFiles(changed);
+}
+
+function writeResync() {
+  outText(`{"seq":${requestSeq},"resync":true}`);
+  outEndLine();
+}
+
+function writeChanges(stdout, stderr, changes) {
+  outText(`{"seq":${requestSeq},"stdout":`);
+  outString(stdout);
+  outText(',"stderr":');
+  outString(stderr);
+  outText(',"changed":{');
+  changes.changed.forEach(([key, data], i) => {
+    if (i > 0) outByte(0x2c);
+    outString(key);
+    outByte(0x3a);
+    outByteArray(data);
+  });
+  outText('},"removed":[');
+  changes.removed.forEach((key, i) => {
+    if (i > 0) outByte(0x2c);
+    outString(key);
+  });
+  outText("]}");
+  outEndLine();
 }
 
 // ---------------------------------------------------------------------------
@@ -1522,6 +1779,7 @@ if (startMode !== "snapshot-make") {
   installMicropipStandIn();
 }
 const FS = pyodide.FS;
+trackWorkspaceChanges();
 errnoNames = Object.fromEntries(Object.entries(pyodide.ERRNO_CODES).map(([name, code]) => [code, name]));
 
 // Flushes Python's output streams and the batched writers behind them, so
@@ -1604,9 +1862,13 @@ async function runUserCode(code) {
 
 if (startMode === "snapshot-make") {
   const snapshot = pyodide.makeMemorySnapshot();
-  outText(`{"snapshot":${snapshot.length}}`);
-  outEndLine();
-  writeAll(Deno.stdout, snapshot);
+  try {
+    outText(`{"snapshot":${snapshot.length}}`);
+    outEndLine();
+    writeAll(Deno.stdout, snapshot);
+  } catch {
+    // The module went away meanwhile (its process ended): nobody to tell.
+  }
   Deno.exit(0);
 }
 

@@ -58,8 +58,20 @@ Result<const Checkpoint*> History::push_files_as_checkpoint(FileMap files) {
 }
 
 Result<const Checkpoint*> History::append_run(FileMap files, std::string stdout_text,
-                                              std::string stderr_text) {
-  FileMap interned = blobs_.intern_file_map(std::move(files), &current().files);
+                                              std::string stderr_text, bool derived) {
+  FileMap interned;
+  if (derived) {
+    // Built from the current map by a few sets and erases: only what differs
+    // needs interning, and the rest is shared structure already.
+    interned = std::move(files);
+    for (const FileMap::Difference& d : FileMap::diff(current().files, interned)) {
+      if (d.to == nullptr) continue;
+      Content shared = blobs_.intern_bytes(std::string(**d.to));
+      if (shared != *d.to) interned.set(std::string(d.key), std::move(shared));
+    }
+  } else {
+    interned = blobs_.intern_file_map(std::move(files), &current().files);
+  }
   if (auto s = check_workspace_size(limits_.max_workspace_mb, interned); !s) return fail(s.error());
   if (auto s = check_checkpoint_limit(); !s) return fail(s.error());
   Checkpoint& c = checkpoints_.emplace_back();
@@ -67,6 +79,31 @@ Result<const Checkpoint*> History::append_run(FileMap files, std::string stdout_
   c.stdout_text = std::move(stdout_text);
   c.stderr_text = std::move(stderr_text);
   c.files = std::move(interned);
+  current_ = c.id;
+  return &c;
+}
+
+Result<const Checkpoint*> History::append_run_changes(const FileMap& changed,
+                                                      const std::vector<std::string>& removed,
+                                                      std::string stdout_text,
+                                                      std::string stderr_text) {
+  FileMap files = current().files;
+  for (const std::string& key : removed) {
+    if (!files.erase(key)) {
+      return fail_message("the run reported removing '" + key +
+                          "', which is not in the workspace");
+    }
+  }
+  for (const auto& [key, content] : changed) {
+    files.set(key, blobs_.intern_bytes(content ? *content : std::string()));
+  }
+  if (auto s = check_workspace_size(limits_.max_workspace_mb, files); !s) return fail(s.error());
+  if (auto s = check_checkpoint_limit(); !s) return fail(s.error());
+  Checkpoint& c = checkpoints_.emplace_back();
+  c.id = checkpoints_.size() - 1;
+  c.stdout_text = std::move(stdout_text);
+  c.stderr_text = std::move(stderr_text);
+  c.files = std::move(files);
   current_ = c.id;
   return &c;
 }

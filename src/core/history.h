@@ -66,8 +66,17 @@ class History {
   // After a run (discard_after_current already done): interns `files`,
   // applies the size test, then the limit test, then appends a checkpoint
   // with the run's output and makes it current.
+  // `derived`: `files` was made from the current checkpoint's map by sets
+  // and erases, so only the keys that differ from it are interned.
   Result<const Checkpoint*> append_run(FileMap files, std::string stdout_text,
-                                       std::string stderr_text);
+                                       std::string stderr_text, bool derived = false);
+  // As append_run, for a run that reported only what it changed: the current
+  // checkpoint's files with `removed` taken out and `changed` put in
+  // (interned). Fails with "the run reported removing '{key}', which is not
+  // in the workspace" for a removed key the current checkpoint lacks.
+  Result<const Checkpoint*> append_run_changes(const FileMap& changed,
+                                               const std::vector<std::string>& removed,
+                                               std::string stdout_text, std::string stderr_text);
 
   // Whether the current checkpoint's files can be laid out as one directory
   // tree (check_layout() in key.h, whose errors it returns); remembered per

@@ -147,6 +147,42 @@ Status write_execute_request(FdWriter& out, std::string_view code, const FileMap
   return out.flush();
 }
 
+Status write_diff_execute_request(FdWriter& out, std::string_view code,
+                                  const std::vector<FileMap::Difference>& changes) {
+  if (!is_valid_utf8(code)) return fail(not_utf8("code"));
+  for (const FileMap::Difference& d : changes) {
+    if (!is_valid_utf8(d.key)) return fail(not_utf8("workspace key"));
+  }
+  if (auto s = out.write("{\"code\":"); !s) return s;
+  if (auto s = write_json_string(out, code); !s) return s;
+  if (auto s = out.write(",\"changed\":{"); !s) return s;
+  bool first = true;
+  for (const FileMap::Difference& d : changes) {
+    if (d.to == nullptr) continue;
+    if (!first) {
+      if (auto s = out.put(','); !s) return s;
+    }
+    first = false;
+    if (auto s = write_json_string(out, d.key); !s) return s;
+    if (auto s = out.put(':'); !s) return s;
+    if (auto s = write_byte_array(out, *d.to ? std::string_view(**d.to) : std::string_view()); !s) {
+      return s;
+    }
+  }
+  if (auto s = out.write("},\"removed\":["); !s) return s;
+  first = true;
+  for (const FileMap::Difference& d : changes) {
+    if (d.to != nullptr) continue;
+    if (!first) {
+      if (auto s = out.put(','); !s) return s;
+    }
+    first = false;
+    if (auto s = write_json_string(out, d.key); !s) return s;
+  }
+  if (auto s = out.write("]}\n"); !s) return s;
+  return out.flush();
+}
+
 Status write_install_request(FdWriter& out, std::string_view package, const FileMap* files) {
   if (!is_valid_utf8(package)) return fail(not_utf8("package"));
   if (files != nullptr) {

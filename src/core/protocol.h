@@ -34,6 +34,17 @@ namespace vesk {
 // have been written in part.
 Status write_execute_request(FdWriter& out, std::string_view code, const FileMap& files);
 
+// Writes the difference form of an execute request,
+// {"code":...,"changed":{...},"removed":[...]}, and a line feed into `out`,
+// then flushes: `changes` are the differences from the workspace the runner
+// holds to the one the code must see (a key with `to` set is written with
+// that content, one without is removed). The runner answers it with the
+// difference form of the reply (OkReply::diff), or with {"resync":true}
+// when what it holds is not what it last reported. Same errors as
+// write_execute_request.
+Status write_diff_execute_request(FdWriter& out, std::string_view code,
+                                  const std::vector<FileMap::Difference>& changes);
+
 // Writes {"package":...} and a line feed into `out`, then flushes; with
 // `files`, {"package":...,"files":{...}}, which makes the runner lay out the
 // workspace first (a wheel in it can then be installed by its emfs: path).
@@ -60,6 +71,11 @@ struct OkReply {
   // Workspace key -> bytes, in the order of the line; keys are unique.
   std::vector<std::pair<std::string, std::string>> files;
   std::optional<std::uint64_t> seq;
+  // A reply to the difference form: `files` holds only the files the run
+  // changed or made, and `removed` the keys it removed ("changed" and
+  // "removed" in place of "files").
+  bool diff = false;
+  std::vector<std::string> removed;
   // An install's reply may list the addresses of the wheels it put in place,
   // dependencies first ("installed": an array of strings); absent when the
   // line has no such array.
@@ -68,6 +84,10 @@ struct OkReply {
 struct ErrReply {
   std::string error;
   std::optional<std::uint64_t> seq;
+  // {"resync":true}: the runner did not run a difference request, since its
+  // workspace is not what it last reported; the request must be sent again
+  // in the whole form.
+  bool resync = false;
 };
 using ReplyLine = std::variant<ProgressReply, OkReply, ErrReply>;
 

@@ -238,18 +238,36 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
 Result<ExecutionOutput> Runner::execute_python(std::string_view code, const FileMap& files,
                                                const ProgressCallback& progress) {
   return guard([&]() -> Result<ExecutionOutput> {
-    Result<ReplyLine> reply =
-        request([&] { return write_execute_request(writer_, code, files); },
-                engine_.config().exec_timeout_ms, progress);
-    if (!reply) return fail(reply.error());
-    if (auto* e = std::get_if<ErrReply>(&*reply)) {
-      return fail(Error::runner(RunnerError::application(std::move(e->error))));
-    }
-    OkReply& ok = std::get<OkReply>(*reply);
-    ExecutionOutput out{std::move(ok.stdout_text), std::move(ok.stderr_text), FileMap()};
-    for (auto& [key, bytes] : ok.files) out.files.set(std::move(key), make_content(std::move(bytes)));
-    return out;
+    return execution_output(request([&] { return write_execute_request(writer_, code, files); },
+                                    engine_.config().exec_timeout_ms, progress));
   });
+}
+
+Result<ExecutionOutput> Runner::execute_python_changes(
+    std::string_view code, const std::vector<FileMap::Difference>& changes,
+    const ProgressCallback& progress) {
+  return guard([&]() -> Result<ExecutionOutput> {
+    return execution_output(
+        request([&] { return write_diff_execute_request(writer_, code, changes); },
+                engine_.config().exec_timeout_ms, progress));
+  });
+}
+
+Result<ExecutionOutput> Runner::execution_output(Result<ReplyLine> reply) {
+  if (!reply) return fail(reply.error());
+  if (auto* e = std::get_if<ErrReply>(&*reply)) {
+    if (e->resync) {
+      ExecutionOutput out;
+      out.resync = true;
+      return out;
+    }
+    return fail(Error::runner(RunnerError::application(std::move(e->error))));
+  }
+  OkReply& ok = std::get<OkReply>(*reply);
+  ExecutionOutput out{std::move(ok.stdout_text), std::move(ok.stderr_text), FileMap(), ok.diff,
+                      std::move(ok.removed), false};
+  for (auto& [key, bytes] : ok.files) out.files.set(std::move(key), make_content(std::move(bytes)));
+  return out;
 }
 
 Status Runner::install(std::string_view package, const FileMap* files,

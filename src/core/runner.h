@@ -42,8 +42,15 @@ struct ExecutionOutput {
   std::string stdout_text;
   std::string stderr_text;
   // The complete workspace after the run, as fresh contents (not yet shared
-  // with any store).
+  // with any store). For a difference request: only the files the run
+  // changed or made, and in `removed` the keys it removed.
   FileMap files;
+  bool diff = false;
+  std::vector<std::string> removed;
+  // A difference request the runner did not run: what it holds is not what
+  // it last reported (code left running between requests changed it). Send
+  // the request again in the whole form.
+  bool resync = false;
 };
 
 // One package to install again in a new runner: what to ask micropip for
@@ -119,6 +126,13 @@ class Runner {
   Result<ExecutionOutput> execute_python(std::string_view code, const FileMap& files,
                                          const ProgressCallback& progress);
 
+  // As execute_python, but sends only `changes`: the differences from the
+  // workspace this runner last reported (or was sent whole) to the one the
+  // code must see. The output is in the difference form, or `resync`.
+  Result<ExecutionOutput> execute_python_changes(std::string_view code,
+                                                 const std::vector<FileMap::Difference>& changes,
+                                                 const ProgressCallback& progress);
+
   // Installs `package` with micropip, waiting at most install_timeout_ms.
   // With `files`, the runner first lays out that workspace, so that a wheel
   // in it can be named by its emfs: path. When the runner's reply lists the
@@ -147,6 +161,8 @@ class Runner {
   template <class Write>
   Result<ReplyLine> request(Write&& write, std::uint64_t limit_ms,
                             const ProgressCallback& progress);
+  // The execution output of an execute request's reply.
+  Result<ExecutionOutput> execution_output(Result<ReplyLine> reply);
 
   VeskEngine engine_;
   // Removed after the process has been killed (members go in reverse order).

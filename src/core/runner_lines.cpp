@@ -121,7 +121,11 @@ struct Found {
   std::optional<std::string> error;
   std::optional<std::uint64_t> seq;
   std::optional<std::vector<std::string>> installed;
+  std::optional<std::vector<std::string>> removed;
+  std::optional<bool> resync;
   bool files_valid = false;
+  bool changed_valid = false;
+  std::vector<std::pair<std::string, std::string>> changed;
   std::vector<std::pair<std::string, std::string>> files;
 };
 
@@ -240,11 +244,17 @@ class Walker {
       } else if (key == "error") {
         e = read_string(value, found.error);
       } else if (key == "files") {
-        e = read_files(value, found);
+        e = read_files(value, found.files, found.files_valid);
       } else if (key == "seq") {
         e = read_count(value, found.seq);
       } else if (key == "installed") {
         e = read_strings(value, found.installed);
+      } else if (key == "removed") {
+        e = read_strings(value, found.removed);
+      } else if (key == "changed") {
+        e = read_files(value, found.changed, found.changed_valid);
+      } else if (key == "resync") {
+        e = read_bool(value, found.resync);
       } else {
         e = check_value(value);
       }
@@ -317,8 +327,9 @@ class Walker {
     return sj::SUCCESS;
   }
 
-  // "files": an object of key -> byte array, keys unique.
-  sj::error_code read_files(od::value& value, Found& found) {
+  // "files" or "changed": an object of key -> byte array, keys unique.
+  sj::error_code read_files(od::value& value, std::vector<std::pair<std::string, std::string>>& files,
+                            bool& files_valid) {
     od::json_type type;
     if (auto e = value.type().get(type)) return e;
     if (type != od::json_type::object) return check_value(value);
@@ -336,10 +347,10 @@ class Walker {
       od::value bytes_value = field.value();
       std::string bytes;
       if (auto e = read_bytes(bytes_value, valid ? &bytes : nullptr, valid)) return e;
-      if (valid) found.files.emplace_back(std::string(key), std::move(bytes));
+      if (valid) files.emplace_back(std::string(key), std::move(bytes));
     }
-    found.files_valid = valid;
-    if (!valid) found.files.clear();
+    files_valid = valid;
+    if (!valid) files.clear();
     return sj::SUCCESS;
   }
 
@@ -810,9 +821,15 @@ Result<ReplyLine> decode_reply_line(std::string& line) {
       if (found.progress) return ProgressReply{std::move(*found.progress)};
       if (found.stdout_text && found.stderr_text && found.files_valid) {
         return OkReply{std::move(*found.stdout_text), std::move(*found.stderr_text),
-                       std::move(found.files), found.seq, std::move(found.installed)};
+                       std::move(found.files), found.seq, false, {}, std::move(found.installed)};
+      }
+      if (found.stdout_text && found.stderr_text && found.changed_valid && found.removed) {
+        return OkReply{std::move(*found.stdout_text), std::move(*found.stderr_text),
+                       std::move(found.changed), found.seq, true, std::move(*found.removed),
+                       std::nullopt};
       }
       if (found.error) return ErrReply{std::move(*found.error), found.seq};
+      if (found.resync == true) return ErrReply{std::string(), found.seq, true};
     }
     return fail_message(std::string(kNoVariantMessage));
   });

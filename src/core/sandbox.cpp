@@ -562,7 +562,7 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
       auto collected = kept->collect(history.limits().max_workspace_mb);
       if (!collected) return fail(collected.error());
       auto appended = history.append_run(std::move(*collected), std::move(run->stdout_text),
-                                         std::move(run->stderr_text));
+                                         std::move(run->stderr_text), /*derived=*/true);
       if (!appended) return fail(appended.error());
       // Later differences are taken against the checkpoint's own map, which
       // shares structure with the checkpoints that follow from it.

@@ -74,6 +74,7 @@ Error Session::recover(Error failure) {
   auto replacement = Runner::new_from_timeout_recovery(engine_, installed_packages_);
   if (!replacement) return replacement.error();
   runner_ = std::move(*replacement);
+  runner_files_.reset();
   return failure;
 }
 
@@ -87,7 +88,16 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
     // A workspace that cannot be a directory tree would fail in the runner,
     // which would then end and take the interpreter's state with it.
     if (auto s = history_.check_current_layout(); !s) return fail(s.error());
-    auto output = runner_->execute_python(code, history_.current().files, progress);
+    const FileMap& current = history_.current().files;
+    // Unless the module is sure what the runner holds, the whole workspace
+    // goes out; whatever goes wrong below, it is not sure any more.
+    std::optional<FileMap> held = std::move(runner_files_);
+    runner_files_.reset();
+    Result<ExecutionOutput> output =
+        held ? runner_->execute_python_changes(code, FileMap::diff(*held, current), progress)
+             : runner_->execute_python(code, current, progress);
+    if (output && output->resync) output = runner_->execute_python(code, current, progress);
+    if (output && output->resync) return fail_message("the runner asked for its workspace twice");
     if (!output) {
       const Error& e = output.error();
       // A runner that could not take the whole request (it died while idle,
@@ -106,8 +116,16 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
     for (const auto& [key, content] : output->files) {
       if (auto valid = check_run_key(key); !valid) return fail(valid.error());
     }
-    return history_.append_run(std::move(output->files), std::move(output->stdout_text),
-                               std::move(output->stderr_text));
+    Result<const Checkpoint*> appended =
+        output->diff ? history_.append_run_changes(output->files, output->removed,
+                                                   std::move(output->stdout_text),
+                                                   std::move(output->stderr_text))
+                     : history_.append_run(std::move(output->files),
+                                           std::move(output->stdout_text),
+                                           std::move(output->stderr_text));
+    // The runner's workspace is now what the new checkpoint holds.
+    if (appended) runner_files_ = (*appended)->files;
+    return appended;
   });
 }
 
@@ -121,6 +139,8 @@ Status Session::install(std::string_view package) {
       files = &history_.current().files;
     }
     std::optional<std::vector<std::string>> addresses;
+    // An install that lays out the workspace changes what the runner holds.
+    if (files != nullptr) runner_files_.reset();
     auto installed = runner_->install(package, files, &addresses);
     if (!installed) return fail(recover(std::move(installed.error())));
     if (!addresses) {

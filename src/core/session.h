@@ -107,6 +107,11 @@ class Session {
   History history_;
   std::optional<std::string> label_;
   std::vector<PackageRecord> installed_packages_;
+  // The workspace the runner holds, when the module is sure of it: the files
+  // of the checkpoint its last successful run made. Runs then send only the
+  // difference to the current checkpoint; after a new runner or any failed
+  // request it is empty, and the whole workspace goes out.
+  std::optional<FileMap> runner_files_;
   MountOrigins mount_origins_;
   // The shell's work directory, kept between commands and removed with the
   // session.

@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
 #include <set>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include <openssl/evp.h>
 
@@ -86,6 +89,26 @@ Status write_atomically(const std::string& dir, const std::string& path,
   return s;
 }
 
+// Snapshots of other keys come from earlier builds or other Deno
+// executables; the most recent few stay for whatever still uses them, the
+// rest (30 MiB each) go.
+void remove_old_snapshots(const std::string& dir, const std::string& kept_key) {
+  constexpr std::size_t kKept = 4;
+  std::vector<std::pair<std::filesystem::file_time_type, std::filesystem::path>> others;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
+    const std::filesystem::path& p = entry.path();
+    if (p.extension() != ".snap" || p.stem() == kept_key) continue;
+    others.emplace_back(entry.last_write_time(ec), p);
+  }
+  if (others.size() < kKept) return;
+  std::sort(others.begin(), others.end(), std::greater<>());
+  for (std::size_t i = kKept - 1; i < others.size(); ++i) {
+    std::filesystem::remove(others[i].second, ec);
+    std::filesystem::remove(std::filesystem::path(others[i].second).replace_extension(".lock"), ec);
+  }
+}
+
 struct Makers {
   std::mutex mu;
   std::set<std::string> keys;  // snapshots this process is making now
@@ -143,7 +166,8 @@ void make_snapshot(const VeskEngine& engine, const std::string& key) {
   spawned->child->wait();
   if (!made) return;
   const std::string digest = sha256_hex(bytes);
-  (void)write_atomically(dir, snapshot_path(key), {header_of(key, digest), bytes});
+  if (!write_atomically(dir, snapshot_path(key), {header_of(key, digest), bytes})) return;
+  remove_old_snapshots(dir, key);
 }
 
 }  // namespace

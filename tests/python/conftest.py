@@ -3,6 +3,8 @@ indexes, and a start snapshot made before the first test."""
 
 from __future__ import annotations
 
+import hashlib
+import os
 import sys
 from pathlib import Path
 
@@ -46,19 +48,20 @@ def start_snapshot():
     except ImportError:  # tests of the runner script alone
         yield
         return
-    from runner_harness import deno_cache_dir
+    from runner_harness import PYODIDE_VERSION, RUNNER_SOURCE, deno_cache_dir, deno_executable
     from session_util import wait_until
 
-    # One made for this build of the module (its key covers the runner
-    # script) is newer than the module itself.
+    # The snapshot for this runner script and this Deno, named as the module
+    # names it: its key hashes the Pyodide version, the Deno executable's
+    # identity and the script's text.
     folder = Path(deno_cache_dir()).parent / "vesk" / "snapshots"
-    built = Path(vesk_internal.__file__).stat().st_mtime
-
-    def current():
-        return [p for p in folder.glob("*.snap") if p.stat().st_mtime > built]
-
-    if not current():
+    st = os.stat(deno_executable())
+    material = (f"pyodide {PYODIDE_VERSION}\n"
+                f"deno {st.st_dev} {st.st_ino} {st.st_size} {st.st_mtime_ns // 10**9}."
+                f"{st.st_mtime_ns % 10**9}\n").encode() + RUNNER_SOURCE.read_bytes()
+    snapshot = folder / (hashlib.sha256(material).hexdigest()[:32] + ".snap")
+    if not snapshot.exists():
         session = vesk_internal.VeskSession()
-        wait_until(current, timeout=240)
+        wait_until(snapshot.exists, timeout=240)
         del session
     yield

@@ -92,7 +92,11 @@ def test_full_disk_under_the_work_directory(tmp_path, monkeypatch, small_disk):
     assert cp.stdout == "after\n"
     assert "No space left on device" in cp.stderr
     assert 0 < len(cp.files["filled.bin"]) < 3 << 20
-    assert os.listdir(small_disk) == []
+    # The session keeps its work directory for the next command, and it holds
+    # exactly that checkpoint.
+    [kept] = os.listdir(small_disk)
+    assert kept.startswith("vesk-bash-")
+    assert os.listdir(small_disk / kept) == ["filled.bin"]
     # The session goes on, on this disk with a workspace that fits and on
     # another one with the big file.
     s.rollback(0)
