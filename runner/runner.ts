@@ -926,8 +926,13 @@ function pruneWorkspace() {
   prune(root, WORKSPACE);
 }
 
+// The file's bytes, unsigned, without a copy (MEMFS may hold them in an
+// Int8Array taken from the interpreter's memory).
 function contentOf(node) {
-  return node.contents ? node.contents.subarray(0, node.usedBytes) : new Uint8Array(0);
+  const c = node.contents;
+  if (!c || node.usedBytes === 0) return new Uint8Array(0);
+  if (ArrayBuffer.isView(c)) return new Uint8Array(c.buffer, c.byteOffset, node.usedBytes);
+  return Uint8Array.from(c.slice(0, node.usedBytes));
 }
 
 // What changed below /workspace since `before` (see the rule above).

@@ -44,6 +44,7 @@ def _vesk_listing():
 PYTHON_STEPS = [
     "open('p1.txt', 'w').write('x' * {n})",
     "open('p1.txt', 'a').write('y')",
+    "open('bin{n}.dat', 'wb').write(bytes(range(256)) * {n})",
     "import os\nif os.path.exists('p1.txt'):\n    os.truncate('p1.txt', 1)",
     # The same size again, within the same clock tick.
     "import os\nif os.path.exists('p1.txt'):\n    s = os.path.getsize('p1.txt')\n    open('p1.txt', 'w').write('z' * s)",
