@@ -72,13 +72,18 @@ Result<const Checkpoint*> History::append_run(FileMap files, std::string stdout_
   } else {
     interned = blobs_.intern_file_map(std::move(files), &current().files);
   }
-  if (auto s = check_workspace_size(limits_.max_workspace_mb, interned); !s) return fail(s.error());
+  return append_checked(std::move(interned), std::move(stdout_text), std::move(stderr_text));
+}
+
+Result<const Checkpoint*> History::append_checked(FileMap files, std::string stdout_text,
+                                                  std::string stderr_text) {
+  if (auto s = check_workspace_size(limits_.max_workspace_mb, files); !s) return fail(s.error());
   if (auto s = check_checkpoint_limit(); !s) return fail(s.error());
   Checkpoint& c = checkpoints_.emplace_back();
   c.id = checkpoints_.size() - 1;
   c.stdout_text = std::move(stdout_text);
   c.stderr_text = std::move(stderr_text);
-  c.files = std::move(interned);
+  c.files = std::move(files);
   current_ = c.id;
   return &c;
 }
@@ -97,15 +102,7 @@ Result<const Checkpoint*> History::append_run_changes(const FileMap& changed,
   for (const auto& [key, content] : changed) {
     files.set(key, blobs_.intern_bytes(content ? *content : std::string()));
   }
-  if (auto s = check_workspace_size(limits_.max_workspace_mb, files); !s) return fail(s.error());
-  if (auto s = check_checkpoint_limit(); !s) return fail(s.error());
-  Checkpoint& c = checkpoints_.emplace_back();
-  c.id = checkpoints_.size() - 1;
-  c.stdout_text = std::move(stdout_text);
-  c.stderr_text = std::move(stderr_text);
-  c.files = std::move(files);
-  current_ = c.id;
-  return &c;
+  return append_checked(std::move(files), std::move(stdout_text), std::move(stderr_text));
 }
 
 Status History::write_file(std::string_view key, std::string content) {

@@ -108,6 +108,11 @@ class History {
   Result<std::string> diff(std::uint64_t from_id, std::uint64_t to_id) const;
 
  private:
+  // The size test, then the limit test, then the append of a run's
+  // checkpoint (its contents already interned), made current.
+  Result<const Checkpoint*> append_checked(FileMap files, std::string stdout_text,
+                                           std::string stderr_text);
+
   HistoryLimits limits_;
   std::vector<Checkpoint> checkpoints_;
   std::uint64_t current_ = 0;
