@@ -731,7 +731,9 @@ let heldAt = -1;
 
 async function serveExecute(request) {
   const code = request.get("code");
-  const whole = request.has("files");
+  // The difference form names "changed"; anything else is the whole form,
+  // whose "files" must be there.
+  const whole = !request.has("changed");
   if (whole) {
     syncWorkspace(request.get("files"));
     request.clear();

@@ -151,8 +151,10 @@ class Runner:
         return json.loads(line)
 
     def wait_ready(self) -> None:
+        """The ready line of an ordinary start, which also says the script can
+        make a start snapshot."""
         line = self.read_line()
-        assert line == b'{"ready":true}\n', (line, self.stderr)
+        assert line == b'{"ready":true,"snapshot":false}\n', (line, self.stderr)
 
     def send_raw(self, data: bytes) -> None:
         self.proc.stdin.write(data)
