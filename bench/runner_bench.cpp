@@ -284,8 +284,14 @@ BENCHMARK(BM_Execute10Mb)->Name("runner/execute_10mb")->Iterations(5)->Unit(
 // bytes in all, or null after skipping the benchmark with the reason.
 std::unique_ptr<Session> session_with_files(benchmark::State& state, int count,
                                             std::size_t total) {
-  std::optional<VeskEngine> engine = make_engine(state);
-  if (!engine) return nullptr;
+  Config config = Config::defaults();
+  config.max_checkpoints.reset();
+  config.max_workspace_mb.reset();
+  Result<VeskEngine> engine = VeskEngine::create(config);
+  if (!engine) {
+    state.SkipWithError(engine.error().message().c_str());
+    return nullptr;
+  }
   Result<std::unique_ptr<Session>> session = Session::create(*engine);
   if (!session) {
     state.SkipWithError(session.error().message().c_str());

@@ -748,9 +748,11 @@ async function serveExecute(request) {
     }
     applyChanges(request.get("changed"), request.get("removed"));
     request.clear();
-    held = walkWorkspace();
+    // Nothing applied, nothing changed: `held` still describes /workspace.
+    if (heldAt !== workspaceChanges) held = walkWorkspace();
     heldAt = workspaceChanges;
   }
+  const changesBefore = workspaceChanges;
   capturedStdout = "";
   capturedStderr = "";
   let collected;
@@ -768,12 +770,16 @@ async function serveExecute(request) {
     if (whole) {
       collected = collectFiles(WORKSPACE);
       held = walkWorkspace();
+    } else if (workspaceChanges === changesBefore) {
+      // Every change below /workspace counts (see trackWorkspaceChanges):
+      // none, so the run changed no file and left nothing to prune.
+      collected = { changed: [], removed: [], now: held };
     } else {
       collected = changesSince(held);
       held = collected.now;
     }
     // The next run must find the checkpoint and nothing else.
-    pruneWorkspace();
+    if (workspaceChanges !== changesBefore) pruneWorkspace();
   } catch (error) {
     held = null;
     flushPythonOutput();
@@ -1822,10 +1828,12 @@ flush`,
 // out, and a syntax error shows no traceback at all.
 const runUserCodeProxy = pyodide.runPython(
   `def make():
-    import __main__, traceback
-    from pyodide.code import eval_code_async
-
+    # Imported on first use: an ordinary start stays as quick as Pyodide's
+    # own, and a start snapshot has them imported already.
     async def run(source):
+        import __main__, traceback
+        from pyodide.code import eval_code_async
+
         try:
             await eval_code_async(source, __main__.__dict__, filename="<exec>")
         except BaseException as error:
@@ -1846,10 +1854,9 @@ make()`,
 // did it, which keeps no such record).
 const installProxy = pyodide.runPython(
   `def make():
-    import traceback
-
     async def install(requirement):
-        import micropip
+        import micropip, traceback
+
         try:
             await micropip.install(requirement, verbose=True)
         except BaseException as error:
@@ -1868,6 +1875,8 @@ async function runUserCode(code) {
 }
 
 if (startMode === "snapshot-make") {
+  // What the first run and the first install would import.
+  pyodide.runPython("import __main__, traceback, pyodide.code", { globals: pyodide.toPy({}) });
   const snapshot = pyodide.makeMemorySnapshot();
   try {
     outText(`{"snapshot":${snapshot.length}}`);
