@@ -735,10 +735,10 @@ async function serveExecute(request) {
   // whose "files" must be there.
   const whole = !request.has("changed");
   if (whole) {
+    // `held` is taken once the run is over; until then nothing reads it.
     syncWorkspace(request.get("files"));
     request.clear();
-    held = walkWorkspace();
-    heldAt = workspaceChanges;
+    held = null;
   } else {
     if (held === null || heldAt !== workspaceChanges || !workspaceIsDirectory()) {
       request.clear();

@@ -499,6 +499,9 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
                                        KeptWorkDir* kept) {
   if (auto s = screen_command(config, command); !s) return fail(s.error());
   history.discard_after_current();
+  // A workspace that cannot be one directory tree is refused by name before
+  // anything is written out.
+  if (auto s = guard([&] { return history.check_current_layout(); }); !s) return fail(s.error());
   // Whatever ends this call early, the kept directory may hold what a failed
   // command left, or be half brought in line: the next command starts afresh.
   struct DropUnlessKept {

@@ -126,7 +126,8 @@ std::string work_dir_parent(std::uint64_t workspace_bytes,
 //
 // Order: screening (a refusal changes nothing); then the checkpoints after the
 // current one are discarded, which stands whatever happens next; then a
-// history at max_checkpoints is refused before anything runs; work
+// workspace that cannot be laid out (History::check_current_layout) and a
+// history at max_checkpoints are refused before anything runs; work
 // directory, materialize, sandbox, run; the callback gets each stdout line;
 // stderr is read on its own thread and is "" when not valid UTF-8; stdout is
 // captured up to the first line that is not UTF-8 (later bytes are still

@@ -156,12 +156,7 @@ Status Session::install(std::string_view package) {
 
 Result<const Checkpoint*> Session::execute_bash(std::string_view command,
                                                 const LineCallback& on_line) {
-  return guard([&]() -> Result<const Checkpoint*> {
-    // A refused command changes nothing; one that passes discards the
-    // checkpoints after the current one whatever happens next.
-    if (auto s = screen_command(engine_.config(), command); !s) return fail(s.error());
-    history_.discard_after_current();
-    if (auto s = history_.check_current_layout(); !s) return fail(s.error());
+  return guard([&] {
     return vesk::execute_bash(history_, engine_.config(), command, on_line, &kept_dir_);
   });
 }
