@@ -9,7 +9,8 @@
 //   session/*                execute_python through a session over 500 files
 //                            of 100 MB or 10,000 files of 50 MB: the first
 //                            run (whole workspace) and the median of later
-//                            ones that change nothing or one file of 1 MB;
+//                            ones that change nothing or one file of 1 MB,
+//                            and the runner's peak resident memory;
 //   runner/start             Runner::start until the ready line, against
 //   runner/bare_deno_start   a bare Deno script that only loads Pyodide and
 //                            micropip and prints the ready line, started with
@@ -23,6 +24,7 @@
 // Needs deno on PATH (scripts/env.sh puts the project's first).
 #include <benchmark/benchmark.h>
 
+#include <dirent.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -96,12 +98,13 @@ void remove_snapshot(const VeskEngine& engine) {
   ::unlink((snapshot_dir() + "/" + snapshot_key(engine) + ".snap").c_str());
 }
 
-// The resident memory of a process, in bytes.
-double rss_bytes(pid_t pid) {
+
+// A field of /proc/<pid>/status in bytes ("VmRSS:", "VmHWM:"), or 0.
+double status_bytes(pid_t pid, std::string_view field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string word;
   while (status >> word) {
-    if (word == "VmRSS:") {
+    if (word == field) {
       double kib = 0;
       status >> kib;
       return kib * 1024;
@@ -137,7 +140,7 @@ std::optional<double> timed_start(benchmark::State& state, const VeskEngine& eng
   }
   if (rss != nullptr) {
     (void)(*runner)->execute_python("pass", FileMap(), nullptr);
-    *rss = rss_bytes((*runner)->pid());
+    *rss = status_bytes((*runner)->pid(), "VmRSS:");
   }
   return seconds;
 }
@@ -311,6 +314,30 @@ std::unique_ptr<Session> session_with_files(benchmark::State& state, int count,
   return std::move(*session);
 }
 
+
+// The session's runner: the child Deno process of this program that is not
+// making a start snapshot; 0 when there is none.
+pid_t session_runner_pid() {
+  std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), &::closedir);
+  if (!proc) return 0;
+  while (const dirent* entry = ::readdir(proc.get())) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (pid <= 0) continue;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos || text.find("(deno)") == std::string::npos) continue;
+    int ppid = 0;
+    char state_char = 0;
+    if (std::sscanf(text.c_str() + close + 1, " %c %d", &state_char, &ppid) != 2) continue;
+    if (ppid != ::getpid()) continue;
+    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+    std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
+    if (args.find("snapshot-make") == std::string::npos) return pid;
+  }
+  return 0;
+}
+
 // execute_python on a session's workspace: the first run (the whole
 // workspace goes to a new runner), then the median of runs that change
 // nothing, or that rewrite one file of 1 MB (`change_one_mb`).
@@ -321,6 +348,8 @@ void session_runs(benchmark::State& state, int count, std::size_t total, bool ch
       change_one_mb ? "import os\nopen('big.bin', 'wb').write(os.urandom(1 << 20))" : "pass";
   std::vector<double> times;
   double first = 0;
+  const pid_t runner = session_runner_pid();
+  const double idle_rss = runner > 0 ? status_bytes(runner, "VmRSS:") : 0;
   for (auto _ : state) {
     for (int i = 0; i < 21; ++i) {
       const auto start = Clock::now();
@@ -340,6 +369,13 @@ void session_runs(benchmark::State& state, int count, std::size_t total, bool ch
   std::nth_element(times.begin(), times.begin() + times.size() / 2, times.end());
   state.counters["median_s"] = times[times.size() / 2];
   state.counters["first_s"] = first;
+  // Peak memory over the whole form and the runs after it, in proportion to
+  // the workspace: as a whole, and above what the runner held before.
+  if (runner > 0) {
+    const double peak = status_bytes(runner, "VmHWM:");
+    state.counters["peak_rss_ratio"] = peak / static_cast<double>(total);
+    state.counters["peak_growth_ratio"] = (peak - idle_rss) / static_cast<double>(total);
+  }
 }
 
 void BM_SessionPass500Files100Mb(benchmark::State& state) {

@@ -3,10 +3,15 @@
 // standard input, one at a time, until standard input ends.
 //
 // Requests:  {"code": text, "files": {key: [byte, ...]}}   run code over a workspace
+//            {"code", "changed", "removed"}                the same, by difference
+//                                                          from the workspace held
 //            {"package": text}                             install a package
 // Lines out: {"ready":true} once, {"progress": text} per line of Python output,
 //            then one reply per request: {"seq","stdout","stderr","files"} or
 //            {"seq","error"}, "seq" counting the requests read (the first is 1).
+//            A difference request, and a whole one with "reply":"changes", is
+//            answered {"seq","stdout","stderr","changed","removed"} (or
+//            {"seq","resync":true} when the runner cannot apply it).
 //
 // Code run here can write to standard output itself (Pyodide reaches Deno), so
 // a line shaped like a reply may come from it. The module takes a reply only
@@ -38,7 +43,7 @@ import { loadPyodide } from "npm:pyodide@314.0.8";
 
 const CAPTURE_LIMIT = 1 * 1024 * 1024;
 const WORKSPACE = "/workspace";
-const READ_SIZE = 4096;
+const READ_SIZE = 1 << 16;
 
 const utf8 = new TextEncoder();
 const utf8Decoder = new TextDecoder("utf-8", { ignoreBOM: true });
@@ -212,53 +217,89 @@ function writeSuccess(stdout, stderr, files, installed) {
 
 // ---------------------------------------------------------------------------
 // Input
-
-// Bytes read from standard input and not yet returned as a line live in
-// inBuf[inStart, inEnd); no line feed occurs in inBuf[inStart, scanFrom).
-// The buffer grows to hold a long line whole. Workspaces change little from
-// one request to the next, so it grows at once to the length of the previous
-// line; it is dropped again once a long line has been consumed.
-const SMALL_BUFFER = 1 << 16;
-let inBuf = new Uint8Array(SMALL_BUFFER);
+//
+// Bytes read from standard input and not yet consumed live in
+// inBuf[inStart, inEnd). A request is parsed as its bytes arrive, so the
+// buffer holds a window of the line, not the line: a workspace of 100 MB is a
+// line of more than 350 MB, and holding it whole would make that the runner's
+// peak memory. The buffer grows only for a single string (or other value
+// handed to JSON.parse) longer than it.
+//
+// Waiting for a request is asynchronous, so Python tasks left running keep
+// running while the runner is idle; once a request has begun, the module
+// writes the rest of it at once, and the remaining reads are synchronous,
+// which costs a fifth of an asynchronous read.
+const IN_BUFFER = 1 << 20;
+let inBuf = new Uint8Array(IN_BUFFER);
 let inStart = 0;
 let inEnd = 0;
-let scanFrom = 0;
-let lastLineLength = 0;
-const readBuf = new Uint8Array(READ_SIZE);
 
-// Returns the next line of standard input, without its line feed, as raw
-// bytes, or null at the end of input (an unterminated last line is dropped).
-// The bytes alias the input buffer: they are valid until the next call.
-//
-// A line feed never occurs inside a multi-byte UTF-8 sequence, so splitting
-// on it before decoding keeps characters split between reads intact. Only
-// newly read bytes are searched and the buffer grows geometrically, so a line
-// of any length assembles in linear time.
-//
-// Standard input is read 4096 bytes at a time. Waiting for a request is
-// asynchronous, so Python tasks left running keep running while the runner
-// is idle; once a request has begun, the module writes the rest of it at
-// once, and the remaining reads are synchronous, which costs a fifth of an
-// asynchronous read.
+// Reads more input behind inEnd, first moving the bytes from `from` on to the
+// front of the buffer (or into a bigger one) when less than one read's worth
+// would be free. Returns how far positions moved back (subtract it from every
+// position held), or -1 at the end of input. One byte is always left spare
+// behind inEnd and set to 0, which no byte array element contains: the
+// array scanner stops there (see scanCompactBytes).
+function fillInput(from, wait) {
+  let shift = 0;
+  if (inBuf.length - 1 - inEnd < READ_SIZE) {
+    const pending = inEnd - from;
+    const target = pending + READ_SIZE + 1 <= inBuf.length
+      ? inBuf
+      : new Uint8Array(Math.max(inBuf.length * 2, pending + READ_SIZE + 1));
+    target.set(inBuf.subarray(from, inEnd));
+    inBuf = target;
+    shift = from;
+    inStart = Math.max(0, inStart - from);
+    inEnd = pending;
+  }
+  const into = inBuf.subarray(inEnd, Math.min(inBuf.length - 1, inEnd + READ_SIZE));
+  const n = wait ? Deno.stdin.read(into) : Deno.stdin.readSync(into);
+  if (wait) {
+    return n.then((got) => (got === null ? -1 : (inEnd += got, inBuf[inEnd] = 0, shift)));
+  }
+  if (n === null) return -1;
+  inEnd += n;
+  inBuf[inEnd] = 0;
+  return shift;
+}
+
+// Drops a buffer grown for a long value once the request is consumed.
+function releaseInput() {
+  if (inBuf.length > IN_BUFFER && inEnd - inStart < IN_BUFFER / 2) {
+    const small = new Uint8Array(IN_BUFFER);
+    small.set(inBuf.subarray(inStart, inEnd));
+    inEnd -= inStart;
+    inStart = 0;
+    inBuf = small;
+    inBuf[inEnd] = 0;
+  }
+}
+
+// Waits until input is buffered; false at the end of input.
+async function awaitInput() {
+  while (inStart === inEnd) {
+    if ((await fillInput(inStart, true)) < 0) return false;
+  }
+  return true;
+}
+
+// Returns the next line of standard input, without its line feed, as a new
+// array, or null at the end of input. Only for the short lines before the
+// first request.
 async function readLine() {
-  releaseInput();
-  let started = inEnd > inStart;
+  let scanned = inStart;
   for (;;) {
-    const found = inBuf.subarray(scanFrom, inEnd).indexOf(0x0a);
+    const found = inBuf.subarray(scanned, inEnd).indexOf(0x0a);
     if (found >= 0) {
-      const end = scanFrom + found;
-      const line = inBuf.subarray(inStart, end);
-      inStart = scanFrom = end + 1;
-      lastLineLength = line.length;
+      const line = inBuf.slice(inStart, scanned + found);
+      inStart = scanned + found + 1;
       return line;
     }
-    scanFrom = inEnd;
-    if (inBuf.length - inEnd < READ_SIZE) makeRoom();
-    const n = started ? Deno.stdin.readSync(readBuf) : await Deno.stdin.read(readBuf);
-    if (n === null) return null;
-    inBuf.set(n === READ_SIZE ? readBuf : readBuf.subarray(0, n), inEnd);
-    inEnd += n;
-    started = true;
+    scanned = inEnd;
+    const shift = await fillInput(inStart, true);
+    if (shift < 0) return null;
+    scanned -= shift;
   }
 }
 
@@ -298,14 +339,19 @@ async function loadSparsely(options) {
   }
 }
 
+// The C library's allocator maps a block this large on its own and unmaps it
+// when it is freed; a smaller one (a snapshot is about 30 MiB) may come from
+// a heap that keeps its pages resident after the block is freed.
+const MAPPED_ALONE = 33 << 20;
+
 // Returns the next `n` bytes of standard input as a new array: first what is
-// buffered, then read straight into place.
+// buffered, then read straight into place. The array's buffer is at least
+// MAPPED_ALONE bytes long, so that freeing it gives its memory back.
 async function readBytes(n) {
-  const out = new Uint8Array(n);
+  const out = new Uint8Array(Math.max(n, MAPPED_ALONE)).subarray(0, n);
   const buffered = Math.min(n, inEnd - inStart);
   out.set(inBuf.subarray(inStart, inStart + buffered));
   inStart += buffered;
-  scanFrom = Math.max(scanFrom, inStart);
   let got = buffered;
   while (got < n) {
     const read = await Deno.stdin.read(out.subarray(got));
@@ -315,83 +361,95 @@ async function readBytes(n) {
   return out;
 }
 
-// Drops a buffer grown for a long line once that line has been consumed.
-function releaseInput() {
-  if (inBuf.length > SMALL_BUFFER && inEnd - inStart < SMALL_BUFFER / 2) {
-    const small = new Uint8Array(SMALL_BUFFER);
-    small.set(inBuf.subarray(inStart, inEnd));
-    resetInput(small);
-  }
-}
-
-// Moves the pending bytes to the front of the buffer, or into a bigger one
-// when less than one read's worth would be free.
-function makeRoom() {
-  const pending = inEnd - inStart;
-  if (pending + READ_SIZE <= inBuf.length) {
-    inBuf.copyWithin(0, inStart, inEnd);
-    resetInput(inBuf);
-    return;
-  }
-  const size = Math.max(inBuf.length * 2, lastLineLength + 2 * READ_SIZE);
-  const bigger = new Uint8Array(size);
-  bigger.set(inBuf.subarray(inStart, inEnd));
-  resetInput(bigger);
-}
-
-function resetInput(buffer) {
-  const pending = inEnd - inStart;
-  scanFrom -= inStart;
-  inStart = 0;
-  inEnd = pending;
-  inBuf = buffer;
-}
-
 // ---------------------------------------------------------------------------
 // Request parsing
 //
-// A request line is parsed straight from its bytes. The object's members are
-// kept in a Map; "files", when it is an object, becomes a Map from key to
-// Uint8Array, each byte array scanned without building a number array. Every
-// other value (and every string) is delimited here and handed to JSON.parse,
-// so any valid JSON is accepted and anything invalid is rejected.
+// A request line is parsed straight from its bytes as they arrive. The
+// object's members are kept in a Map; "files" and "changed", when they are
+// objects, become Maps from key to Uint8Array, each byte array scanned
+// without building a number array. Every other value (and every string) is
+// delimited here and handed to JSON.parse, so any valid JSON is accepted and
+// anything invalid is rejected. A line feed ends the line wherever it comes:
+// inside a value it is a syntax error.
+//
+// `at` is the parse position in inBuf; `keep`, when not -1, is the start of
+// the value being delimited, which must stay buffered until it is decoded.
 
-let src = null;
 let at = 0;
+let keep = -1;
+let lineStart = 0; // bytes of the line consumed before the buffer's start
 let scratch = new Uint8Array(0);
 
+// Thrown when standard input ends inside a request: an unterminated last
+// line is dropped, as the module never writes one.
+const END_OF_INPUT = Symbol("end of input");
+
 function syntaxError(what) {
-  return new SyntaxError(`request line: ${what} at byte ${at}`);
+  return new SyntaxError(`request line: ${what} at byte ${lineStart + at}`);
+}
+
+// Reads more of the line; positions move back by what fillInput says.
+function more() {
+  const shift = fillInput(keep >= 0 ? Math.min(keep, at) : at, false);
+  if (shift < 0) throw END_OF_INPUT;
+  at -= shift;
+  if (keep >= 0) keep -= shift;
+  lineStart += shift;
+}
+
+// The byte at `at`, reading more when it is not buffered yet.
+function peek() {
+  while (at >= inEnd) more();
+  return inBuf[at];
 }
 
 function skipWhitespace() {
-  let c = src[at];
-  while (c === 0x20 || c === 0x09 || c === 0x0d || c === 0x0a) c = src[++at];
-}
-
-function expect(byte, what) {
-  if (src[at] !== byte) throw syntaxError(`expected ${what}`);
-  at++;
-}
-
-// Index just past the closing quote of the string that opens at `start`.
-function stringEnd(start) {
-  let from = start + 1;
-  for (;;) {
-    const quote = src.indexOf(0x22, from);
-    if (quote < 0) throw syntaxError("unterminated string");
-    let k = quote - 1;
-    while (src[k] === 0x5c) k--;
-    if ((quote - 1 - k) % 2 === 0) return quote + 1;
-    from = quote + 1;
+  let c = peek();
+  while (c === 0x20 || c === 0x09 || c === 0x0d) {
+    at++;
+    c = peek();
   }
 }
 
+function expect(byte, what) {
+  if (peek() !== byte) throw syntaxError(`expected ${what}`);
+  at++;
+}
+
+// Moves `at` past the closing quote of the string that opens at `at`.
+function skipString() {
+  at++;
+  for (;;) {
+    const found = inBuf.subarray(at, inEnd).indexOf(0x22);
+    if (found < 0) {
+      at = inEnd;
+      more();
+      continue;
+    }
+    at += found;
+    let k = at - 1;
+    while (inBuf[k] === 0x5c) k--;
+    at++;
+    if ((at - 2 - k) % 2 === 0) return;
+  }
+}
+
+// Decodes the value that starts at `keep` and ends at `at`.
+function decodeKept() {
+  const text = utf8Decoder.decode(inBuf.subarray(keep, at));
+  keep = -1;
+  // A line feed inside would have ended the line.
+  if (text.includes("\n")) {
+    throw syntaxError("unexpected end of line");
+  }
+  return JSON.parse(text);
+}
+
 function parseString() {
-  if (src[at] !== 0x22) throw syntaxError("expected a string");
-  const start = at;
-  at = stringEnd(at);
-  return JSON.parse(utf8Decoder.decode(src.subarray(start, at)));
+  if (peek() !== 0x22) throw syntaxError("expected a string");
+  keep = at;
+  skipString();
+  return decodeKept();
 }
 
 function isTokenByte(c) {
@@ -404,9 +462,9 @@ function skipValue() {
   let depth = 0;
   for (;;) {
     skipWhitespace();
-    const c = src[at];
+    const c = peek();
     if (c === 0x22) {
-      at = stringEnd(at);
+      skipString();
     } else if (c === 0x7b || c === 0x5b) {
       depth++;
       at++;
@@ -418,10 +476,10 @@ function skipValue() {
     } else if ((c === 0x2c || c === 0x3a) && depth > 0) {
       at++;
       continue;
-    } else if (c !== undefined && isTokenByte(c)) {
-      while (isTokenByte(src[at])) at++;
+    } else if (isTokenByte(c)) {
+      while (isTokenByte(peek())) at++;
     } else {
-      throw syntaxError(c === undefined ? "unexpected end of line" : "unexpected byte");
+      throw syntaxError(c === 0x0a ? "unexpected end of line" : "unexpected byte");
     }
     if (depth === 0) return;
   }
@@ -429,9 +487,9 @@ function skipValue() {
 
 function parseAnyValue() {
   skipWhitespace();
-  const start = at;
+  keep = at;
   skipValue();
-  return JSON.parse(utf8Decoder.decode(src.subarray(start, at)));
+  return decodeKept();
 }
 
 // One element of a byte array that is not plain digits (white space around
@@ -439,13 +497,14 @@ function parseAnyValue() {
 // integer from 0 to 255.
 function parseByteSlowly(key) {
   skipWhitespace();
-  const start = at;
-  while (isTokenByte(src[at])) at++;
-  const value = start < at ? JSON.parse(utf8Decoder.decode(src.subarray(start, at))) : NaN;
+  keep = at;
+  while (isTokenByte(peek())) at++;
+  const value = keep < at ? JSON.parse(utf8Decoder.decode(inBuf.subarray(keep, at))) : NaN;
   if (!Number.isInteger(value) || value < 0 || value > 255) {
-    at = start;
+    at = keep;
     throw syntaxError(`content of '${key}' is not an array of byte values`);
   }
+  keep = -1;
   skipWhitespace();
   return value;
 }
@@ -453,13 +512,14 @@ function parseByteSlowly(key) {
 function parseBytes(key) {
   at++; // [
   skipWhitespace();
-  if (src[at] === 0x5d) {
+  if (peek() === 0x5d) {
     at++;
     return new Uint8Array(0);
   }
   let n = 0;
   for (;;) {
-    const stop = scanCompactBytes(src, at, scratch, n);
+    if (at >= inEnd) more();
+    const stop = scanCompactBytes(inBuf, at, scratch, n);
     n = scanCount;
     at = scanEnd;
     if (stop === SCAN_CLOSED) break;
@@ -469,9 +529,15 @@ function parseBytes(key) {
       scratch = grown;
     }
     if (stop === SCAN_FULL) continue;
+    // The scan stops at the end of what is buffered ("255," is the longest
+    // element): read on, and scan again.
+    if (inEnd - at < 5 && inBuf.subarray(at, inEnd).indexOf(0x0a) < 0) {
+      more();
+      continue;
+    }
     // An element that is not in the compact form: take it the slow way.
     const v = parseByteSlowly(key);
-    const c = src[at];
+    const c = peek();
     if (c !== 0x2c && c !== 0x5d) throw syntaxError("expected ',' or ']'");
     scratch[n++] = v;
     at++;
@@ -490,8 +556,9 @@ let scanCount = 0;
 // Scans array elements in the compact form the module writes (decimal digits
 // without leading zeros, then ',' or ']') from p, storing values from index
 // n. Stops after the closing ']', when `values` is full, or at an element in
-// any other form. This loop is where a request's time goes; it stays small
-// and free of calls so that V8 optimises it fully.
+// any other form, which includes the 0 behind the buffered bytes. This loop
+// is where a request's time goes; it stays small and free of calls so that
+// V8 optimises it fully.
 function scanCompactBytes(b, p, values, n) {
   const capacity = values.length;
   for (;;) {
@@ -543,7 +610,7 @@ function parseFiles() {
   const files = new Map();
   at++; // {
   skipWhitespace();
-  if (src[at] === 0x7d) {
+  if (peek() === 0x7d) {
     at++;
     return files;
   }
@@ -553,10 +620,10 @@ function parseFiles() {
     skipWhitespace();
     expect(0x3a, "':'");
     skipWhitespace();
-    if (src[at] !== 0x5b) throw syntaxError(`content of '${key}' is not an array of byte values`);
+    if (peek() !== 0x5b) throw syntaxError(`content of '${key}' is not an array of byte values`);
     files.set(key, parseBytes(key));
     skipWhitespace();
-    if (src[at] === 0x2c) {
+    if (peek() === 0x2c) {
       at++;
       continue;
     }
@@ -565,57 +632,70 @@ function parseFiles() {
   }
 }
 
-// Parses a request line. An object comes back as a Map of its members (a key
-// given twice keeps its last value, as JSON.parse does); any other JSON value
-// comes back as JSON.parse gives it.
-function parseRequest(line) {
-  src = line;
-  at = 0;
-  try {
-    skipWhitespace();
-    let result;
-    if (src[at] !== 0x7b) {
-      result = parseAnyValue();
-    } else {
-      result = new Map();
-      at++;
-      skipWhitespace();
-      if (src[at] === 0x7d) {
+// Reads and parses the next request line. An object comes back as a Map of
+// its members (a key given twice keeps its last value, as JSON.parse does);
+// any other JSON value comes back as JSON.parse gives it. Returns null at the
+// end of input; a blank line is passed over.
+async function readRequest() {
+  for (;;) {
+    if (!(await awaitInput())) return null;
+    at = inStart;
+    keep = -1;
+    lineStart = -inStart;
+    try {
+      // Blank: white space (as the module's reader counts it) up to a line
+      // feed.
+      let c = peek();
+      while (c === 0x20 || c === 0x09 || c === 0x0d || c === 0x0b || c === 0x0c) {
         at++;
-      } else {
-        for (;;) {
-          skipWhitespace();
-          const key = parseString();
-          skipWhitespace();
-          expect(0x3a, "':'");
-          skipWhitespace();
-          const bytesMap = (key === "files" || key === "changed") && src[at] === 0x7b;
-          result.set(key, bytesMap ? parseFiles() : parseAnyValue());
-          skipWhitespace();
-          if (src[at] === 0x2c) {
-            at++;
-            continue;
-          }
-          expect(0x7d, "',' or '}'");
-          break;
-        }
+        c = peek();
       }
+      if (c === 0x0a) {
+        inStart = at + 1;
+        continue;
+      }
+      at = inStart;
+      const request = parseRequestValue();
+      skipWhitespace();
+      if (peek() !== 0x0a) throw syntaxError("unexpected data after the request");
+      inStart = at + 1;
+      return request;
+    } catch (error) {
+      if (error === END_OF_INPUT) return null;
+      throw error;
+    } finally {
+      scratch = new Uint8Array(0);
+      keep = -1;
     }
-    skipWhitespace();
-    if (at !== src.length) throw syntaxError("unexpected data after the request");
-    return result;
-  } finally {
-    src = null;
-    scratch = new Uint8Array(0);
   }
 }
 
-function isBlank(line) {
-  for (let i = 0; i < line.length; i++) {
-    const c = line[i];
-    if (c !== 0x20 && c !== 0x09 && c !== 0x0d && c !== 0x0b && c !== 0x0c) return false;
+function parseRequestValue() {
+  skipWhitespace();
+  if (peek() !== 0x7b) return parseAnyValue();
+  const result = new Map();
+  at++;
+  skipWhitespace();
+  if (peek() === 0x7d) {
+    at++;
+    return result;
   }
-  return true;
+  for (;;) {
+    skipWhitespace();
+    const key = parseString();
+    skipWhitespace();
+    expect(0x3a, "':'");
+    skipWhitespace();
+    const bytesMap = (key === "files" || key === "changed") && peek() === 0x7b;
+    result.set(key, bytesMap ? parseFiles() : parseAnyValue());
+    skipWhitespace();
+    if (peek() === 0x2c) {
+      at++;
+      continue;
+    }
+    expect(0x7d, "',' or '}'");
+    return result;
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -734,11 +814,17 @@ async function serveExecute(request) {
   // The difference form names "changed"; anything else is the whole form,
   // whose "files" must be there.
   const whole = !request.has("changed");
+  // A whole request may ask for the difference form of the reply: the module
+  // knows what it sent, and a reply with only what the run changed is a
+  // fraction of one that sends the whole workspace back.
+  const diffReply = !whole || request.get("reply") === "changes";
   if (whole) {
-    // `held` is taken once the run is over; until then nothing reads it.
     syncWorkspace(request.get("files"));
     request.clear();
-    held = null;
+    // Otherwise `held` is taken once the run is over; until then nothing
+    // reads it.
+    held = diffReply ? walkWorkspace() : null;
+    heldAt = workspaceChanges;
   } else {
     if (held === null || heldAt !== workspaceChanges || !workspaceIsDirectory()) {
       request.clear();
@@ -767,7 +853,7 @@ async function serveExecute(request) {
       writeError(failure);
       return;
     }
-    if (whole) {
+    if (!diffReply) {
       collected = collectFiles(WORKSPACE);
       held = walkWorkspace();
     } else if (workspaceChanges === changesBefore) {
@@ -787,7 +873,7 @@ async function serveExecute(request) {
     return;
   }
   heldAt = workspaceChanges;
-  if (whole) {
+  if (!diffReply) {
     writeSuccess(capturedStdout.trimEnd(), capturedStderr.trimEnd(), collected);
   } else {
     writeChanges(capturedStdout.trimEnd(), capturedStderr.trimEnd(), collected);
@@ -1760,22 +1846,16 @@ try {
   // by another build): start the ordinary way instead.
   toStderr("vesk runner: the start snapshot was refused (" + textOf(error) + "); loading Pyodide");
   delete loadOptions._loadSnapshot;
-if (fromSnapshot) {
-  // Pyodide's configuration still holds the snapshot's bytes, which the
-  // interpreter no longer needs: let them go, or an idle runner keeps them.
-  if (pyodide._api?.config) pyodide._api.config._loadSnapshot = undefined;
-  // Restoring puts the script's directory in front of sys.path once more.
-  pyodide.runPython("import sys\nif sys.path[:2] == ['', '']:\n    del sys.path[0]", {
-    globals: pyodide.toPy({}),
-  });
-}
   fromSnapshot = false;
   pyodide = await loadPyodide(loadOptions);
 }
-delete loadOptions._loadSnapshot;
 if (fromSnapshot) {
-  // Pyodide's configuration still holds the snapshot's bytes, which the
-  // interpreter no longer needs: let them go, or an idle runner keeps them.
+  // The interpreter's memory now holds what the snapshot's bytes said. The
+  // bytes themselves would stay resident until a major collection, which an
+  // idle runner may never reach: detaching their buffer frees them now
+  // (every view of it, Pyodide's configuration included, reads as empty).
+  loadOptions._loadSnapshot.buffer.transfer(0);
+  delete loadOptions._loadSnapshot;
   if (pyodide._api?.config) pyodide._api.config._loadSnapshot = undefined;
   // Restoring puts the script's directory in front of sys.path once more.
   pyodide.runPython("import sys\nif sys.path[:2] == ['', '']:\n    del sys.path[0]", {
@@ -1963,12 +2043,10 @@ pyodide.setStdin({ stdin: () => null });
 // Serving
 
 for (;;) {
-  const line = await readLine();
-  if (line === null) break;
-  if (isBlank(line)) continue;
+  const request = await readRequest();
+  if (request === null) break;
   requestSeq++;
-  const request = parseRequest(line);
-  releaseInput(); // the line is parsed: its bytes need not outlive it
+  releaseInput(); // the request is parsed: its bytes need not outlive it
   capturedStdout = "";
   capturedStderr = "";
   if (request instanceof Map ? request.has("package") : "package" in request) {

@@ -137,11 +137,15 @@ Status write_files_member(FdWriter& out, const FileMap& files) {
 
 }  // namespace
 
-Status write_execute_request(FdWriter& out, std::string_view code, const FileMap& files) {
+Status write_execute_request(FdWriter& out, std::string_view code, const FileMap& files,
+                             ReplyForm reply) {
   if (!is_valid_utf8(code)) return fail(not_utf8("code"));
   if (auto s = check_keys(files); !s) return s;
   if (auto s = out.write("{\"code\":"); !s) return s;
   if (auto s = write_json_string(out, code); !s) return s;
+  if (reply == ReplyForm::kChanges) {
+    if (auto s = out.write(",\"reply\":\"changes\""); !s) return s;
+  }
   if (auto s = write_files_member(out, files); !s) return s;
   if (auto s = out.write("}\n"); !s) return s;
   return out.flush();

@@ -26,13 +26,21 @@
 
 namespace vesk {
 
-// Writes {"code":...,"files":{...}} and a line feed into `out`, then flushes.
+// What the reply to a whole execute request carries: the whole workspace as
+// the run left it ("files"), or only what the run changed (the difference
+// form of the reply, OkReply::diff), which the request asks for with
+// "reply":"changes". Either way the runner then holds what it was sent.
+enum class ReplyForm { kWhole, kChanges };
+
+// Writes {"code":...,"files":{...}} and a line feed into `out`, then flushes
+// (with ReplyForm::kChanges, {"code":...,"reply":"changes","files":{...}}).
 // `code` and the keys of `files` must be valid UTF-8; otherwise nothing is
 // written and a plain error is returned, so the runner never receives a line
 // it cannot parse. Write errors are the Os errors of the writer (a runner
 // that has gone gives "Broken pipe (os error 32)"); after one the line may
 // have been written in part.
-Status write_execute_request(FdWriter& out, std::string_view code, const FileMap& files);
+Status write_execute_request(FdWriter& out, std::string_view code, const FileMap& files,
+                             ReplyForm reply = ReplyForm::kWhole);
 
 // Writes the difference form of an execute request,
 // {"code":...,"changed":{...},"removed":[...]}, and a line feed into `out`,

@@ -236,10 +236,11 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
 }
 
 Result<ExecutionOutput> Runner::execute_python(std::string_view code, const FileMap& files,
-                                               const ProgressCallback& progress) {
+                                               const ProgressCallback& progress, ReplyForm reply) {
   return guard([&]() -> Result<ExecutionOutput> {
-    return execution_output(request([&] { return write_execute_request(writer_, code, files); },
-                                    engine_.config().exec_timeout_ms, progress));
+    return execution_output(
+        request([&] { return write_execute_request(writer_, code, files, reply); },
+                engine_.config().exec_timeout_ms, progress));
   });
 }
 

@@ -122,9 +122,11 @@ class Runner {
   // middle of a line; the exit code when it is already known); RunnerError
   // Application with the runner's error text; the decoding message of an
   // invalid reply line (plain; the runner stays usable). After a failed write,
-  // a time-out or a crash, usable() is false.
+  // a time-out or a crash, usable() is false. With ReplyForm::kChanges the
+  // output is in the difference form (or `resync`), against `files`.
   Result<ExecutionOutput> execute_python(std::string_view code, const FileMap& files,
-                                         const ProgressCallback& progress);
+                                         const ProgressCallback& progress,
+                                         ReplyForm reply = ReplyForm::kWhole);
 
   // As execute_python, but sends only `changes`: the differences from the
   // workspace this runner last reported (or was sent whole) to the one the

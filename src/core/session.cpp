@@ -93,10 +93,14 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
     // goes out; whatever goes wrong below, it is not sure any more.
     std::optional<FileMap> held = std::move(runner_files_);
     runner_files_.reset();
+    // The reply carries only what the run changed either way: the module
+    // knows what it sent.
     Result<ExecutionOutput> output =
         held ? runner_->execute_python_changes(code, FileMap::diff(*held, current), progress)
-             : runner_->execute_python(code, current, progress);
-    if (output && output->resync) output = runner_->execute_python(code, current, progress);
+             : runner_->execute_python(code, current, progress, ReplyForm::kChanges);
+    if (output && output->resync) {
+      output = runner_->execute_python(code, current, progress, ReplyForm::kChanges);
+    }
     if (output && output->resync) return fail_message("the runner asked for its workspace twice");
     if (!output) {
       const Error& e = output.error();

@@ -437,6 +437,10 @@ TEST(ProtocolEncode, ExactCompactLines) {
     EXPECT_EQ(parsed["code"].get<std::string>(), c.code);
   }
 
+  Capture changes;
+  ASSERT_TRUE(write_execute_request(changes.writer(), "c", FileMap(), ReplyForm::kChanges));
+  EXPECT_EQ(changes.text(), "{\"code\":\"c\",\"reply\":\"changes\",\"files\":{}}\n");
+
   Capture install;
   ASSERT_TRUE(write_install_request(install.writer(), "numpy==1.0 ; \"q\" \xC3\xA4"));
   EXPECT_EQ(install.text(), "{\"package\":\"numpy==1.0 ; \\\"q\\\" \xC3\xA4\"}\n");

@@ -57,14 +57,16 @@ def pyodide_package_dir() -> str:
     return os.path.join(deno_cache_dir(), "npm", "registry.npmjs.org", "pyodide", PYODIDE_VERSION)
 
 
-def launch_command(script: str, own_dir: str, allow_net: list[str] | None = None) -> list[str]:
+def launch_command(script: str, own_dir: str, allow_net: list[str] | None = None,
+                   mode: str | None = None) -> list[str]:
     """The module's command: Deno's cache read-only (the Pyodide package only),
-    `own_dir` the only place the runner may write."""
+    `own_dir` the only place the runner may write; `mode` is how to start
+    ("snapshot-load", "snapshot-make")."""
     cmd = [deno_executable(), "run", "--no-config", "--no-lock", "--cached-only",
            f"--allow-read={script},{pyodide_package_dir()},{own_dir}", f"--allow-write={own_dir}"]
     if allow_net:
         cmd.append("--allow-net" if "*" in allow_net else "--allow-net=" + ",".join(allow_net))
-    cmd += [script, own_dir]
+    cmd += [script, own_dir] + ([mode] if mode else [])
     return cmd
 
 
@@ -100,10 +102,10 @@ def decode_files(reply: dict) -> dict[str, bytes]:
 class Runner:
     """One runner process; stdout lines arrive through a reader thread."""
 
-    def __init__(self, script: str, allow_net: list[str] | None = None):
+    def __init__(self, script: str, allow_net: list[str] | None = None, mode: str | None = None):
         self.own_dir = tempfile.mkdtemp(prefix="vesk-runner-")
         self.proc = subprocess.Popen(
-            launch_command(script, self.own_dir, allow_net),
+            launch_command(script, self.own_dir, allow_net, mode),
             stdin=subprocess.PIPE,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,

@@ -9,6 +9,7 @@ from __future__ import annotations
 import hashlib
 import math
 import os
+import random
 import re
 import types
 
@@ -200,6 +201,35 @@ def test_a_request_longer_than_the_longest_javascript_string_is_served(runner):
     assert runner.reply() == (["1"], {"stdout": "1", "stderr": "", "files": {"a": [1, 2]}})
 
 
+def test_byte_arrays_cut_anywhere_by_the_reads_arrive_whole(runner):
+    # Requests are parsed as they arrive, a window at a time: elements of
+    # every length, in the compact form and spaced out, fall across the
+    # window's edges at every offset.
+    rng = random.Random(5)
+    compact = bytes(rng.getrandbits(8) for _ in range(3 << 20))
+    spaced_values = bytes(rng.choice([0, 7, 42, 255]) for _ in range(200_000))
+    spaced = b"[ " + b" ,  ".join(b"%d" % v for v in spaced_values) + b" ]"
+    line = encode_execute("print(len(open('c','rb').read()))", {"c": compact})
+    line = line[:-3] + b',"s":' + spaced + b"}}\n"
+    runner.send_raw(line)
+    _, reply = runner.reply()
+    assert ok(reply)["stdout"] == str(len(compact))
+    assert decode_files(reply) == {"c": compact, "s": spaced_values}
+
+
+def test_a_whole_request_can_ask_for_only_what_the_run_changed(runner):
+    code = "import os\nos.remove('gone')\nopen('new', 'w').write('n')\nopen('kept', 'a').write('+')"
+    line = encode_execute(code, {"gone": b"g", "kept": b"k", "same": b"s"})
+    runner.send_raw(line.replace(b'"files":', b'"reply":"changes","files":', 1))
+    _, reply = runner.reply()
+    assert ok(reply) == {"stdout": "", "stderr": "", "changed": {"new": [110], "kept": [107, 43]},
+                         "removed": ["gone"]}
+    # The runner holds what that reply said: a difference request builds on it.
+    runner.send({"code": "import os\nprint(sorted(os.listdir()))", "changed": {}, "removed": []})
+    _, reply = runner.reply()
+    assert ok(reply)["stdout"] == "['kept', 'new', 'same']" and reply["changed"] == {}
+
+
 def test_any_valid_json_request_is_understood(runner):
     line = (
         ' { "extra" : [ {"y": "]}\\"["}, null, true, -1.5e3 ], "files" : { "a/b" : [ 1 , 2e0 ,0,\t255.0 ] ,'
@@ -222,8 +252,13 @@ def test_any_valid_json_request_is_understood(runner):
         b"this is not json\n",
         b'{"code":"pass"}\n',
         b'{"code":"pass","files":{"a":[256]}}\n',
+        # A line feed ends the line wherever it comes.
+        b'{"code":"pass","files":{"a":[1,\n2]}}\n',
+        b'{"code":"pass",\n"files":{}}\n',
+        b'{"code":"pa\nss","files":{}}\n',
     ],
-    ids=["file-then-dir", "dir-then-file", "not-json", "no-files", "not-a-byte"],
+    ids=["file-then-dir", "dir-then-file", "not-json", "no-files", "not-a-byte", "feed-in-array",
+         "feed-between-members", "feed-in-string"],
 )
 def test_requests_that_cannot_be_served_end_the_runner_without_a_reply(runner_script, line):
     with Runner(runner_script) as r:
@@ -231,6 +266,16 @@ def test_requests_that_cannot_be_served_end_the_runner_without_a_reply(runner_sc
         r.send_raw(line)
         assert r.read_line() is None
         assert r.proc.wait(timeout=30) != 0
+
+
+def test_a_snapshot_the_interpreter_refuses_gives_an_ordinary_start(runner_script):
+    # The module checks its snapshots, so this takes a snapshot of another
+    # Pyodide build; bytes that are no snapshot at all stand in for one.
+    with Runner(runner_script, mode="snapshot-load") as r:
+        r.send_raw(b"4096\n" + bytes(range(256)) * 16)
+        r.wait_ready()
+        assert "the start snapshot was refused" in r.stderr
+        assert ok(r.execute("print(6 * 7)")[1])["stdout"] == "42"
 
 
 # --- micropip stand-in: installs through a loopback package index ----------------------
