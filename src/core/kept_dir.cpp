@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -28,9 +29,12 @@ namespace vesk {
 struct KeptWorkDir::Node {
   FileStamp stamp;
   bool dir = false;
-  // Set by prestat() for a file it found unchanged in this collect(), taken
-  // back by visit() when it comes to the file.
+  // Set by prestat() or quiet_from_events() for a file found unchanged in
+  // this collect(), taken back by visit() when it comes to the file.
   bool quiet = false;
+  // The inotify watch on the file's inode whose stamp is recorded; -1 when
+  // there is none yet (a new inode) or none could be had.
+  int wd = -1;
   std::unordered_map<std::string, std::unique_ptr<Node>> children;
 };
 
@@ -142,6 +146,7 @@ KeptWorkDir::~KeptWorkDir() { drop(); }
 
 void KeptWorkDir::drop() {
   root_fd_.reset();
+  inotify_.reset();
   if (!path_.empty()) remove_tree(path_);
   path_.clear();
   parent_.clear();
@@ -174,6 +179,8 @@ Status KeptWorkDir::create(const std::string& parent) {
   root_->dir = true;
   root_->stamp = stamp_of(st);
   held_ = FileMap();
+  // Without an instance (a user has 128) every file is looked at.
+  inotify_ = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   // Only tmpfs is known here to keep nanoseconds; elsewhere the rule counts
   // from the start of the second, which costs a few needless reads at most.
   struct statfs fs;
@@ -223,6 +230,9 @@ Status KeptWorkDir::restamp(const std::string& relative) {
                      ? ::fstat(root_fd_.get(), &st)
                      : ::fstatat(root_fd_.get(), relative.c_str(), &st, AT_SYMLINK_NOFOLLOW);
   if (rc != 0) return fail(Error::last_os_error());
+  // A file recorded anew may be a new inode, even under the number of one
+  // that is gone (ext4 reuses them): it is watched afresh.
+  node->wd = -1;
   node->stamp = stamp_of(st);
   return {};
 }
@@ -291,11 +301,15 @@ Status KeptWorkDir::sync(const FileMap& files) {
 Result<std::string> KeptWorkDir::prepare(const FileMap& files, const std::string& parent) {
   auto result = guard([&]() -> Result<std::string> {
     if (exists() && exact_ && parent == parent_ && reopen()) {
-      if (sync(files)) return path_;
+      if (sync(files)) {
+        watch_files();
+        return path_;
+      }
     }
     drop();
     if (auto s = create(parent); !s) return fail(s.error());
     if (auto s = sync(files); !s) return fail(s.error());
+    watch_files();
     return path_;
   });
   if (!result) drop();
@@ -455,6 +469,76 @@ void KeptWorkDir::prestat() {
   });
 }
 
+namespace {
+
+// Every event that a change of a file's bytes, mode, times or names gives its
+// inode; an open comes first of all, even of a write through a mapping.
+constexpr std::uint32_t kWatchedEvents =
+    IN_OPEN | IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_MOVE_SELF | IN_DELETE_SELF;
+
+}  // namespace
+
+void KeptWorkDir::watch_files() {
+  if (!inotify_) return;
+  auto arm = [&](auto& self, const std::string& relative, Node& node) -> void {
+    for (auto& [name, child] : node.children) {
+      const std::string path = relative + "/" + name;
+      if (child->dir) {
+        self(self, path, *child);
+      } else if (child->wd < 0) {
+        // Nothing else writes the directory now: the inode at that name is
+        // the one whose stamp is recorded.
+        child->wd = ::inotify_add_watch(inotify_.get(), path.c_str(),
+                                        kWatchedEvents | IN_DONT_FOLLOW);
+      }
+    }
+  };
+  arm(arm, path_, *root_);
+  // What is queued so far came from vesk's own writes, not from the command;
+  // a queue that overflowed with them is empty again all the same.
+  std::unordered_set<int> ours;
+  (void)drain_events(&ours);
+}
+
+bool KeptWorkDir::drain_events(std::unordered_set<int>* flagged) {
+  alignas(inotify_event) char buffer[65536];
+  bool complete = true;
+  for (;;) {
+    const ssize_t n = ::read(inotify_.get(), buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return complete && errno == EAGAIN;
+    }
+    if (n == 0) return false;
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      // Events were lost: which files they were about cannot be known.
+      if ((event->mask & IN_Q_OVERFLOW) != 0) complete = false;
+      flagged->insert(event->wd);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+}
+
+// Marks quiet every recorded file whose inode reported nothing since
+// watch_files(). False when the events cannot tell, and nothing is marked.
+bool KeptWorkDir::quiet_from_events() {
+  if (!inotify_) return false;
+  std::unordered_set<int> flagged;
+  if (!drain_events(&flagged)) return false;
+  auto mark = [&](auto& self, Node& node) -> void {
+    for (auto& [name, child] : node.children) {
+      if (child->dir) {
+        self(self, *child);
+      } else {
+        child->quiet = child->wd >= 0 && flagged.count(child->wd) == 0;
+      }
+    }
+  };
+  mark(mark, *root_);
+  return true;
+}
+
 Result<FileMap> KeptWorkDir::collect_changes(std::optional<std::uint64_t> max_workspace_mb,
                                              bool* unsure) {
   *unsure = true;
@@ -469,9 +553,10 @@ Result<FileMap> KeptWorkDir::collect_changes(std::optional<std::uint64_t> max_wo
     scan.touched.insert("");
     if ((st.st_mode & 07777) != 0700) scan.chmod_dirs.push_back("");
   }
-  // One look at every recorded file is most of the cost: a large tree's
-  // files are looked at on a few threads first.
-  prestat();
+  // One look at every recorded file is most of the cost: the files whose
+  // inodes reported nothing need none; without that, a large tree's files
+  // are looked at on a few threads first.
+  if (!quiet_from_events()) prestat();
   std::uint64_t files_below = 0;
   if (!visit(root_fd_.get(), "", *root_, list_root, scan, &files_below)) return FileMap();
 
