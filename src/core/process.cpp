@@ -271,12 +271,28 @@ Result<Spawned> spawn(const SpawnOptions& options) {
   for (const std::string& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
 
+  char** env = environ;
+  std::vector<char*> envp;
+  if (!options.env_overrides.empty()) {
+    auto overridden = [&](std::string_view entry) {
+      const std::string_view name = entry.substr(0, entry.find('=') + 1);
+      return std::any_of(options.env_overrides.begin(), options.env_overrides.end(),
+                         [&](const std::string& o) { return o.starts_with(name); });
+    };
+    for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
+      if (!overridden(*e)) envp.push_back(*e);
+    }
+    for (const std::string& o : options.env_overrides) envp.push_back(const_cast<char*>(o.c_str()));
+    envp.push_back(nullptr);
+    env = envp.data();
+  }
+
   pid_t pid = -1;
   const int e = options.program.find('/') == std::string::npos
                     ? posix_spawnp(&pid, options.program.c_str(), &setup.actions, &setup.attr,
-                                   argv.data(), environ)
+                                   argv.data(), env)
                     : posix_spawn(&pid, options.program.c_str(), &setup.actions, &setup.attr,
-                                  argv.data(), environ);
+                                  argv.data(), env);
   if (e != 0) return fail(Error::os(e));
 
   out.child = std::make_shared<Child>(pid, options.new_process_group);

@@ -84,6 +84,9 @@ struct SpawnOptions {
   // is still running when the child is reaped is killed, so that a finished
   // command leaves nothing behind.
   bool new_process_group = false;
+  // "NAME=value" entries for the child's environment, each replacing what the
+  // host's environment holds under NAME; everything else is inherited.
+  std::vector<std::string> env_overrides;
 };
 
 struct Spawned {
@@ -93,7 +96,8 @@ struct Spawned {
   UniqueFd stderr_fd;  // our read end, when piped
 };
 
-// Starts the process. The environment is inherited; descriptors are not,
+// Starts the process. The environment is inherited (but for
+// `env_overrides`); descriptors are not,
 // beyond the standard ones and `pass_fds`. Errors: the Os error of the
 // failing step (a missing program is "No such file or directory (os error
 // 2)"; a descriptor in `pass_fds` that is not open, "Bad file descriptor (os

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "process_test_util.h"
 #include "test_util.h"
 
 namespace vesk {
@@ -149,6 +150,19 @@ TEST(ProcessTest, PipesWorkingDirectoryAndSignalDefaults) {
   ASSERT_GT(::read(yes.stdout_fd.get(), buf, sizeof buf), 0);
   yes.stdout_fd.reset();
   EXPECT_EQ(yes.child->wait().signal, SIGPIPE);
+}
+
+TEST(ProcessTest, EnvironmentOverridesReplaceOnlyWhatTheyName) {
+  ScopedEnv env;
+  env.set("VESK_T_REPLACED", "host");
+  env.set("VESK_T_KEPT", "host");
+  env.set("VESK_T_REPLACED_TOO", "host");
+  SpawnOptions o = options("sh", {"-c", "env | grep '^VESK_T_' | LC_ALL=C sort"}, kOut);
+  o.env_overrides = {"VESK_T_REPLACED=child", "VESK_T_NEW=new"};
+  Spawned s = spawn_or_die(o);
+  EXPECT_EQ(read_all(s.stdout_fd.get()),
+            "VESK_T_KEPT=host\nVESK_T_NEW=new\nVESK_T_REPLACED=child\nVESK_T_REPLACED_TOO=host\n");
+  EXPECT_EQ(s.child->wait().code, 0);
 }
 
 TEST(ProcessTest, PipesOfOneChildDoNotLeakIntoTheNext) {
