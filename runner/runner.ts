@@ -606,13 +606,15 @@ function scanCompactBytes(b, p, values, n) {
   }
 }
 
-function parseFiles() {
-  const files = new Map();
+// Parses the object that opens at `at` into a Map, each member's value by
+// `value(key)` (a key given twice keeps its last value, as JSON.parse does).
+function parseObject(value) {
+  const result = new Map();
   at++; // {
   skipWhitespace();
   if (peek() === 0x7d) {
     at++;
-    return files;
+    return result;
   }
   for (;;) {
     skipWhitespace();
@@ -620,22 +622,28 @@ function parseFiles() {
     skipWhitespace();
     expect(0x3a, "':'");
     skipWhitespace();
-    if (peek() !== 0x5b) throw syntaxError(`content of '${key}' is not an array of byte values`);
-    files.set(key, parseBytes(key));
+    result.set(key, value(key));
     skipWhitespace();
     if (peek() === 0x2c) {
       at++;
       continue;
     }
     expect(0x7d, "',' or '}'");
-    return files;
+    return result;
   }
 }
 
+function parseFiles() {
+  return parseObject((key) => {
+    if (peek() !== 0x5b) throw syntaxError(`content of '${key}' is not an array of byte values`);
+    return parseBytes(key);
+  });
+}
+
 // Reads and parses the next request line. An object comes back as a Map of
-// its members (a key given twice keeps its last value, as JSON.parse does);
-// any other JSON value comes back as JSON.parse gives it. Returns null at the
-// end of input; a blank line is passed over.
+// its members (see parseObject); any other JSON value comes back as
+// JSON.parse gives it. Returns null at the end of input; a blank line is
+// passed over.
 async function readRequest() {
   for (;;) {
     if (!(await awaitInput())) return null;
@@ -673,29 +681,9 @@ async function readRequest() {
 function parseRequestValue() {
   skipWhitespace();
   if (peek() !== 0x7b) return parseAnyValue();
-  const result = new Map();
-  at++;
-  skipWhitespace();
-  if (peek() === 0x7d) {
-    at++;
-    return result;
-  }
-  for (;;) {
-    skipWhitespace();
-    const key = parseString();
-    skipWhitespace();
-    expect(0x3a, "':'");
-    skipWhitespace();
-    const bytesMap = (key === "files" || key === "changed") && peek() === 0x7b;
-    result.set(key, bytesMap ? parseFiles() : parseAnyValue());
-    skipWhitespace();
-    if (peek() === 0x2c) {
-      at++;
-      continue;
-    }
-    expect(0x7d, "',' or '}'");
-    return result;
-  }
+  return parseObject((key) =>
+    (key === "files" || key === "changed") && peek() === 0x7b ? parseFiles() : parseAnyValue()
+  );
 }
 
 // ---------------------------------------------------------------------------

@@ -29,8 +29,8 @@ namespace vesk {
 struct KeptWorkDir::Node {
   FileStamp stamp;
   bool dir = false;
-  // Set by prestat() or quiet_from_events() for a file found unchanged in
-  // this collect(), taken back by visit() when it comes to the file.
+  // Set by prestat() for a file found unchanged in this collect(), taken
+  // back by visit() when it comes to the file.
   bool quiet = false;
   // The inotify watch on the file's inode whose stamp is recorded; -1 when
   // there is none yet (a new inode) or none could be had.
@@ -328,7 +328,9 @@ bool KeptWorkDir::visit(int fd, const std::string& prefix, Node& node, bool list
     struct stat st;
     // In a directory that passed the rule a recorded name must still be
     // there; when it is not, the rule was fooled and nothing is trusted.
-    if (child != nullptr && child->quiet) {
+    const bool unreported = child != nullptr && reported_ && !child->dir && child->wd >= 0 &&
+                            reported_->count(child->wd) == 0;
+    if (child != nullptr && (child->quiet || unreported)) {
       child->quiet = false;
       ++files;
       return true;
@@ -520,25 +522,6 @@ bool KeptWorkDir::drain_events(std::unordered_set<int>* flagged) {
   }
 }
 
-// Marks quiet every recorded file whose inode reported nothing since
-// watch_files(). False when the events cannot tell, and nothing is marked.
-bool KeptWorkDir::quiet_from_events() {
-  if (!inotify_) return false;
-  std::unordered_set<int> flagged;
-  if (!drain_events(&flagged)) return false;
-  auto mark = [&](auto& self, Node& node) -> void {
-    for (auto& [name, child] : node.children) {
-      if (child->dir) {
-        self(self, *child);
-      } else {
-        child->quiet = child->wd >= 0 && flagged.count(child->wd) == 0;
-      }
-    }
-  };
-  mark(mark, *root_);
-  return true;
-}
-
 Result<FileMap> KeptWorkDir::collect_changes(std::optional<std::uint64_t> max_workspace_mb,
                                              bool* unsure) {
   *unsure = true;
@@ -554,9 +537,14 @@ Result<FileMap> KeptWorkDir::collect_changes(std::optional<std::uint64_t> max_wo
     if ((st.st_mode & 07777) != 0700) scan.chmod_dirs.push_back("");
   }
   // One look at every recorded file is most of the cost: the files whose
-  // inodes reported nothing need none; without that, a large tree's files
-  // are looked at on a few threads first.
-  if (!quiet_from_events()) prestat();
+  // inodes reported nothing need none (visit() asks `reported_`); when the
+  // events cannot tell, a large tree's files are looked at on a few threads
+  // first.
+  reported_.emplace();
+  if (!inotify_ || !drain_events(&*reported_)) {
+    reported_.reset();
+    prestat();
+  }
   std::uint64_t files_below = 0;
   if (!visit(root_fd_.get(), "", *root_, list_root, scan, &files_below)) return FileMap();
 

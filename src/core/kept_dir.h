@@ -30,7 +30,7 @@
 //
 // Looking at every file is most of what a command over a large tree costs
 // (10,000 files take as long as starting the sandbox), so files are first
-// sorted out by inotify (quiet_from_events): each recorded file's inode is
+// sorted out by inotify (`reported_`): each recorded file's inode is
 // watched from just before the command, and a file whose inode reports no
 // event at all is unchanged without being looked at. That is sound because
 // every way to change a file's bytes or names reaches its inode's watch,
@@ -141,7 +141,6 @@ class KeptWorkDir {
   Status sync(const FileMap& files);
   Result<FileMap> collect_changes(std::optional<std::uint64_t> max_workspace_mb, bool* unsure);
   void prestat();
-  bool quiet_from_events();
   void watch_files();
   bool drain_events(std::unordered_set<int>* flagged);
   bool visit(int fd, const std::string& prefix, Node& node, bool list, Scan& scan,
@@ -155,6 +154,9 @@ class KeptWorkDir {
   UniqueFd root_fd_;
   std::unique_ptr<Node> root_;
   UniqueFd inotify_;  // invalid: every file is looked at
+  // In a collect() whose events can tell: the watches that reported
+  // anything during the command; a file with another watch is unchanged.
+  std::optional<std::unordered_set<int>> reported_;
   FileMap held_;
   timespec reading_{};
   bool whole_seconds_ = true;
