@@ -1882,6 +1882,10 @@ if (fromSnapshot) {
     globals: pyodide.toPy({}),
   });
 }
+// The loader leaves its instantiation hook in the interpreter's module, and
+// the hook holds the interpreter's WebAssembly bytes (9.6 MB) that were
+// compiled from; V8 keeps its own copy, and nothing calls the hook again.
+if (pyodide._module?.instantiateWasm) pyodide._module.instantiateWasm = undefined;
 // Until the ready line is out, Python output is a diagnostic like any other.
 pyodide.setStdout({ batched: toStderr });
 pyodide.setStderr({ batched: toStderr });

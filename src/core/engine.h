@@ -54,11 +54,13 @@ class RunnerFile {
 inline constexpr std::string_view kPyodideVersion = "314.0.8";
 
 // The program, arguments and stream setup of one runner process. The
-// environment and working directory are inherited unchanged; standard input
-// and output are pipes, standard error is inherited.
+// environment is inherited but for `env_overrides`, the working directory
+// unchanged; standard input and output are pipes, standard error is
+// inherited.
 struct LaunchCommand {
   std::string program;
   std::vector<std::string> args;
+  std::vector<std::string> env_overrides;  // "NAME=value"
 
   SpawnOptions spawn_options() const;
 };
@@ -100,6 +102,13 @@ class VeskEngine {
   // in the host's working directory (which export can write) from remapping
   // what the script imports. Paths that are not valid UTF-8 get U+FFFD in
   // place of their bad bytes.
+  //
+  // The environment gets MALLOC_MMAP_THRESHOLD_=131072 unless the host sets
+  // that variable (freed blocks of 128 KiB or more go back to the system),
+  // and DENO_V8_FLAGS=--no-wasm-inlining-call-indirect, followed by the
+  // host's own DENO_V8_FLAGS, when this Deno starts with them: the first
+  // command for an executable asks it once (deno eval --no-config "", about
+  // 30 ms), and a Deno that refuses gets the host's variable unchanged.
   //
   // Errors (plain): a path holding a comma, which Deno's permission lists
   // would split into two paths: "cannot start the runner: the path '{path}'

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -161,6 +162,67 @@ TEST(Engine, NetworkFlagFollowsTheAllowlist) {
   ASSERT_EQ(args.size(), 8u);
   EXPECT_EQ(args[5], "--allow-write=/own");
   EXPECT_EQ(args[6], engine->script_path());
+}
+
+// The runner's environment: a fixed mapping threshold, and V8 flags only for
+// a Deno that starts with them (one that does not would refuse to start the
+// runner at all), asked once per executable.
+TEST(Engine, RunnerEnvironmentHasV8FlagsOnlyForADenoThatTakesThem) {
+  DenoOnPath deno;
+  const fs::path asked = deno.tmp.path() / "asked";
+  const auto fake_deno = [&](bool knows_the_flag) {
+    write_file(deno.bin.path() / "deno",
+               "#!/bin/sh\n"
+               "echo \"$*|$DENO_V8_FLAGS\" >> '" + asked.string() + "'\n" +
+                   (knows_the_flag ? std::string()
+                                   : "case \"$DENO_V8_FLAGS\" in *--no-wasm-inlining-call-indirect*)\n"
+                                     "  echo \"error: V8 did not recognize flag\" >&2; exit 1;;\n"
+                                     "esac\n") +
+                   "exit 0\n",
+               true);
+  };
+  const auto v8_flags = [](const LaunchCommand& command) -> std::optional<std::string> {
+    for (const std::string& entry : command.env_overrides) {
+      if (entry.starts_with("DENO_V8_FLAGS=")) return entry.substr(14);
+    }
+    return std::nullopt;
+  };
+  const auto mapping = [](const LaunchCommand& command) {
+    return std::count(command.env_overrides.begin(), command.env_overrides.end(),
+                      "MALLOC_MMAP_THRESHOLD_=131072");
+  };
+  deno.env.unset("DENO_V8_FLAGS");
+  deno.env.unset("MALLOC_MMAP_THRESHOLD_");
+  fake_deno(true);
+  Result<VeskEngine> engine = VeskEngine::create(Config::defaults());
+  ASSERT_TRUE(engine.has_value());
+  LaunchCommand command = *engine->launch_command("/own");
+  EXPECT_EQ(v8_flags(command), "--no-wasm-inlining-call-indirect");
+  EXPECT_EQ(mapping(command), 1);
+  EXPECT_EQ(command.spawn_options().env_overrides, command.env_overrides);
+  command = *engine->launch_command("/own");
+  EXPECT_EQ(v8_flags(command), "--no-wasm-inlining-call-indirect");
+  EXPECT_EQ(read_file(asked), "eval --no-config |--no-wasm-inlining-call-indirect\n");
+
+  // The host's own flags follow, so that they win; a mapping threshold the
+  // host chose is left alone.
+  deno.env.set("DENO_V8_FLAGS", "--max-lazy");
+  deno.env.set("MALLOC_MMAP_THRESHOLD_", "65536");
+  command = *engine->launch_command("/own");
+  EXPECT_EQ(v8_flags(command), "--no-wasm-inlining-call-indirect,--max-lazy");
+  EXPECT_EQ(mapping(command), 0);
+
+  // Another Deno in its place (a new inode): asked again, and refusing, it
+  // gets the host's variable as it is.
+  fs::remove(deno.bin.path() / "deno");
+  fake_deno(false);
+  deno.env.unset("DENO_V8_FLAGS");
+  command = *engine->launch_command("/own");
+  EXPECT_EQ(v8_flags(command), std::nullopt);
+  EXPECT_EQ(read_file(asked),
+            "eval --no-config |--no-wasm-inlining-call-indirect\n"
+            "eval --no-config |--no-wasm-inlining-call-indirect,--max-lazy\n"
+            "eval --no-config |--no-wasm-inlining-call-indirect\n");
 }
 
 TEST(Engine, PathsWithACommaAreRefused) {

@@ -102,6 +102,21 @@ def test_dropping_a_session_kills_its_runner():
     assert wait_until(lambda: not Path(f"/proc/{pid}").exists()), "runner still alive or a zombie"
 
 
+def test_the_runner_starts_with_its_memory_settings():
+    # The real Deno takes the V8 flags (a probe that failed would silently
+    # drop them, and the compiler's memory with them).
+    before = runner_pids()
+    s = VeskSession()
+    (pid,) = runner_pids() - before
+    environ = Path(f"/proc/{pid}/environ").read_bytes().split(b"\0")
+    host_flags = os.environ.get("DENO_V8_FLAGS")
+    expected = "--no-wasm-inlining-call-indirect" + (f",{host_flags}" if host_flags else "")
+    assert f"DENO_V8_FLAGS={expected}".encode() in environ
+    if "MALLOC_MMAP_THRESHOLD_" not in os.environ:
+        assert b"MALLOC_MMAP_THRESHOLD_=131072" in environ
+    assert s.execute_python("print(1 + 1)").stdout == "2"
+
+
 def test_script_file_lives_as_long_as_the_last_session(tmp_path):
     # A fresh interpreter, so that no other session of this process holds the file.
     code = textwrap.dedent("""
