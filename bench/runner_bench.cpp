@@ -99,7 +99,6 @@ void remove_snapshot(const VeskEngine& engine) {
   ::unlink((snapshot_dir() + "/" + snapshot_key(engine) + ".snap").c_str());
 }
 
-
 // A field of /proc/<pid>/status in bytes ("VmRSS:", "VmHWM:"), or 0.
 double status_bytes(pid_t pid, std::string_view field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -326,7 +325,6 @@ std::unique_ptr<Session> session_with_files(benchmark::State& state, int count,
   }
   return std::move(*session);
 }
-
 
 // The session's runner: the child Deno process of this program that is not
 // making a start snapshot; 0 when there is none.

@@ -94,6 +94,14 @@ SpawnOptions LaunchCommand::spawn_options() const {
   return options;
 }
 
+std::optional<std::string> executable_identity(const std::string& path) {
+  struct stat st{};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return std::to_string(st.st_dev) + ' ' + std::to_string(st.st_ino) + ' ' +
+         std::to_string(st.st_size) + ' ' + std::to_string(st.st_mtim.tv_sec) + '.' +
+         std::to_string(st.st_mtim.tv_nsec);
+}
+
 namespace {
 
 // V8's speculative inlining of indirect calls makes its optimising compiler
@@ -108,12 +116,9 @@ constexpr std::string_view kRunnerV8Flags = "--no-wasm-inlining-call-indirect";
 // inode, size, modification time) in this process, with a program that does
 // nothing; anything but a clean exit within ten seconds counts as a refusal.
 bool deno_accepts_v8_flags(const std::string& deno_path, const std::string& v8_flags) {
-  struct stat st{};
-  if (::stat(deno_path.c_str(), &st) != 0) return false;
-  const std::string key = deno_path + '\n' + std::to_string(st.st_dev) + ' ' +
-                          std::to_string(st.st_ino) + ' ' + std::to_string(st.st_size) + ' ' +
-                          std::to_string(st.st_mtim.tv_sec) + '.' +
-                          std::to_string(st.st_mtim.tv_nsec) + '\n' + v8_flags;
+  const std::optional<std::string> identity = executable_identity(deno_path);
+  if (!identity) return false;
+  const std::string key = deno_path + '\n' + *identity + '\n' + v8_flags;
   static std::mutex mu;
   static std::map<std::string, bool>* known = new std::map<std::string, bool>();
   // Held while asking, so that runners starting together ask only once.

@@ -149,6 +149,10 @@ std::string pyodide_package_dir();
 // ./scripts/setup.sh)".
 Status ensure_pyodide_cached(const std::string& deno_path, std::uint64_t timeout_ms);
 
+// Names one build of the executable at `path`: "{device} {inode} {size}
+// {mtime seconds}.{nanoseconds}", or nullopt when it cannot be looked at.
+std::optional<std::string> executable_identity(const std::string& path);
+
 // No flag for an empty list; "--allow-net" if any entry is "*"; otherwise
 // "--allow-net=" with the entries joined by ",".
 std::optional<std::string> network_flag(const std::vector<std::string>& domain_allowlist);

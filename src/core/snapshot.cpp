@@ -189,11 +189,8 @@ std::string sha256_hex(std::string_view bytes) {
 
 std::string snapshot_key(const VeskEngine& engine) {
   std::string material = "pyodide " + std::string(kPyodideVersion) + "\n";
-  struct stat st{};
-  if (::stat(engine.deno_path().c_str(), &st) == 0) {
-    material += "deno " + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + " " +
-                std::to_string(st.st_size) + " " + std::to_string(st.st_mtim.tv_sec) + "." +
-                std::to_string(st.st_mtim.tv_nsec) + "\n";
+  if (auto identity = executable_identity(engine.deno_path())) {
+    material += "deno " + *identity + "\n";
   }
   material += runner_script();
   return sha256_hex(material).substr(0, 32);
