@@ -10,9 +10,19 @@ with the error's message.
 from collections.abc import Sequence
 from typing import SupportsIndex, final
 
+class InternalFault(BaseException):
+    """A condition the module treats as impossible (a thread that cannot start,
+    memory exhausted inside an operation). Derives from BaseException, so
+    `except Exception` lets it through; the session that raised it refuses
+    every later call."""
+
 @final
 class VeskCheckpoint:
-    """One immutable state of a session's workspace (a copy; never changes)."""
+    """One immutable state of a session's workspace; never changes.
+
+    Cheap to hold: it shares the session's immutable contents (it outlives
+    the session too) and copies them only when files is read.
+    """
 
     @property
     def id(self) -> int:
@@ -25,7 +35,11 @@ class VeskCheckpoint:
         """Standard error of the run that made it ("" for file edits)."""
     @property
     def files(self) -> dict[str, bytes]:
-        """The complete workspace: a new dict of new bytes on every read."""
+        """The complete workspace: a new dict of new bytes on every read.
+
+        Each read copies every content; read it once and keep the dict when
+        you need several files.
+        """
 
 @final
 class VeskSession:
@@ -39,10 +53,13 @@ class VeskSession:
     def __init__(self) -> None: ...
     @property
     def current(self) -> VeskCheckpoint:
-        """A copy of the current checkpoint."""
+        """The current checkpoint (O(1); nothing is copied until files is read)."""
     @property
     def history(self) -> list[VeskCheckpoint]:
-        """Copies of every checkpoint, oldest first (later ones after a rollback included)."""
+        """Every checkpoint, oldest first (later ones after a rollback included).
+
+        O(number of checkpoints); no content is copied until files is read.
+        """
     def mount(self, path: str) -> list[str]:
         """Import a host file or directory into the current checkpoint, in place.
 

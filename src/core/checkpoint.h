@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -19,10 +20,38 @@
 
 namespace vesk {
 
+// An immutable text shared by reference count (atomic, so any thread holding
+// one may read it): a checkpoint's captured output, held once by the history
+// and by every record handed out of it, however large the output was.
+class SharedText {
+ public:
+  SharedText() = default;
+  // Takes `text` over; an empty text allocates nothing.
+  SharedText(std::string text)  // NOLINT(google-explicit-constructor)
+      : text_(text.empty() ? nullptr : std::make_shared<const std::string>(std::move(text))) {}
+
+  const std::string& str() const { return text_ ? *text_ : empty_text(); }
+  operator const std::string&() const { return str(); }  // NOLINT(google-explicit-constructor)
+  bool empty() const { return !text_; }
+  std::size_t size() const { return str().size(); }
+
+  friend bool operator==(const SharedText& a, std::string_view b) { return a.str() == b; }
+  friend std::ostream& operator<<(std::ostream& out, const SharedText& t) {
+    return out << t.str();
+  }
+
+ private:
+  static const std::string& empty_text() {
+    static const std::string* const empty = new std::string();
+    return *empty;
+  }
+  std::shared_ptr<const std::string> text_;  // null when empty
+};
+
 struct Checkpoint {
   std::uint64_t id = 0;     // its position in the history; the first is 0
-  std::string stdout_text;  // output of the run that made it; empty for edits
-  std::string stderr_text;
+  SharedText stdout_text;   // output of the run that made it; empty for edits
+  SharedText stderr_text;
   std::optional<std::string> label;
   FileMap files;            // the complete workspace
   // Set once check_layout() has passed for `files`; a mount, which changes

@@ -44,7 +44,7 @@ PyObject* get_files(PyObject* self, void*) {
   for (const auto& [key, content] : record_of(self).files) {
     PyRef k(text_to_py(key));
     if (!k) return nullptr;
-    PyRef v(PyBytes_FromStringAndSize(content.data(), static_cast<Py_ssize_t>(content.size())));
+    PyRef v(PyBytes_FromStringAndSize(content->data(), static_cast<Py_ssize_t>(content->size())));
     if (!v) return nullptr;
     if (PyDict_SetItem(dict.get(), k.get(), v.get()) != 0) return nullptr;
   }
@@ -76,14 +76,9 @@ PyType_Spec kSpec = {
 
 }  // namespace
 
-CheckpointRecord checkpoint_to_py(const Checkpoint& checkpoint) {
-  CheckpointRecord r;
-  r.stdout_text = checkpoint.stdout_text;
-  r.stderr_text = checkpoint.stderr_text;
-  r.files.reserve(checkpoint.files.size());
-  for (const auto& [key, content] : checkpoint.files) r.files.emplace_back(key, *content);
-  r.id = checkpoint.id;
-  return r;
+CheckpointRecord checkpoint_to_py(const Checkpoint& checkpoint) noexcept {
+  return CheckpointRecord{checkpoint.stdout_text, checkpoint.stderr_text, checkpoint.files,
+                          checkpoint.id};
 }
 
 PyObject* create_checkpoint_type() {

@@ -1,9 +1,11 @@
 // Module initialisation of vesk_internal: two-phase, with one execution step
-// that adds the classes, VeskCheckpoint first, then VeskSession. The module
+// that adds the classes, VeskCheckpoint first, then VeskSession, then the
+// InternalFault exception so that callers can catch it by name. The module
 // keeps no state of its own and reads no configuration on import.
 #include <Python.h>
 
 #include "python/checkpoint_type.h"
+#include "python/convert.h"
 #include "python/py_ref.h"
 #include "python/session_type.h"
 
@@ -20,6 +22,12 @@ int add_type(PyObject* module, const char* name, PyObject* type) {
 int exec_module(PyObject* module) {
   if (add_type(module, "VeskCheckpoint", vesk::py::create_checkpoint_type()) != 0) return -1;
   if (add_type(module, "VeskSession", vesk::py::create_session_type()) != 0) return -1;
+  // The class is process-wide (the one raise_error uses); the module holds a
+  // reference of its own.
+  PyObject* fault = vesk::py::internal_fault_type();
+  if (fault == nullptr) return -1;
+  Py_INCREF(fault);
+  if (add_type(module, "InternalFault", fault) != 0) return -1;
   return 0;
 }
 

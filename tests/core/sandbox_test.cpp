@@ -253,7 +253,7 @@ TEST_F(SandboxTest, WorkspaceTravelsIntoTheSandboxAndBack) {
           "printf x > .hidden");
   ASSERT_TRUE(checkpoint) << checkpoint.error().message();
   const std::string pwd =
-      (*checkpoint)->stdout_text.substr(0, (*checkpoint)->stdout_text.find('\n'));
+      (*checkpoint)->stdout_text.str().substr(0, (*checkpoint)->stdout_text.str().find('\n'));
   EXPECT_TRUE(pwd.starts_with(fs::canonical(work_parent_.path()).string() + "/vesk-bash-")) << pwd;
   EXPECT_EQ((*checkpoint)->stdout_text, pwd + "\nalpha\n");
   EXPECT_EQ(entries_of((*checkpoint)->files), (std::map<std::string, std::string>{
@@ -289,7 +289,7 @@ TEST_F(SandboxTest, WorkDirectoryIsNeverUnderTmp) {
     EXPECT_FALSE(path_has_prefix(work_dir_parent(0, 512), "/tmp"));
     auto checkpoint = run("pwd; echo seen > proof.txt");
     ASSERT_TRUE(checkpoint) << checkpoint.error().message();
-    EXPECT_FALSE((*checkpoint)->stdout_text.starts_with("/tmp/")) << (*checkpoint)->stdout_text;
+    EXPECT_FALSE((*checkpoint)->stdout_text.str().starts_with("/tmp/")) << (*checkpoint)->stdout_text;
     EXPECT_EQ(entries_of((*checkpoint)->files),
               (std::map<std::string, std::string>{{"proof.txt", "seen\n"}}));
     ASSERT_TRUE(history_.rollback(0));

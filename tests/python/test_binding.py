@@ -20,7 +20,10 @@ def session():
 def test_module_surface():
     assert vesk_internal.__doc__ == ""
     public = sorted(n for n in dir(vesk_internal) if not n.startswith("__"))
-    assert public == ["VeskCheckpoint", "VeskSession"]
+    assert public == ["InternalFault", "VeskCheckpoint", "VeskSession"]
+    # Catchable by name, and not by handlers written for Exception.
+    assert issubclass(vesk_internal.InternalFault, BaseException)
+    assert not issubclass(vesk_internal.InternalFault, Exception)
     assert VeskSession.__bases__ == (object,)
     assert VeskCheckpoint.__bases__ == (object,)
 

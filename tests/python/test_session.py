@@ -197,7 +197,7 @@ def test_internal_fault_abandons_only_that_session():
     # unprivileged user with no processes allowed, the watchdog cannot start.
     code = textwrap.dedent("""
         import os, resource
-        from vesk_internal import VeskSession
+        from vesk_internal import InternalFault, VeskSession
         a = VeskSession()
         b = VeskSession()
         soft, hard = resource.getrlimit(resource.RLIMIT_NPROC)
@@ -207,14 +207,14 @@ def test_internal_fault_abandons_only_that_session():
             a.execute_python("1")
         except Exception as e:
             print("caught as Exception:", e)
-        except BaseException as e:
+        except InternalFault as e:
             print("fault:", type(e).__name__)
         resource.setrlimit(resource.RLIMIT_NPROC, (soft, hard))
         os.setresuid(0, 0, 0)
         for call in (lambda: a.rollback(0), lambda: a.current):
             try:
                 call()
-            except BaseException as e:
+            except InternalFault as e:
                 print("abandoned:", type(e).__name__, issubclass(type(e), Exception))
         print("other session:", b.execute_python("print(6 * 7)").stdout)
     """)
