@@ -85,7 +85,8 @@ class Mapper {
         !string_list("package_allowlist", &c.package_allowlist) ||
         !unsigned_int("bash_timeout_ms", &c.bash_timeout_ms) ||
         !string_list("bash_command_denylist", &c.bash_command_denylist) ||
-        !string_list("bash_command_allowlist", &c.bash_command_allowlist)) {
+        !string_list("bash_command_allowlist", &c.bash_command_allowlist) ||
+        !unsigned_int("max_runner_memory_mb", &c.max_runner_memory_mb)) {
       return std::unexpected(std::move(error_));
     }
     return c;

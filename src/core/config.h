@@ -42,6 +42,9 @@ struct Config {
   std::uint64_t bash_timeout_ms = 30000;           // limit of one shell command
   std::vector<std::string> bash_command_denylist;  // substrings that refuse a command
   std::vector<std::string> bash_command_allowlist;  // if not empty, one must occur
+  // The most resident memory (MiB) one runner may hold; the interpreter's
+  // own memory may take three quarters of it.
+  std::uint64_t max_runner_memory_mb = 2048;
 
   // The built-in defaults of every key (the same as a value-initialised Config).
   static Config defaults() { return Config{}; }

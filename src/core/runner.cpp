@@ -47,6 +47,11 @@ std::optional<std::uint64_t> reply_seq(const ReplyLine& reply) {
   return std::nullopt;
 }
 
+Error memory_limit_error(std::uint64_t limit_mb) {
+  return Error::message("the runner went over its memory limit of " + std::to_string(limit_mb) +
+                        " MiB (max_runner_memory_mb) and was stopped");
+}
+
 // A reply buffer this small is always kept.
 constexpr std::size_t kKeptReplyBuffer = 1 << 20;
 
@@ -103,6 +108,11 @@ Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
     Result<Spawned> spawned = spawn(command->spawn_options());
     if (!spawned) return fail(spawned.error());
     std::unique_ptr<Runner> runner(new Runner(engine, std::move(*dir), std::move(*spawned)));
+    const std::uint64_t memory_mb = engine.config().max_runner_memory_mb;
+    Result<std::unique_ptr<MemoryGuard>> guard = MemoryGuard::watch(
+        runner->child_, runner->child_->pid(), memory_mb * 1048576u);
+    if (!guard) return fail(guard.error());
+    runner->memory_guard_ = std::move(*guard);
     bool ready = false;
     bool timed_out = false;
     bool can_snapshot = false;
@@ -130,10 +140,12 @@ Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
       return runner;
     }
     const std::optional<std::int32_t> code = exit_code(*runner->child_);
+    const bool memory_guard_fired = runner->memory_guard_->fired();
     // Not killed: closing its input ends a runner that is still healthy at
     // its next read. Dropping the reference hands the child to the reaper.
     runner->child_.reset();
     runner.reset();
+    if (memory_guard_fired) return fail(memory_limit_error(memory_mb));
     if (timed_out) {
       return fail_message("Deno runner startup timed out after " + std::to_string(limit) +
                           "ms; check server stderr for details");
@@ -171,6 +183,7 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
   const auto ended = [&]() -> Error {
     usable_ = false;
     watchdog.cancel();
+    if (memory_guard_->fired()) return memory_limit_error(engine_.config().max_runner_memory_mb);
     if (watchdog.fired()) return Error::runner(RunnerError::timeout(limit_ms));
     return Error::runner(RunnerError::crash(exit_code(*child_)));
   };
@@ -181,6 +194,7 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
     // request could be understood.
     usable_ = false;
     watchdog.cancel();
+    if (memory_guard_->fired()) return fail(memory_limit_error(engine_.config().max_runner_memory_mb));
     // Killed by the watchdog while writing: that is the time-out.
     if (watchdog.fired()) return fail(Error::runner(RunnerError::timeout(limit_ms)));
     return fail(s.error());

@@ -28,6 +28,7 @@
 #include "core/error.h"
 #include "core/file_map.h"
 #include "core/io.h"
+#include "core/memory_guard.h"
 #include "core/process.h"
 #include "core/protocol.h"
 
@@ -92,7 +93,8 @@ class Runner {
   //
   // Errors (all plain): those of ensure_pyodide_cached() and of the launch
   // command (a path with a comma); the Os error when the private directory
-  // cannot be made or the process cannot be started;
+  // cannot be made or the process cannot be started; the memory limit's
+  // message (see below) when the runner went over it while starting;
   // "Deno runner startup timed out after {install_timeout_ms}ms; check server
   // stderr for details"; "Deno runner exited during startup (exit code:
   // {code}); check server stderr for details" with {code} Some(n) or None
@@ -122,7 +124,10 @@ class Runner {
   // middle of a line; the exit code when it is already known); RunnerError
   // Application with the runner's error text; the decoding message of an
   // invalid reply line (plain; the runner stays usable). After a failed write,
-  // a time-out or a crash, usable() is false. With ReplyForm::kChanges the
+  // a time-out or a crash, usable() is false. A runner that went over
+  // max_runner_memory_mb, during the request or before it, was killed and
+  // the error is plain: "the runner went over its memory limit of {N} MiB
+  // (max_runner_memory_mb) and was stopped". With ReplyForm::kChanges the
   // output is in the difference form (or `resync`), against `files`.
   Result<ExecutionOutput> execute_python(std::string_view code, const FileMap& files,
                                          const ProgressCallback& progress,
@@ -170,6 +175,10 @@ class Runner {
   // Removed after the process has been killed (members go in reverse order).
   std::unique_ptr<PrivateDir> private_dir_;
   std::shared_ptr<Child> child_;
+  // Kills the process when its resident memory passes max_runner_memory_mb,
+  // between requests too; a request that ends with the process then fails
+  // with the limit's message instead of the crash's.
+  std::unique_ptr<MemoryGuard> memory_guard_;
   UniqueFd stdin_;
   UniqueFd stdout_;
   FdWriter writer_;

@@ -34,6 +34,7 @@ TEST(ConfigTest, DefaultsAreTheDocumentedValues) {
   EXPECT_EQ(c.bash_timeout_ms, 30000u);
   EXPECT_TRUE(c.bash_command_denylist.empty());
   EXPECT_TRUE(c.bash_command_allowlist.empty());
+  EXPECT_EQ(c.max_runner_memory_mb, 2048u);
 }
 
 TEST(ConfigTest, EveryKeyIsReadFromTheDocument) {
@@ -56,6 +57,7 @@ package_allowlist = ["numpy"]
 bash_timeout_ms = 9
 bash_command_denylist = ["rm", ""]
 bash_command_allowlist = ["ls", "cat"]
+max_runner_memory_mb = 11
 )");
   ASSERT_TRUE(c.has_value()) << c.error();
   EXPECT_EQ(c->domain_allowlist, (std::vector<std::string>{"one", "two", "one"}));
@@ -76,6 +78,7 @@ bash_command_allowlist = ["ls", "cat"]
   EXPECT_EQ(c->bash_timeout_ms, 9u);
   EXPECT_EQ(c->bash_command_denylist, (std::vector<std::string>{"rm", ""}));
   EXPECT_EQ(c->bash_command_allowlist, (std::vector<std::string>{"ls", "cat"}));
+  EXPECT_EQ(c->max_runner_memory_mb, 11u);
 }
 
 // Documents that parse to exactly the defaults, apart from what `adjust` sets.
@@ -254,7 +257,8 @@ TEST_F(ConfigLoadTest, BadFilesFallBackWhollyForEveryField) {
       "mount_allowlist = [\"/m\"]\nexport_root = \"e\"\nsnapshots_dir = \"s\"\n"
       "snapshot_on_close = true\nmax_sessions = 6\nmax_checkpoints = 7\n"
       "session_idle_timeout_secs = 8\nenv_allowlist = [\"E\"]\npackage_allowlist = [\"p\"]\n"
-      "bash_timeout_ms = 9\nbash_command_denylist = [\"d\"]\nbash_command_allowlist = [\"a\"]\n";
+      "bash_timeout_ms = 9\nbash_command_denylist = [\"d\"]\nbash_command_allowlist = [\"a\"]\n"
+      "max_runner_memory_mb = 10\n";
   const char* bad_lines[] = {"zzz = [1, \"mixed\"\n", "[max_checkpoints]\n"};
   for (const char* bad : bad_lines) {
     SCOPED_TRACE(bad);
