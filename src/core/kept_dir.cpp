@@ -546,14 +546,13 @@ void KeptWorkDir::watch_files() {
     std::size_t unwatched = 0;
     auto arm = [&](auto& self, const std::string& relative, Node& node) -> void {
       for (auto& [name, child] : node.children) {
-        const std::string path = relative + "/" + name;
         if (child->dir) {
-          self(self, path, *child);
+          self(self, relative + "/" + name, *child);
           continue;
         }
         // Nothing else writes the directory now: the inode at that name is
         // the one whose stamp is recorded.
-        if (child->wd < 0) child->wd = watches_.add(path.c_str(), kWatchedEvents);
+        if (child->wd < 0) child->wd = watches_.add((relative + "/" + name).c_str(), kWatchedEvents);
         if (child->wd < 0) ++unwatched;
       }
     };
