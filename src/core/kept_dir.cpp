@@ -45,6 +45,11 @@ struct KeptWorkDir::Scan {
     std::uint64_t size;  // from the file system, for the early size refusal
     bool relink;         // more than one name: linked to another file
     bool chmod;          // permission bits other than the default
+    FileStamp stamp;     // as found
+    bool new_name;       // no file was recorded under the key
+    // Set by find_moved(): the key a recorded file had before a directory
+    // of its path moved; its contents are those held under that key.
+    std::string from;
   };
   std::vector<std::string> removed;     // keys that are gone
   std::vector<Changed> changed;         // regular files to read back
@@ -52,6 +57,13 @@ struct KeptWorkDir::Scan {
   std::vector<std::string> rmdir;       // directories without a file, deepest first
   std::vector<std::string> chmod_dirs;  // "" is the root
   std::set<std::string> touched;        // directories to stamp anew
+  // Records of directories no longer at their place (gone, or another
+  // directory there now), kept until the scan ends: the files of a directory
+  // that moved are found among them.
+  std::vector<std::pair<std::string, std::unique_ptr<Node>>> buried;
+
+  // The record at `relative` goes: its keys are removed.
+  void forget(const std::string& relative, std::unique_ptr<Node> node);
 };
 
 namespace {
@@ -108,15 +120,22 @@ std::optional<mode_t> read_umask() {
 }
 
 // Every key recorded at or below `node`.
-void forget(const std::string& relative, const auto& node, std::vector<std::string>& keys) {
+void record_keys(const std::string& relative, const auto& node, std::vector<std::string>& keys) {
   if (!node.dir) {
     keys.push_back(relative);
     return;
   }
-  for (const auto& [name, child] : node.children) forget(relative + "/" + name, *child, keys);
+  for (const auto& [name, child] : node.children) {
+    record_keys(relative + "/" + name, *child, keys);
+  }
 }
 
 }  // namespace
+
+void KeptWorkDir::Scan::forget(const std::string& relative, std::unique_ptr<Node> node) {
+  record_keys(relative, *node, removed);
+  if (node->dir && !node->children.empty()) buried.emplace_back(relative, std::move(node));
+}
 
 FileStamp stamp_of(const struct stat& st) {
   FileStamp s;
@@ -146,7 +165,7 @@ KeptWorkDir::~KeptWorkDir() { drop(); }
 
 void KeptWorkDir::drop() {
   root_fd_.reset();
-  inotify_.reset();
+  watches_.reset();
   if (!path_.empty()) remove_tree(path_);
   path_.clear();
   parent_.clear();
@@ -179,8 +198,8 @@ Status KeptWorkDir::create(const std::string& parent) {
   root_->dir = true;
   root_->stamp = stamp_of(st);
   held_ = FileMap();
-  // Without an instance (a user has 128) every file is looked at.
-  inotify_ = UniqueFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  // Without an instance every file is looked at.
+  (void)watches_.open();
   // Only tmpfs is known here to keep nanoseconds; elsewhere the rule counts
   // from the start of the second, which costs a few needless reads at most.
   struct statfs fs;
@@ -320,53 +339,54 @@ bool KeptWorkDir::visit(int fd, const std::string& prefix, Node& node, bool list
                         std::uint64_t* files_below) {
   const std::string self = prefix.empty() ? std::string() : prefix.substr(0, prefix.size() - 1);
   std::uint64_t files = 0;
-  // Looks at one entry of the directory: `child` is its record, or null for
-  // a name not recorded. False when nothing can be trusted; `*forgotten`
-  // when the record is to go.
-  auto look = [&](const std::string& name, Node* child, bool* forgotten) -> bool {
-    *forgotten = false;
-    struct stat st;
-    // In a directory that passed the rule a recorded name must still be
-    // there; when it is not, the rule was fooled and nothing is trusted.
-    const bool unreported = child != nullptr && reported_ && !child->dir && child->wd >= 0 &&
-                            reported_->count(child->wd) == 0;
-    if (child != nullptr && (child->quiet || unreported)) {
+  // Looks at the entry `name`, whose record `slot` holds (null: none). False
+  // when nothing can be trusted; afterwards `slot` is null when the entry is
+  // to have no record.
+  auto look = [&](const std::string& name, std::unique_ptr<Node>& slot) -> bool {
+    Node* child = slot.get();
+    // `node` is the recorded directory itself, so a recorded file whose
+    // inode reported nothing is still its entry under this name.
+    if (child != nullptr && !child->dir &&
+        (child->quiet || (reported_ && child->wd >= 0 && reported_->count(child->wd) == 0))) {
       child->quiet = false;
       ++files;
       return true;
     }
+    struct stat st;
     if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
     const FileStamp now = stamp_of(st);
+    const std::string relative = prefix + name;
     if (S_ISREG(st.st_mode)) {
       ++files;
       if (child != nullptr && !child->dir &&
           stamp_unchanged(child->stamp, now, reading_, whole_seconds_)) {
         return true;
       }
-      const std::string relative = prefix + name;
-      if (child != nullptr && child->dir) forget(relative, *child, scan.removed);
-      if (child == nullptr) child = (node.children[name] = std::make_unique<Node>()).get();
-      child->dir = false;
-      child->children.clear();
+      const bool new_name = child == nullptr || child->dir;
+      if (child != nullptr && child->dir) scan.forget(relative, std::move(slot));
+      if (!slot) slot = std::make_unique<Node>();
       scan.changed.push_back({relative, static_cast<std::uint64_t>(st.st_size), st.st_nlink > 1,
-                              (st.st_mode & 07777) != file_mode_});
+                              (st.st_mode & 07777) != file_mode_, now, new_name, {}});
       return true;
     }
-    const std::string relative = prefix + name;
     if (S_ISDIR(st.st_mode)) {
-      const bool was_dir = child != nullptr && child->dir;
-      if (child != nullptr && !child->dir) scan.removed.push_back(relative);
-      if (child == nullptr) child = (node.children[name] = std::make_unique<Node>()).get();
-      if (!was_dir) {
-        child->dir = true;
-        child->children.clear();
-      }
-      const bool sub_list =
-          !was_dir || !stamp_unchanged(child->stamp, now, reading_, whole_seconds_);
       UniqueFd sub(::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (!sub) return false;
+      struct stat opened;
+      if (!sub || ::fstat(sub.get(), &opened) != 0 || opened.st_ino != st.st_ino) return false;
+      // The recorded entries stand for the directory at this name only when
+      // it is the recorded directory. Its inode number tells: another
+      // directory there now, moved in, swapped or exchanged, or made anew,
+      // has another number as long as the recorded one lives, and a recorded
+      // entry trusted without a look proves that it lives.
+      const bool same = child != nullptr && child->dir && child->stamp.ino == st.st_ino;
+      if (child != nullptr && !same) scan.forget(relative, std::move(slot));
+      if (!slot) {
+        slot = std::make_unique<Node>();
+        slot->dir = true;
+      }
+      const bool sub_list = !same || !stamp_unchanged(slot->stamp, now, reading_, whole_seconds_);
       std::uint64_t below = 0;
-      if (!visit(sub.get(), relative + "/", *child, sub_list, scan, &below)) return false;
+      if (!visit(sub.get(), relative + "/", *slot, sub_list, scan, &below)) return false;
       if (sub_list) {
         scan.touched.insert(relative);
         if ((st.st_mode & 07777) != dir_mode_) scan.chmod_dirs.push_back(relative);
@@ -375,25 +395,21 @@ bool KeptWorkDir::visit(int fd, const std::string& prefix, Node& node, bool list
         // A fresh directory would not have it: only files make directories.
         scan.rmdir.push_back(relative);
         scan.touched.insert(self);
-        *forgotten = true;
+        slot.reset();
       }
       files += below;
       return true;
     }
-    if (child != nullptr) {
-      forget(relative, *child, scan.removed);
-      *forgotten = true;
-    }
+    if (child != nullptr) scan.forget(relative, std::move(slot));
     scan.unlink.push_back(relative);
     scan.touched.insert(self);
     return true;
   };
 
-  bool forgotten = false;
   if (!list) {
     for (auto it = node.children.begin(); it != node.children.end();) {
-      if (!look(it->first, it->second.get(), &forgotten)) return false;
-      it = forgotten ? node.children.erase(it) : std::next(it);
+      if (!look(it->first, it->second)) return false;
+      it = it->second ? std::next(it) : node.children.erase(it);
     }
     *files_below = files;
     return true;
@@ -420,35 +436,69 @@ bool KeptWorkDir::visit(int fd, const std::string& prefix, Node& node, bool list
   const std::unordered_set<std::string> present(names.begin(), names.end());
   for (auto it = node.children.begin(); it != node.children.end();) {
     if (present.count(it->first) == 0) {
-      forget(prefix + it->first, *it->second, scan.removed);
+      scan.forget(prefix + it->first, std::move(it->second));
       it = node.children.erase(it);
     } else {
       ++it;
     }
   }
   for (const std::string& name : names) {
-    auto found = node.children.find(name);
-    if (!look(name, found == node.children.end() ? nullptr : found->second.get(), &forgotten)) {
-      return false;
-    }
-    if (forgotten) node.children.erase(name);
+    std::unique_ptr<Node>& slot = node.children[name];
+    const bool looked = look(name, slot);
+    if (!slot) node.children.erase(name);
+    if (!looked) return false;
   }
   *files_below = files;
   return true;
 }
 
+void KeptWorkDir::find_moved(Scan& scan) const {
+  if (scan.buried.empty()) return;
+  // The recorded files below the directories that left their places, by
+  // inode number.
+  std::unordered_map<ino_t, std::pair<std::string, const Node*>> recorded;
+  auto index = [&](auto& self, const std::string& relative, const Node& node) -> void {
+    if (!node.dir) {
+      recorded.emplace(node.stamp.ino, std::pair<std::string, const Node*>(relative, &node));
+      return;
+    }
+    for (const auto& [name, child] : node.children) self(self, relative + "/" + name, *child);
+  };
+  for (const auto& [relative, node] : scan.buried) index(index, relative, *node);
+  for (Scan::Changed& c : scan.changed) {
+    if (!c.new_name || c.relink) continue;
+    auto it = recorded.find(c.stamp.ino);
+    // The stamp rule proves the inode the recorded one, unchanged (a file
+    // made after the reading has a later ctime); moving a directory does
+    // not touch the inodes below it.
+    if (it == recorded.end() ||
+        !stamp_unchanged(it->second.second->stamp, c.stamp, reading_, whole_seconds_) ||
+        !held_.contains(it->second.first)) {
+      continue;
+    }
+    c.from = it->second.first;
+    recorded.erase(it);
+  }
+}
+
 void KeptWorkDir::prestat() {
+  // The files that no unreported watch vouches for.
+  auto needs_look = [this](const Node& file) {
+    return !reported_ || file.wd < 0 || reported_->count(file.wd) != 0;
+  };
   std::vector<std::pair<std::string, Node*>> dirs;
   std::size_t files = 0;
   auto gather = [&](auto& self, const std::string& relative, Node& node) -> void {
-    dirs.emplace_back(relative, &node);
+    std::size_t own = 0;
     for (auto& [name, child] : node.children) {
       if (child->dir) {
         self(self, relative.empty() ? name : relative + "/" + name, *child);
-      } else {
-        ++files;
+      } else if (needs_look(*child)) {
+        ++own;
       }
     }
+    if (own > 0) dirs.emplace_back(relative, &node);
+    files += own;
   };
   gather(gather, "", *root_);
   const std::size_t workers = worker_count(files);
@@ -462,7 +512,7 @@ void KeptWorkDir::prestat() {
     if (!relative.empty()) own = open_no_links(root_fd_.get(), relative, O_RDONLY | O_DIRECTORY);
     const int fd = relative.empty() ? root_fd_.get() : own.get();
     for (auto& [name, child] : node->children) {
-      if (child->dir) continue;
+      if (child->dir || !needs_look(*child)) continue;
       struct stat st;
       child->quiet = fd >= 0 && ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                      stamp_unchanged(child->stamp, stamp_of(st), reading_, whole_seconds_);
@@ -480,46 +530,45 @@ constexpr std::uint32_t kWatchedEvents =
 
 }  // namespace
 
-void KeptWorkDir::watch_files() {
-  if (!inotify_) return;
-  auto arm = [&](auto& self, const std::string& relative, Node& node) -> void {
-    for (auto& [name, child] : node.children) {
-      const std::string path = relative + "/" + name;
-      if (child->dir) {
-        self(self, path, *child);
-      } else if (child->wd < 0) {
-        // Nothing else writes the directory now: the inode at that name is
-        // the one whose stamp is recorded.
-        child->wd = ::inotify_add_watch(inotify_.get(), path.c_str(),
-                                        kWatchedEvents | IN_DONT_FOLLOW);
-      }
-    }
+void KeptWorkDir::forget_watches() {
+  watches_.reset();
+  auto clear = [](auto& self, Node& node) -> void {
+    node.wd = -1;
+    for (auto& [name, child] : node.children) self(self, *child);
   };
-  arm(arm, path_, *root_);
-  // What is queued so far came from vesk's own writes, not from the command;
-  // a queue that overflowed with them is empty again all the same.
-  std::unordered_set<int> ours;
-  (void)drain_events(&ours);
+  if (root_) clear(clear, *root_);
 }
 
-bool KeptWorkDir::drain_events(std::unordered_set<int>* flagged) {
-  alignas(inotify_event) char buffer[65536];
-  bool complete = true;
-  for (;;) {
-    const ssize_t n = ::read(inotify_.get(), buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return complete && errno == EAGAIN;
+void KeptWorkDir::watch_files() {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    // An instance given up (or not to be had) earlier may be had now.
+    if (!watches_.valid() && !watches_.open()) break;
+    std::size_t unwatched = 0;
+    auto arm = [&](auto& self, const std::string& relative, Node& node) -> void {
+      for (auto& [name, child] : node.children) {
+        if (child->dir) {
+          self(self, relative + "/" + name, *child);
+          continue;
+        }
+        // Nothing else writes the directory now: the inode at that name is
+        // the one whose stamp is recorded.
+        if (child->wd < 0) child->wd = watches_.add((relative + "/" + name).c_str(), kWatchedEvents);
+        if (child->wd < 0) ++unwatched;
+      }
+    };
+    arm(arm, path_, *root_);
+    // What is queued so far came from vesk's own writes, not from the
+    // command. When some of it was lost, so were reports of watches that
+    // went: the count of those held is no longer known, and the instance
+    // starts over.
+    std::unordered_set<int> ours;
+    if (watches_.drain(&ours)) {
+      unwatched_ = unwatched;
+      return;
     }
-    if (n == 0) return false;
-    for (ssize_t at = 0; at < n;) {
-      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-      // Events were lost: which files they were about cannot be known.
-      if ((event->mask & IN_Q_OVERFLOW) != 0) complete = false;
-      flagged->insert(event->wd);
-      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-    }
+    forget_watches();
   }
+  forget_watches();
 }
 
 Result<FileMap> KeptWorkDir::collect_changes(std::optional<std::uint64_t> max_workspace_mb,
@@ -537,16 +586,26 @@ Result<FileMap> KeptWorkDir::collect_changes(std::optional<std::uint64_t> max_wo
     if ((st.st_mode & 07777) != 0700) scan.chmod_dirs.push_back("");
   }
   // One look at every recorded file is most of the cost: the files whose
-  // inodes reported nothing need none (visit() asks `reported_`); when the
-  // events cannot tell, a large tree's files are looked at on a few threads
-  // first.
+  // inodes reported nothing need none (visit() asks `reported_`); the others
+  // (all of them when the events cannot tell), when there are many, are
+  // looked at on a few threads first.
   reported_.emplace();
-  if (!inotify_ || !drain_events(&*reported_)) {
+  if (!watches_.valid() || !watches_.drain(&*reported_)) {
     reported_.reset();
-    prestat();
+    // Reports of watches that went may be lost too: start over.
+    forget_watches();
   }
+  if (!reported_ || worker_count(unwatched_ + reported_->size()) > 1) prestat();
   std::uint64_t files_below = 0;
   if (!visit(root_fd_.get(), "", *root_, list_root, scan, &files_below)) return FileMap();
+  if (!scan.buried.empty()) {
+    find_moved(scan);
+    // A directory that took another's place may hold keys the other held:
+    // those are changed, not removed.
+    std::unordered_set<std::string_view> again;
+    for (const Scan::Changed& c : scan.changed) again.insert(c.key);
+    std::erase_if(scan.removed, [&](const std::string& key) { return again.count(key) != 0; });
+  }
 
   // Measured before anything is read, from the sizes the file system gives.
   auto held_size = [this](const std::string& key) -> std::uint64_t {
@@ -573,6 +632,7 @@ Result<FileMap> KeptWorkDir::collect_changes(std::optional<std::uint64_t> max_wo
   std::vector<std::string> contents(scan.changed.size());
   const Status read = parallel_for(
       contents.size(), worker_count(contents.size()), [&](std::size_t i, std::size_t) -> Status {
+        if (!scan.changed[i].from.empty()) return {};
         UniqueFd fd = open_no_links(root_fd_.get(), scan.changed[i].key, O_RDONLY | O_NONBLOCK);
         if (!fd) return fail(Error::last_os_error());
         auto content = read_open_file(fd.get());
@@ -620,7 +680,8 @@ Result<FileMap> KeptWorkDir::collect_changes(std::optional<std::uint64_t> max_wo
   FileMap out = held_;
   for (const std::string& key : scan.removed) out.erase(key);
   for (std::size_t i = 0; i < scan.changed.size(); ++i) {
-    out.set(scan.changed[i].key, make_content(std::move(contents[i])));
+    const Scan::Changed& c = scan.changed[i];
+    out.set(c.key, c.from.empty() ? make_content(std::move(contents[i])) : *held_.find(c.from));
   }
   held_ = out;
   reading_ = coarse_now();

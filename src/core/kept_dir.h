@@ -10,44 +10,75 @@
 // into the state a fresh one would have (regular files of the workspace only,
 // default permission bits).
 //
-// Change detection (stamp_unchanged): a stamp is (inode, size, ctime, mtime,
-// file type). A command can set mtime, never ctime: every change to an inode
-// (its data, its name count, its mode, a rename of it, an entry added to or
+// What collect() returns must be what a full read would return: every
+// regular file the directory holds, reached from its root through
+// directories, and its bytes. It is built from a record of what the directory
+// held (a tree of names, each with the stamp of the inode it led to) and
+// trusts the record only where the following argument proves it.
+//
+// Stamps (stamp_unchanged): a stamp is (inode, size, ctime, mtime, file
+// type). A command can set mtime, never ctime: every change to an inode (its
+// data, its name count, its mode, a rename of it, an entry added to or
 // removed from a directory) moves ctime to the file system's clock at that
 // moment, and that clock is CLOCK_REALTIME_COARSE. A clock reading taken after
 // the directory was last written and before the command starts therefore
-// separates the two: an entry whose recorded ctime is strictly older than the
-// reading and whose stamp is still the same was not touched by the command.
-// An entry written in the same tick as the reading could be written again by
-// the command in that tick without ctime moving, so it counts as changed. A
-// directory that passes the rule has the same entries as recorded, so it is
-// not listed again (its recorded children are still each looked at, since a
-// change below it does not reach it). Whenever the rule cannot be trusted (the
-// clock went backwards during the command, a name that is not UTF-8, a key in
-// a form the file system does not keep, a recorded entry that vanished from an
-// unchanged directory, any error while looking), collect() falls back to the
-// full read of collect() in workspace.h and drops the directory.
+// separates the two: an inode found with a recorded stamp whose ctime is
+// strictly older than the reading is the recorded inode (one made since would
+// have a later ctime, even under a reused number) and was not touched by the
+// command. An entry written in the same tick as the reading could be written
+// again by the command in that tick without ctime moving, so it counts as
+// changed.
 //
-// Looking at every file is most of what a command over a large tree costs
-// (10,000 files take as long as starting the sandbox), so files are first
-// sorted out by inotify (`reported_`): each recorded file's inode is
-// watched from just before the command, and a file whose inode reports no
-// event at all is unchanged without being looked at. That is sound because
-// every way to change a file's bytes or names reaches its inode's watch,
-// whatever name or descriptor it goes through: opening it (which any write,
-// mmap included, needs first), truncating it by name, changing its mode or
-// times, linking, renaming or removing it. Events are read only after every
-// process of the command has gone, and everything queued before the command
-// started (vesk's own writes) is discarded. Files with an event, new names
-// and directories go through the stamp rule as before. When inotify cannot
-// tell (no instance or watch to be had, the event queue overflowed) every
-// file is looked at.
+// Names: a key leads to a file through a chain of directories, and a rename
+// of a directory changes the keys of everything below it while telling none
+// of those inodes. So collect() walks the directory from its root, opening
+// each directory below the one before without following links, and takes a
+// directory's recorded entries for it only when the directory found at that
+// name is the recorded one: same inode number. (Another directory there, moved
+// in, swapped with `mv`, exchanged with renameat2(RENAME_EXCHANGE) or made
+// anew, has another number as long as the recorded one lives; see below for
+// why it lives whenever its entries are trusted.) Otherwise everything
+// recorded below that name is forgotten and the directory is looked at as new.
+// A directory that is the recorded one and passes the stamp rule has the
+// entries recorded; any other is listed again. Each entry is then looked at
+// (fstatat) and judged by the stamp rule, except a file that inotify vouches
+// for.
+//
+// Inotify (`reported_`): each recorded file's inode is watched from just
+// before the command, and a recorded file whose inode reports no event at all
+// is, unlooked, the same inode under the same name in the same directory
+// inode, with the same bytes. That is sound because every way to change a
+// file's bytes or its entry reaches its inode's watch, whatever name or
+// descriptor it goes through: opening it (which any write, mmap included,
+// needs first), truncating it by name, changing its mode or times, linking
+// it, renaming it (also by an exchange), renaming another file over it,
+// removing it. So the recorded directory inode still holds that entry, which
+// means it lives, which means the directory found at the recorded path with
+// its inode number is it: the key still leads to the file. Events are read
+// only after every process of the command has gone, and everything queued
+// before the command started (vesk's own writes) is discarded. When inotify
+// cannot tell (no instance or watch to be had, the event queue overflowed),
+// files are looked at.
+//
+// Moved directories: the files below a directory that was moved keep their
+// inodes and stamps. A file found under a new key whose inode passes the stamp
+// rule against a file recorded below a directory that left its place is that
+// file, unchanged: its bytes are taken from the record, not read again.
+//
+// When in doubt the rule looks: whenever it cannot be trusted (the clock went
+// backwards during the command, a name that is not UTF-8, a key in a form the
+// file system does not keep, any error while looking), collect() falls back
+// to the full read of collect() in workspace.h and drops the directory.
+//
+// Watches: they come from FileWatches (file_watches.h), which holds all
+// sessions of the process within a share of the user's inotify limits;
+// files without a watch are looked at, on a few threads when there are many.
 //
 // Ownership: a KeptWorkDir owns its directory (mode 0700) and removes it with
 // everything in it in drop() and when destroyed. It holds a descriptor of it
 // only from prepare() to the end of collect(), and an inotify instance (one
-// watch per file) while the directory exists. Not thread-safe: one command
-// at a time. No exception leaves it.
+// watch per file, as far as the share goes) while the directory exists. Not
+// thread-safe: one command at a time. No exception leaves it.
 #ifndef VESK_CORE_KEPT_DIR_H_
 #define VESK_CORE_KEPT_DIR_H_
 
@@ -63,6 +94,7 @@
 
 #include "core/error.h"
 #include "core/file_map.h"
+#include "core/file_watches.h"
 #include "core/io.h"
 
 namespace vesk {
@@ -142,9 +174,12 @@ class KeptWorkDir {
   Result<FileMap> collect_changes(std::optional<std::uint64_t> max_workspace_mb, bool* unsure);
   void prestat();
   void watch_files();
-  bool drain_events(std::unordered_set<int>* flagged);
+  void forget_watches();
+  // `node` is the record of the directory open as `fd`: the recorded
+  // directory itself, or a new record without entries.
   bool visit(int fd, const std::string& prefix, Node& node, bool list, Scan& scan,
              std::uint64_t* files_below);
+  void find_moved(Scan& scan) const;
   Node* find(const std::string& relative);
   Node& make_path(const std::string& relative, bool dir, std::set<std::string>* touched);
   Status restamp(const std::string& relative);
@@ -153,7 +188,8 @@ class KeptWorkDir {
   std::string path_;
   UniqueFd root_fd_;
   std::unique_ptr<Node> root_;
-  UniqueFd inotify_;  // invalid: every file is looked at
+  FileWatches watches_;  // invalid: every file is looked at
+  std::size_t unwatched_ = 0;  // recorded files without a watch
   // In a collect() whose events can tell: the watches that reported
   // anything during the command; a file with another watch is unchanged.
   std::optional<std::unordered_set<int>> reported_;

@@ -24,9 +24,11 @@
 #include <thread>
 #include <vector>
 
+#include "core/file_watches.h"
 #include "core/fs_tree.h"
 #include "core/io.h"
 #include "core/kept_dir.h"
+#include "core/workspace.h"
 #include "host_files.h"
 #include "test_util.h"
 
@@ -696,11 +698,14 @@ TEST(StampRuleTest, UnchangedOnlyWhenEverythingMatchesAndCtimeIsOlderThanTheRead
 }
 
 // A model of the workspace against a session-like sequence of edits,
-// rollbacks and shell commands in one kept directory. Every command first
-// prints what it finds (type, permission bits, name, content in hex), which
-// must be exactly the current checkpoint as a fresh directory would hold it;
-// afterwards the checkpoint must be exactly what the model expects.
-// VESK_MODEL_STEPS and VESK_MODEL_SEED make longer or other runs.
+// rollbacks and shell commands in one kept directory, directories moved,
+// swapped, exchanged, replaced by links and made anew among them. Every
+// command first prints what it finds (type, permission bits, name, content in
+// hex), which must be exactly the current checkpoint as a fresh directory
+// would hold it; afterwards the checkpoint must be exactly what the model
+// expects, and the kept directory exactly what a fresh one made from the
+// checkpoint holds. VESK_MODEL_STEPS and VESK_MODEL_SEED make longer or other
+// runs; a failure names its seed and step.
 class KeptDirModelTest : public SandboxTest {
  protected:
   using Files = std::map<std::string, std::string>;
@@ -746,7 +751,9 @@ class KeptDirModelTest : public SandboxTest {
       "find . -type f -printf '%P\\n' | LC_ALL=C sort | while read -r f; do "
       "printf '%s %s\\n' \"$f\" \"$(od -An -tx1 -v \"$f\" | tr -d ' \\n')\"; done; echo --; ";
 
-  void run_model();
+  // `share`: the inotify watches all kept directories may hold (see
+  // file_watches.h), nullopt for the default.
+  void run_model(std::optional<std::size_t> share = std::nullopt);
 
   std::mt19937 rng_;
   std::vector<Files> model_{Files{}};  // index = checkpoint id
@@ -776,10 +783,71 @@ class KeptDirModelTest : public SandboxTest {
     const auto slash = key.rfind('/');
     return slash == std::string::npos ? "." : key.substr(0, slash);
   }
+  // Every directory the files make.
+  static std::vector<std::string> dirs_of(const Files& files) {
+    std::set<std::string> dirs;
+    for (const auto& [key, content] : files) {
+      for (auto slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
+        dirs.insert(key.substr(0, slash));
+      }
+    }
+    return {dirs.begin(), dirs.end()};
+  }
+  static bool nested(const std::string& a, const std::string& b) {
+    return a == b || a.starts_with(b + "/") || b.starts_with(a + "/");
+  }
+  static bool taken(const Files& files, const std::string& name) {
+    return files.count(name) != 0 || is_dir(files, name);
+  }
+  // `files` after the names `from` and `to` (files or directories, neither
+  // below the other) were exchanged; `to` may be a name not taken.
+  static Files exchanged(const Files& files, const std::string& from, const std::string& to) {
+    Files out;
+    for (const auto& [key, content] : files) {
+      if (key == from || key.starts_with(from + "/")) {
+        out[to + key.substr(from.size())] = content;
+      } else if (key == to || key.starts_with(to + "/")) {
+        out[from + key.substr(to.size())] = content;
+      } else {
+        out[key] = content;
+      }
+    }
+    return out;
+  }
+  // Every entry below `root`: "f <mode> <bytes>", "d <mode>", or the type
+  // letter of anything else (l, p, ...).
+  static Files tree_of(const std::string& root) {
+    Files out;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+      struct stat st;
+      if (::lstat(entry.path().c_str(), &st) != 0) ADD_FAILURE() << entry.path();
+      char mode[8];
+      std::snprintf(mode, sizeof mode, "%o", st.st_mode & 07777);
+      const std::string relative = fs::relative(entry.path(), root).string();
+      if (S_ISREG(st.st_mode)) {
+        out[relative] = std::string("f ") + mode + " " + read_host_file(entry.path());
+      } else if (S_ISDIR(st.st_mode)) {
+        out[relative] = std::string("d ") + mode;
+      } else {
+        out[relative] = S_ISLNK(st.st_mode) ? "l" : "other";
+      }
+    }
+    return out;
+  }
 };
 
 TEST_F(KeptDirModelTest, EveryCommandSeesTheCurrentCheckpointAndLeavesWhatItChanged) {
   run_model();
+  EXPECT_TRUE(dir_is_empty(work_parent_.path()));
+}
+
+// Without inotify every file is looked at; with a few watches, some are and
+// some are not, and the watches stay within their share.
+TEST_F(KeptDirModelTest, SameWithoutWatchesAndWithTooFewForEveryFile) {
+  run_model(0);
+  model_ = {Files{}};
+  run_model(3);
+  EXPECT_EQ(file_watches_held(), 0u);
   EXPECT_TRUE(dir_is_empty(work_parent_.path()));
 }
 
@@ -795,7 +863,11 @@ TEST_F(KeptDirModelTest, SameOnATmpfs) {
   EXPECT_TRUE(dir_is_empty(shm.path()));
 }
 
-void KeptDirModelTest::run_model() {
+void KeptDirModelTest::run_model(std::optional<std::size_t> share) {
+  set_file_watch_share_for_testing(share);
+  struct Restore {
+    ~Restore() { set_file_watch_share_for_testing(std::nullopt); }
+  } restore;
   const char* steps_env = std::getenv("VESK_MODEL_STEPS");
   const char* seed_env = std::getenv("VESK_MODEL_SEED");
   const int steps = steps_env != nullptr ? std::atoi(steps_env) : 150;
@@ -805,7 +877,10 @@ void KeptDirModelTest::run_model() {
   config_.max_workspace_mb = 1;
   History history(HistoryLimits{std::nullopt, config_.max_workspace_mb});
   KeptWorkDir kept;
-  const std::vector<std::string> names = {"a", "b", "g", "d/c", "d/e/f", "h/i", "x/y"};
+  // Directories that hold files of the same names: moving one in place of
+  // another leaves every key as it was, and only the bytes tell.
+  const std::vector<std::string> names = {"a",   "b",   "d/f",   "d/g",   "h/f",
+                                          "h/g", "x/f", "d/e/f", "x/z/f", "h/j/g"};
   const std::string fresh_name[] = {"n1", "d/n2", "m/n3", "d/e/n4"};
   const std::string dir_names[] = {"d", "h", "x", "m", "d/e"};
 
@@ -817,12 +892,20 @@ void KeptDirModelTest::run_model() {
     const std::string any = names[pick(names.size())];
     const std::string key = keys.empty() ? any : keys[pick(keys.size())];
     const std::string other = keys.empty() ? any : keys[pick(keys.size())];
-    const int action = static_cast<int>(pick(20));
+    const int action = static_cast<int>(pick(27));
+    const std::vector<std::string> dirs = dirs_of(now);
+    const std::string some_dir = dirs.empty() ? std::string() : dirs[pick(dirs.size())];
+    const std::string other_dir = dirs.empty() ? std::string() : dirs[pick(dirs.size())];
+    // Moves of whole directories tell the files in them nothing: these
+    // commands mostly run without the listing, which would open every file.
+    bool quiet = false;
     std::string command;  // empty: an edit, no command
     bool must_fail = false;
     Files next = now;
 
-    if (action == 0 || (action < 13 && keys.empty() && action != 1)) {
+    // A workspace of a few files has few directories to move: it grows
+    // first.
+    if (action == 0 || (keys.size() < 10 && action < 16 && action != 2)) {
       if (!fits(now, any)) continue;
       const std::string content = text(1 + pick(12));
       ASSERT_TRUE(history.write_file(any, content));
@@ -927,6 +1010,72 @@ void KeptDirModelTest::run_model() {
       command = std::string("printf junk > ") + (keys.empty() ? "a" : key) +
                 "; mkfifo junkfifo; mkdir junkdir; " +
                 (pick(2) == 0 ? "head -c 2000000 /dev/zero > big" : "head -c 2000000 /dev/zero");
+    } else if (action == 16) {
+      // Two directories swapped through a third name.
+      if (dirs.size() < 2 || nested(some_dir, other_dir) || taken(now, "swp")) continue;
+      next = exchanged(now, some_dir, other_dir);
+      command = "mv " + some_dir + " swp && mv " + other_dir + " " + some_dir + " && mv swp " + other_dir;
+      quiet = true;
+    } else if (action == 17) {
+      // Two names exchanged in one step: files, directories, or one of each.
+      std::vector<std::string> names_now = keys;
+      names_now.insert(names_now.end(), dirs.begin(), dirs.end());
+      if (names_now.size() < 2) continue;
+      const std::string x = names_now[pick(names_now.size())];
+      const std::string y = names_now[pick(names_now.size())];
+      if (nested(x, y)) continue;
+      next = exchanged(now, x, y);
+      command = std::string(VESK_RENAME_EXCHANGE) + " " + x + " " + y;
+      quiet = true;
+    } else if (action == 18) {
+      // A directory put in another's place, the old one kept aside.
+      if (dirs.size() < 2 || nested(some_dir, other_dir) || some_dir.find('.') != std::string::npos ||
+          taken(now, some_dir + ".bak")) {
+        continue;
+      }
+      next = exchanged(exchanged(now, some_dir, some_dir + ".bak"), other_dir, some_dir);
+      command = "mv " + some_dir + " " + some_dir + ".bak && mv " + other_dir + " " + some_dir;
+      quiet = true;
+    } else if (action == 19) {
+      // A directory or a file replaced by a link: to the old directory
+      // moved aside, to a tree of hard links to its files, to a host file.
+      const int how = static_cast<int>(pick(3));
+      if (how < 2) {
+        if (dirs.empty() || some_dir.find('.') != std::string::npos || taken(now, some_dir + ".old")) {
+          continue;
+        }
+        next = exchanged(now, some_dir, some_dir + ".old");
+        const std::string base = some_dir.substr(some_dir.rfind('/') + 1);
+        command = "mv " + some_dir + " " + some_dir + ".old && ";
+        if (how == 0) {
+          command += "ln -s " + base + ".old " + some_dir;
+        } else {
+          for (const auto& [k, v] : now) {
+            if (k.starts_with(some_dir + "/")) next[k] = v;
+          }
+          command += "cp -al " + some_dir + ".old " + some_dir;
+        }
+      } else {
+        next.erase(key);
+        command = "ln -sf /etc/passwd " + key;
+      }
+      quiet = true;
+    } else if (action == 20) {
+      // A directory made anew with the same names, bytes and times; the
+      // inode numbers it gave back may come again.
+      if (dirs.empty() || taken(now, "cpy")) continue;
+      command = "cp -a " + some_dir + " cpy && rm -r " + some_dir + " && cp -a cpy " + some_dir + " && rm -r cpy";
+      quiet = true;
+    } else if (action == 21) {
+      // A file made anew (perhaps under its old inode number) with other
+      // bytes of the same size and the old modification time.
+      if (keys.empty() || now[key].empty()) continue;
+      std::string content = text(now[key].size());
+      if (content == now[key]) content[0] = content[0] == 'a' ? 'b' : 'a';
+      next[key] = content;
+      command = "T=$(stat -c %.9Y " + key + ") && rm " + key + " && printf " + content + " > " +
+                key + " && touch -d @$T " + key;
+      quiet = true;
     } else {
       command = pick(2) == 0 ? "true" : "exit 3";
     }
@@ -937,7 +1086,7 @@ void KeptDirModelTest::run_model() {
 
     // A listing opens every file; without one, most files are left alone,
     // as by most commands.
-    const bool listed = pick(3) != 0;
+    const bool listed = quiet ? pick(4) == 0 : pick(3) != 0;
     const std::uint64_t base = history.current_id();
     const auto ran =
         execute_bash(history, config_, (listed ? kListing : "") + command, nullptr, &kept);
@@ -957,6 +1106,13 @@ void KeptDirModelTest::run_model() {
       model_.push_back(next);
       ASSERT_EQ(entries_of(history.current().files), next);
       ASSERT_TRUE(kept.exists());
+      // The kept directory is what a fresh one made from the checkpoint is.
+      TempDir fresh(work_parent_.path());
+      ASSERT_TRUE(materialize(history.current().files, fresh.path()));
+      ASSERT_EQ(tree_of(kept.path()), tree_of(fresh.path()));
+      if (share) {
+        EXPECT_LE(file_watches_held(), *share);
+      }
       struct stat st;
       ASSERT_EQ(::stat(kept.path().c_str(), &st), 0);
       EXPECT_EQ(st.st_mode & 07777, 0700u);

@@ -208,3 +208,118 @@ def test_shell_commands_see_exactly_what_edits_runs_and_rollbacks_left(tmp_path,
         assert not any(p.name.startswith("vesk-bash-") for p in tmpdir.iterdir())
     finally:
         shutil.rmtree(tmpdir)
+
+
+def test_directory_swaps_reach_the_checkpoint_and_rollbacks_undo_them(tmp_path, monkeypatch):
+    """Renaming a directory tells the files in it nothing. A swap of two
+    directories, or a directory put in another's place, must still reach the
+    checkpoint, and a rollback to before it must undo it for the next
+    command: each command sees exactly the current checkpoint."""
+    tmpdir = fresh_dir_on_disk()
+    monkeypatch.setenv("TMPDIR", str(tmpdir))
+    failing = b"echo 'running real tests'; exit 1\n"
+    passing = b"echo 'running real tests'; exit 0\n"
+    try:
+        s = make_session(tmp_path, monkeypatch)
+        s.write_file("tests/test_main.sh", failing)
+        s.execute_bash("mkdir -p docs/examples && printf \"echo 'running real tests'; exit 0\\n\" "
+                       "> docs/examples/test_main.sh")
+        s.execute_bash("true")
+        cp = s.execute_bash("mv tests t && mv docs/examples tests && mv t docs/examples")
+        assert cp.files == {"tests/test_main.sh": passing, "docs/examples/test_main.sh": failing}
+        assert "+echo 'running real tests'; exit 0" in s.diff(cp.id - 1, cp.id)
+        assert s.execute_bash("sh tests/test_main.sh; echo $?").stdout == "running real tests\n0\n"
+
+        s.rollback(cp.id - 1)
+        before = s.current.files
+        assert s.execute_bash(LISTING).stdout == listing_of(before)
+        assert s.execute_bash("sh tests/test_main.sh; echo $?").stdout == "running real tests\n1\n"
+
+        # A tree put in place of another, the old one kept aside.
+        s.write_file("src/main.c", b"old")
+        s.write_file("new/main.c", b"new")
+        s.execute_bash("true")
+        swapped = s.execute_bash("mv src src.bak && mv new src")
+        assert {k: v for k, v in swapped.files.items() if "main.c" in k} == {
+            "src/main.c": b"new", "src.bak/main.c": b"old"}
+        s.rollback(swapped.id - 1)
+        assert s.execute_bash(LISTING).stdout == listing_of(s.current.files)
+    finally:
+        shutil.rmtree(tmpdir)
+
+
+INOTIFY_PROGRAM = r'''
+import ctypes, gc, os, sys
+import vesk_internal
+
+def watches_held():
+    """Inotify watches held by this process, as the kernel lists them."""
+    held = 0
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            with open(f"/proc/self/fdinfo/{fd}") as info:
+                held += info.read().count("inotify wd:")
+        except OSError:
+            pass
+    return held
+
+with open("/proc/sys/user/max_inotify_watches", "w") as limit:
+    limit.write("400")
+make = ("for i in $(seq 0 599); do mkdir -p d$((i % 10)); printf x > d$((i % 10))/f$i; done")
+a, b = vesk_internal.VeskSession(), vesk_internal.VeskSession()
+for s in (a, b):
+    s.execute_bash(make)
+    s.execute_bash("true")
+print("held", watches_held())
+
+# Another program of the user's, here in the same process.
+libc = ctypes.CDLL(None, use_errno=True)
+other = libc.inotify_init1(0)
+taken = 0
+for i in range(250):
+    path = os.path.join(sys.argv[1], f"w{i}")
+    open(path, "w").close()
+    if libc.inotify_add_watch(other, path.encode(), 0x2) < 0:
+        print("other program:", os.strerror(ctypes.get_errno()))
+        break
+    taken += 1
+print("other", taken)
+os.close(other)
+
+# Every file changed in place, with its size and the second of its mtime
+# kept: watched or not, each must be seen.
+cp = a.execute_bash("for i in $(seq 0 599); do printf y > d$((i % 10))/f$i; done; "
+                    "touch -d @1000000000 d*/*")
+print("changed", sum(v == b"y" for v in cp.files.values()), len(cp.files))
+del a, b
+gc.collect()
+print("after", watches_held())
+'''
+
+
+def test_kept_directories_leave_most_inotify_watches_to_other_programs(tmp_path):
+    """A user may hold only so many inotify watches, and every program of
+    the user draws on them. Sessions whose workspaces have more files than
+    that hold a quarter of them at most, all together, and still see every
+    change. Run in a user namespace of its own whose limit is 400 watches."""
+    if shutil.which("unshare") is None:
+        pytest.skip("unshare (util-linux) is needed for a user namespace")
+    probe = subprocess.run(["unshare", "-Ur", "true"], capture_output=True)
+    if probe.returncode != 0:
+        pytest.skip(f"no user namespace here: {probe.stderr!r}")
+    (tmp_path / "program.py").write_text(INOTIFY_PROGRAM)
+    host = tmp_path / "host"
+    host.mkdir()
+    tmpdir = fresh_dir_on_disk()
+    try:
+        done = subprocess.run(
+            ["unshare", "-Ur", sys.executable, str(tmp_path / "program.py"), str(host)],
+            env=host_env(TMPDIR=str(tmpdir)), stdin=subprocess.DEVNULL, capture_output=True,
+            timeout=600)
+    finally:
+        shutil.rmtree(tmpdir)
+    out = done.stdout.decode().splitlines()
+    assert done.returncode == 0, (out, done.stderr.decode()[-2000:])
+    held = int(out[0].split()[1])
+    assert 0 < held <= 100, out
+    assert out[1:] == ["other 250", "changed 600 600", "after 0"], out
