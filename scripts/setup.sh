@@ -5,7 +5,8 @@
 #     Google Benchmark, pytest, git and patch, clang 19 with libFuzzer);
 #   - Deno, from the npm package "deno" at a pinned version, into .tools/;
 #   - Deno's cache warmed with npm:pyodide at the version the runner imports,
-#     so the first session starts offline.
+#     so the first session starts offline;
+#   - with --tests, the MCP SDK and conformance suite into .tools/mcp.
 # Run as root on Debian 12 to install; run as anyone to check. A second run
 # finishes in seconds. Afterwards put .tools/bin first on PATH (scripts/env.sh).
 #
@@ -41,7 +42,7 @@ PACKAGES=(
 )
 if ((tests)); then
   PACKAGES+=(
-    git patch python3-pytest
+    git patch python3-pytest python3-mypy python3-pyflakes
     libgtest-dev libgmock-dev libbenchmark-dev
     # libFuzzer comes with clang only. clang 19: older ones lack the concepts
     # level that libstdc++ 12 asks of <expected>.
@@ -160,6 +161,22 @@ else
   mkdir -p "$TOOLS"
   printf '%s' "$cache" >"$stamp"
   say "Deno's cache holds npm:pyodide@$PYODIDE_VERSION as published"
+fi
+
+# The MCP client SDK and conformance suite that the server's tests run under
+# Deno, from npm, exactly as tests/mcp/package-lock.json pins them, into
+# .tools/mcp (install scripts not run).
+if ((tests)); then
+  mcp="$TOOLS/mcp"
+  if ! cmp -s "$ROOT/tests/mcp/package-lock.json" "$mcp/installed.lock"; then
+    say "installing the MCP SDK and conformance suite from npm into .tools/mcp"
+    rm -rf "$mcp"
+    mkdir -p "$mcp"
+    cp "$ROOT/tests/mcp/package.json" "$ROOT/tests/mcp/package-lock.json" "$mcp/"
+    (cd "$mcp" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null) ||
+      die "npm ci of tests/mcp failed"
+    cp "$mcp/package-lock.json" "$mcp/installed.lock"
+  fi
 fi
 
 say "ready (deno $DENO_VERSION, Deno cache $cache)"
