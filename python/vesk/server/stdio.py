@@ -10,9 +10,10 @@ concurrently and in any order; nothing but protocol messages is written to
 standard output (the server's own messages and those of its workers and
 their runners go to standard error).
 
-The session ends when standard input ends, standard output is closed, or the
-server is told to stop (SIGTERM, SIGINT): calls in progress are abandoned and
-the session's worker is ended.
+The session ends when standard input ends (once the requests already read are
+answered), when standard output is closed, or when the server is told to stop
+(SIGTERM, SIGINT); then calls in progress are abandoned and the session's
+worker is ended.
 """
 
 from __future__ import annotations
@@ -105,6 +106,7 @@ class StdioServer:
         assert session is not None
         protocol = Protocol(session, self.manager, self.config)
         ending = [asyncio.ensure_future(stop.wait()), asyncio.ensure_future(self._closed.wait())]
+        line: Line = b""
         while True:
             getting = asyncio.ensure_future(queue.get())
             await asyncio.wait([getting, *ending], return_when=asyncio.FIRST_COMPLETED)
@@ -128,6 +130,12 @@ class StdioServer:
             task = asyncio.ensure_future(self._answer(protocol, message))
             self._tasks.add(task)
             task.add_done_callback(self._tasks.discard)
+        if line is None and self._tasks:
+            # The input ended: what was asked is still answered, unless the
+            # server is stopped or the client stops reading meanwhile.
+            answered = asyncio.ensure_future(asyncio.wait(list(self._tasks)))
+            await asyncio.wait([answered, *ending], return_when=asyncio.FIRST_COMPLETED)
+            answered.cancel()
         for pending in [*ending, *self._tasks]:
             pending.cancel()
         await asyncio.gather(*self._tasks, return_exceptions=True)

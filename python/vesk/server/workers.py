@@ -131,7 +131,7 @@ class Worker:
                 self._proc.stdin.write(HEADER.pack(len(body)) + body)
                 await self._proc.stdin.drain()
             except (ConnectionError, RuntimeError):
-                await self._died("the worker process stopped reading")
+                await self._lost()
             reply = await self._receive()
             if "fatal" in reply:
                 await self._died(f"the session failed and cannot go on: {reply['fatal']}")
@@ -150,13 +150,23 @@ class Worker:
                 await self._died("the worker process sent a malformed reply")
             body = await self._proc.stdout.readexactly(length)
         except (asyncio.IncompleteReadError, ConnectionError):
-            code = await self._proc.wait()
-            await self._died(f"the worker process ended unexpectedly ({_exit_text(code)})")
+            await self._lost()
         message = json.loads(body)
         if not isinstance(message, dict):
             await self._died("the worker process sent a malformed reply")
         reply: dict[str, Any] = message
         return reply
+
+    async def _lost(self) -> Any:
+        """The channel broke: the worker has ended, or is about to."""
+        assert self._proc is not None
+        try:
+            code: int | None = await asyncio.wait_for(asyncio.shield(self._proc.wait()), 5)
+        except asyncio.TimeoutError:
+            code = None
+        if code is None:
+            await self._died("the worker process stopped answering")
+        await self._died(f"the worker process ended unexpectedly ({_exit_text(code)})")
 
     async def _died(self, why: str) -> Any:
         self._gone = self._gone or why
