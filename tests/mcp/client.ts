@@ -48,6 +48,7 @@ async function connect(command: Command): Promise<unknown> {
       command: String(command.command),
       args: command.args as string[],
       env: command.env as Record<string, string>,
+      cwd: (command.cwd as string | null) ?? undefined,
       stderr: "inherit",
     });
   } else {

@@ -61,6 +61,14 @@ def command_line(pid: int) -> str:
         return ""
 
 
+def alive(pid: int) -> bool:
+    """True while `pid` runs (a zombie has ended: only its exit status is left)."""
+    try:
+        return Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
 def rss_kib(pid: int) -> int:
     for line in Path(f"/proc/{pid}/status").read_text().splitlines():
         if line.startswith("VmRSS:"):
@@ -193,10 +201,10 @@ class Clients:
         return self.do("connect", client, transport="http", url=url, headers=headers)
 
     def connect_stdio(self, client: str = "main", flags: tuple[str, ...] = (),
-                      env: dict[str, str] | None = None) -> Any:
+                      env: dict[str, str] | None = None, cwd: str | None = None) -> Any:
         command = serve_command(*flags)
         return self.do("connect", client, transport="stdio", command=command[0],
-                       args=command[1:], env=env or server_env())
+                       args=command[1:], env=env or server_env(), cwd=cwd)
 
     def call(self, name: str, client: str = "main", **arguments: Any) -> Any:
         return self.do("callTool", client, name=name, arguments=arguments)
@@ -209,3 +217,24 @@ class Clients:
         except subprocess.TimeoutExpired:
             self.proc.kill()
             self.proc.wait()
+
+
+class Gate:
+    """A shell command that blocks until the test opens the gate: a file the
+    sandbox can see (outside /tmp, which it replaces, and outside the
+    server's scratch directory, which it hides)."""
+
+    def __init__(self) -> None:
+        import tempfile
+
+        self.dir = Path(tempfile.mkdtemp(prefix="vesk-gate-", dir="/var/tmp"))
+        self.flag = self.dir / "open"
+        self.command = f"until [ -e {self.flag} ]; do sleep 0.05; done; echo released"
+
+    def open(self) -> None:
+        self.flag.touch()
+
+    def remove(self) -> None:
+        import shutil
+
+        shutil.rmtree(self.dir, ignore_errors=True)

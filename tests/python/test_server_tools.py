@@ -9,10 +9,13 @@ import json
 import os
 import signal
 import subprocess
+import tempfile
+from pathlib import Path
 
 import pytest
 
-from mcp_util import ClientError, Clients, command_line, descendants, serve_command, server_env
+from mcp_util import (ClientError, Clients, Gate, alive, command_line, descendants, serve_command,
+                      server_env)
 from session_util import wait_until
 
 TOOLS = {"run_python", "run_shell", "write_file", "read_file", "list_files", "delete_file",
@@ -189,3 +192,36 @@ def test_stdio_answers_garbage_and_bounds_messages():
     assert by_id[1]["result"]["protocolVersion"] == "2025-11-25"
     assert len(by_id[2]["result"]["tools"]) == len(TOOLS)
     assert by_id[5]["result"] == {}
+
+
+def test_a_stdio_client_that_dies_mid_call_leaves_no_process_or_file():
+    gate = Gate()
+    base = Path(tempfile.mkdtemp(prefix="vesk-stdio-", dir="/var/tmp"))
+    server = subprocess.Popen(serve_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              env=server_env(TMPDIR=str(base)))
+    try:
+        assert server.stdin is not None and server.stdout is not None
+        for message in ({"jsonrpc": "2.0", "id": 1, "method": "initialize",
+                         "params": {"protocolVersion": "2025-06-18", "capabilities": {},
+                                    "clientInfo": {"name": "raw", "version": "1"}}},
+                        {"jsonrpc": "2.0", "method": "notifications/initialized"},
+                        {"jsonrpc": "2.0", "id": 2, "method": "tools/call",
+                         "params": {"name": "run_shell", "arguments": {"command": gate.command}}}):
+            server.stdin.write(json.dumps(message).encode() + b"\n")
+        server.stdin.flush()
+        assert json.loads(server.stdout.readline())["id"] == 1
+        assert wait_until(lambda: any("bwrap" in command_line(p)
+                                      for p in descendants(server.pid)))
+        everything = descendants(server.pid)
+        # The client goes away without a word: both pipes close.
+        server.stdin.close()
+        server.stdout.close()
+        assert server.wait(timeout=60) == 0
+        assert wait_until(lambda: not [p for p in everything if alive(p)])
+        assert list(base.iterdir()) == []
+    finally:
+        gate.open()
+        gate.remove()
+        if server.poll() is None:
+            server.kill()
+        base.rmdir()

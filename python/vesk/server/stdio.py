@@ -11,15 +11,17 @@ standard output (the server's own messages and those of its workers and
 their runners go to standard error).
 
 The session ends when standard input ends (once the requests already read are
-answered), when standard output is closed, or when the server is told to stop
-(SIGTERM, SIGINT); then calls in progress are abandoned and the session's
-worker is ended.
+answered), when the client closes its end of standard output (a thread
+watches for that, so a client that dies mid-call is noticed at once), or
+when the server is told to stop (SIGTERM, SIGINT); then calls in progress are
+abandoned and the session's worker is ended.
 """
 
 from __future__ import annotations
 
 import asyncio
 import os
+import select
 import threading
 from typing import Any, Union
 
@@ -71,6 +73,25 @@ def _read_lines(fd: int, max_message: int, loop: asyncio.AbstractEventLoop,
         pass
 
 
+def _watch_output(fd: int, loop: asyncio.AbstractEventLoop, closed: asyncio.Event) -> None:
+    """Sets `closed` when the reader of `fd` goes away: poll() reports an
+    error on a pipe whose other end has closed, even with no events asked."""
+    poller = select.poll()
+    poller.register(fd, 0)
+    while True:
+        try:
+            events = poller.poll()
+        except InterruptedError:
+            continue
+        if any(mask & (select.POLLERR | select.POLLHUP | select.POLLNVAL)
+               for _, mask in events):
+            break
+    try:
+        loop.call_soon_threadsafe(closed.set)
+    except RuntimeError:  # the loop has closed
+        pass
+
+
 class StdioServer:
     def __init__(self, manager: SessionManager, config: ServerConfig, max_message: int,
                  in_fd: int = 0, out_fd: int = 1) -> None:
@@ -102,6 +123,8 @@ class StdioServer:
         queue: asyncio.Queue[Line] = asyncio.Queue(QUEUED_LINES)
         threading.Thread(target=_read_lines, args=(self.in_fd, self.max_message, loop, queue),
                          name="vesk-stdin", daemon=True).start()
+        threading.Thread(target=_watch_output, args=(self.out_fd, loop, self._closed),
+                         name="vesk-stdout", daemon=True).start()
         session = self.manager.open()
         assert session is not None
         protocol = Protocol(session, self.manager, self.config)
