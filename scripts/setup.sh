@@ -6,7 +6,9 @@
 #   - Deno, from the npm package "deno" at a pinned version, into .tools/;
 #   - Deno's cache warmed with npm:pyodide at the version the runner imports,
 #     so the first session starts offline;
-#   - with --tests, the MCP SDK and conformance suite into .tools/mcp.
+#   - the MCP client SDK for the tour's client into .tools/mcp-sdk, and with
+#     --tests the MCP conformance suite into .tools/mcp, both from npm as
+#     their package-lock.json files pin them.
 # Run as root on Debian 12 to install; run as anyone to check. A second run
 # finishes in seconds. Afterwards put .tools/bin first on PATH (scripts/env.sh).
 #
@@ -163,20 +165,25 @@ else
   say "Deno's cache holds npm:pyodide@$PYODIDE_VERSION as published"
 fi
 
-# The MCP client SDK and conformance suite that the server's tests run under
-# Deno, from npm, exactly as tests/mcp/package-lock.json pins them, into
-# .tools/mcp (install scripts not run).
-if ((tests)); then
-  mcp="$TOOLS/mcp"
-  if ! cmp -s "$ROOT/tests/mcp/package-lock.json" "$mcp/installed.lock"; then
-    say "installing the MCP SDK and conformance suite from npm into .tools/mcp"
-    rm -rf "$mcp"
-    mkdir -p "$mcp"
-    cp "$ROOT/tests/mcp/package.json" "$ROOT/tests/mcp/package-lock.json" "$mcp/"
-    (cd "$mcp" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null) ||
-      die "npm ci of tests/mcp failed"
-    cp "$mcp/package-lock.json" "$mcp/installed.lock"
+# npm packages exactly as a package-lock.json pins them, into a directory of
+# .tools (no install script runs); skipped while that lock is installed.
+npm_tree() {
+  local from="$1" into="$2"
+  if ! cmp -s "$from/package-lock.json" "$into/installed.lock"; then
+    say "installing the npm packages of ${from#"$ROOT"/} into ${into#"$ROOT"/}"
+    rm -rf "$into"
+    mkdir -p "$into"
+    cp "$from/package.json" "$from/package-lock.json" "$into/"
+    (cd "$into" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null) ||
+      die "npm ci of $from failed"
+    cp "$into/package-lock.json" "$into/installed.lock"
   fi
+}
+# The official MCP client SDK, for the tour's client (examples/mcp); with
+# --tests also the conformance suite, for the server's tests (tests/mcp).
+npm_tree "$ROOT/examples/mcp" "$TOOLS/mcp-sdk"
+if ((tests)); then
+  npm_tree "$ROOT/tests/mcp" "$TOOLS/mcp"
 fi
 
 say "ready (deno $DENO_VERSION, Deno cache $cache)"
