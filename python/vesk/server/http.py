@@ -281,6 +281,10 @@ class HttpServer:
                 return False
             self._check_gate(request)
             if request.method == "POST":
+                length = request.headers.get("content-length", "")
+                if request.headers.get("expect", "").lower() == "100-continue" and \
+                        length.isdigit() and int(length) <= self.options.max_body:
+                    writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
                 request.body = await read_body(request, reader, self.options)
             elif ("content-length" in request.headers
                   and request.headers["content-length"] != "0") \

@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import asyncio
 import json
+import sys
 from dataclasses import dataclass
 from typing import Any
 
@@ -96,7 +97,15 @@ class Protocol:
         finally:
             inflight.pop(message.id, None)
             self.session.touch()
-        return None if task.cancelled() else task.result()
+        if task.cancelled():
+            return None
+        error = task.exception()
+        if error is not None:  # a fault of the server's own, not of the request
+            print(f"vesk serve: internal error: {error!r}", file=sys.stderr, flush=True)
+            return jsonrpc.error(message.id, jsonrpc.INTERNAL_ERROR,
+                                 f"Internal error: {type(error).__name__}: {error}")
+        result: dict[str, Any] = task.result()
+        return result
 
     def _notification(self, message: Notification) -> None:
         if message.method == "notifications/initialized":
@@ -163,6 +172,7 @@ class Protocol:
         except WorkerGone as e:
             if self.session.ended is not None:
                 raise WorkerGone(f"the session has ended: {self.session.ended}") from None
+            print(f"vesk serve: a session's worker is gone: {e}", file=sys.stderr, flush=True)
             lost = (f"{e}; the session's workspace and history are lost, and ")
             if self.config.end_session_on_crash:
                 self.manager.end(self.session, str(e))
