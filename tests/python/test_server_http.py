@@ -31,7 +31,7 @@ def tool_call(name: str, request_id: int = 2, **arguments) -> dict:
 
 @pytest.fixture(scope="module")
 def server():
-    process = ServerProcess("--max-sessions", "40")
+    process = ServerProcess("--max-sessions", "40", "--allowed-origin", "https://app.example.org")
     yield process
     assert process.stop() == 0
 
@@ -163,6 +163,9 @@ def test_oversized_and_malformed_bodies_are_refused_and_others_served(server):
     ("POST", {"Origin": "null"}, PING, 403),
     ("POST", {"Origin": "http://127.0.0.1:{port}"}, PING, 200),
     ("POST", {"Origin": "http://localhost:1"}, PING, 403),
+    ("POST", {"Origin": "https://app.example.org"}, PING, 200),
+    ("OPTIONS", {"Origin": "https://app.example.org"}, None, 204),
+    ("OPTIONS", {}, None, 405),
     ("GET", {"Accept": "text/event-stream"}, None, 405),
     ("PUT", {}, b"", 405),
     ("POST", {"Mcp-Session-Id": None}, PING, 400),
@@ -191,6 +194,8 @@ def test_the_transport_refuses_what_it_must(server, method, headers, body, statu
     assert got == status, answer
     if status == 405:
         assert answer_headers["allow"] == "POST, DELETE"
+    if headers.get("Origin") == "https://app.example.org":
+        assert answer_headers["access-control-allow-origin"] == "https://app.example.org"
     if status in (400, 403, 404) and answer:
         assert "error" in json.loads(answer)
     server.request("DELETE", headers={"Mcp-Session-Id": session})
@@ -346,7 +351,9 @@ def test_stopping_the_server_mid_call_leaves_no_process_or_file(sig, clients, ga
         assert {"vesk-bash", "vesk-runner"} <= made
         assert server.stop(sig) == 0
         # Killed runners are reaped by whoever inherits them, a moment later.
-        assert wait_until(lambda: not [p for p in everything if alive(p)])
+        assert wait_until(lambda: not [p for p in everything if alive(p)]), [
+            (p, command_line(p)[:30], Path(f"/proc/{p}/stat").read_text().rsplit(")", 1)[1][:40])
+            for p in everything if alive(p)]
         assert list(base.iterdir()) == []
         with pytest.raises(Exception):
             blocked.result(timeout=60)

@@ -217,7 +217,9 @@ def test_a_stdio_client_that_dies_mid_call_leaves_no_process_or_file():
         server.stdin.close()
         server.stdout.close()
         assert server.wait(timeout=60) == 0
-        assert wait_until(lambda: not [p for p in everything if alive(p)])
+        assert wait_until(lambda: not [p for p in everything if alive(p)]), [
+            (p, command_line(p)[:30], Path(f"/proc/{p}/stat").read_text().rsplit(")", 1)[1][:40])
+            for p in everything if alive(p)]
         assert list(base.iterdir()) == []
     finally:
         gate.open()
@@ -225,3 +227,48 @@ def test_a_stdio_client_that_dies_mid_call_leaves_no_process_or_file():
         if server.poll() is None:
             server.kill()
         base.rmdir()
+
+
+def test_cancelled_requests_are_dropped_or_unanswered_and_the_session_stays_in_step():
+    gate = Gate()
+    server = subprocess.Popen(serve_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              env=server_env())
+    assert server.stdin is not None and server.stdout is not None
+
+    def send(*messages: dict) -> None:
+        for message in messages:
+            server.stdin.write(json.dumps({"jsonrpc": "2.0", **message}).encode() + b"\n")
+        server.stdin.flush()
+
+    def call(request_id: int, name: str, **arguments) -> dict:
+        return {"id": request_id, "method": "tools/call",
+                "params": {"name": name, "arguments": arguments}}
+
+    def cancel(request_id: int) -> dict:
+        return {"method": "notifications/cancelled", "params": {"requestId": request_id}}
+
+    try:
+        send({"id": 1, "method": "initialize",
+              "params": {"protocolVersion": "2025-11-25", "capabilities": {},
+                         "clientInfo": {"name": "raw", "version": "1"}}},
+             {"method": "notifications/initialized"}, call(2, "list_files"))
+        assert [json.loads(server.stdout.readline())["id"] for _ in range(2)] == [1, 2]
+        # 3 runs; 4 waits behind it and is cancelled before it starts.
+        send(call(3, "run_shell", command=gate.command), call(4, "write_file", path="q",
+                                                              content="x"), cancel(4))
+        assert wait_until(lambda: any("bwrap" in command_line(p)
+                                      for p in descendants(server.pid)))
+        send(cancel(3))  # running: it runs to its end, and is not answered
+        gate.open()
+        send(call(5, "list_history"))
+        answer = json.loads(server.stdout.readline())
+        assert answer["id"] == 5
+        made_by = [c["made_by"] for c in answer["result"]["structuredContent"]["checkpoints"]]
+        assert made_by == ["session start", "run_shell: " + gate.command[:57] + "..."]
+        server.stdin.close()
+        assert server.stdout.read() == b"" and server.wait(timeout=60) == 0
+    finally:
+        gate.open()
+        gate.remove()
+        if server.poll() is None:
+            server.kill()

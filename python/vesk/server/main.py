@@ -18,6 +18,7 @@ from vesk.server.protocol import ServerConfig
 from vesk.server.sessions import SessionManager
 from vesk.server.stdio import StdioServer
 from vesk.server.tools import offered
+from vesk.server.worker import become_subreaper
 
 
 @dataclass(frozen=True)
@@ -54,6 +55,7 @@ def worker_env(settings: Settings) -> dict[str, str]:
 
 
 async def serve(settings: Settings) -> None:
+    become_subreaper()
     loop = asyncio.get_running_loop()
     stop = asyncio.Event()
     for signum in (signal.SIGTERM, signal.SIGINT):

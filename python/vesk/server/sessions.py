@@ -33,7 +33,7 @@ import time
 from collections import OrderedDict
 from typing import Any
 
-from vesk.server.workers import StartFailed, Worker, WorkerGone, WorkerOptions
+from vesk.server.workers import StartFailed, Worker, WorkerGone, WorkerOptions, reap_strays
 
 # How many ended sessions are remembered, to tell a client why its session
 # is gone rather than only that it is unknown.
@@ -176,12 +176,12 @@ class SessionManager:
                 self.end(session, f"the session was idle for more than {self.idle_timeout:g} s")
 
     async def sweep_forever(self) -> None:
-        if self.idle_timeout is None:
-            return
-        interval = max(0.05, min(self.idle_timeout / 4, 30.0))
+        interval = 30.0 if self.idle_timeout is None else max(0.05, min(self.idle_timeout / 4,
+                                                                       30.0))
         while True:
             await asyncio.sleep(interval)
             self.sweep()
+            reap_strays()
 
     async def stop(self) -> None:
         """Ends every session, waits for every worker, removes the scratch
@@ -190,6 +190,7 @@ class SessionManager:
             self.end(session, "the server stopped")
         while self._closing:
             await asyncio.gather(*list(self._closing), return_exceptions=True)
+        reap_strays()
         shutil.rmtree(self.scratch, ignore_errors=True)
 
     def worker_count(self) -> int:

@@ -20,7 +20,8 @@ input ends the session: the worker drops it, which stops its runner and
 removes its directories, and exits.
 
 The worker dies with the server (PR_SET_PDEATHSIG), so a server killed
-outright leaves no session behind.
+outright leaves no session behind, and is a subreaper, so that what its
+session starts stays its descendant until the server has killed it.
 """
 
 from __future__ import annotations
@@ -38,6 +39,7 @@ from typing import Any, BinaryIO
 
 HEADER = struct.Struct(">Q")
 PR_SET_PDEATHSIG = 1
+PR_SET_CHILD_SUBREAPER = 36
 
 
 class ToolError(Exception):
@@ -225,6 +227,14 @@ class Operations:
         return {"written": self.session.export(target, keys)}
 
 
+def become_subreaper() -> None:
+    """Processes orphaned below this one come to it instead of to init, so
+    that they can still be found, and killed, as its descendants: a shell
+    sandbox whose first process was killed while it set up can leave a
+    process behind in a group and session of its own."""
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+
+
 def _die_with_server(server_pid: int) -> None:
     libc = ctypes.CDLL(None, use_errno=True)
     libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
@@ -279,6 +289,7 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None) -> int:
 
 def main() -> int:
     _die_with_server(int(os.environ.get("VESK_SERVE_PID", "0")))
+    become_subreaper()
     inp, out = _own_channel()
     export_root = os.environ.get("VESK_SERVE_EXPORT_ROOT") or None
     return serve(inp, out, export_root)

@@ -16,7 +16,10 @@ there after `grace` seconds is killed with its whole process group.
 
 Each worker runs in a process group and session of its own, so that signals
 meant for the server (a terminal's Ctrl-C) do not reach it mid-call: the
-server ends its workers itself.
+server ends its workers itself. Workers and the server are subreapers
+(`become_subreaper`), so that a process orphaned in a worker's tree stays
+the worker's descendant, and reaches the server if the worker goes first;
+`reap_strays()` kills and reaps those.
 """
 
 from __future__ import annotations
@@ -52,6 +55,12 @@ class WorkerOptions:
     grace: float = 10.0
 
 
+# Workers this server started and asyncio has not yet reaped (asyncio reaps
+# them), and how many are being started: reap_strays() leaves those alone.
+_WORKER_PIDS: set[int] = set()
+_spawning = 0
+
+
 def children_of(pid: int) -> list[int]:
     """Live child processes of `pid` (of every thread of it)."""
     found: list[int] = []
@@ -66,6 +75,40 @@ def children_of(pid: int) -> list[int]:
         except OSError:
             continue
     return found
+
+
+def descendants(pid: int) -> list[int]:
+    """Every live descendant of `pid`."""
+    found: list[int] = []
+    parents = [pid]
+    while parents:
+        children = children_of(parents.pop())
+        found += children
+        parents += children
+    return found
+
+
+def _kill(pids: list[int]) -> None:
+    for pid in pids:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+
+
+def reap_strays() -> None:
+    """Kills and reaps what came to this server from its workers' trees (it
+    is a subreaper: see become_subreaper): every child that is not a worker."""
+    if _spawning:
+        return
+    for child in children_of(os.getpid()):
+        if child in _WORKER_PIDS:
+            continue
+        _kill([*descendants(child), child])
+        try:
+            os.waitpid(child, os.WNOHANG)
+        except ChildProcessError:
+            pass
 
 
 def _exit_text(code: int | None) -> str:
@@ -99,11 +142,17 @@ class Worker:
 
     async def start(self) -> None:
         """Starts the process and waits for its session; WorkerGone if none."""
+        global _spawning
         started = time.monotonic()
-        self._proc = await asyncio.create_subprocess_exec(
-            self._options.python, "-m", "vesk.server.worker",
-            stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
-            env=self._options.env, start_new_session=True)
+        _spawning += 1
+        try:
+            self._proc = await asyncio.create_subprocess_exec(
+                self._options.python, "-m", "vesk.server.worker",
+                stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
+                env=self._options.env, start_new_session=True)
+            _WORKER_PIDS.add(self._proc.pid)
+        finally:
+            _spawning -= 1
         ready = await self._receive()
         if not ready.get("ready"):
             await self._died(f"could not start a session: {ready.get('error', 'unknown error')}")
@@ -184,19 +233,18 @@ class Worker:
         deadline = time.monotonic() + self._options.grace
         while proc.returncode is None and time.monotonic() < deadline:
             if self.busy:
-                for child in children_of(proc.pid):
-                    try:
-                        os.kill(child, signal.SIGKILL)
-                    except OSError:
-                        pass
+                _kill(descendants(proc.pid))
             try:
                 await asyncio.wait_for(asyncio.shield(proc.wait()), 0.1)
             except asyncio.TimeoutError:
                 pass
-        # The group outlives its leader while a member lives: a runner the
-        # worker had no time to stop, or anything left when it was killed.
+        # Whatever is left: the tree first (shell sandboxes run in process
+        # groups of their own), then the worker's group.
+        _kill(descendants(proc.pid))
         try:
             os.killpg(proc.pid, signal.SIGKILL)
         except OSError:
             pass
         await proc.wait()
+        _WORKER_PIDS.discard(proc.pid)
+        reap_strays()
