@@ -131,7 +131,8 @@ def _token(args: argparse.Namespace) -> str | None:
 
 
 def serve(args: argparse.Namespace) -> int:
-    from vesk.server.main import Settings, run, say
+    from vesk.server.log import say
+    from vesk.server.main import Settings, run
     from vesk.server.http import HttpOptions, is_loopback
 
     values, problem = server_config.load(os.environ)

@@ -82,6 +82,17 @@ def test_sessions_are_isolated_and_a_long_call_delays_no_other(server, clients, 
         clients.do("close", name)
 
 
+def test_what_a_session_writes_to_standard_error_reaches_it_tagged_and_harmless(server, clients):
+    clients.connect_http(server.url, "noisy")
+    structured(clients.call("run_python", "noisy",
+                            code="import js\njs.console.error('\\x1b[2J\\x1b]0;owned\\x07 noisy')"))
+    assert wait_until(lambda: any("noisy" in line for line in server.stderr))
+    (line,) = [line for line in server.stderr if "noisy" in line]
+    assert line.startswith("vesk serve: worker ") and "\x1b" not in line and "\x07" not in line
+    assert line.endswith(r"\x1b[2J\x1b]0;owned\x07 noisy")
+    clients.do("terminate", "noisy")
+
+
 def test_a_worker_that_dies_ends_its_own_session_only(server, clients):
     clients.connect_http(server.url, "bystander")
     structured(clients.call("write_file", "bystander", path="keep.txt", content="kept"))

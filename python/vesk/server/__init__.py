@@ -4,6 +4,7 @@ The package imports nothing when it is imported: a worker process (`python -m
 vesk.server.worker`) loads only what it needs. The modules:
 
     main.py            settings, the main loop, the workers' environment
+    log.py             the server's standard error, and its workers' made safe
     config.py          the keys of the module's configuration the server acts on
     stdio.py, http.py  the two transports
     protocol.py        the MCP messages of one session

@@ -10,9 +10,9 @@ import asyncio
 import importlib.util
 import os
 import signal
-import sys
 from dataclasses import dataclass
 
+from vesk.server import log
 from vesk.server.http import HttpOptions, HttpServer
 from vesk.server.protocol import ServerConfig
 from vesk.server.sessions import SessionManager
@@ -29,10 +29,6 @@ class Settings:
     max_message: int
     host_exchange: bool
     export_root: str | None
-
-
-def say(text: str) -> None:
-    print(f"vesk serve: {text}", file=sys.stderr, flush=True)
 
 
 def worker_env(settings: Settings) -> dict[str, str]:
@@ -73,7 +69,7 @@ async def serve(settings: Settings) -> None:
             config = ServerConfig(tools, end_session_on_crash=True)
             server = HttpServer(settings.http, manager, config)
             await server.start()
-            say(f"listening on {server.url}")
+            log.say(f"listening on {server.url}")
             await stop.wait()
             await server.close()
     finally:
@@ -82,5 +78,8 @@ async def serve(settings: Settings) -> None:
 
 
 def run(settings: Settings) -> int:
-    asyncio.run(serve(settings))
+    try:
+        asyncio.run(serve(settings))
+    finally:
+        log.flush()
     return 0

@@ -27,12 +27,11 @@ from __future__ import annotations
 
 import asyncio
 import json
-import sys
 from dataclasses import dataclass
 from typing import Any
 
 from vesk import __version__
-from vesk.server import jsonrpc, resources
+from vesk.server import jsonrpc, log, resources
 from vesk.server.jsonrpc import Message, Notification, Request, Response
 from vesk.server.sessions import Session, SessionManager
 from vesk.server.tools import Tool, check_arguments
@@ -101,7 +100,7 @@ class Protocol:
             return None
         error = task.exception()
         if error is not None:  # a fault of the server's own, not of the request
-            print(f"vesk serve: internal error: {error!r}", file=sys.stderr, flush=True)
+            log.say(f"internal error: {error!r}")
             return jsonrpc.error(message.id, jsonrpc.INTERNAL_ERROR,
                                  f"Internal error: {type(error).__name__}: {error}")
         result: dict[str, Any] = task.result()
@@ -172,7 +171,7 @@ class Protocol:
         except WorkerGone as e:
             if self.session.ended is not None:
                 raise WorkerGone(f"the session has ended: {self.session.ended}") from None
-            print(f"vesk serve: a session's worker is gone: {e}", file=sys.stderr, flush=True)
+            log.say(f"a session's worker is gone: {e}")
             lost = (f"{e}; the session's workspace and history are lost, and ")
             if self.config.end_session_on_crash:
                 self.manager.end(self.session, str(e))

@@ -14,6 +14,9 @@ until its call returns, so close() kills the worker's children (the runner,
 a shell sandbox) until the call fails and the worker exits. What is still
 there after `grace` seconds is killed with its whole process group.
 
+A worker's standard error (its own, its module's and its runner's) is a pipe
+the server copies to its own, tagged and cleaned (`vesk.server.log`).
+
 Each worker runs in a process group and session of its own, so that signals
 meant for the server (a terminal's Ctrl-C) do not reach it mid-call: the
 server ends its workers itself. Workers and the server are subreapers
@@ -33,6 +36,7 @@ import time
 from dataclasses import dataclass
 from typing import Any
 
+from vesk.server import log
 from vesk.server.worker import HEADER
 
 # Replies are whole files and histories; a frame this long is a broken worker.
@@ -59,6 +63,7 @@ class WorkerOptions:
 # them), and how many are being started: reap_strays() leaves those alone.
 _WORKER_PIDS: set[int] = set()
 _spawning = 0
+_started = 0  # workers started so far: their numbers in the log
 
 
 def children_of(pid: int) -> list[int]:
@@ -129,6 +134,7 @@ class Worker:
         self._turn = asyncio.Lock()
         self._exchanges: set[asyncio.Task[dict[str, Any]]] = set()
         self._gone: str | None = None
+        self._relay: asyncio.Future[None] | None = None
         self.busy = False
         self.start_seconds: float | None = None
 
@@ -142,17 +148,20 @@ class Worker:
 
     async def start(self) -> None:
         """Starts the process and waits for its session; WorkerGone if none."""
-        global _spawning
+        global _spawning, _started
         started = time.monotonic()
         _spawning += 1
+        _started += 1
         try:
             self._proc = await asyncio.create_subprocess_exec(
                 self._options.python, "-m", "vesk.server.worker",
                 stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
-                env=self._options.env, start_new_session=True)
+                stderr=asyncio.subprocess.PIPE, env=self._options.env, start_new_session=True)
             _WORKER_PIDS.add(self._proc.pid)
         finally:
             _spawning -= 1
+        assert self._proc.stderr is not None
+        self._relay = asyncio.ensure_future(log.relay(self._proc.stderr, f"worker {_started}"))
         ready = await self._receive()
         if not ready.get("ready"):
             await self._died(f"could not start a session: {ready.get('error', 'unknown error')}")
@@ -248,3 +257,8 @@ class Worker:
         await proc.wait()
         _WORKER_PIDS.discard(proc.pid)
         reap_strays()
+        if self._relay is not None:  # ends once every holder of the pipe is gone
+            try:
+                await asyncio.wait_for(asyncio.shield(self._relay), 5)
+            except asyncio.TimeoutError:
+                self._relay.cancel()
