@@ -137,6 +137,21 @@ def post_raw(port: int, head: bytes, body_parts, read: bool = True) -> bytes:
         return answer
 
 
+def test_a_session_ended_while_its_worker_starts_leaves_no_worker(server):
+    before = set(server.workers())
+    session = server.initialize()
+    answers: list = []
+    call = threading.Thread(target=lambda: answers.append(
+        server.post(tool_call("list_files"), session)[2]))
+    call.start()
+    assert wait_until(lambda: set(server.workers()) - before)
+    assert server.request("DELETE", headers={"Mcp-Session-Id": session})[0] == 204
+    call.join(timeout=60)
+    result = answers[0]["result"]
+    assert result["isError"] and "the session has ended" in result["content"][0]["text"]
+    assert wait_until(lambda: set(server.workers()) <= before)
+
+
 def test_oversized_and_malformed_bodies_are_refused_and_others_served(server):
     session = server.initialize()
     status, _, body = server.post(b"{not json", session)

@@ -69,6 +69,7 @@ class Session:
         self._options = options
         self._worker: Worker | None = None
         self._starting: asyncio.Task[Worker] | None = None
+        self._pending: Worker | None = None  # the worker being started
 
     def touch(self) -> None:
         self.last_active = time.monotonic()
@@ -93,7 +94,7 @@ class Session:
         return await asyncio.shield(self._starting)
 
     async def _start(self) -> Worker:
-        worker = Worker(self._options)
+        worker = self._pending = Worker(self._options)
         try:
             await worker.start()
         except WorkerGone as e:
@@ -117,6 +118,10 @@ class Session:
     async def close(self) -> None:
         starting = self._starting
         if starting is not None:
+            # Not waiting for the start (up to install_timeout_ms): ending
+            # the worker makes it fail at once.
+            if self._pending is not None:
+                await self._pending.close()
             try:
                 await starting
             except BaseException:
