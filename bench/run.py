@@ -165,6 +165,8 @@ def run_python(filter_regex: str | None) -> dict[str, float]:
         module = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(module)
         print(f"bench: running {path.name}", file=sys.stderr)
+        # A benchmark module may bring its figures: Figure's fields, as dicts.
+        FIGURES.extend(Figure(**figure) for figure in getattr(module, "FIGURES", []))
         results.update(module.run())
     return results
 

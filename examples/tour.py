@@ -2,7 +2,9 @@
 """A tour of vesk: what a program does with a session, step by step.
 
 Run it with ./scripts/run-tour.sh (which sets up and builds first), or with
-PYTHONPATH=build/python python3 examples/tour.py once built.
+PYTHONPATH=build/python python3 examples/tour.py once built. Its last step
+runs examples/mcp/client.ts, a client built on the official MCP SDK, against
+`vesk serve` (deno on PATH, and the SDK in .tools/mcp-sdk: scripts/setup.sh).
 
 It works on a scratch copy of examples/sample_project, so nothing in the
 repository changes, and serves a small wheel from a local HTTP server to show
@@ -245,8 +247,31 @@ def tour(work: Path, wheels: Path, port: int) -> int:
         still_todo = "TODO" in (project / "inventory" / "items.py").read_text()
         print(f"    the scratch copy's items.py now {'still has' if still_todo else 'has no'} TODO")
 
+    with step(11, "Serve sessions to an MCP client: `vesk serve`, talked to by the official SDK"):
+        print("    the client starts `python -m vesk serve` and speaks MCP over its stdin/stdout;")
+        print("    the server gives it a session of its own, in a worker process of its own")
+        talk_to_the_server(work)
+
     print(f"\n{GREEN}tour complete{RESET}: {len(session.history)} checkpoints in this session's history")
     return 0
+
+
+def talk_to_the_server(work: Path) -> None:
+    """examples/mcp/client.ts under Deno, starting the server over stdio."""
+    import vesk_internal
+
+    env = dict(os.environ)
+    env.pop("VESK_CONFIG", None)  # the server's sessions need no package host
+    env["PYTHONPATH"] = os.pathsep.join([str(HERE.parent / "python"),
+                                         str(Path(vesk_internal.__file__).resolve().parent)])
+    done = subprocess.run(
+        ["deno", "run", "--quiet", "--config", str(HERE / "mcp" / "deno.json"), "--allow-run",
+         "--allow-env", "--allow-read", str(HERE / "mcp" / "client.ts"),
+         sys.executable, "-m", "vesk", "serve"],
+        env=env, cwd=work, capture_output=True, text=True, timeout=300)
+    show(done.stdout, indent="    client: ")
+    if done.returncode != 0:
+        raise RuntimeError(f"the MCP client failed:\n{done.stderr}")
 
 
 if __name__ == "__main__":

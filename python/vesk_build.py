@@ -7,7 +7,9 @@ by hand: it is a zip file with three small metadata files.
 
 The wheel holds the abi3 extension module, its type stubs next to it, and the
 same stubs as a PEP 561 stub package with its py.typed marker, which is where
-type checkers look for the stubs of an installed single-module distribution.
+type checkers look for the stubs of an installed single-module distribution;
+and the pure-Python package `vesk` (python/vesk) with its console script
+`vesk`, from the [project.scripts] table.
 """
 
 from __future__ import annotations
@@ -67,6 +69,19 @@ def _record_line(arcname: str, data: bytes) -> str:
     return f"{arcname},sha256={digest},{len(data)}"
 
 
+def _package_files() -> dict[str, bytes]:
+    """python/vesk's sources, by their place in the wheel."""
+    base = ROOT / "python"
+    paths = [*(base / "vesk").rglob("*.py"), base / "vesk" / "py.typed"]
+    return {path.relative_to(base).as_posix(): path.read_bytes() for path in sorted(paths)}
+
+
+def _entry_points() -> str:
+    scripts = _project().get("scripts", {})
+    lines = ["[console_scripts]"] + [f"{name} = {target}" for name, target in scripts.items()]
+    return "\n".join(lines) + "\n"
+
+
 def get_requires_for_build_wheel(config_settings=None):
     return []
 
@@ -82,7 +97,9 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
         "vesk_internal.pyi": stubs,
         "vesk_internal-stubs/__init__.pyi": stubs,
         "vesk_internal-stubs/py.typed": b"",
+        **_package_files(),
         f"{info}/METADATA": _metadata().encode(),
+        f"{info}/entry_points.txt": _entry_points().encode(),
         f"{info}/WHEEL": (f"Wheel-Version: 1.0\nGenerator: vesk_build\nRoot-Is-Purelib: false\n"
                           f"Tag: {TAG}\n").encode(),
     }

@@ -29,8 +29,21 @@ python_tests() {
   fi
 }
 
+# The package vesk (python/vesk) under mypy --strict and pyflakes, and the
+# MCP client scripts of its tests and its example under deno check and lint.
+vesk_lint() {
+  MYPYPATH="$VESK_ROOT/python" "$VESK_PYTHON" -m mypy --strict --cache-dir "$VESK_BUILD/mypy-cache" \
+    "$VESK_ROOT/python/vesk"
+  "$VESK_PYTHON" -m pyflakes "$VESK_ROOT/python/vesk" "$VESK_ROOT/bench/server_bench.py"
+  local dir
+  for dir in tests/mcp examples/mcp; do
+    (cd "$VESK_ROOT/$dir" && deno check --quiet client.ts && deno lint --quiet client.ts)
+  done
+}
+
 stage "setup" "$VESK_ROOT/scripts/setup.sh" --tests
 stage "build" "$VESK_ROOT/scripts/build.sh"
+stage "lint (vesk)" vesk_lint
 stage "C++ tests" cpp_tests
 stage "Python tests" python_tests
 if ((!quick)); then

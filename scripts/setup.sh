@@ -5,7 +5,10 @@
 #     Google Benchmark, pytest, git and patch, clang 19 with libFuzzer);
 #   - Deno, from the npm package "deno" at a pinned version, into .tools/;
 #   - Deno's cache warmed with npm:pyodide at the version the runner imports,
-#     so the first session starts offline.
+#     so the first session starts offline;
+#   - the MCP client SDK for the tour's client into .tools/mcp-sdk, and with
+#     --tests the MCP conformance suite into .tools/mcp, both from npm as
+#     their package-lock.json files pin them.
 # Run as root on Debian 12 to install; run as anyone to check. A second run
 # finishes in seconds. Afterwards put .tools/bin first on PATH (scripts/env.sh).
 #
@@ -41,7 +44,7 @@ PACKAGES=(
 )
 if ((tests)); then
   PACKAGES+=(
-    git patch python3-pytest
+    git patch python3-pytest python3-mypy python3-pyflakes
     libgtest-dev libgmock-dev libbenchmark-dev
     # libFuzzer comes with clang only. clang 19: older ones lack the concepts
     # level that libstdc++ 12 asks of <expected>.
@@ -160,6 +163,27 @@ else
   mkdir -p "$TOOLS"
   printf '%s' "$cache" >"$stamp"
   say "Deno's cache holds npm:pyodide@$PYODIDE_VERSION as published"
+fi
+
+# npm packages exactly as a package-lock.json pins them, into a directory of
+# .tools (no install script runs); skipped while that lock is installed.
+npm_tree() {
+  local from="$1" into="$2"
+  if ! cmp -s "$from/package-lock.json" "$into/installed.lock"; then
+    say "installing the npm packages of ${from#"$ROOT"/} into ${into#"$ROOT"/}"
+    rm -rf "$into"
+    mkdir -p "$into"
+    cp "$from/package.json" "$from/package-lock.json" "$into/"
+    (cd "$into" && npm ci --ignore-scripts --no-audit --no-fund --loglevel=error >/dev/null) ||
+      die "npm ci of $from failed"
+    cp "$into/package-lock.json" "$into/installed.lock"
+  fi
+}
+# The official MCP client SDK, for the tour's client (examples/mcp); with
+# --tests also the conformance suite, for the server's tests (tests/mcp).
+npm_tree "$ROOT/examples/mcp" "$TOOLS/mcp-sdk"
+if ((tests)); then
+  npm_tree "$ROOT/tests/mcp" "$TOOLS/mcp"
 fi
 
 say "ready (deno $DENO_VERSION, Deno cache $cache)"

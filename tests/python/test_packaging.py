@@ -1,4 +1,5 @@
-"""Installing with pip, offline, gives the module and its type stubs."""
+"""Installing with pip, offline, gives the module, its type stubs, and the
+package `vesk` with its console script."""
 
 from __future__ import annotations
 
@@ -13,7 +14,7 @@ import vesk_internal
 ROOT = Path(__file__).resolve().parents[2]
 
 
-def test_pip_installs_module_and_stubs_offline(tmp_path):
+def test_pip_installs_module_stubs_and_package_offline(tmp_path):
     target = tmp_path / "site"
     env = dict(os.environ)
     # Reuse the tree's build so that the test does not compile everything again.
@@ -30,10 +31,22 @@ def test_pip_installs_module_and_stubs_offline(tmp_path):
     assert (target / "vesk_internal-stubs" / "py.typed").is_file()
 
     probe = subprocess.run(
-        [sys.executable, "-c", "import vesk_internal; print(vesk_internal.__file__)"],
+        [sys.executable, "-c", "import vesk, vesk_internal; print(vesk_internal.__file__)"],
         env=dict(os.environ, PYTHONPATH=str(target)), capture_output=True, text=True, timeout=60)
     assert probe.returncode == 0, probe.stderr
     assert Path(probe.stdout.strip()).parent == target
+    installed = {p.relative_to(target).as_posix() for p in (target / "vesk").rglob("*")}
+    shipped = {p.relative_to(ROOT / "python").as_posix()
+               for p in (ROOT / "python" / "vesk").rglob("*") if "__pycache__" not in p.parts}
+    assert shipped <= installed
+
+    # The console script and `python -m vesk` both reach the server's help.
+    env = dict(os.environ, PYTHONPATH=str(target))
+    for command in ([str(target / "bin" / "vesk")], [sys.executable, "-m", "vesk"]):
+        help_text = subprocess.run([*command, "serve", "--help"], env=env, capture_output=True,
+                                   text=True, timeout=60)
+        assert help_text.returncode == 0, help_text.stderr
+        assert "--http" in help_text.stdout and "VESK_CONFIG" in help_text.stdout
 
 
 def test_stubs_describe_the_module():

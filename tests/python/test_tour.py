@@ -15,9 +15,11 @@ def test_tour_runs_to_the_end():
                          capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stdout + out.stderr
     lines = out.stdout.splitlines()
-    for number in range(1, 11):
+    for number in range(1, 12):
         assert any(line.startswith(f"{number:>2}. ") for line in lines), number
     assert "cannot write outside the workspace" in out.stdout
     assert "shelfstats says: {'count': 5" in out.stdout
     assert "the scratch copy's items.py now has no TODO" in out.stdout
+    assert "client: resource vesk://workspace/report.txt: 2 items, 7.70 EUR" in out.stdout
+    assert "client: client done" in out.stdout
     assert lines[-1].startswith("tour complete")

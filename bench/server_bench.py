@@ -1,0 +1,342 @@
+"""Figures of `vesk serve --http` against the module's own.
+
+- Isolation: a call to session B while session A runs `sleep 4` in its shell,
+  against the same call while A is idle (the delay is the difference of the
+  medians of 20 calls each).
+- Load: 20 HTTP clients (processes of their own, one session each) make 50
+  mixed calls each (write, read, list, Python, shell) and check every answer;
+  one client alone makes the same calls first. Alone, overhead per call is
+  the client's round trip minus the time the worker spent in the tool
+  (reported by the server in `_meta`): the server, its transport, the
+  worker's channel and the client's own parsing. Under load that difference
+  also holds every process's waits for a processor (20 clients, 20 workers
+  and 20 runners share the machine's cores), so the overhead over the module
+  is taken against the module's own time under the same load: each call's
+  round trip less that of the same call made directly on a VeskSession by 20
+  processes at once, the median of those differences. The server process's CPU time per call is printed too (its share
+  of the calls, initialize and DELETE included).
+- Start and memory: the first call of a new session (which starts its worker
+  and its session) against `VeskSession()` in a process of its own; an idle
+  session's resident memory (worker and runner) against the runner of a
+  session made by the module alone.
+- The server's own resident memory before and after 1000 sessions opened and
+  ended (sessions without a worker: what the server itself keeps).
+
+Messages on standard error from the runners (micropip, without a CDN) are
+the runners' own.
+"""
+
+from __future__ import annotations
+
+import http.client
+import json
+import multiprocessing
+import os
+import statistics
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+from typing import Any
+
+ROOT = Path(__file__).resolve().parent.parent
+
+FIGURES = [
+    {"title": "server: call to session B while A runs sleep 4, delay",
+     "value": "server:busy_neighbour_delay_s", "unit": "s", "max_value": 0.05},
+    {"title": "server: that call, median, vs the same while A is idle",
+     "value": "server:call_beside_busy_s", "unit": "s", "baseline": "server:call_alone_s"},
+    {"title": "server: one client, 50 mixed calls, overhead median",
+     "value": "server:overhead_alone_median_s", "unit": "s", "max_value": 0.002},
+    {"title": "server: 20 clients x 50 calls, overhead over the module",
+     "value": "server:load_overhead_median_s", "unit": "s", "max_value": 0.002},
+    {"title": "server: 20 clients x 50 mixed calls, server CPU per call",
+     "value": "server:server_cpu_per_call_s", "unit": "s", "max_value": 0.002},
+    {"title": "server: 20 clients x 50 mixed calls, answered correctly",
+     "value": "server:correct_fraction", "unit": "x", "min_value": 1.0},
+    {"title": "server: session start (first call) vs VeskSession()",
+     "value": "server:session_start_s", "unit": "s", "baseline": "server:module_start_s"},
+    {"title": "server: idle session (worker + runner) vs a module runner",
+     "value": "server:idle_session_rss", "unit": "B", "baseline": "server:module_runner_rss"},
+    {"title": "server: its own memory growth over 1000 sessions",
+     "value": "server:rss_growth_1000_sessions", "unit": "B", "max_value": 2.0 * 1048576},
+]
+
+HEADERS = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream"}
+
+
+def _env() -> dict[str, str]:
+    import vesk_internal
+
+    env = dict(os.environ)
+    env.pop("VESK_CONFIG", None)
+    paths = [str(ROOT / "python"), str(Path(vesk_internal.__file__).resolve().parent)]
+    env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(
+        os.pathsep) if p])
+    return env
+
+
+def _descendants(pid: int) -> list[int]:
+    found, queue = [], [pid]
+    while queue:
+        for task in Path(f"/proc/{queue.pop()}/task").glob("*"):
+            try:
+                children = [int(c) for c in (task / "children").read_text().split()]
+            except OSError:
+                continue
+            found += children
+            queue += children
+    return found
+
+
+def _rss(pid: int) -> int:
+    try:
+        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+def _cpu_seconds(pid: int) -> float:
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def _settled_rss(pids: list[int]) -> int:
+    """Resident memory of `pids` once it holds still (to 1%) over a second."""
+    last = sum(map(_rss, pids))
+    for _ in range(30):
+        time.sleep(1.0)
+        now = sum(map(_rss, pids))
+        if abs(now - last) <= last / 100:
+            return now
+        last = now
+    return last
+
+
+class Client:
+    """One MCP session over one keep-alive connection."""
+
+    def __init__(self, port: int) -> None:
+        self.conn = http.client.HTTPConnection("127.0.0.1", port, timeout=300)
+        self.session: str | None = None
+        self.next_id = 0
+        answer = self.send("initialize", {"protocolVersion": "2025-11-25", "capabilities": {},
+                                          "clientInfo": {"name": "bench", "version": "1"}})
+        assert "result" in answer, answer
+
+    def send(self, method: str, params: dict[str, Any]) -> dict[str, Any]:
+        self.next_id += 1
+        headers = dict(HEADERS)
+        if self.session:
+            headers["Mcp-Session-Id"] = self.session
+        body = json.dumps({"jsonrpc": "2.0", "id": self.next_id, "method": method,
+                           "params": params})
+        self.conn.request("POST", "/mcp", body, headers)
+        response = self.conn.getresponse()
+        data = response.read()
+        self.session = self.session or response.getheader("Mcp-Session-Id")
+        answer: dict[str, Any] = json.loads(data)
+        return answer
+
+    def call(self, name: str, **arguments: Any) -> tuple[float, float, dict[str, Any]]:
+        """(round trip, seconds in the tool, result)."""
+        start = time.perf_counter()
+        answer = self.send("tools/call", {"name": name, "arguments": arguments})
+        elapsed = time.perf_counter() - start
+        result = answer["result"]
+        return elapsed, result.get("_meta", {}).get("vesk/module-seconds", 0.0), result
+
+    def end(self) -> None:
+        self.conn.request("DELETE", "/mcp", headers={"Mcp-Session-Id": self.session or ""})
+        self.conn.getresponse().read()
+        self.conn.close()
+
+
+def _mixed_calls(port: int, calls: int) -> list[tuple[float, float, bool]]:
+    client = Client(port)
+    client.call("list_files")  # the session starts here, outside the figures
+    out = []
+    for i in range(calls):
+        kind = i % 5
+        if kind == 0:
+            took, inside, result = client.call("write_file", path=f"f{i}.txt", content=f"v{i}\n")
+            ok = result["structuredContent"]["size"] == len(f"v{i}\n")
+        elif kind == 1:
+            took, inside, result = client.call("read_file", path=f"f{i - 1}.txt")
+            ok = result["structuredContent"]["content"] == f"v{i - 1}\n"
+        elif kind == 2:
+            took, inside, result = client.call("run_python", code=f"print({i} * 2)")
+            ok = result["structuredContent"]["stdout"] == str(i * 2)
+        elif kind == 3:
+            took, inside, result = client.call("list_files")
+            ok = len(result["structuredContent"]["files"]) == i // 5 + 1
+        else:
+            took, inside, result = client.call("run_shell", command=f"echo {i}")
+            ok = result["structuredContent"]["stdout"] == f"{i}\n"
+        out.append((took, inside, ok and not result["isError"]))
+    client.end()
+    return out
+
+
+def _direct_calls(_: int, calls: int) -> list[tuple[float, float, bool]]:
+    """The calls of _mixed_calls made on a VeskSession of this process, as
+    the worker makes them: the module's own time under the same load."""
+    import vesk_internal
+
+    session = vesk_internal.VeskSession()
+    session.execute_python("pass")
+    out = []
+    for i in range(calls):
+        kind = i % 5
+        start = time.perf_counter()
+        if kind == 0:
+            session.write_file(f"f{i}.txt", f"v{i}\n".encode())
+            ok = session.current.id > 0
+        elif kind == 1:
+            ok = session.current.files[f"f{i - 1}.txt"] == f"v{i - 1}\n".encode()
+        elif kind == 2:
+            ok = session.execute_python(f"print({i} * 2)").stdout == str(i * 2)
+        elif kind == 3:
+            ok = len(sorted(session.current.files)) == i // 5 + 1
+        else:
+            ok = session.execute_bash(f"echo {i}").stdout == f"{i}\n"
+        out.append((time.perf_counter() - start, 0.0, ok))
+    return out
+
+
+def _in_processes(clients: int, port: int, calls: int,
+                  work: Any = None) -> list[list[tuple[float, float, bool]]]:
+    """_mixed_calls (or `work`) in `clients` forked processes at once (forked,
+    so that nothing needs pickling but the results), the calls of each."""
+    work = work or _mixed_calls
+    context = multiprocessing.get_context("fork")
+    results = context.Queue()
+    processes = [context.Process(target=lambda: results.put(work(port, calls)))
+                 for _ in range(clients)]
+    for process in processes:
+        process.start()
+    out = [results.get(timeout=600) for _ in processes]
+    for process in processes:
+        process.join()
+    return out
+
+
+_MODULE_PROBE = """
+import sys, time, json
+t = time.perf_counter()
+import vesk_internal
+s = vesk_internal.VeskSession()
+start = time.perf_counter() - t
+s.execute_python("pass")
+print(json.dumps({"start": start}), flush=True)
+sys.stdin.read()
+"""
+
+
+def _module_figures(env: dict[str, str]) -> tuple[float, int]:
+    """Median VeskSession() time (import included) and an idle runner's
+    memory, each in a process of its own."""
+    starts, memory = [], 0
+    for _ in range(3):
+        probe = subprocess.Popen([sys.executable, "-c", _MODULE_PROBE], env=env,
+                                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        assert probe.stdout is not None and probe.stdin is not None
+        starts.append(json.loads(probe.stdout.readline())["start"])
+        runners = [p for p in _descendants(probe.pid) if "deno" in Path(
+            f"/proc/{p}/cmdline").read_bytes().decode(errors="replace")]
+        memory = _settled_rss(runners)
+        probe.stdin.close()
+        probe.wait()
+    return statistics.median(starts), memory
+
+
+def run() -> dict[str, float]:
+    env = _env()
+    server = subprocess.Popen([sys.executable, "-m", "vesk", "serve", "--http", "127.0.0.1:0",
+                               "--max-sessions", "64"], env=env, stderr=subprocess.PIPE,
+                              stdin=subprocess.DEVNULL, text=True)
+    assert server.stderr is not None
+    line = ""
+    while "listening on" not in line:
+        line = server.stderr.readline()
+        assert line, "the server did not start"
+    threading.Thread(target=lambda: [None for _ in server.stderr], daemon=True).start()
+    port = int(line.rsplit(":", 1)[1].split("/")[0])
+    results: dict[str, float] = {}
+    try:
+        # Start time of a session (its first call) and its idle memory.
+        starts = []
+        for _ in range(3):
+            client = Client(port)
+            took, _, _ = client.call("list_files")
+            starts.append(took)
+            client.end()
+        results["server:session_start_s"] = statistics.median(starts)
+        idle = Client(port)
+        idle.call("run_python", code="pass")
+        before = set(_descendants(server.pid))
+        results["server:idle_session_rss"] = float(_settled_rss(list(before)))
+        idle.end()
+
+        # A call to B while A runs `sleep 4`.
+        a, b = Client(port), Client(port)
+        a.call("list_files")
+        b.call("list_files")
+        alone = [b.call("run_python", code="x = 1")[0] for _ in range(20)]
+        sleeper = threading.Thread(target=a.call, args=("run_shell",), kwargs={"command": "sleep 4"})
+        sleeper.start()
+        while not any("bwrap" in Path(f"/proc/{p}/cmdline").read_bytes().decode(errors="replace")
+                      for p in _descendants(server.pid)):
+            time.sleep(0.01)
+        beside = [b.call("run_python", code="x = 1")[0] for _ in range(20)]
+        assert sleeper.is_alive(), "the 20 calls took longer than the sleep"
+        sleeper.join()
+        results["server:call_beside_busy_s"] = statistics.median(beside)
+        results["server:call_alone_s"] = statistics.median(alone)
+        results["server:busy_neighbour_delay_s"] = statistics.median(beside) - statistics.median(
+            alone)
+        a.end()
+        b.end()
+
+        # The same mixed calls, one client alone, then 20 at once.
+        alone_calls = _mixed_calls(port, 50)
+        assert all(ok for _, _, ok in alone_calls)
+        results["server:overhead_alone_median_s"] = statistics.median(
+            t - m for t, m, _ in alone_calls)
+        cpu_before = _cpu_seconds(server.pid)
+        per_client = _in_processes(20, port, 50)
+        calls = [c for client in per_client for c in client]
+        results["server:server_cpu_per_call_s"] = (_cpu_seconds(server.pid) - cpu_before) / (
+            len(calls) + 2 * 20)
+        results["server:correct_fraction"] = sum(ok for _, _, ok in calls) / len(calls)
+        # Each call against the same call made on the module directly, by 20
+        # processes at once: the module's own time under the same load.
+        direct = _in_processes(20, 0, 50, _direct_calls)
+        assert all(ok for client in direct for _, _, ok in client)
+        results["server:load_overhead_median_s"] = statistics.median(
+            served[0] - own[0] for a, b in zip(per_client, direct) for served, own in zip(a, b))
+
+        # The server's own memory over 1000 sessions opened and ended.
+        def cycle(count: int) -> None:
+            for _ in range(count):
+                Client(port).end()
+
+        cycle(300)
+        before_rss = _rss(server.pid)
+        cycle(1000)
+        results["server:rss_growth_1000_sessions"] = float(max(0, _rss(server.pid) - before_rss))
+    finally:
+        server.terminate()
+        server.wait(timeout=120)
+    results["server:module_start_s"], module_rss = _module_figures(env)
+    results["server:module_runner_rss"] = float(module_rss)
+    return results
+
+
+if __name__ == "__main__":
+    for name, value in run().items():
+        print(f"{name} = {value:.6g}")

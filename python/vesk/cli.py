@@ -1,0 +1,192 @@
+"""The `vesk` command line (console script `vesk`, and `python -m vesk`).
+
+`vesk serve` starts the MCP server; `vesk serve --help` lists every flag.
+`main()` returns the exit status: 0 after a normal end, 2 for a command line
+or configuration the server refuses to start with.
+"""
+
+from __future__ import annotations
+
+import argparse
+import ipaddress
+import os
+import sys
+from collections.abc import Sequence
+
+from vesk import __version__
+from vesk.server import config as server_config
+
+SERVE_DESCRIPTION = """\
+Serves vesk sessions to Model Context Protocol (MCP) clients. Each client
+session gets a private workspace with a history of checkpoints, in a worker
+process of its own, and the tools run_python, run_shell, write_file,
+read_file, list_files, delete_file, diff, list_history, rollback and
+install_package; its files are also resources (vesk://workspace/{key}).
+
+By default the server speaks MCP on standard input and output, one session
+for the connection (what desktop and IDE clients start). With --http it
+serves Streamable HTTP at http://HOST:PORT/mcp, one session per MCP session.
+"""
+
+SERVE_EPILOG = """\
+configuration:
+  VESK_CONFIG names the module's TOML configuration, which every session reads
+  (time-outs, workspace limits, allow and deny lists: see the README). The
+  server also acts on max_sessions (default of --max-sessions),
+  session_idle_timeout_secs (default of --idle-timeout), and, with
+  --host-exchange, mount_allowlist (what mount may read; it must not be
+  empty) and export_root (the directory export writes below, relative to the
+  server's working directory).
+
+environment:
+  VESK_CONFIG        the configuration file
+  VESK_SERVE_TOKEN   the bearer token, when --token-file is not given
+  TMPDIR             where the server's scratch directory goes, if outside /tmp
+                     and /dev (else /var/tmp)
+
+The server ends on SIGTERM or SIGINT (and, with stdio, when its input ends),
+after ending every session and its worker.
+"""
+
+
+def _address(text: str) -> tuple[str, int]:
+    host, colon, port = text.rpartition(":")
+    if not colon:
+        host, port = "", text
+    host = host[1:-1] if host.startswith("[") and host.endswith("]") else host
+    if not port.isdigit() or int(port) > 65535:
+        raise argparse.ArgumentTypeError(f"'{text}' is not [HOST:]PORT")
+    return host or "127.0.0.1", int(port)
+
+
+def _positive(text: str) -> int:
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a positive whole number")
+    return int(text)
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        value = -1.0
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a number of seconds")
+    return value
+
+
+def parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(
+        prog="vesk", description="Private, versioned workspaces in which untrusted code runs "
+                                 "in isolation.")
+    top.add_argument("--version", action="version", version=f"vesk {__version__}")
+    commands = top.add_subparsers(dest="command", metavar="COMMAND")
+    serve = commands.add_parser(
+        "serve", help="serve vesk sessions to MCP clients (stdio or Streamable HTTP)",
+        description=SERVE_DESCRIPTION, epilog=SERVE_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    http = serve.add_argument_group("Streamable HTTP")
+    http.add_argument("--http", metavar="[HOST:]PORT", type=_address,
+                      help="serve HTTP instead of stdio; HOST defaults to 127.0.0.1, PORT 0 "
+                           "takes a free port; the address is printed on standard error. A "
+                           "HOST that is not a loopback address needs a bearer token")
+    http.add_argument("--token-file", metavar="PATH",
+                      help="require the header 'Authorization: Bearer TOKEN', TOKEN being the "
+                           "contents of PATH (default: $VESK_SERVE_TOKEN, if set)")
+    http.add_argument("--allowed-host", metavar="NAME", action="append", default=[],
+                      help="accept requests whose Host header names NAME (besides localhost, "
+                           "127.0.0.1, ::1 and the bound address); repeatable")
+    http.add_argument("--allowed-origin", metavar="ORIGIN", action="append", default=[],
+                      help="accept requests from web pages of ORIGIN (for example "
+                           "https://app.example.org), with CORS headers; repeatable. Other "
+                           "origins are refused (403), except this server's own")
+    http.add_argument("--idle-timeout", metavar="SECONDS", type=_seconds,
+                      help="end a session after SECONDS without a request (0: never; "
+                           "default: session_idle_timeout_secs of the configuration, 3600)")
+    sessions = serve.add_argument_group("sessions")
+    sessions.add_argument("--max-sessions", metavar="N", type=_positive,
+                          help="most sessions at once, HTTP (default: max_sessions of the "
+                               "configuration, 50); beyond it a new session is refused with "
+                               "503")
+    sessions.add_argument("--max-body-mb", metavar="N", type=_positive, default=64,
+                          help="largest HTTP request body or stdio message, in MiB "
+                               "(default: 64)")
+    sessions.add_argument("--host-exchange", action="store_true",
+                          help="also offer the tools mount, commit and export, which read and "
+                               "write host files: mount within mount_allowlist, export below "
+                               "export_root")
+    return top
+
+
+def _fail(text: str) -> int:
+    print(f"vesk serve: {text}", file=sys.stderr)
+    return 2
+
+
+def _token(args: argparse.Namespace) -> str | None:
+    if args.token_file:
+        with open(args.token_file, encoding="utf-8") as f:
+            return f.read().strip()
+    return os.environ.get("VESK_SERVE_TOKEN") or None
+
+
+def serve(args: argparse.Namespace) -> int:
+    from vesk.server.log import say
+    from vesk.server.main import Settings, run
+    from vesk.server.http import HttpOptions, is_loopback
+
+    values, problem = server_config.load(os.environ)
+    if problem is not None:
+        if args.host_exchange:
+            return _fail(f"{problem}; --host-exchange needs a configuration that reads "
+                         "without error")
+        say(f"{problem}; the server uses the defaults")
+    export_root = None
+    if args.host_exchange:
+        if not os.environ.get("VESK_CONFIG") or not values["mount_allowlist"]:
+            return _fail("--host-exchange needs a mount_allowlist in the configuration "
+                         "(VESK_CONFIG): with none, a client could mount any file this "
+                         "server can read")
+        export_root = os.path.realpath(values["export_root"])
+        os.makedirs(export_root, mode=0o700, exist_ok=True)
+    http = None
+    if args.http is not None:
+        host, port = args.http
+        try:
+            token = _token(args)
+        except OSError as e:
+            return _fail(f"cannot read the token file: {e}")
+        if args.token_file and not token:
+            return _fail("the token file is empty")
+        if not is_loopback(host) and token is None:
+            return _fail(f"serving on {host}, which is not a loopback address, needs a bearer "
+                         "token (--token-file or VESK_SERVE_TOKEN)")
+        for origin in args.allowed_origin:
+            if "://" not in origin or origin.endswith("/"):
+                return _fail(f"'{origin}' is not an origin like https://app.example.org")
+        if host == "localhost":  # one address, so that port 0 means one port
+            host = "127.0.0.1"
+        try:
+            ipaddress.ip_address(host)
+        except ValueError:
+            return _fail(f"'{host}' is not an IP address or localhost")
+        http = HttpOptions(host=host, port=port, max_body=args.max_body_mb << 20, token=token,
+                           allowed_hosts=frozenset(args.allowed_host),
+                           allowed_origins=frozenset(args.allowed_origin))
+    idle = args.idle_timeout
+    if idle is None:
+        idle = float(values["session_idle_timeout_secs"])
+    settings = Settings(http=http,
+                        max_sessions=args.max_sessions or max(1, values["max_sessions"]),
+                        idle_timeout=idle or None, max_message=args.max_body_mb << 20,
+                        host_exchange=args.host_exchange, export_root=export_root)
+    return run(settings)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    top = parser()
+    args = top.parse_args(argv)
+    if args.command == "serve":
+        return serve(args)
+    top.print_help(sys.stderr)
+    return 2

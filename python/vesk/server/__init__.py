@@ -1,0 +1,18 @@
+"""`vesk serve`: vesk sessions for Model Context Protocol clients.
+
+The package imports nothing when it is imported: a worker process (`python -m
+vesk.server.worker`) loads only what it needs. The modules:
+
+    main.py            settings, the main loop, the workers' environment
+    log.py             the server's standard error, and its workers' made safe
+    config.py          the keys of the module's configuration the server acts on
+    stdio.py, http.py  the two transports
+    protocol.py        the MCP messages of one session
+    jsonrpc.py         JSON-RPC parsing and responses
+    tools.py, schema.py, resources.py   what is offered, and the checks
+    sessions.py        sessions, their limits, the idle time-out, the scratch dir
+    workers.py         the server's handle of a worker process
+    worker.py          the worker process, one per session, holding a VeskSession
+
+The command line is `vesk.cli`.
+"""

@@ -1,0 +1,432 @@
+"""The Streamable HTTP transport: one MCP endpoint, many sessions.
+
+A small HTTP/1.1 server on asyncio streams, written for this one endpoint
+(`/mcp`): POST carries one JSON-RPC message and is answered with one JSON
+object (this server never opens an event stream), DELETE ends a session, GET
+is answered 405 (no stream from server to client is offered). Keep-alive
+connections, `Content-Length` and chunked bodies are understood.
+
+Every request is checked before anything else happens, in this order:
+- the Host header must name this server (loopback names, the address it is
+  bound to, `--allowed-host`), and an Origin header, when present, must be
+  this server's own loopback origin or one given with `--allowed-origin`;
+  both answer 403 otherwise (a web page that reaches a loopback server
+  through DNS rebinding carries a foreign Host and Origin);
+- with a bearer token configured, `Authorization: Bearer <token>` (401);
+- bounds: request line and header lines 16 KiB, 100 headers, a body of
+  `max_body` bytes (413), the headers within 30 s and the body within 120 s
+  of the request's start, and `max_connections` open connections (503).
+
+Sessions (`Mcp-Session-Id`): `initialize` without a session id opens one (503
+with Retry-After at the maximum number of sessions); every other message
+must carry the id of a live session (400 without one, 404 once it has ended,
+with the reason when it is known) and, if it carries `MCP-Protocol-Version`,
+the version the session negotiated (400 otherwise). A client that
+disconnects while its call runs loses the answer, not the session: the call
+runs to its end and the session lives on until DELETE, the idle time-out or
+the server's end.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import hmac
+import ipaddress
+from dataclasses import dataclass, field
+from typing import Any
+from urllib.parse import urlsplit
+
+from vesk.server import jsonrpc
+from vesk.server.jsonrpc import Notification, Request, Response
+from vesk.server.protocol import SUPPORTED_VERSIONS, Protocol, ServerConfig
+from vesk.server.sessions import SessionManager
+
+ENDPOINT = "/mcp"
+LINE_LIMIT = 16 * 1024
+MAX_HEADERS = 100
+LOOPBACK_NAMES = frozenset({"localhost", "127.0.0.1", "::1"})
+
+REASONS = {200: "OK", 202: "Accepted", 204: "No Content", 400: "Bad Request",
+           401: "Unauthorized", 403: "Forbidden", 404: "Not Found",
+           405: "Method Not Allowed", 406: "Not Acceptable", 408: "Request Timeout",
+           411: "Length Required", 413: "Content Too Large", 415: "Unsupported Media Type",
+           431: "Request Header Fields Too Large", 501: "Not Implemented",
+           503: "Service Unavailable", 505: "HTTP Version Not Supported"}
+
+
+@dataclass(frozen=True)
+class HttpOptions:
+    host: str
+    port: int
+    max_body: int
+    token: str | None = None
+    allowed_hosts: frozenset[str] = frozenset()
+    allowed_origins: frozenset[str] = frozenset()
+    max_connections: int = 512
+    header_timeout: float = 30.0
+    body_timeout: float = 120.0
+    keepalive_timeout: float = 60.0
+
+
+class HttpError(Exception):
+    def __init__(self, status: int, message: str, headers: dict[str, str] | None = None,
+                 request_id: Any = None) -> None:
+        super().__init__(message)
+        self.status = status
+        self.headers = headers or {}
+        self.request_id = request_id
+
+
+@dataclass
+class HttpRequest:
+    method: str
+    target: str
+    version: str
+    headers: dict[str, str] = field(default_factory=dict)
+    body: bytes = b""
+
+    @property
+    def keep_alive(self) -> bool:
+        tokens = {t.strip().lower() for t in self.headers.get("connection", "").split(",")}
+        if self.version == "HTTP/1.0":
+            return "keep-alive" in tokens
+        return "close" not in tokens
+
+
+def is_loopback(host: str) -> bool:
+    if host.lower() == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host).is_loopback
+    except ValueError:
+        return False
+
+
+def host_name(value: str) -> str | None:
+    """The host of a Host header ("[::1]:8080" -> "::1"), or None if malformed."""
+    value = value.strip().lower()
+    if value.startswith("["):
+        end = value.find("]")
+        if end < 0 or (value[end + 1:] and not value[end + 1:].startswith(":")):
+            return None
+        return value[1:end]
+    name, _, port = value.partition(":")
+    if port and not port.isdigit():
+        return None
+    return name or None
+
+
+def _media_types(value: str) -> set[str]:
+    return {part.split(";")[0].strip().lower() for part in value.split(",") if part.strip()}
+
+
+def _accepts(accept: str | None, wanted: str) -> bool:
+    if accept is None:
+        return True
+    types = _media_types(accept)
+    return bool({wanted, wanted.split("/")[0] + "/*", "*/*"} & types)
+
+
+async def _read_line(reader: asyncio.StreamReader) -> bytes:
+    try:
+        return await reader.readuntil(b"\n")
+    except asyncio.LimitOverrunError:
+        raise HttpError(431, "a request or header line is too long") from None
+
+
+async def read_request(reader: asyncio.StreamReader, options: HttpOptions,
+                       first_wait: float) -> HttpRequest | None:
+    """The next request on a connection, or None when the client is done."""
+    try:
+        line = await asyncio.wait_for(_read_line(reader), first_wait)
+    except (asyncio.IncompleteReadError, asyncio.TimeoutError, ConnectionError):
+        return None
+    if line in (b"\r\n", b"\n"):  # a stray line between requests is allowed
+        return await read_request(reader, options, first_wait)
+    return await asyncio.wait_for(_read_rest(line, reader, options), options.header_timeout)
+
+
+async def _read_rest(line: bytes, reader: asyncio.StreamReader,
+                     options: HttpOptions) -> HttpRequest:
+    parts = line.decode("latin-1").rstrip("\r\n").split(" ")
+    if len(parts) != 3:
+        raise HttpError(400, "malformed request line")
+    method, target, version = parts
+    if version not in ("HTTP/1.1", "HTTP/1.0"):
+        raise HttpError(505, "only HTTP/1.1 and HTTP/1.0 are spoken here")
+    request = HttpRequest(method, target, version)
+    while True:
+        raw = await _read_line(reader)
+        if raw in (b"\r\n", b"\n"):
+            break
+        if len(request.headers) >= MAX_HEADERS:
+            raise HttpError(431, "too many header fields")
+        text = raw.decode("latin-1").rstrip("\r\n")
+        name, colon, value = text.partition(":")
+        if not colon or not name or name != name.strip() or text[0] in " \t":
+            raise HttpError(400, "malformed header field")
+        name, value = name.lower(), value.strip()
+        if name in request.headers:
+            if name in ("content-length", "host", "transfer-encoding", "authorization",
+                        "mcp-session-id", "mcp-protocol-version", "origin"):
+                raise HttpError(400, f"the header field {name} appears twice")
+            value = request.headers[name] + ", " + value
+        request.headers[name] = value
+    if version == "HTTP/1.1" and "host" not in request.headers:
+        raise HttpError(400, "no Host header")
+    return request
+
+
+async def read_body(request: HttpRequest, reader: asyncio.StreamReader,
+                    options: HttpOptions) -> bytes:
+    encoding = request.headers.get("transfer-encoding")
+    if encoding is not None:
+        if encoding.lower() != "chunked" or "content-length" in request.headers:
+            raise HttpError(501, "only the chunked transfer coding is understood")
+        return await asyncio.wait_for(_read_chunked(reader, options.max_body),
+                                      options.body_timeout)
+    length_text = request.headers.get("content-length")
+    if length_text is None:
+        return b""
+    if not length_text.isdigit():
+        raise HttpError(400, "malformed Content-Length")
+    length = int(length_text)
+    if length > options.max_body:
+        raise HttpError(413, f"the body exceeds the limit of {options.max_body} bytes")
+    try:
+        return await asyncio.wait_for(reader.readexactly(length), options.body_timeout)
+    except asyncio.TimeoutError:
+        raise HttpError(408, "the body did not arrive in time") from None
+
+
+async def _read_chunked(reader: asyncio.StreamReader, limit: int) -> bytes:
+    body = bytearray()
+    while True:
+        size_text = (await _read_line(reader)).split(b";")[0].strip()
+        try:
+            size = int(size_text, 16)
+        except ValueError:
+            raise HttpError(400, "malformed chunk size") from None
+        if size < 0 or len(body) + size > limit:
+            raise HttpError(413, f"the body exceeds the limit of {limit} bytes")
+        if size == 0:
+            while (await _read_line(reader)) not in (b"\r\n", b"\n"):
+                pass  # trailer fields are read and ignored
+            return bytes(body)
+        body += await reader.readexactly(size)
+        if (await _read_line(reader)) not in (b"\r\n", b"\n"):
+            raise HttpError(400, "malformed chunk")
+
+
+class HttpServer:
+    def __init__(self, options: HttpOptions, manager: SessionManager,
+                 config: ServerConfig) -> None:
+        self.options = options
+        self.manager = manager
+        self.config = config
+        self.port = options.port
+        self._server: asyncio.AbstractServer | None = None
+        self._connections: set[asyncio.Task[Any]] = set()
+        names = set(LOOPBACK_NAMES) | {h.lower() for h in options.allowed_hosts}
+        if options.host not in ("", "0.0.0.0", "::"):
+            names.add(options.host.lower())
+        self._hosts = frozenset(names)
+
+    async def start(self) -> None:
+        self._server = await asyncio.start_server(
+            self._connection, self.options.host, self.options.port, limit=LINE_LIMIT,
+            reuse_address=True)
+        self.port = self._server.sockets[0].getsockname()[1]
+
+    @property
+    def url(self) -> str:
+        host = self.options.host
+        return f"http://{'[' + host + ']' if ':' in host else host}:{self.port}{ENDPOINT}"
+
+    async def close(self) -> None:
+        if self._server is not None:
+            self._server.close()
+        for task in list(self._connections):
+            task.cancel()
+        await asyncio.gather(*self._connections, return_exceptions=True)
+
+    async def _connection(self, reader: asyncio.StreamReader,
+                          writer: asyncio.StreamWriter) -> None:
+        task = asyncio.current_task()
+        assert task is not None
+        self._connections.add(task)
+        try:
+            if len(self._connections) > self.options.max_connections:
+                await self._send(writer, 503, {"Retry-After": "1"},
+                                 self._error_body(None, "too many open connections"), False)
+                return
+            wait = self.options.header_timeout
+            while True:
+                keep = await self._exchange(reader, writer, wait)
+                if not keep:
+                    break
+                wait = self.options.keepalive_timeout
+        except (ConnectionError, asyncio.IncompleteReadError, asyncio.TimeoutError):
+            pass
+        finally:
+            self._connections.discard(task)
+            writer.close()
+
+    async def _exchange(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
+                        wait: float) -> bool:
+        """Reads and answers one request; False when the connection is done."""
+        try:
+            request = await read_request(reader, self.options, wait)
+            if request is None:
+                return False
+            self._check_gate(request)
+            if request.method == "POST":
+                length = request.headers.get("content-length", "")
+                if request.headers.get("expect", "").lower() == "100-continue" and \
+                        length.isdigit() and int(length) <= self.options.max_body:
+                    writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
+                request.body = await read_body(request, reader, self.options)
+            elif ("content-length" in request.headers
+                  and request.headers["content-length"] != "0") \
+                    or "transfer-encoding" in request.headers:
+                await read_body(request, reader, self.options)
+        except HttpError as e:
+            # What is left of the request is unread: the connection cannot go on.
+            await self._send(writer, e.status, e.headers, self._error_body(None, str(e)), False)
+            return False
+        keep = request.keep_alive
+        cors = self._cors(request)
+        try:
+            status, headers, body = await self._route(request)
+        except HttpError as e:
+            status, headers = e.status, e.headers
+            body = self._error_body(e.request_id, str(e))
+        if status == 0:  # a cancelled request: no answer is owed
+            return False
+        await self._send(writer, status, {**cors, **headers}, body, keep)
+        return keep
+
+    def _check_gate(self, request: HttpRequest) -> None:
+        host = request.headers.get("host")
+        if host is not None and host_name(host) not in self._hosts:
+            raise HttpError(403, f"Host '{host}' is not allowed")
+        origin = request.headers.get("origin")
+        if origin is not None and not self._origin_allowed(origin):
+            raise HttpError(403, f"Origin '{origin}' is not allowed")
+        path = urlsplit(request.target).path if request.target.startswith("/") else None
+        if path != ENDPOINT:
+            raise HttpError(404, f"the MCP endpoint is {ENDPOINT}")
+        token = self.options.token
+        if token is not None and request.method != "OPTIONS":
+            scheme, _, given = request.headers.get("authorization", "").partition(" ")
+            if scheme.lower() != "bearer" or not hmac.compare_digest(
+                    given.strip().encode(), token.encode()):
+                raise HttpError(401, "a valid bearer token is required",
+                                {"WWW-Authenticate": 'Bearer realm="vesk"'})
+
+    def _origin_allowed(self, origin: str) -> bool:
+        if origin in self.options.allowed_origins:
+            return True
+        try:
+            parts = urlsplit(origin)
+            port = parts.port or (443 if parts.scheme == "https" else 80)
+        except ValueError:
+            return False
+        return (parts.scheme in ("http", "https") and parts.hostname is not None
+                and is_loopback(parts.hostname) and port == self.port)
+
+    def _cors(self, request: HttpRequest) -> dict[str, str]:
+        origin = request.headers.get("origin")
+        if origin is None or origin not in self.options.allowed_origins:
+            return {}
+        return {"Access-Control-Allow-Origin": origin, "Vary": "Origin",
+                "Access-Control-Expose-Headers": "Mcp-Session-Id"}
+
+    def _error_body(self, request_id: Any, message: str) -> bytes:
+        return jsonrpc.dumps(jsonrpc.error(request_id, jsonrpc.INVALID_REQUEST, message))
+
+    async def _route(self, request: HttpRequest) -> tuple[int, dict[str, str], bytes]:
+        if request.method == "POST":
+            return await self._post(request)
+        if request.method == "DELETE":
+            session = self._session(request, None)
+            self.manager.end(session, "the client ended the session")
+            return 204, {}, b""
+        if request.method == "OPTIONS" and self._cors(request):
+            return 204, {"Access-Control-Allow-Methods": "POST, DELETE",
+                         "Access-Control-Allow-Headers":
+                             "Content-Type, Accept, Authorization, Mcp-Session-Id, "
+                             "MCP-Protocol-Version, Last-Event-ID",
+                         "Access-Control-Max-Age": "600"}, b""
+        raise HttpError(405, f"{request.method} is not offered at {ENDPOINT}",
+                        {"Allow": "POST, DELETE"})
+
+    def _session(self, request: HttpRequest, request_id: Any) -> Any:
+        session_id = request.headers.get("mcp-session-id")
+        if session_id is None:
+            raise HttpError(400, "Bad Request: no Mcp-Session-Id header", request_id=request_id)
+        session = self.manager.get(session_id)
+        if session is None:
+            why = self.manager.why_gone(session_id)
+            raise HttpError(404, f"Session not found: {why}" if why else "Session not found",
+                            request_id=request_id)
+        version = request.headers.get("mcp-protocol-version")
+        if version is not None and (version not in SUPPORTED_VERSIONS
+                                    or version != session.protocol_version):
+            raise HttpError(400, f"Bad Request: unsupported protocol version {version}"
+                                 f" (this session speaks {session.protocol_version})",
+                            request_id=request_id)
+        return session
+
+    async def _post(self, request: HttpRequest) -> tuple[int, dict[str, str], bytes]:
+        if _media_types(request.headers.get("content-type", "")) != {"application/json"}:
+            raise HttpError(415, "the body must be application/json")
+        accept = request.headers.get("accept")
+        if not (_accepts(accept, "application/json") and _accepts(accept, "text/event-stream")):
+            raise HttpError(406, "Accept must list application/json and text/event-stream")
+        message = jsonrpc.parse(request.body)
+        if isinstance(message, dict):
+            return 400, {}, jsonrpc.dumps(message)
+        request_id = message.id if isinstance(message, Request) else None
+        if isinstance(message, Request) and message.method == "initialize":
+            if "mcp-session-id" in request.headers:
+                raise HttpError(400, "Bad Request: initialize opens a session; it carries no "
+                                     "Mcp-Session-Id", request_id=request_id)
+            return await self._initialize(message)
+        session = self._session(request, request_id)
+        protocol = Protocol(session, self.manager, self.config)
+        if isinstance(message, (Notification, Response)):
+            await protocol.dispatch(message)
+            return 202, {}, b""
+        response = await protocol.dispatch(message)
+        if response is None:
+            return 0, {}, b""
+        return 200, {"Content-Type": "application/json"}, jsonrpc.dumps(response)
+
+    async def _initialize(self, message: Request) -> tuple[int, dict[str, str], bytes]:
+        session = self.manager.open()
+        if session is None:
+            raise HttpError(503, f"the server has its maximum of {self.manager.max_sessions} "
+                                 f"sessions; end one or try again later",
+                            {"Retry-After": "5"}, request_id=message.id)
+        response = await Protocol(session, self.manager, self.config).dispatch(message)
+        headers = {"Content-Type": "application/json"}
+        if response is None or "error" in response:
+            self.manager.end(session, "its initialize request failed")
+        else:
+            headers["Mcp-Session-Id"] = session.id
+        return 200, headers, jsonrpc.dumps(response) if response is not None else b""
+
+    async def _send(self, writer: asyncio.StreamWriter, status: int, headers: dict[str, str],
+                    body: bytes, keep: bool) -> None:
+        lines = [f"HTTP/1.1 {status} {REASONS.get(status, 'Error')}"]
+        if body and "Content-Type" not in headers:
+            headers = {**headers, "Content-Type": "application/json"}
+        for name, value in headers.items():
+            lines.append(f"{name}: {value}")
+        if status != 204:
+            lines.append(f"Content-Length: {len(body)}")
+        if not keep:
+            lines.append("Connection: close")
+        writer.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body)
+        await writer.drain()

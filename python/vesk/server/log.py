@@ -1,0 +1,92 @@
+"""The server's standard error: its own lines and its workers', made safe.
+
+Code in a session can write to its runner's standard error, which is its
+worker's, and so would reach the operator's terminal (escape sequences
+included) or the stdio client's log as it pleases. Workers' standard error
+is therefore a pipe that the server reads (`relay`); each line is tagged
+with the worker's number, stripped of control characters and cut to
+`MAX_LINE` characters before it is written.
+
+Writing is done by a thread of its own from a bounded queue, so a reader of
+standard error that stops reading (a client that never drains it) cannot
+stall the server: lines beyond the queue are dropped and counted, and the
+count is written once there is room again.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import queue
+import threading
+import time
+
+MAX_LINE = 2000
+QUEUED = 1000
+# C0 controls but tab, DEL, and the C1 controls, which some terminals obey too.
+_CONTROL = {c: f"\\x{c:02x}" for c in [*range(0x00, 0x09), *range(0x0a, 0x20),
+                                       *range(0x7f, 0xa0)]}
+
+_lines: queue.Queue[str] = queue.Queue(QUEUED)
+_dropped = 0
+_lock = threading.Lock()
+_writer: threading.Thread | None = None
+
+
+def clean(text: str) -> str:
+    """One line as it may be shown: control characters escaped, cut short."""
+    text = text.translate(_CONTROL)
+    return text if len(text) <= MAX_LINE else text[:MAX_LINE] + "..."
+
+
+def _write_forever() -> None:
+    while True:
+        line = _lines.get()
+        data = (line + "\n").encode("utf-8", errors="replace")
+        try:
+            while data:
+                data = data[os.write(2, data):]
+        except OSError:
+            pass
+        _lines.task_done()
+
+
+def flush(timeout: float = 2.0) -> None:
+    """Waits (a while) until the queued lines are written."""
+    deadline = time.monotonic() + timeout
+    while _lines.unfinished_tasks and time.monotonic() < deadline:
+        time.sleep(0.01)
+
+
+def say(text: str) -> None:
+    """Queues one line of the server's own for standard error."""
+    global _dropped, _writer
+    with _lock:
+        if _writer is None:
+            _writer = threading.Thread(target=_write_forever, name="vesk-stderr", daemon=True)
+            _writer.start()
+        try:
+            if _dropped:
+                _lines.put_nowait(f"vesk serve: {_dropped} lines of standard error were dropped")
+                _dropped = 0
+            _lines.put_nowait(f"vesk serve: {text}")
+        except queue.Full:
+            _dropped += 1
+
+
+async def relay(stream: asyncio.StreamReader, tag: str) -> None:
+    """Copies a worker's standard error, line by line, until it ends."""
+    pending = b""
+    while True:
+        chunk = await stream.read(65536)
+        if not chunk:
+            break
+        pending += chunk
+        *lines, pending = pending.split(b"\n")
+        if len(pending) > MAX_LINE * 4:  # a line without end: show what came
+            lines.append(pending)
+            pending = b""
+        for line in lines:
+            say(f"{tag}: {clean(line.decode('utf-8', errors='replace'))}")
+    if pending:
+        say(f"{tag}: {clean(pending.decode('utf-8', errors='replace'))}")

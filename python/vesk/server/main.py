@@ -1,0 +1,85 @@
+"""`vesk serve`'s main loop: `run(settings)` serves until the transport ends
+(stdio: the client closes its input) or the process gets SIGTERM or SIGINT,
+then ends every session, waits for every worker and removes the scratch
+directory.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import importlib.util
+import os
+import signal
+from dataclasses import dataclass
+
+from vesk.server import log
+from vesk.server.http import HttpOptions, HttpServer
+from vesk.server.protocol import ServerConfig
+from vesk.server.sessions import SessionManager
+from vesk.server.stdio import StdioServer
+from vesk.server.tools import offered
+from vesk.server.worker import become_subreaper
+
+
+@dataclass(frozen=True)
+class Settings:
+    http: HttpOptions | None  # None: stdio
+    max_sessions: int
+    idle_timeout: float | None
+    max_message: int
+    host_exchange: bool
+    export_root: str | None
+
+
+def worker_env(settings: Settings) -> dict[str, str]:
+    """The workers' environment: the server's, plus where to find this
+    package and the module (wherever this process found them), the server's
+    pid (workers die with it) and the export root."""
+    env = dict(os.environ)
+    paths = [os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))]
+    spec = importlib.util.find_spec("vesk_internal")
+    if spec is not None and spec.origin:
+        paths.append(os.path.dirname(spec.origin))
+    paths += [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+    env["PYTHONPATH"] = os.pathsep.join(dict.fromkeys(paths))
+    env["VESK_SERVE_PID"] = str(os.getpid())
+    env.pop("VESK_SERVE_EXPORT_ROOT", None)
+    if settings.export_root is not None:
+        env["VESK_SERVE_EXPORT_ROOT"] = settings.export_root
+    env.pop("VESK_SERVE_TOKEN", None)
+    return env
+
+
+async def serve(settings: Settings) -> None:
+    become_subreaper()
+    loop = asyncio.get_running_loop()
+    stop = asyncio.Event()
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(signum, stop.set)
+    manager = SessionManager(worker_env(settings),
+                             max_sessions=1 if settings.http is None else settings.max_sessions,
+                             idle_timeout=settings.idle_timeout if settings.http else None)
+    tools = offered(settings.host_exchange)
+    sweeper = asyncio.ensure_future(manager.sweep_forever())
+    try:
+        if settings.http is None:
+            config = ServerConfig(tools, end_session_on_crash=False)
+            await StdioServer(manager, config, settings.max_message).serve(stop)
+        else:
+            config = ServerConfig(tools, end_session_on_crash=True)
+            server = HttpServer(settings.http, manager, config)
+            await server.start()
+            log.say(f"listening on {server.url}")
+            await stop.wait()
+            await server.close()
+    finally:
+        sweeper.cancel()
+        await manager.stop()
+
+
+def run(settings: Settings) -> int:
+    try:
+        asyncio.run(serve(settings))
+    finally:
+        log.flush()
+    return 0

@@ -1,0 +1,204 @@
+"""MCP sessions, their workers, and the scratch directory they share.
+
+A `Session` is one client's MCP session: its negotiated protocol version, the
+requests it has in flight, when it was last active, and its worker, which is
+started on the first call that needs the workspace (a session that only lists
+tools costs no process). The `SessionManager` opens sessions up to a maximum,
+ends them (on request, when idle too long, or when the server stops) and
+keeps the workers of ended sessions counted until they are gone, so that
+closing sessions in a loop cannot pile up processes beyond the maximum.
+
+Scratch directory: the server makes one private directory (0700) and gives
+it to every worker as TMPDIR, so the module puts everything it writes there:
+runner scripts, runner directories and shell work directories. Shell commands
+of any session see that directory as an empty file system (the sandbox hides
+the directory above its work directory and TMPDIR), so one session's files
+stay out of another's sight, and whatever a worker that was killed could not
+remove goes with the directory when the server stops. It lives outside /tmp,
+which the sandbox replaces (see scratch_parent()).
+
+Idle sessions are ended after `idle_timeout` seconds without a request;
+`Session.idle_since()` is the one place that decides what counts as idle, so
+that parking idle workers instead can be added beside `sweep()`.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import secrets
+import shutil
+import tempfile
+import time
+from collections import OrderedDict
+from typing import Any
+
+from vesk.server.workers import StartFailed, Worker, WorkerGone, WorkerOptions, reap_strays
+
+# How many ended sessions are remembered, to tell a client why its session
+# is gone rather than only that it is unknown.
+REMEMBERED_ENDINGS = 256
+
+
+def scratch_parent() -> str:
+    """Where the scratch directory goes: $TMPDIR, else /var/tmp, when it is a
+    writable directory outside /tmp and /dev (Deno refuses its runners a
+    directory below /dev, /proc or /sys); else the system's temporary
+    directory."""
+    candidates = [os.environ.get("TMPDIR", ""), "/var/tmp"]
+    for candidate in candidates:
+        if not os.path.isabs(candidate):
+            continue
+        resolved = os.path.realpath(candidate)
+        if resolved == "/" or any(resolved == top or resolved.startswith(top + "/")
+                                  for top in ("/tmp", "/dev", "/proc", "/sys")):
+            continue
+        if os.path.isdir(resolved) and os.access(resolved, os.W_OK | os.X_OK):
+            return resolved
+    return tempfile.gettempdir()
+
+
+class Session:
+    def __init__(self, session_id: str, options: WorkerOptions) -> None:
+        self.id = session_id
+        self.protocol_version: str | None = None
+        self.initialized = False
+        self.inflight: dict[Any, asyncio.Task[Any]] = {}
+        self.last_active = time.monotonic()
+        self.ended: str | None = None
+        self._options = options
+        self._worker: Worker | None = None
+        self._starting: asyncio.Task[Worker] | None = None
+        self._pending: Worker | None = None  # the worker being started
+
+    def touch(self) -> None:
+        self.last_active = time.monotonic()
+
+    def idle_since(self) -> float | None:
+        """When the session became idle, or None while a request is in flight."""
+        return None if self.inflight else self.last_active
+
+    @property
+    def worker(self) -> Worker | None:
+        return self._worker
+
+    async def ready_worker(self) -> Worker:
+        """The session's worker, started on first use; StartFailed when the
+        session cannot be started (the next call tries again)."""
+        if self.ended is not None:
+            raise WorkerGone(self.ended)
+        if self._worker is not None:
+            return self._worker
+        if self._starting is None:
+            self._starting = asyncio.ensure_future(self._start())
+        return await asyncio.shield(self._starting)
+
+    async def _start(self) -> Worker:
+        worker = self._pending = Worker(self._options)
+        try:
+            await worker.start()
+        except WorkerGone as e:
+            self._starting = None
+            raise StartFailed(str(e)) from None
+        except BaseException:
+            self._starting = None
+            await worker.close()
+            raise
+        self._starting = None
+        if self.ended is not None:  # ended while it started
+            await worker.close()
+            raise WorkerGone(self.ended)
+        self._worker = worker
+        return worker
+
+    def forget_worker(self) -> None:
+        """After the worker died: the next call starts a new, empty session."""
+        self._worker = None
+
+    async def close(self) -> None:
+        starting = self._starting
+        if starting is not None:
+            # Not waiting for the start (up to install_timeout_ms): ending
+            # the worker makes it fail at once.
+            if self._pending is not None:
+                await self._pending.close()
+            try:
+                await starting
+            except BaseException:
+                pass
+        if self._worker is not None:
+            await self._worker.close()
+            self._worker = None
+
+
+class SessionManager:
+    def __init__(self, worker_env: dict[str, str], max_sessions: int,
+                 idle_timeout: float | None, grace: float = 10.0) -> None:
+        self.scratch = tempfile.mkdtemp(prefix="vesk-serve-", dir=scratch_parent())
+        env = dict(worker_env, TMPDIR=self.scratch)
+        self.options = WorkerOptions(env=env, grace=grace)
+        self.max_sessions = max_sessions
+        self.idle_timeout = idle_timeout
+        self.sessions: dict[str, Session] = {}
+        self._closing: set[asyncio.Task[None]] = set()
+        self._endings: OrderedDict[str, str] = OrderedDict()
+
+    def open(self) -> Session | None:
+        """A new session, or None at the maximum (ending sessions count)."""
+        if len(self.sessions) + len(self._closing) >= self.max_sessions:
+            return None
+        session = Session(secrets.token_urlsafe(24), self.options)
+        self.sessions[session.id] = session
+        return session
+
+    def get(self, session_id: str) -> Session | None:
+        return self.sessions.get(session_id)
+
+    def why_gone(self, session_id: str) -> str | None:
+        return self._endings.get(session_id)
+
+    def end(self, session: Session, reason: str) -> None:
+        """Ends a session now; its worker goes in the background."""
+        if session.ended is not None:
+            return
+        session.ended = reason
+        self.sessions.pop(session.id, None)
+        self._endings[session.id] = reason
+        while len(self._endings) > REMEMBERED_ENDINGS:
+            self._endings.popitem(last=False)
+        task = asyncio.ensure_future(session.close())
+        self._closing.add(task)
+        task.add_done_callback(self._closing.discard)
+
+    def sweep(self) -> None:
+        """Ends the sessions idle for longer than the idle time-out."""
+        if self.idle_timeout is None:
+            return
+        now = time.monotonic()
+        for session in list(self.sessions.values()):
+            since = session.idle_since()
+            if since is not None and now - since >= self.idle_timeout:
+                self.end(session, f"the session was idle for more than {self.idle_timeout:g} s")
+
+    async def sweep_forever(self) -> None:
+        interval = 30.0 if self.idle_timeout is None else max(0.05, min(self.idle_timeout / 4,
+                                                                       30.0))
+        while True:
+            await asyncio.sleep(interval)
+            self.sweep()
+            reap_strays()
+
+    async def stop(self) -> None:
+        """Ends every session, waits for every worker, removes the scratch
+        directory."""
+        for session in list(self.sessions.values()):
+            self.end(session, "the server stopped")
+        while self._closing:
+            await asyncio.gather(*list(self._closing), return_exceptions=True)
+        reap_strays()
+        shutil.rmtree(self.scratch, ignore_errors=True)
+
+    def worker_count(self) -> int:
+        """Sessions with a live worker, and workers still being ended."""
+        live = sum(1 for s in self.sessions.values() if s.worker is not None)
+        return live + len(self._closing)

@@ -1,0 +1,134 @@
+// The official MCP TypeScript SDK's client, driven over JSON lines.
+//
+// The Python tests (tests/python/mcp_client.py) start this script under Deno
+// and send one command per line: {"id": n, "op": ..., "client": name, ...}.
+// Each command is carried out by the SDK's own Client (with its stdio or
+// Streamable HTTP transport) and answered with one line, {"id": n, "result":
+// ...} or {"id": n, "error": {"message", "code", "name"}}. Commands run
+// concurrently, so a test can hold a long call on one client while it makes
+// others. Several clients, each with its own transport, live side by side
+// under their names.
+
+import { Client } from "@modelcontextprotocol/sdk/client/index.js";
+import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
+import { StreamableHTTPClientTransport } from "@modelcontextprotocol/sdk/client/streamableHttp.js";
+
+type Command = {
+  id: number;
+  op: string;
+  client?: string;
+  [key: string]: unknown;
+};
+
+type Entry = {
+  client: Client;
+  transport: StdioClientTransport | StreamableHTTPClientTransport;
+};
+
+const clients = new Map<string, Entry>();
+const encoder = new TextEncoder();
+
+function reply(line: Record<string, unknown>): void {
+  Deno.stdout.writeSync(encoder.encode(JSON.stringify(line) + "\n"));
+}
+
+function entry(command: Command): Entry {
+  const found = clients.get(String(command.client));
+  if (!found) throw new Error(`no client named ${command.client}`);
+  return found;
+}
+
+const TIMEOUT = { timeout: 300_000 };
+
+async function connect(command: Command): Promise<unknown> {
+  const client = new Client({ name: "vesk-tests", version: "1.0.0" });
+  let transport: StdioClientTransport | StreamableHTTPClientTransport;
+  if (command.transport === "stdio") {
+    transport = new StdioClientTransport({
+      command: String(command.command),
+      args: command.args as string[],
+      env: command.env as Record<string, string>,
+      cwd: (command.cwd as string | null) ?? undefined,
+      stderr: "inherit",
+    });
+  } else {
+    transport = new StreamableHTTPClientTransport(new URL(String(command.url)), {
+      requestInit: { headers: (command.headers ?? {}) as Record<string, string> },
+    });
+  }
+  await client.connect(transport, TIMEOUT);
+  clients.set(String(command.client), { client, transport });
+  const http = transport instanceof StreamableHTTPClientTransport ? transport : undefined;
+  return {
+    serverVersion: client.getServerVersion(),
+    capabilities: client.getServerCapabilities(),
+    instructions: client.getInstructions(),
+    sessionId: http?.sessionId ?? null,
+    protocolVersion: http?.protocolVersion ?? null,
+  };
+}
+
+async function run(command: Command): Promise<unknown> {
+  switch (command.op) {
+    case "connect":
+      return await connect(command);
+    case "listTools":
+      return await entry(command).client.listTools(undefined, TIMEOUT);
+    case "callTool":
+      return await entry(command).client.callTool(
+        { name: String(command.name), arguments: command.arguments as Record<string, unknown> },
+        undefined,
+        TIMEOUT,
+      );
+    case "listResources":
+      return await entry(command).client.listResources(undefined, TIMEOUT);
+    case "listResourceTemplates":
+      return await entry(command).client.listResourceTemplates(undefined, TIMEOUT);
+    case "readResource":
+      return await entry(command).client.readResource({ uri: String(command.uri) }, TIMEOUT);
+    case "ping":
+      return await entry(command).client.ping(TIMEOUT);
+    case "terminate": {
+      const { transport } = entry(command);
+      if (transport instanceof StreamableHTTPClientTransport) await transport.terminateSession();
+      return null;
+    }
+    case "close": {
+      const found = entry(command);
+      clients.delete(String(command.client));
+      await found.client.close();
+      return null;
+    }
+    default:
+      throw new Error(`unknown op ${command.op}`);
+  }
+}
+
+async function serve(line: string): Promise<void> {
+  const command = JSON.parse(line) as Command;
+  try {
+    reply({ id: command.id, result: (await run(command)) ?? null });
+  } catch (e) {
+    const error = e as { message?: string; code?: unknown; name?: string };
+    reply({
+      id: command.id,
+      error: { message: String(error?.message ?? e), code: error?.code ?? null, name: error?.name ?? null },
+    });
+  }
+}
+
+const decoder = new TextDecoder();
+let pending = "";
+const running: Promise<void>[] = [];
+for await (const chunk of Deno.stdin.readable) {
+  pending += decoder.decode(chunk, { stream: true });
+  let newline: number;
+  while ((newline = pending.indexOf("\n")) >= 0) {
+    const line = pending.slice(0, newline);
+    pending = pending.slice(newline + 1);
+    if (line.trim()) running.push(serve(line));
+  }
+}
+await Promise.allSettled(running);
+for (const { client } of clients.values()) await client.close().catch(() => {});
+Deno.exit(0);
