@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/fs_tree.h"
+#include "core/host_dirs.h"
 #include "core/parallel.h"
 #include "core/utf8.h"
 #include "core/workspace.h"
@@ -394,20 +395,21 @@ Status screen_command(const Config& config, std::string_view command) {
 }
 
 std::vector<std::string> hidden_dirs(const std::string& work_dir) {
-  std::vector<std::string> dirs;
-  // "/" is never hidden: the command would have no shell left to run.
-  auto add = [&dirs](const std::string& dir) {
-    if (dir != "/" && std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
-  };
+  std::vector<std::string> dirs = sandbox_hidden_roots();
+  // A work directory below none of vesk's roots (a caller's own) still has
+  // its parent covered, so that its neighbours stay out of sight.
   const std::string resolved = canonical_path(work_dir).value_or(work_dir);
-  if (const std::size_t slash = resolved.rfind('/'); slash != std::string::npos) {
-    add(lossy_utf8(slash == 0 ? std::string("/") : resolved.substr(0, slash)));
-  }
-  if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && tmpdir[0] == '/') {
-    if (auto dir = canonical_path(tmpdir); dir && !path_has_prefix(*dir, "/tmp")) {
-      add(lossy_utf8(*dir));
+  const bool covered = std::any_of(dirs.begin(), dirs.end(), [&](const std::string& dir) {
+    return path_has_prefix(resolved, dir);
+  });
+  if (const std::size_t slash = resolved.rfind('/'); !covered && slash != std::string::npos) {
+    const std::string parent = slash == 0 ? std::string("/") : resolved.substr(0, slash);
+    // "/" is never covered: the command would have no shell left to run.
+    if (parent != "/" && std::find(dirs.begin(), dirs.end(), parent) == dirs.end()) {
+      dirs.push_back(parent);
     }
   }
+  for (std::string& dir : dirs) dir = lossy_utf8(dir);
   // An enclosing directory before the ones below it, so that the tmpfs over
   // the inner one is mounted inside the outer one instead of under it.
   std::sort(dirs.begin(), dirs.end());
@@ -515,7 +517,14 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
   if (auto s = history.check_checkpoint_limit(); !s) return fail(s.error());
   return guard([&]() -> Result<const Checkpoint*> {
     const FileMap files = history.current().files;
-    const std::string parent = work_dir_parent(files.total_bytes(), config.max_workspace_mb);
+    // The directory of this process below vesk's root in the chosen base; a
+    // base whose root cannot be ours (a name another user took first) gives
+    // way to /var/tmp.
+    const std::string base = work_dir_parent(files.total_bytes(), config.max_workspace_mb);
+    Result<std::string> own = process_dir(base);
+    if (!own && base != "/var/tmp") own = process_dir("/var/tmp");
+    if (!own) return fail(own.error());
+    const std::string& parent = *own;
     std::unique_ptr<WorkDir> dir;
     std::string path;
     if (kept != nullptr) {

@@ -26,11 +26,14 @@
 //      in a default container) and it is memory, hence the room test;
 //   3. /var/tmp otherwise.
 // "/" is never picked either. The work directory is a new uniquely named
-// "vesk-bash-XXXXXX" in the resolved parent, and it is removed with everything
-// in it when the call ends, on every path, or, when the caller keeps one
-// (a session does), when the keeper drops it. Inside the sandbox the parent is
+// "vesk-bash-XXXXXX" in this process's own directory below vesk's per-user
+// root in the chosen base (host_dirs.h: "{base}/vesk-{uid}/{random}"), and
+// it is removed with everything in it when the call ends, on every path, or,
+// when the caller keeps one (a session does), when the keeper drops it.
+// Inside the sandbox every root of vesk's that can hold work directories is
 // an empty tmpfs holding only the command's own work directory, so that
-// commands of other sessions, which run as the same user, never see it.
+// commands of other sessions, of this process or any other of the user,
+// which run as the same user, never see theirs (host_dirs.h says why).
 //
 // Bounds. A call never outlasts bash_timeout_ms by much, whatever the command
 // does with its streams: the command runs as its own process group, which is
@@ -78,11 +81,12 @@ using LineCallback = std::function<void(std::string)>;
 Status screen_command(const Config& config, std::string_view command);
 
 // The directories that sandboxed_sh covers with an empty tmpfs, enclosing
-// ones first: the parent of `work_dir` (resolved through links where
-// possible), and $TMPDIR resolved when it is set, absolute, existing and not
-// /tmp or below it (the runner script and the work directories live there);
-// never "/", and each once. Paths as lossy UTF-8. Reads the environment and
-// the file system; cannot fail.
+// ones first: vesk's fixed per-user roots and $TMPDIR (sandbox_hidden_roots()
+// in host_dirs.h, which makes the fixed roots first), and the parent of
+// `work_dir` (resolved through links where possible) when it lies below none
+// of them; never "/", and each once. Paths as lossy UTF-8. Reads the
+// environment and the file system, and may make the fixed roots; cannot
+// fail.
 std::vector<std::string> hidden_dirs(const std::string& work_dir);
 
 // The bubblewrap command running `sh -c command` with `work_dir` (resolved

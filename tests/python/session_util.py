@@ -87,3 +87,14 @@ def wait_until(condition, timeout=30.0) -> bool:
 def snapshot(session: VeskSession) -> list[tuple[int, dict[str, bytes]]]:
     """Every checkpoint's id and files."""
     return [(c.id, c.files) for c in session.history]
+
+
+def work_dirs(base: Path) -> list[Path]:
+    """The shell work directories below vesk's root in `base`, of every
+    process (the root can be listed only by a privileged user: the tests run
+    as root)."""
+    root = base / f"vesk-{os.geteuid()}"
+    if not root.exists():
+        return []
+    return [w for own in root.iterdir() if own.name not in ("processes", "roots")
+            for w in own.iterdir() if w.name.startswith("vesk-bash-")]

@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from session_util import make_session, runner_pids, snapshot, wait_until
+from session_util import make_session, runner_pids, snapshot, wait_until, work_dirs
 
 # Has the runner write half of its next reply and exit.
 CUT_REPLY = textwrap.dedent("""
@@ -84,7 +84,7 @@ def test_full_disk_under_the_work_directory(tmp_path, monkeypatch, small_disk):
     with pytest.raises(RuntimeError, match=r"^No space left on device \(os error 28\)$"):
         s.execute_bash("echo never")
     assert snapshot(s) == before
-    assert os.listdir(small_disk) == []
+    assert work_dirs(small_disk) == []
     # A command that fills the disk itself fails as a command does: its
     # checkpoint holds what it managed to write and what it said.
     s.rollback(0)
@@ -94,9 +94,8 @@ def test_full_disk_under_the_work_directory(tmp_path, monkeypatch, small_disk):
     assert 0 < len(cp.files["filled.bin"]) < 3 << 20
     # The session keeps its work directory for the next command, and it holds
     # exactly that checkpoint.
-    [kept] = os.listdir(small_disk)
-    assert kept.startswith("vesk-bash-")
-    assert os.listdir(small_disk / kept) == ["filled.bin"]
+    [kept] = work_dirs(small_disk)
+    assert os.listdir(kept) == ["filled.bin"]
     # The session goes on, on this disk with a workspace that fits and on
     # another one with the big file.
     s.rollback(0)
@@ -146,7 +145,7 @@ def test_bwrap_that_fails_to_start(tmp_path, monkeypatch):
                 s.execute_bash("echo never")
             assert str(info.value) == outcome, name
             assert snapshot(s) == before, name
-            assert os.listdir(work) == [], name
+            assert work_dirs(work) == [], name
             monkeypatch.setenv("PATH", system_path)
             cp = s.execute_bash("cat kept.txt")
             assert (cp.stdout, cp.files) == ("kept", {"kept.txt": b"kept"}), name

@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-from session_util import make_session
+from session_util import make_session, work_dirs
 
 pytestmark = pytest.mark.skipif(shutil.which("bwrap") is None, reason="bwrap is not installed")
 
@@ -101,19 +101,22 @@ def test_other_sessions_work_directories_are_hidden(tmp_path, monkeypatch):
         ready, _, _ = select.select([where_fd], [], [], 300)
         assert ready, "session A's command never started"
         a_dir = Path(os.read(where_fd, 4096).decode().strip())
-        # On the host A's file is there, below the shared TMPDIR.
-        assert a_dir.parent == tmpdir.resolve()
+        # On the host A's file is there, in A's own directory below vesk's
+        # root in the shared TMPDIR.
+        assert a_dir.parent.parent == tmpdir.resolve() / f"vesk-{os.geteuid()}"
         assert (a_dir / "secret.txt").read_bytes() == b"secret of A"
 
         cp = b.execute_bash(
             f"ls -A {a_dir} >/dev/null 2>&1 && echo listed || echo not-listed; "
             f"cat {a_dir}/secret.txt 2>/dev/null || echo not-read; "
-            f"ls -A {tmpdir}; basename \"$PWD\"")
+            f"ls -A {tmpdir}; ls -A {a_dir.parent.parent}; pwd")
         lines = cp.stdout.splitlines()
         assert lines[:2] == ["not-listed", "not-read"], cp.stdout
-        # B's TMPDIR holds its own work directory and nothing else: not A's,
-        # not either runner's script.
-        assert lines[2:] == [lines[-1]] * 2 and lines[-1].startswith("vesk-bash-"), cp.stdout
+        # B's TMPDIR holds the way to its own work directory and nothing
+        # else: not A's, not either runner's files.
+        b_dir = Path(lines[-1])
+        assert lines[2:] == [b_dir.parent.parent.name, b_dir.parent.name, str(b_dir)], cp.stdout
+        assert b_dir.parent.parent == a_dir.parent.parent and b_dir.parent != a_dir.parent
     finally:
         os.write(go_fd, b"go\n")
         out, err = a.communicate(timeout=300)
@@ -139,6 +142,89 @@ def listing_of(files: dict[str, bytes]) -> str:
     lines = [f"{kind} {name}" for name, kind in sorted(entries.items())]
     lines += [f"{k} {hashlib.sha256(v).hexdigest()}" for k, v in sorted(files.items())]
     return "\n".join(lines + ["--"]) + "\n"
+
+
+PROBE = ("for p in {paths}; do "
+         "if cat \"$p\" >/dev/null 2>&1 || ls -A \"$p\" >/dev/null 2>&1; "
+         "then echo \"seen $p\"; fi; done; echo probed")
+
+
+def probe(session, paths: list[str]) -> list[str]:
+    """What of `paths` a command of `session` can read or list."""
+    quoted = " ".join(f"'{p}'" for p in paths)
+    out = session.execute_bash(PROBE.format(paths=quoted)).stdout.splitlines()
+    assert out[-1] == "probed", out
+    return out[:-1]
+
+
+def test_no_session_sees_another_whatever_its_directories(tmp_path, monkeypatch):
+    """Sessions whose work directories have different parents: in one
+    process, one on /var/tmp (its workspace limit is more than /dev/shm can
+    hold) beside one on /dev/shm; and two processes with different TMPDIRs,
+    where neither can know the other's. No command sees another session's
+    work directory, nor a runner's files (the paths on its command line)."""
+    monkeypatch.delenv("TMPDIR", raising=False)
+    for name in "abc":
+        (tmp_path / name).mkdir()
+    on_disk = make_session(tmp_path / "a", monkeypatch, max_workspace_mb=1 << 40)
+    in_memory = make_session(tmp_path / "b", monkeypatch)
+    dirs = {}
+    for name, s in (("disk", on_disk), ("memory", in_memory)):
+        s.write_file("secret.txt", name.encode())
+        dirs[name] = Path(s.execute_bash("pwd").stdout.strip())
+    assert dirs["disk"].parts[1:3] == ("var", "tmp"), dirs
+    assert dirs["memory"].parts[1:3] == ("dev", "shm"), dirs
+    assert probe(on_disk, [f"{dirs['memory']}/secret.txt", str(dirs["memory"])]) == []
+    assert probe(in_memory, [f"{dirs['disk']}/secret.txt", str(dirs["disk"])]) == []
+
+    # Another process, with a TMPDIR of its own, keeps its session alive.
+    other_tmp = fresh_dir_on_disk()
+    program = textwrap.dedent("""
+        import os, sys, vesk_internal
+        s = vesk_internal.VeskSession()
+        s.write_file("secret.txt", b"other")
+        print(s.execute_bash("pwd").stdout.strip())
+        for pid in os.listdir("/proc"):
+            try:
+                args = open(f"/proc/{pid}/cmdline", "rb").read().split(b"\\0")
+            except OSError:
+                continue
+            if any(a.endswith(b".ts") and b"vesk" in a for a in args) and b"run" in args:
+                if open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[1] != str(os.getpid()):
+                    continue
+                # The runner's script and its own directory (not Deno's files).
+                print("\\n".join(a.decode() for a in args
+                                 if a.startswith(b"/") and b"/vesk" in a and b"deno" not in a))
+        print("end", flush=True)
+        sys.stdin.read()
+    """)
+    other = subprocess.Popen([sys.executable, "-c", program],
+                             env=host_env(TMPDIR=str(other_tmp)), stdin=subprocess.PIPE,
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+    try:
+        lines = []
+        for line in other.stdout:
+            if line.strip() == "end":
+                break
+            lines.append(line.strip())
+        other_dir, *runner_paths = lines
+        assert Path(other_dir).is_relative_to(other_tmp.resolve()), lines
+        seen = [p for p in runner_paths if os.path.exists(p)]
+        mine_tmp = fresh_dir_on_disk()
+        monkeypatch.setenv("TMPDIR", str(mine_tmp))
+        mine = make_session(tmp_path / "c", monkeypatch)
+        try:
+            targets = [other_dir, f"{other_dir}/secret.txt", *seen, str(Path(other_dir).parent)]
+            assert probe(mine, targets) == []
+            assert probe(on_disk, targets) == []
+        finally:
+            del mine
+            gc.collect()
+            shutil.rmtree(mine_tmp)
+    finally:
+        other.stdin.close()
+        other.wait(timeout=120)
+        shutil.rmtree(other_tmp)
 
 
 def test_shell_commands_see_exactly_what_edits_runs_and_rollbacks_left(tmp_path, monkeypatch):
@@ -200,12 +286,12 @@ def test_shell_commands_see_exactly_what_edits_runs_and_rollbacks_left(tmp_path,
             assert seen.stdout.rstrip("\n") == "\n".join(
                 f"{k} {v.hex()}" for k, v in sorted(expected.items())), step
         # The kept directory is private and goes with its session.
-        kept = [p for p in tmpdir.iterdir() if p.name.startswith("vesk-bash-")]
-        assert len(kept) <= 1
+        kept = work_dirs(tmpdir)
+        assert len(kept) == 1
         assert all(p.stat().st_mode & 0o777 == 0o700 for p in kept)
         del s
         gc.collect()
-        assert not any(p.name.startswith("vesk-bash-") for p in tmpdir.iterdir())
+        assert work_dirs(tmpdir) == []
     finally:
         shutil.rmtree(tmpdir)
 
