@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -91,7 +92,61 @@ SpawnOptions LaunchCommand::spawn_options() const {
   options.pipe_stdin = true;
   options.pipe_stdout = true;
   options.env_overrides = env_overrides;
+  options.new_process_group = sandboxed;
   return options;
+}
+
+namespace {
+
+struct IsolationState {
+  std::mutex mu;
+  std::optional<RunnerIsolation> known;
+  std::optional<RunnerIsolation> forced;
+};
+
+IsolationState& isolation_state() {
+  static IsolationState* s = new IsolationState();
+  return *s;
+}
+
+// Whether bubblewrap makes the kind of sandbox a runner gets: a read-only
+// host, a tmpfs at /tmp, no capabilities. Inside a container without user
+// namespaces it cannot.
+RunnerIsolation probe_isolation() {
+  if (!find_on_path("bwrap")) return RunnerIsolation::kDirect;
+  SpawnOptions options;
+  options.program = "bwrap";
+  options.args = {"--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--size", "1048576",
+                  "--tmpfs", "/tmp", "--dir", std::string(kSandboxOwnDir), "--cap-drop", "ALL",
+                  "--", "true"};
+  options.null_stdin = true;
+  options.pipe_stdout = true;
+  options.pipe_stderr = true;
+  Result<Spawned> spawned = spawn(options);
+  if (!spawned) return RunnerIsolation::kDirect;
+  spawned->stdout_fd.reset();
+  spawned->stderr_fd.reset();
+  Result<std::unique_ptr<Watchdog>> watchdog = Watchdog::start(spawned->child, 10000);
+  const ExitStatus status = spawned->child->wait();
+  const bool ok = watchdog && !(*watchdog)->fired() && status.code == 0;
+  return ok ? RunnerIsolation::kSandbox : RunnerIsolation::kDirect;
+}
+
+}  // namespace
+
+RunnerIsolation runner_isolation() {
+  IsolationState& s = isolation_state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (s.forced) return *s.forced;
+  if (!s.known) s.known = probe_isolation();
+  return *s.known;
+}
+
+void set_runner_isolation_for_testing(std::optional<RunnerIsolation> isolation) {
+  IsolationState& s = isolation_state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  s.forced = isolation;
+  s.known.reset();
 }
 
 std::optional<std::string> executable_identity(const std::string& path) {
@@ -177,10 +232,19 @@ std::optional<std::string> network_flag(const std::vector<std::string>& domain_a
   return flag;
 }
 
+const std::string& VeskEngine::script_path() const {
+  static const std::string* const none = new std::string();
+  return runner_file_ ? runner_file_->path() : *none;
+}
+
 Result<VeskEngine> VeskEngine::create(Config config) {
   return guard([&]() -> Result<VeskEngine> {
     std::optional<std::string> deno = find_on_path("deno");
     if (!deno) return fail_message("deno not found; install from https://deno.com/");
+    const RunnerIsolation isolation = runner_isolation();
+    if (isolation == RunnerIsolation::kSandbox) {
+      return VeskEngine(std::move(config), absolute(*deno), isolation, nullptr);
+    }
 
     const pid_t pid = ::getpid();
     const std::string path =
@@ -205,7 +269,7 @@ Result<VeskEngine> VeskEngine::create(Config config) {
         entry = file;
       }
     }
-    return VeskEngine(std::move(config), absolute(*deno), std::move(file));
+    return VeskEngine(std::move(config), absolute(*deno), isolation, std::move(file));
   });
 }
 
@@ -253,10 +317,11 @@ Status ensure_pyodide_cached(const std::string& deno_path, std::uint64_t timeout
   });
 }
 
-Result<LaunchCommand> VeskEngine::launch_command(const std::string& private_dir) const {
-  const std::string script = lossy_utf8(runner_file_->path());
+Result<LaunchCommand> VeskEngine::deno_command(const std::string& script_path,
+                                               const std::string& own_path) const {
+  const std::string script = lossy_utf8(script_path);
   const std::string pyodide = lossy_utf8(pyodide_package_dir());
-  const std::string own = lossy_utf8(private_dir);
+  const std::string own = lossy_utf8(own_path);
   for (const std::string* path : {&script, &pyodide, &own}) {
     if (path->find(',') != std::string::npos) {
       return fail_message("cannot start the runner: the path '" + *path +
@@ -279,8 +344,12 @@ Result<LaunchCommand> VeskEngine::launch_command(const std::string& private_dir)
   if (std::getenv("MALLOC_MMAP_THRESHOLD_") == nullptr) {
     command.env_overrides.push_back("MALLOC_MMAP_THRESHOLD_=131072");
   }
-  // The host's own V8 flags come after these, so they win.
+  // JavaScript's heap is bounded like the rest of the runner's memory
+  // (max_runner_memory_mb), so that a flood of objects ends in V8's own
+  // error when the memory guard's poll comes too late. The host's own V8
+  // flags come after these, so they win.
   std::string v8_flags(kRunnerV8Flags);
+  v8_flags += ",--max-old-space-size=" + std::to_string(config_.max_runner_memory_mb);
   if (const char* host = std::getenv("DENO_V8_FLAGS"); host != nullptr && *host != '\0') {
     v8_flags += ',';
     v8_flags += host;
@@ -289,6 +358,54 @@ Result<LaunchCommand> VeskEngine::launch_command(const std::string& private_dir)
     command.env_overrides.push_back("DENO_V8_FLAGS=" + v8_flags);
   }
   return command;
+}
+
+Result<LaunchCommand> VeskEngine::launch_command(const std::string& private_dir) const {
+  return deno_command(script_path(), private_dir);
+}
+
+Result<LaunchCommand> VeskEngine::sandboxed_launch_command() const {
+  return guard([&]() -> Result<LaunchCommand> {
+    Result<LaunchCommand> deno =
+        deno_command(std::string(kSandboxScript), std::string(kSandboxOwnDir));
+    if (!deno) return deno;
+    LaunchCommand command;
+    command.program = "bwrap";
+    command.args = {"--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc"};
+    if (config_.max_workspace_mb) {
+      command.args.insert(command.args.end(),
+                          {"--size", std::to_string(*config_.max_workspace_mb * 1048576u)});
+    }
+    command.args.insert(command.args.end(), {"--tmpfs", "/tmp"});
+    // What the tmpfs would hide from Deno: its executable (wherever a link
+    // to it leads) and its cache, when they live below /tmp.
+    std::vector<std::string> shown;
+    auto show = [&](const std::string& dir) {
+      std::error_code ec;
+      const std::filesystem::path resolved = std::filesystem::canonical(dir, ec);
+      if (ec || !std::filesystem::is_directory(resolved, ec)) return;
+      const std::string path = resolved.string();
+      if (!(path == "/tmp" || path.starts_with("/tmp/"))) return;
+      if (std::find(shown.begin(), shown.end(), path) != shown.end()) return;
+      shown.push_back(path);
+      command.args.insert(command.args.end(), {"--ro-bind", path, path});
+    };
+    for (const std::string& executable : {deno_path_, [&] {
+           std::error_code ec;
+           return std::filesystem::canonical(deno_path_, ec).string();
+         }()}) {
+      show(std::filesystem::path(executable).parent_path().string());
+    }
+    show(deno_cache_dir());
+    command.args.insert(command.args.end(),
+                        {"--dir", std::string(kSandboxOwnDir), "--ro-bind-data", "3",
+                         std::string(kSandboxScript), "--cap-drop", "ALL", "--info-fd", "4", "--",
+                         deno->program});
+    command.args.insert(command.args.end(), deno->args.begin(), deno->args.end());
+    command.env_overrides = std::move(deno->env_overrides);
+    command.sandboxed = true;
+    return command;
+  });
 }
 
 }  // namespace vesk

@@ -5,12 +5,15 @@
 // one runner process. It never changes after creation; copies share the
 // script file.
 //
-// The script file is "vesk_runner_{pid}.ts" in the temporary directory (TMPDIR,
-// else /tmp). Since the name depends only on the process id, all engines of
-// one process share one RunnerFile: the first creates and writes it, later
-// ones (while any holder lives) share it, and the file is removed when the
-// last holder in the process goes. So dropping one session never deletes the
-// file that another live session needs to start its runner again.
+// Runners run in a sandbox of their own wherever bubblewrap can make one
+// (RunnerIsolation::kSandbox; runner_process.h): the script then never
+// touches the host's disks. Otherwise (kDirect) the script file is
+// "vesk_runner_{pid}.ts" in the temporary directory (TMPDIR, else /tmp).
+// Since the name depends only on the process id, all engines of one process
+// share one RunnerFile: the first creates and writes it, later ones (while
+// any holder lives) share it, and the file is removed when the last holder
+// in the process goes. So dropping one session never deletes the file that
+// another live session needs to start its runner again.
 #ifndef VESK_CORE_ENGINE_H_
 #define VESK_CORE_ENGINE_H_
 
@@ -53,6 +56,22 @@ class RunnerFile {
 // changes what runs.
 inline constexpr std::string_view kPyodideVersion = "314.0.8";
 
+// How runner processes are kept apart from the host (runner_process.h).
+enum class RunnerIsolation {
+  kSandbox,  // under bubblewrap: read-only host, a bounded tmpfs of its own
+  kDirect,   // Deno as it is, with its permissions alone
+};
+
+// kSandbox where bubblewrap is on PATH and can make the runner's sandbox,
+// asked once per process (a sandbox that runs `true`, a few milliseconds);
+// kDirect otherwise. Tests may fix the answer (nullopt asks again).
+RunnerIsolation runner_isolation();
+void set_runner_isolation_for_testing(std::optional<RunnerIsolation> isolation);
+
+// Inside a runner's sandbox: its own directory and its script.
+inline constexpr std::string_view kSandboxOwnDir = "/tmp/vesk-runner";
+inline constexpr std::string_view kSandboxScript = "/tmp/vesk_runner.ts";
+
 // The program, arguments and stream setup of one runner process. The
 // environment is inherited but for `env_overrides`, the working directory
 // unchanged; standard input and output are pipes, standard error is
@@ -61,6 +80,10 @@ struct LaunchCommand {
   std::string program;
   std::vector<std::string> args;
   std::vector<std::string> env_overrides;  // "NAME=value"
+  // A sandboxed command is bubblewrap's: it reads the script from descriptor
+  // 3, reports the runner's process id on descriptor 4 (--info-fd), and
+  // leads a process group of its own.
+  bool sandboxed = false;
 
   SpawnOptions spawn_options() const;
 };
@@ -81,8 +104,11 @@ class VeskEngine {
   const Config& config() const { return config_; }
   // Absolute path of the Deno executable found at creation.
   const std::string& deno_path() const { return deno_path_; }
-  // Absolute path of the runner script file.
-  const std::string& script_path() const { return runner_file_->path(); }
+  // How this engine's runners are isolated, decided at creation.
+  RunnerIsolation isolation() const { return isolation_; }
+  // Absolute path of the runner script file; empty for kSandbox, which
+  // writes none.
+  const std::string& script_path() const;
   // How many holders share the script file (engines and runners), for tests.
   long script_holders() const { return runner_file_.use_count(); }
 
@@ -116,14 +142,31 @@ class VeskEngine {
   // another directory (DENO_DIR, TMPDIR)".
   Result<LaunchCommand> launch_command(const std::string& private_dir) const;
 
+  // The command that starts a runner in its sandbox (kSandbox):
+  //   bwrap --ro-bind / / --dev /dev --proc /proc [--size BYTES] --tmpfs /tmp
+  //         [--ro-bind PATH PATH]... --dir {own} --ro-bind-data 3 {script}
+  //         --cap-drop ALL --info-fd 4 -- {deno run ... as launch_command()}
+  // with {own} and {script} kSandboxOwnDir and kSandboxScript; BYTES is
+  // max_workspace_mb MiB when that is set; each PATH is a host directory
+  // below /tmp that Deno needs (its executable's, resolved, and its cache),
+  // which the tmpfs would otherwise hide. The same environment as
+  // launch_command(). Errors: as launch_command().
+  Result<LaunchCommand> sandboxed_launch_command() const;
+
  private:
-  VeskEngine(Config config, std::string deno_path, std::shared_ptr<const RunnerFile> file)
-      : config_(std::move(config)), deno_path_(std::move(deno_path)),
+  VeskEngine(Config config, std::string deno_path, RunnerIsolation isolation,
+             std::shared_ptr<const RunnerFile> file)
+      : config_(std::move(config)), deno_path_(std::move(deno_path)), isolation_(isolation),
         runner_file_(std::move(file)) {}
+
+  // `deno run` and its arguments for a script at `script` whose own
+  // directory is `own`, and the environment, shared by both forms.
+  Result<LaunchCommand> deno_command(const std::string& script, const std::string& own) const;
 
   Config config_;
   std::string deno_path_;
-  std::shared_ptr<const RunnerFile> runner_file_;
+  RunnerIsolation isolation_;
+  std::shared_ptr<const RunnerFile> runner_file_;  // kDirect only
 };
 
 // The parts of the launch command, exposed for tests.

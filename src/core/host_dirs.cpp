@@ -155,41 +155,6 @@ std::optional<std::string> index_dir() {
   return std::nullopt;
 }
 
-// The roots made in bases other than the fixed ones ($TMPDIR of some
-// process), one per line in "roots" beside "processes/": every sandbox
-// covers those that still exist.
-std::optional<std::string> roots_file() {
-  std::optional<std::string> dir = index_dir();
-  if (!dir) return std::nullopt;
-  return dir->substr(0, dir->rfind('/')) + "/roots";
-}
-
-std::vector<std::string> registered_roots() {
-  std::vector<std::string> roots;
-  if (std::optional<std::string> file = roots_file()) {
-    std::istringstream lines(read_small_file(*file));
-    std::string root;
-    while (std::getline(lines, root)) {
-      if (!root.empty() && root[0] == '/' && std::find(roots.begin(), roots.end(), root) == roots.end()) {
-        roots.push_back(root);
-      }
-    }
-  }
-  return roots;
-}
-
-void register_root(const std::string& root) {
-  for (const char* base : kFixedBases) {
-    if (root == user_root(base, ::geteuid())) return;
-  }
-  const std::vector<std::string> known = registered_roots();
-  if (std::find(known.begin(), known.end(), root) != known.end()) return;
-  if (std::optional<std::string> file = roots_file()) {
-    UniqueFd fd(::open(file->c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
-    if (fd) (void)write_all(fd.get(), root + "\n");
-  }
-}
-
 // Removes what one index file lists, once this process holds it under a name
 // no other cleaner will take.
 int clean_claimed(const std::string& claimed) {
@@ -245,12 +210,7 @@ std::vector<std::string> sandbox_hidden_roots() {
     if (dir != "/" && std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
   };
   for (const std::string& root : ensure_fixed_roots()) add(resolved(root).value_or(root));
-  for (const std::string& root : registered_roots()) {
-    struct stat st;
-    if (::lstat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid()) {
-      add(resolved(root).value_or(root));
-    }
-  }
+
   if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && tmpdir[0] == '/') {
     struct stat st;
     if (auto dir = resolved(tmpdir);
@@ -309,8 +269,6 @@ Result<std::string> process_dir(const std::string& base) {
   }
   Result<std::string> root = ensure_root(base);
   if (!root) return fail(root.error());
-  // Known to every sandbox started from now on before anything is in it.
-  register_root(resolved(*root).value_or(*root));
   Result<std::string> name = random_name();
   if (!name) return fail(name.error());
   const std::string dir = *root + "/" + *name;

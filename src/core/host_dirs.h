@@ -13,15 +13,14 @@
 //     before any sandbox starts (ensure_fixed_roots()) and every sandbox
 //     covers them with an empty file system (sandbox_hidden_roots()), so one
 //     that is made later can never appear inside a sandbox already running.
-//   - A root in any other base ($TMPDIR of some process) is recorded, before
-//     anything is put in it, in "roots" of the first fixed root, and every
-//     sandbox started afterwards covers every recorded root that exists, as
-//     it covers its own $TMPDIR. A sandbox already running when a root is
-//     first recorded cannot be told, so no root can be listed either (mode
-//     0300: its owner may enter and make names in it, and nobody, the same
-//     user included, may read it; commands run without capabilities, also
-//     as root), and the names below it are random: what is inside cannot be
-//     found.
+//   - A root below some process's $TMPDIR is covered in that process's own
+//     sandboxes, with $TMPDIR itself. Another process cannot know that
+//     $TMPDIR, and covering a directory that a third process may remove at
+//     any moment would make sandboxes fail to start, so there it stays in
+//     sight but shows nothing: no root can be listed (mode 0300: its owner
+//     may enter and make names in it, and nobody, the same user included,
+//     may read it; commands run without capabilities, also as root), and
+//     the names below it are 128 random bits, which cannot be guessed.
 //   - A root that exists and is not a directory owned by this user (another
 //     user may make names in /var/tmp first) is never used.
 //
@@ -65,11 +64,10 @@ Result<std::string> process_dir(const std::string& base);
 std::vector<std::string> ensure_fixed_roots();
 
 // What a sandbox covers with empty file systems so that no vesk data but its
-// own work directory is visible: the fixed roots (made first), every
-// recorded root that is still a directory of this user, and $TMPDIR resolved
-// when it is set, absolute, a directory and not /tmp or below it (the root
-// in it, and whatever else of the host's process lives there). Paths
-// resolved through links, each once. Cannot fail.
+// own work directory is visible: the fixed roots (made first), and $TMPDIR
+// resolved when it is set, absolute, a directory and not /tmp or below it
+// (the root in it, and whatever else of the host's process lives there).
+// Paths resolved through links, each once. Cannot fail.
 std::vector<std::string> sandbox_hidden_roots();
 
 // Removes the process directories recorded by processes that no longer

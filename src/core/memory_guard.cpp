@@ -21,13 +21,14 @@ struct MemoryGuard::Entry {
 
 namespace {
 
-// The watched entries and the thread that polls them. Never destroyed: the
-// thread may outlive static destruction.
+// The watched entries and the thread that polls them while there are any.
+// Never destroyed: the thread may outlive static destruction.
 struct Monitor {
   std::mutex mu;
   std::condition_variable cv;
   std::vector<std::shared_ptr<MemoryGuard::Entry>> entries;
   pid_t owner = 0;  // the process whose thread polls; 0 before the first
+  bool polling = false;  // a thread polls; it ends when nothing is watched
 };
 
 Monitor& monitor() {
@@ -35,13 +36,9 @@ Monitor& monitor() {
   return *m;
 }
 
-void poll_forever(Monitor* m) {
+void poll(Monitor* m) {
   std::unique_lock<std::mutex> lock(m->mu);
-  for (;;) {
-    if (m->entries.empty()) {
-      m->cv.wait(lock);
-      continue;
-    }
+  while (!m->entries.empty()) {
     m->cv.wait_for(lock, MemoryGuard::kPollInterval);
     for (const auto& entry : m->entries) {
       if (entry->fired.load()) continue;
@@ -53,6 +50,7 @@ void poll_forever(Monitor* m) {
       if (auto child = entry->child.lock()) child->kill();
     }
   }
+  m->polling = false;
 }
 
 }  // namespace
@@ -85,15 +83,18 @@ Result<std::unique_ptr<MemoryGuard>> MemoryGuard::watch(std::shared_ptr<Child> c
   {
     std::lock_guard<std::mutex> lock(m.mu);
     if (m.owner != ::getpid()) {
-      // First guard of this process (or of a forked child, which has no
-      // thread of its parent's and none of its entries).
+      // A forked child has no thread of its parent's and none of its entries.
       m.entries.clear();
+      m.polling = false;
+      m.owner = ::getpid();
+    }
+    if (!m.polling) {
       try {
-        std::thread(poll_forever, &m).detach();
+        std::thread(poll, &m).detach();
       } catch (...) {
         return fail(Error::internal("the memory watch thread could not be started"));
       }
-      m.owner = ::getpid();
+      m.polling = true;
     }
     m.entries.push_back(entry);
   }

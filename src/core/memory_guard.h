@@ -1,7 +1,7 @@
 // A bound on the resident memory of child processes.
 //
 // A MemoryGuard watches one process: while it lives, one thread of the host
-// process (shared by every guard, started with the first) reads the resident
+// process (shared by every guard, running while any is alive) reads the resident
 // set of each watched process every kPollInterval and kills (SIGKILL, through
 // its Child) one that holds more than its bound, whether it is serving a
 // request or idle. Code in a runner reaches JavaScript, whose arrays and

@@ -21,9 +21,11 @@ namespace {
 // The exit status of a process that has exited normally, without waiting:
 // none while it runs, when a signal ended it, or when the question fails. Its
 // output can end a moment before it has, so a crash may come without one.
-std::optional<std::int32_t> exit_code(Child& child) {
+std::optional<std::int32_t> exit_code(Child& child, bool sandboxed) {
   const std::optional<ExitStatus> status = child.try_wait();
   if (!status || !status->code) return std::nullopt;
+  // bubblewrap ends with 128 plus the signal that ended the runner.
+  if (sandboxed && *status->code > 128) return std::nullopt;
   return *status->code;
 }
 
@@ -64,22 +66,12 @@ void widen_pipe(int fd) {
 
 }  // namespace
 
-Result<std::unique_ptr<PrivateDir>> PrivateDir::create(const std::string& parent) {
-  std::string pattern = parent;
-  if (pattern.empty() || pattern.back() != '/') pattern += '/';
-  pattern += "vesk-runner-XXXXXX";
-  if (::mkdtemp(pattern.data()) == nullptr) return fail(Error::last_os_error());
-  return std::unique_ptr<PrivateDir>(new PrivateDir(std::move(pattern)));
-}
-
-PrivateDir::~PrivateDir() { remove_tree(path_); }
-
-Runner::Runner(VeskEngine engine, std::unique_ptr<PrivateDir> private_dir, Spawned spawned)
+Runner::Runner(VeskEngine engine, RunnerProcess process)
     : engine_(std::move(engine)),
-      private_dir_(std::move(private_dir)),
-      child_(std::move(spawned.child)),
-      stdin_(std::move(spawned.stdin_fd)),
-      stdout_(std::move(spawned.stdout_fd)),
+      private_dir_(std::move(process.own_dir)),
+      child_(std::move(process.spawned.child)),
+      stdin_(std::move(process.spawned.stdin_fd)),
+      stdout_(std::move(process.spawned.stdout_fd)),
       writer_(stdin_.get()),
       reader_(stdout_.get()) {
   widen_pipe(stdin_.get());
@@ -97,20 +89,16 @@ Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
   return guard([&]() -> Result<std::unique_ptr<Runner>> {
     const std::uint64_t limit = engine.config().install_timeout_ms;
     if (auto s = ensure_pyodide_cached(engine.deno_path(), limit); !s) return fail(s.error());
-    Result<std::unique_ptr<PrivateDir>> dir = PrivateDir::create(temp_dir());
-    if (!dir) return fail(dir.error());
-    Result<LaunchCommand> command = engine.launch_command((*dir)->path());
-    if (!command) return fail(command.error());
     // Checked against the digest the module recorded; the runner gets the
     // bytes, never the file.
     std::optional<std::string> snapshot = load_start_snapshot(engine);
-    if (snapshot) command->args.push_back("snapshot-load");
-    Result<Spawned> spawned = spawn(command->spawn_options());
-    if (!spawned) return fail(spawned.error());
-    std::unique_ptr<Runner> runner(new Runner(engine, std::move(*dir), std::move(*spawned)));
+    Result<RunnerProcess> process = start_runner_process(engine, snapshot ? "snapshot-load" : "");
+    if (!process) return fail(process.error());
+    const pid_t measured = process->pid;
+    std::unique_ptr<Runner> runner(new Runner(engine, std::move(*process)));
     const std::uint64_t memory_mb = engine.config().max_runner_memory_mb;
-    Result<std::unique_ptr<MemoryGuard>> guard = MemoryGuard::watch(
-        runner->child_, runner->child_->pid(), memory_mb * 1048576u);
+    Result<std::unique_ptr<MemoryGuard>> guard =
+        MemoryGuard::watch(runner->child_, measured, memory_mb * 1048576u);
     if (!guard) return fail(guard.error());
     runner->memory_guard_ = std::move(*guard);
     bool ready = false;
@@ -139,7 +127,7 @@ Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
       if (can_snapshot) make_start_snapshot_in_background(engine);
       return runner;
     }
-    const std::optional<std::int32_t> code = exit_code(*runner->child_);
+    const std::optional<std::int32_t> code = exit_code(*runner->child_, runner->sandboxed());
     const bool memory_guard_fired = runner->memory_guard_->fired();
     // Not killed: closing its input ends a runner that is still healthy at
     // its next read. Dropping the reference hands the child to the reaper.
@@ -185,7 +173,7 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
     watchdog.cancel();
     if (memory_guard_->fired()) return memory_limit_error(engine_.config().max_runner_memory_mb);
     if (watchdog.fired()) return Error::runner(RunnerError::timeout(limit_ms));
-    return Error::runner(RunnerError::crash(exit_code(*child_)));
+    return Error::runner(RunnerError::crash(exit_code(*child_, sandboxed())));
   };
 
   const std::uint64_t seq = ++sent_;

@@ -31,6 +31,7 @@
 #include "core/memory_guard.h"
 #include "core/process.h"
 #include "core/protocol.h"
+#include "core/runner_process.h"
 
 namespace vesk {
 
@@ -66,29 +67,13 @@ struct PackageRecord {
   std::optional<FileMap> files;
 };
 
-// A directory of one runner's own, made 0700 by mkdtemp and removed with
-// everything in it (no link below it followed) when the object goes.
-class PrivateDir {
- public:
-  // Errors: the Os error of mkdtemp.
-  static Result<std::unique_ptr<PrivateDir>> create(const std::string& parent);
-  PrivateDir(const PrivateDir&) = delete;
-  PrivateDir& operator=(const PrivateDir&) = delete;
-  ~PrivateDir();
-  const std::string& path() const { return path_; }
-
- private:
-  explicit PrivateDir(std::string path) : path_(std::move(path)) {}
-  std::string path_;
-};
-
 class Runner {
  public:
-  // Starts a runner with the engine's launch command and waits at most
+  // Starts a runner (start_runner_process()) and waits at most
   // install_timeout_ms for its first line, which must be the ready line. The
-  // runner keeps its own copy of the engine (one more holder of the script)
-  // and owns a fresh private directory in the temporary directory, the only
-  // place the process may write, removed with the runner. When Deno's cache
+  // runner keeps its own copy of the engine (one more holder of the script
+  // file, if there is one) and owns its own directory, the only place the
+  // process may write, which goes with the runner. When Deno's cache
   // lacks the pinned Pyodide, it is fetched first (ensure_pyodide_cached).
   //
   // Errors (all plain): those of ensure_pyodide_cached() and of the launch
@@ -149,7 +134,8 @@ class Runner {
   Status install(std::string_view package, const FileMap* files = nullptr,
                  std::optional<std::vector<std::string>>* installed = nullptr);
 
-  // The runner process's id (for diagnostics and tests).
+  // The runner process's id (for diagnostics and tests): bubblewrap's, for
+  // a runner in its sandbox.
   pid_t pid() const { return child_->pid(); }
 
   // False once a request could not be written whole, or the runner's output
@@ -161,10 +147,12 @@ class Runner {
   bool from_snapshot() const { return from_snapshot_; }
 
  private:
-  Runner(VeskEngine engine, std::unique_ptr<PrivateDir> private_dir, Spawned spawned);
+  Runner(VeskEngine engine, RunnerProcess process);
 
   // Writes one request with `write` and reads until its reply (OkReply or
   // ErrReply), all within `limit_ms`; progress texts go to `progress`.
+  bool sandboxed() const { return engine_.isolation() == RunnerIsolation::kSandbox; }
+
   template <class Write>
   Result<ReplyLine> request(Write&& write, std::uint64_t limit_ms,
                             const ProgressCallback& progress);

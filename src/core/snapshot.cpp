@@ -19,7 +19,7 @@
 
 #include "core/io.h"
 #include "core/process.h"
-#include "core/runner.h"
+#include "core/runner_process.h"
 #include "core/runner_script.h"
 
 namespace vesk {
@@ -131,16 +131,9 @@ void make_snapshot(const VeskEngine& engine, const std::string& key) {
   // serves this one too.
   if (!lock || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) return;
   if (load_start_snapshot(engine)) return;
-  Result<std::unique_ptr<PrivateDir>> own = PrivateDir::create(temp_dir());
-  if (!own) return;
-  Result<LaunchCommand> command = engine.launch_command((*own)->path());
-  if (!command) return;
-  command->args.push_back("snapshot-make");
-  SpawnOptions options = command->spawn_options();
-  options.pipe_stdin = false;
-  options.null_stdin = true;
-  Result<Spawned> spawned = spawn(options);
-  if (!spawned) return;
+  Result<RunnerProcess> process = start_runner_process(engine, "snapshot-make", /*null_stdin=*/true);
+  if (!process) return;
+  Spawned* spawned = &process->spawned;
   Result<std::unique_ptr<Watchdog>> watchdog =
       Watchdog::start(spawned->child, engine.config().install_timeout_ms);
   if (!watchdog) {

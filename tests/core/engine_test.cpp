@@ -23,6 +23,7 @@ namespace fs = std::filesystem;
 // A directory with an executable named deno, first on PATH, and TMPDIR
 // pointing into a directory of its own so that script files can be counted.
 struct DenoOnPath {
+  ScopedRunnerIsolation direct{RunnerIsolation::kDirect};
   TempDir bin;
   TempDir tmp;
   ScopedEnv env;
@@ -196,20 +197,22 @@ TEST(Engine, RunnerEnvironmentHasV8FlagsOnlyForADenoThatTakesThem) {
   fake_deno(true);
   Result<VeskEngine> engine = VeskEngine::create(Config::defaults());
   ASSERT_TRUE(engine.has_value());
+  // JavaScript's heap is bounded by max_runner_memory_mb.
+  const std::string ours = "--no-wasm-inlining-call-indirect,--max-old-space-size=2048";
   LaunchCommand command = *engine->launch_command("/own");
-  EXPECT_EQ(v8_flags(command), "--no-wasm-inlining-call-indirect");
+  EXPECT_EQ(v8_flags(command), ours);
   EXPECT_EQ(mapping(command), 1);
   EXPECT_EQ(command.spawn_options().env_overrides, command.env_overrides);
   command = *engine->launch_command("/own");
-  EXPECT_EQ(v8_flags(command), "--no-wasm-inlining-call-indirect");
-  EXPECT_EQ(read_file(asked), "eval --no-config |--no-wasm-inlining-call-indirect\n");
+  EXPECT_EQ(v8_flags(command), ours);
+  EXPECT_EQ(read_file(asked), "eval --no-config |" + ours + "\n");
 
   // The host's own flags follow, so that they win; a mapping threshold the
   // host chose is left alone.
   deno.env.set("DENO_V8_FLAGS", "--max-lazy");
   deno.env.set("MALLOC_MMAP_THRESHOLD_", "65536");
   command = *engine->launch_command("/own");
-  EXPECT_EQ(v8_flags(command), "--no-wasm-inlining-call-indirect,--max-lazy");
+  EXPECT_EQ(v8_flags(command), ours + ",--max-lazy");
   EXPECT_EQ(mapping(command), 0);
 
   // Another Deno in its place (a new inode): asked again, and refusing, it
@@ -219,10 +222,8 @@ TEST(Engine, RunnerEnvironmentHasV8FlagsOnlyForADenoThatTakesThem) {
   deno.env.unset("DENO_V8_FLAGS");
   command = *engine->launch_command("/own");
   EXPECT_EQ(v8_flags(command), std::nullopt);
-  EXPECT_EQ(read_file(asked),
-            "eval --no-config |--no-wasm-inlining-call-indirect\n"
-            "eval --no-config |--no-wasm-inlining-call-indirect,--max-lazy\n"
-            "eval --no-config |--no-wasm-inlining-call-indirect\n");
+  EXPECT_EQ(read_file(asked), "eval --no-config |" + ours + "\n" + "eval --no-config |" + ours +
+                                  ",--max-lazy\n" + "eval --no-config |" + ours + "\n");
 }
 
 TEST(Engine, PathsWithACommaAreRefused) {

@@ -96,6 +96,7 @@ class FakeDeno {
 
  private:
   fs::path log_path() const { return dir_.path() / "log"; }
+  ScopedRunnerIsolation direct_{RunnerIsolation::kDirect};
   TempDir dir_;
   ScopedEnv env_;
 };

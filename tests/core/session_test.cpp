@@ -27,20 +27,32 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Live (not zombie) children of this process that run a vesk runner script.
+// The parent of `pid`, or 0.
+pid_t parent_of(pid_t pid) {
+  const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos || stat.size() < close + 4) return 0;
+  const std::string rest = stat.substr(close + 4);
+  return static_cast<pid_t>(std::atol(rest.substr(0, rest.find(' ')).c_str()));
+}
+
+// Live (not zombie) Deno processes of this process's runners: its children,
+// or the children of its children when bubblewrap runs them.
 std::vector<pid_t> live_runners() {
   std::vector<pid_t> pids;
-  const std::string self = std::to_string(::getpid());
+  const pid_t self = ::getpid();
   for (const auto& entry : fs::directory_iterator("/proc")) {
     const std::string name = entry.path().filename();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const auto pid = static_cast<pid_t>(std::stol(name));
     const std::string stat = read_file(entry.path() / "stat");
     const std::size_t close = stat.rfind(')');
     if (close == std::string::npos || stat.size() < close + 4 || stat[close + 2] == 'Z') continue;
-    const std::string rest = stat.substr(close + 4);
-    if (rest.substr(0, rest.find(' ')) != self) continue;
-    if (read_file(entry.path() / "cmdline").find("vesk_runner_") == std::string::npos) continue;
-    pids.push_back(static_cast<pid_t>(std::stol(name)));
+    const pid_t parent = parent_of(pid);
+    if (parent != self && (parent == 0 || parent_of(parent) != self)) continue;
+    const std::string cmdline = read_file(entry.path() / "cmdline");
+    if (cmdline.find("vesk_runner") == std::string::npos || cmdline.starts_with("bwrap")) continue;
+    pids.push_back(pid);
   }
   return pids;
 }
@@ -54,8 +66,10 @@ pid_t the_runner() {
 
 // True once `pid` is a zombie and all its other threads have gone, and with
 // them its descriptors (the first thread turns zombie before the others end).
+// A runner under bubblewrap is reaped by it at once: then it is gone.
 bool descriptors_closed(pid_t pid) {
-  return is_zombie(pid) && count_entries("/proc/" + std::to_string(pid) + "/task") == 1;
+  const std::string proc = "/proc/" + std::to_string(pid);
+  return !fs::exists(proc) || (is_zombie(pid) && count_entries(proc + "/task") == 1);
 }
 
 // A counter of /proc/<pid>/io ("rchar" or "wchar"); 0 once the process is gone.

@@ -8,7 +8,22 @@
 #include <string>
 #include <system_error>
 
+#include "core/engine.h"
+
 namespace vesk {
+
+// Fixes how runners are isolated for the scope (stand-in Denos that log to
+// files of the test run directly; the sandbox would give them a read-only
+// host).
+class ScopedRunnerIsolation {
+ public:
+  explicit ScopedRunnerIsolation(RunnerIsolation isolation) {
+    set_runner_isolation_for_testing(isolation);
+  }
+  ~ScopedRunnerIsolation() { set_runner_isolation_for_testing(std::nullopt); }
+  ScopedRunnerIsolation(const ScopedRunnerIsolation&) = delete;
+  ScopedRunnerIsolation& operator=(const ScopedRunnerIsolation&) = delete;
+};
 
 // A fresh, uniquely named directory, removed with its contents at the end of
 // the scope. `parent` defaults to the system's temporary directory.

@@ -44,7 +44,7 @@ def _children() -> list[tuple[int, str, bytes]]:
 
 def runner_pids() -> set[int]:
     """Our own child processes running a vesk runner script."""
-    return {pid for pid, _, cmdline in _children() if b"vesk_runner_" in cmdline}
+    return {pid for pid, _, cmdline in _children() if b"vesk_runner" in cmdline}
 
 
 def child_counts() -> tuple[int, int]:

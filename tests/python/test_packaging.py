@@ -52,8 +52,11 @@ def test_pip_installs_module_stubs_and_package_offline(tmp_path):
 def test_stubs_describe_the_module():
     tree = ast.parse((ROOT / "python" / "vesk_internal.pyi").read_text())
     classes = {node.name: node for node in tree.body if isinstance(node, ast.ClassDef)}
-    assert set(classes) == {"VeskCheckpoint", "VeskSession"}
+    assert set(classes) == {"InternalFault", "VeskCheckpoint", "VeskSession"}
+    assert [base.id for base in classes["InternalFault"].bases] == ["BaseException"]
     for name, node in classes.items():
+        if name == "InternalFault":
+            continue
         declared = {item.name for item in node.body if isinstance(item, ast.FunctionDef)}
         runtime = {attr for attr in vars(getattr(vesk_internal, name)) if not attr.startswith("_")}
         assert runtime <= declared, runtime - declared

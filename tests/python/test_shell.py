@@ -161,8 +161,9 @@ def test_no_session_sees_another_whatever_its_directories(tmp_path, monkeypatch)
     """Sessions whose work directories have different parents: in one
     process, one on /var/tmp (its workspace limit is more than /dev/shm can
     hold) beside one on /dev/shm; and two processes with different TMPDIRs,
-    where neither can know the other's. No command sees another session's
-    work directory, nor a runner's files (the paths on its command line)."""
+    where neither can know the other's. No command sees or finds another
+    session's work directory, nor a runner's files (the paths on its command
+    line)."""
     monkeypatch.delenv("TMPDIR", raising=False)
     for name in "abc":
         (tmp_path / name).mkdir()
@@ -214,9 +215,16 @@ def test_no_session_sees_another_whatever_its_directories(tmp_path, monkeypatch)
         monkeypatch.setenv("TMPDIR", str(mine_tmp))
         mine = make_session(tmp_path / "c", monkeypatch)
         try:
-            targets = [other_dir, f"{other_dir}/secret.txt", *seen, str(Path(other_dir).parent)]
-            assert probe(mine, targets) == []
-            assert probe(on_disk, targets) == []
+            # The runner's files are not on the host at all; and its work
+            # directory, below a TMPDIR this process cannot know, cannot be
+            # found from it: the root there shows no names, and the name of
+            # the directory below it is 128 random bits.
+            for s in (mine, on_disk):
+                assert probe(s, seen) == []
+                found = s.execute_bash(
+                    f"ls -A {other_tmp}; ls -A {other_tmp}/vesk-* 2>&1 >/dev/null | wc -l; "
+                    f"find {other_tmp} -name 'vesk-bash-*' 2>/dev/null | wc -l").stdout
+                assert found.split() == [f"vesk-{os.geteuid()}", "1", "0"], found
         finally:
             del mine
             gc.collect()
