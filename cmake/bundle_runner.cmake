@@ -13,8 +13,9 @@
 # the same bytes (and so the same start snapshot key).
 #
 # Fails when the bundle draws on a file the build does not watch (anything
-# but runner/*.ts and runner/*.py): a change to it would leave what is
-# embedded stale.
+# but runner/*.ts and runner/*.py), since a change to it would leave what is
+# embedded stale, and when it imports any package but the pinned Pyodide
+# (runner/pyodide.ts), which is all the runner may read of Deno's cache.
 set(runner_dir "${SOURCE_DIR}/runner")
 set(staging "${OUTPUT}.staging.js")
 set(ENV{DENO_DIR} "${DENO_DIR}")

@@ -15,7 +15,7 @@
 // their place and keeps the rest.
 import { toStderr } from "./diagnostics.ts";
 import { writeProgress } from "./output.ts";
-import type { PyodideAPI } from "./pyodide_types.ts";
+import type { PyodideAPI } from "./pyodide.ts";
 
 const CAPTURE_LIMIT = 1 * 1024 * 1024;
 

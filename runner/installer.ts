@@ -12,7 +12,7 @@
 // Errors: a failure to load micropip is reported on standard error, never
 // thrown; the stand-in's installation throws only what the file system does.
 import { toStderr } from "./diagnostics.ts";
-import { internalsOf, type PyodideAPI } from "./pyodide_types.ts";
+import { internalsOf, type PyodideAPI } from "./pyodide.ts";
 import MICROPIP_SOURCE from "./micropip_standin.py" with { type: "text" };
 
 // Whether loadPackage("micropip") can succeed: with neither the wheel in this

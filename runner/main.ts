@@ -26,7 +26,7 @@ import { readRequest, releaseInput } from "./input.ts";
 import { prepareInstaller } from "./installer.ts";
 import { installFetchGuard } from "./network.ts";
 import { beginRequest, writeReady } from "./output.ts";
-import { fileSystemOf } from "./pyodide_types.ts";
+import { fileSystemOf } from "./pyodide.ts";
 import { makePythonHelpers, prepareSnapshot } from "./python.ts";
 import { serve } from "./serve.ts";
 import { makeStartSnapshot, startInterpreter } from "./start.ts";

@@ -9,7 +9,7 @@
 //
 // Errors: Python exceptions of user code and of installs come back as text
 // (CPython's rendering), never as a thrown error.
-import type { PyodideAPI, PyProxy } from "./pyodide_types.ts";
+import type { PyodideAPI, PyProxy } from "./pyodide.ts";
 
 // What an install gives back: the error as Python words it, the wheel
 // addresses the built-in installer put in place (a list's proxy; the caller

@@ -18,8 +18,7 @@
 import { textOf, toStderr } from "./diagnostics.ts";
 import { readBytes, readLine } from "./input.ts";
 import { writeSnapshot } from "./output.ts";
-import { internalsOf, type PyodideAPI, type PyodideConfig } from "./pyodide_types.ts";
-import { loadPyodide } from "npm:pyodide@314.0.8";
+import { internalsOf, loadPyodide, type PyodideAPI, type PyodideConfig } from "./pyodide.ts";
 
 export interface Started {
   pyodide: PyodideAPI;

@@ -23,7 +23,7 @@
 //
 // Errors: the file system's own, thrown to the caller; a whole request
 // without a "files" object throws a TypeError.
-import type { MemFs, MemNode, NameOp, NodeOps, StreamOps } from "./pyodide_types.ts";
+import type { MemFs, MemNode, NameOp, NodeOps, StreamOps } from "./pyodide.ts";
 
 const WORKSPACE = "/workspace";
 

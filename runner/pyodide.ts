@@ -1,16 +1,20 @@
-// Types of what the runner uses of Pyodide beyond its published declarations.
+// Pyodide as the runner uses it: the pinned package's loader, and the types
+// of what the runner reaches.
 //
-// Pyodide's npm package declares its public interface (loadPyodide, the
-// PyodideAPI object, its options including the snapshot ones), and those are
-// used as they are. Its file system is declared there only as Emscripten's
-// global FS, which the package does not bring, and the runner reaches below
-// the public surface in a few places: MEMFS's operation tables and nodes (to
-// version file contents), the loader's configuration (to find micropip's
-// wheel) and the Emscripten module (to drop a hook). This module declares
-// exactly those parts, as Pyodide 314.0.8 has them, and the two casts that
-// reach them; it does nothing else.
-import type { loadPyodide } from "npm:pyodide@314.0.8";
+// The version is pinned, so a newer package in Deno's cache never changes
+// what runs; this is the one module that names the package, and the bundle
+// keeps it as the script's one import. Pyodide's own declarations give its
+// public interface (loadPyodide, the PyodideAPI object, its options
+// including the snapshot ones). Its file system is declared there only as
+// Emscripten's global FS, which the package does not bring, and the runner
+// reaches below the public surface in a few places: MEMFS's operation tables
+// and nodes (to version file contents), the loader's configuration (to find
+// micropip's wheel) and the Emscripten module (to drop a hook). This module
+// declares exactly those parts, as Pyodide 314.0.8 has them, and the two
+// casts that reach them; it does nothing else.
+import { loadPyodide } from "npm:pyodide@314.0.8";
 
+export { loadPyodide };
 export type PyodideAPI = Awaited<ReturnType<typeof loadPyodide>>;
 export type PyodideConfig = NonNullable<Parameters<typeof loadPyodide>[0]>;
 export type PyProxy = PyodideAPI["globals"];
