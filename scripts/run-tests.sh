@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up (with the test, benchmark and fuzz tool chain), builds and runs
-# every test: the C++ suite (CTest), the Python suite
+# every test: the runner's type check and linters (scripts/lint-runner.sh),
+# the C++ suite (CTest), the Python suite
 # (pytest against the built module), the same suites under sanitizers
 # (scripts/run-sanitizers.sh) and a short run of every fuzz target
 # (scripts/run-fuzz.sh). Exits non-zero if any of them fails. Prints the time
@@ -42,6 +43,7 @@ vesk_lint() {
 }
 
 stage "setup" "$VESK_ROOT/scripts/setup.sh" --tests
+stage "runner lint" "$VESK_ROOT/scripts/lint-runner.sh"
 stage "build" "$VESK_ROOT/scripts/build.sh"
 stage "lint (vesk)" vesk_lint
 stage "C++ tests" cpp_tests

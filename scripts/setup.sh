@@ -2,7 +2,8 @@
 # Installs what building and running vesk needs, and nothing twice:
 #   - Debian packages: the tool chain, the libraries and bubblewrap; with
 #     --tests also what the tests, benchmarks and fuzz targets need (GoogleTest,
-#     Google Benchmark, pytest, git and patch, clang 19 with libFuzzer);
+#     Google Benchmark, pytest, pyflakes, git and patch, clang 19 with
+#     libFuzzer);
 #   - Deno, from the npm package "deno" at a pinned version, into .tools/;
 #   - Deno's cache warmed with npm:pyodide at the version the runner imports,
 #     so the first session starts offline;
@@ -24,7 +25,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 TOOLS="$ROOT/.tools"
 DENO_VERSION="2.9.6"
-# What runner/runner.ts imports: npm:pyodide@PYODIDE_VERSION.
+# What the runner (runner/pyodide.ts) imports: npm:pyodide@PYODIDE_VERSION.
 PYODIDE_VERSION="314.0.8"
 
 tests=0
@@ -44,7 +45,9 @@ PACKAGES=(
 )
 if ((tests)); then
   PACKAGES+=(
-    git patch python3-pytest python3-mypy python3-pyflakes
+    git patch python3-pytest
+    # The vesk package (mypy, pyflakes) and the runner's Python (pyflakes).
+    python3-mypy python3-pyflakes
     libgtest-dev libgmock-dev libbenchmark-dev
     # libFuzzer comes with clang only. clang 19: older ones lack the concepts
     # level that libstdc++ 12 asks of <expected>.

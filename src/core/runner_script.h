@@ -1,5 +1,6 @@
-// The runner script: the TypeScript program that Deno runs to host Pyodide.
-// Its source is runner/runner.ts; the build embeds it here byte for byte.
+// The runner script: the program that Deno runs to host Pyodide.
+// Its sources are the modules in runner/; the build bundles them into one
+// script (Pyodide stays an import) and embeds that here byte for byte.
 #ifndef VESK_CORE_RUNNER_SCRIPT_H_
 #define VESK_CORE_RUNNER_SCRIPT_H_
 

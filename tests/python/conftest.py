@@ -17,7 +17,8 @@ from runner_harness import PackageIndex, write_script  # noqa: E402
 
 @pytest.fixture(scope="session")
 def runner_script(tmp_path_factory) -> str:
-    """runner/runner.ts copied to a temporary file, as the module writes it."""
+    """The runner script the module embeds, copied to a temporary file, as the
+    module writes it."""
     return write_script(tmp_path_factory.mktemp("runner"))
 
 

@@ -1,8 +1,9 @@
 """Drives the runner script under real Deno and serves Python packages to it.
 
-`Runner` starts runner/runner.ts exactly as the module launches it (read
-access to the script and Deno's cache, write access to the cache, network
-only for the hosts given) and speaks JSON lines with it. `PackageIndex` builds
+`Runner` starts the runner script the module embeds (the build's bundle of
+runner/, RUNNER_SOURCE) exactly as the module launches it (read access to the
+script, the Pyodide package and its own directory, write access to that
+directory, network only for the hosts given) and speaks JSON lines with it. `PackageIndex` builds
 wheels with zipfile and serves them, together with a JSON package index, from
 a loopback HTTP server in a thread.
 """
@@ -12,6 +13,7 @@ from __future__ import annotations
 import email.message
 import hashlib
 import http.server
+import importlib.util
 import json
 import os
 import queue
@@ -24,7 +26,17 @@ import zipfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
-RUNNER_SOURCE = ROOT / "runner" / "runner.ts"
+
+
+def built_runner_script() -> Path:
+    """The bundle the module under test embeds: in the build directory that
+    holds the importable module (build/python), else in build/."""
+    spec = importlib.util.find_spec("vesk_internal")
+    build = Path(spec.origin).resolve().parent.parent if spec and spec.origin else ROOT / "build"
+    return build / "generated" / "runner.js"
+
+
+RUNNER_SOURCE = built_runner_script()
 
 # Generous: a cold runner start is about 2 s, a big workspace a few seconds.
 READ_TIMEOUT_S = 120.0

@@ -10,14 +10,14 @@ import hashlib
 import math
 import os
 import random
-import re
 import types
 
 import pytest
 
-from runner_harness import RUNNER_SOURCE, Runner, decode_files, encode_execute, make_wheel
+from runner_harness import ROOT, Runner, decode_files, encode_execute, make_wheel
 
 CAPTURE_LIMIT = 1048576
+INSTALLER_SOURCE = ROOT / "runner" / "micropip_standin.py"
 
 
 def ok(reply: dict) -> dict:
@@ -372,12 +372,19 @@ def test_install_failures_are_error_replies(net_runner, package_index, package, 
     assert python(net_runner, "print('_vesk_pkg' in globals())") == "False"
 
 
+def test_the_stand_in_the_runner_installs_is_the_installer_file(runner):
+    # This runner has no route to Pyodide's CDN, so micropip is the stand-in.
+    digest = python(runner, "import hashlib, micropip\n"
+                            "print(hashlib.sha256(open(micropip.__file__, 'rb').read()).hexdigest())")
+    assert digest == hashlib.sha256(INSTALLER_SOURCE.read_bytes()).hexdigest()
+
+
 # --- micropip stand-in: version and requirement logic, run in this interpreter ----------
 
 
 @pytest.fixture(scope="module")
 def standin():
-    source = re.search(r"const MICROPIP_SOURCE = String\.raw`(.*?)`;", RUNNER_SOURCE.read_text(), re.S)[1]
+    source = INSTALLER_SOURCE.read_text()
     module = types.ModuleType("micropip_standin")
     exec(compile(source, "micropip.py", "exec"), module.__dict__)
     return module

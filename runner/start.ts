@@ -1,0 +1,129 @@
+// Starting the interpreter: an ordinary load of Pyodide, a start from a
+// memory snapshot the module hands over, or making such a snapshot.
+//
+// Start modes (the runner's second argument):
+//   ""               load Pyodide the ordinary way;
+//   "snapshot-load"  standard input first carries a memory snapshot of a
+//                    freshly started runner: a line with its length in bytes,
+//                    then the bytes. The module made it and checked it; the
+//                    runner only reads it (it has no access to where it is
+//                    kept);
+//   "snapshot-make"  start as for a session, run nothing else, write
+//                    {"snapshot":N} and the N bytes of a memory snapshot to
+//                    standard output, and end (makeStartSnapshot).
+//
+// Errors: an ordinary load that fails throws, and the runner ends before its
+// ready line. A snapshot this Pyodide refuses (made by another build) gives
+// an ordinary start instead, with a word on standard error.
+import { textOf, toStderr } from "./diagnostics.ts";
+import { readBytes, readLine } from "./input.ts";
+import { writeSnapshot } from "./output.ts";
+import { internalsOf, loadPyodide, type PyodideAPI, type PyodideConfig } from "./pyodide.ts";
+
+export interface Started {
+  pyodide: PyodideAPI;
+  fromSnapshot: boolean;
+}
+
+const utf8Decoder = new TextDecoder("utf-8", { ignoreBOM: true });
+
+// Loads Pyodide from the snapshot in `options`. Restoring copies the whole
+// snapshot into the interpreter's fresh memory, and half of it is zero pages,
+// which an ordinary start never touches: copied, they would stay resident in
+// every idle runner. So while Pyodide loads, the copy from the snapshot skips
+// each chunk that is zero on both sides (fresh memory reads as zero without
+// becoming resident; a chunk that is not zero there is copied as it is).
+async function loadSparsely(options: PyodideConfig & { _loadSnapshot: Uint8Array }): Promise<PyodideAPI> {
+  const snapshot = options._loadSnapshot;
+  const plainSet = Int8Array.prototype.set;
+  const CHUNK = 1 << 16;
+  const allZero = (bytes: Uint8Array, from: number, to: number) => {
+    for (let i = from; i < to; i += 8) {
+      if (
+        bytes[i] | bytes[i + 1] | bytes[i + 2] | bytes[i + 3] | bytes[i + 4] | bytes[i + 5] |
+        bytes[i + 6] | bytes[i + 7]
+      ) return false;
+    }
+    return true;
+  };
+  Int8Array.prototype.set = function (this: Int8Array, source: ArrayLike<number>, offset = 0) {
+    if (
+      !(source instanceof Uint8Array) || source.buffer !== snapshot.buffer || offset !== 0 ||
+      this.length < source.length
+    ) {
+      return plainSet.call(this, source, offset);
+    }
+    const target = new Uint8Array(this.buffer, this.byteOffset, source.length);
+    for (let at = 0; at < source.length; at += CHUNK) {
+      const end = Math.min(at + CHUNK, source.length);
+      if (end - at === CHUNK && allZero(source, at, end) && allZero(target, at, end)) continue;
+      target.set(source.subarray(at, end), at);
+    }
+  };
+  try {
+    return await loadPyodide(options);
+  } finally {
+    Int8Array.prototype.set = plainSet;
+  }
+}
+
+// Loads Pyodide as `startMode` says, with `packageCacheDir` (the runner's
+// own directory) as the place it keeps downloaded packages.
+export async function startInterpreter(packageCacheDir: string | undefined, startMode: string): Promise<Started> {
+  const loadOptions: PyodideConfig = packageCacheDir ? { packageCacheDir } : {};
+  let fromSnapshot = false;
+  if (startMode === "snapshot-load") {
+    const header = await readLine();
+    const length = header === null ? NaN : Number(utf8Decoder.decode(header));
+    if (!Number.isSafeInteger(length) || length < 0) throw new Error("snapshot length line expected");
+    loadOptions._loadSnapshot = await readBytes(length);
+    fromSnapshot = true;
+  } else if (startMode === "snapshot-make") {
+    loadOptions._makeSnapshot = true;
+  }
+  let pyodide;
+  try {
+    pyodide = fromSnapshot
+      ? await loadSparsely(loadOptions as PyodideConfig & { _loadSnapshot: Uint8Array })
+      : await loadPyodide(loadOptions);
+  } catch (error) {
+    if (!fromSnapshot) throw error;
+    // A snapshot the module checked but this Pyodide cannot take (it was made
+    // by another build): start the ordinary way instead.
+    toStderr("vesk runner: the start snapshot was refused (" + textOf(error) + "); loading Pyodide");
+    delete loadOptions._loadSnapshot;
+    fromSnapshot = false;
+    pyodide = await loadPyodide(loadOptions);
+  }
+  const internals = internalsOf(pyodide);
+  if (fromSnapshot) {
+    // The interpreter's memory now holds what the snapshot's bytes said. The
+    // bytes themselves would stay resident until a major collection, which an
+    // idle runner may never reach: detaching their buffer frees them now
+    // (every view of it, Pyodide's configuration included, reads as empty).
+    (loadOptions._loadSnapshot as Uint8Array<ArrayBuffer>).buffer.transfer(0);
+    delete loadOptions._loadSnapshot;
+    if (internals._api?.config) internals._api.config._loadSnapshot = undefined;
+    // Restoring puts the script's directory in front of sys.path once more.
+    pyodide.runPython("import sys\nif sys.path[:2] == ['', '']:\n    del sys.path[0]", {
+      globals: pyodide.toPy({}),
+    });
+  }
+  // The loader leaves its instantiation hook in the interpreter's module, and
+  // the hook holds the interpreter's WebAssembly bytes (9.6 MB) that were
+  // compiled from; V8 keeps its own copy, and nothing calls the hook again.
+  if (internals._module?.instantiateWasm) internals._module.instantiateWasm = undefined;
+  return { pyodide, fromSnapshot };
+}
+
+// Writes a memory snapshot of the interpreter, which has run nothing of a
+// session, to standard output and ends the runner.
+export function makeStartSnapshot(pyodide: PyodideAPI): never {
+  const snapshot = pyodide.makeMemorySnapshot();
+  try {
+    writeSnapshot(snapshot);
+  } catch {
+    // The module went away meanwhile (its process ended): nobody to tell.
+  }
+  Deno.exit(0);
+}
