@@ -6,7 +6,8 @@
 // output.ts (every line written); serving a request in serve.ts, the
 // workspace in workspace.ts, Python's output in capture.ts.
 //
-// Arguments: the runner's own directory, then how to start (start.ts). The
+// Arguments: the runner's own directory, then how to start (start.ts), and
+// "--interpreter-memory-mb=N" anywhere (memory.ts). The
 // runner may write only that directory, a directory of its own that the
 // module removes when the runner goes: Pyodide keeps the packages it
 // downloads there. Deno's cache, from which the next runner loads Pyodide,
@@ -24,6 +25,7 @@ import { captureOutput, resetCapture, sendOutputToStderr } from "./capture.ts";
 import { keepPythonExitsFromEndingTheRunner, routeConsole, setErrnoNames } from "./diagnostics.ts";
 import { readRequest, releaseInput } from "./input.ts";
 import { prepareInstaller } from "./installer.ts";
+import { capInterpreterMemory, memoryCapFrom } from "./memory.ts";
 import { installFetchGuard } from "./network.ts";
 import { beginRequest, writeReady } from "./output.ts";
 import { fileSystemOf } from "./pyodide.ts";
@@ -35,9 +37,11 @@ import { trackWorkspaceChanges } from "./workspace.ts";
 routeConsole();
 keepPythonExitsFromEndingTheRunner();
 installFetchGuard();
+const cap = memoryCapFrom(Deno.args);
+if (cap !== null) capInterpreterMemory(cap);
 
-const startMode = Deno.args[1] ?? "";
-const { pyodide, fromSnapshot } = await startInterpreter(Deno.args[0], startMode);
+const [ownDir, startMode = ""] = Deno.args.filter((a) => !a.startsWith("--"));
+const { pyodide, fromSnapshot } = await startInterpreter(ownDir, startMode);
 sendOutputToStderr(pyodide);
 if (startMode !== "snapshot-make") {
   // Packages are files, and files are not part of a snapshot: every runner

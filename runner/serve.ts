@@ -15,6 +15,7 @@
 // runner ends without a reply.
 import { capturedOutput, flushPythonOutput, resetCapture } from "./capture.ts";
 import { textOf } from "./diagnostics.ts";
+import { memoryNote, memoryRefusals } from "./memory.ts";
 import { writeChanges, writeError, writeResync, writeSuccess } from "./output.ts";
 import type { PythonHelpers } from "./python.ts";
 import {
@@ -112,13 +113,15 @@ async function serveExecute(request: Map<string, unknown>, python: PythonHelpers
   const changesBefore = workspaceChangeCount();
   resetCapture();
   let collected: [string, Uint8Array][] | Changes;
+  const refusalsBefore = memoryRefusals();
   try {
     enterWorkspace();
     const failure = await python.runUserCode(textOf(code));
     flushPythonOutput();
     if (failure !== undefined) {
       held = null;
-      writeError(textOf(failure));
+      const note = memoryNote(refusalsBefore);
+      writeError(note === "" ? textOf(failure) : textOf(failure).trimEnd() + "\n" + note + "\n");
       return;
     }
     if (!diffReply) {

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <system_error>
 
+#include "core/fs_tree.h"
 #include "core/io.h"
 #include "core/runner_script.h"
 #include "core/utf8.h"
@@ -188,7 +189,15 @@ bool deno_accepts_v8_flags(const std::string& deno_path, const std::string& v8_f
   // message) ends on the broken pipe instead of reaching the host's terminal.
   options.pipe_stdout = true;
   options.pipe_stderr = true;
-  options.env_overrides = {"DENO_V8_FLAGS=" + v8_flags};
+  // A cache of its own, gone afterwards: Deno keeps what it compiles, even
+  // an empty program, in its cache, and that is the user's to fill.
+  std::string scratch = join(temp_dir(), "vesk-deno-probe-XXXXXX");
+  if (::mkdtemp(scratch.data()) == nullptr) return false;
+  struct Remove {
+    const std::string& dir;
+    ~Remove() { remove_tree(dir); }
+  } remove{scratch};
+  options.env_overrides = {"DENO_V8_FLAGS=" + v8_flags, "DENO_DIR=" + scratch};
   if (Result<Spawned> spawned = spawn(options)) {
     spawned->stdout_fd.reset();
     spawned->stderr_fd.reset();
@@ -336,6 +345,12 @@ Result<LaunchCommand> VeskEngine::deno_command(const std::string& script_path,
   if (auto net = network_flag(config_.domain_allowlist)) command.args.push_back(std::move(*net));
   command.args.push_back(script);
   command.args.push_back(own);
+  // Python's objects live in the interpreter's WebAssembly memory, which the
+  // runner lets grow to three quarters of the runner's bound: past it Python
+  // raises MemoryError and goes on, before the memory guard would have to
+  // stop the whole runner.
+  command.args.push_back("--interpreter-memory-mb=" +
+                         std::to_string(std::max<std::uint64_t>(1, config_.max_runner_memory_mb * 3 / 4)));
   // After freeing a large block the C library raises the size from which it
   // maps blocks on their own, and later large blocks then come from heaps that
   // keep their pages: an idle runner kept what V8's compiler threads and

@@ -118,6 +118,7 @@ class VeskEngine {
   //            --allow-read={script},{pyodide},{private_dir}
   //            --allow-write={private_dir}
   //            [--allow-net | --allow-net={hosts}] {script} {private_dir}
+  //            --interpreter-memory-mb={three quarters of max_runner_memory_mb}
   // where {pyodide} is the directory of the pinned Pyodide package in Deno's
   // cache (pyodide_package_dir()), and the network flag follows
   // domain_allowlist. The runner can read nothing else of the cache (whose

@@ -127,7 +127,7 @@ TEST(Engine, CacheDirectoryFollowsTheEnvironment) {
     const std::vector<std::string> expected = {
         "run", "--no-config", "--no-lock", "--cached-only",
         "--allow-read=" + script + "," + pyodide + ",/own", "--allow-write=/own",
-        "--allow-net=one,two", script, "/own"};
+        "--allow-net=one,two", script, "/own", "--interpreter-memory-mb=1536"};
     EXPECT_EQ(command.args, expected);
     const SpawnOptions options = command.spawn_options();
     EXPECT_TRUE(options.pipe_stdin);
@@ -160,9 +160,55 @@ TEST(Engine, NetworkFlagFollowsTheAllowlist) {
   Result<VeskEngine> engine = VeskEngine::create(config);
   ASSERT_TRUE(engine.has_value());
   const std::vector<std::string> args = engine->launch_command("/own")->args;
-  ASSERT_EQ(args.size(), 8u);
+  ASSERT_EQ(args.size(), 9u);
   EXPECT_EQ(args[5], "--allow-write=/own");
   EXPECT_EQ(args[6], engine->script_path());
+}
+
+// In its sandbox the runner sees the host read-only and a tmpfs of its own at
+// /tmp, bounded like a workspace, holding its directory and its script; what
+// Deno needs from below /tmp (its executable, its cache) is bound back.
+TEST(Engine, SandboxedCommandRunsDenoInATmpfsOfItsOwn) {
+  DenoOnPath deno;  // below the temporary directory, as is its cache here
+  ScopedRunnerIsolation sandboxed(RunnerIsolation::kSandbox);
+  const std::string cache = (deno.tmp.path() / "cache").string();
+  fs::create_directories(cache);
+  deno.env.set("DENO_DIR", cache);
+  Config config;
+  config.domain_allowlist = {};
+  config.max_workspace_mb = 7;
+  Result<VeskEngine> engine = VeskEngine::create(config);
+  ASSERT_TRUE(engine.has_value()) << engine.error().message();
+  EXPECT_EQ(engine->isolation(), RunnerIsolation::kSandbox);
+  EXPECT_EQ(engine->script_path(), "");  // nothing written
+  EXPECT_EQ(count_entries(deno.tmp.path()), 1u);
+  Result<LaunchCommand> command = engine->sandboxed_launch_command();
+  ASSERT_TRUE(command.has_value()) << command.error().message();
+  const std::string bin = fs::canonical(deno.bin.path()).string();
+  const std::string pyodide = cache + "/npm/registry.npmjs.org/pyodide/314.0.8";
+  std::vector<std::string> expected = {
+      "--ro-bind", "/", "/", "--dev", "/dev", "--proc", "/proc", "--size", "7340032",
+      "--tmpfs", "/tmp"};
+  if (bin.starts_with("/tmp/")) expected.insert(expected.end(), {"--ro-bind", bin, bin});
+  if (cache.starts_with("/tmp/")) expected.insert(expected.end(), {"--ro-bind", cache, cache});
+  expected.insert(expected.end(),
+                  {"--dir", "/tmp/vesk-runner", "--ro-bind-data", "3", "/tmp/vesk_runner.ts",
+                   "--cap-drop", "ALL", "--info-fd", "4", "--", engine->deno_path(), "run",
+                   "--no-config", "--no-lock", "--cached-only",
+                   "--allow-read=/tmp/vesk_runner.ts," + pyodide + ",/tmp/vesk-runner",
+                   "--allow-write=/tmp/vesk-runner", "/tmp/vesk_runner.ts", "/tmp/vesk-runner",
+                   "--interpreter-memory-mb=1536"});
+  EXPECT_EQ(command->program, "bwrap");
+  EXPECT_EQ(command->args, expected);
+  EXPECT_TRUE(command->sandboxed);
+  EXPECT_TRUE(command->spawn_options().new_process_group);
+
+  // Without a workspace limit the tmpfs has the kernel's default size.
+  config.max_workspace_mb.reset();
+  engine = VeskEngine::create(config);
+  ASSERT_TRUE(engine.has_value());
+  const std::vector<std::string> args = engine->sandboxed_launch_command()->args;
+  EXPECT_EQ(std::count(args.begin(), args.end(), "--size"), 0);
 }
 
 // The runner's environment: a fixed mapping threshold, and V8 flags only for
@@ -257,7 +303,7 @@ TEST(Engine, PathsThatAreNotUtf8AreShownWithReplacements) {
   EXPECT_TRUE(fs::exists(engine->script_path()));
   const std::string shown = (deno.tmp.path() / "t\xEF\xBF\xBD").string() + "/vesk_runner_" +
                             std::to_string(::getpid()) + ".ts";
-  EXPECT_EQ(engine->launch_command("/own")->args.end()[-2], shown);
+  EXPECT_EQ(engine->launch_command("/own")->args.end()[-3], shown);
 }
 
 TEST(Engine, ScriptFileLivesWhileAnyEngineHoldsIt) {

@@ -42,6 +42,15 @@ def _children() -> list[tuple[int, str, bytes]]:
     return found
 
 
+def children_of(pid: int) -> list[int]:
+    """The live children of `pid`."""
+    try:
+        tasks = Path(f"/proc/{pid}/task").iterdir()
+        return [int(c) for t in tasks for c in (t / "children").read_text().split()]
+    except OSError:
+        return []
+
+
 def runner_pids() -> set[int]:
     """Our own child processes running a vesk runner script."""
     return {pid for pid, _, cmdline in _children() if b"vesk_runner" in cmdline}

@@ -7,7 +7,6 @@ again and compare, and make the bundling meet what it must refuse.
 
 from __future__ import annotations
 
-import os
 import shutil
 import subprocess
 from pathlib import Path
@@ -16,7 +15,7 @@ import pytest
 import vesk_internal
 
 from runner_harness import ROOT, RUNNER_SOURCE, deno_executable
-from session_util import make_session
+from session_util import children_of, make_session, runner_pids
 
 BUILD = Path(vesk_internal.__file__).resolve().parent.parent
 
@@ -35,10 +34,18 @@ def test_the_module_embeds_and_runs_the_bundle_of_the_sources_as_they_are(tmp_pa
     out = bundle(ROOT, fresh)
     assert out.returncode == 0, out.stderr
     assert fresh.read_bytes() == RUNNER_SOURCE.read_bytes(), "the build's runner script is stale"
-    # The module writes that bundle, byte for byte, for its runners to start.
-    monkeypatch.setenv("TMPDIR", str(tmp_path))
+    # The runner runs that bundle, byte for byte: the script its Deno reads,
+    # seen through the process's own root (in its sandbox, or on the host
+    # where bubblewrap cannot be used).
+    before = runner_pids()
     session = make_session(tmp_path, monkeypatch)
-    assert (tmp_path / f"vesk_runner_{os.getpid()}.ts").read_bytes() == fresh.read_bytes()
+    (child,) = runner_pids() - before
+    deno = next((pid for pid in [child, *children_of(child)]
+                 if b"deno" in Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0]), None)
+    assert deno is not None
+    args = Path(f"/proc/{deno}/cmdline").read_bytes().split(b"\0")
+    script = next(a.decode() for a in args if a.endswith(b".ts"))
+    assert Path(f"/proc/{deno}/root{script}").read_bytes() == fresh.read_bytes()
     assert session.execute_python("print(6 * 7)").stdout == "42"
 
 
