@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <mutex>
@@ -91,13 +92,20 @@ Status write_atomically(const std::string& dir, const std::string& path,
 
 // Snapshots of other keys come from earlier builds or other Deno
 // executables; the most recent few stay for whatever still uses them, the
-// rest (30 MiB each) go.
+// rest (30 MiB each) go, and so do temporary files left long ago.
 void remove_old_snapshots(const std::string& dir, const std::string& kept_key) {
   constexpr std::size_t kKept = 4;
   std::vector<std::pair<std::filesystem::file_time_type, std::filesystem::path>> others;
   std::error_code ec;
+  // A temporary file this old was left by a process that ended while it
+  // wrote (a snapshot is written in well under a second).
+  const auto abandoned = std::filesystem::file_time_type::clock::now() - std::chrono::hours(1);
   for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) {
     const std::filesystem::path& p = entry.path();
+    if (p.filename().string().starts_with(".snap-")) {
+      if (entry.last_write_time(ec) < abandoned) std::filesystem::remove(p, ec);
+      continue;
+    }
     if (p.extension() != ".snap" || p.stem() == kept_key) continue;
     others.emplace_back(entry.last_write_time(ec), p);
   }

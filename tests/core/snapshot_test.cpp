@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -64,10 +65,21 @@ TEST(RealRunner, StartsOnlyFromASnapshotTheModuleMadeAndChecked) {
   EXPECT_EQ(snapshot_dir(), (tmp.path() / "vesk" / "snapshots").string());
   const fs::path file = fs::path(snapshot_dir()) / (snapshot_key(*engine) + ".snap");
 
+  // What a process that ended while it wrote a snapshot left, long ago and
+  // just now (another one may be writing it).
+  fs::create_directories(snapshot_dir());
+  const fs::path abandoned = fs::path(snapshot_dir()) / ".snap-abandoned";
+  const fs::path in_progress = fs::path(snapshot_dir()) / ".snap-writing";
+  write_file(abandoned, "x");
+  write_file(in_progress, "x");
+  fs::last_write_time(abandoned, fs::file_time_type::clock::now() - std::chrono::hours(2));
+
   // No snapshot: the ordinary start, which has one made for the next.
   const auto [plain_snapshot, plain_probe] = start_and_probe(*engine);
   EXPECT_FALSE(plain_snapshot);
   ASSERT_TRUE(snapshot_settled(file));
+  EXPECT_FALSE(fs::exists(abandoned));
+  EXPECT_TRUE(fs::exists(in_progress));
   EXPECT_EQ(fs::status(snapshot_dir()).permissions() & fs::perms::all, fs::perms::owner_all);
 
   // From it, the interpreter is the same as an ordinary start's.
