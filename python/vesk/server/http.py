@@ -227,6 +227,7 @@ class HttpServer:
         self.port = options.port
         self._server: asyncio.AbstractServer | None = None
         self._connections: set[asyncio.Task[Any]] = set()
+        self._stopping = False
         names = set(LOOPBACK_NAMES) | {h.lower() for h in options.allowed_hosts}
         if options.host not in ("", "0.0.0.0", "::"):
             names.add(options.host.lower())
@@ -244,11 +245,22 @@ class HttpServer:
         return f"http://{'[' + host + ']' if ':' in host else host}:{self.port}{ENDPOINT}"
 
     async def close(self) -> None:
+        """Stops listening and cancels every connection, waiting a little for
+        them. A connection whose request waits on a worker may end only once
+        the workers are stopped: finish() waits for those."""
+        self._stopping = True
         if self._server is not None:
             self._server.close()
         for task in list(self._connections):
             task.cancel()
-        await asyncio.gather(*self._connections, return_exceptions=True)
+        if self._connections:
+            await asyncio.wait(list(self._connections), timeout=2)
+
+    async def finish(self) -> None:
+        """Waits, boundedly, for the connections close() left (call it after
+        the sessions have been ended)."""
+        if self._connections:
+            await asyncio.wait(list(self._connections), timeout=10)
 
     async def _connection(self, reader: asyncio.StreamReader,
                           writer: asyncio.StreamWriter) -> None:
@@ -302,6 +314,8 @@ class HttpServer:
             status, headers = e.status, e.headers
             body = self._error_body(e.request_id, str(e))
         if status == 0:  # a cancelled request: no answer is owed
+            return False
+        if self._stopping:  # the server stopped while it waited: none is sent
             return False
         await self._send(writer, status, {**cors, **headers}, body, keep)
         return keep

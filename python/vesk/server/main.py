@@ -61,6 +61,7 @@ async def serve(settings: Settings) -> None:
                              idle_timeout=settings.idle_timeout if settings.http else None)
     tools = offered(settings.host_exchange)
     sweeper = asyncio.ensure_future(manager.sweep_forever())
+    server: HttpServer | None = None
     try:
         if settings.http is None:
             config = ServerConfig(tools, end_session_on_crash=False)
@@ -75,6 +76,9 @@ async def serve(settings: Settings) -> None:
     finally:
         sweeper.cancel()
         await manager.stop()
+        # A request that was waiting on its worker ends with the worker.
+        if server is not None:
+            await server.finish()
 
 
 def run(settings: Settings) -> int:
