@@ -102,7 +102,12 @@ Result<const Checkpoint*> History::append_run_changes(const FileMap& changed,
   for (const auto& [key, content] : changed) {
     files.set(key, blobs_.intern_bytes(content ? *content : std::string()));
   }
-  return append_checked(std::move(files), std::move(stdout_text), std::move(stderr_text));
+  // A run that changed nothing leaves a tree that was one a tree still.
+  const bool same_tree = changed.empty() && removed.empty() && current().layout_checked;
+  Result<const Checkpoint*> appended =
+      append_checked(std::move(files), std::move(stdout_text), std::move(stderr_text));
+  if (appended && same_tree) checkpoints_[current_].layout_checked = true;
+  return appended;
 }
 
 Status History::write_file(std::string_view key, std::string content) {

@@ -82,6 +82,9 @@ class History {
   // tree (check_layout() in key.h, whose errors it returns); remembered per
   // checkpoint, so a history of runs over one large workspace checks it once.
   Status check_current_layout();
+  // Records that the current checkpoint's files are known to form one
+  // directory tree: they were read from one (a shell run's).
+  void mark_current_layout_checked() { checkpoints_[current_].layout_checked = true; }
 
   // --- edits ---
 

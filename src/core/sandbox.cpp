@@ -576,6 +576,9 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
       auto appended = history.append_run(std::move(*collected), std::move(run->stdout_text),
                                          std::move(run->stderr_text), /*derived=*/true);
       if (!appended) return fail(appended.error());
+      // Read from a directory, the files are one tree: the next command need
+      // not check every key again.
+      history.mark_current_layout_checked();
       // Later differences are taken against the checkpoint's own map, which
       // shares structure with the checkpoints that follow from it.
       kept->set_held((*appended)->files);
@@ -600,8 +603,10 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
         if (thread.joinable()) thread.join();
       }
     } join{remover};
-    return history.append_run(std::move(*collected), std::move(run->stdout_text),
-                              std::move(run->stderr_text));
+    Result<const Checkpoint*> appended = history.append_run(
+        std::move(*collected), std::move(run->stdout_text), std::move(run->stderr_text));
+    if (appended) history.mark_current_layout_checked();
+    return appended;
   });
 }
 
