@@ -31,11 +31,11 @@ def _rss() -> int:
     raise RuntimeError("no VmRSS")
 
 
-def _median(call: Callable[[], object], n: int) -> float:
+def _median(call: Callable[..., object], n: int, *args: object) -> float:
     times = []
     for _ in range(n):
         start = time.perf_counter()
-        call()
+        call(*args)
         times.append(time.perf_counter() - start)
     return statistics.median(times)
 
@@ -51,7 +51,7 @@ def _python_figures(out: dict[str, float]) -> None:
     empty = _session()
     empty.execute_python("pass")  # the first run after a start pays for warming up
     out["module/python_pass_empty:median_s"] = _median(lambda: empty.execute_python("pass"), 2000)
-    del empty
+    empty = None  # its runner goes before the next one starts
 
     big = _session(500, 100 << 20)
     big.execute_python("pass")  # the whole workspace goes to the runner once
@@ -79,7 +79,7 @@ def _python_figures(out: dict[str, float]) -> None:
     before = _rss()
     held = [big.execute_python("pass") for _ in range(10)]
     out["module/hold_10_results_100mb:host_bytes"] = max(0, _rss() - before - own)
-    del held, big
+    held.clear()
 
 
 def _history_figures(out: dict[str, float]) -> None:
@@ -103,8 +103,7 @@ def _bash_figures(out: dict[str, float]) -> None:
     for name, files, total in cases:
         s = _session(files, total)
         s.execute_bash("true")  # the kept work directory is written out once
-        out[f"module/bash_true_{name}:median_s"] = _median(lambda: s.execute_bash("true"), 31)
-        del s
+        out[f"module/bash_true_{name}:median_s"] = _median(s.execute_bash, 31, "true")
 
 
 def run() -> dict[str, float]:

@@ -41,6 +41,9 @@ from pathlib import Path
 from typing import Any
 
 ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests" / "python"))
+
+from mcp_util import descendants  # noqa: E402
 
 FIGURES = [
     {"title": "server: call to session B while A runs sleep 4, delay",
@@ -75,19 +78,6 @@ def _env() -> dict[str, str]:
     env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(
         os.pathsep) if p])
     return env
-
-
-def _descendants(pid: int) -> list[int]:
-    found, queue = [], [pid]
-    while queue:
-        for task in Path(f"/proc/{queue.pop()}/task").glob("*"):
-            try:
-                children = [int(c) for c in (task / "children").read_text().split()]
-            except OSError:
-                continue
-            found += children
-            queue += children
-    return found
 
 
 def _rss(pid: int) -> int:
@@ -246,7 +236,7 @@ def _module_figures(env: dict[str, str]) -> tuple[float, int]:
                                  stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         assert probe.stdout is not None and probe.stdin is not None
         starts.append(json.loads(probe.stdout.readline())["start"])
-        runners = [p for p in _descendants(probe.pid) if "deno" in Path(
+        runners = [p for p in descendants(probe.pid) if "deno" in Path(
             f"/proc/{p}/cmdline").read_bytes().decode(errors="replace")]
         memory = _settled_rss(runners)
         probe.stdin.close()
@@ -278,7 +268,7 @@ def run() -> dict[str, float]:
         results["server:session_start_s"] = statistics.median(starts)
         idle = Client(port)
         idle.call("run_python", code="pass")
-        before = set(_descendants(server.pid))
+        before = set(descendants(server.pid))
         results["server:idle_session_rss"] = float(_settled_rss(list(before)))
         idle.end()
 
@@ -290,7 +280,7 @@ def run() -> dict[str, float]:
         sleeper = threading.Thread(target=a.call, args=("run_shell",), kwargs={"command": "sleep 4"})
         sleeper.start()
         while not any("bwrap" in Path(f"/proc/{p}/cmdline").read_bytes().decode(errors="replace")
-                      for p in _descendants(server.pid)):
+                      for p in descendants(server.pid)):
             time.sleep(0.01)
         beside = [b.call("run_python", code="x = 1")[0] for _ in range(20)]
         assert sleeper.is_alive(), "the 20 calls took longer than the sleep"

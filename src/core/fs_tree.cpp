@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -560,6 +561,15 @@ void remove_tree(const std::string& path) {
   ::fchmod(fd, 0700);
   empty_directory(fd);
   ::rmdir(path.c_str());
+}
+
+std::optional<std::string> canonical_path(const std::string& path) {
+  if (path.find('\0') != std::string::npos) return std::nullopt;
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return std::nullopt;
+  std::string out(resolved);
+  std::free(resolved);
+  return out;
 }
 
 bool path_has_prefix(std::string_view path, std::string_view prefix) {

@@ -156,6 +156,10 @@ Result<std::string> write_temporary_file(int dir_fd, std::string_view content,
 // ignored.
 void remove_tree(const std::string& path);
 
+// The absolute path `path` leads to, every link and `..` resolved, or nullopt
+// when it leads nowhere (or holds a NUL byte). Reads the file system.
+std::optional<std::string> canonical_path(const std::string& path);
+
 // True when `path`, compared component by component, is `prefix` or lies
 // below it (`/data/in` admits `/data/in/x`, not `/data/inbox`). Components
 // split the Unix way: a leading '/' is a root component, runs of '/' and a

@@ -27,14 +27,6 @@ constexpr const char* kFixedBases[] = {"/dev/shm", "/var/tmp"};
 constexpr mode_t kRootMode = 0300;
 constexpr std::size_t kNameHexDigits = 32;
 
-std::optional<std::string> resolved(const std::string& path) {
-  char* r = ::realpath(path.c_str(), nullptr);
-  if (r == nullptr) return std::nullopt;
-  std::string out(r);
-  std::free(r);
-  return out;
-}
-
 std::string read_small_file(const std::string& path) {
   std::ifstream in(path);
   std::stringstream text;
@@ -209,11 +201,11 @@ std::vector<std::string> sandbox_hidden_roots() {
   auto add = [&dirs](const std::string& dir) {
     if (dir != "/" && std::find(dirs.begin(), dirs.end(), dir) == dirs.end()) dirs.push_back(dir);
   };
-  for (const std::string& root : ensure_fixed_roots()) add(resolved(root).value_or(root));
+  for (const std::string& root : ensure_fixed_roots()) add(canonical_path(root).value_or(root));
 
   if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && tmpdir[0] == '/') {
     struct stat st;
-    if (auto dir = resolved(tmpdir);
+    if (auto dir = canonical_path(tmpdir);
         dir && !path_has_prefix(*dir, "/tmp") && ::stat(dir->c_str(), &st) == 0 &&
         S_ISDIR(st.st_mode)) {
       add(*dir);

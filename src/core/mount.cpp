@@ -18,15 +18,6 @@ namespace vesk {
 
 namespace {
 
-std::optional<std::string> canonical_path(const std::string& path) {
-  if (path.find('\0') != std::string::npos) return std::nullopt;
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return std::nullopt;
-  std::string out(resolved);
-  std::free(resolved);
-  return out;
-}
-
 std::string join_path(std::string_view base, std::string_view rest) {
   std::string out(base);
   if (!out.empty() && out.back() != '/') out += '/';

@@ -32,14 +32,6 @@ namespace {
 constexpr std::size_t kReadBuffer = 8192;
 constexpr std::uint64_t kMiB = 1048576;
 
-std::optional<std::string> canonical_path(const std::string& path) {
-  char* resolved = ::realpath(path.c_str(), nullptr);
-  if (resolved == nullptr) return std::nullopt;
-  std::string out(resolved);
-  std::free(resolved);
-  return out;
-}
-
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return a > UINT64_MAX - b ? UINT64_MAX : a + b;
 }

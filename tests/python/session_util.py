@@ -3,8 +3,12 @@ descriptors and threads of this test process, and checkpoint snapshots."""
 
 from __future__ import annotations
 
+import contextlib
 import os
+import subprocess
+import tempfile
 import time
+from collections.abc import Iterator
 from pathlib import Path
 
 from vesk_internal import VeskSession
@@ -107,3 +111,18 @@ def work_dirs(base: Path) -> list[Path]:
         return []
     return [w for own in root.iterdir() if own.name not in ("processes", "roots")
             for w in own.iterdir() if w.name.startswith("vesk-bash-")]
+
+
+@contextlib.contextmanager
+def mounted_tmpfs(size: str, prefix: str) -> Iterator[Path]:
+    """A tmpfs of `size` (as mount takes it: "2m") on a new directory below
+    /var/tmp, outside the /tmp that sandboxes replace; unmounted afterwards.
+    Needs root."""
+    mount_point = Path(tempfile.mkdtemp(dir="/var/tmp", prefix=prefix))
+    subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size}", "tmpfs", str(mount_point)],
+                   check=True)
+    try:
+        yield mount_point
+    finally:
+        subprocess.run(["umount", "-l", str(mount_point)], check=False)
+        mount_point.rmdir()

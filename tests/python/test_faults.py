@@ -7,14 +7,14 @@ from __future__ import annotations
 
 import os
 import shutil
-import subprocess
 import tempfile
 import textwrap
 from pathlib import Path
 
 import pytest
 
-from session_util import make_session, runner_pids, snapshot, wait_until, work_dirs
+from session_util import (make_session, mounted_tmpfs, runner_pids, snapshot, wait_until,
+                          work_dirs)
 
 # Has the runner write half of its next reply and exit.
 CUT_REPLY = textwrap.dedent("""
@@ -66,13 +66,8 @@ def small_disk():
     """A 2 MiB tmpfs outside /tmp (the shell never works below /tmp)."""
     if os.getuid() != 0:
         pytest.skip("mounting a tmpfs needs root")
-    mount_point = Path(tempfile.mkdtemp(dir="/var/tmp", prefix="vesk-small-disk-"))
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=2m", "tmpfs", str(mount_point)], check=True)
-    try:
+    with mounted_tmpfs("2m", "vesk-small-disk-") as mount_point:
         yield mount_point
-    finally:
-        subprocess.run(["umount", "-l", str(mount_point)], check=False)
-        mount_point.rmdir()
 
 
 def test_full_disk_under_the_work_directory(tmp_path, monkeypatch, small_disk):

@@ -13,7 +13,6 @@ import hashlib
 import os
 import re
 import shutil
-import subprocess
 import tempfile
 import textwrap
 from pathlib import Path
@@ -21,7 +20,7 @@ from pathlib import Path
 import pytest
 
 from runner_harness import deno_cache_dir
-from session_util import make_session, runner_pids, wait_until
+from session_util import make_session, mounted_tmpfs, runner_pids, wait_until
 
 pytestmark = pytest.mark.skipif(shutil.which("bwrap") is None,
                                 reason="runners run directly without bubblewrap")
@@ -81,13 +80,8 @@ def small_tmpdir():
     """A 16 MiB tmpfs as TMPDIR, where runners once kept their files."""
     if os.getuid() != 0:
         pytest.skip("mounting a tmpfs needs root")
-    mount_point = Path(tempfile.mkdtemp(dir="/var/tmp", prefix="vesk-small-tmp-"))
-    subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16m", "tmpfs", str(mount_point)], check=True)
-    try:
+    with mounted_tmpfs("16m", "vesk-small-tmp-") as mount_point:
         yield mount_point
-    finally:
-        subprocess.run(["umount", "-l", str(mount_point)], check=False)
-        mount_point.rmdir()
 
 
 def test_a_runner_that_fills_its_directory_fills_only_its_own(tmp_path, monkeypatch,
@@ -106,6 +100,7 @@ def test_a_runner_that_fills_its_directory_fills_only_its_own(tmp_path, monkeypa
 
 
 def test_runner_memory_is_bounded_and_the_session_goes_on(tmp_path, monkeypatch):
+    others = runner_pids()  # of sessions that other tests left to the collector
     s = make_session(tmp_path, monkeypatch, max_runner_memory_mb=600)
     s.execute_python("state = 1")
     # Python's own objects: refused inside the interpreter, which goes on.
@@ -119,7 +114,7 @@ def test_runner_memory_is_bounded_and_the_session_goes_on(tmp_path, monkeypatch)
     # JavaScript's objects: the runner is stopped, the call says why, and the
     # session goes on in a new interpreter with its files.
     s.write_file("kept.txt", b"kept")
-    before = runner_pids()
+    before = runner_pids() - others
     stopped = "the runner went over its memory limit of 600 MiB (max_runner_memory_mb) and was stopped"
     with pytest.raises(RuntimeError, match=f"^{re.escape(stopped)}$"):
         s.execute_python("import js\na = js.Uint8Array.new(700 << 20)\na.fill(1)")
@@ -130,7 +125,7 @@ def test_runner_memory_is_bounded_and_the_session_goes_on(tmp_path, monkeypatch)
     # Between calls too: memory taken by work a run left scheduled.
     s.execute_python("import js\njs.eval('globalThis.keep = []; "
                      "setInterval(() => keep.push(new Uint8Array(64 << 20).fill(1)), 5)')")
-    before = runner_pids()
+    before = runner_pids() - others
     assert wait_until(lambda: not (before & runner_pids()), timeout=60)
     with pytest.raises(RuntimeError, match=f"^{re.escape(stopped)}$"):
         s.execute_python("print('never')")
