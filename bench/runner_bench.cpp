@@ -144,10 +144,10 @@ std::optional<double> timed_start(benchmark::State& state, const VeskEngine& eng
     // freeing what the start allocated, which takes longer after a start
     // that was quicker.
     (void)(*runner)->execute_python("pass", FileMap(), nullptr);
-    double last = status_bytes((*runner)->pid(), "VmRSS:");
+    double last = status_bytes((*runner)->deno_pid(), "VmRSS:");
     for (int i = 0; i < 40; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(250));
-      const double now = status_bytes((*runner)->pid(), "VmRSS:");
+      const double now = status_bytes((*runner)->deno_pid(), "VmRSS:");
       const bool still = std::abs(now - last) < 1024.0 * 1024.0;
       last = now;
       if (still && i >= 3) break;
@@ -207,21 +207,23 @@ BENCHMARK(BM_RunnerStart)->Name("runner/start")->Iterations(3)->UseManualTime()-
 void BM_BareDenoStart(benchmark::State& state) {
   std::optional<VeskEngine> engine = make_engine(state);
   if (!engine) return;
-  const std::string script = engine->script_path() + ".bare.ts";
-  std::ofstream(script) << kBareScript;
-  // The runner's own command with the bare script in its place.
+  // Deno as the runner's permissions start it, outside any sandbox, on the
+  // bare script.
   Result<std::unique_ptr<PrivateDir>> dir = PrivateDir::create(temp_dir());
-  Result<LaunchCommand> launch =
-      dir ? engine->launch_command((*dir)->path()) : Result<LaunchCommand>(fail(dir.error()));
-  if (!launch) {
-    state.SkipWithError(launch.error().message().c_str());
+  if (!dir) {
+    state.SkipWithError(dir.error().message().c_str());
     return;
   }
-  LaunchCommand command = *launch;
-  for (std::string& arg : command.args) {
-    const std::size_t at = arg.find(engine->script_path());
-    if (at != std::string::npos) arg.replace(at, engine->script_path().size(), script);
-  }
+  const std::string own = (*dir)->path();
+  const std::string script = own + ".bare.ts";
+  std::ofstream(script) << kBareScript;
+  LaunchCommand command;
+  command.program = engine->deno_path();
+  command.args = {"run", "--no-config", "--no-lock", "--cached-only",
+                  "--allow-read=" + script + "," + pyodide_package_dir() + "," + own,
+                  "--allow-write=" + own};
+  if (auto net = network_flag(engine->config().domain_allowlist)) command.args.push_back(*net);
+  command.args.insert(command.args.end(), {script, own});
   for (auto _ : state) {
     const auto start = Clock::now();
     Result<Spawned> spawned = spawn(command.spawn_options());
@@ -326,22 +328,34 @@ std::unique_ptr<Session> session_with_files(benchmark::State& state, int count,
   return std::move(*session);
 }
 
-// The session's runner: the child Deno process of this program that is not
-// making a start snapshot; 0 when there is none.
+// The parent of `pid`, and whether it is a Deno process; 0 when unknown.
+pid_t parent_of(pid_t pid, bool* deno) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t close = text.rfind(')');
+  int ppid = 0;
+  char state_char = 0;
+  if (close == std::string::npos ||
+      std::sscanf(text.c_str() + close + 1, " %c %d", &state_char, &ppid) != 2) {
+    return 0;
+  }
+  *deno = text.find("(deno)") != std::string::npos;
+  return static_cast<pid_t>(ppid);
+}
+
+// The session's runner: the Deno process of this program (its child, or its
+// child's in bubblewrap's sandbox) that is not making a start snapshot; 0
+// when there is none.
 pid_t session_runner_pid() {
   std::unique_ptr<DIR, int (*)(DIR*)> proc(::opendir("/proc"), &::closedir);
   if (!proc) return 0;
   while (const dirent* entry = ::readdir(proc.get())) {
     const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
     if (pid <= 0) continue;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const std::size_t close = text.rfind(')');
-    if (close == std::string::npos || text.find("(deno)") == std::string::npos) continue;
-    int ppid = 0;
-    char state_char = 0;
-    if (std::sscanf(text.c_str() + close + 1, " %c %d", &state_char, &ppid) != 2) continue;
-    if (ppid != ::getpid()) continue;
+    bool deno = false;
+    bool unused = false;
+    const pid_t parent = parent_of(pid, &deno);
+    if (!deno || (parent != ::getpid() && parent_of(parent, &unused) != ::getpid())) continue;
     std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
     std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
     if (args.find("snapshot-make") == std::string::npos) return pid;

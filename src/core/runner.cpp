@@ -70,6 +70,7 @@ Runner::Runner(VeskEngine engine, RunnerProcess process)
     : engine_(std::move(engine)),
       private_dir_(std::move(process.own_dir)),
       child_(std::move(process.spawned.child)),
+      deno_pid_(process.pid),
       stdin_(std::move(process.spawned.stdin_fd)),
       stdout_(std::move(process.spawned.stdout_fd)),
       writer_(stdin_.get()),

@@ -137,6 +137,8 @@ class Runner {
   // The runner process's id (for diagnostics and tests): bubblewrap's, for
   // a runner in its sandbox.
   pid_t pid() const { return child_->pid(); }
+  // The Deno process's own id, whose memory is the runner's.
+  pid_t deno_pid() const { return deno_pid_; }
 
   // False once a request could not be written whole, or the runner's output
   // ended (a crash or a time-out): it cannot serve another request.
@@ -163,6 +165,7 @@ class Runner {
   // Removed after the process has been killed (members go in reverse order).
   std::unique_ptr<PrivateDir> private_dir_;
   std::shared_ptr<Child> child_;
+  pid_t deno_pid_ = 0;
   // Kills the process when its resident memory passes max_runner_memory_mb,
   // between requests too; a request that ends with the process then fails
   // with the limit's message instead of the crash's.
