@@ -17,6 +17,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 
 extern char** environ;
 
@@ -328,48 +329,137 @@ constexpr std::uint64_t kMaxTimeoutMs = std::uint64_t{1} << 50;
 
 }  // namespace
 
-Watchdog::Watchdog(std::shared_ptr<Child> child, std::uint64_t timeout_ms)
-    : child_(std::move(child)),
-      deadline_(timeout_ms >= kMaxTimeoutMs
-                    ? std::chrono::steady_clock::time_point::max()
-                    : std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)) {}
+struct Watchdog::Armed {
+  std::shared_ptr<Child> child;
+  std::chrono::steady_clock::time_point deadline;
+  mutable std::mutex mu;  // held while the watcher decides and kills
+  bool cancelled = false;
+  bool fired = false;
+};
+
+namespace {
+
+using WatchClock = std::chrono::steady_clock;
+
+// The armed watchdogs by deadline, and the thread that kills the children of
+// those whose time passes. Never destroyed: the thread may outlive static
+// destruction.
+struct Watcher {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::multimap<WatchClock::time_point, std::shared_ptr<Watchdog::Armed>> armed;
+  pid_t owner = 0;  // the process whose thread watches; 0 before the first
+  bool running = false;
+  // When the thread looks next if nobody wakes it; max while it waits for a
+  // notification.
+  WatchClock::time_point wake = WatchClock::time_point::max();
+};
+
+Watcher& watcher() {
+  static Watcher* w = new Watcher();
+  return *w;
+}
+
+void watch(Watcher* w) {
+  std::unique_lock<std::mutex> lock(w->mu);
+  for (;;) {
+    std::vector<std::shared_ptr<Watchdog::Armed>> due;
+    const WatchClock::time_point now = WatchClock::now();
+    while (!w->armed.empty() && w->armed.begin()->first <= now) {
+      due.push_back(std::move(w->armed.begin()->second));
+      w->armed.erase(w->armed.begin());
+    }
+    if (!due.empty()) {
+      lock.unlock();
+      for (const auto& armed : due) {
+        std::lock_guard<std::mutex> hold(armed->mu);
+        if (armed->cancelled) continue;
+        // Set before the kill, so that whoever sees the process end because
+        // of it finds the mark.
+        armed->fired = true;
+        armed->child->kill();
+      }
+      lock.lock();
+      continue;
+    }
+    if (w->armed.empty() && w->wake != WatchClock::time_point::max() && now >= w->wake) {
+      // Woken at a deadline that was stood down, and nothing is armed.
+      w->running = false;
+      w->wake = WatchClock::time_point::max();
+      return;
+    }
+    if (!w->armed.empty()) w->wake = w->armed.begin()->first;
+    if (w->wake == WatchClock::time_point::max()) {
+      w->cv.wait(lock);
+    } else {
+      w->cv.wait_until(lock, w->wake);
+    }
+  }
+}
+
+}  // namespace
 
 Result<std::unique_ptr<Watchdog>> Watchdog::start(std::shared_ptr<Child> child,
                                                   std::uint64_t timeout_ms) {
   return guard([&]() -> Result<std::unique_ptr<Watchdog>> {
-    std::unique_ptr<Watchdog> w(new Watchdog(std::move(child), timeout_ms));
-    w->thread_ = std::thread(&Watchdog::run, w.get());
-    return w;
+    auto armed = std::make_shared<Armed>();
+    armed->child = std::move(child);
+    std::unique_ptr<Watchdog> dog(new Watchdog(armed));
+    // A limit this long never passes: nothing to watch.
+    if (timeout_ms >= kMaxTimeoutMs) return dog;
+    armed->deadline = WatchClock::now() + std::chrono::milliseconds(timeout_ms);
+    Watcher& w = watcher();
+    bool notify = false;
+    {
+      std::lock_guard<std::mutex> lock(w.mu);
+      if (w.owner != ::getpid()) {
+        // A forked child has no thread of its parent's and none of its dogs.
+        w.armed.clear();
+        w.running = false;
+        w.wake = WatchClock::time_point::max();
+        w.owner = ::getpid();
+      }
+      if (!w.running) {
+        try {
+          std::thread(watch, &w).detach();
+        } catch (...) {
+          return fail(Error::internal("the watchdog thread could not be started"));
+        }
+        w.running = true;
+      }
+      w.armed.emplace(armed->deadline, armed);
+      // Only a deadline before the one the thread sleeps towards needs it
+      // awake; a later one is found when it wakes.
+      notify = armed->deadline < w.wake;
+      if (notify) w.wake = armed->deadline;
+    }
+    if (notify) w.cv.notify_all();
+    return dog;
   });
 }
 
-void Watchdog::run() {
-  std::unique_lock<std::mutex> lock(mu_);
-  if (deadline_ == std::chrono::steady_clock::time_point::max()) {
-    cv_.wait(lock, [this] { return cancelled_; });
-  } else {
-    cv_.wait_until(lock, deadline_, [this] { return cancelled_; });
-  }
-  if (cancelled_) return;
-  fired_ = true;
-  lock.unlock();
-  child_->kill();
-}
-
 void Watchdog::cancel() {
-  std::lock_guard<std::mutex> lock(mu_);
-  cancelled_ = true;
-  cv_.notify_all();
+  {
+    std::lock_guard<std::mutex> hold(armed_->mu);
+    if (armed_->cancelled) return;
+    armed_->cancelled = true;
+  }
+  Watcher& w = watcher();
+  std::lock_guard<std::mutex> lock(w.mu);
+  auto [first, last] = w.armed.equal_range(armed_->deadline);
+  for (auto it = first; it != last; ++it) {
+    if (it->second == armed_) {
+      w.armed.erase(it);
+      break;
+    }
+  }
 }
 
 bool Watchdog::fired() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return fired_;
+  std::lock_guard<std::mutex> hold(armed_->mu);
+  return armed_->fired;
 }
 
-Watchdog::~Watchdog() {
-  cancel();
-  if (thread_.joinable()) thread_.join();
-}
+Watchdog::~Watchdog() { cancel(); }
 
 }  // namespace vesk

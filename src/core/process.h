@@ -110,11 +110,15 @@ std::optional<std::string> find_on_path(const std::string& name);
 
 // Kills a child unless stood down within a time limit.
 //
-// The watchdog thread waits for cancel() for at most `timeout_ms`; if the time
-// passes first it sets fired() and only then kills the child, so a reader that
-// sees its stream end because of the kill always finds fired() set. The
-// destructor stands the watchdog down and joins its thread, so no thread
-// outlives the wait it guards.
+// One thread of the process watches every armed watchdog (one per request a
+// runner answers would otherwise be a thread created and joined per call):
+// when a watchdog's time passes first it sets fired() and only then kills
+// the child, so a reader that sees its stream end because of the kill always
+// finds fired() set. cancel() and the destructor stand the watchdog down:
+// once they return it never kills (a kill already under way has ended). The
+// thread is only woken when a deadline comes earlier than the one it sleeps
+// towards, so arming and standing down cost no context switch; it ends when
+// it wakes and finds nothing armed, and a forked child starts its own.
 class Watchdog {
  public:
   // Errors: an internal fault when the thread cannot be started.
@@ -129,17 +133,11 @@ class Watchdog {
   void cancel();
   bool fired() const;
 
- private:
-  Watchdog(std::shared_ptr<Child> child, std::uint64_t timeout_ms);
-  void run();
+  struct Armed;  // shared with the watching thread while armed
 
-  std::shared_ptr<Child> child_;
-  const std::chrono::steady_clock::time_point deadline_;
-  mutable std::mutex mu_;
-  std::condition_variable cv_;
-  bool cancelled_ = false;
-  bool fired_ = false;
-  std::thread thread_;
+ private:
+  explicit Watchdog(std::shared_ptr<Armed> armed) : armed_(std::move(armed)) {}
+  std::shared_ptr<Armed> armed_;
 };
 
 }  // namespace vesk

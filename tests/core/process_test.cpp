@@ -253,11 +253,34 @@ TEST(ProcessTest, WatchdogKillsOnlyWhenTimeRunsOut) {
       EXPECT_EQ(s.child->wait().signal, SIGKILL);
       EXPECT_TRUE((*w)->fired());
     } else {
-      w->reset();  // stands down and joins
+      w->reset();  // stands down
       EXPECT_FALSE(s.child->try_wait().has_value());
       s.child->kill();
       s.child->wait();
     }
+  }
+}
+
+// One thread watches every watchdog: a deadline armed after a later one must
+// still wake it in time, and standing one down must leave the others armed.
+TEST(ProcessTest, WatchdogsArmedTogetherFireByTheirOwnDeadlines) {
+  Spawned slow = spawn_or_die(options("sleep", {"1000"}, kOut));
+  Spawned stood_down = spawn_or_die(options("sleep", {"1000"}, kOut));
+  Spawned quick = spawn_or_die(options("sleep", {"1000"}, kOut));
+  auto long_dog = Watchdog::start(slow.child, 600000);
+  auto cancelled = Watchdog::start(stood_down.child, 100);
+  auto short_dog = Watchdog::start(quick.child, 200);
+  ASSERT_TRUE(long_dog && cancelled && short_dog);
+  (*cancelled)->cancel();
+  EXPECT_EQ(quick.child->wait().signal, SIGKILL);
+  EXPECT_TRUE((*short_dog)->fired());
+  EXPECT_FALSE((*cancelled)->fired());
+  EXPECT_FALSE((*long_dog)->fired());
+  EXPECT_FALSE(stood_down.child->try_wait().has_value());
+  EXPECT_FALSE(slow.child->try_wait().has_value());
+  for (Spawned* s : {&slow, &stood_down}) {
+    s->child->kill();
+    s->child->wait();
   }
 }
 
