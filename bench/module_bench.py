@@ -47,19 +47,30 @@ def _session(files: int = 0, total: int = 0) -> vesk_internal.VeskSession:
     return s
 
 
+def _interleaved(calls: dict[str, Callable[[], object]], rounds: int) -> dict[str, float]:
+    """Median time of each call, the calls made in turn round after round, so
+    that a machine whose load changes meanwhile weighs on each alike."""
+    times: dict[str, list[float]] = {name: [] for name in calls}
+    for _ in range(rounds):
+        for name, call in calls.items():
+            start = time.perf_counter()
+            call()
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
 def _python_figures(out: dict[str, float]) -> None:
     empty = _session()
     empty.execute_python("pass")  # the first run after a start pays for warming up
     out["module/python_pass_empty:median_s"] = _median(lambda: empty.execute_python("pass"), 2000)
-    empty = None  # its runner goes before the next one starts
 
     big = _session(500, 100 << 20)
     big.execute_python("pass")  # the whole workspace goes to the runner once
-    out["module/python_pass_500_files_100mb:median_s"] = _median(
-        lambda: big.execute_python("pass"), 41)
-    out["module/python_pass_500_files_100mb:over_empty_s"] = (
-        out["module/python_pass_500_files_100mb:median_s"]
-        - out["module/python_pass_empty:median_s"])
+    paired = _interleaved({"empty": lambda: empty.execute_python("pass"),
+                           "big": lambda: big.execute_python("pass")}, 41)
+    empty = None  # its runner goes before the next figures
+    out["module/python_pass_500_files_100mb:median_s"] = paired["big"]
+    out["module/python_pass_500_files_100mb:over_empty_s"] = paired["big"] - paired["empty"]
     code = "import os\nopen('big.bin', 'wb').write(os.urandom(1 << 20))"
     out["module/python_change_1mb_500_files_100mb:median_s"] = _median(
         lambda: big.execute_python(code), 21)
@@ -100,10 +111,13 @@ def _history_figures(out: dict[str, float]) -> None:
 def _bash_figures(out: dict[str, float]) -> None:
     cases = [("empty", 0, 0), ("500_files_100mb", 500, 100 << 20),
              ("10000_files_50mb", 10000, 50 << 20)]
-    for name, files, total in cases:
-        s = _session(files, total)
+    sessions = {name: _session(files, total) for name, files, total in cases}
+    for s in sessions.values():
         s.execute_bash("true")  # the kept work directory is written out once
-        out[f"module/bash_true_{name}:median_s"] = _median(s.execute_bash, 31, "true")
+    medians = _interleaved({name: (lambda s=s: s.execute_bash("true"))
+                            for name, s in sessions.items()}, 31)
+    for name, median in medians.items():
+        out[f"module/bash_true_{name}:median_s"] = median
 
 
 def run() -> dict[str, float]:

@@ -232,6 +232,7 @@ KeptWorkDir::Node& KeptWorkDir::make_path(const std::string& relative, bool dir,
     std::unique_ptr<Node>& child = node->children[relative.substr(start, slash - start)];
     if (!child) {
       child = std::make_unique<Node>();
+      all_watched_ = false;
       touched->insert(relative.substr(0, start == 0 ? 0 : start - 1));
     }
     child->dir = slash < relative.size() || dir;
@@ -252,6 +253,7 @@ Status KeptWorkDir::restamp(const std::string& relative) {
   // A file recorded anew may be a new inode, even under the number of one
   // that is gone (ext4 reuses them): it is watched afresh.
   node->wd = -1;
+  all_watched_ = false;
   node->stamp = stamp_of(st);
   return {};
 }
@@ -365,6 +367,7 @@ bool KeptWorkDir::visit(int fd, const std::string& prefix, Node& node, bool list
       const bool new_name = child == nullptr || child->dir;
       if (child != nullptr && child->dir) scan.forget(relative, std::move(slot));
       if (!slot) slot = std::make_unique<Node>();
+      all_watched_ = false;
       scan.changed.push_back({relative, static_cast<std::uint64_t>(st.st_size), st.st_nlink > 1,
                               (st.st_mode & 07777) != file_mode_, now, new_name, {}});
       return true;
@@ -532,6 +535,7 @@ constexpr std::uint32_t kWatchedEvents =
 
 void KeptWorkDir::forget_watches() {
   watches_.reset();
+  all_watched_ = false;
   auto clear = [](auto& self, Node& node) -> void {
     node.wd = -1;
     for (auto& [name, child] : node.children) self(self, *child);
@@ -556,7 +560,7 @@ void KeptWorkDir::watch_files() {
         if (child->wd < 0) ++unwatched;
       }
     };
-    arm(arm, path_, *root_);
+    if (!all_watched_) arm(arm, path_, *root_);
     // What is queued so far came from vesk's own writes, not from the
     // command. When some of it was lost, so were reports of watches that
     // went: the count of those held is no longer known, and the instance
@@ -564,6 +568,7 @@ void KeptWorkDir::watch_files() {
     std::unordered_set<int> ours;
     if (watches_.drain(&ours)) {
       unwatched_ = unwatched;
+      all_watched_ = unwatched == 0;
       return;
     }
     forget_watches();

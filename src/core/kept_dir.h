@@ -190,6 +190,10 @@ class KeptWorkDir {
   std::unique_ptr<Node> root_;
   FileWatches watches_;  // invalid: every file is looked at
   std::size_t unwatched_ = 0;  // recorded files without a watch
+  // Every recorded file holds a watch: watch_files() has nothing to arm and
+  // need not walk the tree. Whatever records a file anew or drops watches
+  // clears it.
+  bool all_watched_ = false;
   // In a collect() whose events can tell: the watches that reported
   // anything during the command; a file with another watch is unchanged.
   std::optional<std::unordered_set<int>> reported_;
