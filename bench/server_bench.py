@@ -18,7 +18,9 @@
   one through one), not time the server adds. Clients that call without a
   pause keep a machine of few cores saturated, and the server answers them
   on one thread: a call then waits for the calls of the others (about the
-  server's CPU time per call for each client ahead of it).
+  server's CPU time per call for each client ahead of it). The same 20
+  clients pausing 50 ms between their calls, as clients that think do, show
+  the overhead on a machine that is not saturated.
 - Start and memory: the first call of a new session (which starts its worker
   and its session) against `VeskSession()` in a process of its own; an idle
   session's resident memory (worker and runner) against the runner of a
@@ -32,6 +34,7 @@ the runners' own.
 
 from __future__ import annotations
 
+import functools
 import http.client
 import json
 import multiprocessing
@@ -58,6 +61,8 @@ FIGURES = [
      "value": "server:overhead_alone_median_s", "unit": "s", "max_value": 0.002},
     {"title": "server: 20 clients x 50 calls, overhead over the module",
      "value": "server:load_overhead_median_s", "unit": "s", "max_value": 0.002},
+    {"title": "server: the same, each client pausing 50 ms between calls",
+     "value": "server:paced_overhead_median_s", "unit": "s"},
     {"title": "server: 20 clients x 50 calls, round trip vs 20 direct callers",
      "value": "server:load_call_median_s", "unit": "s", "baseline": "server:load_direct_median_s"},
     {"title": "server: 20 clients x 50 mixed calls, server CPU per call",
@@ -152,11 +157,13 @@ class Client:
         self.conn.close()
 
 
-def _mixed_calls(port: int, calls: int) -> list[tuple[float, float, bool]]:
+def _mixed_calls(port: int, calls: int, pause: float = 0.0) -> list[tuple[float, float, bool]]:
     client = Client(port)
     client.call("list_files")  # the session starts here, outside the figures
     out = []
     for i in range(calls):
+        if pause:
+            time.sleep(pause)  # a client that thinks between its calls
         kind = i % 5
         if kind == 0:
             took, inside, result = client.call("write_file", path=f"f{i}.txt", content=f"v{i}\n")
@@ -312,6 +319,10 @@ def run() -> dict[str, float]:
         results["server:load_overhead_median_s"] = statistics.median(
             took - inside for took, inside, _ in calls)
         results["server:load_call_median_s"] = statistics.median(took for took, _, _ in calls)
+        paced = _in_processes(20, port, 50, functools.partial(_mixed_calls, pause=0.05))
+        assert all(ok for client in paced for _, _, ok in client)
+        results["server:paced_overhead_median_s"] = statistics.median(
+            took - inside for client in paced for took, inside, _ in client)
         direct = _in_processes(20, 0, 50, _direct_calls)
         assert all(ok for client in direct for _, _, ok in client)
         results["server:load_direct_median_s"] = statistics.median(
