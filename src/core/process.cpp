@@ -7,6 +7,7 @@
 #include <poll.h>
 #include <spawn.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 // glibc 2.36 declares pidfd_open() without C linkage; in C++ the call would
 // then name a mangled symbol that does not exist.
 extern "C" {
@@ -17,7 +18,10 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <dirent.h>
+#include <fstream>
 #include <map>
+#include <sstream>
 
 extern char** environ;
 
@@ -189,7 +193,56 @@ struct SpawnSetup {
 
 }  // namespace
 
+namespace {
+
+// Whether `pid` ended and lives in a pid namespace below this process's:
+// its NSpid line names more than one id.
+bool ended_in_inner_namespace(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return false;
+  // The command name may hold anything, ") " included: the state follows
+  // the last one.
+  const std::size_t close = text.rfind(") ");
+  if (close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z') {
+    return false;
+  }
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (!line.starts_with("NSpid:")) continue;
+    std::istringstream ids(line.substr(6));
+    int count = 0;
+    for (long id; ids >> id;) ++count;
+    return count > 1;
+  }
+  return false;
+}
+
+}  // namespace
+
+void reap_orphaned_sandbox_processes() {
+  int subreaper = 0;
+  if (::prctl(PR_GET_CHILD_SUBREAPER, &subreaper) != 0 || subreaper == 0) return;
+  std::vector<pid_t> children;
+  std::unique_ptr<DIR, int (*)(DIR*)> tasks(::opendir("/proc/self/task"), &::closedir);
+  if (!tasks) return;
+  while (const dirent* task = ::readdir(tasks.get())) {
+    if (task->d_name[0] == '.') continue;
+    std::ifstream list(std::string("/proc/self/task/") + task->d_name + "/children");
+    for (pid_t pid; list >> pid;) children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    // A zombie's id cannot pass to another process before it is reaped, and
+    // no process this one started itself lives in another namespace.
+    if (!ended_in_inner_namespace(pid)) continue;
+    int status = 0;
+    (void)::waitpid(pid, &status, WNOHANG);
+  }
+}
+
 Result<Spawned> spawn(const SpawnOptions& options) {
+  // Each new child is a moment to reap what earlier sandboxes left.
+  reap_orphaned_sandbox_processes();
   Spawned out;
   Pipe in_pipe, out_pipe, err_pipe;
   SpawnSetup setup;

@@ -104,6 +104,15 @@ struct Spawned {
 // error 9)").
 Result<Spawned> spawn(const SpawnOptions& options);
 
+// Reaps processes of inner pid namespaces that ended as children of this
+// one. A sandbox's first process, orphaned when its bubblewrap parent ends,
+// comes to the nearest subreaper (PR_SET_CHILD_SUBREAPER; a server's worker
+// is one) and stays a zombie for that process's lifetime: one per command, a
+// slow exhaustion of the user's processes. Does nothing unless this process
+// is a subreaper, and never reaps a process of its own namespace (those it
+// waits for itself). spawn() calls it first.
+void reap_orphaned_sandbox_processes();
+
 // Looks `name` up in the directories of PATH (relative ones against the
 // working directory); returns the first regular file with execute permission.
 std::optional<std::string> find_on_path(const std::string& name);

@@ -417,3 +417,29 @@ def test_kept_directories_leave_most_inotify_watches_to_other_programs(tmp_path)
     held = int(out[0].split()[1])
     assert 0 < held <= 100, out
     assert out[1:] == ["other 250", "changed 600 600", "after 0"], out
+
+
+def test_a_subreaper_host_is_left_no_zombie_per_command():
+    # A host that is a subreaper (as vesk serve's workers are) inherits each
+    # sandbox's first process when bubblewrap ends; unreaped, every command
+    # and every runner would leave a zombie for the host's lifetime.
+    script = textwrap.dedent("""
+        import ctypes, os, vesk_internal
+        ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+        s = vesk_internal.VeskSession()
+        for i in range(25):
+            s.execute_bash("true" if i % 2 else "sleep 0.01 & echo started")
+        s.execute_python("pass")
+        s.execute_bash("true")
+        me = os.getpid()
+        children = []
+        for task in os.listdir(f"/proc/{me}/task"):
+            children += open(f"/proc/{me}/task/{task}/children").read().split()
+        states = [open(f"/proc/{c}/stat").read().rsplit(") ", 1)[1][0] for c in children]
+        print(states.count("Z"))
+    """)
+    done = subprocess.run([sys.executable, "-c", script], env=host_env(), capture_output=True,
+                          text=True, timeout=600)
+    assert done.returncode == 0, done.stderr
+    # What the last command or two left may not have been reaped yet.
+    assert int(done.stdout) <= 2
