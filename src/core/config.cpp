@@ -86,7 +86,8 @@ class Mapper {
         !unsigned_int("bash_timeout_ms", &c.bash_timeout_ms) ||
         !string_list("bash_command_denylist", &c.bash_command_denylist) ||
         !string_list("bash_command_allowlist", &c.bash_command_allowlist) ||
-        !unsigned_int("max_runner_memory_mb", &c.max_runner_memory_mb)) {
+        !unsigned_int("max_runner_memory_mb", &c.max_runner_memory_mb) ||
+        !unsigned_int("park_after_idle_secs", &c.park_after_idle_secs)) {
       return std::unexpected(std::move(error_));
     }
     return c;

@@ -45,6 +45,10 @@ struct Config {
   // The most resident memory (MiB) one runner may hold; the interpreter's
   // own memory may take three quarters of it.
   std::uint64_t max_runner_memory_mb = 2048;
+  // Seconds a session's runner may stay idle before it is parked: imaged,
+  // kept compressed in the host's memory and ended, to be resumed by the
+  // next call that needs it. 0: never.
+  std::uint64_t park_after_idle_secs = 0;
 
   // The built-in defaults of every key (the same as a value-initialised Config).
   static Config defaults() { return Config{}; }

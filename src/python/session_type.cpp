@@ -10,6 +10,7 @@
 
 #include "core/config.h"
 #include "core/engine.h"
+#include "core/parking.h"
 #include "core/session.h"
 #include "python/checkpoint_type.h"
 #include "python/convert.h"
@@ -21,16 +22,42 @@ namespace {
 
 // The session and its lock. The abandoned mark is set when an internal fault
 // ends a call while the lock is held; the session is never used again then.
-struct SessionSlot {
+//
+// The slot is shared with the parker (parking.h), which asks it to park when
+// its runner has been idle long enough: a session busy with a call is not
+// idle, so the parker only tries the lock, and it never touches the
+// interpreter or a Python object. The host object drops the session itself
+// (under the lock, so never in the middle of a park); the parker may hold
+// the empty slot a moment longer.
+struct SessionSlot final : Parkable {
   std::mutex mu;
   bool abandoned = false;
   std::unique_ptr<Session> session;
+
+  std::optional<ParkClock::time_point> park_if_due(ParkClock::time_point now) override {
+    std::unique_lock<std::mutex> lock(mu, std::try_to_lock);
+    // Busy: the call schedules the session again when it ends.
+    if (!lock.owns_lock() || abandoned || !session) return std::nullopt;
+    try {
+      Result<std::optional<ParkClock::time_point>> next = session->park_if_due(now);
+      if (next) return *next;
+    } catch (...) {
+    }
+    abandoned = true;
+    return std::nullopt;
+  }
 };
 
 struct SessionObject {
   PyObject_HEAD
-  SessionSlot* slot;
+  std::shared_ptr<SessionSlot>* slot;
 };
+
+// Tells the parker when the session is due to park.
+void schedule(const std::shared_ptr<SessionSlot>& slot,
+              std::optional<ParkClock::time_point> deadline) {
+  if (deadline) schedule_parking(slot, deadline);
+}
 
 using Keys = std::optional<std::vector<std::string>>;
 using Unit = std::monostate;
@@ -39,7 +66,8 @@ using Unit = std::monostate;
 // value with `to_py` (T -> new reference) after the lock is released.
 template <class Op, class ToPy>
 PyObject* with_session(PyObject* self, Op&& op, ToPy&& to_py) {
-  SessionSlot& slot = *reinterpret_cast<SessionObject*>(self)->slot;
+  const std::shared_ptr<SessionSlot>& shared = *reinterpret_cast<SessionObject*>(self)->slot;
+  SessionSlot& slot = *shared;
   std::unique_lock<std::mutex> lock(slot.mu);
   if (slot.abandoned) {
     lock.unlock();
@@ -53,14 +81,24 @@ PyObject* with_session(PyObject* self, Op&& op, ToPy&& to_py) {
   } catch (...) {
     result.emplace(std::unexpected<Error>(error_from_current_exception()));
   }
+  std::optional<ParkClock::time_point> deadline;
+  if (!result->has_value() && result->error().is_internal()) {
+    slot.abandoned = true;
+  } else {
+    deadline = slot.session->park_deadline();
+  }
   if (!result->has_value()) {
-    if (result->error().is_internal()) slot.abandoned = true;
     lock.unlock();
+    schedule(shared, deadline);
     raise_error(result->error());
     return nullptr;
   }
   auto value = std::move(**result);
   lock.unlock();
+  try {
+    schedule(shared, deadline);
+  } catch (...) {
+  }
   try {
     return to_py(std::move(value));
   } catch (...) {
@@ -274,6 +312,40 @@ PyObject* session_rollback(PyObject* self, PyObject* args, PyObject* kwargs) {
       self, [&](Session& s) { return unit_of(s.rollback(id)); }, none);
 }
 
+// Test and benchmark hooks, outside the documented surface: park now
+// ("parked", or why not), damage the kept image, the kept image's size.
+PyObject* session_park(PyObject* self, PyObject*) {
+  return with_session(
+      self,
+      [](Session& s) -> Result<std::string> {
+        Result<Session::ParkResult> r = s.park();
+        if (!r) return fail(r.error());
+        switch (r->kind) {
+          case Session::ParkResult::Kind::kParked: return std::string("parked");
+          case Session::ParkResult::Kind::kRefused: return std::move(r->refusal);
+          case Session::ParkResult::Kind::kNothing: break;
+        }
+        return std::string("no live runner");
+      },
+      text);
+}
+
+PyObject* session_damage_parked_image(PyObject* self, PyObject*) {
+  return with_session(
+      self,
+      [](Session& s) -> Result<Unit> {
+        s.damage_parked_image_for_testing();
+        return Unit{};
+      },
+      none);
+}
+
+PyObject* session_get_parked_size(PyObject* self, void*) {
+  return with_session(
+      self, [](Session& s) -> Result<std::size_t> { return s.parked_bytes(); },
+      [](std::size_t n) { return PyLong_FromSize_t(n); });
+}
+
 PyObject* session_get_current(PyObject* self, void*) {
   return with_session(
       self, [](Session& s) -> Result<CheckpointRecord> { return checkpoint_to_py(s.current()); },
@@ -306,7 +378,8 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "VeskSession() takes no arguments");
     return nullptr;
   }
-  std::unique_ptr<SessionSlot> slot;
+  std::unique_ptr<std::shared_ptr<SessionSlot>> slot;
+  std::optional<ParkClock::time_point> deadline;
   try {
     auto engine = VeskEngine::create(Config::load());
     if (!engine) {
@@ -318,8 +391,9 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       raise_error(session.error());
       return nullptr;
     }
-    slot = std::make_unique<SessionSlot>();
-    slot->session = std::move(*session);
+    slot = std::make_unique<std::shared_ptr<SessionSlot>>(std::make_shared<SessionSlot>());
+    (*slot)->session = std::move(*session);
+    deadline = (*slot)->session->park_deadline();
   } catch (...) {
     raise_error(error_from_current_exception());
     return nullptr;
@@ -327,14 +401,27 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;  // the slot goes, and its runner with it
+  try {
+    schedule(*slot, deadline);
+  } catch (...) {
+  }
   reinterpret_cast<SessionObject*>(self)->slot = slot.release();
   return self;
 }
 
 void session_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  // Dropping the session kills its runner without waiting for it.
-  delete reinterpret_cast<SessionObject*>(self)->slot;
+  std::shared_ptr<SessionSlot>* slot = reinterpret_cast<SessionObject*>(self)->slot;
+  {
+    // Dropped here, on the host's thread, once a park in progress is over;
+    // dropping the session kills its runner without waiting for it.
+    std::unique_ptr<Session> session;
+    {
+      std::lock_guard<std::mutex> lock((*slot)->mu);
+      session = std::move((*slot)->session);
+    }
+  }
+  delete slot;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
@@ -360,12 +447,15 @@ PyMethodDef kMethods[] = {
     VESK_METHOD("set_checkpoint_label", session_set_checkpoint_label,
                 "set_checkpoint_label($self, checkpoint_id, label)"),
     VESK_METHOD("rollback", session_rollback, "rollback($self, id)"),
+    {"_park", session_park, METH_NOARGS, nullptr},
+    {"_damage_parked_image", session_damage_parked_image, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetSet[] = {
     {"current", session_get_current, nullptr, "", nullptr},
     {"history", session_get_history, nullptr, "", nullptr},
+    {"_parked_size", session_get_parked_size, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

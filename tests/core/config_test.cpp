@@ -35,6 +35,7 @@ TEST(ConfigTest, DefaultsAreTheDocumentedValues) {
   EXPECT_TRUE(c.bash_command_denylist.empty());
   EXPECT_TRUE(c.bash_command_allowlist.empty());
   EXPECT_EQ(c.max_runner_memory_mb, 2048u);
+  EXPECT_EQ(c.park_after_idle_secs, 0u);
 }
 
 TEST(ConfigTest, EveryKeyIsReadFromTheDocument) {
@@ -58,6 +59,7 @@ bash_timeout_ms = 9
 bash_command_denylist = ["rm", ""]
 bash_command_allowlist = ["ls", "cat"]
 max_runner_memory_mb = 11
+park_after_idle_secs = 12
 )");
   ASSERT_TRUE(c.has_value()) << c.error();
   EXPECT_EQ(c->domain_allowlist, (std::vector<std::string>{"one", "two", "one"}));
@@ -79,6 +81,7 @@ max_runner_memory_mb = 11
   EXPECT_EQ(c->bash_command_denylist, (std::vector<std::string>{"rm", ""}));
   EXPECT_EQ(c->bash_command_allowlist, (std::vector<std::string>{"ls", "cat"}));
   EXPECT_EQ(c->max_runner_memory_mb, 11u);
+  EXPECT_EQ(c->park_after_idle_secs, 12u);
 }
 
 // Documents that parse to exactly the defaults, apart from what `adjust` sets.
@@ -258,7 +261,7 @@ TEST_F(ConfigLoadTest, BadFilesFallBackWhollyForEveryField) {
       "snapshot_on_close = true\nmax_sessions = 6\nmax_checkpoints = 7\n"
       "session_idle_timeout_secs = 8\nenv_allowlist = [\"E\"]\npackage_allowlist = [\"p\"]\n"
       "bash_timeout_ms = 9\nbash_command_denylist = [\"d\"]\nbash_command_allowlist = [\"a\"]\n"
-      "max_runner_memory_mb = 10\n";
+      "max_runner_memory_mb = 10\npark_after_idle_secs = 11\n";
   const char* bad_lines[] = {"zzz = [1, \"mixed\"\n", "[max_checkpoints]\n"};
   for (const char* bad : bad_lines) {
     SCOPED_TRACE(bad);
