@@ -46,6 +46,7 @@ bool read_text_line(FdReader& reader, std::string& line) {
 std::optional<std::uint64_t> reply_seq(const ReplyLine& reply) {
   if (const auto* ok = std::get_if<OkReply>(&reply)) return ok->seq;
   if (const auto* err = std::get_if<ErrReply>(&reply)) return err->seq;
+  if (const auto* image = std::get_if<ImageReply>(&reply)) return image->seq;
   return std::nullopt;
 }
 
@@ -337,7 +338,7 @@ Result<Runner::ParkOutcome> Runner::park(std::uint64_t max_bytes,
       Status taken;
       for (std::uint64_t left = size; left > 0;) {
         const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kPiece));
-        if (!reader_.read_exact(piece.data(), n)) { fprintf(stderr, "DEBUG read fail left=%lu n=%zu errno=%d\n", static_cast<unsigned long>(left), n, errno); return false; }
+        if (!reader_.read_exact(piece.data(), n)) return false;
         left -= n;
         // After a failure the rest is read all the same, so that the runner
         // stays in step.
