@@ -185,21 +185,35 @@ function refusal(pyodide: PyodideAPI, python: PythonHelpers, memoryCapMb: number
   return null;
 }
 
+// The image, or why there is none.
+function tryImage(
+  pyodide: PyodideAPI,
+  python: PythonHelpers,
+  memoryCapMb: number | null,
+): { image: Uint8Array } | { reason: string } {
+  const reason = refusal(pyodide, python, memoryCapMb);
+  if (reason !== null) return { reason };
+  try {
+    return { image: pyodide.makeMemorySnapshot() };
+  } catch (error) {
+    return { reason: "references into JavaScript (" + textOf(error) + ")" };
+  }
+}
+
 export async function servePark(pyodide: PyodideAPI, python: PythonHelpers, memoryCapMb: number | null) {
   // What the last run's awaits left behind for the event loop (the callbacks
   // of settled promises) is let go on the next turn of it.
   await new Promise((resolve) => realSetTimeout(resolve, 0));
-  let reason = refusal(pyodide, python, memoryCapMb);
-  let image: Uint8Array | null = null;
-  if (reason === null) {
-    try {
-      image = pyodide.makeMemorySnapshot();
-    } catch (error) {
-      reason = "references into JavaScript (" + textOf(error) + ")";
-    }
+  let outcome = tryImage(pyodide, python, memoryCapMb);
+  if ("reason" in outcome) {
+    // Garbage in reference cycles may still hold a file or a JavaScript
+    // object (an installer's open archive, say): collected only when it
+    // matters, as a full collection of a large heap takes a while.
+    python.collectGarbage();
+    outcome = tryImage(pyodide, python, memoryCapMb);
   }
-  if (image === null) {
-    writeError("not parked: " + reason);
+  if ("reason" in outcome) {
+    writeError("not parked: " + outcome.reason);
     return;
   }
   let rest: Uint8Array[];
@@ -209,7 +223,7 @@ export async function servePark(pyodide: PyodideAPI, python: PythonHelpers, memo
     writeError("not parked: the files outside /workspace could not be read (" + textOf(error) + ")");
     return;
   }
-  writeImage([image, ...rest]);
+  writeImage([outcome.image, ...rest]);
 }
 
 // ---------------------------------------------------------------------------

@@ -25,6 +25,8 @@ export interface PythonHelpers {
   install(requirement: string): Promise<InstallOutcome>;
   // How many asyncio tasks have not finished (work a park would drop).
   pendingTasks(): number;
+  // A full collection of Python's garbage (gc.collect()).
+  collectGarbage(): void;
 }
 
 export function makePythonHelpers(pyodide: PyodideAPI): PythonHelpers {
@@ -110,9 +112,15 @@ make()`,
     { globals: pyodide.toPy({}), filename: "<vesk runner>" },
   );
 
+  const collectProxy: () => unknown = pyodide.runPython("import gc\ngc.collect", {
+    globals: pyodide.toPy({}),
+    filename: "<vesk runner>",
+  });
+
   return {
     flushStreams,
     pendingTasks: () => Number(pendingTasksProxy()),
+    collectGarbage: () => void collectProxy(),
     async runUserCode(code) {
       const failure = await runUserCodeProxy(code);
       return failure === null || failure === undefined ? undefined : String(failure);

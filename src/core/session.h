@@ -119,9 +119,11 @@ class Session {
   bool parked() const { return parked_.has_value(); }
   // The memory the kept image takes (0 unless parked).
   std::size_t parked_bytes() const { return parked_ ? parked_->compressed.capacity() : 0; }
-  // Flips bytes in the middle of the kept image, for tests of a resume that
-  // fails. Does nothing unless parked.
-  void damage_parked_image_for_testing();
+  // For tests of a resume that fails: flips bytes in the middle of the kept
+  // frame (decompression fails), or with `keep_frame` the image's last byte,
+  // compressed anew (the runner refuses the image). Does nothing unless
+  // parked.
+  void damage_parked_image_for_testing(bool keep_frame);
 
   // --- shell ---
   Result<const Checkpoint*> execute_bash(std::string_view command, const LineCallback& on_line);

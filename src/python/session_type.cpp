@@ -330,11 +330,13 @@ PyObject* session_park(PyObject* self, PyObject*) {
       text);
 }
 
-PyObject* session_damage_parked_image(PyObject* self, PyObject*) {
+PyObject* session_damage_parked_image(PyObject* self, PyObject* arg) {
+  const int keep_frame = PyObject_IsTrue(arg);
+  if (keep_frame < 0) return nullptr;
   return with_session(
       self,
-      [](Session& s) -> Result<Unit> {
-        s.damage_parked_image_for_testing();
+      [&](Session& s) -> Result<Unit> {
+        s.damage_parked_image_for_testing(keep_frame != 0);
         return Unit{};
       },
       none);
@@ -448,7 +450,7 @@ PyMethodDef kMethods[] = {
                 "set_checkpoint_label($self, checkpoint_id, label)"),
     VESK_METHOD("rollback", session_rollback, "rollback($self, id)"),
     {"_park", session_park, METH_NOARGS, nullptr},
-    {"_damage_parked_image", session_damage_parked_image, METH_NOARGS, nullptr},
+    {"_damage_parked_image", session_damage_parked_image, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
