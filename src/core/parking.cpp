@@ -112,24 +112,21 @@ void schedule_parking(const std::shared_ptr<Parkable>& target,
       p.owner = ::getpid();
     }
     if (!when) {
-      p.entries.erase(target.get());
-      return;
-    }
-    Entry& e = p.entries[target.get()];
-    if (e.target.owner_before(target) || target.owner_before(e.target)) {
-      // A new target at the address of one that is gone.
-      e.target.reset();
-    }
-    e.target = target;
-    e.when = when;
-    ++e.generation;
-    if (!p.running) {
-      try {
-        std::thread(run, &p).detach();
-        p.running = true;
-      } catch (...) {
-        p.entries.erase(target.get());
-        return;
+      // Woken so that it ends when nothing is left.
+      if (p.entries.erase(target.get()) == 0) return;
+    } else {
+      Entry& e = p.entries[target.get()];
+      e.target = target;
+      e.when = when;
+      ++e.generation;
+      if (!p.running) {
+        try {
+          std::thread(run, &p).detach();
+          p.running = true;
+        } catch (...) {
+          p.entries.erase(target.get());
+          return;
+        }
       }
     }
   }

@@ -53,6 +53,17 @@ struct SessionObject {
   std::shared_ptr<SessionSlot>* slot;
 };
 
+// Takes the slot's lock. Only the parker holds it without the interpreter
+// lock, for as long as a park takes: a caller waits for it with the
+// interpreter lock released, so that the host's other threads go on.
+void lock_slot(SessionSlot& slot, std::unique_lock<std::mutex>& lock) {
+  lock = std::unique_lock<std::mutex>(slot.mu, std::try_to_lock);
+  if (lock.owns_lock()) return;
+  Py_BEGIN_ALLOW_THREADS
+  lock.lock();
+  Py_END_ALLOW_THREADS
+}
+
 // Tells the parker when the session is due to park.
 void schedule(const std::shared_ptr<SessionSlot>& slot,
               std::optional<ParkClock::time_point> deadline) {
@@ -68,7 +79,8 @@ template <class Op, class ToPy>
 PyObject* with_session(PyObject* self, Op&& op, ToPy&& to_py) {
   const std::shared_ptr<SessionSlot>& shared = *reinterpret_cast<SessionObject*>(self)->slot;
   SessionSlot& slot = *shared;
-  std::unique_lock<std::mutex> lock(slot.mu);
+  std::unique_lock<std::mutex> lock;
+  lock_slot(slot, lock);
   if (slot.abandoned) {
     lock.unlock();
     raise_internal_fault("this session was abandoned after an internal fault");
@@ -414,12 +426,18 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void session_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   std::shared_ptr<SessionSlot>* slot = reinterpret_cast<SessionObject*>(self)->slot;
+  // The parker forgets it (it may still be asking it: see below).
+  try {
+    schedule_parking(*slot, std::nullopt);
+  } catch (...) {
+  }
   {
     // Dropped here, on the host's thread, once a park in progress is over;
     // dropping the session kills its runner without waiting for it.
     std::unique_ptr<Session> session;
     {
-      std::lock_guard<std::mutex> lock((*slot)->mu);
+      std::unique_lock<std::mutex> lock;
+      lock_slot(**slot, lock);
       session = std::move((*slot)->session);
     }
   }
