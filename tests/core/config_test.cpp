@@ -187,8 +187,11 @@ TEST(ConfigTest, ErrorDescriptionPointsAtTheValue) {
 // Config::load with VESK_CONFIG pointing at a real file, capturing stderr.
 class ConfigLoadTest : public ::testing::Test {
  protected:
-  void SetUp() override { ::unsetenv("VESK_CONFIG"); }
-  void TearDown() override { ::unsetenv("VESK_CONFIG"); }
+  void SetUp() override {
+    ::unsetenv("VESK_CONFIG");
+    ::unsetenv("VESK_PARK_AFTER_IDLE_SECS");
+  }
+  void TearDown() override { SetUp(); }
 
   std::string write(const std::string& name, const std::string& content) {
     const auto path = dir_.path() / name;
@@ -227,6 +230,32 @@ TEST_F(ConfigLoadTest, GoodFileIsUsedSilently) {
   Config expected;
   expected.exec_timeout_ms = 5000;
   EXPECT_EQ(c, expected);
+}
+
+TEST_F(ConfigLoadTest, TheParkVariableTakesThePlaceOfTheFilesKey) {
+  const std::string path = write("park.toml", "park_after_idle_secs = 7\nexec_timeout_ms = 5\n");
+  const struct {
+    const char* value;  // nullptr: unset
+    std::uint64_t secs;
+    bool warned;
+  } cases[] = {
+      {nullptr, 7, false}, {"300", 300, false}, {"0", 0, false},
+      {"", 7, true},       {"-1", 7, true},     {"5s", 7, true},
+      {"99999999999999999999", 7, true},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.value ? tc.value : "(unset)");
+    if (tc.value) {
+      ::setenv("VESK_PARK_AFTER_IDLE_SECS", tc.value, 1);
+    } else {
+      ::unsetenv("VESK_PARK_AFTER_IDLE_SECS");
+    }
+    Config c;
+    const std::string err = load(path, &c);
+    EXPECT_EQ(c.park_after_idle_secs, tc.secs);
+    EXPECT_EQ(c.exec_timeout_ms, 5u);  // the rest of the file stands
+    EXPECT_EQ(err, tc.warned ? "vesk: ignored VESK_PARK_AFTER_IDLE_SECS: not an unsigned integer\n" : "");
+  }
 }
 
 TEST_F(ConfigLoadTest, UnreadableFilesWarnWithTheOsErrorAndFallBack) {
