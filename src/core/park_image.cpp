@@ -30,6 +30,10 @@ Result<std::unique_ptr<ImageCompressor>> ImageCompressor::create(int level) {
   if (context->cctx == nullptr) return fail(Error::internal("zstd's context could not be made"));
   ZSTD_CCtx_setParameter(context->cctx, ZSTD_c_compressionLevel, level);
   ZSTD_CCtx_setParameter(context->cctx, ZSTD_c_checksumFlag, 1);
+  // Compressed on threads of zstd's own while the image still arrives from
+  // the runner (where zstd was built without them, in line: the call fails
+  // and changes nothing).
+  ZSTD_CCtx_setParameter(context->cctx, ZSTD_c_nbWorkers, 2);
   return std::unique_ptr<ImageCompressor>(new ImageCompressor(std::move(context)));
 }
 
