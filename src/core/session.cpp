@@ -104,7 +104,10 @@ std::optional<ParkClock::time_point> Session::park_deadline() const {
 
 Result<Session::ParkResult> Session::park() {
   return guard([&]() -> Result<ParkResult> {
-    if (!runner_ || !runner_->usable()) return ParkResult{};
+    // A runner of a session that may not park cannot image its interpreter.
+    if (engine_.config().park_after_idle_secs == 0 || !runner_ || !runner_->usable()) {
+      return ParkResult{};
+    }
     Result<std::unique_ptr<ImageCompressor>> compressor = ImageCompressor::create();
     if (!compressor) return fail(compressor.error());
     const std::uint64_t max_bytes = engine_.config().max_runner_memory_mb * 1048576u;

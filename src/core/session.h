@@ -101,7 +101,8 @@ class Session {
     enum class Kind { kParked, kRefused, kNothing } kind = Kind::kNothing;
     std::string refusal;  // kRefused: the runner's reason
   };
-  // Parks now if the runner is live and usable (kNothing otherwise): asks it
+  // Parks now if parking is on and the runner is live and usable (kNothing
+  // otherwise): asks it
   // for an image, keeps the image compressed, ends the runner. A runner that
   // refuses (state that cannot be imaged) stays, and is asked again after
   // another idle period. Errors: those of Runner::park and of compression;

@@ -25,26 +25,33 @@ namespace {
 //
 // The slot is shared with the parker (parking.h), which asks it to park when
 // its runner has been idle long enough: a session busy with a call is not
-// idle, so the parker only tries the lock, and it never touches the
+// idle, so the parker only tries the lock (and asks again a second later),
+// and it never touches the
 // interpreter or a Python object. The host object drops the session itself
 // (under the lock, so never in the middle of a park); the parker may hold
 // the empty slot a moment longer.
 struct SessionSlot final : Parkable {
+  // A session the parker finds busy is asked again this much later.
+  static constexpr std::chrono::seconds kBusyRetry{1};
+
   std::mutex mu;
   bool abandoned = false;
   std::unique_ptr<Session> session;
+  // The time the parker was last told (or answered itself): a call that
+  // leaves the session's deadline as it was need not tell it again.
+  std::optional<ParkClock::time_point> scheduled;
 
   std::optional<ParkClock::time_point> park_if_due(ParkClock::time_point now) override {
     std::unique_lock<std::mutex> lock(mu, std::try_to_lock);
-    // Busy: the call schedules the session again when it ends.
-    if (!lock.owns_lock() || abandoned || !session) return std::nullopt;
+    if (!lock.owns_lock()) return now + kBusyRetry;
+    if (abandoned || !session) return scheduled = std::nullopt;
     try {
       Result<std::optional<ParkClock::time_point>> next = session->park_if_due(now);
-      if (next) return *next;
+      if (next) return scheduled = *next;
     } catch (...) {
     }
     abandoned = true;
-    return std::nullopt;
+    return scheduled = std::nullopt;
   }
 };
 
@@ -64,10 +71,25 @@ void lock_slot(SessionSlot& slot, std::unique_lock<std::mutex>& lock) {
   Py_END_ALLOW_THREADS
 }
 
-// Tells the parker when the session is due to park.
-void schedule(const std::shared_ptr<SessionSlot>& slot,
-              std::optional<ParkClock::time_point> deadline) {
-  if (deadline) schedule_parking(slot, deadline);
+// The deadline to tell the parker of after a call (under the slot's lock),
+// or nullopt when it knows it already or there is none.
+std::optional<ParkClock::time_point> news_for_parker(SessionSlot& slot) {
+  if (slot.abandoned || !slot.session) return std::nullopt;
+  const std::optional<ParkClock::time_point> deadline = slot.session->park_deadline();
+  if (!deadline || deadline == slot.scheduled) return std::nullopt;
+  slot.scheduled = deadline;
+  return deadline;
+}
+
+// Tells the parker (outside the slot's lock). Best effort: a session the
+// parker cannot be told of stays live.
+void tell_parker(const std::shared_ptr<SessionSlot>& slot,
+                 std::optional<ParkClock::time_point> deadline) {
+  if (!deadline) return;
+  try {
+    schedule_parking(slot, deadline);
+  } catch (...) {
+  }
 }
 
 using Keys = std::optional<std::vector<std::string>>;
@@ -93,24 +115,17 @@ PyObject* with_session(PyObject* self, Op&& op, ToPy&& to_py) {
   } catch (...) {
     result.emplace(std::unexpected<Error>(error_from_current_exception()));
   }
-  std::optional<ParkClock::time_point> deadline;
-  if (!result->has_value() && result->error().is_internal()) {
-    slot.abandoned = true;
-  } else {
-    deadline = slot.session->park_deadline();
-  }
+  if (!result->has_value() && result->error().is_internal()) slot.abandoned = true;
+  const std::optional<ParkClock::time_point> deadline = news_for_parker(slot);
   if (!result->has_value()) {
     lock.unlock();
-    schedule(shared, deadline);
+    tell_parker(shared, deadline);
     raise_error(result->error());
     return nullptr;
   }
   auto value = std::move(**result);
   lock.unlock();
-  try {
-    schedule(shared, deadline);
-  } catch (...) {
-  }
+  tell_parker(shared, deadline);
   try {
     return to_py(std::move(value));
   } catch (...) {
@@ -337,7 +352,7 @@ PyObject* session_park(PyObject* self, PyObject*) {
           case Session::ParkResult::Kind::kRefused: return std::move(r->refusal);
           case Session::ParkResult::Kind::kNothing: break;
         }
-        return std::string("no live runner");
+        return std::string("no live runner, or parking is off");
       },
       text);
 }
@@ -407,7 +422,7 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     slot = std::make_unique<std::shared_ptr<SessionSlot>>(std::make_shared<SessionSlot>());
     (*slot)->session = std::move(*session);
-    deadline = (*slot)->session->park_deadline();
+    deadline = news_for_parker(**slot);
   } catch (...) {
     raise_error(error_from_current_exception());
     return nullptr;
@@ -415,10 +430,7 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;  // the slot goes, and its runner with it
-  try {
-    schedule(*slot, deadline);
-  } catch (...) {
-  }
+  tell_parker(*slot, deadline);
   reinterpret_cast<SessionObject*>(self)->slot = slot.release();
   return self;
 }

@@ -251,7 +251,7 @@ def test_a_parked_session_dropped_leaves_nothing_behind(tmp_path, monkeypatch):
 
 
 def test_many_sessions_park_and_resume_at_once(tmp_path, monkeypatch):
-    sessions = [make_session(tmp_path, monkeypatch, park_after_idle_secs=1) for _ in range(6)]
+    sessions = [make_session(tmp_path, monkeypatch, park_after_idle_secs=1) for _ in range(5)]
     for i, s in enumerate(sessions):
         s.execute_python(f"mine = {i}")
     for s in sessions:
