@@ -130,7 +130,9 @@ Result<std::unique_ptr<Runner>> Runner::start_with(const VeskEngine& engine, std
       std::string line;
       ready = read_text_line(runner->reader_, line) && is_ready_line(line);
       // The ready line comes before any session code has run: it is the
-      // runner script's own word.
+      // runner script's own word. (A resumed interpreter holds the
+      // session's earlier code, which may forge it; all it could claim is a
+      // resume that did not happen, which harms nobody but that session.)
       runner->from_snapshot_ = ready && line.find("\"snapshot\":true") != std::string::npos;
       can_snapshot = ready && line.find("\"snapshot\":false") != std::string::npos;
       (*watchdog)->cancel();
