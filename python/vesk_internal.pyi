@@ -107,3 +107,12 @@ class VeskSession:
         """Label a checkpoint ("" clears it)."""
     def rollback(self, id: SupportsIndex) -> None:
         """Make checkpoint id current; later checkpoints stay until the next change."""
+    # Internal, for the tests and benchmarks of parking; not part of the API.
+    def _park(self) -> str:
+        """Park now: "parked", the runner's reason for staying live, or
+        "no live runner, or parking is off"."""
+    def _damage_parked_image(self, keep_frame: bool, /) -> None:
+        """Damage the kept image (keep_frame: so that the runner refuses it)."""
+    @property
+    def _parked_size(self) -> int:
+        """Bytes the kept image takes; 0 while the runner is live."""

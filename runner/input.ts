@@ -5,6 +5,7 @@
 //            {"code", "changed", "removed"}                the same, by difference
 //                                                          from the workspace held
 //            {"package": text}                             install a package
+//            {"park": true}                                write an image and stay
 //
 // File contents travel as decimal byte arrays, so a request is three to four
 // times the size of the workspace it carries: a workspace of 100 MB is a line

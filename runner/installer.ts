@@ -43,8 +43,12 @@ function micropipLoadable(pyodide: PyodideAPI): boolean {
 function installMicropipStandIn(pyodide: PyodideAPI): void {
   const scope = pyodide.toPy({});
   try {
-    pyodide.runPython("import importlib.util, sys", { globals: scope });
-    if (pyodide.runPython("importlib.util.find_spec('micropip') is not None", { globals: scope })) return;
+    // Asked of the path, not of sys.modules: an interpreter resumed from a
+    // park image may have micropip imported while its file is gone.
+    pyodide.runPython("import importlib.machinery, sys", { globals: scope });
+    if (pyodide.runPython("importlib.machinery.PathFinder.find_spec('micropip') is not None", { globals: scope })) {
+      return;
+    }
     const site = pyodide.runPython(
       "next(p for p in sys.path if p.endswith('site-packages'))",
       { globals: scope },

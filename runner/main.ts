@@ -7,7 +7,8 @@
 // workspace in workspace.ts, Python's output in capture.ts.
 //
 // Arguments: the runner's own directory, then how to start (start.ts), and
-// "--interpreter-memory-mb=N" anywhere (memory.ts). The
+// "--interpreter-memory-mb=N" (memory.ts) and "--parkable" (park.ts)
+// anywhere. The
 // runner may write only that directory, a directory of its own that the
 // module removes when the runner goes: Pyodide keeps the packages it
 // downloads there. Deno's cache, from which the next runner loads Pyodide,
@@ -28,12 +29,15 @@ import { prepareInstaller } from "./installer.ts";
 import { capInterpreterMemory, memoryCapFrom } from "./memory.ts";
 import { installFetchGuard } from "./network.ts";
 import { beginRequest, writeReady } from "./output.ts";
+import { recordBaseline, servePark, trackTimers } from "./park.ts";
 import { fileSystemOf } from "./pyodide.ts";
 import { makePythonHelpers, prepareSnapshot } from "./python.ts";
 import { serve } from "./serve.ts";
 import { makeStartSnapshot, startInterpreter } from "./start.ts";
 import { trackWorkspaceChanges } from "./workspace.ts";
 
+// First: timers set from here on can be counted (park.ts).
+trackTimers();
 routeConsole();
 keepPythonExitsFromEndingTheRunner();
 installFetchGuard();
@@ -41,7 +45,8 @@ const cap = memoryCapFrom(Deno.args);
 if (cap !== null) capInterpreterMemory(cap);
 
 const [ownDir, startMode = ""] = Deno.args.filter((a) => !a.startsWith("--"));
-const { pyodide, fromSnapshot } = await startInterpreter(ownDir, startMode);
+const parkable = Deno.args.includes("--parkable");
+const { pyodide, fromSnapshot } = await startInterpreter(ownDir, startMode, parkable);
 sendOutputToStderr(pyodide);
 if (startMode !== "snapshot-make") {
   // Packages are files, and files are not part of a snapshot: every runner
@@ -59,6 +64,8 @@ if (startMode === "snapshot-make") {
 
 writeReady(fromSnapshot);
 captureOutput(pyodide, python.flushStreams);
+recordBaseline(pyodide);
+const park = () => servePark(pyodide, python, cap);
 
 for (;;) {
   const request = await readRequest();
@@ -66,5 +73,5 @@ for (;;) {
   beginRequest();
   releaseInput(); // the request is parsed: its bytes need not outlive it
   resetCapture();
-  await serve(request, python);
+  await serve(request, python, park);
 }

@@ -3,7 +3,8 @@
 //
 // Lines out: {"ready":true,"snapshot":...} once, {"progress": text} per line
 // of Python output, then one reply per request: {"seq","stdout","stderr",
-// "files"} (an install adds "installed") or {"seq","error"}. A difference
+// "files"} (an install adds "installed") or {"seq","error"}; a park request
+// is answered {"seq","image":L} and L bytes of the image (park.ts). A difference
 // request, and a whole one with "reply":"changes", is answered
 // {"seq","stdout","stderr","changed","removed"}, or {"seq","resync":true}
 // when the runner cannot apply it. "seq" counts the requests read, the first
@@ -123,6 +124,14 @@ export function writeSnapshot(snapshot: Uint8Array): void {
   outText(`{"snapshot":${snapshot.length}}`);
   outEndLine();
   writeAll(Deno.stdout, snapshot);
+}
+
+// {"seq":N,"image":L}, then the L bytes of `parts`: a park request's reply.
+export function writeImage(parts: readonly Uint8Array[]): void {
+  const size = parts.reduce((n, part) => n + part.length, 0);
+  outText(`{"seq":${requestSeq},"image":${size}}`);
+  outEndLine();
+  for (const part of parts) writeAll(Deno.stdout, part);
 }
 
 export function writeProgress(batch: string): void {

@@ -9,7 +9,8 @@
 // Emscripten's global FS, which the package does not bring, and the runner
 // reaches below the public surface in a few places: MEMFS's operation tables
 // and nodes (to version file contents), the loader's configuration (to find
-// micropip's wheel) and the Emscripten module (to drop a hook). This module
+// micropip's wheel) and the Emscripten module (to drop a hook, to see the
+// size of the interpreter's memory and the libraries loaded). This module
 // declares exactly those parts, as Pyodide 314.0.8 has them, and the two
 // casts that reach them; it does nothing else.
 import { loadPyodide } from "npm:pyodide@314.0.8";
@@ -29,6 +30,8 @@ export interface MemNode {
   usedBytes: number;
   // The content version the runner's write and truncate wrappers give it.
   vesk_version?: number;
+  // The file system the node belongs to.
+  mount?: { type: unknown };
 }
 
 export interface MemStream {
@@ -52,6 +55,12 @@ export interface MemFs {
   lstat(path: string): { mode: number };
   isDir(mode: number): boolean;
   isFile(mode: number): boolean;
+  isLink(mode: number): boolean;
+  readlink(path: string): string;
+  symlink(target: string, path: string): void;
+  chmod(path: string, mode: number): void;
+  // Open streams by descriptor; closed ones are null.
+  streams: (unknown | null)[];
   mkdir(path: string): void;
   mkdirTree(path: string): void;
   rmdir(path: string): void;
@@ -83,7 +92,12 @@ export interface PyodideInternals {
     };
     lockfile_packages: Record<string, { file_name: string }>;
   };
-  _module?: { instantiateWasm?: unknown };
+  _module?: {
+    instantiateWasm?: unknown;
+    HEAP8?: Int8Array;
+    // The dynamic linker's record of the libraries loaded.
+    LDSO?: { loadedLibsByName?: Record<string, unknown> };
+  };
 }
 
 export function internalsOf(pyodide: PyodideAPI): PyodideInternals {

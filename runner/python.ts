@@ -2,7 +2,8 @@
 //
 // Each is defined once at start, in a namespace of its own, and called
 // through its proxy: one flushes Python's output streams, one runs user code,
-// one installs a requirement with micropip. They are defined before a start
+// one installs a requirement with micropip, one counts unfinished asyncio
+// tasks. They are defined before a start
 // snapshot is made (prepareSnapshot imports what they import on first use),
 // so that a runner started from the snapshot needs no imports for its first
 // request, while an ordinary start stays as quick as Pyodide's own.
@@ -22,6 +23,10 @@ export interface PythonHelpers {
   // undefined, or the error as CPython prints it.
   runUserCode(code: string): Promise<string | undefined>;
   install(requirement: string): Promise<InstallOutcome>;
+  // How many asyncio tasks have not finished (work a park would drop).
+  pendingTasks(): number;
+  // A full collection of Python's garbage (gc.collect()).
+  collectGarbage(): void;
 }
 
 export function makePythonHelpers(pyodide: PyodideAPI): PythonHelpers {
@@ -86,8 +91,36 @@ make()`,
     { globals: pyodide.toPy({}), filename: "<vesk runner>" },
   );
 
+  const pendingTasksProxy: () => number = pyodide.runPython(
+    `def make():
+    def pending():
+        import sys
+        asyncio = sys.modules.get("asyncio")
+        if asyncio is None:
+            return 0
+        import warnings
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            try:
+                loop = asyncio.get_event_loop()
+            except Exception:
+                return 0
+        return sum(1 for task in asyncio.all_tasks(loop) if not task.done())
+
+    return pending
+make()`,
+    { globals: pyodide.toPy({}), filename: "<vesk runner>" },
+  );
+
+  const collectProxy: () => unknown = pyodide.runPython("import gc\ngc.collect", {
+    globals: pyodide.toPy({}),
+    filename: "<vesk runner>",
+  });
+
   return {
     flushStreams,
+    pendingTasks: () => Number(pendingTasksProxy()),
+    collectGarbage: () => void collectProxy(),
     async runUserCode(code) {
       const failure = await runUserCodeProxy(code);
       return failure === null || failure === undefined ? undefined : String(failure);

@@ -1,5 +1,5 @@
-// Serving one request: an execute (a run of Python code over the workspace)
-// or an install, each answered by exactly one reply.
+// Serving one request: an execute (a run of Python code over the workspace),
+// an install or a park (park.ts), each answered by exactly one reply.
 //
 // The runner keeps /workspace between requests. A whole execute request
 // ("files") lays it out anew; a difference request ("changed", "removed")
@@ -43,11 +43,14 @@ let heldAt = -1;
 
 // Serves the request `readRequest()` gave: an object's members as a Map, or
 // any other JSON value.
-export async function serve(request: unknown, python: PythonHelpers): Promise<void> {
+// A park request ({"park":true}) goes to `park`.
+export async function serve(request: unknown, python: PythonHelpers, park: () => Promise<void>): Promise<void> {
   // Any other JSON value is taken by its members: an array's elements, and
   // none for a string or a number, which makes `in` throw and ends the
   // runner as any request that cannot be served does.
-  if (request instanceof Map ? request.has("package") : "package" in (request as object)) {
+  if (request instanceof Map ? request.has("park") : "park" in (request as object)) {
+    await park();
+  } else if (request instanceof Map ? request.has("package") : "package" in (request as object)) {
     await serveInstall(request instanceof Map ? request : new Map(Object.entries(request as object)), python);
   } else {
     await serveExecute(request instanceof Map ? request : new Map(Object.entries(request as object)), python);

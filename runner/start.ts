@@ -1,5 +1,6 @@
 // Starting the interpreter: an ordinary load of Pyodide, a start from a
-// memory snapshot the module hands over, or making such a snapshot.
+// memory snapshot the module hands over, a resume from a park image, or
+// making a start snapshot.
 //
 // Start modes (the runner's second argument):
 //   ""               load Pyodide the ordinary way;
@@ -8,21 +9,63 @@
 //                    then the bytes. The module made it and checked it; the
 //                    runner only reads it (it has no access to where it is
 //                    kept);
+//   "resume"         the same with a park image (park.ts) instead: the image
+//                    an earlier runner of the session wrote when it parked;
 //   "snapshot-make"  start as for a session, run nothing else, write
 //                    {"snapshot":N} and the N bytes of a memory snapshot to
 //                    standard output, and end (makeStartSnapshot).
+// A runner of a session that may park ("--parkable") loads Pyodide with
+// `_makeSnapshot`, without which it could not write a park image.
 //
 // Errors: an ordinary load that fails throws, and the runner ends before its
-// ready line. A snapshot this Pyodide refuses (made by another build) gives
-// an ordinary start instead, with a word on standard error.
+// ready line. A snapshot or image this Pyodide refuses (made by another
+// build, or damaged) gives an ordinary start instead, with a word on standard
+// error; the ready line then says "snapshot":false.
 import { textOf, toStderr } from "./diagnostics.ts";
 import { readBytes, readLine } from "./input.ts";
 import { writeSnapshot } from "./output.ts";
+import { type ParkState, restoreFiles, resumeClock, splitImage } from "./park.ts";
 import { internalsOf, loadPyodide, type PyodideAPI, type PyodideConfig } from "./pyodide.ts";
 
 export interface Started {
   pyodide: PyodideAPI;
   fromSnapshot: boolean;
+}
+
+// Emscripten's own heap growth (which keeps its views of the memory up to
+// date) and the interpreter's memory, caught as Pyodide instantiates its
+// WebAssembly module. Pyodide sizes the memory for a snapshot by the
+// snapshot's length, but the module brings its own memory of the size it
+// starts with, so the image of an interpreter whose memory grew would not
+// fit: restoring grows it first (loadSparsely).
+interface Heap {
+  resize?: (bytes: number) => unknown;
+  memory?: WebAssembly.Memory;
+}
+
+async function withHeapCaught<T>(heap: Heap, load: () => Promise<T>): Promise<T> {
+  const wasm = WebAssembly as unknown as Record<string, (...args: unknown[]) => Promise<unknown>>;
+  const originals = { instantiate: wasm.instantiate, instantiateStreaming: wasm.instantiateStreaming };
+  for (const name of ["instantiate", "instantiateStreaming"] as const) {
+    const original = originals[name];
+    wasm[name] = async function (source: unknown, imports?: unknown) {
+      const env = (imports as { env?: Record<string, unknown> } | undefined)?.env;
+      if (typeof env?.emscripten_resize_heap === "function") {
+        heap.resize = env.emscripten_resize_heap as (bytes: number) => unknown;
+      }
+      const result = await original.call(WebAssembly, source, imports);
+      const instance = (result as { instance?: WebAssembly.Instance }).instance ?? result;
+      const memory = (instance as WebAssembly.Instance).exports?.memory;
+      if (memory instanceof WebAssembly.Memory) heap.memory = memory;
+      return result;
+    };
+  }
+  try {
+    return await load();
+  } finally {
+    wasm.instantiate = originals.instantiate;
+    wasm.instantiateStreaming = originals.instantiateStreaming;
+  }
 }
 
 const utf8Decoder = new TextDecoder("utf-8", { ignoreBOM: true });
@@ -46,14 +89,21 @@ async function loadSparsely(options: PyodideConfig & { _loadSnapshot: Uint8Array
     }
     return true;
   };
+  const heap: Heap = {};
   Int8Array.prototype.set = function (this: Int8Array, source: ArrayLike<number>, offset = 0) {
-    if (
-      !(source instanceof Uint8Array) || source.buffer !== snapshot.buffer || offset !== 0 ||
-      this.length < source.length
-    ) {
+    if (!(source instanceof Uint8Array) || source.buffer !== snapshot.buffer || offset !== 0) {
       return plainSet.call(this, source, offset);
     }
-    const target = new Uint8Array(this.buffer, this.byteOffset, source.length);
+    let target: Uint8Array;
+    if (this.length >= source.length) {
+      target = new Uint8Array(this.buffer, this.byteOffset, source.length);
+    } else if (heap.resize && heap.memory && this.buffer === heap.memory.buffer) {
+      heap.resize(source.length);
+      if (heap.memory.buffer.byteLength < source.length) return plainSet.call(this, source, offset);
+      target = new Uint8Array(heap.memory.buffer, 0, source.length);
+    } else {
+      return plainSet.call(this, source, offset);
+    }
     for (let at = 0; at < source.length; at += CHUNK) {
       const end = Math.min(at + CHUNK, source.length);
       if (end - at === CHUNK && allZero(source, at, end) && allZero(target, at, end)) continue;
@@ -61,7 +111,7 @@ async function loadSparsely(options: PyodideConfig & { _loadSnapshot: Uint8Array
     }
   };
   try {
-    return await loadPyodide(options);
+    return await withHeapCaught(heap, () => loadPyodide(options));
   } finally {
     Int8Array.prototype.set = plainSet;
   }
@@ -69,17 +119,32 @@ async function loadSparsely(options: PyodideConfig & { _loadSnapshot: Uint8Array
 
 // Loads Pyodide as `startMode` says, with `packageCacheDir` (the runner's
 // own directory) as the place it keeps downloaded packages.
-export async function startInterpreter(packageCacheDir: string | undefined, startMode: string): Promise<Started> {
+export async function startInterpreter(
+  packageCacheDir: string | undefined,
+  startMode: string,
+  parkable: boolean,
+): Promise<Started> {
   const loadOptions: PyodideConfig = packageCacheDir ? { packageCacheDir } : {};
+  if (parkable || startMode === "snapshot-make") loadOptions._makeSnapshot = true;
   let fromSnapshot = false;
-  if (startMode === "snapshot-load") {
+  let park: ParkState | null = null;
+  if (startMode === "snapshot-load" || startMode === "resume") {
     const header = await readLine();
     const length = header === null ? NaN : Number(utf8Decoder.decode(header));
     if (!Number.isSafeInteger(length) || length < 0) throw new Error("snapshot length line expected");
-    loadOptions._loadSnapshot = await readBytes(length);
-    fromSnapshot = true;
-  } else if (startMode === "snapshot-make") {
-    loadOptions._makeSnapshot = true;
+    const bytes = await readBytes(length);
+    if (startMode === "resume") {
+      try {
+        park = splitImage(bytes);
+        loadOptions._loadSnapshot = park.snapshot;
+        fromSnapshot = true;
+      } catch (error) {
+        toStderr("vesk runner: the park image was refused (" + textOf(error) + "); loading Pyodide");
+      }
+    } else {
+      loadOptions._loadSnapshot = bytes;
+      fromSnapshot = true;
+    }
   }
   let pyodide;
   try {
@@ -89,14 +154,23 @@ export async function startInterpreter(packageCacheDir: string | undefined, star
   } catch (error) {
     if (!fromSnapshot) throw error;
     // A snapshot the module checked but this Pyodide cannot take (it was made
-    // by another build): start the ordinary way instead.
-    toStderr("vesk runner: the start snapshot was refused (" + textOf(error) + "); loading Pyodide");
+    // by another build), or a park image it cannot restore: start the
+    // ordinary way instead.
+    const what = park ? "the park image" : "the start snapshot";
+    toStderr("vesk runner: " + what + " was refused (" + textOf(error) + "); loading Pyodide");
     delete loadOptions._loadSnapshot;
     fromSnapshot = false;
+    park = null;
     pyodide = await loadPyodide(loadOptions);
   }
   const internals = internalsOf(pyodide);
   if (fromSnapshot) {
+    if (park) {
+      // The interpreter's clock goes on from where it was parked, and the
+      // files it had outside the workspace are back (before the bytes go).
+      resumeClock(park.clock);
+      restoreFiles(pyodide, park.entries, park.files);
+    }
     // The interpreter's memory now holds what the snapshot's bytes said. The
     // bytes themselves would stay resident until a major collection, which an
     // idle runner may never reach: detaching their buffer frees them now
@@ -105,7 +179,7 @@ export async function startInterpreter(packageCacheDir: string | undefined, star
     delete loadOptions._loadSnapshot;
     if (internals._api?.config) internals._api.config._loadSnapshot = undefined;
     // Restoring puts the script's directory in front of sys.path once more.
-    pyodide.runPython("import sys\nif sys.path[:2] == ['', '']:\n    del sys.path[0]", {
+    pyodide.runPython("import sys\nif sys.path[:1] == ['']:\n    del sys.path[0]", {
       globals: pyodide.toPy({}),
     });
   }

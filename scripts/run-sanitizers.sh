@@ -16,8 +16,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
 # CTest names are Suite.Case. The thread sanitizer runs the suites that start
 # threads or hand one child process to several threads: pipes and children
-# with their watchdogs and reaper, the runner's reader threads, the sandbox.
-TSAN_TESTS='^(IoTest|ProcessTest|RunnerTest|RealRunner|Engine|SandboxTest|MountTest|WorkspaceTest|ParallelForTest|Session\w*)\.'
+# with their watchdogs and reaper, the runner's reader threads, the sandbox, the parker.
+TSAN_TESTS='^(IoTest|ProcessTest|RunnerTest|RealRunner|Engine|SandboxTest|MountTest|WorkspaceTest|ParallelForTest|ParkingTest|Session\w*)\.'
 
 export ASAN_OPTIONS="detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"

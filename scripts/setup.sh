@@ -40,7 +40,7 @@ done
 PACKAGES=(
   build-essential cmake ninja-build pkg-config
   python3 python3-dev
-  libtomlplusplus-dev libsimdjson-dev nlohmann-json3-dev libssl-dev
+  libtomlplusplus-dev libsimdjson-dev nlohmann-json3-dev libssl-dev libzstd-dev
   bubblewrap
 )
 if ((tests)); then

@@ -33,7 +33,9 @@ configuration:
   VESK_CONFIG names the module's TOML configuration, which every session reads
   (time-outs, workspace limits, allow and deny lists: see the README). The
   server also acts on max_sessions (default of --max-sessions),
-  session_idle_timeout_secs (default of --idle-timeout), and, with
+  session_idle_timeout_secs (default of --idle-timeout), park_after_idle_secs
+  (default of --park-after; the server's default is 300 where the module's is
+  0), and, with
   --host-exchange, mount_allowlist (what mount may read; it must not be
   empty) and export_root (the directory export writes below, relative to the
   server's working directory).
@@ -41,6 +43,9 @@ configuration:
 environment:
   VESK_CONFIG        the configuration file
   VESK_SERVE_TOKEN   the bearer token, when --token-file is not given
+  VESK_PARK_AFTER_IDLE_SECS
+                     set by the server for its workers (from --park-after);
+                     it takes the place of the file's park_after_idle_secs
   TMPDIR             where the server's scratch directory goes, if outside /tmp
                      and /dev (else /var/tmp)
 
@@ -73,6 +78,12 @@ def _seconds(text: str) -> float:
     if not value >= 0:
         raise argparse.ArgumentTypeError(f"'{text}' is not a number of seconds")
     return value
+
+
+def _whole_seconds(text: str) -> int:
+    if not text.isdigit() or len(text) > 12:
+        raise argparse.ArgumentTypeError(f"'{text}' is not a whole number of seconds")
+    return int(text)
 
 
 def parser() -> argparse.ArgumentParser:
@@ -111,6 +122,13 @@ def parser() -> argparse.ArgumentParser:
     sessions.add_argument("--max-body-mb", metavar="N", type=_positive, default=64,
                           help="largest HTTP request body or stdio message, in MiB "
                                "(default: 64)")
+    sessions.add_argument("--park-after", metavar="SECONDS", type=_whole_seconds,
+                          help="park a session whose Python interpreter has been idle for "
+                               "SECONDS: its state is imaged into the server's memory and its "
+                               "runner process ends, until the next run or install resumes it "
+                               "(about half a second); a session whose state cannot be imaged "
+                               "stays live (0: never park; default: park_after_idle_secs of "
+                               "the configuration, else 300)")
     sessions.add_argument("--host-exchange", action="store_true",
                           help="also offer the tools mount, commit and export, which read and "
                                "write host files: mount within mount_allowlist, export below "
@@ -176,7 +194,10 @@ def serve(args: argparse.Namespace) -> int:
     idle = args.idle_timeout
     if idle is None:
         idle = float(values["session_idle_timeout_secs"])
-    settings = Settings(http=http,
+    park_after = args.park_after
+    if park_after is None:
+        park_after = values["park_after_idle_secs"]
+    settings = Settings(http=http, park_after=park_after,
                         max_sessions=args.max_sessions or max(1, values["max_sessions"]),
                         idle_timeout=idle or None, max_message=args.max_body_mb << 20,
                         host_exchange=args.host_exchange, export_root=export_root)

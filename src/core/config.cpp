@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <optional>
 #include <sstream>
 #include <unistd.h>
 
@@ -86,7 +87,8 @@ class Mapper {
         !unsigned_int("bash_timeout_ms", &c.bash_timeout_ms) ||
         !string_list("bash_command_denylist", &c.bash_command_denylist) ||
         !string_list("bash_command_allowlist", &c.bash_command_allowlist) ||
-        !unsigned_int("max_runner_memory_mb", &c.max_runner_memory_mb)) {
+        !unsigned_int("max_runner_memory_mb", &c.max_runner_memory_mb) ||
+        !unsigned_int("park_after_idle_secs", &c.park_after_idle_secs)) {
       return std::unexpected(std::move(error_));
     }
     return c;
@@ -201,23 +203,51 @@ std::expected<Config, std::string> Config::parse(std::string_view toml_text) {
   return Mapper(toml_text, result.table()).run();
 }
 
-Config Config::load() {
+namespace {
+
+// Decimal digits only, as a number that fits.
+std::optional<std::uint64_t> unsigned_from(std::string_view text) {
+  if (text.empty() || text.size() > 19) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return value;
+}
+
+Config from_file() {
   const char* path = std::getenv("VESK_CONFIG");
-  if (path == nullptr || !is_valid_utf8(path)) return defaults();
+  if (path == nullptr || !is_valid_utf8(path)) return Config::defaults();
   auto text = read_text_file(path);
   if (!text) {
     std::fprintf(stderr, "vesk: failed to read config at %s: %s\n", path, text.error().c_str());
     std::fflush(stderr);
-    return defaults();
+    return Config::defaults();
   }
-  auto config = parse(*text);
+  auto config = Config::parse(*text);
   if (!config) {
     std::fprintf(stderr, "vesk: failed to parse config at %s: %s\n", path,
                  config.error().c_str());
     std::fflush(stderr);
-    return defaults();
+    return Config::defaults();
   }
   return std::move(*config);
+}
+
+}  // namespace
+
+Config Config::load() {
+  Config config = from_file();
+  if (const char* park = std::getenv("VESK_PARK_AFTER_IDLE_SECS"); park != nullptr) {
+    if (std::optional<std::uint64_t> secs = unsigned_from(park)) {
+      config.park_after_idle_secs = *secs;
+    } else {
+      std::fprintf(stderr, "vesk: ignored VESK_PARK_AFTER_IDLE_SECS: not an unsigned integer\n");
+      std::fflush(stderr);
+    }
+  }
+  return config;
 }
 
 }  // namespace vesk

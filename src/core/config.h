@@ -45,6 +45,10 @@ struct Config {
   // The most resident memory (MiB) one runner may hold; the interpreter's
   // own memory may take three quarters of it.
   std::uint64_t max_runner_memory_mb = 2048;
+  // Seconds a session's runner may stay idle before it is parked: imaged,
+  // kept compressed in the host's memory and ended, to be resumed by the
+  // next call that needs it. 0: never.
+  std::uint64_t park_after_idle_secs = 0;
 
   // The built-in defaults of every key (the same as a value-initialised Config).
   static Config defaults() { return Config{}; }
@@ -54,6 +58,11 @@ struct Config {
   // a file that cannot be read or parsed yields the defaults after one line
   // "vesk: failed to read config at {path}: {error}" or
   // "vesk: failed to parse config at {path}: {error}" on standard error.
+  // VESK_PARK_AFTER_IDLE_SECS, when set, takes the place of the file's
+  // park_after_idle_secs (the server passes its --park-after that way, the
+  // user's file untouched); a value that is not an unsigned decimal integer
+  // is ignored after the line "vesk: ignored VESK_PARK_AFTER_IDLE_SECS: not
+  // an unsigned integer".
   static Config load();
 
   // Maps a TOML document onto the record: keys it does not set keep their

@@ -351,6 +351,9 @@ Result<LaunchCommand> VeskEngine::deno_command(const std::string& script_path,
   // stop the whole runner.
   command.args.push_back("--interpreter-memory-mb=" +
                          std::to_string(std::max<std::uint64_t>(1, config_.max_runner_memory_mb * 3 / 4)));
+  // A runner of a session that may park loads Pyodide so that it can image
+  // its interpreter.
+  if (config_.park_after_idle_secs > 0) command.args.push_back("--parkable");
   // After freeing a large block the C library raises the size from which it
   // maps blocks on their own, and later large blocks then come from heaps that
   // keep their pages: an idle runner kept what V8's compiler threads and

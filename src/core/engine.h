@@ -119,11 +119,14 @@ class VeskEngine {
   //            --allow-write={private_dir}
   //            [--allow-net | --allow-net={hosts}] {script} {private_dir}
   //            --interpreter-memory-mb={three quarters of max_runner_memory_mb}
+  //            [--parkable]
   // where {pyodide} is the directory of the pinned Pyodide package in Deno's
   // cache (pyodide_package_dir()), and the network flag follows
   // domain_allowlist. The runner can read nothing else of the cache (whose
   // gen/ holds transpiled copies of the user's other programs) and write
-  // none of it: nothing one runner writes is read by another. --cached-only
+  // none of it: nothing one runner writes is read by another. --parkable
+  // when park_after_idle_secs is set (the runner can then image its
+  // interpreter, see Runner::park). --cached-only
   // keeps Deno itself from fetching modules into the shared cache when code
   // imports one, and --no-config and --no-lock keep a deno.json or deno.lock
   // in the host's working directory (which export can write) from remapping

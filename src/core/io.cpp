@@ -189,4 +189,19 @@ bool FdReader::read_exact(std::string& out, std::size_t n) {
   return ok;
 }
 
+bool FdReader::read_exact(char* data, std::size_t n) {
+  const std::size_t buffered = std::min(n, end_ - begin_);
+  std::memcpy(data, buffer_.data() + begin_, buffered);
+  begin_ += buffered;
+  if (begin_ == end_) begin_ = end_ = 0;
+  std::size_t got = buffered;
+  while (got < n) {
+    const ssize_t r = ::read(fd_, data + got, n - got);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return false;
+    got += static_cast<std::size_t>(r);
+  }
+  return true;
+}
+
 }  // namespace vesk

@@ -119,6 +119,8 @@ class FdReader {
   // Replaces `out` with the next `n` bytes of the stream, buffered ones
   // first. False when the stream ends or fails before `n` bytes.
   bool read_exact(std::string& out, std::size_t n);
+  // The same into `n` bytes at `data`.
+  bool read_exact(char* data, std::size_t n);
 
  private:
   // Reads into the end of `line`; bytes after a line feed go to the buffer.

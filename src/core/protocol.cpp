@@ -187,6 +187,11 @@ Status write_diff_execute_request(FdWriter& out, std::string_view code,
   return out.flush();
 }
 
+Status write_park_request(FdWriter& out) {
+  if (auto s = out.write("{\"park\":true}\n"); !s) return s;
+  return out.flush();
+}
+
 Status write_install_request(FdWriter& out, std::string_view package, const FileMap* files) {
   if (!is_valid_utf8(package)) return fail(not_utf8("package"));
   if (files != nullptr) {

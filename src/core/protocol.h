@@ -53,6 +53,10 @@ Status write_execute_request(FdWriter& out, std::string_view code, const FileMap
 Status write_diff_execute_request(FdWriter& out, std::string_view code,
                                   const std::vector<FileMap::Difference>& changes);
 
+// Writes {"park":true} and a line feed into `out`, then flushes. Errors: the
+// writer's.
+Status write_park_request(FdWriter& out);
+
 // Writes {"package":...} and a line feed into `out`, then flushes; with
 // `files`, {"package":...,"files":{...}}, which makes the runner lay out the
 // workspace first (a wheel in it can then be installed by its emfs: path).
@@ -97,13 +101,20 @@ struct ErrReply {
   // in the whole form.
   bool resync = false;
 };
-using ReplyLine = std::variant<ProgressReply, OkReply, ErrReply>;
+// {"image":L}: the runner took a park request and L raw bytes of its image
+// follow the line (the reader takes them).
+struct ImageReply {
+  std::uint64_t size = 0;
+  std::optional<std::uint64_t> seq;
+};
+using ReplyLine = std::variant<ProgressReply, OkReply, ErrReply, ImageReply>;
 
 // Decodes one line read while a request runs (line feed and surrounding white
 // space allowed). An object with a string "progress" is a progress line,
 // whatever else it holds; otherwise an object with "stdout", "stderr" and
 // "files" is a success reply (even if it also holds "error"); otherwise one
-// with "error" is a failure reply.
+// with a non-negative integer "image" is an image reply; otherwise one with
+// "error" is a failure reply.
 //
 // Errors (plain): "data did not match any variant of untagged enum
 // RunnerResponse" for well-formed JSON of another shape; for text that is not

@@ -46,6 +46,7 @@ bool read_text_line(FdReader& reader, std::string& line) {
 std::optional<std::uint64_t> reply_seq(const ReplyLine& reply) {
   if (const auto* ok = std::get_if<OkReply>(&reply)) return ok->seq;
   if (const auto* err = std::get_if<ErrReply>(&reply)) return err->seq;
+  if (const auto* image = std::get_if<ImageReply>(&reply)) return image->seq;
   return std::nullopt;
 }
 
@@ -88,12 +89,24 @@ Runner::~Runner() {
 
 Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
   return guard([&]() -> Result<std::unique_ptr<Runner>> {
-    const std::uint64_t limit = engine.config().install_timeout_ms;
-    if (auto s = ensure_pyodide_cached(engine.deno_path(), limit); !s) return fail(s.error());
     // Checked against the digest the module recorded; the runner gets the
     // bytes, never the file.
     std::optional<std::string> snapshot = load_start_snapshot(engine);
-    Result<RunnerProcess> process = start_runner_process(engine, snapshot ? "snapshot-load" : "");
+    if (!snapshot) return start_with(engine, "", std::nullopt);
+    return start_with(engine, "snapshot-load", *snapshot);
+  });
+}
+
+Result<std::unique_ptr<Runner>> Runner::resume(const VeskEngine& engine, std::string_view image) {
+  return start_with(engine, "resume", image);
+}
+
+Result<std::unique_ptr<Runner>> Runner::start_with(const VeskEngine& engine, std::string_view mode,
+                                                   std::optional<std::string_view> snapshot) {
+  return guard([&]() -> Result<std::unique_ptr<Runner>> {
+    const std::uint64_t limit = engine.config().install_timeout_ms;
+    if (auto s = ensure_pyodide_cached(engine.deno_path(), limit); !s) return fail(s.error());
+    Result<RunnerProcess> process = start_runner_process(engine, mode);
     if (!process) return fail(process.error());
     const pid_t measured = process->pid;
     std::unique_ptr<Runner> runner(new Runner(engine, std::move(*process)));
@@ -113,12 +126,13 @@ Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
       if (snapshot) {
         Status sent = write_all(runner->stdin_.get(), std::to_string(snapshot->size()) + "\n");
         if (sent) sent = write_all(runner->stdin_.get(), *snapshot);
-        snapshot.reset();
       }
       std::string line;
       ready = read_text_line(runner->reader_, line) && is_ready_line(line);
       // The ready line comes before any session code has run: it is the
-      // runner script's own word.
+      // runner script's own word. (A resumed interpreter holds the
+      // session's earlier code, which may forge it; all it could claim is a
+      // resume that did not happen, which harms nobody but that session.)
       runner->from_snapshot_ = ready && line.find("\"snapshot\":true") != std::string::npos;
       can_snapshot = ready && line.find("\"snapshot\":false") != std::string::npos;
       (*watchdog)->cancel();
@@ -148,8 +162,13 @@ Result<std::unique_ptr<Runner>> Runner::new_from_timeout_recovery(
     const VeskEngine& engine, const std::vector<PackageRecord>& packages) {
   Result<std::unique_ptr<Runner>> runner = start(engine);
   if (!runner) return runner;
+  (*runner)->reinstall(packages);
+  return runner;
+}
+
+void Runner::reinstall(const std::vector<PackageRecord>& packages) {
   for (const PackageRecord& record : packages) {
-    Status s = (*runner)->install(record.package, record.files ? &*record.files : nullptr);
+    Status s = install(record.package, record.files ? &*record.files : nullptr);
     if (s) continue;
     // The session goes on without it; the user learns which one is missing.
     std::string reason = s.error().message();
@@ -158,12 +177,11 @@ Result<std::unique_ptr<Runner>> Runner::new_from_timeout_recovery(
                              "' in the new runner: " + reason + "\n";
     (void)write_all(STDERR_FILENO, line);
   }
-  return runner;
 }
 
 template <class Write>
 Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
-                                  const ProgressCallback& progress) {
+                                  const ProgressCallback& progress, const ImageReader* image) {
   // The watchdog guards the write as well: a runner that stopped reading
   // would otherwise block a large request for ever.
   Result<std::unique_ptr<Watchdog>> started = Watchdog::start(child_, limit_ms);
@@ -230,6 +248,20 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
         continue;
       }
       answered_ = seq;
+      if (const auto* announced = std::get_if<ImageReply>(&*decoded)) {
+        // Only a park request is answered with an image; its bytes are
+        // read while the watchdog still guards the wait.
+        if (image == nullptr) {
+          watchdog.cancel();
+          return fail_message(std::string(kNoVariantMessage));
+        }
+        Result<bool> taken = (*image)(announced->size);
+        if (taken && !*taken) return fail(ended());
+        if (!taken) {
+          watchdog.cancel();
+          return fail(taken.error());
+        }
+      }
     }
     // A line that is no reply ends the wait with its error; the reply of
     // this request, should it still come, is passed over by the next wait.
@@ -259,6 +291,7 @@ Result<ExecutionOutput> Runner::execute_python_changes(
 
 Result<ExecutionOutput> Runner::execution_output(Result<ReplyLine> reply) {
   if (!reply) return fail(reply.error());
+  if (std::holds_alternative<ImageReply>(*reply)) return fail_message(std::string(kNoVariantMessage));
   if (auto* e = std::get_if<ErrReply>(&*reply)) {
     if (e->resync) {
       ExecutionOutput out;
@@ -282,8 +315,51 @@ Status Runner::install(std::string_view package, const FileMap* files,
                                       engine_.config().install_timeout_ms, ProgressCallback());
     if (!reply) return fail(reply.error());
     if (auto* e = std::get_if<ErrReply>(&*reply)) return fail_message(std::move(e->error));
-    if (installed != nullptr) *installed = std::move(std::get<OkReply>(*reply).installed);
+    auto* ok = std::get_if<OkReply>(&*reply);
+    if (ok == nullptr) return fail_message(std::string(kNoVariantMessage));
+    if (installed != nullptr) *installed = std::move(ok->installed);
     return {};
+  });
+}
+
+Result<Runner::ParkOutcome> Runner::park(std::uint64_t max_bytes,
+                                         const std::function<Status(std::string_view)>& sink) {
+  return guard([&]() -> Result<ParkOutcome> {
+    ParkOutcome outcome;
+    const ImageReader read_image = [&](std::uint64_t size) -> Result<bool> {
+      if (size > max_bytes) {
+        // What follows the line cannot be passed over short of reading it,
+        // and only code in the runner can make an image this large.
+        usable_ = false;
+        child_->kill();
+        return fail_message("the runner's image of " + std::to_string(size) +
+                            " bytes passes max_runner_memory_mb");
+      }
+      constexpr std::size_t kPiece = 1 << 20;
+      std::string piece(static_cast<std::size_t>(std::min<std::uint64_t>(size, kPiece)), '\0');
+      Status taken;
+      for (std::uint64_t left = size; left > 0;) {
+        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, kPiece));
+        if (!reader_.read_exact(piece.data(), n)) return false;
+        left -= n;
+        // After a failure the rest is read all the same, so that the runner
+        // stays in step.
+        if (taken) taken = sink(std::string_view(piece.data(), n));
+      }
+      if (!taken) return fail(taken.error());
+      outcome.parked = true;
+      return true;
+    };
+    Result<ReplyLine> reply = request([&] { return write_park_request(writer_); },
+                                      engine_.config().install_timeout_ms, ProgressCallback(),
+                                      &read_image);
+    if (!reply) return fail(reply.error());
+    if (auto* e = std::get_if<ErrReply>(&*reply)) {
+      outcome.refusal = std::move(e->error);
+      return outcome;
+    }
+    if (!outcome.parked) return fail_message(std::string(kNoVariantMessage));
+    return outcome;
   });
 }
 

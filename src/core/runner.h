@@ -87,12 +87,22 @@ class Runner {
   // pipes are closed; the process is left to end at its next read.
   static Result<std::unique_ptr<Runner>> start(const VeskEngine& engine);
 
+  // Starts a runner that resumes the interpreter of a park image (see park())
+  // instead of starting afresh; otherwise as start(). A runner that refuses
+  // the image (damaged, or from another build) starts afresh instead:
+  // from_snapshot() then says false.
+  static Result<std::unique_ptr<Runner>> resume(const VeskEngine& engine, std::string_view image);
+
   // Starts a runner and installs `packages` into it in order. A package that
   // cannot be installed again is left out, with one line on standard error
   // ("vesk: could not reinstall '{package}' in the new runner: {reason}"),
   // and the others go on. Errors: those of start().
   static Result<std::unique_ptr<Runner>> new_from_timeout_recovery(
       const VeskEngine& engine, const std::vector<PackageRecord>& packages);
+
+  // Installs `packages` in this runner, in order, as
+  // new_from_timeout_recovery() does.
+  void reinstall(const std::vector<PackageRecord>& packages);
 
   Runner(const Runner&) = delete;
   Runner& operator=(const Runner&) = delete;
@@ -134,6 +144,28 @@ class Runner {
   Status install(std::string_view package, const FileMap* files = nullptr,
                  std::optional<std::vector<std::string>>* installed = nullptr);
 
+  // What a park request came to: an image, or the runner's reason for
+  // keeping its interpreter live ("not parked: work still scheduled", ...).
+  struct ParkOutcome {
+    bool parked = false;
+    std::string refusal;
+  };
+
+  // Asks the runner for an image of its interpreter (it must have been
+  // started with --parkable, see VeskEngine) and waits at most
+  // install_timeout_ms for it. The image arrives in pieces, handed to `sink`
+  // in order; it is at most `max_bytes` long. The runner stays as it was
+  // either way: ending it is the caller's business.
+  //
+  // Errors: those of execute_python (write, Timeout, Crash, the memory
+  // limit; usable() is false afterwards); an image announced longer than
+  // `max_bytes` kills the runner (usable() false) and fails with "the
+  // runner's image of {L} bytes passes max_runner_memory_mb"; an error of
+  // `sink` is returned once the rest of the image has been read (the runner
+  // stays usable).
+  Result<ParkOutcome> park(std::uint64_t max_bytes,
+                           const std::function<Status(std::string_view)>& sink);
+
   // The runner process's id (for diagnostics and tests): bubblewrap's, for
   // a runner in its sandbox.
   pid_t pid() const { return child_->pid(); }
@@ -151,13 +183,25 @@ class Runner {
  private:
   Runner(VeskEngine engine, RunnerProcess process);
 
-  // Writes one request with `write` and reads until its reply (OkReply or
-  // ErrReply), all within `limit_ms`; progress texts go to `progress`.
   bool sandboxed() const { return engine_.isolation() == RunnerIsolation::kSandbox; }
 
+  // Starts a runner with `mode`, handing it `bytes` (a start snapshot or a
+  // park image) first when given.
+  static Result<std::unique_ptr<Runner>> start_with(const VeskEngine& engine, std::string_view mode,
+                                                    std::optional<std::string_view> bytes);
+
+  // An image reply's bytes are taken by `image` (given the announced size)
+  // while the wait's watchdog still runs: true once all are read, false when
+  // the runner's output ended first. Without it an image reply is no valid
+  // reply.
+  using ImageReader = std::function<Result<bool>(std::uint64_t size)>;
+
+  // Writes one request with `write` and reads until its reply, all within
+  // `limit_ms`; progress texts go to `progress`.
   template <class Write>
   Result<ReplyLine> request(Write&& write, std::uint64_t limit_ms,
-                            const ProgressCallback& progress);
+                            const ProgressCallback& progress,
+                            const ImageReader* image = nullptr);
   // The execution output of an execute request's reply.
   Result<ExecutionOutput> execution_output(Result<ReplyLine> reply);
 

@@ -120,6 +120,7 @@ struct Found {
   std::optional<std::string> stderr_text;
   std::optional<std::string> error;
   std::optional<std::uint64_t> seq;
+  std::optional<std::uint64_t> image;
   std::optional<std::vector<std::string>> installed;
   std::optional<std::vector<std::string>> removed;
   std::optional<bool> resync;
@@ -247,6 +248,8 @@ class Walker {
         e = read_files(value, found.files, found.files_valid);
       } else if (key == "seq") {
         e = read_count(value, found.seq);
+      } else if (key == "image") {
+        e = read_count(value, found.image);
       } else if (key == "installed") {
         e = read_strings(value, found.installed);
       } else if (key == "removed") {
@@ -828,6 +831,7 @@ Result<ReplyLine> decode_reply_line(std::string& line) {
                        std::move(found.changed), found.seq, true, std::move(*found.removed),
                        std::nullopt};
       }
+      if (found.image) return ImageReply{*found.image, found.seq};
       if (found.error) return ErrReply{std::move(*found.error), found.seq};
       if (found.resync == true) return ErrReply{std::string(), found.seq, true};
     }

@@ -1,5 +1,7 @@
 #include "core/session.h"
 
+#include <algorithm>
+#include <functional>
 #include <utility>
 
 #include "core/key.h"
@@ -11,6 +13,24 @@ namespace {
 HistoryLimits limits_of(const Config& config) {
   return HistoryLimits{config.max_checkpoints, config.max_workspace_mb};
 }
+
+// The idle time before a session parks; ten years stands for any longer
+// setting, which would overflow the clock's arithmetic.
+ParkClock::duration park_idle_time(const Config& config) {
+  constexpr std::uint64_t kLongest = 10ull * 365 * 24 * 3600;
+  return std::chrono::seconds(std::min(config.park_after_idle_secs, kLongest));
+}
+
+// Restarts a session's idle time when a call that used its runner ends,
+// however it ends.
+class ActiveOnExit {
+ public:
+  explicit ActiveOnExit(std::function<void()> mark) : mark_(std::move(mark)) {}
+  ~ActiveOnExit() { mark_(); }
+
+ private:
+  std::function<void()> mark_;
+};
 
 }  // namespace
 
@@ -70,6 +90,114 @@ PackageRecord Session::record_for(std::string address) const {
   return PackageRecord(std::move(address), std::move(files));
 }
 
+void Session::mark_active() {
+  idle_since_ = ParkClock::now();
+  retry_at_.reset();
+}
+
+std::optional<ParkClock::time_point> Session::park_deadline() const {
+  const Config& config = engine_.config();
+  if (config.park_after_idle_secs == 0 || !runner_ || !runner_->usable()) return std::nullopt;
+  if (retry_at_) return retry_at_;
+  return idle_since_ + park_idle_time(config);
+}
+
+Result<Session::ParkResult> Session::park() {
+  return guard([&]() -> Result<ParkResult> {
+    // A runner of a session that may not park cannot image its interpreter.
+    if (engine_.config().park_after_idle_secs == 0 || !runner_ || !runner_->usable()) {
+      return ParkResult{};
+    }
+    Result<std::unique_ptr<ImageCompressor>> compressor = ImageCompressor::create();
+    if (!compressor) return fail(compressor.error());
+    const std::uint64_t max_bytes = engine_.config().max_runner_memory_mb * 1048576u;
+    // Whatever comes of it, the runner is not asked again before another
+    // idle period (a lost runner is not asked at all).
+    retry_at_ = ParkClock::now() + park_idle_time(engine_.config());
+    Result<Runner::ParkOutcome> outcome = runner_->park(
+        max_bytes, [&](std::string_view piece) { return (*compressor)->add(piece); });
+    if (!outcome) return fail(outcome.error());
+    if (!outcome->parked) return ParkResult{ParkResult::Kind::kRefused, std::move(outcome->refusal)};
+    Result<ParkImage> image = (*compressor)->finish();
+    if (!image) return fail(image.error());
+    parked_ = std::move(*image);
+    // Killed at once, never waited for, like any runner that is let go.
+    runner_.reset();
+    runner_files_.reset();
+    retry_at_.reset();
+    return ParkResult{ParkResult::Kind::kParked, {}};
+  });
+}
+
+Result<std::optional<ParkClock::time_point>> Session::park_if_due(ParkClock::time_point now) {
+  const std::optional<ParkClock::time_point> deadline = park_deadline();
+  if (!deadline || *deadline > now) return deadline;
+  Result<ParkResult> parked = park();
+  if (!parked && parked.error().is_internal()) return fail(parked.error());
+  return park_deadline();
+}
+
+void Session::damage_parked_image_for_testing(bool keep_frame) {
+  if (!parked_ || parked_->compressed.empty()) return;
+  if (!keep_frame) {
+    std::string& bytes = parked_->compressed;
+    const std::size_t middle = bytes.size() / 2;
+    for (std::size_t i = middle; i < std::min(bytes.size(), middle + 64); ++i) bytes[i] ^= 0x5a;
+    return;
+  }
+  // A frame that decompresses well to an image whose end the runner does not
+  // recognise: the runner refuses it and starts afresh.
+  Result<std::string> image = decompress_image(*parked_);
+  if (!image || image->empty()) return;
+  image->back() ^= 0x5a;
+  Result<std::unique_ptr<ImageCompressor>> compressor = ImageCompressor::create();
+  if (!compressor || !(*compressor)->add(*image)) return;
+  if (Result<ParkImage> again = (*compressor)->finish(); again) parked_ = std::move(*again);
+}
+
+Status Session::ensure_runner() {
+  if (runner_) return {};
+  std::string why;
+  if (parked_) {
+    Result<std::string> image = decompress_image(*parked_);
+    parked_.reset();
+    if (image) {
+      Result<std::unique_ptr<Runner>> resumed = Runner::resume(engine_, *image);
+      *image = std::string();
+      if (resumed) {
+        runner_ = std::move(*resumed);
+        runner_files_.reset();
+        mark_active();
+        runner_->reinstall(installed_packages_);
+        if (runner_->from_snapshot()) return {};
+        why = "the runner refused its image";
+      } else {
+        why = resumed.error().message();
+      }
+    } else {
+      why = image.error().message();
+    }
+  }
+  if (!runner_) {
+    Result<std::unique_ptr<Runner>> fresh =
+        Runner::new_from_timeout_recovery(engine_, installed_packages_);
+    if (!fresh) {
+      if (why.empty()) return fail(fresh.error());
+      return fail_message("the session's parked interpreter could not be restored (" + why +
+                          "); a fresh one could not be started either: " +
+                          fresh.error().message());
+    }
+    runner_ = std::move(*fresh);
+    runner_files_.reset();
+    mark_active();
+    // After a resume whose fresh start failed too, which the caller heard of
+    // then: this call goes on.
+    if (why.empty()) return {};
+  }
+  return fail_message("the session's parked interpreter could not be restored (" + why +
+                      "); it goes on with a fresh one");
+}
+
 Error Session::recover(Error failure) {
   auto replacement = Runner::new_from_timeout_recovery(engine_, installed_packages_);
   if (!replacement) return replacement.error();
@@ -88,6 +216,8 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
     // A workspace that cannot be a directory tree would fail in the runner,
     // which would then end and take the interpreter's state with it.
     if (auto s = history_.check_current_layout(); !s) return fail(s.error());
+    const ActiveOnExit active([this] { mark_active(); });
+    if (auto s = ensure_runner(); !s) return fail(s.error());
     const FileMap& current = history_.current().files;
     // Unless the module is sure what the runner holds, the whole workspace
     // goes out; whatever goes wrong below, it is not sure any more.
@@ -135,6 +265,8 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
 
 Status Session::install(std::string_view package) {
   return guard([&]() -> Status {
+    const ActiveOnExit active([this] { mark_active(); });
+    if (auto s = ensure_runner(); !s) return fail(s.error());
     // A wheel named by an emfs: path may be a file of the workspace, which
     // the runner then needs laid out as the current checkpoint holds it.
     const FileMap* files = nullptr;

@@ -15,9 +15,18 @@
 //
 // Checkpoint pointers returned by the operations point into the history and
 // stay valid until the next operation that appends or discards checkpoints.
+//
+// Parking (park_after_idle_secs): a session whose runner has been idle that
+// long may be parked (park(), asked by the parker, parking.h): the runner
+// images its interpreter, the session keeps the image compressed and ends
+// the runner. execute_python and install resume it first (the image goes to
+// a new runner, the recorded packages are installed again, the whole
+// workspace goes with the next run); every other operation works on a
+// parked session as on a live one.
 #ifndef VESK_CORE_SESSION_H_
 #define VESK_CORE_SESSION_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -29,6 +38,8 @@
 #include "core/error.h"
 #include "core/history.h"
 #include "core/mount.h"
+#include "core/park_image.h"
+#include "core/parking.h"
 #include "core/runner.h"
 #include "core/sandbox.h"
 
@@ -85,6 +96,36 @@ class Session {
   // recorded.
   Status install(std::string_view package);
 
+  // --- parking ---
+  struct ParkResult {
+    enum class Kind { kParked, kRefused, kNothing } kind = Kind::kNothing;
+    std::string refusal;  // kRefused: the runner's reason
+  };
+  // Parks now if parking is on and the runner is live and usable (kNothing
+  // otherwise): asks it
+  // for an image, keeps the image compressed, ends the runner. A runner that
+  // refuses (state that cannot be imaged) stays, and is asked again after
+  // another idle period. Errors: those of Runner::park and of compression;
+  // the runner then stays, or, if it was lost meanwhile, the next call
+  // replaces it as after a crash.
+  Result<ParkResult> park();
+  // When the session is due to park: park_after_idle_secs after the end of
+  // the last call that used the runner, or the time to try again after a
+  // refusal. nullopt when parking is off or there is no live runner.
+  std::optional<ParkClock::time_point> park_deadline() const;
+  // Parks if due at `now`; returns the next deadline (park_deadline()).
+  // Errors: internal faults only (any other failure leaves the session to
+  // its next call, as park() says).
+  Result<std::optional<ParkClock::time_point>> park_if_due(ParkClock::time_point now);
+  bool parked() const { return parked_.has_value(); }
+  // The memory the kept image takes (0 unless parked).
+  std::size_t parked_bytes() const { return parked_ ? parked_->compressed.capacity() : 0; }
+  // For tests of a resume that fails: flips bytes in the middle of the kept
+  // frame (decompression fails), or with `keep_frame` the image's last byte,
+  // compressed anew (the runner refuses the image). Does nothing unless
+  // parked.
+  void damage_parked_image_for_testing(bool keep_frame);
+
   // --- shell ---
   Result<const Checkpoint*> execute_bash(std::string_view command, const LineCallback& on_line);
 
@@ -99,11 +140,24 @@ class Session {
 
   // Replaces a failed runner; returns the error the caller should report.
   Error recover(Error failure);
+  // Makes sure there is a runner: resumes a parked interpreter, or, after a
+  // resume that failed, starts a fresh one. A resume that fails gives a
+  // fresh runner (packages reinstalled) and the error "the session's parked
+  // interpreter could not be restored ({why}); it goes on with a fresh one".
+  Status ensure_runner();
+  // A call used the runner: the idle time starts again.
+  void mark_active();
   // The record of one installed wheel address (see install()).
   PackageRecord record_for(std::string address) const;
 
   VeskEngine engine_;
+  // Absent while parked, and after a resume whose fresh start failed too.
   std::unique_ptr<Runner> runner_;
+  // The interpreter's image while parked.
+  std::optional<ParkImage> parked_;
+  ParkClock::time_point idle_since_ = ParkClock::now();
+  // After a refusal: when to ask the runner again.
+  std::optional<ParkClock::time_point> retry_at_;
   History history_;
   std::optional<std::string> label_;
   std::vector<PackageRecord> installed_packages_;

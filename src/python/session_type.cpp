@@ -10,6 +10,7 @@
 
 #include "core/config.h"
 #include "core/engine.h"
+#include "core/parking.h"
 #include "core/session.h"
 #include "python/checkpoint_type.h"
 #include "python/convert.h"
@@ -21,16 +22,75 @@ namespace {
 
 // The session and its lock. The abandoned mark is set when an internal fault
 // ends a call while the lock is held; the session is never used again then.
-struct SessionSlot {
+//
+// The slot is shared with the parker (parking.h), which asks it to park when
+// its runner has been idle long enough: a session busy with a call is not
+// idle, so the parker only tries the lock (and asks again a second later),
+// and it never touches the
+// interpreter or a Python object. The host object drops the session itself
+// (under the lock, so never in the middle of a park); the parker may hold
+// the empty slot a moment longer.
+struct SessionSlot final : Parkable {
+  // A session the parker finds busy is asked again this much later.
+  static constexpr std::chrono::seconds kBusyRetry{1};
+
   std::mutex mu;
   bool abandoned = false;
   std::unique_ptr<Session> session;
+  // The time the parker was last told (or answered itself): a call that
+  // leaves the session's deadline as it was need not tell it again.
+  std::optional<ParkClock::time_point> scheduled;
+
+  std::optional<ParkClock::time_point> park_if_due(ParkClock::time_point now) override {
+    std::unique_lock<std::mutex> lock(mu, std::try_to_lock);
+    if (!lock.owns_lock()) return now + kBusyRetry;
+    if (abandoned || !session) return scheduled = std::nullopt;
+    try {
+      Result<std::optional<ParkClock::time_point>> next = session->park_if_due(now);
+      if (next) return scheduled = *next;
+    } catch (...) {
+    }
+    abandoned = true;
+    return scheduled = std::nullopt;
+  }
 };
 
 struct SessionObject {
   PyObject_HEAD
-  SessionSlot* slot;
+  std::shared_ptr<SessionSlot>* slot;
 };
+
+// Takes the slot's lock. Only the parker holds it without the interpreter
+// lock, for as long as a park takes: a caller waits for it with the
+// interpreter lock released, so that the host's other threads go on.
+void lock_slot(SessionSlot& slot, std::unique_lock<std::mutex>& lock) {
+  lock = std::unique_lock<std::mutex>(slot.mu, std::try_to_lock);
+  if (lock.owns_lock()) return;
+  Py_BEGIN_ALLOW_THREADS
+  lock.lock();
+  Py_END_ALLOW_THREADS
+}
+
+// The deadline to tell the parker of after a call (under the slot's lock),
+// or nullopt when it knows it already or there is none.
+std::optional<ParkClock::time_point> news_for_parker(SessionSlot& slot) {
+  if (slot.abandoned || !slot.session) return std::nullopt;
+  const std::optional<ParkClock::time_point> deadline = slot.session->park_deadline();
+  if (!deadline || deadline == slot.scheduled) return std::nullopt;
+  slot.scheduled = deadline;
+  return deadline;
+}
+
+// Tells the parker (outside the slot's lock). Best effort: a session the
+// parker cannot be told of stays live.
+void tell_parker(const std::shared_ptr<SessionSlot>& slot,
+                 std::optional<ParkClock::time_point> deadline) {
+  if (!deadline) return;
+  try {
+    schedule_parking(slot, deadline);
+  } catch (...) {
+  }
+}
 
 using Keys = std::optional<std::vector<std::string>>;
 using Unit = std::monostate;
@@ -39,8 +99,10 @@ using Unit = std::monostate;
 // value with `to_py` (T -> new reference) after the lock is released.
 template <class Op, class ToPy>
 PyObject* with_session(PyObject* self, Op&& op, ToPy&& to_py) {
-  SessionSlot& slot = *reinterpret_cast<SessionObject*>(self)->slot;
-  std::unique_lock<std::mutex> lock(slot.mu);
+  const std::shared_ptr<SessionSlot>& shared = *reinterpret_cast<SessionObject*>(self)->slot;
+  SessionSlot& slot = *shared;
+  std::unique_lock<std::mutex> lock;
+  lock_slot(slot, lock);
   if (slot.abandoned) {
     lock.unlock();
     raise_internal_fault("this session was abandoned after an internal fault");
@@ -53,14 +115,17 @@ PyObject* with_session(PyObject* self, Op&& op, ToPy&& to_py) {
   } catch (...) {
     result.emplace(std::unexpected<Error>(error_from_current_exception()));
   }
+  if (!result->has_value() && result->error().is_internal()) slot.abandoned = true;
+  const std::optional<ParkClock::time_point> deadline = news_for_parker(slot);
   if (!result->has_value()) {
-    if (result->error().is_internal()) slot.abandoned = true;
     lock.unlock();
+    tell_parker(shared, deadline);
     raise_error(result->error());
     return nullptr;
   }
   auto value = std::move(**result);
   lock.unlock();
+  tell_parker(shared, deadline);
   try {
     return to_py(std::move(value));
   } catch (...) {
@@ -274,6 +339,42 @@ PyObject* session_rollback(PyObject* self, PyObject* args, PyObject* kwargs) {
       self, [&](Session& s) { return unit_of(s.rollback(id)); }, none);
 }
 
+// Test and benchmark hooks, outside the documented surface: park now
+// ("parked", or why not), damage the kept image, the kept image's size.
+PyObject* session_park(PyObject* self, PyObject*) {
+  return with_session(
+      self,
+      [](Session& s) -> Result<std::string> {
+        Result<Session::ParkResult> r = s.park();
+        if (!r) return fail(r.error());
+        switch (r->kind) {
+          case Session::ParkResult::Kind::kParked: return std::string("parked");
+          case Session::ParkResult::Kind::kRefused: return std::move(r->refusal);
+          case Session::ParkResult::Kind::kNothing: break;
+        }
+        return std::string("no live runner, or parking is off");
+      },
+      text);
+}
+
+PyObject* session_damage_parked_image(PyObject* self, PyObject* arg) {
+  const int keep_frame = PyObject_IsTrue(arg);
+  if (keep_frame < 0) return nullptr;
+  return with_session(
+      self,
+      [&](Session& s) -> Result<Unit> {
+        s.damage_parked_image_for_testing(keep_frame != 0);
+        return Unit{};
+      },
+      none);
+}
+
+PyObject* session_get_parked_size(PyObject* self, void*) {
+  return with_session(
+      self, [](Session& s) -> Result<std::size_t> { return s.parked_bytes(); },
+      [](std::size_t n) { return PyLong_FromSize_t(n); });
+}
+
 PyObject* session_get_current(PyObject* self, void*) {
   return with_session(
       self, [](Session& s) -> Result<CheckpointRecord> { return checkpoint_to_py(s.current()); },
@@ -306,7 +407,8 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyErr_SetString(PyExc_TypeError, "VeskSession() takes no arguments");
     return nullptr;
   }
-  std::unique_ptr<SessionSlot> slot;
+  std::unique_ptr<std::shared_ptr<SessionSlot>> slot;
+  std::optional<ParkClock::time_point> deadline;
   try {
     auto engine = VeskEngine::create(Config::load());
     if (!engine) {
@@ -318,8 +420,9 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       raise_error(session.error());
       return nullptr;
     }
-    slot = std::make_unique<SessionSlot>();
-    slot->session = std::move(*session);
+    slot = std::make_unique<std::shared_ptr<SessionSlot>>(std::make_shared<SessionSlot>());
+    (*slot)->session = std::move(*session);
+    deadline = news_for_parker(**slot);
   } catch (...) {
     raise_error(error_from_current_exception());
     return nullptr;
@@ -327,14 +430,30 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
   PyObject* self = alloc(type, 0);
   if (self == nullptr) return nullptr;  // the slot goes, and its runner with it
+  tell_parker(*slot, deadline);
   reinterpret_cast<SessionObject*>(self)->slot = slot.release();
   return self;
 }
 
 void session_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
-  // Dropping the session kills its runner without waiting for it.
-  delete reinterpret_cast<SessionObject*>(self)->slot;
+  std::shared_ptr<SessionSlot>* slot = reinterpret_cast<SessionObject*>(self)->slot;
+  // The parker forgets it (it may still be asking it: see below).
+  try {
+    schedule_parking(*slot, std::nullopt);
+  } catch (...) {
+  }
+  {
+    // Dropped here, on the host's thread, once a park in progress is over;
+    // dropping the session kills its runner without waiting for it.
+    std::unique_ptr<Session> session;
+    {
+      std::unique_lock<std::mutex> lock;
+      lock_slot(**slot, lock);
+      session = std::move((*slot)->session);
+    }
+  }
+  delete slot;
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
   Py_DECREF(type);
@@ -360,12 +479,15 @@ PyMethodDef kMethods[] = {
     VESK_METHOD("set_checkpoint_label", session_set_checkpoint_label,
                 "set_checkpoint_label($self, checkpoint_id, label)"),
     VESK_METHOD("rollback", session_rollback, "rollback($self, id)"),
+    {"_park", session_park, METH_NOARGS, nullptr},
+    {"_damage_parked_image", session_damage_parked_image, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetSet[] = {
     {"current", session_get_current, nullptr, "", nullptr},
     {"history", session_get_history, nullptr, "", nullptr},
+    {"_parked_size", session_get_parked_size, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

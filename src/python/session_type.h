@@ -10,6 +10,9 @@
 //
 // The interpreter lock is held throughout every call, waits for the runner
 // and shell commands included, so calls from several threads are serialised.
+// The exception is a call that finds its session being parked by the parker
+// thread (parking.h): it waits for the park to end with the interpreter lock
+// released.
 #ifndef VESK_PYTHON_SESSION_TYPE_H_
 #define VESK_PYTHON_SESSION_TYPE_H_
 

@@ -35,6 +35,7 @@ TEST(ConfigTest, DefaultsAreTheDocumentedValues) {
   EXPECT_TRUE(c.bash_command_denylist.empty());
   EXPECT_TRUE(c.bash_command_allowlist.empty());
   EXPECT_EQ(c.max_runner_memory_mb, 2048u);
+  EXPECT_EQ(c.park_after_idle_secs, 0u);
 }
 
 TEST(ConfigTest, EveryKeyIsReadFromTheDocument) {
@@ -58,6 +59,7 @@ bash_timeout_ms = 9
 bash_command_denylist = ["rm", ""]
 bash_command_allowlist = ["ls", "cat"]
 max_runner_memory_mb = 11
+park_after_idle_secs = 12
 )");
   ASSERT_TRUE(c.has_value()) << c.error();
   EXPECT_EQ(c->domain_allowlist, (std::vector<std::string>{"one", "two", "one"}));
@@ -79,6 +81,7 @@ max_runner_memory_mb = 11
   EXPECT_EQ(c->bash_command_denylist, (std::vector<std::string>{"rm", ""}));
   EXPECT_EQ(c->bash_command_allowlist, (std::vector<std::string>{"ls", "cat"}));
   EXPECT_EQ(c->max_runner_memory_mb, 11u);
+  EXPECT_EQ(c->park_after_idle_secs, 12u);
 }
 
 // Documents that parse to exactly the defaults, apart from what `adjust` sets.
@@ -184,8 +187,11 @@ TEST(ConfigTest, ErrorDescriptionPointsAtTheValue) {
 // Config::load with VESK_CONFIG pointing at a real file, capturing stderr.
 class ConfigLoadTest : public ::testing::Test {
  protected:
-  void SetUp() override { ::unsetenv("VESK_CONFIG"); }
-  void TearDown() override { ::unsetenv("VESK_CONFIG"); }
+  void SetUp() override {
+    ::unsetenv("VESK_CONFIG");
+    ::unsetenv("VESK_PARK_AFTER_IDLE_SECS");
+  }
+  void TearDown() override { SetUp(); }
 
   std::string write(const std::string& name, const std::string& content) {
     const auto path = dir_.path() / name;
@@ -226,6 +232,32 @@ TEST_F(ConfigLoadTest, GoodFileIsUsedSilently) {
   EXPECT_EQ(c, expected);
 }
 
+TEST_F(ConfigLoadTest, TheParkVariableTakesThePlaceOfTheFilesKey) {
+  const std::string path = write("park.toml", "park_after_idle_secs = 7\nexec_timeout_ms = 5\n");
+  const struct {
+    const char* value;  // nullptr: unset
+    std::uint64_t secs;
+    bool warned;
+  } cases[] = {
+      {nullptr, 7, false}, {"300", 300, false}, {"0", 0, false},
+      {"", 7, true},       {"-1", 7, true},     {"5s", 7, true},
+      {"99999999999999999999", 7, true},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.value ? tc.value : "(unset)");
+    if (tc.value) {
+      ::setenv("VESK_PARK_AFTER_IDLE_SECS", tc.value, 1);
+    } else {
+      ::unsetenv("VESK_PARK_AFTER_IDLE_SECS");
+    }
+    Config c;
+    const std::string err = load(path, &c);
+    EXPECT_EQ(c.park_after_idle_secs, tc.secs);
+    EXPECT_EQ(c.exec_timeout_ms, 5u);  // the rest of the file stands
+    EXPECT_EQ(err, tc.warned ? "vesk: ignored VESK_PARK_AFTER_IDLE_SECS: not an unsigned integer\n" : "");
+  }
+}
+
 TEST_F(ConfigLoadTest, UnreadableFilesWarnWithTheOsErrorAndFallBack) {
   const std::string missing = (dir_.path() / "missing.toml").string();
   const std::string directory = dir_.path().string();
@@ -258,7 +290,7 @@ TEST_F(ConfigLoadTest, BadFilesFallBackWhollyForEveryField) {
       "snapshot_on_close = true\nmax_sessions = 6\nmax_checkpoints = 7\n"
       "session_idle_timeout_secs = 8\nenv_allowlist = [\"E\"]\npackage_allowlist = [\"p\"]\n"
       "bash_timeout_ms = 9\nbash_command_denylist = [\"d\"]\nbash_command_allowlist = [\"a\"]\n"
-      "max_runner_memory_mb = 10\n";
+      "max_runner_memory_mb = 10\npark_after_idle_secs = 11\n";
   const char* bad_lines[] = {"zzz = [1, \"mixed\"\n", "[max_checkpoints]\n"};
   for (const char* bad : bad_lines) {
     SCOPED_TRACE(bad);

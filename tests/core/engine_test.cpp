@@ -163,6 +163,12 @@ TEST(Engine, NetworkFlagFollowsTheAllowlist) {
   ASSERT_EQ(args.size(), 9u);
   EXPECT_EQ(args[5], "--allow-write=/own");
   EXPECT_EQ(args[6], engine->script_path());
+
+  // A session that may park says so last.
+  config.park_after_idle_secs = 1;
+  engine = VeskEngine::create(config);
+  ASSERT_TRUE(engine.has_value());
+  EXPECT_EQ(engine->launch_command("/own")->args.back(), "--parkable");
 }
 
 // In its sandbox the runner sees the host read-only and a tmpfs of its own at

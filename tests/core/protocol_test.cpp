@@ -139,6 +139,39 @@ TEST(ProtocolDecode, ReplyNumbers) {
   EXPECT_FALSE(decode_reply_line(huge).has_value());
 }
 
+// A park's reply announces the raw bytes that follow it; a size that is no
+// non-negative integer makes no image reply, and a success reply's fields
+// win over "image".
+TEST(ProtocolDecode, ImageReplies) {
+  struct ImageCase {
+    std::string line;
+    std::optional<std::uint64_t> size;  // nullopt: not an image reply
+  };
+  const std::vector<ImageCase> cases = {
+      {R"({"seq":3,"image":31457895})", 31457895},
+      {R"({"image":0})", 0},
+      {R"({"seq":3,"image":-1,"error":"e"})", std::nullopt},
+      {R"({"seq":3,"image":"12","error":"e"})", std::nullopt},
+      {R"({"seq":3,"image":1.5,"error":"e"})", std::nullopt},
+      {R"({"seq":3,"image":5,"stdout":"","stderr":"","files":{}})", std::nullopt},
+  };
+  for (const ImageCase& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::string line = c.line;
+    Result<ReplyLine> r = decode_reply_line(line);
+    ASSERT_TRUE(r.has_value()) << r.error().message();
+    const auto* image = std::get_if<ImageReply>(&*r);
+    EXPECT_EQ(image != nullptr, c.size.has_value());
+    if (image != nullptr) {
+      EXPECT_EQ(image->size, *c.size);
+    }
+  }
+  std::string seq = R"({"image":9,"seq":4})";
+  EXPECT_EQ(std::get<ImageReply>(*decode_reply_line(seq)).seq, 4u);
+  std::string bad = R"({"image":-3})";
+  EXPECT_EQ(decode_reply_line(bad).error().message(), kNoVariantMessage);
+}
+
 TEST(ProtocolDecode, TrimsUnicodeWhiteSpace) {
   std::string line = "\xC2\xA0\xE2\x80\xA8{\"progress\":\" a \"}\xE3\x80\x80\t\n";
   Result<ReplyLine> r = decode_reply_line(line);

@@ -272,3 +272,34 @@ def test_cancelled_requests_are_dropped_or_unanswered_and_the_session_stays_in_s
         gate.remove()
         if server.poll() is None:
             server.kill()
+
+
+def test_park_after_parks_idle_sessions_and_wins_over_the_file(clients, tmp_path):
+    # The user's file sets its own park time, after a table: the flag wins,
+    # and the rest of the file still holds (the shell's time-out).
+    config = tmp_path / "vesk.toml"
+    config.write_text("bash_timeout_ms = 1500\npark_after_idle_secs = 3600\n[extra]\nkey = 1\n")
+    clients.connect_stdio("parking", flags=("--park-after", "1"),
+                          env=server_env(VESK_CONFIG=str(config)))
+
+    def runners() -> list[int]:
+        server = next(p for p in descendants(clients.proc.pid)
+                      if "-m vesk serve --park-after 1" in command_line(p))
+        return [p for p in descendants(server) if "vesk_runner" in command_line(p)]
+
+    ran = clients.call("run_python", client="parking", code="x = 41")
+    assert not ran.get("isError"), ran
+    # Parked: the worker's runner is gone, and its state comes back.
+    assert wait_until(lambda: not runners(), timeout=120)
+    shell = clients.call("run_shell", client="parking", command="sleep 30")
+    assert shell["isError"] and "timed out" in shell["content"][0]["text"]
+    assert not runners()
+    ran = clients.call("run_python", client="parking", code="print(x + 1)")
+    assert ran["structuredContent"]["stdout"].strip() == "42"
+    clients.do("close", "parking")
+
+
+def test_help_names_the_park_flag():
+    done = subprocess.run(serve_command("--help"), capture_output=True, text=True,
+                          env=server_env(), timeout=60)
+    assert done.returncode == 0 and "--park-after SECONDS" in done.stdout

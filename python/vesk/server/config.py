@@ -3,8 +3,9 @@
 Each session's worker reads `VESK_CONFIG` itself (the module does); the
 server reads the same file for the keys the module carries without acting on
 them and the server gives a meaning: `max_sessions`, `session_idle_timeout_secs`
-and `export_root`, and for `mount_allowlist`, which decides whether mount is
-offered. It reads the file by the module's rules, so that both see the same
+and `export_root`, for `mount_allowlist`, which decides whether mount is
+offered, and for `park_after_idle_secs`, whose default the server changes
+(the module's is 0, never; the server's 300). It reads the file by the module's rules, so that both see the same
 values: types are strict (an unsigned integer, a string, a boolean, a list of
 strings), unknown keys are ignored, and a file that cannot be read or parsed,
 or that has one value of the wrong type, counts as absent: every key takes
@@ -28,12 +29,14 @@ KEYS = {
     "snapshot_on_close": BOOLEAN, "max_sessions": UINT, "max_checkpoints": UINT,
     "session_idle_timeout_secs": UINT, "env_allowlist": STRINGS, "package_allowlist": STRINGS,
     "bash_timeout_ms": UINT, "bash_command_denylist": STRINGS, "bash_command_allowlist": STRINGS,
+    "max_runner_memory_mb": UINT, "park_after_idle_secs": UINT,
 }
 DEFAULTS: dict[str, Any] = {
     "max_sessions": 50,
     "session_idle_timeout_secs": 3600,
     "mount_allowlist": [],
     "export_root": "vesk-export",
+    "park_after_idle_secs": 300,
 }
 
 

@@ -29,12 +29,15 @@ class Settings:
     max_message: int
     host_exchange: bool
     export_root: str | None
+    park_after: int = 0  # seconds; 0: sessions never park
 
 
 def worker_env(settings: Settings) -> dict[str, str]:
     """The workers' environment: the server's, plus where to find this
     package and the module (wherever this process found them), the server's
-    pid (workers die with it) and the export root."""
+    pid (workers die with it), the export root and the park time, which
+    takes the place of the configuration file's (the user's file is left as
+    it is)."""
     env = dict(os.environ)
     paths = [os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))]
     spec = importlib.util.find_spec("vesk_internal")
@@ -47,6 +50,7 @@ def worker_env(settings: Settings) -> dict[str, str]:
     if settings.export_root is not None:
         env["VESK_SERVE_EXPORT_ROOT"] = settings.export_root
     env.pop("VESK_SERVE_TOKEN", None)
+    env["VESK_PARK_AFTER_IDLE_SECS"] = str(settings.park_after)
     return env
 
 

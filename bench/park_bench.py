@@ -1,0 +1,265 @@
+"""Parking idle sessions: what a parked session costs the host, how long a
+park and the first call after it take, and the same figures for live
+sessions beside them.
+
+Module figures are measured in this process with the module built into
+build*/python; "typical state" is an interpreter that imported ten standard
+modules and holds about 10 MB of Python data. Memory per parked session is
+this process's resident set (VmRSS) grown over PARK_BENCH_SESSIONS sessions
+(default 100) created, given that state and parked, divided by their number;
+the image each keeps is its kept size. The 1,000-session figure is this
+process plus ten live runners after PARK_BENCH_SESSIONS parked sessions,
+extrapolated to 990 parked ones from the measured growth per session unless
+PARK_BENCH_SESSIONS is 990 or more (then it is measured whole). Server
+figures: `vesk serve --park-after 5` over HTTP, each parked session being its
+worker process.
+
+Names are "park/<what>" and "park_server/<what>"; times in seconds, memory in
+bytes.
+"""
+
+from __future__ import annotations
+
+import gc
+import importlib.util
+import os
+import statistics
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+import vesk_internal
+
+ROOT = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(ROOT / "tests" / "python"))
+
+from mcp_util import descendants  # noqa: E402
+
+MiB = 1048576
+
+FIGURES = [
+    {"title": "parked session: host memory, typical state, vs a live runner",
+     "value": "park/parked_rss_per_session", "unit": "B", "baseline": "park/typical_runner_rss",
+     "max_value": 8 * MiB},
+    {"title": "parked session: the image it keeps",
+     "value": "park/image_bytes", "unit": "B", "max_value": 8 * MiB},
+    {"title": "1,000 sessions, 10 live, in one process (see park_bench.py)",
+     "value": "park/thousand_sessions_rss", "unit": "B", "max_value": 16 * 1024 * MiB},
+    {"title": "the same without parking (1,000 live runners)",
+     "value": "park/thousand_live_rss", "unit": "B"},
+    {"title": "park, typical state, median",
+     "value": "park/park_s", "unit": "s", "max_value": 0.1},
+    {"title": "first call after a park vs a session start from the start snapshot",
+     "value": "park/first_call_after_park_s", "unit": "s", "baseline": "park/start_snapshot_s",
+     "max_ratio": 1.0, "max_value": 0.5},
+    {"title": "execute_python('pass') on a live session, median",
+     "value": "park/live_pass_s", "unit": "s"},
+    {"title": "parkable runner (_makeSnapshot) start vs one that cannot park",
+     "value": "park/start_snapshot_s", "unit": "s", "baseline": "park/start_unparkable_s"},
+    {"title": "parkable runner idle memory vs one that cannot park",
+     "value": "park/live_runner_rss", "unit": "B", "baseline": "park/unparkable_runner_rss"},
+    {"title": "parkable execute_python('pass') vs one that cannot park",
+     "value": "park/live_pass_s", "unit": "s", "baseline": "park/unparkable_pass_s"},
+    {"title": "server: parked session (its worker) vs a live one (worker + runner)",
+     "value": "park_server/parked_session_rss", "unit": "B",
+     "baseline": "park_server/live_session_rss"},
+    {"title": "server: first call after a park",
+     "value": "park_server/first_call_after_park_s", "unit": "s", "max_value": 0.5},
+]
+
+TYPICAL_STATE = """\
+import json, re, math, collections, itertools, functools, datetime, random, hashlib, textwrap
+records = [(i, f"item-{i}", i * 0.5) for i in range(55_000)]
+index = {name: i for i, name, _ in records[:20_000]}
+def total():
+    return sum(x for _, _, x in records)
+"""
+
+
+def _rss(pid: int | str = "self") -> int:
+    try:
+        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+            if line.startswith("VmRSS:"):
+                return int(line.split()[1]) * 1024
+    except OSError:
+        pass
+    return 0
+
+
+def _runners() -> list[int]:
+    return [p for p in descendants(os.getpid())
+            if b"vesk_runner" in Path(f"/proc/{p}/cmdline").read_bytes()]
+
+
+def _settled(measure: Callable[[], int]) -> int:
+    """`measure()` once it holds still (to 1%) over half a second."""
+    last = measure()
+    for _ in range(40):
+        time.sleep(0.5)
+        now = measure()
+        if abs(now - last) <= last / 100:
+            return now
+        last = now
+    return last
+
+
+def _timed(call: Callable[[], object]) -> float:
+    start = time.perf_counter()
+    call()
+    return time.perf_counter() - start
+
+
+def _with_config(text: str) -> None:
+    path = Path(tempfile.mkdtemp(prefix="vesk-park-bench-")) / "vesk.toml"
+    # No network: a runner start then does not try to fetch micropip from
+    # Pyodide's CDN, which this machine cannot reach (a failed fetch costs
+    # every start, a resume's included, 0.1-0.4 s; see the README).
+    path.write_text("max_checkpoints = 1000000\ndomain_allowlist = []\n" + text)
+    os.environ["VESK_CONFIG"] = str(path)
+
+
+def _start_figures(out: dict[str, float], parkable: bool) -> None:
+    """Start time, idle runner memory and execute_python('pass') of a runner
+    that can park or cannot."""
+    _with_config(f"park_after_idle_secs = {3600 if parkable else 0}\n")
+    starts, memory, passes = [], [], []
+    for _ in range(3):
+        took = time.perf_counter()
+        s = vesk_internal.VeskSession()
+        starts.append(time.perf_counter() - took)
+        s.execute_python("pass")
+        passes.append(statistics.median(_timed(lambda: s.execute_python("pass"))
+                                        for _ in range(200)))
+        memory.append(_settled(lambda: sum(map(_rss, _runners()))))
+        s = None
+        gc.collect()
+    names = (("start_snapshot_s", "live_runner_rss", "live_pass_s") if parkable else
+             ("start_unparkable_s", "unparkable_runner_rss", "unparkable_pass_s"))
+    out[f"park/{names[0]}"] = statistics.median(starts)
+    out[f"park/{names[1]}"] = float(statistics.median(memory))
+    out[f"park/{names[2]}"] = statistics.median(passes)
+
+
+def _park_figures(out: dict[str, float]) -> None:
+    _with_config("park_after_idle_secs = 3600\n")
+    s = vesk_internal.VeskSession()
+    s.execute_python(TYPICAL_STATE)
+    expected = s.execute_python("print(total())").stdout
+    parks, firsts, images = [], [], []
+    for _ in range(7):
+        start = time.perf_counter()
+        assert s._park() == "parked"
+        parks.append(time.perf_counter() - start)
+        images.append(s._parked_size)
+        start = time.perf_counter()
+        cp = s.execute_python("print(total())")
+        firsts.append(time.perf_counter() - start)
+        assert cp.stdout == expected
+    out["park/park_s"] = statistics.median(parks)
+    out["park/first_call_after_park_s"] = statistics.median(firsts)
+    out["park/image_bytes"] = float(statistics.median(images))
+    out["park/typical_runner_rss"] = float(_settled(lambda: sum(map(_rss, _runners()))))
+
+
+def _many_sessions(out: dict[str, float]) -> None:
+    count = int(os.environ.get("PARK_BENCH_SESSIONS", "100"))
+    _with_config("park_after_idle_secs = 3600\n")
+    gc.collect()
+    before = _rss()
+    parked = []
+    for _ in range(count):
+        s = vesk_internal.VeskSession()
+        s.execute_python(TYPICAL_STATE)
+        assert s._park() == "parked"
+        parked.append(s)
+    gc.collect()
+    grown = _rss() - before
+    per_session = grown / count
+    out["park/parked_rss_per_session"] = per_session
+    out["park/parked_sessions_measured"] = float(count)
+    live = []
+    for _ in range(10):
+        s = vesk_internal.VeskSession()
+        s.execute_python(TYPICAL_STATE)
+        live.append(s)
+    total = _settled(lambda: _rss() + sum(map(_rss, _runners())))
+    live_runners = total - _rss()
+    missing = max(0, 990 - count)
+    out["park/thousand_sessions_rss"] = total + missing * per_session
+    out["park/thousand_live_rss"] = _rss() - grown + 100 * live_runners  # 1,000 × a live one
+    del parked, live
+    gc.collect()
+
+
+def _server_figures(out: dict[str, float]) -> None:
+    _with_config("")
+    spec = importlib.util.spec_from_file_location("server_bench", ROOT / "bench" / "server_bench.py")
+    assert spec is not None and spec.loader is not None
+    server_bench = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(server_bench)
+    import subprocess
+    import threading
+
+    env = server_bench._env()
+    env["VESK_CONFIG"] = os.environ["VESK_CONFIG"]
+    server = subprocess.Popen([sys.executable, "-m", "vesk", "serve", "--http", "127.0.0.1:0",
+                               "--max-sessions", "64", "--park-after", "5"], env=env,
+                              stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+    assert server.stderr is not None
+    line = ""
+    while "listening on" not in line:
+        line = server.stderr.readline()
+        assert line, "the server did not start"
+    threading.Thread(target=lambda: [None for _ in server.stderr], daemon=True).start()
+    port = int(line.rsplit(":", 1)[1].split("/")[0])
+
+    def runners() -> list[int]:
+        return [p for p in descendants(server.pid)
+                if b"vesk_runner" in Path(f"/proc/{p}/cmdline").read_bytes()]
+
+    try:
+        clients = []
+        for _ in range(5):
+            client = server_bench.Client(port)
+            client.call("run_python", code=TYPICAL_STATE)
+            clients.append(client)
+        deadline = time.monotonic() + 300
+        while runners() and time.monotonic() < deadline:
+            time.sleep(0.2)
+        workers = [p for p in descendants(server.pid) if p not in runners()]
+        out["park_server/parked_session_rss"] = _settled(
+            lambda: sum(map(_rss, workers))) / len(clients)
+        firsts = [c.call("run_python", code="print(total())")[0] for c in clients]
+        out["park_server/first_call_after_park_s"] = statistics.median(firsts)
+        # Live again, for less than the park time: one reading.
+        out["park_server/live_session_rss"] = sum(
+            map(_rss, descendants(server.pid))) / len(clients)
+        for c in clients:
+            c.end()
+    finally:
+        server.terminate()
+        server.wait(timeout=120)
+
+
+def run() -> dict[str, float]:
+    out: dict[str, float] = {}
+    previous = os.environ.get("VESK_CONFIG")
+    try:
+        _start_figures(out, parkable=False)
+        _start_figures(out, parkable=True)
+        _park_figures(out)
+        _many_sessions(out)
+        _server_figures(out)
+    finally:
+        if previous is None:
+            os.environ.pop("VESK_CONFIG", None)
+        else:
+            os.environ["VESK_CONFIG"] = previous
+    return out
+
+
+if __name__ == "__main__":
+    for name, value in run().items():
+        print(f"{name}: {value:.6g}")
