@@ -257,7 +257,7 @@ Result<VeskEngine> VeskEngine::create(Config config) {
 
     const pid_t pid = ::getpid();
     const std::string path =
-        absolute(join(temp_dir(), "vesk_runner_" + std::to_string(pid) + ".ts"));
+        absolute(join(temp_dir(), "vesk_runner_" + std::to_string(pid) + ".js"));
     // Declared before the lock: should the last other holder go meanwhile,
     // the references taken here are released after the lock, which the
     // RunnerFile's destructor takes too.

@@ -8,7 +8,7 @@
 // Runners run in a sandbox of their own wherever bubblewrap can make one
 // (RunnerIsolation::kSandbox; runner_process.h): the script then never
 // touches the host's disks. Otherwise (kDirect) the script file is
-// "vesk_runner_{pid}.ts" in the temporary directory (TMPDIR, else /tmp).
+// "vesk_runner_{pid}.js" in the temporary directory (TMPDIR, else /tmp).
 // Since the name depends only on the process id, all engines of one process
 // share one RunnerFile: the first creates and writes it, later ones (while
 // any holder lives) share it, and the file is removed when the last holder
@@ -70,7 +70,7 @@ void set_runner_isolation_for_testing(std::optional<RunnerIsolation> isolation);
 
 // Inside a runner's sandbox: its own directory and its script.
 inline constexpr std::string_view kSandboxOwnDir = "/tmp/vesk-runner";
-inline constexpr std::string_view kSandboxScript = "/tmp/vesk_runner.ts";
+inline constexpr std::string_view kSandboxScript = "/tmp/vesk_runner.js";
 
 // The program, arguments and stream setup of one runner process. The
 // environment is inherited but for `env_overrides`, the working directory

@@ -32,7 +32,7 @@ struct DenoOnPath {
     env.set("PATH", bin.path().string() + ":/usr/bin:/bin");
     env.set("TMPDIR", tmp.path().string());
   }
-  fs::path script() const { return tmp.path() / ("vesk_runner_" + std::to_string(::getpid()) + ".ts"); }
+  fs::path script() const { return tmp.path() / ("vesk_runner_" + std::to_string(::getpid()) + ".js"); }
 };
 
 TEST(Engine, DenoNotFoundWritesNothing) {
@@ -198,11 +198,11 @@ TEST(Engine, SandboxedCommandRunsDenoInATmpfsOfItsOwn) {
   if (bin.starts_with("/tmp/")) expected.insert(expected.end(), {"--ro-bind", bin, bin});
   if (cache.starts_with("/tmp/")) expected.insert(expected.end(), {"--ro-bind", cache, cache});
   expected.insert(expected.end(),
-                  {"--dir", "/tmp/vesk-runner", "--ro-bind-data", "3", "/tmp/vesk_runner.ts",
+                  {"--dir", "/tmp/vesk-runner", "--ro-bind-data", "3", "/tmp/vesk_runner.js",
                    "--cap-drop", "ALL", "--info-fd", "4", "--", engine->deno_path(), "run",
                    "--no-config", "--no-lock", "--cached-only",
-                   "--allow-read=/tmp/vesk_runner.ts," + pyodide + ",/tmp/vesk-runner",
-                   "--allow-write=/tmp/vesk-runner", "/tmp/vesk_runner.ts", "/tmp/vesk-runner",
+                   "--allow-read=/tmp/vesk_runner.js," + pyodide + ",/tmp/vesk-runner",
+                   "--allow-write=/tmp/vesk-runner", "/tmp/vesk_runner.js", "/tmp/vesk-runner",
                    "--interpreter-memory-mb=1536"});
   EXPECT_EQ(command->program, "bwrap");
   EXPECT_EQ(command->args, expected);
@@ -308,7 +308,7 @@ TEST(Engine, PathsThatAreNotUtf8AreShownWithReplacements) {
   ASSERT_TRUE(engine.has_value()) << engine.error().message();
   EXPECT_TRUE(fs::exists(engine->script_path()));
   const std::string shown = (deno.tmp.path() / "t\xEF\xBF\xBD").string() + "/vesk_runner_" +
-                            std::to_string(::getpid()) + ".ts";
+                            std::to_string(::getpid()) + ".js";
   EXPECT_EQ(engine->launch_command("/own")->args.end()[-3], shown);
 }
 

@@ -83,7 +83,7 @@ def launch_command(script: str, own_dir: str, allow_net: list[str] | None = None
 
 
 def write_script(directory: Path) -> str:
-    path = directory / "vesk_runner_test.ts"
+    path = directory / "vesk_runner_test.js"
     path.write_bytes(RUNNER_SOURCE.read_bytes())
     return str(path)
 
