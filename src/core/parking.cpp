@@ -32,6 +32,10 @@ struct Parker {
   std::map<const Parkable*, Entry> entries;
   pid_t owner = 0;  // the process whose thread runs; 0 before the first
   bool running = false;
+  // When the thread looks next unless woken; min while it is not waiting
+  // (it looks at every entry before it waits again). A call that ends
+  // schedules its session later than that, and need not wake it.
+  ParkClock::time_point wake = ParkClock::time_point::min();
 };
 
 Parker& parker() {
@@ -68,11 +72,13 @@ void run(Parker* p) {
       if (p->entries.empty()) break;
       // Entries being asked elsewhere have no time; nothing else is due
       // before `earliest`, and a schedule wakes the thread.
+      p->wake = earliest ? *earliest : ParkClock::time_point::max();
       if (earliest) {
         p->cv.wait_until(lock, *earliest);
       } else {
         p->cv.wait(lock);
       }
+      p->wake = ParkClock::time_point::min();
       continue;
     }
     lock.unlock();
@@ -102,6 +108,7 @@ void run(Parker* p) {
 void schedule_parking(const std::shared_ptr<Parkable>& target,
                       std::optional<ParkClock::time_point> when) {
   Parker& p = parker();
+  bool notify = true;
   {
     std::lock_guard<std::mutex> lock(p.mu);
     if (p.owner != ::getpid()) {
@@ -109,6 +116,7 @@ void schedule_parking(const std::shared_ptr<Parkable>& target,
       // copied are asked again only once they are scheduled here.
       p.entries.clear();
       p.running = false;
+      p.wake = ParkClock::time_point::min();
       p.owner = ::getpid();
     }
     if (!when) {
@@ -128,9 +136,10 @@ void schedule_parking(const std::shared_ptr<Parkable>& target,
           return;
         }
       }
+      notify = *when < p.wake;
     }
   }
-  p.cv.notify_all();
+  if (notify) p.cv.notify_all();
 }
 
 std::size_t parking_targets() {
