@@ -34,8 +34,10 @@ import vesk_internal
 
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "python"))
+sys.path.insert(0, str(ROOT / "bench"))
 
 from mcp_util import descendants  # noqa: E402
+from server_bench import _rss  # noqa: E402
 
 MiB = 1048576
 
@@ -76,16 +78,6 @@ index = {name: i for i, name, _ in records[:20_000]}
 def total():
     return sum(x for _, _, x in records)
 """
-
-
-def _rss(pid: int | str = "self") -> int:
-    try:
-        for line in Path(f"/proc/{pid}/status").read_text().splitlines():
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1]) * 1024
-    except OSError:
-        pass
-    return 0
 
 
 def _runners() -> list[int]:

@@ -91,7 +91,7 @@ def _env() -> dict[str, str]:
     return env
 
 
-def _rss(pid: int) -> int:
+def _rss(pid: int | str = "self") -> int:
     try:
         for line in Path(f"/proc/{pid}/status").read_text().splitlines():
             if line.startswith("VmRSS:"):
