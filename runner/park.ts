@@ -12,9 +12,10 @@
 //     line, whose code is not part of the interpreter's memory;
 //   - "references into JavaScript": Python holds JavaScript objects, which
 //     makeMemorySnapshot() cannot write down (it throws);
-//   - "the image would pass max_runner_memory_mb": imaging copies the
-//     interpreter's memory, and the copy must not take the runner over its
-//     bound.
+//   - "the image would pass max_runner_memory_mb": imaging copies the files
+//     it carries and may need a copy of the interpreter's memory (a Pyodide
+//     whose memory view cannot be set aside), which must not take the runner
+//     over its bound.
 // Otherwise the reply is {"seq":N,"image":L} and L bytes: Pyodide's memory
 // snapshot followed by a trailer the runner alone reads back (resumeState):
 // the monotonic clock, so that time.monotonic() goes on from where it was
@@ -185,16 +186,36 @@ function refusal(pyodide: PyodideAPI, python: PythonHelpers, memoryCapMb: number
   return null;
 }
 
+// Pyodide's snapshot is a header (the JavaScript side's state) followed by a
+// copy of the interpreter's whole memory. The copy is made only to be
+// written out, and making it takes as long as compressing a third of it: so
+// the header is made with an empty memory view in the memory's place, and
+// the memory itself is written after it as it stands (nothing runs between).
+// Both parts together are byte for byte what makeMemorySnapshot() gives.
+function snapshotParts(pyodide: PyodideAPI): Uint8Array[] {
+  const module = internalsOf(pyodide)._module;
+  const heap = module?.HEAP8;
+  if (!module || !heap) return [pyodide.makeMemorySnapshot()];
+  let header: Uint8Array;
+  module.HEAP8 = new Int8Array(0);
+  try {
+    header = pyodide.makeMemorySnapshot();
+  } finally {
+    module.HEAP8 = heap;
+  }
+  return [header, new Uint8Array(heap.buffer, heap.byteOffset, heap.length)];
+}
+
 // The image, or why there is none.
 function tryImage(
   pyodide: PyodideAPI,
   python: PythonHelpers,
   memoryCapMb: number | null,
-): { image: Uint8Array } | { reason: string } {
+): { image: Uint8Array[] } | { reason: string } {
   const reason = refusal(pyodide, python, memoryCapMb);
   if (reason !== null) return { reason };
   try {
-    return { image: pyodide.makeMemorySnapshot() };
+    return { image: snapshotParts(pyodide) };
   } catch (error) {
     return { reason: "references into JavaScript (" + textOf(error) + ")" };
   }
@@ -223,7 +244,7 @@ export async function servePark(pyodide: PyodideAPI, python: PythonHelpers, memo
     writeError("not parked: the files outside /workspace could not be read (" + textOf(error) + ")");
     return;
   }
-  writeImage([outcome.image, ...rest]);
+  writeImage([...outcome.image, ...rest]);
 }
 
 // ---------------------------------------------------------------------------
