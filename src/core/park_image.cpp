@@ -2,6 +2,7 @@
 
 #include <zstd.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace vesk {
@@ -75,47 +76,61 @@ Result<ParkImage> ImageCompressor::finish() {
   });
 }
 
-Result<std::string> decompress_image(const ParkImage& image) {
-  return guard([&]() -> Result<std::string> {
+Status decompress_image_to(const ParkImage& image,
+                           const std::function<Status(std::string_view)>& sink,
+                           std::size_t piece) {
+  return guard([&]() -> Status {
     std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> dctx(ZSTD_createDCtx(), ZSTD_freeDCtx);
     if (!dctx) return fail(Error::internal("zstd's context could not be made"));
-    std::string out;
-    std::string reason;
-    out.resize_and_overwrite(image.size, [&](char* data, std::size_t size) {
-      ZSTD_inBuffer in{image.compressed.data(), image.compressed.size(), 0};
-      ZSTD_outBuffer o{data, size, 0};
-      for (;;) {
-        const std::size_t r = ZSTD_decompressStream(dctx.get(), &o, &in);
-        if (ZSTD_isError(r)) {
-          reason = ZSTD_getErrorName(r);
-          break;
+    const auto damaged = [](std::string_view reason) {
+      return fail_message("the image is damaged (" + std::string(reason) + ")");
+    };
+    std::string buffer(static_cast<std::size_t>(std::min<std::uint64_t>(image.size, piece)), '\0');
+    ZSTD_inBuffer in{image.compressed.data(), image.compressed.size(), 0};
+    std::uint64_t left = image.size;
+    for (;;) {
+      // Never more room than the recorded size leaves, so that no frame,
+      // damaged or forged, makes this take more than was recorded.
+      ZSTD_outBuffer o{buffer.data(), static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer.size())), 0};
+      std::size_t r = 0;
+      if (o.size > 0) {
+        r = ZSTD_decompressStream(dctx.get(), &o, &in);
+        if (ZSTD_isError(r)) return damaged(ZSTD_getErrorName(r));
+      } else {
+        // Room left for nothing but a frame's end: anything more is too much.
+        char probe;
+        ZSTD_outBuffer extra{&probe, 1, 0};
+        r = ZSTD_decompressStream(dctx.get(), &extra, &in);
+        if (ZSTD_isError(r)) return damaged(ZSTD_getErrorName(r));
+        if (extra.pos != 0 || r != 0 || in.pos != in.size) {
+          return damaged("its size differs from the one recorded");
         }
-        if (r == 0) {
-          // The frame is complete: it must have filled the image exactly and
-          // used every byte kept.
-          if (o.pos != size || in.pos != in.size) reason = "its size differs from the one recorded";
-          break;
-        }
-        if (in.pos == in.size) {
-          reason = "it ends early";
-          break;
-        }
-        if (o.pos == o.size) {
-          // Room left for nothing but a frame's end: anything more is too much.
-          char probe;
-          ZSTD_outBuffer extra{&probe, 1, 0};
-          const std::size_t more = ZSTD_decompressStream(dctx.get(), &extra, &in);
-          if (ZSTD_isError(more)) {
-            reason = ZSTD_getErrorName(more);
-          } else if (extra.pos != 0 || more != 0 || in.pos != in.size) {
-            reason = "its size differs from the one recorded";
-          }
-          break;
-        }
+        return {};
       }
-      return o.pos;
+      left -= o.pos;
+      if (o.pos > 0) {
+        if (Status s = sink(std::string_view(buffer.data(), o.pos)); !s) return s;
+      }
+      if (r == 0) {
+        // The frame is complete: it must have filled the image exactly and
+        // used every byte kept.
+        if (left != 0 || in.pos != in.size) return damaged("its size differs from the one recorded");
+        return {};
+      }
+      if (in.pos == in.size && o.pos < o.size) return damaged("it ends early");
+    }
+  });
+}
+
+Result<std::string> decompress_image(const ParkImage& image) {
+  return guard([&]() -> Result<std::string> {
+    std::string out;
+    out.reserve(image.size);
+    Status done = decompress_image_to(image, [&](std::string_view piece) -> Status {
+      out.append(piece);
+      return {};
     });
-    if (!reason.empty()) return fail_message("the image is damaged (" + reason + ")");
+    if (!done) return fail(done.error());
     return out;
   });
 }

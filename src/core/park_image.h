@@ -16,7 +16,9 @@
 #ifndef VESK_CORE_PARK_IMAGE_H_
 #define VESK_CORE_PARK_IMAGE_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -60,6 +62,16 @@ class ImageCompressor {
 // reason})" when the frame does not decompress, or not to exactly
 // `image.size` bytes.
 Result<std::string> decompress_image(const ParkImage& image);
+
+// The same, handed to `sink` in pieces of at most `piece` bytes as they are
+// decompressed, so that the whole image is never held. Pieces before a
+// damage is found have been handed over already: a caller must be able to
+// discard what it was given when this fails. Errors: those of
+// decompress_image(), and the first error of `sink` (after which nothing
+// more is handed over).
+Status decompress_image_to(const ParkImage& image,
+                           const std::function<Status(std::string_view)>& sink,
+                           std::size_t piece = std::size_t{1} << 20);
 
 }  // namespace vesk
 

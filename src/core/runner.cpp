@@ -92,17 +92,20 @@ Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
     // Checked against the digest the module recorded; the runner gets the
     // bytes, never the file.
     std::optional<std::string> snapshot = load_start_snapshot(engine);
-    if (!snapshot) return start_with(engine, "", std::nullopt);
-    return start_with(engine, "snapshot-load", *snapshot);
+    if (!snapshot) return start_with(engine, "", nullptr);
+    const StartBytes bytes{snapshot->size(), [&](const auto& send) { return send(*snapshot); }};
+    return start_with(engine, "snapshot-load", &bytes);
   });
 }
 
-Result<std::unique_ptr<Runner>> Runner::resume(const VeskEngine& engine, std::string_view image) {
-  return start_with(engine, "resume", image);
+Result<std::unique_ptr<Runner>> Runner::resume(const VeskEngine& engine, const ParkImage& image) {
+  const StartBytes bytes{image.size,
+                         [&](const auto& send) { return decompress_image_to(image, send); }};
+  return start_with(engine, "resume", &bytes);
 }
 
 Result<std::unique_ptr<Runner>> Runner::start_with(const VeskEngine& engine, std::string_view mode,
-                                                   std::optional<std::string_view> snapshot) {
+                                                   const StartBytes* bytes) {
   return guard([&]() -> Result<std::unique_ptr<Runner>> {
     const std::uint64_t limit = engine.config().install_timeout_ms;
     if (auto s = ensure_pyodide_cached(engine.deno_path(), limit); !s) return fail(s.error());
@@ -123,9 +126,20 @@ Result<std::unique_ptr<Runner>> Runner::start_with(const VeskEngine& engine, std
       if (!watchdog) return fail(watchdog.error());  // the runner's release kills the child
       // A runner that ends before it has read the snapshot fails the write;
       // the missing ready line then tells what happened.
-      if (snapshot) {
-        Status sent = write_all(runner->stdin_.get(), std::to_string(snapshot->size()) + "\n");
-        if (sent) sent = write_all(runner->stdin_.get(), *snapshot);
+      if (bytes) {
+        const int in = runner->stdin_.get();
+        bool send_failed = !write_all(in, std::to_string(bytes->size) + "\n");
+        Status produced;
+        if (!send_failed) {
+          produced = bytes->produce([&](std::string_view piece) -> Status {
+            Status s = write_all(in, piece);
+            send_failed = !s;
+            return s;
+          });
+        }
+        // Bytes that could not be made whole (a damaged image): the runner
+        // must not start from what it was given. Its release kills it.
+        if (!produced && !send_failed) return fail(produced.error());
       }
       std::string line;
       ready = read_text_line(runner->reader_, line) && is_ready_line(line);

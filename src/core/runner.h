@@ -29,6 +29,7 @@
 #include "core/file_map.h"
 #include "core/io.h"
 #include "core/memory_guard.h"
+#include "core/park_image.h"
 #include "core/process.h"
 #include "core/protocol.h"
 #include "core/runner_process.h"
@@ -88,10 +89,14 @@ class Runner {
   static Result<std::unique_ptr<Runner>> start(const VeskEngine& engine);
 
   // Starts a runner that resumes the interpreter of a park image (see park())
-  // instead of starting afresh; otherwise as start(). A runner that refuses
-  // the image (damaged, or from another build) starts afresh instead:
-  // from_snapshot() then says false.
-  static Result<std::unique_ptr<Runner>> resume(const VeskEngine& engine, std::string_view image);
+  // instead of starting afresh; otherwise as start(). The image is
+  // decompressed as the runner reads it (while Deno still starts, and
+  // without ever holding it whole). An image that does not decompress fails
+  // with decompress_image()'s error and the runner is stopped before it has
+  // said it is ready, so nothing of the partial image is ever used. A runner
+  // that refuses the image (from another build, or damaged inside a sound
+  // frame) starts afresh instead: from_snapshot() then says false.
+  static Result<std::unique_ptr<Runner>> resume(const VeskEngine& engine, const ParkImage& image);
 
   // Starts a runner and installs `packages` into it in order. A package that
   // cannot be installed again is left out, with one line on standard error
@@ -185,10 +190,18 @@ class Runner {
 
   bool sandboxed() const { return engine_.isolation() == RunnerIsolation::kSandbox; }
 
-  // Starts a runner with `mode`, handing it `bytes` (a start snapshot or a
-  // park image) first when given.
+  // What a runner is handed on its standard input before it starts (a start
+  // snapshot or a park image): `size` bytes, which `produce` passes to its
+  // `send` piece by piece. An error of `produce` that is not one of `send`
+  // fails the start.
+  struct StartBytes {
+    std::uint64_t size = 0;
+    std::function<Status(const std::function<Status(std::string_view)>& send)> produce;
+  };
+
+  // Starts a runner with `mode`, handing it `bytes` first when given.
   static Result<std::unique_ptr<Runner>> start_with(const VeskEngine& engine, std::string_view mode,
-                                                    std::optional<std::string_view> bytes);
+                                                    const StartBytes* bytes);
 
   // An image reply's bytes are taken by `image` (given the announced size)
   // while the wait's watchdog still runs: true once all are read, false when

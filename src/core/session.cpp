@@ -159,23 +159,17 @@ Status Session::ensure_runner() {
   if (runner_) return {};
   std::string why;
   if (parked_) {
-    Result<std::string> image = decompress_image(*parked_);
+    Result<std::unique_ptr<Runner>> resumed = Runner::resume(engine_, *parked_);
     parked_.reset();
-    if (image) {
-      Result<std::unique_ptr<Runner>> resumed = Runner::resume(engine_, *image);
-      *image = std::string();
-      if (resumed) {
-        runner_ = std::move(*resumed);
-        runner_files_.reset();
-        mark_active();
-        runner_->reinstall(installed_packages_);
-        if (runner_->from_snapshot()) return {};
-        why = "the runner refused its image";
-      } else {
-        why = resumed.error().message();
-      }
+    if (resumed) {
+      runner_ = std::move(*resumed);
+      runner_files_.reset();
+      mark_active();
+      runner_->reinstall(installed_packages_);
+      if (runner_->from_snapshot()) return {};
+      why = "the runner refused its image";
     } else {
-      why = image.error().message();
+      why = resumed.error().message();
     }
   }
   if (!runner_) {

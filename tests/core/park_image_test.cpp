@@ -55,6 +55,16 @@ TEST(ParkImageTest, RoundTripsWhateverThePieces) {
     auto back = decompress_image(kept);
     ASSERT_TRUE(back) << back.error().message();
     EXPECT_EQ(*back, image) << c.size << " in pieces of " << c.piece;
+    // Handed out in pieces no larger than asked for, the same bytes.
+    std::string streamed;
+    Status s = decompress_image_to(kept, [&](std::string_view part) -> Status {
+      EXPECT_LE(part.size(), c.piece);
+      EXPECT_FALSE(part.empty());
+      streamed.append(part);
+      return {};
+    }, c.piece);
+    ASSERT_TRUE(s) << s.error().message();
+    EXPECT_EQ(streamed, image) << c.size << " streamed in pieces of " << c.piece;
   }
 }
 
@@ -84,6 +94,26 @@ TEST(ParkImageTest, DamagedOrMismatchedImagesAreRefusedWithoutTakingMore) {
     EXPECT_TRUE(back.error().message().starts_with("the image is damaged (")) << c.what << ": "
                                                                                << back.error().message();
   }
+  // Streamed, a damaged image fails the same way, and a sink that fails
+  // stops the stream with its own error.
+  ParkImage cut = good;
+  cut.compressed.resize(cut.compressed.size() - 10);
+  std::size_t handed = 0;
+  Status streamed = decompress_image_to(cut, [&](std::string_view part) -> Status {
+    handed += part.size();
+    return {};
+  }, 4096);
+  ASSERT_FALSE(streamed);
+  EXPECT_TRUE(streamed.error().message().starts_with("the image is damaged (")) << streamed.error().message();
+  EXPECT_LT(handed, good.size);
+  int calls = 0;
+  Status stopped = decompress_image_to(good, [&](std::string_view) -> Status {
+    ++calls;
+    return fail_message("the runner went away");
+  }, 4096);
+  ASSERT_FALSE(stopped);
+  EXPECT_EQ(stopped.error().message(), "the runner went away");
+  EXPECT_EQ(calls, 1);
   // The good one still decompresses: nothing above touched it.
   auto back = decompress_image(good);
   ASSERT_TRUE(back);
