@@ -70,14 +70,17 @@ async function withHeapCaught<T>(heap: Heap, load: () => Promise<T>): Promise<T>
 
 const utf8Decoder = new TextDecoder("utf-8", { ignoreBOM: true });
 
-// Loads Pyodide from the snapshot in `options`. Restoring copies the whole
-// snapshot into the interpreter's fresh memory, and half of it is zero pages,
-// which an ordinary start never touches: copied, they would stay resident in
-// every idle runner. So while Pyodide loads, the copy from the snapshot skips
-// each chunk that is zero on both sides (fresh memory reads as zero without
-// becoming resident; a chunk that is not zero there is copied as it is).
-async function loadSparsely(options: PyodideConfig & { _loadSnapshot: Uint8Array }): Promise<PyodideAPI> {
-  const snapshot = options._loadSnapshot;
+// Loads Pyodide from the snapshot that `snapshot` gives. Restoring copies the
+// whole snapshot into the interpreter's fresh memory, and half of it is zero
+// pages, which an ordinary start never touches: copied, they would stay
+// resident in every idle runner. So while Pyodide loads, the copy from the
+// snapshot skips each chunk that is zero on both sides (fresh memory reads as
+// zero without becoming resident; a chunk that is not zero there is copied as
+// it is). The snapshot may still be arriving: Pyodide awaits it only once
+// its own script has loaded, which takes longer than reading the snapshot.
+async function loadSparsely(options: PyodideConfig, snapshot: Promise<Uint8Array>): Promise<PyodideAPI> {
+  let bytes: Uint8Array | null = null;
+  options._loadSnapshot = snapshot.then((arrived) => (bytes = arrived));
   const plainSet = Int8Array.prototype.set;
   const CHUNK = 1 << 16;
   const allZero = (bytes: Uint8Array, from: number, to: number) => {
@@ -91,7 +94,7 @@ async function loadSparsely(options: PyodideConfig & { _loadSnapshot: Uint8Array
   };
   const heap: Heap = {};
   Int8Array.prototype.set = function (this: Int8Array, source: ArrayLike<number>, offset = 0) {
-    if (!(source instanceof Uint8Array) || source.buffer !== snapshot.buffer || offset !== 0) {
+    if (!(source instanceof Uint8Array) || bytes === null || source.buffer !== bytes.buffer || offset !== 0) {
       return plainSet.call(this, source, offset);
     }
     let target: Uint8Array;
@@ -128,54 +131,61 @@ export async function startInterpreter(
   if (parkable || startMode === "snapshot-make") loadOptions._makeSnapshot = true;
   let fromSnapshot = false;
   let park: ParkState | null = null;
+  // The bytes as they arrive (read alongside Pyodide's own loading), and the
+  // whole of them once read: their buffer is let go after the restore.
+  let snapshot: Promise<Uint8Array> | null = null;
+  let received: Uint8Array<ArrayBuffer> | null = null;
+  let inputEnded = false;
   if (startMode === "snapshot-load" || startMode === "resume") {
     const header = await readLine();
     const length = header === null ? NaN : Number(utf8Decoder.decode(header));
     if (!Number.isSafeInteger(length) || length < 0) throw new Error("snapshot length line expected");
-    const bytes = await readBytes(length);
-    if (startMode === "resume") {
-      try {
+    const arriving = readBytes(length).then((bytes) => (received = bytes), (error) => {
+      inputEnded = true;
+      throw error;
+    });
+    snapshot = startMode === "resume"
+      ? arriving.then((bytes) => {
         park = splitImage(bytes);
-        loadOptions._loadSnapshot = park.snapshot;
-        fromSnapshot = true;
-      } catch (error) {
-        toStderr("vesk runner: the park image was refused (" + textOf(error) + "); loading Pyodide");
-      }
-    } else {
-      loadOptions._loadSnapshot = bytes;
-      fromSnapshot = true;
-    }
+        return park.snapshot;
+      })
+      : arriving;
+    // Awaited by Pyodide only later: a failure meanwhile is not unhandled.
+    snapshot.catch(() => {});
+    fromSnapshot = true;
   }
   let pyodide;
   try {
-    pyodide = fromSnapshot
-      ? await loadSparsely(loadOptions as PyodideConfig & { _loadSnapshot: Uint8Array })
-      : await loadPyodide(loadOptions);
+    pyodide = snapshot ? await loadSparsely(loadOptions, snapshot) : await loadPyodide(loadOptions);
   } catch (error) {
-    if (!fromSnapshot) throw error;
+    // Standard input that ended inside the bytes ends the runner: the module
+    // is gone, or stopped it.
+    if (!fromSnapshot || inputEnded) throw error;
     // A snapshot the module checked but this Pyodide cannot take (it was made
-    // by another build), or a park image it cannot restore: start the
-    // ordinary way instead.
-    const what = park ? "the park image" : "the start snapshot";
+    // by another build), or a park image it cannot restore (or split): start
+    // the ordinary way instead.
+    const what = startMode === "resume" ? "the park image" : "the start snapshot";
     toStderr("vesk runner: " + what + " was refused (" + textOf(error) + "); loading Pyodide");
     delete loadOptions._loadSnapshot;
+    if (received !== null) (received as Uint8Array<ArrayBuffer>).buffer.transfer(0);
     fromSnapshot = false;
     park = null;
     pyodide = await loadPyodide(loadOptions);
   }
   const internals = internalsOf(pyodide);
   if (fromSnapshot) {
-    if (park) {
+    const resumed = park as ParkState | null;
+    if (resumed) {
       // The interpreter's clock goes on from where it was parked, and the
       // files it had outside the workspace are back (before the bytes go).
-      resumeClock(park.clock);
-      restoreFiles(pyodide, park.entries, park.files);
+      resumeClock(resumed.clock);
+      restoreFiles(pyodide, resumed.entries, resumed.files);
     }
     // The interpreter's memory now holds what the snapshot's bytes said. The
     // bytes themselves would stay resident until a major collection, which an
     // idle runner may never reach: detaching their buffer frees them now
     // (every view of it, Pyodide's configuration included, reads as empty).
-    (loadOptions._loadSnapshot as Uint8Array<ArrayBuffer>).buffer.transfer(0);
+    if (received !== null) (received as Uint8Array<ArrayBuffer>).buffer.transfer(0);
     delete loadOptions._loadSnapshot;
     if (internals._api?.config) internals._api.config._loadSnapshot = undefined;
     // Restoring puts the script's directory in front of sys.path once more.
