@@ -140,7 +140,7 @@ def _park_figures(out: dict[str, float]) -> None:
     s.execute_python(TYPICAL_STATE)
     expected = s.execute_python("print(total())").stdout
     parks, firsts, images, starts = [], [], [], []
-    for _ in range(7):
+    for _ in range(11):
         start = time.perf_counter()
         assert s._park() == "parked"
         parks.append(time.perf_counter() - start)
