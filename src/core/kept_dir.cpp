@@ -35,6 +35,10 @@ struct KeptWorkDir::Node {
   // The inotify watch on the file's inode whose stamp is recorded; -1 when
   // there is none yet (a new inode) or none could be had.
   int wd = -1;
+  // For a directory: when the last collect() went through its entries, every
+  // one was a file whose watch vouched for it, `watched_files` of them.
+  bool watched_leaf = false;
+  std::uint64_t watched_files = 0;
   std::unordered_map<std::string, std::unique_ptr<Node>> children;
 };
 
@@ -164,6 +168,7 @@ KeptWorkDir::KeptWorkDir() = default;
 KeptWorkDir::~KeptWorkDir() { drop(); }
 
 void KeptWorkDir::drop() {
+  records_settled_ = false;
   root_fd_.reset();
   watches_.reset();
   if (!path_.empty()) remove_tree(path_);
@@ -225,6 +230,7 @@ KeptWorkDir::Node* KeptWorkDir::find(const std::string& relative) {
 
 KeptWorkDir::Node& KeptWorkDir::make_path(const std::string& relative, bool dir,
                                           std::set<std::string>* touched) {
+  records_settled_ = false;
   Node* node = root_.get();
   std::size_t start = 0;
   while (start < relative.size()) {
@@ -243,6 +249,7 @@ KeptWorkDir::Node& KeptWorkDir::make_path(const std::string& relative, bool dir,
 }
 
 Status KeptWorkDir::restamp(const std::string& relative) {
+  records_settled_ = false;
   Node* node = find(relative);
   if (node == nullptr) return {};
   struct stat st;
@@ -270,6 +277,7 @@ Status KeptWorkDir::sync(const FileMap& files) {
     if (!kept_as_is(d.key)) exact_ = false;
     written.emplace_back(d.key, d.to);
   }
+  if (!removed.empty() || !written.empty()) records_settled_ = false;
   std::set<std::string> touched;
   for (const std::string& key : removed) {
     if (::unlinkat(root_fd_.get(), key.c_str(), 0) != 0) return fail(Error::last_os_error());
@@ -410,13 +418,27 @@ bool KeptWorkDir::visit(int fd, const std::string& prefix, Node& node, bool list
   };
 
   if (!list) {
+    if (trust_watched_leaves_ && node.watched_leaf) {
+      // No record changed since the last collect() found every entry here a
+      // file whose watch vouched for it, and no watch has reported anything
+      // since: the loop below would pass over each of them unlooked.
+      *files_below = node.watched_files;
+      return true;
+    }
+    bool leaf = reported_.has_value();
     for (auto it = node.children.begin(); it != node.children.end();) {
+      const Node* child = it->second.get();
+      leaf = leaf && child != nullptr && !child->dir && child->wd >= 0 &&
+             reported_->count(child->wd) == 0;
       if (!look(it->first, it->second)) return false;
       it = it->second ? std::next(it) : node.children.erase(it);
     }
+    node.watched_leaf = leaf;
+    node.watched_files = files;
     *files_below = files;
     return true;
   }
+  node.watched_leaf = false;
   std::vector<std::string> names;
   {
     const int listed = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -534,6 +556,7 @@ constexpr std::uint32_t kWatchedEvents =
 }  // namespace
 
 void KeptWorkDir::forget_watches() {
+  records_settled_ = false;
   watches_.reset();
   all_watched_ = false;
   auto clear = [](auto& self, Node& node) -> void {
@@ -560,7 +583,10 @@ void KeptWorkDir::watch_files() {
         if (child->wd < 0) ++unwatched;
       }
     };
-    if (!all_watched_) arm(arm, path_, *root_);
+    if (!all_watched_) {
+      records_settled_ = false;
+      arm(arm, path_, *root_);
+    }
     // What is queued so far came from vesk's own writes, not from the
     // command. When some of it was lost, so were reports of watches that
     // went: the count of those held is no longer known, and the instance
@@ -601,8 +627,16 @@ Result<FileMap> KeptWorkDir::collect_changes(std::optional<std::uint64_t> max_wo
     forget_watches();
   }
   if (!reported_ || worker_count(unwatched_ + reported_->size()) > 1) prestat();
+  // A directory whose entries were all vouched for by their watches the last
+  // time need not be gone through again while nothing has changed a record
+  // since and no watch has reported anything; its own inode and stamp are
+  // still looked at on the way down, as every directory's.
+  trust_watched_leaves_ = records_settled_ && reported_ && reported_->empty();
+  records_settled_ = false;
   std::uint64_t files_below = 0;
-  if (!visit(root_fd_.get(), "", *root_, list_root, scan, &files_below)) return FileMap();
+  const bool visited = visit(root_fd_.get(), "", *root_, list_root, scan, &files_below);
+  trust_watched_leaves_ = false;
+  if (!visited) return FileMap();
   if (!scan.buried.empty()) {
     find_moved(scan);
     // A directory that took another's place may hold keys the other held:
@@ -682,6 +716,11 @@ Result<FileMap> KeptWorkDir::collect_changes(std::optional<std::uint64_t> max_wo
     if (!restamp(dir)) return FileMap();
   }
 
+  // Nothing found, nothing recorded anew: the records stand as this walk
+  // left them for the next.
+  records_settled_ = scan.changed.empty() && scan.removed.empty() && scan.unlink.empty() &&
+                     scan.rmdir.empty() && scan.chmod_dirs.empty() && scan.touched.empty() &&
+                     scan.buried.empty();
   FileMap out = held_;
   for (const std::string& key : scan.removed) out.erase(key);
   for (std::size_t i = 0; i < scan.changed.size(); ++i) {

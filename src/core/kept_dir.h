@@ -59,6 +59,11 @@
 // before the command started (vesk's own writes) is discarded. When inotify
 // cannot tell (no instance or watch to be had, the event queue overflowed),
 // files are looked at.
+// When no watch reported anything at all during the command, and no record
+// has changed since a collect() that found nothing changed, a directory all
+// of whose entries were files vouched for so at that collect() is not gone
+// through again: each entry would be vouched for once more. Its own inode
+// and stamp are looked at on the way down as always.
 //
 // Moved directories: the files below a directory that was moved keep their
 // inodes and stamps. A file found under a new key whose inode passes the stamp
@@ -197,6 +202,12 @@ class KeptWorkDir {
   // In a collect() whose events can tell: the watches that reported
   // anything during the command; a file with another watch is unchanged.
   std::optional<std::unordered_set<int>> reported_;
+  // The records stand as the last collect() left them after it found
+  // nothing changed: whatever records, forgets or watches a file clears it.
+  bool records_settled_ = false;
+  // In that collect(): a directory that was then a leaf of watched files
+  // is passed over (see visit()).
+  bool trust_watched_leaves_ = false;
   FileMap held_;
   timespec reading_{};
   bool whole_seconds_ = true;

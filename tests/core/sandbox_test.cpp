@@ -1191,6 +1191,88 @@ TEST_F(SandboxTest, KeptDirectorySeesChangesThatLeaveFewTraces) {
   }
 }
 
+// After commands that changed nothing and opened no file, a directory whose
+// files all hold watches is passed over without a look at its entries. Each
+// way a command can change such a directory's files must still reach the
+// checkpoint, and the directory must still be what a fresh one would be.
+TEST_F(KeptDirModelTest, QuietDirectoriesArePassedOverOnlyWhileNothingReports) {
+  // On a tmpfs, whose times have nanoseconds, a directory passes the stamp
+  // rule at once instead of a second after it changed.
+  struct stat st;
+  if (::stat("/dev/shm", &st) != 0 || !S_ISDIR(st.st_mode) || ::access("/dev/shm", W_OK) != 0) {
+    GTEST_SKIP() << "no writable /dev/shm";
+  }
+  TempDir shm("/dev/shm");
+  ScopedEnv tmpdir("TMPDIR", shm.path().string());
+  struct Change {
+    const char* host_write;  // a key the host writes "hhhh" to before the command
+    const char* command;
+    Files after;
+  };
+  const std::vector<Change> changes = {
+      {nullptr, "printf AAAA > d1/a",
+       {{"d1/a", "AAAA"}, {"d1/b", "bbbb"}, {"d2/x", "xxxx"}, {"top", "tttt"}}},
+      {nullptr, "printf Q | dd of=d1/b conv=notrunc status=none && touch -d @0 d1/b",
+       {{"d1/a", "AAAA"}, {"d1/b", "Qbbb"}, {"d2/x", "xxxx"}, {"top", "tttt"}}},
+      {nullptr, "mv d1/a d1/c", {{"d1/c", "AAAA"}, {"d1/b", "Qbbb"}, {"d2/x", "xxxx"}, {"top", "tttt"}}},
+      {nullptr, "mkdir t && ln d2/x t/x && printf Y | dd of=t/x conv=notrunc status=none && rm -r t",
+       {{"d1/c", "AAAA"}, {"d1/b", "Qbbb"}, {"d2/x", "Yxxx"}, {"top", "tttt"}}},
+      {nullptr, VESK_RENAME_EXCHANGE " d1 d2",
+       {{"d2/c", "AAAA"}, {"d2/b", "Qbbb"}, {"d1/x", "Yxxx"}, {"top", "tttt"}}},
+      {"d1/h", "printf HH | dd of=d1/h conv=notrunc status=none && touch -d @0 d1/h",
+       {{"d2/c", "AAAA"}, {"d2/b", "Qbbb"}, {"d1/x", "Yxxx"}, {"d1/h", "HHhh"}, {"top", "tttt"}}},
+      {nullptr, "truncate -s 0 d1/x",
+       {{"d2/c", "AAAA"}, {"d2/b", "Qbbb"}, {"d1/x", ""}, {"d1/h", "HHhh"}, {"top", "tttt"}}},
+      {nullptr, "rm d2/b", {{"d2/c", "AAAA"}, {"d1/x", ""}, {"d1/h", "HHhh"}, {"top", "tttt"}}},
+  };
+  // Every file watched; then one watch for five files, each file rewritten
+  // in place in turn, so that most of the rewrites reach a file without a
+  // watch (whose directory must still be gone through).
+  std::vector<Change> rewrites;
+  Files start = {{"d1/a", "aaaa"}, {"d1/b", "bbbb"}, {"d1/c", "cccc"}, {"d2/x", "xxxx"}, {"top", "tttt"}};
+  Files now = start;
+  std::vector<std::string> commands;
+  for (const auto& [key, content] : start) {
+    commands.push_back("printf Z | dd of=" + key + " conv=notrunc status=none");
+    now[key][0] = 'Z';
+    rewrites.push_back({nullptr, nullptr, now});
+  }
+  for (std::size_t i = 0; i < rewrites.size(); ++i) rewrites[i].command = commands[i].c_str();
+  for (const bool limited : {false, true}) {
+    SCOPED_TRACE(limited ? "one watch" : "every file watched");
+    set_file_watch_share_for_testing(limited ? std::optional<std::size_t>(1) : std::nullopt);
+    struct Restore {
+      ~Restore() { set_file_watch_share_for_testing(std::nullopt); }
+    } restore;
+    History history(HistoryLimits{std::nullopt, config_.max_workspace_mb});
+    KeptWorkDir kept;
+    Files expected = limited ? start
+                             : Files{{"d1/a", "aaaa"}, {"d1/b", "bbbb"}, {"d2/x", "xxxx"}, {"top", "tttt"}};
+    for (const auto& [key, content] : expected) ASSERT_TRUE(history.write_file(key, content));
+    for (const Change& change : limited ? rewrites : changes) {
+      const std::string command = change.command;
+      SCOPED_TRACE(command);
+      // Settled: the first of these records the quiet directories, the next
+      // ones pass over them.
+      for (int i = 0; i < 3; ++i) {
+        auto quiet = execute_bash(history, config_, "true", nullptr, &kept);
+        ASSERT_TRUE(quiet) << quiet.error().message();
+        ASSERT_EQ(entries_of((*quiet)->files), expected);
+      }
+      if (change.host_write != nullptr) {
+        ASSERT_TRUE(history.write_file(change.host_write, "hhhh"));
+      }
+      auto changed = execute_bash(history, config_, command, nullptr, &kept);
+      ASSERT_TRUE(changed) << changed.error().message();
+      expected = change.after;
+      EXPECT_EQ(entries_of((*changed)->files), expected);
+      TempDir fresh(work_parent_.path());
+      ASSERT_TRUE(materialize(history.current().files, fresh.path()));
+      EXPECT_EQ(tree_of(kept.path()), tree_of(fresh.path()));
+    }
+  }
+}
+
 TEST_F(SandboxTest, KeptDirectoryLivesBetweenCommandsAndGoesWithItsKeeper) {
   {
     KeptWorkDir kept;
