@@ -777,6 +777,21 @@ class KeptDirModelTest : public SandboxTest {
   // file_watches.h), nullopt for the default.
   void run_model(std::optional<std::size_t> share = std::nullopt);
 
+  // The share of inotify watches of all kept directories, for as long as it
+  // lives (nullopt: the default).
+  struct WatchShare {
+    explicit WatchShare(std::optional<std::size_t> share) { set_file_watch_share_for_testing(share); }
+    ~WatchShare() { set_file_watch_share_for_testing(std::nullopt); }
+    WatchShare(const WatchShare&) = delete;
+    WatchShare& operator=(const WatchShare&) = delete;
+  };
+
+  // Whether /dev/shm is a directory this test may write in.
+  static bool shm_writable() {
+    struct stat st;
+    return ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0;
+  }
+
   std::mt19937 rng_;
   std::vector<Files> model_{Files{}};  // index = checkpoint id
 
@@ -875,10 +890,7 @@ TEST_F(KeptDirModelTest, SameWithoutWatchesAndWithTooFewForEveryFile) {
 
 // On tmpfs timestamps have nanoseconds, and the rule trusts far more stamps.
 TEST_F(KeptDirModelTest, SameOnATmpfs) {
-  struct stat st;
-  if (::stat("/dev/shm", &st) != 0 || !S_ISDIR(st.st_mode) || ::access("/dev/shm", W_OK) != 0) {
-    GTEST_SKIP() << "no writable /dev/shm";
-  }
+  if (!shm_writable()) GTEST_SKIP() << "no writable /dev/shm";
   TempDir shm("/dev/shm");
   ScopedEnv tmpdir("TMPDIR", shm.path().string());
   run_model();
@@ -886,10 +898,7 @@ TEST_F(KeptDirModelTest, SameOnATmpfs) {
 }
 
 void KeptDirModelTest::run_model(std::optional<std::size_t> share) {
-  set_file_watch_share_for_testing(share);
-  struct Restore {
-    ~Restore() { set_file_watch_share_for_testing(std::nullopt); }
-  } restore;
+  WatchShare watch_share(share);
   const char* steps_env = std::getenv("VESK_MODEL_STEPS");
   const char* seed_env = std::getenv("VESK_MODEL_SEED");
   const int steps = steps_env != nullptr ? std::atoi(steps_env) : 150;
@@ -1198,10 +1207,7 @@ TEST_F(SandboxTest, KeptDirectorySeesChangesThatLeaveFewTraces) {
 TEST_F(KeptDirModelTest, QuietDirectoriesArePassedOverOnlyWhileNothingReports) {
   // On a tmpfs, whose times have nanoseconds, a directory passes the stamp
   // rule at once instead of a second after it changed.
-  struct stat st;
-  if (::stat("/dev/shm", &st) != 0 || !S_ISDIR(st.st_mode) || ::access("/dev/shm", W_OK) != 0) {
-    GTEST_SKIP() << "no writable /dev/shm";
-  }
+  if (!shm_writable()) GTEST_SKIP() << "no writable /dev/shm";
   TempDir shm("/dev/shm");
   ScopedEnv tmpdir("TMPDIR", shm.path().string());
   struct Change {
@@ -1240,10 +1246,7 @@ TEST_F(KeptDirModelTest, QuietDirectoriesArePassedOverOnlyWhileNothingReports) {
   for (std::size_t i = 0; i < rewrites.size(); ++i) rewrites[i].command = commands[i].c_str();
   for (const bool limited : {false, true}) {
     SCOPED_TRACE(limited ? "one watch" : "every file watched");
-    set_file_watch_share_for_testing(limited ? std::optional<std::size_t>(1) : std::nullopt);
-    struct Restore {
-      ~Restore() { set_file_watch_share_for_testing(std::nullopt); }
-    } restore;
+    WatchShare watch_share(limited ? std::optional<std::size_t>(1) : std::nullopt);
     History history(HistoryLimits{std::nullopt, config_.max_workspace_mb});
     KeptWorkDir kept;
     Files expected = limited ? start
