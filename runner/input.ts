@@ -20,7 +20,7 @@
 // running while the runner is idle; once a request has begun, the module
 // writes the rest of it at once, and the remaining reads are synchronous,
 // which costs a fifth of an asynchronous read. Before the first request,
-// readLine() and readBytes() take the start snapshot's header and bytes.
+// readLine() and readBytesInto() take the start snapshot's header and bytes.
 //
 // Errors: a request line that is not valid JSON, or a byte array with an
 // element that is not an integer from 0 to 255, throws a SyntaxError, which
@@ -125,26 +125,19 @@ export async function readLine(): Promise<Uint8Array | null> {
   }
 }
 
-// The C library's allocator maps a block this large on its own and unmaps it
-// when it is freed; a smaller one (a snapshot is about 30 MiB) may come from
-// a heap that keeps its pages resident after the block is freed.
-const MAPPED_ALONE = 33 << 20;
-
-// Returns the next `n` bytes of standard input as a new array: first what is
-// buffered, then read straight into place. The array's buffer is at least
-// MAPPED_ALONE bytes long, so that freeing it gives its memory back.
-export async function readBytes(n: number): Promise<Uint8Array<ArrayBuffer>> {
-  const out = new Uint8Array(Math.max(n, MAPPED_ALONE)).subarray(0, n);
+// Fills `out` with the next bytes of standard input: first what is
+// buffered, then read straight into place. Throws if input ends first.
+export async function readBytesInto(out: Uint8Array): Promise<void> {
+  const n = out.length;
   const buffered = Math.min(n, inEnd - inStart);
   out.set(inBuf.subarray(inStart, inStart + buffered));
   inStart += buffered;
   let got = buffered;
   while (got < n) {
-    const read = await Deno.stdin.read(out.subarray(got));
+    const read = await Deno.stdin.read(out.subarray(got, n));
     if (read === null) throw new Error("standard input ended inside the snapshot");
     got += read;
   }
-  return out;
 }
 
 // ---------------------------------------------------------------------------

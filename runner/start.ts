@@ -13,7 +13,12 @@
 //                    an earlier runner of the session wrote when it parked;
 //   "snapshot-make"  start as for a session, run nothing else, write
 //                    {"snapshot":N} and the N bytes of a memory snapshot to
-//                    standard output, and end (makeStartSnapshot).
+//                    standard output, and end (makeStartSnapshot);
+//   "spare"          start as far as Pyodide goes without the bytes, then
+//                    read a line "snapshot-load N" or "resume N" and go on
+//                    as that mode would (a runner started ahead of need).
+// Standard input that ends before the length line ends the runner quietly:
+// the module has gone (or no longer needs a spare).
 // A runner of a session that may park ("--parkable") loads Pyodide with
 // `_makeSnapshot`, without which it could not write a park image.
 //
@@ -22,7 +27,7 @@
 // build, or damaged) gives an ordinary start instead, with a word on standard
 // error; the ready line then says "snapshot":false.
 import { textOf, toStderr } from "./diagnostics.ts";
-import { readBytes, readLine } from "./input.ts";
+import { readBytesInto, readLine } from "./input.ts";
 import { writeSnapshot } from "./output.ts";
 import { type ParkState, restoreFiles, resumeClock, splitImage } from "./park.ts";
 import { internalsOf, loadPyodide, type PyodideAPI, type PyodideConfig } from "./pyodide.ts";
@@ -70,17 +75,96 @@ async function withHeapCaught<T>(heap: Heap, load: () => Promise<T>): Promise<T>
 
 const utf8Decoder = new TextDecoder("utf-8", { ignoreBOM: true });
 
-// Loads Pyodide from the snapshot that `snapshot` gives. Restoring copies the
-// whole snapshot into the interpreter's fresh memory, and half of it is zero
-// pages, which an ordinary start never touches: copied, they would stay
-// resident in every idle runner. So while Pyodide loads, the copy from the
-// snapshot skips each chunk that is zero on both sides (fresh memory reads as
-// zero without becoming resident; a chunk that is not zero there is copied as
-// it is). The snapshot may still be arriving: Pyodide awaits it only once
-// its own script has loaded, which takes longer than reading the snapshot.
-async function loadSparsely(options: PyodideConfig, snapshot: Promise<Uint8Array>): Promise<PyodideAPI> {
-  let bytes: Uint8Array | null = null;
-  options._loadSnapshot = snapshot.then((arrived) => (bytes = arrived));
+// The most bytes a snapshot or image may have: the buffer they arrive in is
+// reserved this large and grows as they come (address space, not memory).
+const MAX_START_BYTES = 2 ** 34;
+
+// A snapshot or park image arriving on standard input: a line with its
+// length, then the bytes, read into `whole` (which grows to hold them) while
+// Pyodide loads. `settled` resolves once they are all there or have failed:
+// `snapshotLength` then says how many of them are the memory snapshot (a
+// park image carries its trailer behind it), `park` what the trailer held,
+// and `ended` whether standard input ended or said no length (the runner
+// must end: the module is gone, or stopped it) rather than the bytes being
+// refused.
+interface Arrival {
+  buffer: ArrayBuffer;
+  whole: Uint8Array;
+  settled: Promise<void>;
+  snapshotLength: number;
+  park: ParkState | null;
+  resume: boolean;
+  ended: boolean;
+  failure: unknown;
+}
+
+function receive(startMode: string): Arrival {
+  const buffer = new ArrayBuffer(0, { maxByteLength: MAX_START_BYTES });
+  const arrival: Arrival = {
+    buffer,
+    whole: new Uint8Array(buffer),
+    settled: Promise.resolve(),
+    snapshotLength: -1,
+    park: null,
+    resume: false,
+    ended: false,
+    failure: null,
+  };
+  arrival.settled = (async () => {
+    try {
+      const header = await readLine();
+      if (header === null) Deno.exit(0);
+      let text = utf8Decoder.decode(header);
+      let resume = startMode === "resume";
+      if (startMode === "spare") {
+        resume = text.startsWith("resume ");
+        if (!resume && !text.startsWith("snapshot-load ")) text = "";
+        text = text.slice(text.indexOf(" ") + 1);
+      }
+      const length = text === "" ? NaN : Number(text);
+      if (!Number.isSafeInteger(length) || length < 0 || length > MAX_START_BYTES) {
+        arrival.ended = true;
+        throw new Error("snapshot length line expected");
+      }
+      arrival.resume = resume;
+      buffer.resize(length);
+      try {
+        await readBytesInto(arrival.whole);
+      } catch (error) {
+        arrival.ended = true;
+        throw error;
+      }
+      if (resume) {
+        arrival.park = splitImage(arrival.whole);
+        arrival.snapshotLength = arrival.park.snapshot.length;
+      } else {
+        arrival.snapshotLength = length;
+      }
+    } catch (error) {
+      arrival.failure = error;
+      // Pyodide then finds no snapshot in the bytes and refuses them.
+      buffer.resize(0);
+    }
+  })();
+  return arrival;
+}
+
+// Loads Pyodide from the snapshot that `arrival` brings. Pyodide needs the
+// bytes only once it has compiled and set up its WebAssembly module, so it
+// is given the buffer they are arriving in at once, and its file-system hook
+// (the last step before it restores the snapshot) waits for them: reading
+// them and Pyodide's own start overlap.
+//
+// Restoring copies the whole snapshot into the interpreter's fresh memory,
+// and half of it is zero pages, which an ordinary start never touches:
+// copied, they would stay resident in every idle runner. So while Pyodide
+// loads, the copy from the snapshot skips each chunk that is zero on both
+// sides (fresh memory reads as zero without becoming resident; a chunk that
+// is not zero there is copied as it is). The copy ends where the snapshot
+// does: a park image's trailer is not memory.
+async function loadSparsely(options: PyodideConfig, arrival: Arrival): Promise<PyodideAPI> {
+  options._loadSnapshot = arrival.whole;
+  options.fsInit = () => arrival.settled;
   const plainSet = Int8Array.prototype.set;
   const CHUNK = 1 << 16;
   const allZero = (bytes: Uint8Array, from: number, to: number) => {
@@ -93,10 +177,14 @@ async function loadSparsely(options: PyodideConfig, snapshot: Promise<Uint8Array
     return true;
   };
   const heap: Heap = {};
-  Int8Array.prototype.set = function (this: Int8Array, source: ArrayLike<number>, offset = 0) {
-    if (!(source instanceof Uint8Array) || bytes === null || source.buffer !== bytes.buffer || offset !== 0) {
-      return plainSet.call(this, source, offset);
+  Int8Array.prototype.set = function (this: Int8Array, given: ArrayLike<number>, offset = 0) {
+    if (
+      !(given instanceof Uint8Array) || given.buffer !== arrival.buffer || offset !== 0 ||
+      arrival.snapshotLength < 0
+    ) {
+      return plainSet.call(this, given, offset);
     }
+    const source = given.subarray(0, Math.max(0, arrival.snapshotLength - given.byteOffset));
     let target: Uint8Array;
     if (this.length >= source.length) {
       target = new Uint8Array(this.buffer, this.byteOffset, source.length);
@@ -129,64 +217,44 @@ export async function startInterpreter(
 ): Promise<Started> {
   const loadOptions: PyodideConfig = packageCacheDir ? { packageCacheDir } : {};
   if (parkable || startMode === "snapshot-make") loadOptions._makeSnapshot = true;
-  let fromSnapshot = false;
-  let park: ParkState | null = null;
-  // The bytes as they arrive (read alongside Pyodide's own loading), and the
-  // whole of them once read: their buffer is let go after the restore.
-  let snapshot: Promise<Uint8Array> | null = null;
-  let received: Uint8Array<ArrayBuffer> | null = null;
-  let inputEnded = false;
-  if (startMode === "snapshot-load" || startMode === "resume") {
-    const header = await readLine();
-    const length = header === null ? NaN : Number(utf8Decoder.decode(header));
-    if (!Number.isSafeInteger(length) || length < 0) throw new Error("snapshot length line expected");
-    const arriving = readBytes(length).then((bytes) => (received = bytes), (error) => {
-      inputEnded = true;
-      throw error;
-    });
-    snapshot = startMode === "resume"
-      ? arriving.then((bytes) => {
-        park = splitImage(bytes);
-        return park.snapshot;
-      })
-      : arriving;
-    // Awaited by Pyodide only later: a failure meanwhile is not unhandled.
-    snapshot.catch(() => {});
-    fromSnapshot = true;
-  }
+  const arrival = startMode === "snapshot-load" || startMode === "resume" || startMode === "spare"
+    ? receive(startMode)
+    : null;
+  let fromSnapshot = arrival !== null;
   let pyodide;
   try {
-    pyodide = snapshot ? await loadSparsely(loadOptions, snapshot) : await loadPyodide(loadOptions);
+    pyodide = arrival ? await loadSparsely(loadOptions, arrival) : await loadPyodide(loadOptions);
   } catch (error) {
-    // Standard input that ended inside the bytes ends the runner: the module
-    // is gone, or stopped it.
-    if (!fromSnapshot || inputEnded) throw error;
+    if (!arrival) throw error;
+    await arrival.settled;
+    if (arrival.ended) throw arrival.failure;
     // A snapshot the module checked but this Pyodide cannot take (it was made
     // by another build), or a park image it cannot restore (or split): start
     // the ordinary way instead.
-    const what = startMode === "resume" ? "the park image" : "the start snapshot";
-    toStderr("vesk runner: " + what + " was refused (" + textOf(error) + "); loading Pyodide");
+    const what = arrival.resume ? "the park image" : "the start snapshot";
+    toStderr("vesk runner: " + what + " was refused (" + textOf(arrival.failure ?? error) + "); loading Pyodide");
     delete loadOptions._loadSnapshot;
-    if (received !== null) (received as Uint8Array<ArrayBuffer>).buffer.transfer(0);
+    delete loadOptions.fsInit;
+    arrival.buffer.transfer(0);
     fromSnapshot = false;
-    park = null;
     pyodide = await loadPyodide(loadOptions);
   }
   const internals = internalsOf(pyodide);
-  if (fromSnapshot) {
-    const resumed = park as ParkState | null;
-    if (resumed) {
+  if (arrival && fromSnapshot) {
+    if (arrival.park) {
       // The interpreter's clock goes on from where it was parked, and the
       // files it had outside the workspace are back (before the bytes go).
-      resumeClock(resumed.clock);
-      restoreFiles(pyodide, resumed.entries, resumed.files);
+      resumeClock(arrival.park.clock);
+      restoreFiles(pyodide, arrival.park.entries, arrival.park.files);
+      arrival.park = null;
     }
     // The interpreter's memory now holds what the snapshot's bytes said. The
-    // bytes themselves would stay resident until a major collection, which an
-    // idle runner may never reach: detaching their buffer frees them now
-    // (every view of it, Pyodide's configuration included, reads as empty).
-    if (received !== null) (received as Uint8Array<ArrayBuffer>).buffer.transfer(0);
+    // bytes themselves would stay until a major collection, which an idle
+    // runner may never reach: detaching their buffer frees them now (every
+    // view of it, Pyodide's configuration included, reads as empty).
+    arrival.buffer.transfer(0);
     delete loadOptions._loadSnapshot;
+    delete loadOptions.fsInit;
     if (internals._api?.config) internals._api.config._loadSnapshot = undefined;
     // Restoring puts the script's directory in front of sys.path once more.
     pyodide.runPython("import sys\nif sys.path[:1] == ['']:\n    del sys.path[0]", {
