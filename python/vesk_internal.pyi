@@ -10,6 +10,10 @@ with the error's message.
 from collections.abc import Sequence
 from typing import SupportsIndex, final
 
+def _spare_runner_pid() -> int:
+    """For tests: the process of the spare runner this process keeps (once
+    none is being started), 0 when there is none."""
+
 class InternalFault(BaseException):
     """A condition the module treats as impossible (a thread that cannot start,
     memory exhausted inside an operation). Derives from BaseException, so

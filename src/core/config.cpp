@@ -88,7 +88,8 @@ class Mapper {
         !string_list("bash_command_denylist", &c.bash_command_denylist) ||
         !string_list("bash_command_allowlist", &c.bash_command_allowlist) ||
         !unsigned_int("max_runner_memory_mb", &c.max_runner_memory_mb) ||
-        !unsigned_int("park_after_idle_secs", &c.park_after_idle_secs)) {
+        !unsigned_int("park_after_idle_secs", &c.park_after_idle_secs) ||
+        !boolean("spare_runner", &c.spare_runner)) {
       return std::unexpected(std::move(error_));
     }
     return c;
@@ -244,6 +245,14 @@ Config Config::load() {
       config.park_after_idle_secs = *secs;
     } else {
       std::fprintf(stderr, "vesk: ignored VESK_PARK_AFTER_IDLE_SECS: not an unsigned integer\n");
+      std::fflush(stderr);
+    }
+  }
+  if (const char* spare = std::getenv("VESK_SPARE_RUNNER"); spare != nullptr) {
+    if (std::string_view(spare) == "0" || std::string_view(spare) == "1") {
+      config.spare_runner = spare[0] == '1';
+    } else {
+      std::fprintf(stderr, "vesk: ignored VESK_SPARE_RUNNER: not 0 or 1\n");
       std::fflush(stderr);
     }
   }

@@ -49,6 +49,9 @@ struct Config {
   // kept compressed in the host's memory and ended, to be resumed by the
   // next call that needs it. 0: never.
   std::uint64_t park_after_idle_secs = 0;
+  // Whether a process whose sessions may park keeps one runner started ahead
+  // of need for the next session start or resume (spare_runner.h).
+  bool spare_runner = true;
 
   // The built-in defaults of every key (the same as a value-initialised Config).
   static Config defaults() { return Config{}; }
@@ -62,7 +65,10 @@ struct Config {
   // park_after_idle_secs (the server passes its --park-after that way, the
   // user's file untouched); a value that is not an unsigned decimal integer
   // is ignored after the line "vesk: ignored VESK_PARK_AFTER_IDLE_SECS: not
-  // an unsigned integer".
+  // an unsigned integer". VESK_SPARE_RUNNER, "0" or "1", takes the place of
+  // spare_runner in the same way (the server's workers, each with a session
+  // of its own, keep no spare); another value is ignored after the line
+  // "vesk: ignored VESK_SPARE_RUNNER: not 0 or 1".
   static Config load();
 
   // Maps a TOML document onto the record: keys it does not set keep their

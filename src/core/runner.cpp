@@ -13,6 +13,7 @@
 
 #include "core/fs_tree.h"
 #include "core/snapshot.h"
+#include "core/spare_runner.h"
 
 namespace vesk {
 
@@ -81,6 +82,7 @@ Runner::Runner(VeskEngine engine, RunnerProcess process)
 }
 
 Runner::~Runner() {
+  if (spare_gate_) spare_gate_->open();
   // Nothing is flushed: whatever is still buffered has no reader any more.
   if (child_) child_->kill();
   // The pipes close with their descriptors; the child, once the last
@@ -105,11 +107,18 @@ Result<std::unique_ptr<Runner>> Runner::resume(const VeskEngine& engine, const P
 }
 
 Result<std::unique_ptr<Runner>> Runner::start_with(const VeskEngine& engine, std::string_view mode,
-                                                   const StartBytes* bytes) {
+                                                   const StartBytes* bytes, bool may_take_spare) {
   return guard([&]() -> Result<std::unique_ptr<Runner>> {
     const std::uint64_t limit = engine.config().install_timeout_ms;
     if (auto s = ensure_pyodide_cached(engine.deno_path(), limit); !s) return fail(s.error());
-    Result<RunnerProcess> process = start_runner_process(engine, mode);
+    // A process whose sessions park keeps a runner half-started for the next
+    // start or resume (spare_runner.h): it is told what it starts from.
+    const bool keeps_spare = engine.config().park_after_idle_secs > 0 && engine.config().spare_runner;
+    std::optional<RunnerProcess> spare;
+    if (bytes && keeps_spare && may_take_spare) spare = take_spare_runner(engine);
+    const bool from_spare = spare.has_value();
+    Result<RunnerProcess> process = from_spare ? Result<RunnerProcess>(std::move(*spare))
+                                               : start_runner_process(engine, mode);
     if (!process) return fail(process.error());
     const pid_t measured = process->pid;
     std::unique_ptr<Runner> runner(new Runner(engine, std::move(*process)));
@@ -128,7 +137,9 @@ Result<std::unique_ptr<Runner>> Runner::start_with(const VeskEngine& engine, std
       // the missing ready line then tells what happened.
       if (bytes) {
         const int in = runner->stdin_.get();
-        bool send_failed = !write_all(in, std::to_string(bytes->size) + "\n");
+        const std::string header =
+            (from_spare ? std::string(mode) + ' ' : std::string()) + std::to_string(bytes->size) + '\n';
+        bool send_failed = !write_all(in, header);
         Status produced;
         if (!send_failed) {
           produced = bytes->produce([&](std::string_view piece) -> Status {
@@ -154,6 +165,7 @@ Result<std::unique_ptr<Runner>> Runner::start_with(const VeskEngine& engine, std
     }
     if (ready) {
       if (can_snapshot) make_start_snapshot_in_background(engine);
+      if (keeps_spare && runner->from_snapshot_) runner->spare_gate_ = start_spare_runner(engine);
       return runner;
     }
     const std::optional<std::int32_t> code = exit_code(*runner->child_, runner->sandboxed());
@@ -163,6 +175,8 @@ Result<std::unique_ptr<Runner>> Runner::start_with(const VeskEngine& engine, std
     runner->child_.reset();
     runner.reset();
     if (memory_guard_fired) return fail(memory_limit_error(memory_mb));
+    // A spare may have ended just as it was taken: start afresh once.
+    if (from_spare && !timed_out) return start_with(engine, mode, bytes, false);
     if (timed_out) {
       return fail_message("Deno runner startup timed out after " + std::to_string(limit) +
                           "ms; check server stderr for details");
@@ -196,6 +210,13 @@ void Runner::reinstall(const std::vector<PackageRecord>& packages) {
 template <class Write>
 Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
                                   const ProgressCallback& progress, const ImageReader* image) {
+  struct OpenGate {
+    std::shared_ptr<SpareGate>& gate;
+    ~OpenGate() {
+      if (gate) gate->open();
+      gate.reset();
+    }
+  } open_gate{spare_gate_};
   // The watchdog guards the write as well: a runner that stopped reading
   // would otherwise block a large request for ever.
   Result<std::unique_ptr<Watchdog>> started = Watchdog::start(child_, limit_ms);

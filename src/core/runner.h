@@ -33,6 +33,7 @@
 #include "core/process.h"
 #include "core/protocol.h"
 #include "core/runner_process.h"
+#include "core/spare_runner.h"
 
 namespace vesk {
 
@@ -199,9 +200,11 @@ class Runner {
     std::function<Status(const std::function<Status(std::string_view)>& send)> produce;
   };
 
-  // Starts a runner with `mode`, handing it `bytes` first when given.
+  // Starts a runner with `mode`, handing it `bytes` first when given: the
+  // spare runner when there is one and `may_take_spare`.
   static Result<std::unique_ptr<Runner>> start_with(const VeskEngine& engine, std::string_view mode,
-                                                    const StartBytes* bytes);
+                                                    const StartBytes* bytes,
+                                                    bool may_take_spare = true);
 
   // An image reply's bytes are taken by `image` (given the announced size)
   // while the wait's watchdog still runs: true once all are read, false when
@@ -243,6 +246,9 @@ class Runner {
   // The newest request whose reply has been read (or passed over as late).
   std::uint64_t answered_ = 0;
   bool usable_ = true;
+  // The start of the next spare runner, held back until this runner has
+  // served its first request (set when this one may have taken the spare).
+  std::shared_ptr<SpareGate> spare_gate_;
   bool from_snapshot_ = false;
 };
 

@@ -1,9 +1,11 @@
 // Module initialisation of vesk_internal: two-phase, with one execution step
 // that adds the classes, VeskCheckpoint first, then VeskSession, then the
 // InternalFault exception so that callers can catch it by name. The module
-// keeps no state of its own and reads no configuration on import.
+// keeps no state of its own and reads no configuration on import; its one
+// function is a test's look at the process's spare runner.
 #include <Python.h>
 
+#include "core/spare_runner.h"
 #include "python/checkpoint_type.h"
 #include "python/convert.h"
 #include "python/py_ref.h"
@@ -31,13 +33,28 @@ int exec_module(PyObject* module) {
   return 0;
 }
 
+// The spare runner's process (see spare_runner.h), once none is being
+// started; 0 when there is none. For tests.
+PyObject* spare_runner_pid(PyObject*, PyObject*) {
+  pid_t pid = 0;
+  Py_BEGIN_ALLOW_THREADS
+  pid = vesk::spare_runner_pid();
+  Py_END_ALLOW_THREADS
+  return PyLong_FromLong(pid);
+}
+
+PyMethodDef kMethods[] = {
+    {"_spare_runner_pid", spare_runner_pid, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot kSlots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
     {0, nullptr},
 };
 
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "vesk_internal", "", 0, nullptr, kSlots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "vesk_internal", "", 0, kMethods, kSlots, nullptr, nullptr, nullptr,
 };
 
 }  // namespace

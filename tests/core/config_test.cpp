@@ -36,6 +36,7 @@ TEST(ConfigTest, DefaultsAreTheDocumentedValues) {
   EXPECT_TRUE(c.bash_command_allowlist.empty());
   EXPECT_EQ(c.max_runner_memory_mb, 2048u);
   EXPECT_EQ(c.park_after_idle_secs, 0u);
+  EXPECT_TRUE(c.spare_runner);
 }
 
 TEST(ConfigTest, EveryKeyIsReadFromTheDocument) {
@@ -60,6 +61,7 @@ bash_command_denylist = ["rm", ""]
 bash_command_allowlist = ["ls", "cat"]
 max_runner_memory_mb = 11
 park_after_idle_secs = 12
+spare_runner = false
 )");
   ASSERT_TRUE(c.has_value()) << c.error();
   EXPECT_EQ(c->domain_allowlist, (std::vector<std::string>{"one", "two", "one"}));
@@ -82,6 +84,7 @@ park_after_idle_secs = 12
   EXPECT_EQ(c->bash_command_allowlist, (std::vector<std::string>{"ls", "cat"}));
   EXPECT_EQ(c->max_runner_memory_mb, 11u);
   EXPECT_EQ(c->park_after_idle_secs, 12u);
+  EXPECT_FALSE(c->spare_runner);
 }
 
 // Documents that parse to exactly the defaults, apart from what `adjust` sets.
@@ -190,6 +193,7 @@ class ConfigLoadTest : public ::testing::Test {
   void SetUp() override {
     ::unsetenv("VESK_CONFIG");
     ::unsetenv("VESK_PARK_AFTER_IDLE_SECS");
+    ::unsetenv("VESK_SPARE_RUNNER");
   }
   void TearDown() override { SetUp(); }
 
@@ -258,6 +262,31 @@ TEST_F(ConfigLoadTest, TheParkVariableTakesThePlaceOfTheFilesKey) {
   }
 }
 
+TEST_F(ConfigLoadTest, TheSpareVariableTakesThePlaceOfTheFilesKey) {
+  const std::string path = write("spare.toml", "spare_runner = false\nexec_timeout_ms = 5\n");
+  const struct {
+    const char* value;  // nullptr: unset
+    bool spare;
+    bool warned;
+  } cases[] = {
+      {nullptr, false, false}, {"1", true, false},  {"0", false, false},
+      {"", false, true},       {"true", false, true}, {"01", false, true},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.value ? tc.value : "(unset)");
+    if (tc.value) {
+      ::setenv("VESK_SPARE_RUNNER", tc.value, 1);
+    } else {
+      ::unsetenv("VESK_SPARE_RUNNER");
+    }
+    Config c;
+    const std::string err = load(path, &c);
+    EXPECT_EQ(c.spare_runner, tc.spare);
+    EXPECT_EQ(c.exec_timeout_ms, 5u);
+    EXPECT_EQ(err, tc.warned ? "vesk: ignored VESK_SPARE_RUNNER: not 0 or 1\n" : "");
+  }
+}
+
 TEST_F(ConfigLoadTest, UnreadableFilesWarnWithTheOsErrorAndFallBack) {
   const std::string missing = (dir_.path() / "missing.toml").string();
   const std::string directory = dir_.path().string();
@@ -290,7 +319,7 @@ TEST_F(ConfigLoadTest, BadFilesFallBackWhollyForEveryField) {
       "snapshot_on_close = true\nmax_sessions = 6\nmax_checkpoints = 7\n"
       "session_idle_timeout_secs = 8\nenv_allowlist = [\"E\"]\npackage_allowlist = [\"p\"]\n"
       "bash_timeout_ms = 9\nbash_command_denylist = [\"d\"]\nbash_command_allowlist = [\"a\"]\n"
-      "max_runner_memory_mb = 10\npark_after_idle_secs = 11\n";
+      "max_runner_memory_mb = 10\npark_after_idle_secs = 11\nspare_runner = false\n";
   const char* bad_lines[] = {"zzz = [1, \"mixed\"\n", "[max_checkpoints]\n"};
   for (const char* bad : bad_lines) {
     SCOPED_TRACE(bad);

@@ -11,6 +11,7 @@ import time
 from collections.abc import Iterator
 from pathlib import Path
 
+import vesk_internal
 from vesk_internal import VeskSession
 
 
@@ -56,8 +57,10 @@ def children_of(pid: int) -> list[int]:
 
 
 def runner_pids() -> set[int]:
-    """Our own child processes running a vesk runner script."""
-    return {pid for pid, _, cmdline in _children() if b"vesk_runner" in cmdline}
+    """Our own child processes running a vesk runner script for a session:
+    the spare runner, started ahead of need, aside."""
+    spare = vesk_internal._spare_runner_pid()
+    return {pid for pid, _, cmdline in _children() if b"vesk_runner" in cmdline and pid != spare}
 
 
 def child_counts() -> tuple[int, int]:

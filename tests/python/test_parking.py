@@ -6,12 +6,17 @@ Real runners throughout; short idle times, and waits on what can be seen
 from __future__ import annotations
 
 import gc
+import os
 import random
+import signal
+import subprocess
+import sys
 
 import pytest
 from runner_harness import make_wheel
 from session_util import make_session, runner_pids, snapshot, thread_count, wait_until
 
+import vesk_internal
 from vesk_internal import VeskSession
 
 # A resume or a park on a busy machine may take seconds: time-outs are generous.
@@ -267,3 +272,82 @@ def test_many_sessions_park_and_resume_at_once(tmp_path, monkeypatch):
         wait_parked(s)
     for i, s in enumerate(sessions, start=2):
         assert s.execute_python("print(mine)").stdout == str(i)
+
+
+def _alive(pid: int) -> bool:
+    try:
+        state = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return False
+    return state != "Z"
+
+
+def test_the_spare_runner_goes_to_one_session_and_is_replaced(tmp_path, monkeypatch):
+    first = make_session(tmp_path, monkeypatch, park_after_idle_secs=3600)
+    first.execute_python("mine = 'first'\nopen('/tmp/left', 'w').write('first')")
+    spare = vesk_internal._spare_runner_pid()
+    assert spare and spare not in runner_pids()
+
+    # A start takes it: it becomes that session's runner, and another is made.
+    second = VeskSession()
+    assert spare in runner_pids()
+    cp = second.execute_python("import os\nprint('mine' in globals(), os.path.exists('/tmp/left'))")
+    assert cp.stdout == "False False"
+    second.execute_python("mine = 'second'")
+    replacement = vesk_internal._spare_runner_pid()
+    assert replacement not in (0, spare)
+
+    # So does a resume, and the interpreter is the parked one.
+    assert first._park() == "parked"
+    assert first.execute_python("print(mine, open('/tmp/left').read())").stdout == "first first"
+    assert replacement in runner_pids()
+    assert second.execute_python("print(mine)").stdout == "second"
+
+    # A spare that has died is passed over.
+    dead = vesk_internal._spare_runner_pid()
+    assert dead
+    os.kill(dead, signal.SIGKILL)
+    assert wait_until(lambda: not _alive(dead), timeout=WAIT_S)
+    assert second._park() == "parked"
+    assert second.execute_python("print(mine)").stdout == "second"
+    assert dead not in runner_pids()
+
+
+def test_a_spare_serves_only_sessions_launched_alike(tmp_path, monkeypatch):
+    s = make_session(tmp_path, monkeypatch, park_after_idle_secs=3600)
+    s.execute_python("pass")
+    spare = vesk_internal._spare_runner_pid()
+    assert spare
+    # Other limits: another command. The spare is not taken (the session's
+    # own limits hold) but stopped, and one for the new command made.
+    (tmp_path / "other").mkdir()
+    other = make_session(tmp_path / "other", monkeypatch, park_after_idle_secs=3600,
+                         max_runner_memory_mb=1024)
+    assert spare not in runner_pids()
+    assert b"--interpreter-memory-mb=768" in b"".join(
+        open(f"/proc/{p}/cmdline", "rb").read() for p in runner_pids())
+    assert other.execute_python("print('ok')").stdout == "ok"
+    assert vesk_internal._spare_runner_pid() not in (0, spare)
+    assert wait_until(lambda: not _alive(spare), timeout=WAIT_S)
+    # Sessions that keep no spare neither take one nor leave one.
+    spare = vesk_internal._spare_runner_pid()
+    (tmp_path / "none").mkdir()
+    plain = make_session(tmp_path / "none", monkeypatch, park_after_idle_secs=3600,
+                         max_runner_memory_mb=1024, spare_runner=False)
+    plain.execute_python("pass")
+    assert plain._park() == "parked"
+    plain.execute_python("pass")
+    assert vesk_internal._spare_runner_pid() == spare and spare not in runner_pids()
+
+
+def test_a_spare_ends_quietly_with_its_process(tmp_path):
+    config = tmp_path / "vesk.toml"
+    config.write_text("park_after_idle_secs = 3600\ndomain_allowlist = []\n")
+    code = ("import vesk_internal\ns = vesk_internal.VeskSession()\ns.execute_python('pass')\n"
+            "assert vesk_internal._spare_runner_pid()\n")
+    env = dict(os.environ, VESK_CONFIG=str(config))
+    # The output pipes stay open until the spare, which inherited them, ends.
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
+                          timeout=WAIT_S)
+    assert done.returncode == 0, done.stderr
+    assert [line for line in done.stderr.splitlines() if "micropip" not in line] == []

@@ -30,6 +30,7 @@ KEYS = {
     "session_idle_timeout_secs": UINT, "env_allowlist": STRINGS, "package_allowlist": STRINGS,
     "bash_timeout_ms": UINT, "bash_command_denylist": STRINGS, "bash_command_allowlist": STRINGS,
     "max_runner_memory_mb": UINT, "park_after_idle_secs": UINT,
+    "spare_runner": BOOLEAN,
 }
 DEFAULTS: dict[str, Any] = {
     "max_sessions": 50,

@@ -51,6 +51,9 @@ def worker_env(settings: Settings) -> dict[str, str]:
         env["VESK_SERVE_EXPORT_ROOT"] = settings.export_root
     env.pop("VESK_SERVE_TOKEN", None)
     env["VESK_PARK_AFTER_IDLE_SECS"] = str(settings.park_after)
+    # A worker holds one session: a runner kept ready beside each would cost
+    # more than all the parked sessions save.
+    env["VESK_SPARE_RUNNER"] = "0"
     return env
 
 
