@@ -3,14 +3,18 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace vesk {
 
 namespace {
+
+struct SpareJob;
 
 struct SpareState {
   std::mutex mu;
@@ -19,7 +23,17 @@ struct SpareState {
   std::string key;
   std::optional<RunnerProcess> spare;
   bool starting = false;
-  std::condition_variable started;  // `starting` went false
+  // A thread is starting one now (between the gate and the spare's store).
+  bool spawning = false;
+  bool exiting = false;
+  bool exit_hook = false;
+  // The thread starting a spare, which owns it (kept here, not lost, when
+  // the process exits before it is done).
+  SpareJob* job = nullptr;
+  // A forked child's record of its parent's spare, never acted on.
+  std::vector<std::shared_ptr<Child>> inherited;
+  std::vector<PrivateDir*> inherited_dirs;
+  std::condition_variable started;  // `starting` or `spawning` went false
 };
 
 SpareState& state() {
@@ -51,18 +65,66 @@ void stop(RunnerProcess& process) {
 }
 
 // In a forked child the parent's spare is not this process's: its
-// descriptors are closed and its process left alone (the object that would
-// kill or reap it is let go of unused).
+// descriptors are closed and its process and directory left alone (the
+// objects that would kill it or remove them are kept, never released).
 void adopt(SpareState& s) {
   if (s.owner == ::getpid()) return;
   if (s.spare) {
-    new std::shared_ptr<Child>(std::move(s.spare->spawned.child));
-    if (s.spare->own_dir) (void)s.spare->own_dir.release();
+    s.inherited.push_back(std::move(s.spare->spawned.child));
+    if (s.spare->own_dir) s.inherited_dirs.push_back(s.spare->own_dir.release());
     s.spare.reset();
   }
   s.owner = ::getpid();
   s.key.clear();
   s.starting = false;
+  s.spawning = false;
+}
+
+struct SpareJob {
+  VeskEngine engine;
+  std::string key;
+  std::shared_ptr<SpareGate> gate;
+};
+
+// Once the process has begun to exit no spare is started, and the exit waits
+// (a while at most) for one being started: starting one touches what the
+// exit destroys.
+void stop_starting_at_exit() {
+  SpareState& s = state();
+  std::unique_lock<std::mutex> lock(s.mu);
+  s.exiting = true;
+  s.started.wait_for(lock, std::chrono::seconds(10), [&] { return !s.spawning; });
+}
+
+void run_spare_job(SpareJob* job) {
+  job->gate->wait(1000);
+  SpareState& s = state();
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (s.exiting || s.owner != ::getpid()) {
+      s.starting = false;
+      s.started.notify_all();
+      return;
+    }
+    s.spawning = true;
+  }
+  Result<RunnerProcess> process = start_runner_process(job->engine, "spare");
+  std::optional<RunnerProcess> unused;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    if (process && s.key == job->key && !s.spare) {
+      s.spare = std::move(*process);
+    } else if (process) {
+      unused = std::move(*process);
+    }
+  }
+  if (unused) stop(*unused);
+  std::lock_guard<std::mutex> lock(s.mu);
+  if (s.job == job) s.job = nullptr;
+  delete job;
+  s.starting = false;
+  s.spawning = false;
+  s.started.notify_all();
 }
 
 }  // namespace
@@ -107,28 +169,31 @@ std::shared_ptr<SpareGate> start_spare_runner(const VeskEngine& engine) {
     if (s.spare && s.key == key && !s.spare->spawned.child->try_wait()) return nullptr;
     replaced = std::move(s.spare);
     s.spare.reset();
+    if (s.exiting) return nullptr;
+    if (!s.exit_hook) s.exit_hook = std::atexit(stop_starting_at_exit) == 0;
     s.starting = true;
     s.key = key;
   }
   if (replaced) stop(*replaced);
   auto gate = std::make_shared<SpareGate>();
-  std::thread([engine, key = std::move(key), gate] {
-    gate->wait(1000);
-    Result<RunnerProcess> process = start_runner_process(engine, "spare");
-    SpareState& shared = state();
-    std::optional<RunnerProcess> unused;
-    {
-      std::lock_guard<std::mutex> lock(shared.mu);
-      shared.starting = false;
-      if (process && shared.key == key && !shared.spare) {
-        shared.spare = std::move(*process);
-      } else if (process) {
-        unused = std::move(*process);
-      }
-    }
-    shared.started.notify_all();
-    if (unused) stop(*unused);
-  }).detach();
+  // Let go of (never destroyed) when the process exits first: the engine's
+  // release does work that must not run while the process's own objects are
+  // being destroyed.
+  auto* job = new SpareJob{engine, std::move(key), gate};
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.job = job;
+  }
+  try {
+    std::thread(run_spare_job, job).detach();
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(s.mu);
+    s.job = nullptr;
+    delete job;
+    s.starting = false;
+    s.started.notify_all();
+    return nullptr;
+  }
   return gate;
 }
 
