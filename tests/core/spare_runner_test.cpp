@@ -9,12 +9,10 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
-#include <string>
 
 #include "core/config.h"
 #include "core/engine.h"
+#include "process_test_util.h"
 
 namespace vesk {
 namespace {
@@ -25,14 +23,6 @@ Result<VeskEngine> engine_with_memory(std::uint64_t memory_mb) {
   config.park_after_idle_secs = 3600;
   config.max_runner_memory_mb = memory_mb;
   return VeskEngine::create(config);
-}
-
-// Whether `pid` has ended (a zombie counts: its parent has not reaped it).
-bool ended(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const std::size_t close = text.rfind(')');
-  return close == std::string::npos || text.substr(close + 2, 1) == "Z";
 }
 
 pid_t started_spare(const VeskEngine& engine) {
@@ -78,8 +68,8 @@ TEST(SpareRunner, GoesOnlyToItsOwnCommandAndNeverToAForkedChild) {
   const pid_t dead = started_spare(*engine);
   ASSERT_NE(dead, 0);
   ASSERT_EQ(::kill(dead, SIGKILL), 0);
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!ended(dead) && std::chrono::steady_clock::now() < deadline) ::usleep(10000);
+  ASSERT_TRUE(eventually([&] { return is_zombie(dead) || process_gone(dead); },
+                         std::chrono::seconds(60)));
   EXPECT_FALSE(take_spare_runner(*engine));
 
   // A spare for another command replaces one for this.

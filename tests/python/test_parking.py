@@ -13,6 +13,7 @@ import subprocess
 import sys
 
 import pytest
+from mcp_util import alive
 from runner_harness import make_wheel
 from session_util import make_session, runner_pids, snapshot, thread_count, wait_until
 
@@ -274,14 +275,6 @@ def test_many_sessions_park_and_resume_at_once(tmp_path, monkeypatch):
         assert s.execute_python("print(mine)").stdout == str(i)
 
 
-def _alive(pid: int) -> bool:
-    try:
-        state = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()[0]
-    except OSError:
-        return False
-    return state != "Z"
-
-
 def test_the_spare_runner_goes_to_one_session_and_is_replaced(tmp_path, monkeypatch):
     first = make_session(tmp_path, monkeypatch, park_after_idle_secs=3600)
     first.execute_python("mine = 'first'\nopen('/tmp/left', 'w').write('first')")
@@ -307,7 +300,7 @@ def test_the_spare_runner_goes_to_one_session_and_is_replaced(tmp_path, monkeypa
     dead = vesk_internal._spare_runner_pid()
     assert dead
     os.kill(dead, signal.SIGKILL)
-    assert wait_until(lambda: not _alive(dead), timeout=WAIT_S)
+    assert wait_until(lambda: not alive(dead), timeout=WAIT_S)
     assert second._park() == "parked"
     assert second.execute_python("print(mine)").stdout == "second"
     assert dead not in runner_pids()
@@ -328,7 +321,7 @@ def test_a_spare_serves_only_sessions_launched_alike(tmp_path, monkeypatch):
         open(f"/proc/{p}/cmdline", "rb").read() for p in runner_pids())
     assert other.execute_python("print('ok')").stdout == "ok"
     assert vesk_internal._spare_runner_pid() not in (0, spare)
-    assert wait_until(lambda: not _alive(spare), timeout=WAIT_S)
+    assert wait_until(lambda: not alive(spare), timeout=WAIT_S)
     # Sessions that keep no spare neither take one nor leave one.
     spare = vesk_internal._spare_runner_pid()
     (tmp_path / "none").mkdir()
