@@ -14,7 +14,9 @@ per session unless PARK_BENCH_SESSIONS is 990 or more (then it is measured
 whole). Times of a park and the first call after it are taken with the spare
 runner that a process of parking sessions keeps, and again without it
 (spare_runner = false). Server figures: `vesk serve --park-after 5` over
-HTTP, each parked session being its worker process (workers keep no spare).
+HTTP, each parked session being its worker process; the server's one spare
+runner (its keeper process and the spare) is counted apart, and first calls
+of different sessions come PAUSE_S apart, as the module's timed steps do.
 
 Names are "park/<what>" and "park_server/<what>"; times in seconds, memory in
 bytes.
@@ -38,7 +40,7 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 sys.path.insert(0, str(ROOT / "bench"))
 
-from mcp_util import descendants  # noqa: E402
+from mcp_util import descendants, runners_below  # noqa: E402
 from server_bench import _rss  # noqa: E402
 
 MiB = 1048576
@@ -75,6 +77,8 @@ FIGURES = [
      "baseline": "park_server/live_session_rss"},
     {"title": "server: first call after a park",
      "value": "park_server/first_call_after_park_s", "unit": "s", "max_value": 0.5},
+    {"title": "server: its one spare runner (keeper process and spare)",
+     "value": "park_server/spare_runner_rss", "unit": "B"},
 ]
 
 TYPICAL_STATE = """\
@@ -257,6 +261,9 @@ def _server_figures(out: dict[str, float]) -> None:
     def runners() -> list[int]:
         return [p for p in descendants(server.pid) if b"vesk_runner" in _cmdline(p)]
 
+    def keeper() -> list[int]:
+        return [p for p in descendants(server.pid) if b"vesk.server.spares" in _cmdline(p)]
+
     try:
         clients = []
         for _ in range(5):
@@ -264,16 +271,22 @@ def _server_figures(out: dict[str, float]) -> None:
             client.call("run_python", code=TYPICAL_STATE)
             clients.append(client)
         deadline = time.monotonic() + 300
-        while runners() and time.monotonic() < deadline:
+        while runners_below(server.pid)[0] and time.monotonic() < deadline:
             time.sleep(0.2)
-        workers = [p for p in descendants(server.pid) if p not in runners()]
+        spare = [*keeper(), *runners_below(server.pid)[1]]
+        workers = [p for p in descendants(server.pid) if p not in runners() and p not in spare]
         out["park_server/parked_session_rss"] = _settled(
             lambda: sum(map(_rss, workers))) / len(clients)
-        firsts = [c.call("run_python", code="print(total())")[0] for c in clients]
+        out["park_server/spare_runner_rss"] = _settled(lambda: sum(map(_rss, spare)))
+        firsts = []
+        for c in clients:
+            time.sleep(PAUSE_S)
+            firsts.append(c.call("run_python", code="print(total())")[0])
         out["park_server/first_call_after_park_s"] = statistics.median(firsts)
         # Live again, for less than the park time: one reading.
+        spare = [*keeper(), *runners_below(server.pid)[1]]
         out["park_server/live_session_rss"] = sum(
-            map(_rss, descendants(server.pid))) / len(clients)
+            _rss(p) for p in descendants(server.pid) if p not in spare) / len(clients)
         for c in clients:
             c.end()
     finally:

@@ -10,6 +10,10 @@ with the error's message.
 from collections.abc import Sequence
 from typing import SupportsIndex, final
 
+def _serve_spares(control_fd: int) -> None:
+    """Lends spare runners to a server's workers until the control socket
+    ends (vesk.server.spares); returns at once when sessions would keep none."""
+
 def _spare_runner_pid() -> int:
     """For tests: the process of the spare runner this process keeps (once
     none is being started), 0 when there is none."""

@@ -126,12 +126,25 @@ class Reaper {
 }  // namespace
 
 Child::~Child() {
-  if (!status_) Reaper::instance().adopt(pid_);
+  if (!status_ && !lent()) Reaper::instance().adopt(pid_);
+}
+
+bool Child::lent_ended(bool block) const {
+  pollfd p{pidfd_.get(), POLLIN, 0};
+  int ready;
+  while ((ready = ::poll(&p, 1, block ? -1 : 0)) < 0 && errno == EINTR) {
+  }
+  return ready != 0;  // an error too: nothing more can be learnt of it
 }
 
 void Child::kill() {
   std::lock_guard<std::mutex> lock(mu_);
   if (status_) return;
+  if (lent()) {
+    if (inner_pidfd_) ::pidfd_send_signal(inner_pidfd_.get(), SIGKILL, nullptr, 0);
+    ::pidfd_send_signal(pidfd_.get(), SIGKILL, nullptr, 0);
+    return;
+  }
   if (own_group_) ::kill(-pid_, SIGKILL);
   ::kill(pid_, SIGKILL);
 }
@@ -139,6 +152,10 @@ void Child::kill() {
 std::optional<ExitStatus> Child::try_wait() {
   std::lock_guard<std::mutex> lock(mu_);
   if (status_) return status_;
+  if (lent()) {
+    if (lent_ended(false)) status_ = ExitStatus{};
+    return status_;
+  }
   // Look first without reaping, so that the group can still be addressed by
   // the leader's pid when its leftovers are killed.
   siginfo_t info{};
@@ -157,6 +174,12 @@ ExitStatus Child::wait() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (status_) return *status_;
+  }
+  if (lent()) {
+    lent_ended(true);
+    std::lock_guard<std::mutex> lock(mu_);
+    status_ = ExitStatus{};
+    return *status_;
   }
   // Wait without the lock and without reaping: a watchdog must still be able
   // to kill meanwhile, and the pid stays ours (a zombie) until reaped below.

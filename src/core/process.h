@@ -38,6 +38,14 @@ struct ExitStatus {
 class Child {
  public:
   Child(pid_t pid, bool own_group) : pid_(pid), own_group_(own_group) {}
+  // A process another one started and lent to this one (a runner from
+  // spare_lending.h), known by a pidfd of its own and of the process it runs
+  // in a sandbox (`inner`, may be empty). It is not ours to reap: kill()
+  // signals both through their pidfds (never by a pid, which its parent may
+  // have reaped and the system given to another process), and wait() and
+  // try_wait() learn only that it has ended, not how (an empty status).
+  Child(pid_t pid, UniqueFd pidfd, UniqueFd inner)
+      : pid_(pid), own_group_(false), pidfd_(std::move(pidfd)), inner_pidfd_(std::move(inner)) {}
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
   // A child that has not been reaped is handed to the background reaper.
@@ -54,8 +62,14 @@ class Child {
   ExitStatus wait();
 
  private:
+  bool lent() const { return pidfd_.valid(); }
+  // Whether a lent process has ended; blocks until it has with `block`.
+  bool lent_ended(bool block) const;
+
   const pid_t pid_;
   const bool own_group_;
+  const UniqueFd pidfd_;
+  const UniqueFd inner_pidfd_;
   std::mutex mu_;
   std::optional<ExitStatus> status_;  // set once reaped; the pid is dead to us then
 };

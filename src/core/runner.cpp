@@ -13,6 +13,7 @@
 
 #include "core/fs_tree.h"
 #include "core/snapshot.h"
+#include "core/spare_lending.h"
 #include "core/spare_runner.h"
 
 namespace vesk {
@@ -115,7 +116,11 @@ Result<std::unique_ptr<Runner>> Runner::start_with(const VeskEngine& engine, std
     // start or resume (spare_runner.h): it is told what it starts from.
     const bool keeps_spare = engine.config().park_after_idle_secs > 0 && engine.config().spare_runner;
     std::optional<RunnerProcess> spare;
-    if (bytes && keeps_spare && may_take_spare) spare = take_spare_runner(engine);
+    // A server's worker keeps none of its own but may borrow its server's
+    // (spare_lending.h).
+    if (bytes && may_take_spare) {
+      spare = keeps_spare ? take_spare_runner(engine) : borrow_spare_runner(engine);
+    }
     const bool from_spare = spare.has_value();
     Result<RunnerProcess> process = from_spare ? Result<RunnerProcess>(std::move(*spare))
                                                : start_runner_process(engine, mode);
@@ -165,7 +170,11 @@ Result<std::unique_ptr<Runner>> Runner::start_with(const VeskEngine& engine, std
     }
     if (ready) {
       if (can_snapshot) make_start_snapshot_in_background(engine);
-      if (keeps_spare && runner->from_snapshot_) runner->spare_gate_ = start_spare_runner(engine);
+      if (keeps_spare && runner->from_snapshot_) {
+        runner->spare_gate_ = start_spare_runner(engine);
+      } else if (from_spare) {  // borrowed
+        runner->spare_gate_ = borrowed_runner_gate();
+      }
       return runner;
     }
     const std::optional<std::int32_t> code = exit_code(*runner->child_, runner->sandboxed());

@@ -66,7 +66,7 @@ Result<std::unique_ptr<PrivateDir>> PrivateDir::create(const std::string& parent
 PrivateDir::~PrivateDir() { remove_tree(path_); }
 
 Result<RunnerProcess> start_runner_process(const VeskEngine& engine, std::string_view mode,
-                                           bool null_stdin) {
+                                           bool null_stdin, bool pipe_stderr) {
   return guard([&]() -> Result<RunnerProcess> {
     RunnerProcess process;
     if (engine.isolation() == RunnerIsolation::kDirect) {
@@ -81,6 +81,7 @@ Result<RunnerProcess> start_runner_process(const VeskEngine& engine, std::string
       SpawnOptions options = command->spawn_options();
       options.pipe_stdin = !null_stdin;
       options.null_stdin = null_stdin;
+      options.pipe_stderr = pipe_stderr;
       Result<Spawned> spawned = spawn(options);
       if (!spawned) return fail(spawned.error());
       process.spawned = std::move(*spawned);
@@ -97,6 +98,7 @@ Result<RunnerProcess> start_runner_process(const VeskEngine& engine, std::string
     SpawnOptions options = command->spawn_options();
     options.pipe_stdin = !null_stdin;
     options.null_stdin = null_stdin;
+    options.pipe_stderr = pipe_stderr;
     options.pass_fds = {script->get(), info->write.get()};
     Result<Spawned> spawned = spawn(options);
     if (!spawned) return fail(spawned.error());

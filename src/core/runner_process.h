@@ -58,7 +58,7 @@ class PrivateDir {
 
 // One started runner process.
 struct RunnerProcess {
-  Spawned spawned;  // standard input (unless null) and output piped
+  Spawned spawned;  // standard input (unless null) and output piped, error maybe
   // The Deno process itself, whose resident memory is the runner's: the
   // child, or the process bubblewrap started in the sandbox.
   pid_t pid = 0;
@@ -69,11 +69,13 @@ struct RunnerProcess {
 
 // Starts a runner for `engine` with `mode` ("", "snapshot-load" or
 // "snapshot-make") as its last argument when not empty. Standard input is
-// /dev/null with `null_stdin`, else a pipe. Errors: those of the launch
+// /dev/null with `null_stdin`, else a pipe; standard error is a pipe with
+// `pipe_stderr` (a spare to be lent to another process), else this
+// process's. Errors: those of the launch
 // command, of making the private directory or the script's descriptor
 // (Os), and of spawn().
 Result<RunnerProcess> start_runner_process(const VeskEngine& engine, std::string_view mode,
-                                           bool null_stdin = false);
+                                           bool null_stdin = false, bool pipe_stderr = false);
 
 }  // namespace vesk
 

@@ -42,9 +42,9 @@ SpareState& state() {
   return *s;
 }
 
-// Everything that makes two runners alike: what is launched, with which
-// arguments and environment. Empty when there is no command.
-std::string command_key(const VeskEngine& engine) {
+}  // namespace
+
+std::string runner_command_key(const VeskEngine& engine) {
   Result<LaunchCommand> command = engine.isolation() == RunnerIsolation::kSandbox
                                       ? engine.sandboxed_launch_command()
                                       : engine.launch_command(std::string());
@@ -59,6 +59,8 @@ std::string command_key(const VeskEngine& engine) {
   }
   return key;
 }
+
+namespace {
 
 void stop(RunnerProcess& process) {
   if (process.spawned.child) process.spawned.child->kill();
@@ -84,6 +86,7 @@ struct SpareJob {
   VeskEngine engine;
   std::string key;
   std::shared_ptr<SpareGate> gate;
+  bool pipe_stderr = false;
 };
 
 // Once the process has begun to exit no spare is started, and the exit waits
@@ -108,7 +111,7 @@ void run_spare_job(SpareJob* job) {
     }
     s.spawning = true;
   }
-  Result<RunnerProcess> process = start_runner_process(job->engine, "spare");
+  Result<RunnerProcess> process = start_runner_process(job->engine, "spare", false, job->pipe_stderr);
   std::optional<RunnerProcess> unused;
   {
     std::lock_guard<std::mutex> lock(s.mu);
@@ -130,7 +133,7 @@ void run_spare_job(SpareJob* job) {
 }  // namespace
 
 std::optional<RunnerProcess> take_spare_runner(const VeskEngine& engine) {
-  const std::string key = command_key(engine);
+  const std::string key = runner_command_key(engine);
   SpareState& s = state();
   std::optional<RunnerProcess> taken;
   {
@@ -145,11 +148,15 @@ std::optional<RunnerProcess> take_spare_runner(const VeskEngine& engine) {
 }
 
 void SpareGate::open() {
+  std::function<void()> on_open;
   {
     std::lock_guard<std::mutex> lock(mu_);
+    if (open_) return;
     open_ = true;
+    on_open = std::move(on_open_);
   }
   cv_.notify_all();
+  if (on_open) on_open();
 }
 
 void SpareGate::wait(std::uint64_t ms) {
@@ -157,8 +164,8 @@ void SpareGate::wait(std::uint64_t ms) {
   cv_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return open_; });
 }
 
-std::shared_ptr<SpareGate> start_spare_runner(const VeskEngine& engine) {
-  std::string key = command_key(engine);
+std::shared_ptr<SpareGate> start_spare_runner(const VeskEngine& engine, bool pipe_stderr) {
+  std::string key = runner_command_key(engine);
   if (key.empty()) return nullptr;
   SpareState& s = state();
   std::optional<RunnerProcess> replaced;
@@ -179,7 +186,7 @@ std::shared_ptr<SpareGate> start_spare_runner(const VeskEngine& engine) {
   // Let go of (never destroyed) when the process exits first: the engine's
   // release does work that must not run while the process's own objects are
   // being destroyed.
-  auto* job = new SpareJob{engine, std::move(key), gate};
+  auto* job = new SpareJob{engine, std::move(key), gate, pipe_stderr};
   {
     std::lock_guard<std::mutex> lock(s.mu);
     s.job = job;

@@ -26,14 +26,20 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 
 #include "core/engine.h"
 #include "core/runner_process.h"
 
 namespace vesk {
+
+// Everything that makes two runners alike: what is launched, with which
+// arguments and environment. Empty when there is no command.
+std::string runner_command_key(const VeskEngine& engine);
 
 // The spare for `engine`'s runner command if there is one and its process
 // still runs; there is none after.
@@ -45,6 +51,9 @@ std::optional<RunnerProcess> take_spare_runner(const VeskEngine& engine);
 // very call that needed a runner.
 class SpareGate {
  public:
+  SpareGate() = default;
+  // `on_open` runs once, in the first open().
+  explicit SpareGate(std::function<void()> on_open) : on_open_(std::move(on_open)) {}
   void open();
   // Waits until open() or `ms` have passed.
   void wait(std::uint64_t ms);
@@ -53,12 +62,15 @@ class SpareGate {
   std::mutex mu_;
   std::condition_variable cv_;
   bool open_ = false;
+  std::function<void()> on_open_;
 };
 
 // Starts a spare for `engine` on a thread of its own once the gate it
 // returns opens, unless one for the same command runs or is being started
-// (then it returns null). A spare for another command is stopped.
-std::shared_ptr<SpareGate> start_spare_runner(const VeskEngine& engine);
+// (then it returns null). A spare for another command is stopped. Its
+// standard error is a pipe with `pipe_stderr` (for a spare to be lent:
+// spare_lending.h), else this process's.
+std::shared_ptr<SpareGate> start_spare_runner(const VeskEngine& engine, bool pipe_stderr = false);
 
 // Waits until no spare is being started, then gives the spare's process
 // (the child this process started: bubblewrap, or Deno itself), 0 when there

@@ -1,10 +1,13 @@
 // Module initialisation of vesk_internal: two-phase, with one execution step
 // that adds the classes, VeskCheckpoint first, then VeskSession, then the
 // InternalFault exception so that callers can catch it by name. The module
-// keeps no state of its own and reads no configuration on import; its one
-// function is a test's look at the process's spare runner.
+// keeps no state of its own and reads no configuration on import. Its
+// functions serve a server's spare runner keeper and tests.
 #include <Python.h>
 
+#include "core/config.h"
+#include "core/engine.h"
+#include "core/spare_lending.h"
 #include "core/spare_runner.h"
 #include "python/checkpoint_type.h"
 #include "python/convert.h"
@@ -43,7 +46,34 @@ PyObject* spare_runner_pid(PyObject*, PyObject*) {
   return PyLong_FromLong(pid);
 }
 
+// Lends spare runners to a server's workers (see spare_lending.h) until the
+// control socket `fd` ends; the configuration is the caller's, as a
+// session's would be.
+PyObject* serve_spares(PyObject*, PyObject* arg) {
+  const long fd = PyLong_AsLong(arg);
+  if (fd == -1 && PyErr_Occurred()) return nullptr;
+  if (fd < 0 || fd > INT32_MAX) {
+    PyErr_SetString(PyExc_ValueError, "_serve_spares() takes a descriptor");
+    return nullptr;
+  }
+  vesk::Result<vesk::VeskEngine> engine = vesk::VeskEngine::create(vesk::Config::load());
+  if (!engine) {
+    vesk::py::raise_error(engine.error());
+    return nullptr;
+  }
+  vesk::Status served;
+  Py_BEGIN_ALLOW_THREADS
+  served = vesk::serve_spares(*engine, static_cast<int>(fd));
+  Py_END_ALLOW_THREADS
+  if (!served) {
+    vesk::py::raise_error(served.error());
+    return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
 PyMethodDef kMethods[] = {
+    {"_serve_spares", serve_spares, METH_O, nullptr},
     {"_spare_runner_pid", spare_runner_pid, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };

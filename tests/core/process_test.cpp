@@ -5,6 +5,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+// glibc 2.36 declares pidfd_open() without C linkage.
+extern "C" {
+#include <sys/pidfd.h>
+}
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -355,6 +359,35 @@ TEST(ProcessTest, AbandonedChildrenAreReapedInTheBackground) {
   }
   inputs.clear();  // each cat now ends on its own, after its Child is gone
   for (pid_t pid : pids) EXPECT_TRUE(reaped_within(pid, 30)) << pid;
+}
+
+TEST(ProcessTest, ALentProcessIsKilledAndAwaitedThroughItsPidfdsOnly) {
+  // Started here (the parent keeps and reaps them); the lent Child only
+  // holds pidfds, as a worker does of a runner its server's keeper lent.
+  Spawned outer = spawn_or_die(options("sleep", {"1000"}));
+  Spawned inner = spawn_or_die(options("sleep", {"1000"}));
+  auto lent = std::make_shared<Child>(outer.child->pid(),
+                                      UniqueFd(::pidfd_open(outer.child->pid(), 0)),
+                                      UniqueFd(::pidfd_open(inner.child->pid(), 0)));
+  EXPECT_FALSE(lent->try_wait());
+  std::thread waiter([&] { EXPECT_FALSE(lent->wait().code.has_value()); });
+  lent->kill();
+  waiter.join();
+  EXPECT_TRUE(lent->try_wait());
+  // Both ended by the kill, and neither was reaped by the lent Child: their
+  // parent still gets their statuses.
+  EXPECT_EQ(outer.child->wait().signal, SIGKILL);
+  EXPECT_EQ(inner.child->wait().signal, SIGKILL);
+  lent->kill();  // once ended: a no-op
+
+  // One that ends by itself is seen to; dropping the lent Child leaves it
+  // to its parent.
+  Spawned done = spawn_or_die(options("true"));
+  auto ended = std::make_shared<Child>(done.child->pid(),
+                                       UniqueFd(::pidfd_open(done.child->pid(), 0)), UniqueFd());
+  ended->wait();
+  ended.reset();
+  EXPECT_EQ(done.child->wait().code, 0);
 }
 
 class FindOnPathTest : public ::testing::Test {

@@ -61,6 +61,35 @@ def command_line(pid: int) -> str:
         return ""
 
 
+def _open_files(pid: int) -> set[str]:
+    found: set[str] = set()
+    for fd in Path(f"/proc/{pid}/fd").glob("*"):
+        try:
+            found.add(os.readlink(fd))
+        except OSError:
+            pass
+    return found
+
+
+def runners_below(pid: int) -> tuple[list[int], list[int]]:
+    """The runner processes below `pid`: those of sessions, and the spare
+    kept in reserve by a spare runner keeper (whose input the keeper holds;
+    a runner it has lent, it no longer does)."""
+    below = descendants(pid)
+    runners = [p for p in below if "vesk_runner" in command_line(p)]
+    held: set[str] = set()
+    for keeper in (p for p in below if "vesk.server.spares" in command_line(p)):
+        held |= _open_files(keeper)
+    spares = []
+    for runner in runners:
+        try:
+            if os.readlink(f"/proc/{runner}/fd/0") in held:
+                spares.append(runner)
+        except OSError:
+            pass
+    return [p for p in runners if p not in spares], spares
+
+
 def alive(pid: int) -> bool:
     """True while `pid` runs (a zombie has ended: only its exit status is left)."""
     try:

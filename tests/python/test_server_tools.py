@@ -14,8 +14,8 @@ from pathlib import Path
 
 import pytest
 
-from mcp_util import (ClientError, Clients, Gate, alive, command_line, descendants, serve_command,
-                      server_env)
+from mcp_util import (ClientError, Clients, Gate, alive, command_line, descendants, runners_below,
+                      serve_command, server_env)
 from session_util import wait_until
 
 TOOLS = {"run_python", "run_shell", "write_file", "read_file", "list_files", "delete_file",
@@ -285,7 +285,7 @@ def test_park_after_parks_idle_sessions_and_wins_over_the_file(clients, tmp_path
     def runners() -> list[int]:
         server = next(p for p in descendants(clients.proc.pid)
                       if "-m vesk serve --park-after 1" in command_line(p))
-        return [p for p in descendants(server) if "vesk_runner" in command_line(p)]
+        return runners_below(server)[0]
 
     ran = clients.call("run_python", client="parking", code="x = 41")
     assert not ran.get("isError"), ran

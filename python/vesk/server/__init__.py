@@ -13,6 +13,7 @@ vesk.server.worker`) loads only what it needs. The modules:
     sessions.py        sessions, their limits, the idle time-out, the scratch dir
     workers.py         the server's handle of a worker process
     worker.py          the worker process, one per session, holding a VeskSession
+    spares.py          the spare runner keeper, lending one runner to the workers
 
 The command line is `vesk.cli`.
 """

@@ -33,7 +33,9 @@ import time
 from collections import OrderedDict
 from typing import Any
 
-from vesk.server.workers import StartFailed, Worker, WorkerGone, WorkerOptions, reap_strays
+from vesk.server.spares import SpareKeeper
+from vesk.server.workers import (StartFailed, Worker, WorkerGone, WorkerOptions, forget_pid,
+                                 reap_strays)
 
 # How many ended sessions are remembered, to tell a client why its session
 # is gone rather than only that it is unknown.
@@ -136,7 +138,17 @@ class SessionManager:
                  idle_timeout: float | None, grace: float = 10.0) -> None:
         self.scratch = tempfile.mkdtemp(prefix="vesk-serve-", dir=scratch_parent())
         env = dict(worker_env, TMPDIR=self.scratch)
-        self.options = WorkerOptions(env=env, grace=grace)
+        # Workers whose sessions park borrow a spare runner from one keeper
+        # (it follows the user's spare_runner setting, which workers are
+        # told to ignore for spares of their own).
+        self.spares: SpareKeeper | None = None
+        if env.get("VESK_PARK_AFTER_IDLE_SECS", "0") not in ("", "0"):
+            keeper_env = dict(env)
+            keeper_env.pop("VESK_SPARE_RUNNER", None)
+            if "VESK_SPARE_RUNNER" in os.environ:
+                keeper_env["VESK_SPARE_RUNNER"] = os.environ["VESK_SPARE_RUNNER"]
+            self.spares = SpareKeeper(keeper_env)
+        self.options = WorkerOptions(env=env, grace=grace, spares=self.spares)
         self.max_sessions = max_sessions
         self.idle_timeout = idle_timeout
         self.sessions: dict[str, Session] = {}
@@ -195,6 +207,9 @@ class SessionManager:
             self.end(session, "the server stopped")
         while self._closing:
             await asyncio.gather(*list(self._closing), return_exceptions=True)
+        if self.spares is not None:
+            await self.spares.close()
+            forget_pid(self.spares.pid)
         reap_strays()
         shutil.rmtree(self.scratch, ignore_errors=True)
 

@@ -235,7 +235,7 @@ def become_subreaper() -> None:
     ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
 
 
-def _die_with_server(server_pid: int) -> None:
+def die_with_server(server_pid: int) -> None:
     libc = ctypes.CDLL(None, use_errno=True)
     libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL, 0, 0, 0)
     if os.getppid() != server_pid:  # the server was gone before the line above
@@ -288,7 +288,7 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None) -> int:
 
 
 def main() -> int:
-    _die_with_server(int(os.environ.get("VESK_SERVE_PID", "0")))
+    die_with_server(int(os.environ.get("VESK_SERVE_PID", "0")))
     become_subreaper()
     inp, out = _own_channel()
     export_root = os.environ.get("VESK_SERVE_EXPORT_ROOT") or None

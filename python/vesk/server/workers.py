@@ -37,6 +37,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from vesk.server import log
+from vesk.server.spares import SpareKeeper
 from vesk.server.worker import HEADER
 
 # Replies are whole files and histories; a frame this long is a broken worker.
@@ -57,10 +58,13 @@ class WorkerOptions:
     env: dict[str, str]
     python: str = sys.executable
     grace: float = 10.0
+    # Lends spare runners to the workers (vesk.server.spares); None: none.
+    spares: SpareKeeper | None = None
 
 
-# Workers this server started and asyncio has not yet reaped (asyncio reaps
-# them), and how many are being started: reap_strays() leaves those alone.
+# Workers (and the spare runner keeper) this server started and asyncio has
+# not yet reaped (asyncio reaps them), and how many are being started:
+# reap_strays() leaves those alone.
 _WORKER_PIDS: set[int] = set()
 _spawning = 0
 _started = 0  # workers started so far: their numbers in the log
@@ -99,6 +103,11 @@ def _kill(pids: list[int]) -> None:
             os.kill(pid, signal.SIGKILL)
         except OSError:
             pass
+
+
+def forget_pid(pid: int | None) -> None:
+    """A child that reap_strays() spared has been waited for."""
+    _WORKER_PIDS.discard(pid or 0)
 
 
 def reap_strays() -> None:
@@ -150,16 +159,32 @@ class Worker:
         """Starts the process and waits for its session; WorkerGone if none."""
         global _spawning, _started
         started = time.monotonic()
+        spares = self._options.spares
+        if spares is not None:
+            await spares.ensure_started()
+            if spares.pid is not None:
+                _WORKER_PIDS.add(spares.pid)
+        channel = spares.pair() if spares is not None else None
+        env = self._options.env
+        if channel is not None:
+            env = dict(env, VESK_SPARE_CHANNEL=str(channel[0].fileno()))
         _spawning += 1
         _started += 1
         try:
             self._proc = await asyncio.create_subprocess_exec(
                 self._options.python, "-m", "vesk.server.worker",
                 stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
-                stderr=asyncio.subprocess.PIPE, env=self._options.env, start_new_session=True)
+                stderr=asyncio.subprocess.PIPE, env=env, start_new_session=True,
+                pass_fds=(channel[0].fileno(),) if channel is not None else ())
             _WORKER_PIDS.add(self._proc.pid)
         finally:
             _spawning -= 1
+            if channel is not None:
+                channel[0].close()
+                if self._proc is not None and spares is not None:
+                    spares.attach(channel[1], self._proc.pid)
+                else:
+                    channel[1].close()
         assert self._proc.stderr is not None
         self._relay = asyncio.ensure_future(log.relay(self._proc.stderr, f"worker {_started}"))
         ready = await self._receive()
@@ -243,6 +268,8 @@ class Worker:
         while proc.returncode is None and time.monotonic() < deadline:
             if self.busy:
                 _kill(descendants(proc.pid))
+                if self._options.spares is not None:
+                    self._options.spares.end(proc.pid)
             try:
                 await asyncio.wait_for(asyncio.shield(proc.wait()), 0.1)
             except asyncio.TimeoutError:
