@@ -140,9 +140,10 @@ class SessionManager:
         env = dict(worker_env, TMPDIR=self.scratch)
         # Workers whose sessions park borrow a spare runner from one keeper
         # (it follows the user's spare_runner setting, which workers are
-        # told to ignore for spares of their own).
+        # told to ignore for spares of their own). A server of one session
+        # keeps none: a spare would cost about what parking saves.
         self.spares: SpareKeeper | None = None
-        if env.get("VESK_PARK_AFTER_IDLE_SECS", "0") not in ("", "0"):
+        if max_sessions > 1 and env.get("VESK_PARK_AFTER_IDLE_SECS", "0") not in ("", "0"):
             keeper_env = dict(env)
             keeper_env.pop("VESK_SPARE_RUNNER", None)
             if "VESK_SPARE_RUNNER" in os.environ:
