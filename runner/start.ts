@@ -90,6 +90,9 @@ const MAX_START_BYTES = 2 ** 34;
 interface Arrival {
   buffer: ArrayBuffer;
   whole: Uint8Array;
+  // [from, to) ranges of `whole` known to be zero (a park image's zero runs,
+  // which were not sent), in order.
+  zeroRuns: [number, number][];
   settled: Promise<void>;
   snapshotLength: number;
   park: ParkState | null;
@@ -103,6 +106,7 @@ function receive(startMode: string): Arrival {
   const arrival: Arrival = {
     buffer,
     whole: new Uint8Array(buffer),
+    zeroRuns: [],
     settled: Promise.resolve(),
     snapshotLength: -1,
     park: null,
@@ -129,7 +133,7 @@ function receive(startMode: string): Arrival {
       arrival.resume = resume;
       buffer.resize(length);
       try {
-        await readBytesInto(arrival.whole);
+        await (resume ? readSparsely(arrival, length) : readBytesInto(arrival.whole));
       } catch (error) {
         arrival.ended = true;
         throw error;
@@ -147,6 +151,27 @@ function receive(startMode: string): Arrival {
     }
   })();
   return arrival;
+}
+
+// A park image comes as records: a header of two little-endian 64-bit
+// counts, data bytes then zero bytes, and the data bytes. Its zero runs are
+// not sent: the buffer, new, is zero already.
+async function readSparsely(arrival: Arrival, length: number): Promise<void> {
+  const header = new Uint8Array(16);
+  const counts = new DataView(header.buffer);
+  let at = 0;
+  while (at < length) {
+    await readBytesInto(header);
+    const data = Number(counts.getBigUint64(0, true));
+    const zeros = Number(counts.getBigUint64(8, true));
+    if (data + zeros === 0 || data + zeros > length - at) {
+      throw new Error("the park image's records do not add up to its length");
+    }
+    await readBytesInto(arrival.whole.subarray(at, at + data));
+    at += data;
+    if (zeros > 0) arrival.zeroRuns.push([at, at + zeros]);
+    at += zeros;
+  }
 }
 
 // Loads Pyodide from the snapshot that `arrival` brings. Pyodide needs the
@@ -195,9 +220,17 @@ async function loadSparsely(options: PyodideConfig, arrival: Arrival): Promise<P
     } else {
       return plainSet.call(this, source, offset);
     }
+    // Chunks inside a zero run the image came with need no look.
+    const runs = arrival.zeroRuns;
+    const base = given.byteOffset;
+    let run = 0;
     for (let at = 0; at < source.length; at += CHUNK) {
       const end = Math.min(at + CHUNK, source.length);
-      if (end - at === CHUNK && allZero(source, at, end) && allZero(target, at, end)) continue;
+      while (run < runs.length && runs[run][1] <= base + at) run++;
+      const known = run < runs.length && runs[run][0] <= base + at && base + end <= runs[run][1];
+      if (
+        end - at === CHUNK && (known || allZero(source, at, end)) && allZero(target, at, end)
+      ) continue;
       target.set(source.subarray(at, end), at);
     }
   };
