@@ -14,8 +14,8 @@
 #include "core/fs_tree.h"
 #include "core/snapshot.h"
 #include "core/spare_lending.h"
-#include "core/sparse_stream.h"
 #include "core/spare_runner.h"
+#include "core/sparse_stream.h"
 
 namespace vesk {
 

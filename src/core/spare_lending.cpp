@@ -178,10 +178,9 @@ class Keeper {
     if (n == 0 || (n < 0 && errno != EMSGSIZE)) {
       // The worker has gone: so has its use for what it borrowed.
       for (Lent& lent : lent_) {
-        if (lent.channel == &channel) lent.process.spawned.child->kill();
-      }
-      for (Lent& lent : lent_) {
-        if (lent.channel == &channel) lent.channel = nullptr;
+        if (lent.channel != &channel) continue;
+        lent.process.spawned.child->kill();
+        lent.channel = nullptr;
       }
       channels_.erase(channels_.begin() + static_cast<std::ptrdiff_t>(index));
       return;

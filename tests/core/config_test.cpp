@@ -203,6 +203,15 @@ class ConfigLoadTest : public ::testing::Test {
     return path.string();
   }
 
+  // Sets the environment variable `name` to `value`; nullptr unsets it.
+  static void set_variable(const char* name, const char* value) {
+    if (value) {
+      ::setenv(name, value, 1);
+    } else {
+      ::unsetenv(name);
+    }
+  }
+
   // Loads with VESK_CONFIG set to `path` and returns what went to stderr.
   std::string load(const std::string& path, Config* out) {
     ::setenv("VESK_CONFIG", path.c_str(), 1);
@@ -249,11 +258,7 @@ TEST_F(ConfigLoadTest, TheParkVariableTakesThePlaceOfTheFilesKey) {
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.value ? tc.value : "(unset)");
-    if (tc.value) {
-      ::setenv("VESK_PARK_AFTER_IDLE_SECS", tc.value, 1);
-    } else {
-      ::unsetenv("VESK_PARK_AFTER_IDLE_SECS");
-    }
+    set_variable("VESK_PARK_AFTER_IDLE_SECS", tc.value);
     Config c;
     const std::string err = load(path, &c);
     EXPECT_EQ(c.park_after_idle_secs, tc.secs);
@@ -274,11 +279,7 @@ TEST_F(ConfigLoadTest, TheSpareVariableTakesThePlaceOfTheFilesKey) {
   };
   for (const auto& tc : cases) {
     SCOPED_TRACE(tc.value ? tc.value : "(unset)");
-    if (tc.value) {
-      ::setenv("VESK_SPARE_RUNNER", tc.value, 1);
-    } else {
-      ::unsetenv("VESK_SPARE_RUNNER");
-    }
+    set_variable("VESK_SPARE_RUNNER", tc.value);
     Config c;
     const std::string err = load(path, &c);
     EXPECT_EQ(c.spare_runner, tc.spare);
