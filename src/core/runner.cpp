@@ -12,6 +12,7 @@
 #include <simdjson.h>
 
 #include "core/fs_tree.h"
+#include "core/pipeline.h"
 #include "core/snapshot.h"
 #include "core/spare_lending.h"
 #include "core/spare_runner.h"
@@ -104,13 +105,17 @@ Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
 
 Result<std::unique_ptr<Runner>> Runner::resume(const VeskEngine& engine, const ParkImage& image) {
   // Without its zero runs (sparse_stream.h): a third to a half of an image.
-  const StartBytes bytes{image.size, [&](const auto& send) -> Status {
-                           SparseEncoder encoder(send);
-                           Status decompressed = decompress_image_to(
-                               image, [&](std::string_view piece) { return encoder.add(piece); });
-                           if (!decompressed) return decompressed;
-                           return encoder.finish();
-                         }};
+  // Decompressing it takes about as long as the runner takes to read it:
+  // the two overlap (pipeline.h).
+  const auto encode = [&](const PieceSink& send) -> Status {
+    SparseEncoder encoder(send);
+    Status decompressed =
+        decompress_image_to(image, [&](std::string_view piece) { return encoder.add(piece); });
+    if (!decompressed) return decompressed;
+    return encoder.finish();
+  };
+  const StartBytes bytes{image.size,
+                         [&](const PieceSink& send) { return produce_ahead(encode, send); }};
   return start_with(engine, "resume", &bytes);
 }
 
