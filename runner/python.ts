@@ -1,12 +1,13 @@
 // Python helpers: the functions the runner calls inside the interpreter.
 //
-// Each is defined once at start, in a namespace of its own, and called
-// through its proxy: one flushes Python's output streams, one runs user code,
-// one installs a requirement with micropip, one counts unfinished asyncio
-// tasks. They are defined before a start
+// They are called through their proxies: one flushes Python's output
+// streams, one runs user code, one installs a requirement with micropip, one
+// counts unfinished asyncio tasks, one collects garbage. They are defined
+// once, in a module of their own that the interpreter keeps, before a start
 // snapshot is made (prepareSnapshot imports what they import on first use),
-// so that a runner started from the snapshot needs no imports for its first
-// request, while an ordinary start stays as quick as Pyodide's own.
+// so that a runner started from the snapshot, or resumed from a park image,
+// finds them and needs no imports for its first request, while an ordinary
+// start stays as quick as Pyodide's own.
 //
 // Errors: Python exceptions of user code and of installs come back as text
 // (CPython's rendering), never as a thrown error.
@@ -29,32 +30,40 @@ export interface PythonHelpers {
   collectGarbage(): void;
 }
 
-export function makePythonHelpers(pyodide: PyodideAPI): PythonHelpers {
-  const flushStreams: () => void = pyodide.runPython(
-    `def flush():
-    import os, sys
-    for stream in (sys.stdout, sys.stderr, sys.__stdout__, sys.__stderr__):
-        try:
-            stream.flush()
-        except Exception:
-            pass
-    for fd in (1, 2):
-        try:
-            os.fsync(fd)
-        except Exception:
-            pass
-flush`,
-    { globals: pyodide.toPy({}) },
-  );
+// The helpers' functions are kept in the interpreter under this module
+// name. A runner started from a start snapshot or resumed from a park image
+// finds them there instead of compiling them again: compiling them costs a
+// resume two to three times what it costs a start, as the collections it
+// sets off go over all of the session's data.
+const KEPT = "_vesk_runner";
 
-  // Runs user code in the interpreter's global namespace (top-level await
-  // allowed) and returns None, or the error as CPython prints it: the frames
-  // of Pyodide's own machinery before the user's first frame are left out,
-  // and a syntax error shows no traceback at all.
-  const runUserCodeProxy: (code: string) => Promise<unknown> = pyodide.runPython(
-    `def make():
-    # Imported on first use: an ordinary start stays as quick as Pyodide's
-    # own, and a start snapshot has them imported already.
+const FIND_SOURCE = `import sys
+kept = sys.modules.get("${KEPT}")
+found = tuple(getattr(kept, name, None) for name in ("flush", "run", "install", "pending", "collect"))
+found if all(callable(f) for f in found) else None`;
+
+const DEFINE_SOURCE = `def make():
+    import gc, sys, types
+
+    def flush():
+        import os, sys
+        for stream in (sys.stdout, sys.stderr, sys.__stdout__, sys.__stderr__):
+            try:
+                stream.flush()
+            except Exception:
+                pass
+        for fd in (1, 2):
+            try:
+                os.fsync(fd)
+            except Exception:
+                pass
+
+    # Runs user code in the interpreter's global namespace (top-level await
+    # allowed) and returns None, or the error as CPython prints it: the
+    # frames of Pyodide's own machinery before the user's first frame are
+    # left out, and a syntax error shows no traceback at all. Imports on
+    # first use: an ordinary start stays as quick as Pyodide's own, and a
+    # start snapshot has them imported already.
     async def run(source):
         import __main__, traceback
         from pyodide.code import eval_code_async
@@ -68,14 +77,7 @@ flush`,
             return "".join(traceback.format_exception(type(error), error, tb))
         return None
 
-    return run
-make()`,
-    { globals: pyodide.toPy({}), filename: "<vesk runner>" },
-  );
-
-  // Installs one requirement with micropip (see InstallOutcome).
-  const installProxy: (requirement: string) => Promise<InstallOutcome> = pyodide.runPython(
-    `def make():
+    # Installs one requirement with micropip (see InstallOutcome).
     async def install(requirement):
         import micropip, traceback
 
@@ -86,13 +88,6 @@ make()`,
         # Only the built-in installer keeps this record.
         return list(micropip.installed) if hasattr(micropip, "installed") else None
 
-    return install
-make()`,
-    { globals: pyodide.toPy({}), filename: "<vesk runner>" },
-  );
-
-  const pendingTasksProxy: () => number = pyodide.runPython(
-    `def make():
     def pending():
         import sys
         asyncio = sys.modules.get("asyncio")
@@ -107,18 +102,25 @@ make()`,
                 return 0
         return sum(1 for task in asyncio.all_tasks(loop) if not task.done())
 
-    return pending
-make()`,
-    { globals: pyodide.toPy({}), filename: "<vesk runner>" },
-  );
+    found = (flush, run, install, pending, gc.collect)
+    kept = types.ModuleType("${KEPT}")
+    kept.flush, kept.run, kept.install, kept.pending, kept.collect = found
+    sys.modules["${KEPT}"] = kept
+    return found
+make()`;
 
-  const collectProxy: () => unknown = pyodide.runPython("import gc\ngc.collect", {
-    globals: pyodide.toPy({}),
-    filename: "<vesk runner>",
-  });
-
+export function makePythonHelpers(pyodide: PyodideAPI): PythonHelpers {
+  const options = () => ({ globals: pyodide.toPy({}), filename: "<vesk runner>" });
+  // Code in the session may have changed what is kept; that harms nobody
+  // but the session, whose interpreter it owns anyway. Anything not
+  // callable there is defined afresh.
+  const found: PyProxy = pyodide.runPython(FIND_SOURCE, options()) ??
+    pyodide.runPython(DEFINE_SOURCE, options());
+  const [flushStreams, runUserCodeProxy, installProxy, pendingTasksProxy, collectProxy] = [0, 1, 2, 3, 4]
+    .map((i) => found.get(i));
+  found.destroy();
   return {
-    flushStreams,
+    flushStreams: () => void flushStreams(),
     pendingTasks: () => Number(pendingTasksProxy()),
     collectGarbage: () => void collectProxy(),
     async runUserCode(code) {

@@ -226,6 +226,35 @@ def test_a_damaged_image_gives_a_clear_error_and_a_fresh_interpreter(tmp_path, m
     assert s.execute_python("print(again)").stdout == "2"
 
 
+# What code in a session may do to the functions its runner keeps in the
+# interpreter (and a resumed runner finds there again).
+HELPER_DAMAGE = [
+    "import sys\ndel sys.modules['_vesk_runner']",
+    "import sys\nsys.modules['_vesk_runner'].run = 5",
+    "import sys\ndel sys.modules['_vesk_runner'].flush",
+    "import sys\nsys.modules['_vesk_runner'] = None",
+]
+
+
+@pytest.mark.parametrize("damage", HELPER_DAMAGE, ids=["gone", "not-callable", "missing", "none"])
+def test_a_resume_makes_the_runners_helpers_afresh_when_the_session_broke_them(
+        tmp_path, monkeypatch, damage):
+    s = make_session(tmp_path, monkeypatch, park_after_idle_secs=3600)
+    s.execute_python("kept = 'yes'\n" + damage)
+    assert s._park() == "parked"
+    cp = s.execute_python("import sys\nprint(kept)\nprint('err', file=sys.stderr)")
+    assert not parked(s) and (cp.stdout, cp.stderr) == ("yes", "err")
+    # Errors still come as CPython prints them, without the runner's frames.
+    with pytest.raises(RuntimeError, match=r'^Traceback[^\n]*\n  File "<exec>", line 1, in <module>\n'
+                       r"KeyError: 1$"):
+        s.execute_python("raise KeyError(1)")
+    assert s._park() == "parked"
+    assert s.execute_python("print(kept)").stdout == "yes"
+    # Nothing of it reaches a session started now.
+    other = VeskSession()
+    assert other.execute_python("print(1)").stdout == "1"
+
+
 def test_limits_hold_after_a_resume(tmp_path, monkeypatch):
     s = make_session(tmp_path, monkeypatch, park_after_idle_secs=3600, exec_timeout_ms=4000)
     s.execute_python("x = 1")
