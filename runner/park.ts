@@ -16,18 +16,21 @@
 //     it carries and may need a copy of the interpreter's memory (a Pyodide
 //     whose memory view cannot be set aside), which must not take the runner
 //     over its bound.
-// Otherwise the reply is {"seq":N,"image":L} and L bytes: Pyodide's memory
-// snapshot followed by a trailer the runner alone reads back (resumeState):
-// the monotonic clock, so that time.monotonic() goes on from where it was
-// rather than from the new process's zero, and the files of the in-memory
-// file system outside /workspace (which the module carries), /lib (where
+// Otherwise the reply is {"seq":N,"image":L} and L bytes: a lead the runner
+// alone reads back, then Pyodide's memory snapshot. The lead holds the
+// monotonic clock, so that time.monotonic() goes on from where it was rather
+// than from the new process's zero, and the files of the in-memory file
+// system outside /workspace (which the module carries), /lib (where
 // reinstalled packages go) and the devices, such as what code wrote to /tmp.
+// It comes first so that a resuming runner knows where the snapshot begins
+// and can read the interpreter's memory straight into place (start.ts).
 // The runner stays as it was; the module ends it.
 //
-// Trailer: JSON {"clock":[monotonic ms, wall ms],"files":[[path, kind, mode,
-// size or link target], ...]}, then the files' bytes in that order, then 24
-// bytes: the JSON's length and the bytes' length as float64 (little-endian)
-// and the magic "vskpark1". Anything else is a damaged image.
+// Lead: 24 bytes, the magic "vskpark2" then the JSON's length and the
+// files' bytes' length as float64 (little-endian); then JSON
+// {"clock":[monotonic ms, wall ms],"files":[[path, kind, mode, size or link
+// target], ...]}, then the files' bytes in that order. Anything else is a
+// damaged image.
 import { textOf } from "./diagnostics.ts";
 import { writeError, writeImage } from "./output.ts";
 import { fileSystemOf, internalsOf, type PyodideAPI } from "./pyodide.ts";
@@ -148,21 +151,21 @@ function carriedFiles(pyodide: PyodideAPI): { entries: Entry[]; bytes: Uint8Arra
   return { entries, bytes };
 }
 
-const MAGIC = "vskpark1";
-const TAIL = 24;
+const MAGIC = "vskpark2";
+export const LEAD_PREFIX = 24;
 
-function trailer(pyodide: PyodideAPI): Uint8Array[] {
+function lead(pyodide: PyodideAPI): Uint8Array[] {
   const { entries, bytes } = carriedFiles(pyodide);
   const head = new TextEncoder().encode(
     JSON.stringify({ clock: [realPerformanceNow() + clockOffset, Date.now()], files: entries }),
   );
   const fileBytes = bytes.reduce((n, b) => n + b.length, 0);
-  const tail = new Uint8Array(TAIL);
-  const view = new DataView(tail.buffer);
-  view.setFloat64(0, head.length, true);
-  view.setFloat64(8, fileBytes, true);
-  tail.set(new TextEncoder().encode(MAGIC), 16);
-  return [head, ...bytes, tail];
+  const prefix = new Uint8Array(LEAD_PREFIX);
+  prefix.set(new TextEncoder().encode(MAGIC), 0);
+  const view = new DataView(prefix.buffer);
+  view.setFloat64(8, head.length, true);
+  view.setFloat64(16, fileBytes, true);
+  return [prefix, head, ...bytes];
 }
 
 // ---------------------------------------------------------------------------
@@ -237,14 +240,14 @@ export async function servePark(pyodide: PyodideAPI, python: PythonHelpers, memo
     writeError("not parked: " + outcome.reason);
     return;
   }
-  let rest: Uint8Array[];
+  let first: Uint8Array[];
   try {
-    rest = trailer(pyodide);
+    first = lead(pyodide);
   } catch (error) {
     writeError("not parked: the files outside /workspace could not be read (" + textOf(error) + ")");
     return;
   }
-  writeImage([...outcome.image, ...rest]);
+  writeImage([...first, ...outcome.image]);
 }
 
 // ---------------------------------------------------------------------------
@@ -254,38 +257,37 @@ export async function servePark(pyodide: PyodideAPI, python: PythonHelpers, memo
 let clockOffset = 0;
 
 export interface ParkState {
-  snapshot: Uint8Array;
   clock: [number, number];
   entries: Entry[];
   files: Uint8Array;
 }
 
-// Splits an image into Pyodide's snapshot and the trailer. Throws for an
-// image that is not one the runner wrote.
-export function splitImage(image: Uint8Array): ParkState {
-  if (image.length < TAIL) throw new Error("the image is too short");
-  const tail = image.subarray(image.length - TAIL);
-  if (new TextDecoder().decode(tail.subarray(16)) !== MAGIC) throw new Error("the image has no trailer");
-  const view = new DataView(tail.buffer, tail.byteOffset, TAIL);
-  const headLength = view.getFloat64(0, true);
-  const fileBytes = view.getFloat64(8, true);
-  const total = headLength + fileBytes + TAIL;
-  if (!Number.isSafeInteger(headLength) || !Number.isSafeInteger(fileBytes) || headLength < 0 ||
-    fileBytes < 0 || total > image.length) {
-    throw new Error("the image's trailer is damaged");
+// The length of the lead that `prefix` (its first LEAD_PREFIX bytes) opens,
+// prefix included. Throws for an image that is not one the runner wrote.
+export function leadLength(prefix: Uint8Array, imageLength: number): number {
+  if (new TextDecoder().decode(prefix.subarray(0, 8)) !== MAGIC) throw new Error("the image has no lead");
+  const view = new DataView(prefix.buffer, prefix.byteOffset, LEAD_PREFIX);
+  const length = LEAD_PREFIX + view.getFloat64(8, true) + view.getFloat64(16, true);
+  if (!Number.isSafeInteger(length) || length < LEAD_PREFIX || length > imageLength) {
+    throw new Error("the image's lead is damaged");
   }
-  const start = image.length - total;
-  const head = JSON.parse(new TextDecoder().decode(image.subarray(start, start + headLength)));
+  return length;
+}
+
+// What a lead (as leadLength() measured it) holds. Throws for a damaged one.
+export function readLead(lead: Uint8Array): ParkState {
+  const view = new DataView(lead.buffer, lead.byteOffset, LEAD_PREFIX);
+  const headLength = view.getFloat64(8, true);
+  const head = JSON.parse(new TextDecoder().decode(lead.subarray(LEAD_PREFIX, LEAD_PREFIX + headLength)));
   const clock = head?.clock;
   if (!Array.isArray(clock) || clock.length !== 2 || !clock.every(Number.isFinite) ||
     !Array.isArray(head.files)) {
-    throw new Error("the image's trailer is damaged");
+    throw new Error("the image's lead is damaged");
   }
   return {
-    snapshot: image.subarray(0, start),
     clock: clock as [number, number],
     entries: head.files as Entry[],
-    files: image.subarray(start + headLength, start + headLength + fileBytes),
+    files: lead.subarray(LEAD_PREFIX + headLength),
   };
 }
 

@@ -29,8 +29,9 @@
 import { textOf, toStderr } from "./diagnostics.ts";
 import { readBytesInto, readLine } from "./input.ts";
 import { writeSnapshot } from "./output.ts";
-import { type ParkState, restoreFiles, resumeClock, splitImage } from "./park.ts";
+import { LEAD_PREFIX, leadLength, type ParkState, readLead, restoreFiles, resumeClock } from "./park.ts";
 import { internalsOf, loadPyodide, type PyodideAPI, type PyodideConfig } from "./pyodide.ts";
+import { SparseInput } from "./sparse.ts";
 
 export interface Started {
   pyodide: PyodideAPI;
@@ -80,22 +81,29 @@ const utf8Decoder = new TextDecoder("utf-8", { ignoreBOM: true });
 const MAX_START_BYTES = 2 ** 34;
 
 // A snapshot or park image arriving on standard input: a line with its
-// length, then the bytes, read into `whole` (which grows to hold them) while
-// Pyodide loads. `settled` resolves once they are all there or have failed:
-// `snapshotLength` then says how many of them are the memory snapshot (a
-// park image carries its trailer behind it), `park` what the trailer held,
-// and `ended` whether standard input ended or said no length (the runner
-// must end: the module is gone, or stopped it) rather than the bytes being
+// length, then the bytes. A start snapshot is read into `whole` (which grows
+// to hold it) while Pyodide loads. Of a park image (sparse.ts, park.ts) only
+// the lead and the snapshot's header are read then: its memory is read
+// straight into the interpreter's memory when Pyodide restores it
+// (loadSparsely), and `image` holds the input until then. `settled`
+// resolves once what is read first is there or has failed: `snapshotLength`
+// then says how long the memory snapshot is, `park` what the lead held, and
+// `ended` whether standard input ended or said no length (the runner must
+// end: the module is gone, or stopped it) rather than the bytes being
 // refused.
 interface Arrival {
   buffer: ArrayBuffer;
   whole: Uint8Array;
-  // [from, to) ranges of `whole` known to be zero (a park image's zero runs,
-  // which were not sent), in order.
-  zeroRuns: [number, number][];
   settled: Promise<void>;
+  // Whether Pyodide has got as far as it can without the bytes (a spare
+  // runner, taken), so that nothing else needs the event loop while they
+  // arrive: then they are read with blocking reads.
+  awaited: boolean;
   snapshotLength: number;
   park: ParkState | null;
+  image: SparseInput | null;
+  // Where in the image the interpreter's memory begins.
+  memoryAt: number;
   resume: boolean;
   ended: boolean;
   failure: unknown;
@@ -106,10 +114,12 @@ function receive(startMode: string): Arrival {
   const arrival: Arrival = {
     buffer,
     whole: new Uint8Array(buffer),
-    zeroRuns: [],
     settled: Promise.resolve(),
+    awaited: false,
     snapshotLength: -1,
     park: null,
+    image: null,
+    memoryAt: 0,
     resume: false,
     ended: false,
     failure: null,
@@ -131,47 +141,51 @@ function receive(startMode: string): Arrival {
         throw new Error("snapshot length line expected");
       }
       arrival.resume = resume;
-      buffer.resize(length);
-      try {
-        await (resume ? readSparsely(arrival, length) : readBytesInto(arrival.whole));
-      } catch (error) {
-        arrival.ended = true;
-        throw error;
-      }
       if (resume) {
-        arrival.park = splitImage(arrival.whole);
-        arrival.snapshotLength = arrival.park.snapshot.length;
+        readImageStart(arrival, length);
       } else {
+        buffer.resize(length);
+        try {
+          await readBytesInto(arrival.whole, arrival.awaited);
+        } catch (error) {
+          arrival.ended = true;
+          throw error;
+        }
         arrival.snapshotLength = length;
       }
     } catch (error) {
       arrival.failure = error;
+      arrival.ended ||= arrival.image?.broken ?? false;
       // Pyodide then finds no snapshot in the bytes and refuses them.
+      arrival.snapshotLength = -1;
       buffer.resize(0);
     }
   })();
   return arrival;
 }
 
-// A park image comes as records: a header of two little-endian 64-bit
-// counts, data bytes then zero bytes, and the data bytes. Its zero runs are
-// not sent: the buffer, new, is zero already.
-async function readSparsely(arrival: Arrival, length: number): Promise<void> {
-  const header = new Uint8Array(16);
-  const counts = new DataView(header.buffer);
-  let at = 0;
-  while (at < length) {
-    await readBytesInto(header);
-    const data = Number(counts.getBigUint64(0, true));
-    const zeros = Number(counts.getBigUint64(8, true));
-    if (data + zeros === 0 || data + zeros > length - at) {
-      throw new Error("the park image's records do not add up to its length");
-    }
-    await readBytesInto(arrival.whole.subarray(at, at + data));
-    at += data;
-    if (zeros > 0) arrival.zeroRuns.push([at, at + zeros]);
-    at += zeros;
-  }
+// Reads a park image's lead and its snapshot's header, which says where the
+// interpreter's memory begins (Pyodide's header: 32-bit words, the second
+// being the memory's offset).
+function readImageStart(arrival: Arrival, length: number): void {
+  const input = new SparseInput(length);
+  arrival.image = input;
+  const prefix = new Uint8Array(LEAD_PREFIX);
+  input.readTo(Math.min(LEAD_PREFIX, length), (from, n) => prefix.subarray(from, from + n));
+  const leadEnd = leadLength(prefix, length);
+  const lead = new Uint8Array(leadEnd);
+  lead.set(prefix);
+  input.readTo(leadEnd, (from, n) => lead.subarray(from, from + n));
+  arrival.park = readLead(lead);
+  const snapshotLength = length - leadEnd;
+  arrival.buffer.resize(snapshotLength);
+  const intoSnapshot = (from: number, n: number) => arrival.whole.subarray(from - leadEnd, from - leadEnd + n);
+  input.readTo(leadEnd + Math.min(12, snapshotLength), intoSnapshot);
+  const memoryOffset = snapshotLength < 12 ? -1 : new DataView(arrival.buffer).getUint32(4, true);
+  if (memoryOffset < 12 || memoryOffset > snapshotLength) throw new Error("the image's snapshot is damaged");
+  input.readTo(leadEnd + memoryOffset, intoSnapshot);
+  arrival.memoryAt = leadEnd + memoryOffset;
+  arrival.snapshotLength = snapshotLength;
 }
 
 // Loads Pyodide from the snapshot that `arrival` brings. Pyodide needs the
@@ -182,25 +196,19 @@ async function readSparsely(arrival: Arrival, length: number): Promise<void> {
 //
 // Restoring copies the whole snapshot into the interpreter's fresh memory,
 // and half of it is zero pages, which an ordinary start never touches:
-// copied, they would stay resident in every idle runner. So while Pyodide
-// loads, the copy from the snapshot skips each chunk that is zero on both
-// sides (fresh memory reads as zero without becoming resident; a chunk that
-// is not zero there is copied as it is). The copy ends where the snapshot
-// does: a park image's trailer is not memory.
+// copied, they would stay resident in every idle runner. So the copy from a
+// start snapshot skips each chunk that is zero on both sides (fresh memory
+// reads as zero without becoming resident; a chunk that is not zero there is
+// copied as it is). A park image's memory is not copied at all: it is read
+// from standard input into place, and its zero runs, which were not sent,
+// are cleared only where the memory holds anything.
 async function loadSparsely(options: PyodideConfig, arrival: Arrival): Promise<PyodideAPI> {
   options._loadSnapshot = arrival.whole;
-  options.fsInit = () => arrival.settled;
-  const plainSet = Int8Array.prototype.set;
-  const CHUNK = 1 << 16;
-  const allZero = (bytes: Uint8Array, from: number, to: number) => {
-    for (let i = from; i < to; i += 8) {
-      if (
-        bytes[i] | bytes[i + 1] | bytes[i + 2] | bytes[i + 3] | bytes[i + 4] | bytes[i + 5] |
-        bytes[i + 6] | bytes[i + 7]
-      ) return false;
-    }
-    return true;
+  options.fsInit = () => {
+    arrival.awaited = true;
+    return arrival.settled;
   };
+  const plainSet = Int8Array.prototype.set;
   const heap: Heap = {};
   Int8Array.prototype.set = function (this: Int8Array, given: ArrayLike<number>, offset = 0) {
     if (
@@ -209,35 +217,84 @@ async function loadSparsely(options: PyodideConfig, arrival: Arrival): Promise<P
     ) {
       return plainSet.call(this, given, offset);
     }
-    const source = given.subarray(0, Math.max(0, arrival.snapshotLength - given.byteOffset));
+    const length = Math.max(0, arrival.snapshotLength - given.byteOffset);
+    const used = this.length;
     let target: Uint8Array;
-    if (this.length >= source.length) {
-      target = new Uint8Array(this.buffer, this.byteOffset, source.length);
+    if (this.length >= length) {
+      target = new Uint8Array(this.buffer, this.byteOffset, length);
     } else if (heap.resize && heap.memory && this.buffer === heap.memory.buffer) {
-      heap.resize(source.length);
-      if (heap.memory.buffer.byteLength < source.length) return plainSet.call(this, source, offset);
-      target = new Uint8Array(heap.memory.buffer, 0, source.length);
+      heap.resize(length);
+      if (heap.memory.buffer.byteLength < length) return plainSet.call(this, given.subarray(0, length), offset);
+      target = new Uint8Array(heap.memory.buffer, 0, length);
     } else {
-      return plainSet.call(this, source, offset);
+      return plainSet.call(this, given.subarray(0, length), offset);
     }
-    // Chunks inside a zero run the image came with need no look.
-    const runs = arrival.zeroRuns;
-    const base = given.byteOffset;
-    let run = 0;
-    for (let at = 0; at < source.length; at += CHUNK) {
-      const end = Math.min(at + CHUNK, source.length);
-      while (run < runs.length && runs[run][1] <= base + at) run++;
-      const known = run < runs.length && runs[run][0] <= base + at && base + end <= runs[run][1];
-      if (
-        end - at === CHUNK && (known || allZero(source, at, end)) && allZero(target, at, end)
-      ) continue;
-      target.set(source.subarray(at, end), at);
+    if (arrival.image) {
+      readMemory(arrival, target, given.byteOffset, used);
+    } else {
+      copySparsely(given.subarray(0, length), target);
     }
   };
   try {
-    return await withHeapCaught(heap, () => loadPyodide(options));
+    const pyodide = await withHeapCaught(heap, () => loadPyodide(options));
+    if (arrival.image) throw new Error("Pyodide did not restore the park image");
+    return pyodide;
   } finally {
     Int8Array.prototype.set = plainSet;
+  }
+}
+
+const CHUNK = 1 << 16;
+
+function allZero(bytes: Uint8Array, from: number, to: number): boolean {
+  for (let i = from; i < to; i += 8) {
+    if (
+      bytes[i] | bytes[i + 1] | bytes[i + 2] | bytes[i + 3] | bytes[i + 4] | bytes[i + 5] |
+      bytes[i + 6] | bytes[i + 7]
+    ) return false;
+  }
+  return true;
+}
+
+function copySparsely(source: Uint8Array, target: Uint8Array): void {
+  for (let at = 0; at < source.length; at += CHUNK) {
+    const end = Math.min(at + CHUNK, source.length);
+    if (end - at === CHUNK && allZero(source, at, end) && allZero(target, at, end)) continue;
+    target.set(source.subarray(at, end), at);
+  }
+}
+
+// Reads the rest of a park image, its memory, into `target`, the
+// interpreter's memory (of which the first `used` bytes may hold anything;
+// the rest is fresh). `offset` is where Pyodide's copy of the snapshot
+// begins, which must be where the memory does.
+function readMemory(arrival: Arrival, target: Uint8Array, offset: number, used: number): void {
+  const input = arrival.image!;
+  arrival.image = null;
+  const base = arrival.memoryAt;
+  try {
+    if (base - input.at !== 0 || offset !== base - (input.length - arrival.snapshotLength)) {
+      throw new Error("Pyodide restores the park image from an unexpected place");
+    }
+    input.readTo(
+      input.length,
+      (from, n) => target.subarray(from - base, from - base + n),
+      (from, to) => {
+        const stop = Math.min(to - base, used);
+        for (let at = from - base; at < stop;) {
+          const end = Math.min(at - (at % CHUNK) + CHUNK, stop);
+          if (!allZero(target, at, end)) target.fill(0, at, end);
+          at = end;
+        }
+      },
+    );
+  } catch (error) {
+    // Standard input broke: the runner must end. Anything else refuses the
+    // image, whose rest is then read off (startInterpreter).
+    arrival.ended ||= input.broken;
+    arrival.failure = error;
+    if (!input.broken) arrival.image = input;
+    throw error;
   }
 }
 
@@ -261,6 +318,9 @@ export async function startInterpreter(
     if (!arrival) throw error;
     await arrival.settled;
     if (arrival.ended) throw arrival.failure;
+    // What is left of a refused park image is taken off standard input
+    // (input that breaks meanwhile ends the runner).
+    arrival.image?.drain();
     // A snapshot the module checked but this Pyodide cannot take (it was made
     // by another build), or a park image it cannot restore (or split): start
     // the ordinary way instead.

@@ -145,11 +145,11 @@ void Session::damage_parked_image_for_testing(bool keep_frame) {
     for (std::size_t i = middle; i < std::min(bytes.size(), middle + 64); ++i) bytes[i] ^= 0x5a;
     return;
   }
-  // A frame that decompresses well to an image whose end the runner does not
-  // recognise: the runner refuses it and starts afresh.
+  // A frame that decompresses well to an image whose start the runner does
+  // not recognise: the runner refuses it and starts afresh.
   Result<std::string> image = decompress_image(*parked_);
   if (!image || image->empty()) return;
-  image->back() ^= 0x5a;
+  image->front() ^= 0x5a;
   Result<std::unique_ptr<ImageCompressor>> compressor = ImageCompressor::create();
   if (!compressor || !(*compressor)->add(*image)) return;
   if (Result<ParkImage> again = (*compressor)->finish(); again) parked_ = std::move(*again);

@@ -121,7 +121,7 @@ class Session {
   // The memory the kept image takes (0 unless parked).
   std::size_t parked_bytes() const { return parked_ ? parked_->compressed.capacity() : 0; }
   // For tests of a resume that fails: flips bytes in the middle of the kept
-  // frame (decompression fails), or with `keep_frame` the image's last byte,
+  // frame (decompression fails), or with `keep_frame` the image's first byte,
   // compressed anew (the runner refuses the image). Does nothing unless
   // parked.
   void damage_parked_image_for_testing(bool keep_frame);
