@@ -10,7 +10,9 @@
 //                    runner only reads it (it has no access to where it is
 //                    kept);
 //   "resume"         the same with a park image (park.ts) instead: the image
-//                    an earlier runner of the session wrote when it parked;
+//                    an earlier runner of the session wrote when it parked,
+//                    its bytes sent as records without its zero runs
+//                    (sparse.ts);
 //   "snapshot-make"  start as for a session, run nothing else, write
 //                    {"snapshot":N} and the N bytes of a memory snapshot to
 //                    standard output, and end (makeStartSnapshot);
