@@ -104,8 +104,8 @@ interface Arrival {
   snapshotLength: number;
   park: ParkState | null;
   image: SparseInput | null;
-  // Where in the image the interpreter's memory begins.
-  memoryAt: number;
+  // Where in the snapshot the interpreter's memory begins.
+  memoryOffset: number;
   resume: boolean;
   ended: boolean;
   failure: unknown;
@@ -121,7 +121,7 @@ function receive(startMode: string): Arrival {
     snapshotLength: -1,
     park: null,
     image: null,
-    memoryAt: 0,
+    memoryOffset: 0,
     resume: false,
     ended: false,
     failure: null,
@@ -186,7 +186,7 @@ function readImageStart(arrival: Arrival, length: number): void {
   const memoryOffset = snapshotLength < 12 ? -1 : new DataView(arrival.buffer).getUint32(4, true);
   if (memoryOffset < 12 || memoryOffset > snapshotLength) throw new Error("the image's snapshot is damaged");
   input.readTo(leadEnd + memoryOffset, intoSnapshot);
-  arrival.memoryAt = leadEnd + memoryOffset;
+  arrival.memoryOffset = memoryOffset;
   arrival.snapshotLength = snapshotLength;
 }
 
@@ -268,14 +268,14 @@ function copySparsely(source: Uint8Array, target: Uint8Array): void {
 
 // Reads the rest of a park image, its memory, into `target`, the
 // interpreter's memory (of which the first `used` bytes may hold anything;
-// the rest is fresh). `offset` is where Pyodide's copy of the snapshot
-// begins, which must be where the memory does.
+// the rest is fresh). `offset` is where in the snapshot Pyodide's copy
+// begins, which must be where the memory does (the input stands there).
 function readMemory(arrival: Arrival, target: Uint8Array, offset: number, used: number): void {
   const input = arrival.image!;
   arrival.image = null;
-  const base = arrival.memoryAt;
+  const base = input.at;
   try {
-    if (base - input.at !== 0 || offset !== base - (input.length - arrival.snapshotLength)) {
+    if (offset !== arrival.memoryOffset) {
       throw new Error("Pyodide restores the park image from an unexpected place");
     }
     input.readTo(
