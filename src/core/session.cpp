@@ -65,6 +65,10 @@ Status Session::set_checkpoint_label(std::uint64_t id, std::string label) {
   return guard([&] { return history_.set_checkpoint_label(id, std::move(label)); });
 }
 
+Status Session::forget_before(std::uint64_t id, bool keep_labelled) {
+  return guard([&] { return history_.forget_before(id, keep_labelled); });
+}
+
 Result<std::string> Session::diff(std::uint64_t from_id, std::uint64_t to_id) const {
   return guard([&] { return history_.diff(from_id, to_id); });
 }
