@@ -71,7 +71,9 @@ class Session {
   // An empty label clears it. Cannot fail.
   void set_label(std::string label);
   Status set_checkpoint_label(std::uint64_t id, std::string label);
-  // Drops older checkpoints (History::forget_before).
+  // Drops older checkpoints (History::forget_before), and the record of
+  // the runner's workspace unless it is the current checkpoint's, so that
+  // nothing but the runner itself keeps a forgotten content.
   Status forget_before(std::uint64_t id, bool keep_labelled);
   Result<std::string> diff(std::uint64_t from_id, std::uint64_t to_id) const;
 
