@@ -15,9 +15,17 @@ session has started (or `{"ready": false, "error": ...}` and exits), then
 answers each `{"tool": name, "arguments": {...}}` with `{"ok": structured
 result}` or `{"error": message}` (the tool failed; the session goes on), both
 with "took", the seconds the call spent in the session, or with `{"fatal":
-message}` (the session cannot go on; the worker exits). End of
+message}` (the session cannot go on; the worker exits). A request with
+`"progress": true` may be answered first by frames `{"progress": text}`, the
+output the call printed since the previous one (see `Progress`). End of
 input ends the session: the worker drops it, which stops its runner and
 removes its directories, and exits.
+
+Cancelling: the server also gives the worker the read end of a pipe (its
+number in VESK_CANCEL_FD) and writes a byte to it to stop the call in
+flight. The module watches that descriptor during runs and stops a run as a
+time-out would; the worker empties the pipe before each call, so a byte
+meant for a call that ended anyway cannot stop the next one.
 
 The worker dies with the server (PR_SET_PDEATHSIG), so a server killed
 outright leaves no session behind, and is a subreaper, so that what its
@@ -35,11 +43,20 @@ import signal
 import struct
 import sys
 import time
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, Callable
 
 HEADER = struct.Struct(">Q")
+# Progress frames: at most one per PROGRESS_INTERVAL seconds, each the last
+# PROGRESS_CHARS characters of the output since the one before.
+PROGRESS_INTERVAL = 0.25
+PROGRESS_CHARS = 4000
 PR_SET_PDEATHSIG = 1
 PR_SET_CHILD_SUBREAPER = 36
+
+
+# The tools that run code or an install: they take a cancel descriptor and
+# report output as it comes.
+RUNS = frozenset({"run_python", "run_shell", "install_package"})
 
 
 class ToolError(Exception):
@@ -114,11 +131,16 @@ class Operations:
         self.made_by: list[str | None] = ["session start"]
         self.current = 0
 
-    def call(self, tool: str, arguments: dict[str, Any]) -> dict[str, Any]:
+    def call(self, tool: str, arguments: dict[str, Any], *, cancel_fd: int | None = None,
+             on_output: Callable[[str], None] | None = None) -> dict[str, Any]:
         method = getattr(self, "tool_" + tool, None)
         if method is None:
             raise ToolError(f"unknown tool '{tool}'")
-        result: dict[str, Any] = method(**arguments)
+        if tool in RUNS:
+            result: dict[str, Any] = method(**arguments, cancel_fd=cancel_fd,
+                                            on_output=on_output)
+        else:
+            result = method(**arguments)
         return result
 
     def _appended(self, checkpoint_id: int, what: str) -> None:
@@ -126,10 +148,10 @@ class Operations:
         self.made_by += [None] * (checkpoint_id - len(self.made_by)) + [what]
         self.current = checkpoint_id
 
-    def _run(self, run: Any, source: str, what: str) -> dict[str, Any]:
+    def _run(self, run: Any, source: str, what: str, **options: Any) -> dict[str, Any]:
         before = self.current
         try:
-            checkpoint = run(source)
+            checkpoint = run(source, **options)
         except RuntimeError:
             self.made_by = self.made_by[:before + 1]
             raise
@@ -145,11 +167,11 @@ class Operations:
             raise NotFound(f"checkpoint {checkpoint} does not exist")
         return history[checkpoint]
 
-    def tool_run_python(self, code: str) -> dict[str, Any]:
-        return self._run(self.session.execute_python, code, "run_python")
+    def tool_run_python(self, code: str, **options: Any) -> dict[str, Any]:
+        return self._run(self.session.execute_python, code, "run_python", **options)
 
-    def tool_run_shell(self, command: str) -> dict[str, Any]:
-        return self._run(self.session.execute_bash, command, "run_shell")
+    def tool_run_shell(self, command: str, **options: Any) -> dict[str, Any]:
+        return self._run(self.session.execute_bash, command, "run_shell", **options)
 
     def tool_write_file(self, path: str, content: str, encoding: str = "utf-8") -> dict[str, Any]:
         if encoding == "base64":
@@ -206,8 +228,9 @@ class Operations:
         self.current = checkpoint
         return {"current": checkpoint}
 
-    def tool_install_package(self, package: str) -> dict[str, Any]:
-        self.session.install(package)
+    def tool_install_package(self, package: str, *, cancel_fd: int | None = None,
+                             on_output: Callable[[str], None] | None = None) -> dict[str, Any]:
+        self.session.install(package, cancel_fd=cancel_fd)
         return {"package": package}
 
     def tool_mount(self, path: str) -> dict[str, Any]:
@@ -225,6 +248,49 @@ class Operations:
         target = inside(self.export_root, output_dir)
         os.makedirs(target, mode=0o700, exist_ok=True)
         return {"written": self.session.export(target, keys)}
+
+
+class Progress:
+    """Turns a run's output, as the module reports it, into progress frames.
+
+    The module calls `output` on the worker's thread while the call runs and
+    keeps the interpreter lock between reports, so a frame can only go when
+    output arrives: the first at once, then at most one per interval, each
+    carrying what came since the one before (its tail, when that is long).
+    What is held between frames is bounded the same way; output that came
+    after the last frame reaches the client in the answer."""
+
+    def __init__(self, out: BinaryIO, interval: float = PROGRESS_INTERVAL,
+                 limit: int = PROGRESS_CHARS) -> None:
+        self._out = out
+        self._interval = interval
+        self._limit = limit
+        self._pieces: list[str] = []
+        self._size = 0
+        self._last = float("-inf")
+
+    def output(self, text: str) -> None:
+        # Cut only once twice the limit is held, so that a flood of short
+        # lines costs each line its own length, not the limit's.
+        self._pieces.append(text)
+        self._size += len(text)
+        if self._size > 2 * self._limit:
+            self._pieces = ["".join(self._pieces)[-self._limit:]]
+            self._size = len(self._pieces[0])
+        now = time.monotonic()
+        if now - self._last >= self._interval and self._size:
+            self._last = now
+            send(self._out, {"progress": "".join(self._pieces)[-self._limit:]})
+            self._pieces, self._size = [], 0
+
+
+def drain(fd: int) -> None:
+    """Empties a non-blocking pipe."""
+    try:
+        while os.read(fd, 4096):
+            pass
+    except BlockingIOError:
+        pass
 
 
 def become_subreaper() -> None:
@@ -253,7 +319,8 @@ def _own_channel() -> tuple[BinaryIO, BinaryIO]:
     return os.fdopen(inp, "rb"), os.fdopen(out, "wb")
 
 
-def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None) -> int:
+def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
+          cancel_fd: int | None = None) -> int:
     started = time.monotonic()
     try:
         import vesk_internal
@@ -267,9 +334,14 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None) -> int:
         request = receive(inp)
         if request is None:
             break
+        if cancel_fd is not None:
+            drain(cancel_fd)
+        progress = Progress(out) if request.get("progress") else None
         started = time.monotonic()
         try:
-            reply: dict[str, Any] = {"ok": ops.call(request["tool"], request["arguments"])}
+            reply: dict[str, Any] = {"ok": ops.call(
+                request["tool"], request["arguments"], cancel_fd=cancel_fd,
+                on_output=progress.output if progress is not None else None)}
         except NotFound as e:
             reply = {"error": str(e), "missing": True}
         except (ToolError, RuntimeError, TypeError, ValueError, OverflowError) as e:
@@ -292,7 +364,14 @@ def main() -> int:
     become_subreaper()
     inp, out = _own_channel()
     export_root = os.environ.get("VESK_SERVE_EXPORT_ROOT") or None
-    return serve(inp, out, export_root)
+    cancel_text = os.environ.pop("VESK_CANCEL_FD", None)
+    cancel_fd = int(cancel_text) if cancel_text else None
+    if cancel_fd is not None:
+        # Nothing the session starts may hold it: code that drained it
+        # could not be stopped.
+        os.set_inheritable(cancel_fd, False)
+        os.set_blocking(cancel_fd, False)
+    return serve(inp, out, export_root, cancel_fd)
 
 
 if __name__ == "__main__":
