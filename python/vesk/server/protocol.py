@@ -30,15 +30,15 @@ the order they arrive.
 from __future__ import annotations
 
 import asyncio
-import json
 from dataclasses import dataclass
 from typing import Any, Callable
 
 from vesk import __version__
 from vesk.server import jsonrpc, log, resources
+from vesk.server.content import cut, result_content
 from vesk.server.jsonrpc import Message, Notification, Request, Response
 from vesk.server.sessions import Session, SessionManager
-from vesk.server.tools import Tool, check_arguments
+from vesk.server.tools import Limits, Tool, check_arguments
 from vesk.server.workers import StartFailed, WorkerGone
 
 SUPPORTED_VERSIONS = ("2025-11-25", "2025-06-18")
@@ -48,9 +48,11 @@ MODULE_SECONDS = "vesk/module-seconds"
 INSTRUCTIONS = (
     "This server gives each client session a private vesk workspace: files with a history of "
     "checkpoints, against which untrusted code runs in isolation. run_python runs Python in "
-    "the session's own interpreter (state persists between runs); run_shell runs sh in a "
-    "sandbox without network. Every change appends a checkpoint: list_history shows them, diff "
-    "compares two, rollback returns to one. Files are also resources "
+    "the session's own interpreter (state persists between runs); run_shell runs bash (sh "
+    "where there is none) in a sandbox without network. Every change appends a checkpoint: "
+    "list_history shows them, diff compares two, rollback returns to one (files only, not the "
+    "interpreter's memory); when the history is full the oldest are forgotten, labelled ones "
+    "last. Long answers lose their middle, with a marker. Files are also resources "
     "(vesk://workspace/{key}).")
 
 
@@ -61,6 +63,9 @@ class ServerConfig:
     # stdio: the connection is the session, so the next call starts afresh.
     end_session_on_crash: bool
     max_inflight: int = 32
+    # What the tools' descriptions say, and the bytes of text (and of
+    # structured content) one tool result may carry (limits.max_output).
+    limits: Limits = Limits()
 
 
 def _tool_error(text: str) -> dict[str, Any]:
@@ -156,7 +161,7 @@ class Protocol:
                 return jsonrpc.error(request.id, jsonrpc.INVALID_PARAMS,
                                      "Invalid params: unknown cursor")
             return jsonrpc.result(request.id, {
-                "tools": [tool.listing() for tool in self.config.tools.values()]})
+                "tools": [tool.listing(self.config.limits) for tool in self.config.tools.values()]})
         if method == "tools/call":
             return await self._call_tool(request, notify)
         if method == "resources/list":
@@ -232,11 +237,11 @@ class Protocol:
             return jsonrpc.result(request.id, _tool_error(str(e)))
         meta = {MODULE_SECONDS: reply.get("took", 0.0)}
         if "error" in reply:
-            return jsonrpc.result(request.id, {**_tool_error(reply["error"]), "_meta": meta})
-        structured = reply["ok"]
+            text, _ = cut(reply["error"], self.config.limits.max_output)
+            return jsonrpc.result(request.id, {**_tool_error(text), "_meta": meta})
+        text, structured = result_content(tool.name, reply["ok"], self.config.limits.max_output)
         return jsonrpc.result(request.id, {
-            "content": [{"type": "text",
-                         "text": json.dumps(structured, ensure_ascii=False)}],
+            "content": [{"type": "text", "text": text}],
             "structuredContent": structured,
             "isError": False,
             "_meta": meta,
