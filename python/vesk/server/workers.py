@@ -10,15 +10,17 @@ to the worker's cancel pipe, and the module stops a run (Python, shell,
 install) as a time-out would; other tools finish, as they are quick. The
 caller stops waiting for the reply itself (it cancels its task); the reply
 is still read and dropped. Progress frames the worker sends before a reply
-go to the call's `on_progress`. A worker that dies, or reports that its session cannot go on,
-raises `WorkerGone` in the call that was waiting and in every later one.
+go to the call's `on_progress`. A worker that dies, or reports that its
+session cannot go on, raises `WorkerGone` in the call that was waiting and
+in every later one.
 
 `close()` ends the worker: it closes the channel, which an idle worker takes
 as the end of its session (it drops the session, so the module stops its
 runner and removes its directories, and exits). A busy worker cannot notice
-until its call returns, so close() kills the worker's children (the runner,
-a shell sandbox) until the call fails and the worker exits. What is still
-there after `grace` seconds is killed with its whole process group.
+until its call returns, so close() closes the cancel pipe (its end reads as
+a cancel) and kills the worker's children (the runner, a shell sandbox)
+until the call fails and the worker exits. What is still there after
+`grace` seconds is killed with its whole process group.
 
 A worker's standard error (its own, its module's and its runner's) is a pipe
 the server copies to its own, tagged and cleaned (`vesk.server.log`).
