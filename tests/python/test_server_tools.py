@@ -318,6 +318,7 @@ def test_help_names_the_park_flag():
     ("exit 3 | cat", 3, ""),  # pipefail: the pipeline fails with its failing part
     # The command reaches bash as written: quotes, $ and $0 are its own.
     ("echo \"it's\" '$1' $0", 0, "it's $1 bash\n"),
+    ("echo $PYTHONDONTWRITEBYTECODE", 0, "1\n"),  # no __pycache__ in the workspace
 ])
 def test_shell_runs_by_bash_with_pipefail_and_reports_its_exit_code(clients, stdio, command,
                                                                     code, stdout):
