@@ -15,9 +15,17 @@ session has started (or `{"ready": false, "error": ...}` and exits), then
 answers each `{"tool": name, "arguments": {...}}` with `{"ok": structured
 result}` or `{"error": message}` (the tool failed; the session goes on), both
 with "took", the seconds the call spent in the session, or with `{"fatal":
-message}` (the session cannot go on; the worker exits). End of
+message}` (the session cannot go on; the worker exits). A request with
+`"progress": true` may be answered first by frames `{"progress": text}`, the
+output the call printed since the previous one (see `Progress`). End of
 input ends the session: the worker drops it, which stops its runner and
 removes its directories, and exits.
+
+Cancelling: the server also gives the worker the read end of a pipe (its
+number in VESK_CANCEL_FD) and writes a byte to it to stop the call in
+flight. The module watches that descriptor during runs and stops a run as a
+time-out would; the worker empties the pipe before each call, so a byte
+meant for a call that ended anyway cannot stop the next one.
 
 The worker dies with the server (PR_SET_PDEATHSIG), so a server killed
 outright leaves no session behind, and is a subreaper, so that what its
@@ -43,6 +51,10 @@ from vesk.server import config, search
 from vesk.server.diffs import diff_of
 
 HEADER = struct.Struct(">Q")
+# Progress frames: at most one per PROGRESS_INTERVAL seconds, each the last
+# PROGRESS_CHARS characters of the output since the one before.
+PROGRESS_INTERVAL = 0.25
+PROGRESS_CHARS = 4000
 PR_SET_PDEATHSIG = 1
 PR_SET_CHILD_SUBREAPER = 36
 
@@ -434,6 +446,49 @@ class Operations:
         return {"written": self.session.export(target, keys)}
 
 
+class Progress:
+    """Turns a run's output, as the module reports it, into progress frames.
+
+    The module calls `output` on the worker's thread while the call runs and
+    keeps the interpreter lock between reports, so a frame can only go when
+    output arrives: the first at once, then at most one per interval, each
+    carrying what came since the one before (its tail, when that is long).
+    What is held between frames is bounded the same way; output that came
+    after the last frame reaches the client in the answer."""
+
+    def __init__(self, out: BinaryIO, interval: float = PROGRESS_INTERVAL,
+                 limit: int = PROGRESS_CHARS) -> None:
+        self._out = out
+        self._interval = interval
+        self._limit = limit
+        self._pieces: list[str] = []
+        self._size = 0
+        self._last = float("-inf")
+
+    def output(self, text: str) -> None:
+        # Cut only once twice the limit is held, so that a flood of short
+        # lines costs each line its own length, not the limit's.
+        self._pieces.append(text)
+        self._size += len(text)
+        if self._size > 2 * self._limit:
+            self._pieces = ["".join(self._pieces)[-self._limit:]]
+            self._size = len(self._pieces[0])
+        now = time.monotonic()
+        if now - self._last >= self._interval and self._size:
+            self._last = now
+            send(self._out, {"progress": "".join(self._pieces)[-self._limit:]})
+            self._pieces, self._size = [], 0
+
+
+def drain(fd: int) -> None:
+    """Empties a non-blocking pipe."""
+    try:
+        while os.read(fd, 4096):
+            pass
+    except BlockingIOError:
+        pass
+
+
 def become_subreaper() -> None:
     """Processes orphaned below this one come to it instead of to init, so
     that they can still be found, and killed, as its descendants: a shell
@@ -460,7 +515,8 @@ def _own_channel() -> tuple[BinaryIO, BinaryIO]:
     return os.fdopen(inp, "rb"), os.fdopen(out, "wb")
 
 
-def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None) -> int:
+def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
+          cancel_fd: int | None = None) -> int:
     started = time.monotonic()
     try:
         import vesk_internal
@@ -474,9 +530,14 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None) -> int:
         request = receive(inp)
         if request is None:
             break
+        if cancel_fd is not None:
+            drain(cancel_fd)
+        progress = Progress(out) if request.get("progress") else None
         started = time.monotonic()
         try:
-            reply: dict[str, Any] = {"ok": ops.call(request["tool"], request["arguments"])}
+            reply: dict[str, Any] = {"ok": ops.call(
+                request["tool"], request["arguments"], cancel_fd=cancel_fd,
+                on_output=progress.output if progress is not None else None)}
         except NotFound as e:
             reply = {"error": str(e), "missing": True}
         except (ToolError, RuntimeError, TypeError, ValueError, OverflowError) as e:
@@ -499,7 +560,14 @@ def main() -> int:
     become_subreaper()
     inp, out = _own_channel()
     export_root = os.environ.get("VESK_SERVE_EXPORT_ROOT") or None
-    return serve(inp, out, export_root)
+    cancel_text = os.environ.pop("VESK_CANCEL_FD", None)
+    cancel_fd = int(cancel_text) if cancel_text else None
+    if cancel_fd is not None:
+        # Nothing the session starts may hold it: code that drained it
+        # could not be stopped.
+        os.set_inheritable(cancel_fd, False)
+        os.set_blocking(cancel_fd, False)
+    return serve(inp, out, export_root, cancel_fd)
 
 
 if __name__ == "__main__":
