@@ -297,9 +297,21 @@ class Operations:
         return self._run(self.session.execute_bash, command, "run_shell", timeout_seconds,
                          wrapped=wrapped)
 
+    def _file_change(self, change: Callable[[], Any]) -> None:
+        try:
+            change()
+        except RuntimeError as e:
+            # Only checkpoints older than the current one can be forgotten;
+            # the later ones count until a change replaces them.
+            if str(e).startswith("checkpoint limit of"):
+                raise RuntimeError(f"{e}\nthe checkpoints after the current one count until a "
+                                   "run replaces them: run_python or run_shell discards them "
+                                   "first") from None
+            raise
+
     def _write(self, path: str, data: bytes, what: str) -> dict[str, Any]:
         forgot = self._make_room(run=False)
-        self.session.write_file(path, data)
+        self._file_change(lambda: self.session.write_file(path, data))
         checkpoint = self.session.current.id
         self._appended(checkpoint, what)
         return {"checkpoint": checkpoint, "path": path, "size": len(data), **forgot}
@@ -375,9 +387,10 @@ class Operations:
 
     def tool_delete_file(self, path: str) -> dict[str, Any]:
         forgot = self._make_room(run=False)
-        checkpoint = self.session.delete_file(path)
-        self._appended(checkpoint.id, f"delete_file {path}")
-        return {"checkpoint": checkpoint.id, "path": path, **forgot}
+        self._file_change(lambda: self.session.delete_file(path))
+        checkpoint = self.session.current.id
+        self._appended(checkpoint, f"delete_file {path}")
+        return {"checkpoint": checkpoint, "path": path, **forgot}
 
     def tool_diff(self, from_checkpoint: int | None = None, to_checkpoint: int | None = None,
                   paths: list[str] | None = None) -> dict[str, Any]:
