@@ -8,7 +8,8 @@ with the error's message.
 """
 
 from collections.abc import Sequence
-from typing import SupportsIndex, final
+from types import TracebackType
+from typing import Literal, SupportsIndex, final
 
 def _serve_spares(control_fd: int) -> None:
     """Lends spare runners to a server's workers until the control socket
@@ -34,7 +35,8 @@ class VeskCheckpoint:
 
     @property
     def id(self) -> int:
-        """Position in the session's history; the first checkpoint is 0."""
+        """Its id: 0 for the first checkpoint, then in order of making; it stays
+        the same when older checkpoints are forgotten."""
     @property
     def stdout(self) -> str:
         """Standard output of the run that made it ("" for file edits)."""
@@ -56,15 +58,27 @@ class VeskSession:
     Construction reads the configuration named by VESK_CONFIG, starts the
     Deno runner and waits until it is ready (at most install_timeout_ms).
     Raises RuntimeError if Deno is missing or the runner does not start.
+    After close() every method and property raises RuntimeError("session is
+    closed"); `with VeskSession() as s:` closes it on leaving.
     """
 
     def __init__(self) -> None: ...
+    def __enter__(self) -> VeskSession: ...
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> Literal[False]: ...
+    def close(self) -> None:
+        """Kill the runner, remove the session's directories and release its
+        history now. Closing again does nothing."""
     @property
     def current(self) -> VeskCheckpoint:
         """The current checkpoint (O(1); nothing is copied until files is read)."""
     @property
     def history(self) -> list[VeskCheckpoint]:
-        """Every checkpoint, oldest first (later ones after a rollback included).
+        """Every kept checkpoint, oldest first (later ones after a rollback included).
 
         O(number of checkpoints); no content is copied until files is read.
         """
@@ -115,6 +129,18 @@ class VeskSession:
         """Label a checkpoint ("" clears it)."""
     def rollback(self, id: SupportsIndex) -> None:
         """Make checkpoint id current; later checkpoints stay until the next change."""
+    def forget_before(self, id: SupportsIndex, *, keep_labelled: bool = False) -> None:
+        """Drop the checkpoints older than id (keep_labelled: all but the labelled).
+
+        Ids stay as they were; history[0] becomes the oldest kept. Contents no
+        kept checkpoint uses are freed. id may be the current checkpoint, not
+        a later one.
+        """
+    def labels(self) -> dict[int, str]:
+        """{checkpoint id: label} of the kept labelled checkpoints."""
+    @property
+    def session_label(self) -> str | None:
+        """The session's label (set_label), None when there is none."""
     # Internal, for the tests and benchmarks of parking; not part of the API.
     def _park(self) -> str:
         """Park now: "parked", the runner's reason for staying live, or

@@ -1,7 +1,7 @@
 // Checkpoints, the content hash and the blob store.
 //
-// A Checkpoint is one immutable state of a session's workspace: its position
-// in the history, the output of the run that made it, an optional label, and
+// A Checkpoint is one immutable state of a session's workspace: its id in
+// the history, the output of the run that made it, an optional label, and
 // the complete file map. The BlobStore makes equal contents one object: it
 // maps a content hash to a weak reference, so it never keeps a content alive;
 // contents live as long as some file map holds them.
@@ -49,7 +49,7 @@ class SharedText {
 };
 
 struct Checkpoint {
-  std::uint64_t id = 0;     // its position in the history; the first is 0
+  std::uint64_t id = 0;     // stable; in order of making, the first is 0
   SharedText stdout_text;   // output of the run that made it; empty for edits
   SharedText stderr_text;
   std::optional<std::string> label;

@@ -1,5 +1,6 @@
 #include "core/history.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "core/diff.h"
@@ -31,8 +32,43 @@ Status check_workspace_size(std::optional<std::uint64_t> max_workspace_mb, const
 
 History::History(HistoryLimits limits) : limits_(limits) { checkpoints_.emplace_back(); }
 
+Result<std::size_t> History::position_of(std::uint64_t id) const {
+  const auto it = std::lower_bound(
+      checkpoints_.begin(), checkpoints_.end(), id,
+      [](const Checkpoint& c, std::uint64_t wanted) { return c.id < wanted; });
+  if (it != checkpoints_.end() && it->id == id) {
+    return static_cast<std::size_t>(it - checkpoints_.begin());
+  }
+  // Every id up to the last one held was made once; only those after it
+  // never were (or were discarded, and are free to be made again).
+  if (id > checkpoints_.back().id) return fail(no_such_checkpoint(id));
+  return fail_message("checkpoint " + std::to_string(id) + " was forgotten (the oldest kept is " +
+                      std::to_string(checkpoints_.front().id) + ")");
+}
+
 const Checkpoint* History::find(std::uint64_t id) const {
-  return id < checkpoints_.size() ? &checkpoints_[id] : nullptr;
+  Result<std::size_t> position = position_of(id);
+  return position ? &checkpoints_[*position] : nullptr;
+}
+
+const FileMap& History::first_files() const {
+  return forgotten_first_files_ ? *forgotten_first_files_ : checkpoints_.front().files;
+}
+
+std::vector<std::pair<std::uint64_t, std::string>> History::labels() const {
+  std::vector<std::pair<std::uint64_t, std::string>> out;
+  for (const Checkpoint& c : checkpoints_) {
+    if (c.label) out.emplace_back(c.id, *c.label);
+  }
+  return out;
+}
+
+Checkpoint& History::append_current() {
+  const std::uint64_t id = checkpoints_.back().id + 1;
+  Checkpoint& c = checkpoints_.emplace_back();
+  c.id = id;
+  current_ = checkpoints_.size() - 1;
+  return c;
 }
 
 Status History::check_checkpoint_limit() const {
@@ -50,10 +86,8 @@ Result<const Checkpoint*> History::push_files_as_checkpoint(FileMap files) {
   // refuses edits even after a rollback; runs discard first.
   if (auto s = check_checkpoint_limit(); !s) return fail(s.error());
   discard_after_current();
-  Checkpoint& c = checkpoints_.emplace_back();
-  c.id = checkpoints_.size() - 1;
+  Checkpoint& c = append_current();
   c.files = std::move(files);
-  current_ = c.id;
   return &c;
 }
 
@@ -83,12 +117,10 @@ Result<const Checkpoint*> History::append_checked(FileMap files, std::string std
                                                   std::string stderr_text) {
   if (auto s = check_workspace_size(limits_.max_workspace_mb, files); !s) return fail(s.error());
   if (auto s = check_checkpoint_limit(); !s) return fail(s.error());
-  Checkpoint& c = checkpoints_.emplace_back();
-  c.id = checkpoints_.size() - 1;
+  Checkpoint& c = append_current();
   c.stdout_text = std::move(stdout_text);
   c.stderr_text = std::move(stderr_text);
   c.files = std::move(files);
-  current_ = c.id;
   return &c;
 }
 
@@ -143,25 +175,48 @@ Status History::check_current_layout() {
 }
 
 Status History::rollback(std::uint64_t id) {
-  if (id >= checkpoints_.size()) return fail(no_such_checkpoint(id));
-  current_ = id;
+  Result<std::size_t> position = position_of(id);
+  if (!position) return fail(position.error());
+  current_ = *position;
   return {};
 }
 
 Status History::set_checkpoint_label(std::uint64_t id, std::string label) {
-  if (id >= checkpoints_.size()) return fail(no_such_checkpoint(id));
+  Result<std::size_t> position = position_of(id);
+  if (!position) return fail(position.error());
   if (label.empty()) {
-    checkpoints_[id].label.reset();
+    checkpoints_[*position].label.reset();
   } else {
-    checkpoints_[id].label = std::move(label);
+    checkpoints_[*position].label = std::move(label);
   }
   return {};
 }
 
+Status History::forget_before(std::uint64_t id, bool keep_labelled) {
+  Result<std::size_t> position = position_of(id);
+  if (!position) return fail(position.error());
+  if (*position > current_) {
+    return fail_message("checkpoint " + std::to_string(current_id()) +
+                        " is current and cannot be forgotten");
+  }
+  const auto first_kept = checkpoints_.begin() + static_cast<std::ptrdiff_t>(*position);
+  const auto dropped = [&](const Checkpoint& c) { return !(keep_labelled && c.label); };
+  if (checkpoints_.front().id == 0 && dropped(checkpoints_.front()) && *position > 0) {
+    forgotten_first_files_ = checkpoints_.front().files;
+  }
+  const auto end_kept = std::remove_if(checkpoints_.begin(), first_kept, dropped);
+  const std::size_t count = static_cast<std::size_t>(first_kept - end_kept);
+  checkpoints_.erase(end_kept, first_kept);
+  current_ -= count;
+  return {};
+}
+
 Result<std::string> History::diff(std::uint64_t from_id, std::uint64_t to_id) const {
-  if (from_id >= checkpoints_.size()) return fail(no_such_checkpoint(from_id));
-  if (to_id >= checkpoints_.size()) return fail(no_such_checkpoint(to_id));
-  return diff_file_maps(checkpoints_[from_id].files, checkpoints_[to_id].files);
+  Result<std::size_t> from = position_of(from_id);
+  if (!from) return fail(from.error());
+  Result<std::size_t> to = position_of(to_id);
+  if (!to) return fail(to.error());
+  return diff_file_maps(checkpoints_[*from].files, checkpoints_[*to].files);
 }
 
 }  // namespace vesk

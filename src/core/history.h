@@ -5,9 +5,13 @@
 // knows nothing of runners or sandboxes, so it can be tested on its own; the
 // Session owns one and adds the operations that need processes.
 //
-// Invariants: never empty; the checkpoint at position i has id i; current()
-// is always in range. Pointers to checkpoints returned by the operations stay
-// valid until the next operation that appends or discards.
+// Ids are stable: a checkpoint keeps the id it was made with when older ones
+// are forgotten (forget_before), so the ids held are increasing but need not
+// start at 0 or be contiguous. A new checkpoint gets the last id held plus 1
+// (after the discard of those after the current one, so such ids are
+// reused). Invariants: never empty; ids strictly increasing; the current
+// position is in range. Pointers to checkpoints returned by the operations
+// stay valid until the next operation that appends, discards or forgets.
 //
 // Every failing operation leaves history, position and labels unchanged,
 // except that a run discards the checkpoints after the current one before it
@@ -19,6 +23,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/checkpoint.h"
@@ -42,12 +47,18 @@ class History {
   // A history holding checkpoint 0: no files, no output, no label.
   explicit History(HistoryLimits limits);
 
+  // The kept checkpoints, oldest first.
   const std::vector<Checkpoint>& checkpoints() const { return checkpoints_; }
   std::size_t size() const { return checkpoints_.size(); }
-  std::uint64_t current_id() const { return current_; }
+  std::uint64_t current_id() const { return checkpoints_[current_].id; }
   const Checkpoint& current() const { return checkpoints_[current_]; }
-  // The checkpoint with `id`, or nullptr when there is none.
+  // The kept checkpoint with `id`, or nullptr when there is none.
   const Checkpoint* find(std::uint64_t id) const;
+  // The files of checkpoint 0, which stay known after it is forgotten: commit
+  // compares mounted files against them.
+  const FileMap& first_files() const;
+  // {id, label} of the kept labelled checkpoints, oldest first.
+  std::vector<std::pair<std::uint64_t, std::string>> labels() const;
   const HistoryLimits& limits() const { return limits_; }
   BlobStore& blobs() { return blobs_; }
 
@@ -102,10 +113,19 @@ class History {
 
   // --- navigation and labels ---
 
-  // Makes `id` current; nothing is discarded. "checkpoint {id} does not exist".
+  // Every operation taking an id refuses one that is not kept: "checkpoint
+  // {id} does not exist" for an id after the last one held, "checkpoint {id}
+  // was forgotten (the oldest kept is {first})" for any other.
+
+  // Makes `id` current; nothing is discarded.
   Status rollback(std::uint64_t id);
-  // Empty text clears the label. "checkpoint {id} does not exist".
+  // Empty text clears the label.
   Status set_checkpoint_label(std::uint64_t id, std::string label);
+  // Drops the checkpoints older than `id` (with `keep_labelled`, all but the
+  // labelled ones); their contents go when nothing else holds them. `id`
+  // may be the current checkpoint but not one after it: "checkpoint
+  // {current} is current and cannot be forgotten".
+  Status forget_before(std::uint64_t id, bool keep_labelled);
 
   // --- reading ---
 
@@ -118,9 +138,16 @@ class History {
   Result<const Checkpoint*> append_checked(FileMap files, std::string stdout_text,
                                            std::string stderr_text);
 
+  // The position of the kept checkpoint `id`, or the error for it.
+  Result<std::size_t> position_of(std::uint64_t id) const;
+  // Appends an empty checkpoint with the next id and makes it current.
+  Checkpoint& append_current();
+
   HistoryLimits limits_;
   std::vector<Checkpoint> checkpoints_;
-  std::uint64_t current_ = 0;
+  std::size_t current_ = 0;  // a position in checkpoints_
+  // Checkpoint 0's files once it has been forgotten.
+  std::optional<FileMap> forgotten_first_files_;
   BlobStore blobs_;
 };
 

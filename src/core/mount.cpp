@@ -238,7 +238,7 @@ Result<std::vector<std::string>> commit(const History& history, MountOrigins& or
                                         const std::optional<std::vector<std::string>>& keys) {
   return guard([&]() -> Result<std::vector<std::string>> {
     const FileMap& current = history.current().files;
-    const FileMap& first = history.checkpoints().front().files;
+    const FileMap& first = history.first_files();
     // Every key is checked before anything is written.
     std::vector<Planned> plan;
     auto plan_one = [&](const std::string& key) -> Status {

@@ -65,6 +65,17 @@ Status Session::set_checkpoint_label(std::uint64_t id, std::string label) {
   return guard([&] { return history_.set_checkpoint_label(id, std::move(label)); });
 }
 
+Status Session::forget_before(std::uint64_t id, bool keep_labelled) {
+  return guard([&]() -> Status {
+    if (auto s = history_.forget_before(id, keep_labelled); !s) return s;
+    // The record of what the runner holds would keep the contents of a
+    // forgotten checkpoint alive; unless it is the current workspace (the
+    // usual case after a run), it goes, and the next run sends everything.
+    if (runner_files_ && !(*runner_files_ == history_.current().files)) runner_files_.reset();
+    return {};
+  });
+}
+
 Result<std::string> Session::diff(std::uint64_t from_id, std::uint64_t to_id) const {
   return guard([&] { return history_.diff(from_id, to_id); });
 }

@@ -14,7 +14,8 @@
 // one, and that stands; commit and export keep the files they already wrote.
 //
 // Checkpoint pointers returned by the operations point into the history and
-// stay valid until the next operation that appends or discards checkpoints.
+// stay valid until the next operation that appends, discards or forgets
+// checkpoints.
 //
 // Parking (park_after_idle_secs): a session whose runner has been idle that
 // long may be parked (park(), asked by the parker, parking.h): the runner
@@ -70,6 +71,10 @@ class Session {
   // An empty label clears it. Cannot fail.
   void set_label(std::string label);
   Status set_checkpoint_label(std::uint64_t id, std::string label);
+  // Drops older checkpoints (History::forget_before), and the record of
+  // the runner's workspace unless it is the current checkpoint's, so that
+  // nothing but the runner itself keeps a forgotten content.
+  Status forget_before(std::uint64_t id, bool keep_labelled);
   Result<std::string> diff(std::uint64_t from_id, std::uint64_t to_id) const;
 
   // --- file edits: one checkpoint per success ---

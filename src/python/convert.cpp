@@ -27,32 +27,12 @@ std::string type_name(PyObject* value) {
   return "object";
 }
 
-void set_type_error(const std::string& text) {
+// Raises TypeError("{name} must be {expected}, not {type name}"). Always
+// returns false, for use as `return must_be(...);`.
+bool must_be(const std::string& name, const char* expected, PyObject* value) {
+  const std::string text = name + " must be " + expected + ", not " + type_name(value);
   PyRef message(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
   if (message) PyErr_SetObject(PyExc_TypeError, message.get());
-}
-
-void cannot_convert(PyObject* value, const char* target) {
-  set_type_error("'" + type_name(value) + "' object cannot be converted to '" + target + "'");
-}
-
-// Re-raises a pending TypeError as "argument '{name}': {text}" caused by it.
-// Always returns false, for use as `return argument_failed(name);`.
-bool argument_failed(const char* name) {
-  if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  PyErr_NormalizeException(&type, &value, &traceback);
-  PyRef first_type(type), first(value), first_tb(traceback);
-  if (first_tb) PyException_SetTraceback(first.get(), first_tb.get());
-  PyRef text(PyObject_Str(first.get()));
-  if (!text) return false;
-  PyRef prefixed(PyUnicode_FromFormat("argument '%s': %U", name, text.get()));
-  if (!prefixed) return false;
-  PyRef error(PyObject_CallFunctionObjArgs(PyExc_TypeError, prefixed.get(), nullptr));
-  if (!error) return false;
-  PyException_SetCause(error.get(), first.release());  // steals the reference
-  PyErr_SetObject(PyExc_TypeError, error.get());
   return false;
 }
 
@@ -65,48 +45,45 @@ bool utf8_of(PyObject* value, std::string* out) {
   return true;
 }
 
-// Calls `item` for each element of a sequence argument (a list, a tuple, any
-// object the host recognises as a sequence; not a str, nor a mere iterable),
-// after `reserve` with its length. `item` returns false with an exception set
-// to stop; a TypeError then names the argument.
+// Calls `item(element, index)` for each element of a sequence argument (a
+// list, a tuple, any object the host recognises as a sequence; not a str,
+// nor a mere iterable), after `reserve` with its length; anything else is
+// refused as not `expected`. `item` returns false with an exception set to
+// stop.
 template <class Reserve, class Item>
-bool for_each_item(PyObject* value, const char* name, Reserve&& reserve, Item&& item) {
-  if (is_str(value)) {
-    set_type_error("Can't extract `str` to `Vec`");
-    return argument_failed(name);
-  }
-  if (!PySequence_Check(value)) {
-    cannot_convert(value, "Sequence");
-    return argument_failed(name);
-  }
+bool for_each_item(PyObject* value, const char* name, const char* expected, Reserve&& reserve,
+                   Item&& item) {
+  if (is_str(value) || !PySequence_Check(value)) return must_be(name, expected, value);
   const Py_ssize_t size = PyObject_Size(value);
-  if (size < 0) return argument_failed(name);
+  if (size < 0) return false;
   reserve(static_cast<std::size_t>(size));
   PyRef it(PyObject_GetIter(value));
-  if (!it) return argument_failed(name);
+  if (!it) return false;
+  std::size_t index = 0;
   while (PyRef element{PyIter_Next(it.get())}) {
-    if (!item(element.get())) return argument_failed(name);
+    if (!item(element.get(), index++)) return false;
   }
-  if (PyErr_Occurred()) return argument_failed(name);
-  return true;
+  return !PyErr_Occurred();
+}
+
+// "{name}[{index}]", naming one element of a sequence argument.
+std::string element_name(const char* name, std::size_t index) {
+  return std::string(name) + "[" + std::to_string(index) + "]";
 }
 
 }  // namespace
 
 bool to_utf8(PyObject* value, const char* name, std::string* out) {
-  if (!is_str(value)) {
-    cannot_convert(value, "str");
-    return argument_failed(name);
-  }
-  if (!utf8_of(value, out)) return argument_failed(name);
-  return true;
+  if (!is_str(value)) return must_be(name, "str", value);
+  return utf8_of(value, out);
 }
 
 bool to_u64(PyObject* value, const char* name, std::uint64_t* out) {
+  if (!PyIndex_Check(value)) return must_be(name, "int", value);
   PyRef index(PyNumber_Index(value));
-  if (!index) return argument_failed(name);
+  if (!index) return false;
   const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return argument_failed(name);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   *out = v;
   return true;
 }
@@ -114,20 +91,21 @@ bool to_u64(PyObject* value, const char* name, std::uint64_t* out) {
 bool to_bytes(PyObject* value, const char* name, std::string* out) {
   if (is_bytes(value)) {
     const char* data = PyBytes_AsString(value);
-    if (data == nullptr) return argument_failed(name);
+    if (data == nullptr) return false;
     out->assign(data, static_cast<std::size_t>(PyBytes_Size(value)));
     return true;
   }
   if (is_bytearray(value)) {
     const char* data = PyByteArray_AsString(value);
-    if (data == nullptr) return argument_failed(name);
+    if (data == nullptr) return false;
     out->assign(data, static_cast<std::size_t>(PyByteArray_Size(value)));
     return true;
   }
   out->clear();
   return for_each_item(
-      value, name, [&](std::size_t size) { out->reserve(size); },
-      [&](PyObject* item) {
+      value, name, "bytes", [&](std::size_t size) { out->reserve(size); },
+      [&](PyObject* item, std::size_t index) {
+        if (!PyIndex_Check(item)) return must_be(element_name(name, index), "int", item);
         const long byte = PyLong_AsLong(item);
         if (byte == -1 && PyErr_Occurred()) return false;
         if (byte < 0 || byte > 255) {
@@ -147,12 +125,9 @@ bool to_key_list(PyObject* value, const char* name,
   }
   std::vector<std::string> keys;
   const bool ok = for_each_item(
-      value, name, [&](std::size_t size) { keys.reserve(size); },
-      [&](PyObject* item) {
-        if (!is_str(item)) {
-          cannot_convert(item, "str");
-          return false;
-        }
+      value, name, "a list of str or None", [&](std::size_t size) { keys.reserve(size); },
+      [&](PyObject* item, std::size_t index) {
+        if (!is_str(item)) return must_be(element_name(name, index), "str", item);
         std::string key;
         if (!utf8_of(item, &key)) return false;
         keys.push_back(std::move(key));

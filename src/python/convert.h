@@ -1,10 +1,11 @@
 // Conversions between Python values and core values at the module boundary.
 //
 // Argument conversions return false with a Python exception set when the
-// value is not acceptable; a TypeError is re-raised as "argument '{name}': "
-// followed by the first error's text, with the first error as its cause, so
-// the caller sees which parameter was wrong. Other exceptions (OverflowError,
-// UnicodeEncodeError, MemoryError) pass through unchanged.
+// value is not acceptable: a value of the wrong type is a TypeError naming the
+// parameter, what it takes and what it got ("content must be bytes, not str";
+// an element of a sequence as "keys[2] must be str, not int"). Other
+// exceptions (OverflowError, UnicodeEncodeError, MemoryError, and whatever a
+// sequence's own methods raise) pass through unchanged.
 //
 // All functions need the interpreter lock.
 #ifndef VESK_PYTHON_CONVERT_H_
@@ -29,11 +30,11 @@ bool to_utf8(PyObject* value, const char* name, std::string* out);
 // negative or too large value fails with the host's OverflowError.
 bool to_u64(PyObject* value, const char* name, std::uint64_t* out);
 
-// bytes, bytearray (or subclasses), or a sequence of ints 0..255. A str is
-// refused with "Can't extract `str` to `Vec`".
+// bytes, bytearray (or subclasses), or a sequence of ints 0..255 (an int
+// out of range is an OverflowError). A str is refused like any non-sequence.
 bool to_bytes(PyObject* value, const char* name, std::string* out);
 
-// None (no selection) or a sequence of str. A str is refused as above.
+// None (no selection) or a sequence of str; a str is refused.
 bool to_key_list(PyObject* value, const char* name,
                  std::optional<std::vector<std::string>>* out);
 

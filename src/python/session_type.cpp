@@ -23,6 +23,7 @@ namespace {
 
 // The session and its lock. The abandoned mark is set when an internal fault
 // ends a call while the lock is held; the session is never used again then.
+// A closed session is an empty slot.
 //
 // The slot is shared with the parker (parking.h), which asks it to park when
 // its runner has been idle long enough: a session busy with a call is not
@@ -105,6 +106,11 @@ PyObject* with_session(PyObject* self, Op&& op, ToPy&& to_py,
   SessionSlot& slot = *shared;
   std::unique_lock<std::mutex> lock;
   lock_slot(slot, lock);
+  if (!slot.session) {
+    lock.unlock();
+    PyErr_SetString(PyExc_RuntimeError, "session is closed");
+    return nullptr;
+  }
   if (slot.abandoned) {
     lock.unlock();
     raise_internal_fault("this session was abandoned after an internal fault");
@@ -419,6 +425,79 @@ PyObject* session_rollback(PyObject* self, PyObject* args, PyObject* kwargs) {
       self, [&](Session& s) { return unit_of(s.rollback(id)); }, none);
 }
 
+PyObject* session_forget_before(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"id", "keep_labelled", nullptr};
+  PyObject* id_obj;
+  int keep_labelled = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$p:forget_before", const_cast<char**>(kw),
+                                   &id_obj, &keep_labelled)) {
+    return nullptr;
+  }
+  std::uint64_t id = 0;
+  VESK_CONVERT(to_u64(id_obj, "id", &id));
+  return with_session(
+      self, [&](Session& s) { return unit_of(s.forget_before(id, keep_labelled != 0)); }, none);
+}
+
+PyObject* session_labels(PyObject* self, PyObject*) {
+  return with_session(
+      self,
+      [](Session& s) -> Result<std::vector<std::pair<std::uint64_t, std::string>>> {
+        return s.history().labels();
+      },
+      [](std::vector<std::pair<std::uint64_t, std::string>> labels) -> PyObject* {
+        PyRef dict(PyDict_New());
+        if (!dict) return nullptr;
+        for (const auto& [id, label] : labels) {
+          PyRef key(PyLong_FromUnsignedLongLong(id));
+          PyRef value(text_to_py(label));
+          if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) {
+            return nullptr;
+          }
+        }
+        return dict.release();
+      });
+}
+
+// Ends the session at once: its runner is killed, its directories removed
+// and its history released, under the lock, so that neither a call nor the
+// parker ever sees it half gone. Closing again does nothing.
+PyObject* session_close(PyObject* self, PyObject*) {
+  const std::shared_ptr<SessionSlot>& shared = *reinterpret_cast<SessionObject*>(self)->slot;
+  {
+    std::unique_lock<std::mutex> lock;
+    lock_slot(*shared, lock);
+    if (!shared->session) Py_RETURN_NONE;
+    std::unique_ptr<Session> session = std::move(shared->session);
+    shared->scheduled.reset();
+    // Removing a large work directory takes a while; the host's other
+    // threads go on meanwhile.
+    Py_BEGIN_ALLOW_THREADS
+    session.reset();
+    Py_END_ALLOW_THREADS
+  }
+  try {
+    schedule_parking(shared, std::nullopt);
+  } catch (...) {
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* session_enter(PyObject* self, PyObject*) {
+  return with_session(
+      self, [](Session&) -> Result<Unit> { return Unit{}; },
+      [self](Unit) {
+        Py_INCREF(self);
+        return self;
+      });
+}
+
+PyObject* session_exit(PyObject* self, PyObject*) {
+  PyRef closed(session_close(self, nullptr));
+  if (!closed) return nullptr;
+  Py_RETURN_FALSE;
+}
+
 // Test and benchmark hooks, outside the documented surface: park now
 // ("parked", or why not), damage the kept image, the kept image's size.
 PyObject* session_park(PyObject* self, PyObject*) {
@@ -459,6 +538,15 @@ PyObject* session_get_current(PyObject* self, void*) {
   return with_session(
       self, [](Session& s) -> Result<CheckpointRecord> { return checkpoint_to_py(s.current()); },
       checkpoint);
+}
+
+PyObject* session_get_session_label(PyObject* self, void*) {
+  return with_session(
+      self, [](Session& s) -> Result<std::optional<std::string>> { return s.label(); },
+      [](std::optional<std::string> label) -> PyObject* {
+        if (!label) Py_RETURN_NONE;
+        return text_to_py(*label);
+      });
 }
 
 PyObject* session_get_history(PyObject* self, void*) {
@@ -562,6 +650,12 @@ PyMethodDef kMethods[] = {
     VESK_METHOD("set_checkpoint_label", session_set_checkpoint_label,
                 "set_checkpoint_label($self, checkpoint_id, label)"),
     VESK_METHOD("rollback", session_rollback, "rollback($self, id)"),
+    VESK_METHOD("forget_before", session_forget_before,
+                "forget_before($self, id, *, keep_labelled=False)"),
+    {"labels", session_labels, METH_NOARGS, "labels($self)\n--\n\n"},
+    {"close", session_close, METH_NOARGS, "close($self)\n--\n\n"},
+    {"__enter__", session_enter, METH_NOARGS, nullptr},
+    {"__exit__", session_exit, METH_VARARGS, nullptr},
     {"_park", session_park, METH_NOARGS, nullptr},
     {"_damage_parked_image", session_damage_parked_image, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
@@ -570,6 +664,7 @@ PyMethodDef kMethods[] = {
 PyGetSetDef kGetSet[] = {
     {"current", session_get_current, nullptr, "", nullptr},
     {"history", session_get_history, nullptr, "", nullptr},
+    {"session_label", session_get_session_label, nullptr, "", nullptr},
     {"_parked_size", session_get_parked_size, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

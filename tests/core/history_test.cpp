@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -241,6 +242,68 @@ TEST(HistoryTest, InsertIntoCurrentChangesOnlyThatCheckpoint) {
   EXPECT_NE(h.find(1)->files.find("mounted"), nullptr);
   EXPECT_EQ(h.find(2)->files.find("mounted"), nullptr);
   EXPECT_EQ(h.find(0)->files.find("mounted"), nullptr);
+}
+
+TEST(HistoryTest, ForgetBeforeKeepsIdsStable) {
+  History h(HistoryLimits{});
+  write_n(h, 5);
+  ASSERT_TRUE(h.set_checkpoint_label(1, "one"));
+  ASSERT_TRUE(h.set_checkpoint_label(3, "three"));
+  ASSERT_TRUE(h.forget_before(3, /*keep_labelled=*/true));
+  EXPECT_EQ(ids(h), (std::vector<std::uint64_t>{1, 3, 4, 5}));
+  EXPECT_EQ(h.current_id(), 5u);
+  EXPECT_EQ(h.find(2), nullptr);
+  ASSERT_TRUE(h.rollback(3));
+  const std::string gone = " was forgotten (the oldest kept is 1)";
+  const struct {
+    Status status;
+    std::string message;
+  } cases[] = {
+      {h.rollback(0), "checkpoint 0" + gone},
+      {h.rollback(2), "checkpoint 2" + gone},  // a hole left among labelled ones
+      {h.set_checkpoint_label(0, "x"), "checkpoint 0" + gone},
+      {fail(h.diff(2, 5).error()), "checkpoint 2" + gone},
+      {fail(h.diff(5, 0).error()), "checkpoint 0" + gone},
+      {fail(h.diff(6, 0).error()), "checkpoint 6 does not exist"},
+      {h.forget_before(2, false), "checkpoint 2" + gone},
+      {h.forget_before(6, false), "checkpoint 6 does not exist"},
+      {h.forget_before(4, false), "checkpoint 3 is current and cannot be forgotten"},
+  };
+  for (const auto& tc : cases) {
+    ASSERT_FALSE(tc.status);
+    EXPECT_EQ(tc.status.error().message(), tc.message);
+  }
+  EXPECT_EQ(ids(h), (std::vector<std::uint64_t>{1, 3, 4, 5}));
+  // Forgetting up to the current one keeps those after it; the next change
+  // discards them as usual and takes the next id.
+  ASSERT_TRUE(h.forget_before(3, false));
+  EXPECT_EQ(ids(h), (std::vector<std::uint64_t>{3, 4, 5}));
+  EXPECT_EQ(h.labels(), (std::vector<std::pair<std::uint64_t, std::string>>{{3, "three"}}));
+  EXPECT_EQ(h.rollback(1).error().message(), "checkpoint 1 was forgotten (the oldest kept is 3)");
+  ASSERT_TRUE(h.write_file("g", "x"));
+  EXPECT_EQ(ids(h), (std::vector<std::uint64_t>{3, 4}));
+  EXPECT_EQ(h.current_id(), 4u);
+  EXPECT_EQ(**h.current().files.find("f"), "2");
+  Result<std::string> d = h.diff(3, 4);
+  ASSERT_TRUE(d);
+  EXPECT_NE(d->find("+x"), std::string::npos);
+}
+
+TEST(HistoryTest, ForgetBeforeFreesRoomAndContents) {
+  History h(HistoryLimits{3, std::nullopt});
+  h.insert_into_current("mounted", make_content("m"));
+  ASSERT_TRUE(h.write_file("big", std::string(1 << 20, 'b')));
+  const std::weak_ptr<const std::string> big = *h.current().files.find("big");
+  ASSERT_TRUE(h.write_file("big", "small"));
+  EXPECT_FALSE(h.write_file("c", "x"));  // the limit counts what is kept
+  ASSERT_TRUE(h.forget_before(2, false));
+  EXPECT_TRUE(big.expired());
+  ASSERT_TRUE(h.write_file("c", "x"));
+  ASSERT_TRUE(h.write_file("d", "x"));
+  EXPECT_EQ(ids(h), (std::vector<std::uint64_t>{2, 3, 4}));
+  EXPECT_FALSE(h.write_file("e", "x"));
+  // Commit still compares mounted files against checkpoint 0.
+  EXPECT_EQ(**h.first_files().find("mounted"), "m");
 }
 
 }  // namespace

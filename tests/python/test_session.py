@@ -91,6 +91,42 @@ def test_limits(tmp_path, monkeypatch):
     assert s.execute_bash("true").id == 1  # runs discard first
 
 
+def test_forget_before_keeps_ids_labels_and_the_mount_base(tmp_path, monkeypatch):
+    host = tmp_path / "host.txt"
+    host.write_text("v1\n")
+    s = make_session(tmp_path, monkeypatch, max_checkpoints=5)
+    assert s.session_label is None and s.labels() == {}
+    s.mount(str(host))
+    for i in range(1, 5):
+        s.write_file("f", str(i).encode())                       # 1..4: full
+    s.set_checkpoint_label(1, "first")
+    s.set_label("job")
+    held = s.history[2]
+    s.forget_before(3, keep_labelled=True)
+    assert [c.id for c in s.history] == [1, 3, 4]
+    assert (s.labels(), s.session_label) == ({1: "first"}, "job")
+    assert held.files["f"] == b"2"
+    s.rollback(3)
+    refusals = [
+        (lambda: s.rollback(2), "checkpoint 2 was forgotten (the oldest kept is 1)"),
+        (lambda: s.diff(), "checkpoint 0 was forgotten (the oldest kept is 1)"),
+        (lambda: s.forget_before(4), "checkpoint 3 is current and cannot be forgotten"),
+        (lambda: s.set_checkpoint_label(5, "x"), "checkpoint 5 does not exist"),
+    ]
+    for call, text in refusals:
+        with pytest.raises(RuntimeError) as info:
+            call()
+        assert str(info.value) == text
+    # Runs take the next id after the discard, within the limit of kept ones.
+    assert s.execute_python("open('host.txt', 'w').write('v2')").id == 4
+    assert s.execute_bash("true").id == 5
+    s.forget_before(5)
+    assert [c.id for c in s.history] == [5] and s.labels() == {}
+    # commit still compares with what was mounted, not with the oldest kept.
+    assert s.commit(None) == [str(host)]
+    assert host.read_text() == "v2"
+
+
 def test_dropping_a_session_kills_its_runner():
     before = runner_pids()
     s = VeskSession()
