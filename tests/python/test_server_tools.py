@@ -429,3 +429,18 @@ def test_edit_search_and_diff_of_some_paths(clients, stdio):
         "--- a/odd.txt\n+++ b/odd.txt\n@@ -0,0 +1,4 @@\n+1\r+-- a/src/x\n++++ b/src/x\n"
         "+@@ -1 +1 @@\n")
     assert "odd" not in whole and "src/x" not in whole
+
+
+def test_the_shell_lists_judge_the_command_as_written(clients, tmp_path):
+    # "bash" would deny every wrapped command, and "sh" admit every one.
+    config = tmp_path / "vesk.toml"
+    config.write_text('bash_command_denylist = ["bash", "it\'s"]\n'
+                      'bash_command_allowlist = ["echo", "sh"]\n')
+    clients.connect_stdio("lists", env=server_env(VESK_CONFIG=str(config)))
+    ran = call(clients, "run_shell", client="lists", command="echo hi; exit 4")
+    assert (ran["stdout"], ran["exit_code"]) == ("hi\n", 4)
+    for command, problem in [("ls", "not matched by any allowlist pattern; permitted: echo, sh"),
+                             ("echo bash", "matches denylist pattern 'bash'"),
+                             ("echo \"it's\"", "matches denylist pattern 'it's'")]:
+        assert problem in failure(clients, "run_shell", "lists", command=command)
+    clients.do("close", "lists")

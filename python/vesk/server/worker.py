@@ -422,6 +422,8 @@ class Operations:
     def tool_rollback(self, checkpoint: int | str) -> dict[str, Any]:
         if isinstance(checkpoint, str):
             named = sorted(i for i, label in self.session.labels().items() if label == checkpoint)
+            if not named and checkpoint.isdigit():  # an id sent as text
+                named = [int(checkpoint)]
             if not named:
                 raise NotFound(f"no checkpoint is labelled {checkpoint!r}")
             if len(named) > 1:
