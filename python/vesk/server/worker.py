@@ -144,7 +144,11 @@ def _numbered(lines: list[str], first: int) -> str:
 
 def _timeout_ms(seconds: float | None) -> int | None:
     # The module caps it by the configured limit; this only keeps it in range.
-    return None if seconds is None else max(1, min(int(seconds * 1000), 1 << 40))
+    if seconds is None:
+        return None
+    if not seconds < 1e12:  # also NaN and infinity, which a JSON parser may let through
+        return 1 << 40
+    return max(1, min(int(seconds * 1000), 1 << 40))
 
 
 def _utc(when: float) -> str:
