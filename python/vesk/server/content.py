@@ -148,6 +148,8 @@ def text_of(tool: str, s: dict[str, Any]) -> str:
         for c in s["checkpoints"]:
             mark = "*" if c["current"] else " "
             label = f"  [{c['label']}]" if c.get("label") else ""
+            if c.get("exit_code"):
+                label += f"  [exit code {c['exit_code']}]"
             made_at = c.get("made_at") or "-"
             rows.append(f"{mark}{c['id']:>5}  {made_at}  {c['made_by'] or '?'}{label}")
         footer = (f"[current: {s['current']}; oldest kept: {s['oldest']}; "

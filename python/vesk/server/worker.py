@@ -248,7 +248,7 @@ class Operations:
     def _run(self, run: Any, source: str, what: str, timeout_seconds: float | None,
              wrapped: str | None = None) -> dict[str, Any]:
         forgot = self._make_room(run=True)
-        before = self.current
+        before = self.session.current.id
         options = dict(self._run_options)
         if timeout_seconds is not None:
             options["timeout_ms"] = _timeout_ms(timeout_seconds)
