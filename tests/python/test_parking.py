@@ -290,10 +290,12 @@ def test_many_sessions_park_and_resume_at_once(tmp_path, monkeypatch):
     for s in sessions:
         wait_parked(s)
     assert wait_until(lambda: runner_pids() == set(), timeout=WAIT_S)
-    # Dropped while parked, while being parked, or live: the others go on.
+    # Dropped or closed while parked, while being parked, or live: the others
+    # go on.
     del sessions[0]
     sessions[0].execute_python("mine += 100")
     del sessions[0]
+    sessions.pop().close()
     for i, s in enumerate(sessions, start=2):
         assert s.execute_python("print(mine)").stdout == str(i)
     for s in sessions:
