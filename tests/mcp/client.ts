@@ -26,9 +26,6 @@ type Entry = {
 };
 
 const clients = new Map<string, Entry>();
-// Calls that may be aborted by name ("abort" op), and the progress messages
-// each call with "progress" set has received.
-const aborts = new Map<string, AbortController>();
 const encoder = new TextEncoder();
 
 function reply(line: Record<string, unknown>): void {
@@ -78,10 +75,9 @@ async function run(command: Command): Promise<unknown> {
     case "listTools":
       return await entry(command).client.listTools(undefined, TIMEOUT);
     case "callTool": {
-      // "abortAs": a name for the "abort" op; "abortOnProgress": abort at
-      // the first progress notification; "progress": collect them.
+      // "progress": collect the call's progress messages (in the result);
+      // "abortOnProgress": cancel the call at the first one.
       const controller = new AbortController();
-      if (command.abortAs) aborts.set(String(command.abortAs), controller);
       const progress: string[] = [];
       const onprogress = command.progress || command.abortOnProgress
         ? (p: { message?: string }) => {
@@ -89,20 +85,13 @@ async function run(command: Command): Promise<unknown> {
           if (command.abortOnProgress) controller.abort("cancelled by the test");
         }
         : undefined;
-      try {
-        const result = await entry(command).client.callTool(
-          { name: String(command.name), arguments: command.arguments as Record<string, unknown> },
-          undefined,
-          { ...TIMEOUT, signal: controller.signal, onprogress },
-        );
-        return command.progress ? { ...result, progress } : result;
-      } finally {
-        if (command.abortAs) aborts.delete(String(command.abortAs));
-      }
+      const result = await entry(command).client.callTool(
+        { name: String(command.name), arguments: command.arguments as Record<string, unknown> },
+        undefined,
+        { ...TIMEOUT, signal: controller.signal, onprogress },
+      );
+      return command.progress ? { ...result, progress } : result;
     }
-    case "abort":
-      aborts.get(String(command.name))?.abort("cancelled by the test");
-      return null;
     case "listResources":
       return await entry(command).client.listResources(undefined, TIMEOUT);
     case "listResourceTemplates":

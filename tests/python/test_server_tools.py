@@ -263,13 +263,12 @@ def test_cancelled_requests_are_dropped_or_unanswered_and_the_session_stays_in_s
                                                               content="x"), cancel(4))
         assert wait_until(lambda: any("bwrap" in command_line(p)
                                       for p in descendants(server.pid)))
-        send(cancel(3))  # running: it runs to its end, and is not answered
-        gate.open()
+        send(cancel(3))  # running: it is stopped (the gate stays shut), and not answered
         send(call(5, "list_history"))
         answer = json.loads(server.stdout.readline())
         assert answer["id"] == 5
         made_by = [c["made_by"] for c in answer["result"]["structuredContent"]["checkpoints"]]
-        assert made_by == ["session start", "run_shell: " + gate.command[:57] + "..."]
+        assert made_by == ["session start"]
         server.stdin.close()
         assert server.stdout.read() == b"" and server.wait(timeout=60) == 0
     finally:

@@ -356,7 +356,7 @@ class HttpServer:
         keep = request.keep_alive
         cors = self._cors(request)
         accept = request.headers.get("accept")
-        stream = EventStream(writer, cors) if (
+        stream = EventStream(writer, cors if keep else {**cors, "Connection": "close"}) if (
             request.version == "HTTP/1.1" and accept is not None
             and "text/event-stream" in _media_types(accept)) else None
         try:
