@@ -40,6 +40,54 @@ ExitStatus decode_status(int status) {
   return s;
 }
 
+// Whether `pid` lives in a pid namespace below this process's: its NSpid
+// line names more than one id. With `ended_only`, only when it has ended
+// (a zombie, whose id cannot pass to another process before it is reaped).
+bool in_inner_namespace(pid_t pid, bool ended_only) {
+  if (ended_only) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return false;
+    // The command name may hold anything, ") " included: the state follows
+    // the last one.
+    const std::size_t close = text.rfind(") ");
+    if (close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z') {
+      return false;
+    }
+  }
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (!line.starts_with("NSpid:")) continue;
+    std::istringstream ids(line.substr(6));
+    int count = 0;
+    for (long id; ids >> id;) ++count;
+    return count > 1;
+  }
+  return false;
+}
+
+// The children of this process that live in inner pid namespaces: sandbox
+// processes that came to it, a subreaper, when their bubblewrap parent
+// ended. No process this one started itself lives in another namespace.
+// Empty unless this process is a subreaper.
+std::vector<pid_t> sandbox_orphans(bool ended_only) {
+  std::vector<pid_t> orphans;
+  int subreaper = 0;
+  if (::prctl(PR_GET_CHILD_SUBREAPER, &subreaper) != 0 || subreaper == 0) return orphans;
+  std::unique_ptr<DIR, int (*)(DIR*)> tasks(::opendir("/proc/self/task"), &::closedir);
+  if (!tasks) return orphans;
+  while (const dirent* task = ::readdir(tasks.get())) {
+    if (task->d_name[0] == '.') continue;
+    std::ifstream list(std::string("/proc/self/task/") + task->d_name + "/children");
+    for (pid_t pid; list >> pid;) {
+      if (in_inner_namespace(pid, ended_only)) orphans.push_back(pid);
+    }
+  }
+  return orphans;
+}
+
+void adopt_sandbox_orphans();
+
 // Reaps children that nobody waits for any more. One thread, started when the
 // first such child arrives and ending when none is left, so an idle host keeps
 // no extra thread. It watches each child through a pidfd and reaps it with
@@ -76,6 +124,14 @@ class Reaper {
 
   void run() {
     for (;;) {
+      bool reaped;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        reaped = reap_finished_locked();
+      }
+      // A bubblewrap that ended may have left its sandbox's first process
+      // to this one: it is watched from now on, and reaped when it ends.
+      if (reaped) adopt_sandbox_orphans();
       std::vector<pid_t> pids;
       {
         std::lock_guard<std::mutex> lock(mu_);
@@ -90,12 +146,13 @@ class Reaper {
     }
   }
 
-  void reap_finished_locked() {
-    std::erase_if(pending_, [](pid_t pid) {
-      int status = 0;
-      const pid_t r = ::waitpid(pid, &status, WNOHANG);
-      return r == pid || (r < 0 && errno == ECHILD);
-    });
+  // Whether any was reaped.
+  bool reap_finished_locked() {
+    return std::erase_if(pending_, [](pid_t pid) {
+             int status = 0;
+             const pid_t r = ::waitpid(pid, &status, WNOHANG);
+             return r == pid || (r < 0 && errno == ECHILD);
+           }) > 0;
   }
 
   // Blocks until one of `pids` ends or a new child is adopted.
@@ -123,6 +180,10 @@ class Reaper {
   bool running_ = false;
   UniqueFd wake_;
 };
+
+void adopt_sandbox_orphans() {
+  for (pid_t pid : sandbox_orphans(false)) Reaper::instance().adopt(pid);
+}
 
 }  // namespace
 
@@ -168,6 +229,7 @@ std::optional<ExitStatus> Child::try_wait() {
   int status = 0;
   if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
   status_ = decode_status(status);
+  adopt_sandbox_orphans();
   return status_;
 }
 
@@ -196,6 +258,7 @@ ExitStatus Child::wait() {
   while ((r = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
   }
   status_ = r == pid_ ? decode_status(status) : ExitStatus{};
+  adopt_sandbox_orphans();
   return *status_;
 }
 
@@ -239,48 +302,8 @@ struct SpawnSetup {
 
 }  // namespace
 
-namespace {
-
-// Whether `pid` ended and lives in a pid namespace below this process's:
-// its NSpid line names more than one id.
-bool ended_in_inner_namespace(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return false;
-  // The command name may hold anything, ") " included: the state follows
-  // the last one.
-  const std::size_t close = text.rfind(") ");
-  if (close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z') {
-    return false;
-  }
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (!line.starts_with("NSpid:")) continue;
-    std::istringstream ids(line.substr(6));
-    int count = 0;
-    for (long id; ids >> id;) ++count;
-    return count > 1;
-  }
-  return false;
-}
-
-}  // namespace
-
 void reap_orphaned_sandbox_processes() {
-  int subreaper = 0;
-  if (::prctl(PR_GET_CHILD_SUBREAPER, &subreaper) != 0 || subreaper == 0) return;
-  std::vector<pid_t> children;
-  std::unique_ptr<DIR, int (*)(DIR*)> tasks(::opendir("/proc/self/task"), &::closedir);
-  if (!tasks) return;
-  while (const dirent* task = ::readdir(tasks.get())) {
-    if (task->d_name[0] == '.') continue;
-    std::ifstream list(std::string("/proc/self/task/") + task->d_name + "/children");
-    for (pid_t pid; list >> pid;) children.push_back(pid);
-  }
-  for (pid_t pid : children) {
-    // A zombie's id cannot pass to another process before it is reaped, and
-    // no process this one started itself lives in another namespace.
-    if (!ended_in_inner_namespace(pid)) continue;
+  for (pid_t pid : sandbox_orphans(true)) {
     int status = 0;
     (void)::waitpid(pid, &status, WNOHANG);
   }

@@ -128,7 +128,10 @@ Result<Spawned> spawn(const SpawnOptions& options);
 // is one) and stays a zombie for that process's lifetime: one per command, a
 // slow exhaustion of the user's processes. Does nothing unless this process
 // is a subreaper, and never reaps a process of its own namespace (those it
-// waits for itself). spawn() calls it first.
+// waits for itself). spawn() calls it first; besides, whenever a child of
+// ours is reaped, those still running are handed to the background reaper,
+// which reaps each as it ends, so a killed runner's or command's sandbox
+// process is never left a zombie until the next spawn.
 void reap_orphaned_sandbox_processes();
 
 // Looks `name` up in the directories of PATH (relative ones against the

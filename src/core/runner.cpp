@@ -293,7 +293,9 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
   if (!started) return fail(started.error());
   Watchdog& watchdog = **started;
   // The runner's output ended, or it took no more of the request: why.
-  const auto ended = [&]() -> Error {
+  // `still_running`: it wrote what no runner writes (bytes that are not
+  // UTF-8); its stream is given up and it is stopped.
+  const auto ended = [&](bool still_running = false) -> Error {
     usable_ = false;
     watchdog.cancel();
     if (memory_guard_->fired()) return memory_limit_error(engine_.config().max_runner_memory_mb);
@@ -301,6 +303,7 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
     if (watchdog.fired()) return with_partial(Error::runner(RunnerError::timeout(limit_ms)));
     // It closed its pipes, so it is ending: waiting a moment for it makes
     // the report the same however the two ends' timing fell.
+    if (still_running) child_->kill();
     (void)child_->wait_for(kExitGrace);
     return with_partial(Error::runner(RunnerError::crash(exit_code(*child_, sandboxed()))));
   };
@@ -334,7 +337,10 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
     }
   } trim{line};
   for (;;) {
-    if (!read_text_line(reader_, line)) return fail(ended());
+    if (!read_text_line(reader_, line)) {
+      const bool whole_line = !line.empty() && line.back() == '\n';
+      return fail(ended(whole_line));
+    }
     trim.reply_size = line.size();
     Result<ReplyLine> decoded = decode_reply_line(line);
     // While an earlier request's reply is still owed, what arrives may be

@@ -127,7 +127,9 @@ def text_of(tool: str, s: dict[str, Any]) -> str:
                 s["first_line"] > 1 or s["first_line"] + s["line_count"] - 1 < s["total_lines"]):
             last = s["first_line"] + s["line_count"] - 1
             content = _joined(content, f"[lines {s['first_line']}-{last} of "
-                                       f"{s['total_lines']}]")
+                                       f"{s['total_lines']}]" if s["line_count"] else
+                              f"[no lines from {s['first_line']}: the file has "
+                              f"{s['total_lines']}]")
         return _joined(content, _notes(s))
     if tool == "diff":
         return _joined(s["diff"] or "(no differences)", _notes(s))
@@ -146,6 +148,8 @@ def text_of(tool: str, s: dict[str, Any]) -> str:
         for c in s["checkpoints"]:
             mark = "*" if c["current"] else " "
             label = f"  [{c['label']}]" if c.get("label") else ""
+            if c.get("exit_code"):
+                label += f"  [exit code {c['exit_code']}]"
             made_at = c.get("made_at") or "-"
             rows.append(f"{mark}{c['id']:>5}  {made_at}  {c['made_by'] or '?'}{label}")
         footer = (f"[current: {s['current']}; oldest kept: {s['oldest']}; "

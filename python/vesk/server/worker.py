@@ -144,7 +144,11 @@ def _numbered(lines: list[str], first: int) -> str:
 
 def _timeout_ms(seconds: float | None) -> int | None:
     # The module caps it by the configured limit; this only keeps it in range.
-    return None if seconds is None else max(1, min(int(seconds * 1000), 1 << 40))
+    if seconds is None:
+        return None
+    if not seconds < 1e12:  # also NaN and infinity, which a JSON parser may let through
+        return 1 << 40
+    return max(1, min(int(seconds * 1000), 1 << 40))
 
 
 def _utc(when: float) -> str:
@@ -244,7 +248,7 @@ class Operations:
     def _run(self, run: Any, source: str, what: str, timeout_seconds: float | None,
              wrapped: str | None = None) -> dict[str, Any]:
         forgot = self._make_room(run=True)
-        before = self.current
+        before = self.session.current.id
         options = dict(self._run_options)
         if timeout_seconds is not None:
             options["timeout_ms"] = _timeout_ms(timeout_seconds)
@@ -297,9 +301,21 @@ class Operations:
         return self._run(self.session.execute_bash, command, "run_shell", timeout_seconds,
                          wrapped=wrapped)
 
+    def _file_change(self, change: Callable[[], Any]) -> None:
+        try:
+            change()
+        except RuntimeError as e:
+            # Only checkpoints older than the current one can be forgotten;
+            # the later ones count until a change replaces them.
+            if str(e).startswith("checkpoint limit of"):
+                raise RuntimeError(f"{e}\nthe checkpoints after the current one count until a "
+                                   "run replaces them: run_python or run_shell discards them "
+                                   "first") from None
+            raise
+
     def _write(self, path: str, data: bytes, what: str) -> dict[str, Any]:
         forgot = self._make_room(run=False)
-        self.session.write_file(path, data)
+        self._file_change(lambda: self.session.write_file(path, data))
         checkpoint = self.session.current.id
         self._appended(checkpoint, what)
         return {"checkpoint": checkpoint, "path": path, "size": len(data), **forgot}
@@ -375,9 +391,10 @@ class Operations:
 
     def tool_delete_file(self, path: str) -> dict[str, Any]:
         forgot = self._make_room(run=False)
-        checkpoint = self.session.delete_file(path)
-        self._appended(checkpoint.id, f"delete_file {path}")
-        return {"checkpoint": checkpoint.id, "path": path, **forgot}
+        self._file_change(lambda: self.session.delete_file(path))
+        checkpoint = self.session.current.id
+        self._appended(checkpoint, f"delete_file {path}")
+        return {"checkpoint": checkpoint, "path": path, **forgot}
 
     def tool_diff(self, from_checkpoint: int | None = None, to_checkpoint: int | None = None,
                   paths: list[str] | None = None) -> dict[str, Any]:
@@ -409,6 +426,8 @@ class Operations:
     def tool_rollback(self, checkpoint: int | str) -> dict[str, Any]:
         if isinstance(checkpoint, str):
             named = sorted(i for i, label in self.session.labels().items() if label == checkpoint)
+            if not named and checkpoint.isdigit():  # an id sent as text
+                named = [int(checkpoint)]
             if not named:
                 raise NotFound(f"no checkpoint is labelled {checkpoint!r}")
             if len(named) > 1:
