@@ -85,7 +85,7 @@ export function captureOutput(pyodide: PyodideAPI, flushPythonStreams: () => voi
     if (capturedStdout.length < CAPTURE_LIMIT) capturedStdout += line + "\n";
   });
   const stderrLines = lineWriter((line) => {
-    writeProgress(line);
+    writeProgress(line, true);
     if (capturedStderr.length < CAPTURE_LIMIT) capturedStderr += line + "\n";
   });
   pyodide.setStdout({ write: (bytes) => stdoutLines.write(bytes) });

@@ -2,7 +2,7 @@
 // carries these lines and nothing else (diagnostics go to standard error).
 //
 // Lines out: {"ready":true,"snapshot":...} once, {"progress": text} per line
-// of Python output, then one reply per request: {"seq","stdout","stderr",
+// of Python output (with "stream":"stderr" for standard error), then one reply per request: {"seq","stdout","stderr",
 // "files"} (an install adds "installed") or {"seq","error"}; a park request
 // is answered {"seq","image":L} and L bytes of the image (park.ts). A difference
 // request, and a whole one with "reply":"changes", is answered
@@ -134,9 +134,12 @@ export function writeImage(parts: readonly Uint8Array[]): void {
   for (const part of parts) writeAll(Deno.stdout, part);
 }
 
-export function writeProgress(batch: string): void {
+// A line of standard error says so, so that the module can tell a failed
+// run's partial output apart.
+export function writeProgress(batch: string, fromStderr = false): void {
   outText('{"progress":');
   outString(batch);
+  if (fromStderr) outText(',"stream":"stderr"');
   outByte(0x7d);
   outEndLine();
 }

@@ -20,8 +20,8 @@ SERVE_DESCRIPTION = """\
 Serves vesk sessions to Model Context Protocol (MCP) clients. Each client
 session gets a private workspace with a history of checkpoints, in a worker
 process of its own, and the tools run_python, run_shell, write_file,
-read_file, list_files, delete_file, diff, list_history, rollback and
-install_package; its files are also resources (vesk://workspace/{key}).
+edit_file, read_file, search_files, list_files, delete_file, diff,
+list_history, label_checkpoint, rollback and install_package; its files are also resources (vesk://workspace/{key}).
 
 By default the server speaks MCP on standard input and output, one session
 for the connection (what desktop and IDE clients start). With --http it
@@ -35,7 +35,9 @@ configuration:
   server also acts on max_sessions (default of --max-sessions),
   session_idle_timeout_secs (default of --idle-timeout), park_after_idle_secs
   (default of --park-after; the server's default is 300 where the module's is
-  0), and, with
+  0), the time-outs and max_checkpoints (which the tools' descriptions name;
+  a change that finds the history full first forgets its oldest checkpoints),
+  and, with
   --host-exchange, mount_allowlist (what mount may read; it must not be
   empty) and export_root (the directory export writes below, relative to the
   server's working directory).
@@ -122,6 +124,11 @@ def parser() -> argparse.ArgumentParser:
     sessions.add_argument("--max-body-mb", metavar="N", type=_positive, default=64,
                           help="largest HTTP request body or stdio message, in MiB "
                                "(default: 64)")
+    sessions.add_argument("--max-output-kb", metavar="N", type=_positive, default=64,
+                          help="most text, in KiB, one tool result carries (and as much "
+                               "structured content): past it the middle of a long output, file "
+                               "or listing is cut, with a marker naming the bytes left out "
+                               "(default: 64)")
     sessions.add_argument("--park-after", metavar="SECONDS", type=_whole_seconds,
                           help="park a session whose Python interpreter has been idle for "
                                "SECONDS: its state is imaged into the server's memory and its "
@@ -152,6 +159,7 @@ def serve(args: argparse.Namespace) -> int:
     from vesk.server.log import say
     from vesk.server.main import Settings, run
     from vesk.server.http import HttpOptions, is_loopback
+    from vesk.server.tools import limits_of
 
     values, problem = server_config.load(os.environ)
     if problem is not None:
@@ -197,7 +205,8 @@ def serve(args: argparse.Namespace) -> int:
     park_after = args.park_after
     if park_after is None:
         park_after = values["park_after_idle_secs"]
-    settings = Settings(http=http, park_after=park_after,
+    limits = limits_of(values, args.max_output_kb << 10)
+    settings = Settings(http=http, park_after=park_after, limits=limits,
                         max_sessions=args.max_sessions or max(1, values["max_sessions"]),
                         idle_timeout=idle or None, max_message=args.max_body_mb << 20,
                         host_exchange=args.host_exchange, export_root=export_root)

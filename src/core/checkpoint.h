@@ -53,6 +53,9 @@ struct Checkpoint {
   SharedText stdout_text;   // output of the run that made it; empty for edits
   SharedText stderr_text;
   std::optional<std::string> label;
+  // The exit status of the shell command that made it (128+N for one ended
+  // by signal N, as `sh` reports it); empty for every other checkpoint.
+  std::optional<int> exit_code;
   FileMap files;            // the complete workspace
   // Set once check_layout() has passed for `files`; a mount, which changes
   // `files` in place, clears it. Only a cache: it changes no result.

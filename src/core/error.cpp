@@ -34,6 +34,12 @@ RunnerError RunnerError::command_denied(std::string text) {
   return e;
 }
 
+RunnerError RunnerError::cancelled() {
+  RunnerError e;
+  e.kind = RunnerErrorKind::Cancelled;
+  return e;
+}
+
 std::string RunnerError::message() const {
   switch (kind) {
     case RunnerErrorKind::Timeout:
@@ -42,6 +48,8 @@ std::string RunnerError::message() const {
       std::string code = exit_code ? "Some(" + std::to_string(*exit_code) + ")" : "None";
       return "sandbox process exited unexpectedly (exit code: " + code + ")";
     }
+    case RunnerErrorKind::Cancelled:
+      return "execution cancelled";
     case RunnerErrorKind::Application:
     case RunnerErrorKind::CommandDenied:
       return text;
@@ -66,6 +74,31 @@ Error Error::runner(RunnerError error) {
 }
 
 Error Error::internal(std::string what) { return Error(Kind::Internal, std::move(what)); }
+
+namespace {
+const std::string& no_text() {
+  static const std::string* const empty = new std::string();
+  return *empty;
+}
+}  // namespace
+
+const std::string& Error::partial_stdout() const {
+  return partial_ ? partial_->stdout_text : no_text();
+}
+
+const std::string& Error::partial_stderr() const {
+  return partial_ ? partial_->stderr_text : no_text();
+}
+
+Error& Error::with_partial_output(std::string stdout_text, std::string stderr_text) {
+  if (stdout_text.empty() && stderr_text.empty()) {
+    partial_.reset();
+  } else {
+    partial_ = std::make_shared<const PartialOutput>(
+        PartialOutput{std::move(stdout_text), std::move(stderr_text)});
+  }
+  return *this;
+}
 
 std::string os_error_message(int errnum) {
   char buffer[256];

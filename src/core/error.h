@@ -7,6 +7,11 @@
 // Messages are never wrapped in context: the text of the failure is the text
 // of the error.
 //
+// A failed run may also carry what it cost: the output captured before it
+// failed, and whether the interpreter's state was lost with it. Both are
+// extras beside the message, never part of it; an error without them costs
+// one null pointer and a flag.
+//
 // Errors are plain values: copyable, movable and safe to hand between threads.
 #ifndef VESK_CORE_ERROR_H_
 #define VESK_CORE_ERROR_H_
@@ -14,14 +19,17 @@
 #include <cstdint>
 #include <exception>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
 
 namespace vesk {
 
-// The four conditions around running foreign code that callers may tell apart.
-enum class RunnerErrorKind { Timeout, Crash, Application, CommandDenied };
+// The conditions around running foreign code that callers may tell apart.
+// Cancelled: the caller's cancel descriptor stopped the run, as a time-out
+// would have.
+enum class RunnerErrorKind { Timeout, Crash, Application, CommandDenied, Cancelled };
 
 struct RunnerError {
   RunnerErrorKind kind = RunnerErrorKind::Application;
@@ -37,8 +45,9 @@ struct RunnerError {
   static RunnerError crash(std::optional<std::int32_t> code);
   static RunnerError application(std::string text);
   static RunnerError command_denied(std::string text);
+  static RunnerError cancelled();
 
-  // The display text: "execution timed out after 60000ms",
+  // The display text: "execution timed out after 60000ms", "execution cancelled",
   // "sandbox process exited unexpectedly (exit code: Some(1))", or the text.
   std::string message() const;
 };
@@ -75,13 +84,35 @@ class Error {
     return runner_ && runner_->kind == kind;
   }
 
+  // The output a failed run printed before it failed ("" when none or not a
+  // run), as text.
+  const std::string& partial_stdout() const;
+  const std::string& partial_stderr() const;
+  // Sets the partial output; empty texts allocate nothing.
+  Error& with_partial_output(std::string stdout_text, std::string stderr_text);
+  // True when the interpreter's state (variables, imports) was lost: the
+  // runner was killed, died or was replaced.
+  bool interpreter_reset() const { return interpreter_reset_; }
+  Error& set_interpreter_reset(bool reset = true) {
+    interpreter_reset_ = reset;
+    return *this;
+  }
+
  private:
+  struct PartialOutput {
+    std::string stdout_text;
+    std::string stderr_text;
+  };
+
   Error(Kind kind, std::string message) : kind_(kind), message_(std::move(message)) {}
 
   Kind kind_;
   std::string message_;
   std::optional<RunnerError> runner_;
   int errno_ = 0;
+  bool interpreter_reset_ = false;
+  // Shared, immutable once set: copies of the error stay cheap.
+  std::shared_ptr<const PartialOutput> partial_;
 };
 
 template <class T>

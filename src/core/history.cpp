@@ -92,7 +92,8 @@ Result<const Checkpoint*> History::push_files_as_checkpoint(FileMap files) {
 }
 
 Result<const Checkpoint*> History::append_run(FileMap files, std::string stdout_text,
-                                              std::string stderr_text, bool derived) {
+                                              std::string stderr_text, bool derived,
+                                              std::optional<int> exit_code) {
   FileMap interned;
   if (derived) {
     // Built from the current map by a few sets and erases: only what differs
@@ -106,7 +107,10 @@ Result<const Checkpoint*> History::append_run(FileMap files, std::string stdout_
   } else {
     interned = blobs_.intern_file_map(std::move(files), &current().files);
   }
-  return append_checked(std::move(interned), std::move(stdout_text), std::move(stderr_text));
+  Result<const Checkpoint*> appended =
+      append_checked(std::move(interned), std::move(stdout_text), std::move(stderr_text));
+  if (appended) checkpoints_[current_].exit_code = exit_code;
+  return appended;
 }
 
 Result<const Checkpoint*> History::append_checked(FileMap files, std::string stdout_text,

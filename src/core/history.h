@@ -79,8 +79,10 @@ class History {
   // with the run's output and makes it current.
   // `derived`: `files` was made from the current checkpoint's map by sets
   // and erases, so only the keys that differ from it are interned.
+  // `exit_code`: the status of the shell command that made it, if one did.
   Result<const Checkpoint*> append_run(FileMap files, std::string stdout_text,
-                                       std::string stderr_text, bool derived = false);
+                                       std::string stderr_text, bool derived = false,
+                                       std::optional<int> exit_code = std::nullopt);
   // As append_run, for a run that reported only what it changed: the current
   // checkpoint's files with `removed` taken out and `changed` put in
   // (interned). Fails with "the run reported removing '{key}', which is not

@@ -18,6 +18,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <dirent.h>
 #include <fstream>
 #include <map>
@@ -38,6 +39,54 @@ ExitStatus decode_status(int status) {
   }
   return s;
 }
+
+// Whether `pid` lives in a pid namespace below this process's: its NSpid
+// line names more than one id. With `ended_only`, only when it has ended
+// (a zombie, whose id cannot pass to another process before it is reaped).
+bool in_inner_namespace(pid_t pid, bool ended_only) {
+  if (ended_only) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(stat, text)) return false;
+    // The command name may hold anything, ") " included: the state follows
+    // the last one.
+    const std::size_t close = text.rfind(") ");
+    if (close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z') {
+      return false;
+    }
+  }
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (!line.starts_with("NSpid:")) continue;
+    std::istringstream ids(line.substr(6));
+    int count = 0;
+    for (long id; ids >> id;) ++count;
+    return count > 1;
+  }
+  return false;
+}
+
+// The children of this process that live in inner pid namespaces: sandbox
+// processes that came to it, a subreaper, when their bubblewrap parent
+// ended. No process this one started itself lives in another namespace.
+// Empty unless this process is a subreaper.
+std::vector<pid_t> sandbox_orphans(bool ended_only) {
+  std::vector<pid_t> orphans;
+  int subreaper = 0;
+  if (::prctl(PR_GET_CHILD_SUBREAPER, &subreaper) != 0 || subreaper == 0) return orphans;
+  std::unique_ptr<DIR, int (*)(DIR*)> tasks(::opendir("/proc/self/task"), &::closedir);
+  if (!tasks) return orphans;
+  while (const dirent* task = ::readdir(tasks.get())) {
+    if (task->d_name[0] == '.') continue;
+    std::ifstream list(std::string("/proc/self/task/") + task->d_name + "/children");
+    for (pid_t pid; list >> pid;) {
+      if (in_inner_namespace(pid, ended_only)) orphans.push_back(pid);
+    }
+  }
+  return orphans;
+}
+
+void adopt_sandbox_orphans();
 
 // Reaps children that nobody waits for any more. One thread, started when the
 // first such child arrives and ending when none is left, so an idle host keeps
@@ -75,6 +124,14 @@ class Reaper {
 
   void run() {
     for (;;) {
+      bool reaped;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        reaped = reap_finished_locked();
+      }
+      // A bubblewrap that ended may have left its sandbox's first process
+      // to this one: it is watched from now on, and reaped when it ends.
+      if (reaped) adopt_sandbox_orphans();
       std::vector<pid_t> pids;
       {
         std::lock_guard<std::mutex> lock(mu_);
@@ -89,12 +146,13 @@ class Reaper {
     }
   }
 
-  void reap_finished_locked() {
-    std::erase_if(pending_, [](pid_t pid) {
-      int status = 0;
-      const pid_t r = ::waitpid(pid, &status, WNOHANG);
-      return r == pid || (r < 0 && errno == ECHILD);
-    });
+  // Whether any was reaped.
+  bool reap_finished_locked() {
+    return std::erase_if(pending_, [](pid_t pid) {
+             int status = 0;
+             const pid_t r = ::waitpid(pid, &status, WNOHANG);
+             return r == pid || (r < 0 && errno == ECHILD);
+           }) > 0;
   }
 
   // Blocks until one of `pids` ends or a new child is adopted.
@@ -122,6 +180,10 @@ class Reaper {
   bool running_ = false;
   UniqueFd wake_;
 };
+
+void adopt_sandbox_orphans() {
+  for (pid_t pid : sandbox_orphans(false)) Reaper::instance().adopt(pid);
+}
 
 }  // namespace
 
@@ -167,6 +229,7 @@ std::optional<ExitStatus> Child::try_wait() {
   int status = 0;
   if (::waitpid(pid_, &status, 0) != pid_) return std::nullopt;
   status_ = decode_status(status);
+  adopt_sandbox_orphans();
   return status_;
 }
 
@@ -195,7 +258,30 @@ ExitStatus Child::wait() {
   while ((r = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
   }
   status_ = r == pid_ ? decode_status(status) : ExitStatus{};
+  adopt_sandbox_orphans();
   return *status_;
+}
+
+std::optional<ExitStatus> Child::wait_for(std::chrono::milliseconds limit) {
+  if (std::optional<ExitStatus> status = try_wait()) return status;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (status_) return status_;
+  }
+  // A pidfd of our own: readable once the process has ended. A lent one
+  // has its own already.
+  UniqueFd own(lent() ? -1 : ::pidfd_open(pid_, 0));
+  const int fd = lent() ? pidfd_.get() : own.get();
+  if (fd < 0) return try_wait();
+  const auto until = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
+    if (ready < 0 && errno == EINTR) continue;
+    return try_wait();
+  }
 }
 
 namespace {
@@ -216,48 +302,8 @@ struct SpawnSetup {
 
 }  // namespace
 
-namespace {
-
-// Whether `pid` ended and lives in a pid namespace below this process's:
-// its NSpid line names more than one id.
-bool ended_in_inner_namespace(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return false;
-  // The command name may hold anything, ") " included: the state follows
-  // the last one.
-  const std::size_t close = text.rfind(") ");
-  if (close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z') {
-    return false;
-  }
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (!line.starts_with("NSpid:")) continue;
-    std::istringstream ids(line.substr(6));
-    int count = 0;
-    for (long id; ids >> id;) ++count;
-    return count > 1;
-  }
-  return false;
-}
-
-}  // namespace
-
 void reap_orphaned_sandbox_processes() {
-  int subreaper = 0;
-  if (::prctl(PR_GET_CHILD_SUBREAPER, &subreaper) != 0 || subreaper == 0) return;
-  std::vector<pid_t> children;
-  std::unique_ptr<DIR, int (*)(DIR*)> tasks(::opendir("/proc/self/task"), &::closedir);
-  if (!tasks) return;
-  while (const dirent* task = ::readdir(tasks.get())) {
-    if (task->d_name[0] == '.') continue;
-    std::ifstream list(std::string("/proc/self/task/") + task->d_name + "/children");
-    for (pid_t pid; list >> pid;) children.push_back(pid);
-  }
-  for (pid_t pid : children) {
-    // A zombie's id cannot pass to another process before it is reaped, and
-    // no process this one started itself lives in another namespace.
-    if (!ended_in_inner_namespace(pid)) continue;
+  for (pid_t pid : sandbox_orphans(true)) {
     int status = 0;
     (void)::waitpid(pid, &status, WNOHANG);
   }
@@ -407,10 +453,12 @@ constexpr std::uint64_t kMaxTimeoutMs = std::uint64_t{1} << 50;
 
 struct Watchdog::Armed {
   std::shared_ptr<Child> child;
-  std::chrono::steady_clock::time_point deadline;
+  std::chrono::steady_clock::time_point deadline;  // max: none
+  UniqueFd cancel_fd;  // the watchdog's own copy; invalid when none
   mutable std::mutex mu;  // held while the watcher decides and kills
   bool cancelled = false;
   bool fired = false;
+  bool by_cancel_fd = false;
 };
 
 namespace {
@@ -418,22 +466,44 @@ namespace {
 using WatchClock = std::chrono::steady_clock;
 
 // The armed watchdogs by deadline, and the thread that kills the children of
-// those whose time passes. Never destroyed: the thread may outlive static
-// destruction.
+// those whose time passes or whose descriptor becomes readable. Never
+// destroyed: the thread may outlive static destruction.
 struct Watcher {
   std::mutex mu;
-  std::condition_variable cv;
   std::multimap<WatchClock::time_point, std::shared_ptr<Watchdog::Armed>> armed;
+  UniqueFd wake_fd;  // an eventfd that interrupts the thread's poll
   pid_t owner = 0;  // the process whose thread watches; 0 before the first
   bool running = false;
   // When the thread looks next if nobody wakes it; max while it waits for a
   // notification.
   WatchClock::time_point wake = WatchClock::time_point::max();
+
+  void notify() {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake_fd.get(), &one, sizeof one);
+  }
 };
 
 Watcher& watcher() {
   static Watcher* w = new Watcher();
   return *w;
+}
+
+// Milliseconds until `at` for poll(), rounded up; -1 for never.
+int poll_ms_until(WatchClock::time_point at) {
+  if (at == WatchClock::time_point::max()) return -1;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(at - WatchClock::now()).count();
+  return static_cast<int>(std::clamp<std::int64_t>(left, 0, INT_MAX));
+}
+
+void fire(Watchdog::Armed& armed, bool by_cancel_fd) {
+  std::lock_guard<std::mutex> hold(armed.mu);
+  if (armed.cancelled || armed.fired) return;
+  // Set before the kill, so that whoever sees the process end because of
+  // it finds the mark.
+  armed.fired = true;
+  armed.by_cancel_fd = by_cancel_fd;
+  armed.child->kill();
 }
 
 void watch(Watcher* w) {
@@ -447,53 +517,94 @@ void watch(Watcher* w) {
     }
     if (!due.empty()) {
       lock.unlock();
-      for (const auto& armed : due) {
-        std::lock_guard<std::mutex> hold(armed->mu);
-        if (armed->cancelled) continue;
-        // Set before the kill, so that whoever sees the process end because
-        // of it finds the mark.
-        armed->fired = true;
-        armed->child->kill();
-      }
+      for (const auto& armed : due) fire(*armed, false);
       lock.lock();
       continue;
     }
-    if (w->armed.empty() && w->wake != WatchClock::time_point::max() && now >= w->wake) {
-      // Woken at a deadline that was stood down, and nothing is armed.
+    if (w->armed.empty() && (w->wake == WatchClock::time_point::max() || now >= w->wake)) {
+      // Woken at a deadline that was stood down (or by a stood-down
+      // descriptor), and nothing is armed.
       w->running = false;
       w->wake = WatchClock::time_point::max();
       return;
     }
     if (!w->armed.empty()) w->wake = w->armed.begin()->first;
-    if (w->wake == WatchClock::time_point::max()) {
-      w->cv.wait(lock);
-    } else {
-      w->cv.wait_until(lock, w->wake);
+    // The descriptors are polled through references held for the wait, so
+    // a watchdog stood down meanwhile cannot close one under the poll.
+    std::vector<std::shared_ptr<Watchdog::Armed>> polled;
+    std::vector<pollfd> fds{{w->wake_fd.get(), POLLIN, 0}};
+    for (const auto& [deadline, armed] : w->armed) {
+      if (!armed->cancel_fd) continue;
+      polled.push_back(armed);
+      fds.push_back({armed->cancel_fd.get(), POLLIN, 0});
+    }
+    const int timeout = poll_ms_until(w->wake);
+    lock.unlock();
+    const int ready = ::poll(fds.data(), fds.size(), timeout);
+    if (ready > 0 && fds[0].revents != 0) {
+      std::uint64_t count;
+      [[maybe_unused]] ssize_t n = ::read(w->wake_fd.get(), &count, sizeof count);
+    }
+    for (std::size_t i = 1; ready > 0 && i < fds.size(); ++i) {
+      // Readable, hung up or broken: each stops the run.
+      if (fds[i].revents != 0) fire(*polled[i - 1], true);
+    }
+    lock.lock();
+    for (std::size_t i = 1; ready > 0 && i < fds.size(); ++i) {
+      if (fds[i].revents == 0) continue;
+      auto [first, last] = w->armed.equal_range(polled[i - 1]->deadline);
+      for (auto it = first; it != last; ++it) {
+        if (it->second == polled[i - 1]) {
+          w->armed.erase(it);
+          break;
+        }
+      }
     }
   }
 }
 
 }  // namespace
 
+bool RunControl::cancel_requested() const {
+  if (cancel_fd < 0) return false;
+  pollfd p{cancel_fd, POLLIN, 0};
+  int ready;
+  while ((ready = ::poll(&p, 1, 0)) < 0 && errno == EINTR) {
+  }
+  return ready != 0;
+}
+
 Result<std::unique_ptr<Watchdog>> Watchdog::start(std::shared_ptr<Child> child,
-                                                  std::uint64_t timeout_ms) {
+                                                  std::uint64_t timeout_ms, int cancel_fd) {
   return guard([&]() -> Result<std::unique_ptr<Watchdog>> {
     auto armed = std::make_shared<Armed>();
     armed->child = std::move(child);
+    if (cancel_fd >= 0) {
+      armed->cancel_fd = UniqueFd(::fcntl(cancel_fd, F_DUPFD_CLOEXEC, 3));
+      if (!armed->cancel_fd) return fail(Error::last_os_error());
+    }
     std::unique_ptr<Watchdog> dog(new Watchdog(armed));
-    // A limit this long never passes: nothing to watch.
-    if (timeout_ms >= kMaxTimeoutMs) return dog;
-    armed->deadline = WatchClock::now() + std::chrono::milliseconds(timeout_ms);
+    // A limit this long never passes: without a descriptor, nothing to watch.
+    armed->deadline = timeout_ms >= kMaxTimeoutMs
+                          ? WatchClock::time_point::max()
+                          : WatchClock::now() + std::chrono::milliseconds(timeout_ms);
+    if (armed->deadline == WatchClock::time_point::max() && !armed->cancel_fd) return dog;
     Watcher& w = watcher();
     bool notify = false;
     {
       std::lock_guard<std::mutex> lock(w.mu);
       if (w.owner != ::getpid()) {
-        // A forked child has no thread of its parent's and none of its dogs.
+        // A forked child has no thread of its parent's and none of its dogs;
+        // the eventfd it inherited is its parent's too.
         w.armed.clear();
         w.running = false;
         w.wake = WatchClock::time_point::max();
+        w.wake_fd = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
         w.owner = ::getpid();
+      }
+      if (!w.wake_fd) {
+        w.wake_fd = UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        if (!w.wake_fd) return fail(Error::last_os_error());
       }
       if (!w.running) {
         try {
@@ -504,12 +615,12 @@ Result<std::unique_ptr<Watchdog>> Watchdog::start(std::shared_ptr<Child> child,
         w.running = true;
       }
       w.armed.emplace(armed->deadline, armed);
-      // Only a deadline before the one the thread sleeps towards needs it
-      // awake; a later one is found when it wakes.
-      notify = armed->deadline < w.wake;
-      if (notify) w.wake = armed->deadline;
+      // Only a deadline before the one the thread sleeps towards, or a new
+      // descriptor, needs it awake; a later deadline is found when it wakes.
+      notify = armed->deadline < w.wake || armed->cancel_fd;
+      if (armed->deadline < w.wake) w.wake = armed->deadline;
+      if (notify) w.notify();
     }
-    if (notify) w.cv.notify_all();
     return dog;
   });
 }
@@ -526,6 +637,9 @@ void Watchdog::cancel() {
   for (auto it = first; it != last; ++it) {
     if (it->second == armed_) {
       w.armed.erase(it);
+      // The thread stops polling the descriptor at once rather than at its
+      // next wake.
+      if (armed_->cancel_fd) w.notify();
       break;
     }
   }
@@ -534,6 +648,11 @@ void Watchdog::cancel() {
 bool Watchdog::fired() const {
   std::lock_guard<std::mutex> hold(armed_->mu);
   return armed_->fired;
+}
+
+bool Watchdog::fired_by_cancel_fd() const {
+  std::lock_guard<std::mutex> hold(armed_->mu);
+  return armed_->fired && armed_->by_cancel_fd;
 }
 
 Watchdog::~Watchdog() { cancel(); }

@@ -60,6 +60,10 @@ class Child {
   std::optional<ExitStatus> try_wait();
   // Blocks until the process has ended and returns its status.
   ExitStatus wait();
+  // Waits at most `limit` for the process to end: its status, or nothing if
+  // it still runs. A process whose output just ended is usually a moment
+  // from its exit; this learns how it ended without waiting for ever.
+  std::optional<ExitStatus> wait_for(std::chrono::milliseconds limit);
 
  private:
   bool lent() const { return pidfd_.valid(); }
@@ -124,14 +128,33 @@ Result<Spawned> spawn(const SpawnOptions& options);
 // is one) and stays a zombie for that process's lifetime: one per command, a
 // slow exhaustion of the user's processes. Does nothing unless this process
 // is a subreaper, and never reaps a process of its own namespace (those it
-// waits for itself). spawn() calls it first.
+// waits for itself). spawn() calls it first; besides, whenever a child of
+// ours is reaped, those still running are handed to the background reaper,
+// which reaps each as it ends, so a killed runner's or command's sandbox
+// process is never left a zombie until the next spawn.
 void reap_orphaned_sandbox_processes();
 
 // Looks `name` up in the directories of PATH (relative ones against the
 // working directory); returns the first regular file with execute permission.
 std::optional<std::string> find_on_path(const std::string& name);
 
-// Kills a child unless stood down within a time limit.
+// What a caller may ask of one run beyond the configuration: a time limit of
+// its own, which the configured one still caps, and a descriptor that stops
+// the run when it becomes readable (the module never reads from it).
+struct RunControl {
+  std::optional<std::uint64_t> timeout_ms;
+  int cancel_fd = -1;
+
+  // The limit that applies: the smaller of the two.
+  std::uint64_t limit(std::uint64_t configured) const {
+    return timeout_ms && *timeout_ms < configured ? *timeout_ms : configured;
+  }
+  // Whether the cancel descriptor is readable (or broken) right now.
+  bool cancel_requested() const;
+};
+
+// Kills a child unless stood down within a time limit, or as soon as a
+// cancel descriptor becomes readable.
 //
 // One thread of the process watches every armed watchdog (one per request a
 // runner answers would otherwise be a thread created and joined per call):
@@ -139,14 +162,19 @@ std::optional<std::string> find_on_path(const std::string& name);
 // the child, so a reader that sees its stream end because of the kill always
 // finds fired() set. cancel() and the destructor stand the watchdog down:
 // once they return it never kills (a kill already under way has ended). The
-// thread is only woken when a deadline comes earlier than the one it sleeps
-// towards, so arming and standing down cost no context switch; it ends when
+// thread waits in poll() for the nearest deadline or any armed cancel
+// descriptor; it is only woken when a deadline comes earlier than the one it
+// sleeps towards or a watchdog with a descriptor is armed or stood down, so
+// arming and standing down a plain one cost no context switch; it ends when
 // it wakes and finds nothing armed, and a forked child starts its own.
 class Watchdog {
  public:
-  // Errors: an internal fault when the thread cannot be started.
+  // `cancel_fd` (-1 for none) is watched through a copy of the
+  // descriptor, so the caller may close its own at any time. Errors: an
+  // internal fault when the thread cannot be started; the Os error of
+  // copying the descriptor.
   static Result<std::unique_ptr<Watchdog>> start(std::shared_ptr<Child> child,
-                                                 std::uint64_t timeout_ms);
+                                                 std::uint64_t timeout_ms, int cancel_fd = -1);
   Watchdog(const Watchdog&) = delete;
   Watchdog& operator=(const Watchdog&) = delete;
   ~Watchdog();
@@ -154,7 +182,11 @@ class Watchdog {
   // Stands the watchdog down; idempotent. After it returns the watchdog will
   // not kill (unless it already has).
   void cancel();
+  // Whether it killed the child (for its time limit or its descriptor).
   bool fired() const;
+  // Whether it killed the child because the cancel descriptor became
+  // readable.
+  bool fired_by_cancel_fd() const;
 
   struct Armed;  // shared with the watching thread while armed
 

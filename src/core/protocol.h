@@ -72,6 +72,8 @@ bool is_ready_line(std::string_view line);
 // The decoded forms of a line read while a request runs.
 struct ProgressReply {
   std::string text;  // exactly as decoded, possibly empty
+  // "stream":"stderr": a line of Python's standard error.
+  bool from_stderr = false;
 };
 // `seq`: the number of the request a reply answers, as the runner counts the
 // requests it reads (the first is 1); absent when the line has no "seq" that
@@ -111,7 +113,8 @@ using ReplyLine = std::variant<ProgressReply, OkReply, ErrReply, ImageReply>;
 
 // Decodes one line read while a request runs (line feed and surrounding white
 // space allowed). An object with a string "progress" is a progress line,
-// whatever else it holds; otherwise an object with "stdout", "stderr" and
+// whatever else it holds (a "stream" of "stderr" marks one of standard
+// error); otherwise an object with "stdout", "stderr" and
 // "files" is a success reply (even if it also holds "error"); otherwise one
 // with a non-negative integer "image" is an image reply; otherwise one with
 // "error" is a failure reply.

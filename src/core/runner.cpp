@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <utility>
 #include <variant>
@@ -58,6 +59,44 @@ Error memory_limit_error(std::uint64_t limit_mb) {
   return Error::message("the runner went over its memory limit of " + std::to_string(limit_mb) +
                         " MiB (max_runner_memory_mb) and was stopped");
 }
+
+// A runner's reply keeps this many UTF-16 code units of each stream (the
+// runner's CAPTURE_LIMIT); a failed request's partial output is bounded
+// alike.
+constexpr std::size_t kCaptureLimit = 1 << 20;
+
+// UTF-16 code units of UTF-8 text, as the runner counts its capture.
+std::size_t utf16_units(std::string_view text) {
+  std::size_t n = 0;
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b & 0xC0) != 0x80) ++n;
+    if (b >= 0xF0) ++n;
+  }
+  return n;
+}
+
+// Appends one progress line to a partial capture, as the runner builds its
+// capture: whole lines, until the limit has been reached.
+void capture_line(std::string& capture, std::size_t& units, std::string_view line) {
+  if (units >= kCaptureLimit) return;
+  capture.append(line);
+  capture.push_back('\n');
+  units += utf16_units(line) + 1;
+}
+
+std::string trim_end(std::string text) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '\t' ||
+                           text.back() == '\r')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+// How long a runner whose output ended, or that stopped taking requests, is
+// given to exit before it is reported without its exit code: it has closed
+// its pipes, so it is ending already.
+constexpr std::chrono::milliseconds kExitGrace{2000};
 
 // A reply buffer this small is always kept.
 constexpr std::size_t kKeptReplyBuffer = 1 << 20;
@@ -228,9 +267,15 @@ void Runner::reinstall(const std::vector<PackageRecord>& packages) {
   }
 }
 
+Error Runner::with_partial(Error error) const {
+  error.with_partial_output(trim_end(partial_stdout_), trim_end(partial_stderr_));
+  return error;
+}
+
 template <class Write>
 Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
-                                  const ProgressCallback& progress, const ImageReader* image) {
+                                  const ProgressCallback& progress, const ImageReader* image,
+                                  int cancel_fd) {
   struct OpenGate {
     std::shared_ptr<SpareGate>& gate;
     ~OpenGate() {
@@ -240,15 +285,27 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
   } open_gate{spare_gate_};
   // The watchdog guards the write as well: a runner that stopped reading
   // would otherwise block a large request for ever.
-  Result<std::unique_ptr<Watchdog>> started = Watchdog::start(child_, limit_ms);
+  partial_stdout_.clear();
+  partial_stderr_.clear();
+  std::size_t stdout_units = 0;
+  std::size_t stderr_units = 0;
+  Result<std::unique_ptr<Watchdog>> started = Watchdog::start(child_, limit_ms, cancel_fd);
   if (!started) return fail(started.error());
   Watchdog& watchdog = **started;
-  const auto ended = [&]() -> Error {
+  // The runner's output ended, or it took no more of the request: why.
+  // `still_running`: it wrote what no runner writes (bytes that are not
+  // UTF-8); its stream is given up and it is stopped.
+  const auto ended = [&](bool still_running = false) -> Error {
     usable_ = false;
     watchdog.cancel();
     if (memory_guard_->fired()) return memory_limit_error(engine_.config().max_runner_memory_mb);
-    if (watchdog.fired()) return Error::runner(RunnerError::timeout(limit_ms));
-    return Error::runner(RunnerError::crash(exit_code(*child_, sandboxed())));
+    if (watchdog.fired_by_cancel_fd()) return with_partial(Error::runner(RunnerError::cancelled()));
+    if (watchdog.fired()) return with_partial(Error::runner(RunnerError::timeout(limit_ms)));
+    // It closed its pipes, so it is ending: waiting a moment for it makes
+    // the report the same however the two ends' timing fell.
+    if (still_running) child_->kill();
+    (void)child_->wait_for(kExitGrace);
+    return with_partial(Error::runner(RunnerError::crash(exit_code(*child_, sandboxed()))));
   };
 
   const std::uint64_t seq = ++sent_;
@@ -256,10 +313,10 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
     // Part of a line may have gone out, or nobody reads any more: no later
     // request could be understood.
     usable_ = false;
+    // An error of the system is the runner's going (killed while idle, or
+    // while the request was being written): reported as the crash it is.
+    if (s.error().kind() == Error::Kind::Os) return fail(ended());
     watchdog.cancel();
-    if (memory_guard_->fired()) return fail(memory_limit_error(engine_.config().max_runner_memory_mb));
-    // Killed by the watchdog while writing: that is the time-out.
-    if (watchdog.fired()) return fail(Error::runner(RunnerError::timeout(limit_ms)));
     return fail(s.error());
   }
   std::string& line = line_;
@@ -280,7 +337,10 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
     }
   } trim{line};
   for (;;) {
-    if (!read_text_line(reader_, line)) return fail(ended());
+    if (!read_text_line(reader_, line)) {
+      const bool whole_line = !line.empty() && line.back() == '\n';
+      return fail(ended(whole_line));
+    }
     trim.reply_size = line.size();
     Result<ReplyLine> decoded = decode_reply_line(line);
     // While an earlier request's reply is still owed, what arrives may be
@@ -293,7 +353,13 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
     }
     if (decoded) {
       if (auto* p = std::get_if<ProgressReply>(&*decoded)) {
-        if (progress && !earlier_owed) progress(std::move(p->text));
+        if (earlier_owed) continue;
+        if (p->from_stderr) {
+          capture_line(partial_stderr_, stderr_units, p->text);
+        } else {
+          capture_line(partial_stdout_, stdout_units, p->text);
+        }
+        if (progress) progress(std::move(p->text));
         continue;
       }
       const std::optional<std::uint64_t> replied = reply_seq(*decoded);
@@ -327,21 +393,24 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
 }
 
 Result<ExecutionOutput> Runner::execute_python(std::string_view code, const FileMap& files,
-                                               const ProgressCallback& progress, ReplyForm reply) {
+                                               const ProgressCallback& progress, ReplyForm reply,
+                                               const RunControl& control) {
   return guard([&]() -> Result<ExecutionOutput> {
     return execution_output(
         request([&] { return write_execute_request(writer_, code, files, reply); },
-                engine_.config().exec_timeout_ms, progress));
+                control.limit(engine_.config().exec_timeout_ms), progress, nullptr,
+                control.cancel_fd));
   });
 }
 
 Result<ExecutionOutput> Runner::execute_python_changes(
     std::string_view code, const std::vector<FileMap::Difference>& changes,
-    const ProgressCallback& progress) {
+    const ProgressCallback& progress, const RunControl& control) {
   return guard([&]() -> Result<ExecutionOutput> {
     return execution_output(
         request([&] { return write_diff_execute_request(writer_, code, changes); },
-                engine_.config().exec_timeout_ms, progress));
+                control.limit(engine_.config().exec_timeout_ms), progress, nullptr,
+                control.cancel_fd));
   });
 }
 
@@ -354,7 +423,7 @@ Result<ExecutionOutput> Runner::execution_output(Result<ReplyLine> reply) {
       out.resync = true;
       return out;
     }
-    return fail(Error::runner(RunnerError::application(std::move(e->error))));
+    return fail(with_partial(Error::runner(RunnerError::application(std::move(e->error)))));
   }
   OkReply& ok = std::get<OkReply>(*reply);
   ExecutionOutput out{std::move(ok.stdout_text), std::move(ok.stderr_text), FileMap(), ok.diff,
@@ -364,13 +433,17 @@ Result<ExecutionOutput> Runner::execution_output(Result<ReplyLine> reply) {
 }
 
 Status Runner::install(std::string_view package, const FileMap* files,
-                       std::optional<std::vector<std::string>>* installed) {
+                       std::optional<std::vector<std::string>>* installed,
+                       const RunControl& control) {
   return guard([&]() -> Status {
     if (installed != nullptr) installed->reset();
     Result<ReplyLine> reply = request([&] { return write_install_request(writer_, package, files); },
-                                      engine_.config().install_timeout_ms, ProgressCallback());
+                                      control.limit(engine_.config().install_timeout_ms),
+                                      ProgressCallback(), nullptr, control.cancel_fd);
     if (!reply) return fail(reply.error());
-    if (auto* e = std::get_if<ErrReply>(&*reply)) return fail_message(std::move(e->error));
+    if (auto* e = std::get_if<ErrReply>(&*reply)) {
+      return fail(with_partial(Error::message(std::move(e->error))));
+    }
     auto* ok = std::get_if<OkReply>(&*reply);
     if (ok == nullptr) return fail_message(std::string(kNoVariantMessage));
     if (installed != nullptr) *installed = std::move(ok->installed);

@@ -119,27 +119,36 @@ class Runner {
   // progress texts go to `progress`. The reply is the first line shaped like
   // one that carries this request's number; other such lines are passed over.
   //
-  // Errors: the Os error of a failed write (a runner that has gone gives
-  // "Broken pipe (os error 32)"); RunnerError Timeout (the limit passed; the
-  // process has been killed) or Crash (its output ended first, also in the
-  // middle of a line; the exit code when it is already known); RunnerError
-  // Application with the runner's error text; the decoding message of an
-  // invalid reply line (plain; the runner stays usable). After a failed write,
-  // a time-out or a crash, usable() is false. A runner that went over
+  // `control` may shorten the limit (the configured one still caps it) and
+  // name a cancel descriptor, which stops the request as a time-out would.
+  //
+  // Errors: RunnerError Timeout (the limit passed; the process has been
+  // killed; the limit applied is named), Cancelled (the cancel descriptor
+  // became readable; killed likewise) or Crash (its output ended first,
+  // also in the middle of a line, or a request could not be written to it:
+  // a runner that died between requests; the exit code when the process
+  // ends within a moment of it); RunnerError Application with the runner's
+  // error text; the decoding message of an invalid reply line (plain; the
+  // runner stays usable). After a failed write, a time-out, a cancel or a
+  // crash, usable() is false. Every error after the request went out
+  // carries the output the run printed before it (Error::partial_stdout(),
+  // bounded as a reply's capture is). A runner that went over
   // max_runner_memory_mb, during the request or before it, was killed and
   // the error is plain: "the runner went over its memory limit of {N} MiB
   // (max_runner_memory_mb) and was stopped". With ReplyForm::kChanges the
   // output is in the difference form (or `resync`), against `files`.
   Result<ExecutionOutput> execute_python(std::string_view code, const FileMap& files,
                                          const ProgressCallback& progress,
-                                         ReplyForm reply = ReplyForm::kWhole);
+                                         ReplyForm reply = ReplyForm::kWhole,
+                                         const RunControl& control = {});
 
   // As execute_python, but sends only `changes`: the differences from the
   // workspace this runner last reported (or was sent whole) to the one the
   // code must see. The output is in the difference form, or `resync`.
   Result<ExecutionOutput> execute_python_changes(std::string_view code,
                                                  const std::vector<FileMap::Difference>& changes,
-                                                 const ProgressCallback& progress);
+                                                 const ProgressCallback& progress,
+                                                 const RunControl& control = {});
 
   // Installs `package` with micropip, waiting at most install_timeout_ms.
   // With `files`, the runner first lays out that workspace, so that a wheel
@@ -148,7 +157,8 @@ class Runner {
   // stored in `*installed` (left empty otherwise). Errors: as execute_python,
   // except that a failure reply is a plain error carrying the runner's text.
   Status install(std::string_view package, const FileMap* files = nullptr,
-                 std::optional<std::vector<std::string>>* installed = nullptr);
+                 std::optional<std::vector<std::string>>* installed = nullptr,
+                 const RunControl& control = {});
 
   // What a park request came to: an image, or the runner's reason for
   // keeping its interpreter live ("not parked: work still scheduled", ...).
@@ -213,11 +223,14 @@ class Runner {
   using ImageReader = std::function<Result<bool>(std::uint64_t size)>;
 
   // Writes one request with `write` and reads until its reply, all within
-  // `limit_ms`; progress texts go to `progress`.
+  // `limit_ms` (or until `cancel_fd` becomes readable); progress texts go to
+  // `progress` and into partial_.
   template <class Write>
   Result<ReplyLine> request(Write&& write, std::uint64_t limit_ms,
                             const ProgressCallback& progress,
-                            const ImageReader* image = nullptr);
+                            const ImageReader* image = nullptr, int cancel_fd = -1);
+  // `error` carrying the output of the request in progress.
+  Error with_partial(Error error) const;
   // The execution output of an execute request's reply.
   Result<ExecutionOutput> execution_output(Result<ReplyLine> reply);
 
@@ -245,6 +258,10 @@ class Runner {
   std::uint64_t sent_ = 0;
   // The newest request whose reply has been read (or passed over as late).
   std::uint64_t answered_ = 0;
+  // What the request in progress printed, from its progress lines, bounded
+  // as the runner bounds a reply's capture; only errors carry it out.
+  std::string partial_stdout_;
+  std::string partial_stderr_;
   bool usable_ = true;
   // The start of the next spare runner, held back until this runner has
   // served its first request (set when this one may have taken the spare).

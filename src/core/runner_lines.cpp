@@ -116,6 +116,7 @@ struct Found {
   bool duplicate_key = false;
   std::optional<bool> ready;
   std::optional<std::string> progress;
+  std::optional<std::string> stream;
   std::optional<std::string> stdout_text;
   std::optional<std::string> stderr_text;
   std::optional<std::string> error;
@@ -238,6 +239,8 @@ class Walker {
         e = key == "ready" ? read_bool(value, found.ready) : check_value(value);
       } else if (key == "progress") {
         e = read_string(value, found.progress);
+      } else if (key == "stream") {
+        e = read_string(value, found.stream);
       } else if (key == "stdout") {
         e = read_string(value, found.stdout_text);
       } else if (key == "stderr") {
@@ -821,7 +824,9 @@ Result<ReplyLine> decode_reply_line(std::string& line) {
     line.resize(size);
     if (syntax) return fail_message(std::move(*syntax));
     if (found.object && !found.duplicate_key) {
-      if (found.progress) return ProgressReply{std::move(*found.progress)};
+      if (found.progress) {
+        return ProgressReply{std::move(*found.progress), found.stream == "stderr"};
+      }
       if (found.stdout_text && found.stderr_text && found.files_valid) {
         return OkReply{std::move(*found.stdout_text), std::move(*found.stderr_text),
                        std::move(found.files), found.seq, false, {}, std::move(found.installed)};

@@ -87,8 +87,10 @@ void drain_available(int fd, Sink&& sink) {
   }
 }
 
-// Splits standard output into lines for the callback and the capture. After
-// the first line that is not UTF-8 it swallows everything.
+// Splits standard output into lines for the callback and the capture, each
+// made text on its own (bytes that are not UTF-8 become U+FFFD); a line feed
+// is never part of a multi-byte sequence, so this is the whole stream's
+// text, line by line.
 class LineSink {
  public:
   LineSink(const LineCallback& on_line, std::string& captured)
@@ -96,7 +98,7 @@ class LineSink {
 
   void feed(const char* data, std::size_t size) {
     std::string_view chunk(data, size);
-    while (capturing_ && !chunk.empty()) {
+    while (!chunk.empty()) {
       const std::size_t nl = chunk.find('\n');
       if (nl == std::string_view::npos) {
         pending_.append(chunk);
@@ -110,28 +112,21 @@ class LineSink {
 
   // End of the stream: the last bytes without a line feed form a line.
   void finish() {
-    if (capturing_ && !pending_.empty()) emit();
-    capturing_ = false;
+    if (!pending_.empty()) emit();
   }
 
  private:
   void emit() {
-    if (!is_valid_utf8(pending_)) {
-      capturing_ = false;
-      std::string().swap(pending_);
-      return;
-    }
-    std::string line = pending_;
-    if (!line.empty() && line.back() == '\n') line.pop_back();
-    if (on_line_) on_line_(std::move(line));
-    captured_ += pending_;
+    std::string text = lossy_utf8(pending_);
     pending_.clear();
+    captured_ += text;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    if (on_line_) on_line_(std::move(text));
   }
 
   const LineCallback& on_line_;
   std::string& captured_;
   std::string pending_;
-  bool capturing_ = true;
 };
 
 // Counts what both output streams bring in, from both reading threads, and
@@ -239,10 +234,13 @@ struct Captured {
   std::string stdout_text;
   std::string stderr_text;  // raw bytes; not checked for UTF-8 yet
   bool timed_out = false;
+  bool cancelled = false;  // the cancel descriptor stopped it
   bool output_exceeded = false;
   // Whether bubblewrap reported the command's exit: without that report the
   // sandbox was never set up and the command never ran.
   bool command_ran = false;
+  // The command's own exit status, as bubblewrap reported it.
+  std::optional<int> exit_code;
   std::optional<int> bwrap_exit_code;
 };
 
@@ -262,7 +260,7 @@ int poll_timeout(std::chrono::steady_clock::time_point deadline) {
 // --json-status-fd; `status_write` is closed once the child has it.
 Result<Captured> run_sandbox(const SpawnOptions& options, std::uint64_t timeout_ms,
                              std::optional<std::uint64_t> output_limit, const UniqueFd& status,
-                             UniqueFd status_write, const LineCallback& on_line) {
+                             UniqueFd status_write, const LineCallback& on_line, int cancel_fd) {
   auto spawned = spawn(options);
   if (!spawned) return fail(spawned.error());
   status_write.reset();
@@ -279,7 +277,7 @@ Result<Captured> run_sandbox(const SpawnOptions& options, std::uint64_t timeout_
   UniqueFd exit_fd(static_cast<int>(::syscall(SYS_pidfd_open, child.pid(), 0)));
 
   // The watchdog kills even while the callback holds the calling thread.
-  auto watchdog = Watchdog::start(spawned->child, timeout_ms);
+  auto watchdog = Watchdog::start(spawned->child, timeout_ms, cancel_fd);
   if (!watchdog) return fail(watchdog.error());
   const auto deadline =
       timeout_ms >= (std::uint64_t{1} << 50)
@@ -341,7 +339,9 @@ Result<Captured> run_sandbox(const SpawnOptions& options, std::uint64_t timeout_
     }
   }
   (*watchdog)->cancel();
-  if (out.timed_out || (*watchdog)->fired()) {
+  if ((*watchdog)->fired_by_cancel_fd()) {
+    out.cancelled = true;
+  } else if (out.timed_out || (*watchdog)->fired()) {
     out.timed_out = true;
     child.kill();
   }
@@ -358,10 +358,27 @@ Result<Captured> run_sandbox(const SpawnOptions& options, std::uint64_t timeout_
   drain_available(status.get(),
                   [&report](const char* data, std::size_t size) { report.append(data, size); });
   out.command_ran = report.find("\"exit-code\"") != std::string::npos;
+  out.exit_code = reported_exit_code(report);
   return out;
 }
 
 }  // namespace
+
+std::optional<int> reported_exit_code(std::string_view report) {
+  constexpr std::string_view kKey = "\"exit-code\"";
+  const std::size_t at = report.rfind(kKey);
+  if (at == std::string_view::npos) return std::nullopt;
+  std::size_t i = at + kKey.size();
+  while (i < report.size() && (report[i] == ' ' || report[i] == ':' || report[i] == '\t')) ++i;
+  int code = 0;
+  std::size_t digits = 0;
+  // An exit status is 0..255; anything longer is no status of a process.
+  for (; i < report.size() && report[i] >= '0' && report[i] <= '9' && digits < 4; ++i, ++digits) {
+    code = code * 10 + (report[i] - '0');
+  }
+  if (digits == 0 || digits == 4 || code > 255) return std::nullopt;
+  return code;
+}
 
 Status screen_command(const Config& config, std::string_view command) {
   return guard([&]() -> Status {
@@ -490,7 +507,7 @@ std::string work_dir_parent(std::uint64_t workspace_bytes,
 
 Result<const Checkpoint*> execute_bash(History& history, const Config& config,
                                        std::string_view command, const LineCallback& on_line,
-                                       KeptWorkDir* kept) {
+                                       KeptWorkDir* kept, const RunControl& control) {
   if (auto s = screen_command(config, command); !s) return fail(s.error());
   history.discard_after_current();
   // A workspace that cannot be one directory tree is refused by name before
@@ -540,15 +557,23 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
     options->new_process_group = true;
     std::optional<std::uint64_t> output_limit;
     if (config.max_workspace_mb) output_limit = saturating_mul(*config.max_workspace_mb, kMiB);
-    auto run = run_sandbox(*options, config.bash_timeout_ms, output_limit, status->read,
-                           std::move(status->write), on_line);
+    const std::uint64_t timeout_ms = control.limit(config.bash_timeout_ms);
+    auto run = run_sandbox(*options, timeout_ms, output_limit, status->read,
+                           std::move(status->write), on_line, control.cancel_fd);
     if (!run) return fail(run.error());
+    run->stderr_text = lossy_utf8(run->stderr_text);
+    // A failure keeps what the command printed before it.
+    const auto with_output = [&run](Error error) {
+      error.with_partial_output(std::move(run->stdout_text), std::move(run->stderr_text));
+      return fail(std::move(error));
+    };
     if (run->output_exceeded) {
-      return fail_message("command output exceeds the limit of " + std::to_string(*output_limit) +
-                          " bytes (max_workspace_mb = " +
-                          std::to_string(*config.max_workspace_mb) + ")");
+      return with_output(Error::message("command output exceeds the limit of " +
+                                        std::to_string(*output_limit) + " bytes (max_workspace_mb = " +
+                                        std::to_string(*config.max_workspace_mb) + ")"));
     }
-    if (run->timed_out) return fail(Error::runner(RunnerError::timeout(config.bash_timeout_ms)));
+    if (run->cancelled) return with_output(Error::runner(RunnerError::cancelled()));
+    if (run->timed_out) return with_output(Error::runner(RunnerError::timeout(timeout_ms)));
     if (!run->command_ran) {
       std::string reason = lossy_utf8(run->stderr_text);
       while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) {
@@ -561,12 +586,12 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
       }
       return fail_message("shell sandbox could not be set up: " + reason);
     }
-    if (!is_valid_utf8(run->stderr_text)) run->stderr_text.clear();
     if (kept != nullptr) {
       auto collected = kept->collect(history.limits().max_workspace_mb);
       if (!collected) return fail(collected.error());
       auto appended = history.append_run(std::move(*collected), std::move(run->stdout_text),
-                                         std::move(run->stderr_text), /*derived=*/true);
+                                         std::move(run->stderr_text), /*derived=*/true,
+                                         run->exit_code);
       if (!appended) return fail(appended.error());
       // Read from a directory, the files are one tree: the next command need
       // not check every key again.
@@ -595,8 +620,9 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
         if (thread.joinable()) thread.join();
       }
     } join{remover};
-    Result<const Checkpoint*> appended = history.append_run(
-        std::move(*collected), std::move(run->stdout_text), std::move(run->stderr_text));
+    Result<const Checkpoint*> appended =
+        history.append_run(std::move(*collected), std::move(run->stdout_text),
+                           std::move(run->stderr_text), /*derived=*/false, run->exit_code);
     if (appended) history.mark_current_layout_checked();
     return appended;
   });

@@ -38,9 +38,9 @@
 // Bounds. A call never outlasts bash_timeout_ms by much, whatever the command
 // does with its streams: the command runs as its own process group, which is
 // killed as soon as `bwrap` has exited (background leftovers die with it) or
-// when the time limit passes; standard output is drained, never left full,
-// also after a line that is not UTF-8 ended the capture; and neither stream is
-// waited on past the child's exit or the limit. A process that leaves the
+// when the time limit passes (or the caller cancels); standard output is
+// drained to its end, never left full; and neither stream is waited on past
+// the child's exit or the limit. A process that leaves the
 // group on purpose (setsid) still dies: the command runs in a process
 // namespace of its own, which the kernel empties when `bwrap`'s first process
 // in it ends. With max_workspace_mb set, what the command writes to standard
@@ -108,6 +108,12 @@ std::vector<std::string> hidden_dirs(const std::string& work_dir);
 Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& work_dir,
                                   int status_fd = -1);
 
+// The command's exit status in bubblewrap's --json-status-fd report: the
+// number of its last "exit-code" member (bubblewrap gives 128+N for a
+// command ended by signal N), or nothing when there is none (the sandbox was
+// never set up) or it is no status. Pure.
+std::optional<int> reported_exit_code(std::string_view report);
+
 // The directory execute_bash creates its work directory in (see the top of
 // this file); never one that resolves to /tmp or below. `workspace_bytes` is
 // the size of the workspace to be written out: /dev/shm must have room for
@@ -133,26 +139,31 @@ std::string work_dir_parent(std::uint64_t workspace_bytes,
 // workspace that cannot be laid out (History::check_current_layout) and a
 // history at max_checkpoints are refused before anything runs; work
 // directory, materialize, sandbox, run; the callback gets each stdout line;
-// stderr is read on its own thread and is "" when not valid UTF-8; stdout is
-// captured up to the first line that is not UTF-8 (later bytes are still
-// read, and counted against the output bound). The exit status is ignored: a
-// failing command still makes a checkpoint. Then the files in the directory
+// stderr is read on its own thread; both streams become text with U+FFFD in
+// place of each ill-formed sequence (lossy_utf8), every line kept; the
+// output bound counts the bytes as they came. The exit status is recorded as
+// the checkpoint's exit_code: a failing command still makes a checkpoint.
+// `control` may shorten bash_timeout_ms and name a cancel descriptor, which
+// kills the command's process group as the time limit would. Then the files in the directory
 // are measured, refused early when beyond max_workspace_mb, read back and
 // appended with History::append_run (interning, size test, limit test).
 //
 // Errors: the two CommandDenied refusals; the checkpoint-limit error (before
 // the run); "command output exceeds the limit of {bytes} bytes
 // (max_workspace_mb = {n})" when stdout and stderr together passed the bound
-// (the command is killed); Timeout carrying bash_timeout_ms when the time
-// limit passed; "shell sandbox could not be set up: {bubblewrap's message}"
-// when bubblewrap failed before the command ran (a missing `sh`, a failed
-// mount); in those three cases nothing is appended and the output is
-// discarded. Also the "bwrap not found" message; OS errors of creating,
+// (the command is killed); Timeout carrying the limit applied when it
+// passed; Cancelled ("execution cancelled") when the cancel descriptor
+// became readable; in those three cases nothing is appended and the error
+// carries the output captured before it (Error::partial_stdout()).
+// "shell sandbox could not be set up: {bubblewrap's message}" when
+// bubblewrap failed before the command ran (a missing `sh`, a failed mount);
+// nothing is appended. Also the "bwrap not found" message; OS errors of creating,
 // writing, starting or reading back; the size errors; an internal fault when
 // a thread cannot be started or the callback throws.
 Result<const Checkpoint*> execute_bash(History& history, const Config& config,
                                        std::string_view command, const LineCallback& on_line,
-                                       KeptWorkDir* kept = nullptr);
+                                       KeptWorkDir* kept = nullptr,
+                                       const RunControl& control = {});
 
 }  // namespace vesk
 

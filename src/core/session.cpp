@@ -205,15 +205,32 @@ Status Session::ensure_runner() {
 
 Error Session::recover(Error failure) {
   auto replacement = Runner::new_from_timeout_recovery(engine_, installed_packages_);
-  if (!replacement) return replacement.error();
+  if (!replacement) {
+    // The old runner is lost all the same; its output still tells what ran.
+    Error start = replacement.error();
+    start.with_partial_output(failure.partial_stdout(), failure.partial_stderr());
+    start.set_interpreter_reset();
+    return start;
+  }
   runner_ = std::move(*replacement);
   runner_files_.reset();
+  failure.set_interpreter_reset();
   return failure;
 }
 
+namespace {
+
+// The refusal of a call whose cancel descriptor was readable before it
+// began: nothing ran, nothing was lost.
+Error cancelled_before_start() { return Error::runner(RunnerError::cancelled()); }
+
+}  // namespace
+
 Result<const Checkpoint*> Session::execute_python(std::string_view code,
-                                                  const ProgressCallback& progress) {
+                                                  const ProgressCallback& progress,
+                                                  const RunControl& control) {
   return guard([&]() -> Result<const Checkpoint*> {
+    if (control.cancel_requested()) return fail(cancelled_before_start());
     history_.discard_after_current();
     // Refused before the code runs: a run that could not be recorded would
     // still change the interpreter's state.
@@ -222,7 +239,7 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
     // which would then end and take the interpreter's state with it.
     if (auto s = history_.check_current_layout(); !s) return fail(s.error());
     const ActiveOnExit active([this] { mark_active(); });
-    if (auto s = ensure_runner(); !s) return fail(s.error());
+    if (auto s = ensure_runner(); !s) return fail(std::move(s.error().set_interpreter_reset()));
     const FileMap& current = history_.current().files;
     // Unless the module is sure what the runner holds, the whole workspace
     // goes out; whatever goes wrong below, it is not sure any more.
@@ -231,10 +248,11 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
     // The reply carries only what the run changed either way: the module
     // knows what it sent.
     Result<ExecutionOutput> output =
-        held ? runner_->execute_python_changes(code, FileMap::diff(*held, current), progress)
-             : runner_->execute_python(code, current, progress, ReplyForm::kChanges);
+        held ? runner_->execute_python_changes(code, FileMap::diff(*held, current), progress,
+                                               control)
+             : runner_->execute_python(code, current, progress, ReplyForm::kChanges, control);
     if (output && output->resync) {
-      output = runner_->execute_python(code, current, progress, ReplyForm::kChanges);
+      output = runner_->execute_python(code, current, progress, ReplyForm::kChanges, control);
     }
     if (output && output->resync) return fail_message("the runner asked for its workspace twice");
     if (!output) {
@@ -245,6 +263,7 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
       // of the failed write.
       const bool runner_lost = e.is_runner(RunnerErrorKind::Timeout) ||
                                e.is_runner(RunnerErrorKind::Crash) ||
+                               e.is_runner(RunnerErrorKind::Cancelled) ||
                                e.is_runner(RunnerErrorKind::CommandDenied) || !runner_->usable();
       if (runner_lost) return fail(recover(std::move(output.error())));
       return fail(std::move(output.error()));
@@ -268,10 +287,11 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
   });
 }
 
-Status Session::install(std::string_view package) {
+Status Session::install(std::string_view package, const RunControl& control) {
   return guard([&]() -> Status {
+    if (control.cancel_requested()) return fail(cancelled_before_start());
     const ActiveOnExit active([this] { mark_active(); });
-    if (auto s = ensure_runner(); !s) return fail(s.error());
+    if (auto s = ensure_runner(); !s) return fail(std::move(s.error().set_interpreter_reset()));
     // A wheel named by an emfs: path may be a file of the workspace, which
     // the runner then needs laid out as the current checkpoint holds it.
     const FileMap* files = nullptr;
@@ -282,7 +302,7 @@ Status Session::install(std::string_view package) {
     std::optional<std::vector<std::string>> addresses;
     // An install that lays out the workspace changes what the runner holds.
     if (files != nullptr) runner_files_.reset();
-    auto installed = runner_->install(package, files, &addresses);
+    auto installed = runner_->install(package, files, &addresses, control);
     if (!installed) return fail(recover(std::move(installed.error())));
     if (!addresses) {
       installed_packages_.emplace_back(std::string(package));
@@ -296,9 +316,11 @@ Status Session::install(std::string_view package) {
 }
 
 Result<const Checkpoint*> Session::execute_bash(std::string_view command,
-                                                const LineCallback& on_line) {
-  return guard([&] {
-    return vesk::execute_bash(history_, engine_.config(), command, on_line, &kept_dir_);
+                                                const LineCallback& on_line,
+                                                const RunControl& control) {
+  return guard([&]() -> Result<const Checkpoint*> {
+    if (control.cancel_requested()) return fail(cancelled_before_start());
+    return vesk::execute_bash(history_, engine_.config(), command, on_line, &kept_dir_, control);
   });
 }
 

@@ -90,16 +90,28 @@ class Session {
   // it. If the replacement cannot start, its start error is returned instead
   // and the old runner stays. The returned files' keys must pass the key
   // rules, since code in the runner can forge its reply.
+  //
+  // `control`: a time limit of the call's own (capped by exec_timeout_ms)
+  // and a cancel descriptor. A cancel stops the run as a time-out does (the
+  // runner is replaced) with RunnerError Cancelled; a descriptor already
+  // readable when the call starts refuses it before anything runs (the
+  // interpreter stays). Every failure says whether the interpreter's state
+  // was lost (Error::interpreter_reset(): the runner was replaced, or a
+  // parked one could not be restored) and carries the output printed
+  // before it.
   Result<const Checkpoint*> execute_python(std::string_view code,
-                                           const ProgressCallback& progress);
+                                           const ProgressCallback& progress,
+                                           const RunControl& control = {});
   // Installs one package in the runner (micropip) and records it on success:
   // the exact wheel addresses the installer put in place, dependencies first,
   // when it reports them (so a new runner gets the same wheels whatever index
   // settings a run made), else the text given; a wheel that is a file of the
   // workspace (an emfs: path below /workspace) is recorded with its content.
-  // Any failure replaces the runner (as above); the failed package is not
-  // recorded.
-  Status install(std::string_view package);
+  // Any failure replaces the runner (as above; a failed install may have
+  // left the interpreter half changed), so every failure but a refusal
+  // before it started says interpreter_reset(); the failed package is not
+  // recorded. `control` as for execute_python (install_timeout_ms caps it).
+  Status install(std::string_view package, const RunControl& control = {});
 
   // --- parking ---
   struct ParkResult {
@@ -132,7 +144,11 @@ class Session {
   void damage_parked_image_for_testing(bool keep_frame);
 
   // --- shell ---
-  Result<const Checkpoint*> execute_bash(std::string_view command, const LineCallback& on_line);
+  // See execute_bash() in sandbox.h; `control` as for execute_python
+  // (bash_timeout_ms caps it). The shell keeps no state, so no failure says
+  // interpreter_reset().
+  Result<const Checkpoint*> execute_bash(std::string_view command, const LineCallback& on_line,
+                                         const RunControl& control = {});
 
   // --- host exchange ---
   Result<std::vector<std::string>> mount(std::string_view path);

@@ -38,6 +38,12 @@ PyObject* get_stdout(PyObject* self, void*) { return text_to_py(record_of(self).
 
 PyObject* get_stderr(PyObject* self, void*) { return text_to_py(record_of(self).stderr_text); }
 
+PyObject* get_exit_code(PyObject* self, void*) {
+  const std::optional<int>& code = record_of(self).exit_code;
+  if (!code) Py_RETURN_NONE;
+  return PyLong_FromLong(*code);
+}
+
 PyObject* get_files(PyObject* self, void*) {
   PyRef dict(PyDict_New());
   if (!dict) return nullptr;
@@ -56,6 +62,7 @@ PyGetSetDef kGetSet[] = {
     {"stdout", get_stdout, nullptr, "", nullptr},
     {"stderr", get_stderr, nullptr, "", nullptr},
     {"files", get_files, nullptr, "", nullptr},
+    {"exit_code", get_exit_code, nullptr, "", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -78,7 +85,7 @@ PyType_Spec kSpec = {
 
 CheckpointRecord checkpoint_to_py(const Checkpoint& checkpoint) noexcept {
   return CheckpointRecord{checkpoint.stdout_text, checkpoint.stderr_text, checkpoint.files,
-                          checkpoint.id};
+                          checkpoint.id, checkpoint.exit_code};
 }
 
 PyObject* create_checkpoint_type() {

@@ -14,6 +14,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <optional>
 
 #include "core/checkpoint.h"
 #include "core/file_map.h"
@@ -27,6 +28,7 @@ struct CheckpointRecord {
   SharedText stderr_text;
   FileMap files;
   std::uint64_t id = 0;
+  std::optional<int> exit_code;
 };
 
 // The record of a core checkpoint: O(1), no content copied. Needs no

@@ -181,4 +181,29 @@ void raise_error(const Error& error) {
   if (text) PyErr_SetObject(PyExc_RuntimeError, text.get());
 }
 
+void raise_run_error(const Error& error) {
+  if (error.is_internal()) {
+    raise_error(error);
+    return;
+  }
+  std::string message = error.message();
+  if (error.interpreter_reset()) {
+    message += "\nthe interpreter was restarted; its variables and imports are gone";
+  }
+  PyRef text(text_to_py(message));
+  if (!text) return;
+  PyRef exception(PyObject_CallFunctionObjArgs(PyExc_RuntimeError, text.get(), nullptr));
+  if (!exception) return;
+  PyRef out(text_to_py(error.partial_stdout()));
+  PyRef err(text_to_py(error.partial_stderr()));
+  if (!out || !err) return;
+  if (PyObject_SetAttrString(exception.get(), "stdout", out.get()) != 0 ||
+      PyObject_SetAttrString(exception.get(), "stderr", err.get()) != 0 ||
+      PyObject_SetAttrString(exception.get(), "interpreter_reset",
+                             error.interpreter_reset() ? Py_True : Py_False) != 0) {
+    return;
+  }
+  PyErr_SetObject(PyExc_RuntimeError, exception.get());
+}
+
 }  // namespace vesk::py

@@ -48,6 +48,13 @@ PyObject* texts_to_py(const std::vector<std::string>& texts);
 // message, or the internal-fault exception for an internal fault.
 void raise_error(const Error& error);
 
+// As raise_error, for the failure of a run (execute_python, execute_bash,
+// install): the RuntimeError carries `stdout` and `stderr` (the output
+// captured before the failure) and `interpreter_reset`; when that is True
+// its message gains the line "the interpreter was restarted; its variables
+// and imports are gone".
+void raise_run_error(const Error& error);
+
 // Raises the internal-fault exception (a BaseException subclass, not an
 // Exception) with `message`.
 void raise_internal_fault(const char* message);

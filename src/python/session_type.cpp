@@ -1,5 +1,6 @@
 #include "python/session_type.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -99,7 +100,8 @@ using Unit = std::monostate;
 // Runs `op` (Session& -> Result<T>) under the session lock; converts the
 // value with `to_py` (T -> new reference) after the lock is released.
 template <class Op, class ToPy>
-PyObject* with_session(PyObject* self, Op&& op, ToPy&& to_py) {
+PyObject* with_session(PyObject* self, Op&& op, ToPy&& to_py,
+                       void (*raise)(const Error&) = raise_error) {
   const std::shared_ptr<SessionSlot>& shared = *reinterpret_cast<SessionObject*>(self)->slot;
   SessionSlot& slot = *shared;
   std::unique_lock<std::mutex> lock;
@@ -126,7 +128,7 @@ PyObject* with_session(PyObject* self, Op&& op, ToPy&& to_py) {
   if (!result->has_value()) {
     lock.unlock();
     tell_parker(shared, deadline);
-    raise_error(result->error());
+    raise(result->error());
     return nullptr;
   }
   auto value = std::move(**result);
@@ -153,8 +155,6 @@ Result<Unit> unit_of(const Status& s) {
   if (!s) return fail(s.error());
   return Unit{};
 }
-
-void discard_text(std::string) {}
 
 // Conversions run outside the lock and may allocate; an allocation failure
 // there is the host's MemoryError.
@@ -213,45 +213,125 @@ PyObject* session_diff(PyObject* self, PyObject* args, PyObject* kwargs) {
       text);
 }
 
+// The keyword arguments every run takes beside its subject.
+struct RunArgs {
+  PyObject* timeout_ms = Py_None;
+  PyObject* cancel_fd = Py_None;
+  PyObject* on_output = Py_None;
+};
+
+// The RunControl of a run's keyword arguments; false with an exception set
+// when one is not acceptable.
+bool to_run_control(const RunArgs& args, RunControl* control) {
+  if (args.timeout_ms != Py_None) {
+    std::uint64_t ms = 0;
+    if (!to_u64(args.timeout_ms, "timeout_ms", &ms)) return false;
+    control->timeout_ms = ms;
+  }
+  if (args.cancel_fd != Py_None) {
+    const int fd = PyObject_AsFileDescriptor(args.cancel_fd);
+    if (fd < 0) return false;
+    control->cancel_fd = fd;
+  }
+  if (args.on_output != Py_None && !PyCallable_Check(args.on_output)) {
+    PyErr_SetString(PyExc_TypeError, "on_output must be callable or None");
+    return false;
+  }
+  return true;
+}
+
+// Runs a call with the interpreter lock released, so that the host's other
+// threads (one that cancels, say) go on meanwhile; `on_output` is called
+// with the lock taken again, on this thread. An exception it raises is
+// reported as unraisable and the run goes on.
+class Unlocked {
+ public:
+  explicit Unlocked(PyObject* on_output) : on_output_(on_output), state_(PyEval_SaveThread()) {}
+  Unlocked(const Unlocked&) = delete;
+  Unlocked& operator=(const Unlocked&) = delete;
+  ~Unlocked() { PyEval_RestoreThread(state_); }
+
+  // The callback for the core, or an empty one without `on_output`.
+  std::function<void(std::string)> callback() {
+    if (on_output_ == Py_None) return nullptr;
+    return [this](std::string text) {
+      PyEval_RestoreThread(state_);
+      PyObject* arg = text_to_py(text);
+      PyObject* result = arg == nullptr ? nullptr : PyObject_CallFunctionObjArgs(on_output_, arg, nullptr);
+      if (result == nullptr) PyErr_WriteUnraisable(on_output_);
+      Py_XDECREF(result);
+      Py_XDECREF(arg);
+      state_ = PyEval_SaveThread();
+    };
+  }
+
+ private:
+  PyObject* on_output_;
+  PyThreadState* state_;
+};
+
 PyObject* session_install(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kw[] = {"package", nullptr};
+  static const char* kw[] = {"package", "timeout_ms", "cancel_fd", nullptr};
   PyObject* package_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:install", const_cast<char**>(kw),
-                                   &package_obj)) {
+  RunArgs run;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:install", const_cast<char**>(kw),
+                                   &package_obj, &run.timeout_ms, &run.cancel_fd)) {
     return nullptr;
   }
   std::string package;
   VESK_CONVERT(to_utf8(package_obj, "package", &package));
+  RunControl control;
+  VESK_CONVERT(to_run_control(run, &control));
   return with_session(
-      self, [&](Session& s) { return unit_of(s.install(package)); }, none);
+      self,
+      [&](Session& s) {
+        Unlocked unlocked(Py_None);
+        return unit_of(s.install(package, control));
+      },
+      none, raise_run_error);
 }
 
 PyObject* session_execute_python(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kw[] = {"code", nullptr};
+  static const char* kw[] = {"code", "timeout_ms", "cancel_fd", "on_output", nullptr};
   PyObject* code_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:execute_python", const_cast<char**>(kw),
-                                   &code_obj)) {
+  RunArgs run;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:execute_python", const_cast<char**>(kw),
+                                   &code_obj, &run.timeout_ms, &run.cancel_fd, &run.on_output)) {
     return nullptr;
   }
   std::string code;
   VESK_CONVERT(to_utf8(code_obj, "code", &code));
+  RunControl control;
+  VESK_CONVERT(to_run_control(run, &control));
   return with_session(
-      self, [&](Session& s) { return record_of(s.execute_python(code, discard_text)); },
-      checkpoint);
+      self,
+      [&](Session& s) {
+        Unlocked unlocked(run.on_output);
+        return record_of(s.execute_python(code, unlocked.callback(), control));
+      },
+      checkpoint, raise_run_error);
 }
 
 PyObject* session_execute_bash(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kw[] = {"command", nullptr};
+  static const char* kw[] = {"command", "timeout_ms", "cancel_fd", "on_output", nullptr};
   PyObject* command_obj;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:execute_bash", const_cast<char**>(kw),
-                                   &command_obj)) {
+  RunArgs run;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:execute_bash", const_cast<char**>(kw),
+                                   &command_obj, &run.timeout_ms, &run.cancel_fd,
+                                   &run.on_output)) {
     return nullptr;
   }
   std::string command;
   VESK_CONVERT(to_utf8(command_obj, "command", &command));
+  RunControl control;
+  VESK_CONVERT(to_run_control(run, &control));
   return with_session(
-      self, [&](Session& s) { return record_of(s.execute_bash(command, discard_text)); },
-      checkpoint);
+      self,
+      [&](Session& s) {
+        Unlocked unlocked(run.on_output);
+        return record_of(s.execute_bash(command, unlocked.callback(), control));
+      },
+      checkpoint, raise_run_error);
 }
 
 PyObject* session_write_file(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -557,9 +637,12 @@ PyMethodDef kMethods[] = {
     VESK_METHOD("mount", session_mount, "mount($self, path)"),
     VESK_METHOD("commit", session_commit, "commit($self, keys)"),
     VESK_METHOD("diff", session_diff, "diff($self, from_id=0, to_id=None)"),
-    VESK_METHOD("install", session_install, "install($self, package)"),
-    VESK_METHOD("execute_python", session_execute_python, "execute_python($self, code)"),
-    VESK_METHOD("execute_bash", session_execute_bash, "execute_bash($self, command)"),
+    VESK_METHOD("install", session_install,
+                "install($self, package, *, timeout_ms=None, cancel_fd=None)"),
+    VESK_METHOD("execute_python", session_execute_python,
+                "execute_python($self, code, *, timeout_ms=None, cancel_fd=None, on_output=None)"),
+    VESK_METHOD("execute_bash", session_execute_bash,
+                "execute_bash($self, command, *, timeout_ms=None, cancel_fd=None, on_output=None)"),
     VESK_METHOD("write_file", session_write_file, "write_file($self, path, content)"),
     VESK_METHOD("delete_file", session_delete_file, "delete_file($self, path)"),
     VESK_METHOD("export", session_export, "export($self, output_dir, keys=None)"),

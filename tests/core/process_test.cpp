@@ -265,6 +265,54 @@ TEST(ProcessTest, WatchdogKillsOnlyWhenTimeRunsOut) {
   }
 }
 
+// A cancel descriptor stops the child as its deadline would, whenever it
+// becomes readable (or its writer goes); a watchdog stood down first ignores
+// it, and the deadline still applies beside it.
+TEST(ProcessTest, WatchdogAlsoFiresWhenItsCancelDescriptorBecomesReadable) {
+  enum class Act { kWrite, kWriteFirst, kCloseWriter, kStandDownThenWrite, kNothing };
+  const struct {
+    const char* name;
+    Act act;
+    std::uint64_t timeout_ms;
+    bool fires;
+    bool by_fd;
+  } cases[] = {
+      {"written while armed", Act::kWrite, UINT64_MAX, true, true},
+      {"readable before", Act::kWriteFirst, UINT64_MAX, true, true},
+      {"writer closed", Act::kCloseWriter, UINT64_MAX, true, true},
+      {"stood down first", Act::kStandDownThenWrite, UINT64_MAX, false, false},
+      {"deadline beside it", Act::kNothing, 50, true, false},
+  };
+  for (const auto& tc : cases) {
+    SCOPED_TRACE(tc.name);
+    Spawned s = spawn_or_die(options("sleep", {"1000"}, kOut));
+    auto pipe = make_pipe();
+    ASSERT_TRUE(pipe);
+    if (tc.act == Act::kWriteFirst) {
+      ASSERT_EQ(::write(pipe->write.get(), "x", 1), 1);
+    }
+    auto w = Watchdog::start(s.child, tc.timeout_ms, pipe->read.get());
+    ASSERT_TRUE(w);
+    // The watchdog watches its own copy: the caller's may go at once.
+    pipe->read.reset();
+    if (tc.act == Act::kStandDownThenWrite) (*w)->cancel();
+    if (tc.act == Act::kWrite || tc.act == Act::kStandDownThenWrite) {
+      ASSERT_EQ(::write(pipe->write.get(), "x", 1), 1);
+    }
+    if (tc.act == Act::kCloseWriter) pipe->write.reset();
+    if (tc.fires) {
+      EXPECT_EQ(s.child->wait().signal, SIGKILL);
+    } else {
+      // Nothing kills it now; its own end is what is waited for.
+      EXPECT_FALSE(s.child->wait_for(std::chrono::milliseconds(300)).has_value());
+      s.child->kill();
+      s.child->wait();
+    }
+    EXPECT_EQ((*w)->fired(), tc.fires);
+    EXPECT_EQ((*w)->fired_by_cancel_fd(), tc.by_fd);
+  }
+}
+
 // One thread watches every watchdog: a deadline armed after a later one must
 // still wake it in time, and standing one down must leave the others armed.
 TEST(ProcessTest, WatchdogsArmedTogetherFireByTheirOwnDeadlines) {

@@ -237,20 +237,29 @@ TEST_F(SandboxTest, HidesVeskDirectoriesBeforeBindingTheResolvedWorkDirectory) {
   fs::remove(work_parent_.path() / "real");
 }
 
-TEST_F(SandboxTest, CapturesOutputLineByLine) {
+// Output and the exit status, as the command left them; bytes that are not
+// UTF-8 become U+FFFD (one per ill-formed sequence) and every line is kept.
+TEST_F(SandboxTest, CapturesOutputLineByLineAndTheExitStatus) {
   struct Case {
     std::string command;
     std::vector<std::string> lines;
     std::string stdout_text;
     std::string stderr_text;
+    int exit_code = 0;
   };
+  const std::string bad = "\xEF\xBF\xBD";
   const Case cases[] = {
       {"printf 'a\\nb'", {"a", "b"}, "a\nb", ""},
       {"printf 'dos\\r\\nunix\\n'", {"dos\r", "unix"}, "dos\r\nunix\n", ""},
-      {"echo out; echo err >&2; exit 3", {"out"}, "out\n", "err\n"},
-      {"echo fine; printf 'bad \\377\\n' >&2", {"fine"}, "fine\n", ""},
-      {"printf 'caf\\303\\251\\nbad \\377\\nafter\\n'", {"caf\xC3\xA9"}, "caf\xC3\xA9\n", ""},
-      {"kill -9 $$", {}, "", ""},
+      {"echo out; echo err >&2; exit 3", {"out"}, "out\n", "err\n", 3},
+      {"echo fine; printf 'bad \\377\\n' >&2; false", {"fine"}, "fine\n", "bad " + bad + "\n", 1},
+      {"printf 'caf\\303\\251\\nbad \\377\\340\\200x\\nafter\\n'",
+       {"caf\xC3\xA9", "bad " + bad + bad + bad + "x", "after"},
+       "caf\xC3\xA9\nbad " + bad + bad + bad + "x\nafter\n", ""},
+      {"kill -9 $$", {}, "", "", 137},
+      // sh takes a pipeline's status from its last command.
+      {"exit 3 | true", {}, "", "", 0},
+      {"exit 7", {}, "", "", 7},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
@@ -262,16 +271,19 @@ TEST_F(SandboxTest, CapturesOutputLineByLine) {
     EXPECT_EQ(lines, c.lines);
     EXPECT_EQ((*checkpoint)->stdout_text, c.stdout_text);
     EXPECT_EQ((*checkpoint)->stderr_text, c.stderr_text);
+    EXPECT_EQ((*checkpoint)->exit_code, c.exit_code);
     EXPECT_TRUE(holds_no_work_dir(work_parent_.path()));
   }
 }
 
-// After a line that is not UTF-8 the capture ends, but the stream is still
-// read, so a command writing far more than a pipe holds runs to its end.
-TEST_F(SandboxTest, KeepsDrainingOutputAfterTheCaptureEnds) {
+// A bad line ends nothing: a command writing far more than a pipe holds
+// after it runs to its end, and all of it is kept.
+TEST_F(SandboxTest, KeepsEveryLineAfterBytesThatAreNotUtf8) {
   auto checkpoint = run("printf 'first\\n\\377\\n'; seq 1 200000; echo done > finished.txt");
   ASSERT_TRUE(checkpoint) << checkpoint.error().message();
-  EXPECT_EQ((*checkpoint)->stdout_text, "first\n");
+  const std::string& out = (*checkpoint)->stdout_text;
+  EXPECT_TRUE(out.starts_with("first\n\xEF\xBF\xBD\n1\n2\n")) << out.substr(0, 40);
+  EXPECT_TRUE(out.ends_with("\n199999\n200000\n"));
   EXPECT_EQ(entries_of((*checkpoint)->files),
             (std::map<std::string, std::string>{{"finished.txt", "done\n"}}));
 }
@@ -497,7 +509,7 @@ TEST_F(SandboxTest, OutputBeyondTheWorkspaceLimitStopsTheCommand) {
       {"yes", 0, true},
       {"yes >&2", 0, true},
       {"cat /dev/zero", 0, true},  // one endless line
-      {"printf '\\377\\n'; yes", 0, true},  // after the capture ended
+      {"printf '\\377\\n'; yes", 0, true},  // after a line that is not UTF-8
       {"while :; do head -c 4096 /dev/zero | tr '\\0' a; head -c 4096 /dev/zero >&2; done", 0,
        true},
       {"head -c 1048577 /dev/zero | tr '\\0' a; sleep 100000", 0, true},

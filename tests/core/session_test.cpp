@@ -142,7 +142,7 @@ TEST(SessionFaults, RunnerKilledAtAnyPointOfARequest) {
            killer = std::make_unique<KillAfterIo>(runner, "rchar", 8 * kMiB);
            return "pass\n#" + std::string(256 * kMiB, 'a');
          },
-         "Broken pipe (os error 32)"},
+         "sandbox process exited unexpectedly (exit code: None)"},
         {"while Python runs",
          [](pid_t runner, std::unique_ptr<KillAfterIo>&, ProgressCallback& progress) {
            progress = [runner](std::string text) {
@@ -171,7 +171,7 @@ TEST(SessionFaults, RunnerKilledAtAnyPointOfARequest) {
            EXPECT_TRUE(eventually([&] { return descriptors_closed(runner); }));
            return std::string("print('never')");
          },
-         "Broken pipe (os error 32)"},
+         "sandbox process exited unexpectedly (exit code: None)"},
     };
     for (const Case& c : cases) {
       SCOPED_TRACE(c.name);
@@ -185,6 +185,7 @@ TEST(SessionFaults, RunnerKilledAtAnyPointOfARequest) {
       Result<const Checkpoint*> run = session.execute_python(code, progress);
       ASSERT_FALSE(run.has_value());
       EXPECT_EQ(run.error().message(), c.error);
+      EXPECT_TRUE(run.error().interpreter_reset());
       if (killer) {
         EXPECT_TRUE(killer->stop());
       }

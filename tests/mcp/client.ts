@@ -74,12 +74,24 @@ async function run(command: Command): Promise<unknown> {
       return await connect(command);
     case "listTools":
       return await entry(command).client.listTools(undefined, TIMEOUT);
-    case "callTool":
-      return await entry(command).client.callTool(
+    case "callTool": {
+      // "progress": collect the call's progress messages (in the result);
+      // "abortOnProgress": cancel the call at the first one.
+      const controller = new AbortController();
+      const progress: string[] = [];
+      const onprogress = command.progress || command.abortOnProgress
+        ? (p: { message?: string }) => {
+          progress.push(p.message ?? "");
+          if (command.abortOnProgress) controller.abort("cancelled by the test");
+        }
+        : undefined;
+      const result = await entry(command).client.callTool(
         { name: String(command.name), arguments: command.arguments as Record<string, unknown> },
         undefined,
-        TIMEOUT,
+        { ...TIMEOUT, signal: controller.signal, onprogress },
       );
+      return command.progress ? { ...result, progress } : result;
+    }
     case "listResources":
       return await entry(command).client.listResources(undefined, TIMEOUT);
     case "listResourceTemplates":

@@ -15,6 +15,10 @@ import vesk_internal
 from vesk_internal import VeskSession
 
 
+# The second line of a failure that lost the interpreter's state.
+RESET_LINE = "the interpreter was restarted; its variables and imports are gone"
+
+
 def make_session(tmp_path: Path, monkeypatch, **settings) -> VeskSession:
     """A session whose configuration file sets `settings` (TOML values)."""
     lines = []

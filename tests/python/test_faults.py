@@ -7,14 +7,16 @@ from __future__ import annotations
 
 import os
 import shutil
+import subprocess
+import sys
 import tempfile
 import textwrap
 from pathlib import Path
 
 import pytest
 
-from session_util import (make_session, mounted_tmpfs, runner_pids, snapshot, wait_until,
-                          work_dirs)
+from session_util import (RESET_LINE, make_session, mounted_tmpfs, runner_pids, snapshot,
+                          wait_until, work_dirs)
 
 # Has the runner write half of its next reply and exit.
 CUT_REPLY = textwrap.dedent("""
@@ -52,7 +54,7 @@ def test_runner_output_ending_early_is_a_crash_and_the_runner_is_replaced(tmp_pa
         old = runner_pids() - others
         with pytest.raises(RuntimeError) as info:
             s.execute_python(code)
-        assert str(info.value) in (f"sandbox process exited unexpectedly (exit code: {c})"
+        assert str(info.value) in (f"sandbox process exited unexpectedly (exit code: {c})\n{RESET_LINE}"
                                    for c in (status, "None")), name
         assert snapshot(s) == before, name
         assert wait_until(lambda: len(runner_pids() - others - old) == 1
@@ -146,3 +148,45 @@ def test_bwrap_that_fails_to_start(tmp_path, monkeypatch):
             assert (cp.stdout, cp.files) == ("kept", {"kept.txt": b"kept"}), name
     finally:
         shutil.rmtree(work)
+
+
+def test_killed_runners_and_commands_are_reaped_as_they_end():
+    # A subreaper host (as vesk serve's workers are) also inherits each
+    # killed sandbox's first process; neither it nor the killed runner or
+    # bubblewrap may stay a zombie until the session ends.
+    script = textwrap.dedent("""
+        import ctypes, os, time, vesk_internal
+        ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+        s = vesk_internal.VeskSession()
+
+        def children():
+            me = os.getpid()
+            found = []
+            for task in os.listdir(f"/proc/{me}/task"):
+                for c in open(f"/proc/{me}/task/{task}/children").read().split():
+                    try:
+                        found.append((int(c), open(f"/proc/{c}/stat").read().rsplit(") ", 1)[1][0]))
+                    except OSError:
+                        pass
+            return found
+
+        for i in range(3):
+            for run in (s.execute_python, s.execute_bash):
+                try:
+                    run("while True: pass" if run == s.execute_python else "sleep 60",
+                        timeout_ms=300)
+                except RuntimeError:
+                    pass
+            try:
+                s.execute_python("from pyodide.code import run_js\nrun_js('Deno.exit(3)')")
+            except RuntimeError:
+                pass
+        deadline = time.monotonic() + 60
+        while time.monotonic() < deadline and any(st == "Z" for _, st in children()):
+            time.sleep(0.05)
+        print(sum(st == "Z" for _, st in children()))
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          timeout=600)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "0"

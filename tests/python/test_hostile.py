@@ -16,7 +16,7 @@ from pathlib import Path
 
 import pytest
 
-from session_util import make_session, snapshot
+from session_util import RESET_LINE, make_session, snapshot
 
 # Defines _out(bytes), which writes straight to the runner's standard output.
 RAW_OUT = textwrap.dedent("""
@@ -30,7 +30,7 @@ RAW_OUT = textwrap.dedent("""
 """)
 
 NO_VARIANT = "data did not match any variant of untagged enum RunnerResponse"
-CRASH = "sandbox process exited unexpectedly (exit code: None)"
+CRASH = f"sandbox process exited unexpectedly (exit code: None)\n{RESET_LINE}"
 
 # (what the code writes before printing "real", as a Python expression; how
 # the request ends): "real" for a run that succeeds untouched, else the

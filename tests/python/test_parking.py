@@ -15,7 +15,7 @@ import sys
 import pytest
 from mcp_util import alive
 from runner_harness import make_wheel
-from session_util import make_session, runner_pids, snapshot, thread_count, wait_until
+from session_util import RESET_LINE, make_session, runner_pids, snapshot, thread_count, wait_until
 
 import vesk_internal
 from vesk_internal import VeskSession
@@ -214,7 +214,7 @@ def test_a_damaged_image_gives_a_clear_error_and_a_fresh_interpreter(tmp_path, m
     assert s._park() == "parked"
     s._damage_parked_image(keep_frame)
     with pytest.raises(RuntimeError, match=r"^the session's parked interpreter could not be restored "
-                       r"\(.+\); it goes on with a fresh one$"):
+                       rf"\(.+\); it goes on with a fresh one\n{RESET_LINE}$"):
         s.execute_python("print('never runs')")
     assert not parked(s) and len(runner_pids()) == 1
     cp = s.execute_python("import kept_pkg\nprint(kept_pkg.VALUE, open('kept.txt').read(), "
@@ -257,7 +257,7 @@ def test_limits_hold_after_a_resume(tmp_path, monkeypatch):
     s = make_session(tmp_path, monkeypatch, park_after_idle_secs=3600, exec_timeout_ms=4000)
     s.execute_python("x = 1")
     assert s._park() == "parked"
-    with pytest.raises(RuntimeError, match="^execution timed out after 4000ms$"):
+    with pytest.raises(RuntimeError, match=rf"^execution timed out after 4000ms\n{RESET_LINE}$"):
         s.execute_python("while True: pass")
     # As after any time-out: a fresh interpreter, files kept.
     assert s.execute_python("print('x' in globals())").stdout == "False"

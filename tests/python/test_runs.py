@@ -4,12 +4,17 @@ and packages that come back exactly after the runner is replaced."""
 
 from __future__ import annotations
 
+import os
+import signal
+import sys
 import textwrap
+from pathlib import Path
 
 import pytest
 
 from runner_harness import make_wheel
-from session_util import make_session, rss_kib, snapshot, under_address_sanitizer
+from session_util import (RESET_LINE, make_session, rss_kib, runner_pids, snapshot,
+                          under_address_sanitizer, wait_until)
 
 
 def test_refusals_come_before_the_code_runs(tmp_path, monkeypatch):
@@ -122,7 +127,7 @@ def test_installs_come_back_exactly_after_a_new_runner(tmp_path, monkeypatch, se
     (index.root / "files" / gone.rsplit("/", 1)[1]).unlink()
     s.delete_file(f"dist/{wheel.name}")
     capfd.readouterr()
-    with pytest.raises(RuntimeError, match="^execution timed out after 3000ms$"):
+    with pytest.raises(RuntimeError, match=rf"^execution timed out after 3000ms\n{RESET_LINE}$"):
         s.execute_python("while True: pass")
     # The new runner has the same packages, without the index setting and
     # without the wheel file in its workspace; the one that cannot be had
@@ -131,3 +136,111 @@ def test_installs_come_back_exactly_after_a_new_runner(tmp_path, monkeypatch, se
     assert cp.stdout == "dep local"
     err = [line for line in capfd.readouterr().err.splitlines() if line.startswith("vesk: ")]
     assert len(err) == 1 and f"'{gone}'" in err[0], err
+
+
+def test_failures_say_what_they_cost(tmp_path, monkeypatch):
+    others = runner_pids()  # of sessions that other tests left to the collector
+    s = make_session(tmp_path, monkeypatch)
+
+    def kill_runner(wait: bool) -> None:
+        for pid in runner_pids() - others:
+            os.kill(pid, signal.SIGKILL)
+            if wait:
+                assert wait_until(lambda: not Path(f"/proc/{pid}/fd").exists()
+                                  or not os.listdir(f"/proc/{pid}/fd"))
+
+    crash = "sandbox process exited unexpectedly (exit code: "
+    # call -> (start of the first line, stdout, stderr, interpreter_reset)
+    cases = {
+        "python error": (lambda: s.execute_python(
+            "import sys\nprint('out')\nprint('err', file=sys.stderr)\nraise ValueError('v')"),
+            "Traceback (most recent call last):", "out", "err", False),
+        "python time-out": (lambda: s.execute_python(
+            "import sys\nprint('before')\nprint('e', file=sys.stderr)\nwhile True: pass",
+            timeout_ms=1500), "execution timed out after 1500ms", "before", "e", True),
+        "shell time-out": (lambda: s.execute_bash("echo before; echo e >&2; sleep 60",
+                                                  timeout_ms=1500),
+                           "execution timed out after 1500ms", "before\n", "e\n", False),
+        "failed install": (lambda: s.install("emfs:/workspace/missing.whl"), "", "", "", True),
+        # Whenever it died, a runner that cannot take the request crashed.
+        "runner killed while idle": (lambda: kill_runner(True) or s.execute_python("print(1)"),
+                                     crash, "", "", True),
+        "runner killed just before": (lambda: kill_runner(False) or s.execute_python("print(1)"),
+                                      crash, "", "", True),
+    }
+    for name, (call, first, out, err, reset) in cases.items():
+        s.execute_python("state = 1")
+        count = len(s.history)
+        with pytest.raises(RuntimeError) as info:
+            call()
+        lines = str(info.value).split("\n")
+        assert lines[0].startswith(first), (name, lines)
+        assert (lines[-1] == RESET_LINE) == reset, (name, lines)
+        e = info.value
+        assert (e.stdout, e.stderr, e.interpreter_reset) == (out, err, reset), name
+        assert len(s.history) == count, name
+        assert s.execute_python("print('state' in globals())").stdout == str(not reset), name
+
+
+def test_cancel_descriptor_and_time_limit_per_call(tmp_path, monkeypatch):
+    s = make_session(tmp_path, monkeypatch, exec_timeout_ms=60000, bash_timeout_ms=60000)
+    read_end, write_end = os.pipe()
+
+    def cancel_on(line: str):
+        def on_output(text: str) -> None:
+            if text == line:
+                os.write(write_end, b"x")
+        return on_output
+
+    runs = {
+        "python": (lambda: s.execute_python("print('started')\nwhile True: pass",
+                                            cancel_fd=read_end, on_output=cancel_on("started")),
+                   "started", True),
+        "shell": (lambda: s.execute_bash("echo started; sleep 60", cancel_fd=read_end,
+                                         on_output=cancel_on("started")), "started\n", False),
+        # Readable before the call: refused before anything runs.
+        "already readable": (lambda: os.write(write_end, b"x") and s.execute_python(
+            "print('never')", cancel_fd=read_end), "", False),
+    }
+    for name, (call, out, reset) in runs.items():
+        s.execute_python("state = 1")
+        count = len(s.history)
+        with pytest.raises(RuntimeError) as info:
+            call()
+        assert str(info.value).split("\n")[0] == "execution cancelled", name
+        assert (info.value.stdout, info.value.interpreter_reset) == (out, reset), name
+        assert len(s.history) == count, name
+        os.read(read_end, 1)  # the caller drains its descriptor
+        assert s.execute_python("print('state' in globals())").stdout == str(not reset), name
+    # The smaller limit wins, and the message names it.
+    s = make_session(tmp_path, monkeypatch, bash_timeout_ms=2000)
+    for timeout_ms, applied in ((800, 800), (10**9, 2000)):
+        with pytest.raises(RuntimeError, match=f"^execution timed out after {applied}ms$"):
+            s.execute_bash("sleep 120", timeout_ms=timeout_ms)
+    os.close(read_end)
+    os.close(write_end)
+
+
+def test_output_that_is_not_utf8_keeps_every_line(tmp_path, monkeypatch):
+    s = make_session(tmp_path, monkeypatch)
+    seen: list[str] = []
+    cp = s.execute_python(textwrap.dedent("""
+        import os, sys
+        sys.stdout.buffer.write(b'a\\xffb\\xe0\\x80c\\n')
+        sys.stdout.flush()
+        os.write(1, b'\\xfe\\n')
+        print('after')
+        os.write(2, b'e\\xff\\n')
+    """), on_output=seen.append)
+    assert (cp.stdout, cp.stderr, cp.exit_code) == ("a\ufffdb\ufffd\ufffdc\n\ufffd\nafter",
+                                                    "e\ufffd", None)
+    assert seen == ["a\ufffdb\ufffd\ufffdc", "\ufffd", "after", "e\ufffd"]
+    # A callback that raises is reported as unraisable; the run goes on.
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+
+    def failing(text: str) -> None:
+        raise ValueError(text)
+    cp = s.execute_bash("printf 'x\\377\\ny\\n'; printf 'e\\377\\n' >&2; exit 7", on_output=failing)
+    assert (cp.stdout, cp.stderr, cp.exit_code) == ("x\ufffd\ny\n", "e\ufffd\n", 7)
+    assert [str(u.exc_value) for u in unraisable] == ["x\ufffd", "y"]

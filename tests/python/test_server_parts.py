@@ -175,3 +175,21 @@ def test_host_headers_are_parsed_before_they_are_compared(header, name):
 def test_loopback_means_loopback():
     assert all(map(is_loopback, ["localhost", "127.0.0.1", "127.1.2.3", "::1"]))
     assert not any(map(is_loopback, ["0.0.0.0", "10.0.0.1", "localhost.evil.com", "::"]))
+
+
+def test_progress_frames_are_few_and_bounded():
+    import io
+
+    from vesk.server.worker import Progress, receive
+
+    out = io.BytesIO()
+    progress = Progress(out, interval=3600, limit=100)
+    for i in range(100_000):  # a flood: the first line goes at once, the rest wait
+        progress.output(f"line {i}\n")
+    out.seek(0)
+    assert receive(out) == {"progress": "line 0\n"} and receive(out) is None
+    out = io.BytesIO()
+    progress = Progress(out, interval=0, limit=100)
+    progress.output("x" * 1000 + "end")
+    out.seek(0)
+    assert receive(out) == {"progress": "x" * 97 + "end"}

@@ -19,7 +19,8 @@ from mcp_util import (ClientError, Clients, Gate, alive, command_line, descendan
 from session_util import wait_until
 
 TOOLS = {"run_python", "run_shell", "write_file", "read_file", "list_files", "delete_file",
-         "diff", "list_history", "rollback", "install_package"}
+         "diff", "list_history", "rollback", "install_package", "edit_file", "search_files",
+         "label_checkpoint"}
 
 
 @pytest.fixture(scope="module")
@@ -39,16 +40,20 @@ def stdio(clients, package_index, tmp_path_factory):
     return info
 
 
-def call(clients, name, **arguments):
-    result = clients.call(name, client="stdio", **arguments)
+def answer(clients, name, client="stdio", **arguments):
+    """A successful call's structured content and its text."""
+    result = clients.call(name, client=client, **arguments)
     assert not result.get("isError"), result
-    structured = result["structuredContent"]
-    assert json.loads(result["content"][0]["text"]) == structured
-    return structured
+    assert [c["type"] for c in result["content"]] == ["text"]
+    return result["structuredContent"], result["content"][0]["text"]
 
 
-def failure(clients, name, **arguments):
-    result = clients.call(name, client="stdio", **arguments)
+def call(clients, name, **arguments):
+    return answer(clients, name, **arguments)[0]
+
+
+def failure(clients, name, client="stdio", **arguments):
+    result = clients.call(name, client=client, **arguments)
     assert result["isError"] is True and "structuredContent" not in result, result
     return result["content"][0]["text"]
 
@@ -258,13 +263,12 @@ def test_cancelled_requests_are_dropped_or_unanswered_and_the_session_stays_in_s
                                                               content="x"), cancel(4))
         assert wait_until(lambda: any("bwrap" in command_line(p)
                                       for p in descendants(server.pid)))
-        send(cancel(3))  # running: it runs to its end, and is not answered
-        gate.open()
+        send(cancel(3))  # running: it is stopped (the gate stays shut), and not answered
         send(call(5, "list_history"))
         answer = json.loads(server.stdout.readline())
         assert answer["id"] == 5
         made_by = [c["made_by"] for c in answer["result"]["structuredContent"]["checkpoints"]]
-        assert made_by == ["session start", "run_shell: " + gate.command[:57] + "..."]
+        assert made_by == ["session start"]
         server.stdin.close()
         assert server.stdout.read() == b"" and server.wait(timeout=60) == 0
     finally:
@@ -303,3 +307,139 @@ def test_help_names_the_park_flag():
     done = subprocess.run(serve_command("--help"), capture_output=True, text=True,
                           env=server_env(), timeout=60)
     assert done.returncode == 0 and "--park-after SECONDS" in done.stdout
+
+
+@pytest.mark.parametrize("command, code, stdout", [
+    ("echo ok", 0, "ok\n"),
+    ("echo no; exit 1", 1, "no\n"),
+    ("exit 7", 7, ""),
+    ("kill -9 $$", 137, ""),
+    ("exit 3 | cat", 3, ""),  # pipefail: the pipeline fails with its failing part
+    # The command reaches bash as written: quotes, $ and $0 are its own.
+    ("echo \"it's\" '$1' $0", 0, "it's $1 bash\n"),
+    ("echo $PYTHONDONTWRITEBYTECODE", 0, "1\n"),  # no __pycache__ in the workspace
+])
+def test_shell_runs_by_bash_with_pipefail_and_reports_its_exit_code(clients, stdio, command,
+                                                                    code, stdout):
+    result, text = answer(clients, "run_shell", command=command)
+    assert (result["exit_code"], result["stdout"]) == (code, stdout)
+    assert text.endswith(f"[exit code {code}]") == (code != 0), text
+
+
+def test_a_call_can_shorten_its_time_limit(clients, stdio):
+    assert "timed out after 1000ms" in failure(clients, "run_shell", command="sleep 30",
+                                               timeout_seconds=1)
+
+
+def test_a_full_history_forgets_its_oldest_checkpoints_labelled_ones_last(clients, tmp_path):
+    config = tmp_path / "vesk.toml"
+    config.write_text("max_checkpoints = 4\n")
+    clients.connect_stdio("window", env=server_env(VESK_CONFIG=str(config)))
+
+    def write(path):
+        return answer(clients, "write_file", "window", path=path, content=path)
+
+    assert write("1")[0]["checkpoint"] == 1
+    call(clients, "label_checkpoint", client="window", checkpoint=1, label="keep")
+    write("2"), write("3")
+    # Full (0 to 3): the oldest unlabelled one goes, the labelled one stays.
+    result, text = write("4")
+    assert (result["forgot_before"], result["forgot"]) == (1, 1) and "forgotten" in text
+    assert write("5")[0]["forgot_before"] == 3
+    history = call(clients, "list_history", client="window")
+    assert [c["id"] for c in history["checkpoints"]] == [1, 3, 4, 5]
+    assert history["oldest"] == 1 and history["checkpoints"][0]["label"] == "keep"
+    assert all(c["made_at"].endswith("Z") for c in history["checkpoints"])
+    assert "was forgotten" in failure(clients, "read_file", "window", path="1", checkpoint=2)
+
+    assert call(clients, "rollback", client="window", checkpoint="keep") == {"current": 1}
+    # A run discards what follows the current checkpoint before it counts.
+    ran = call(clients, "run_python", client="window", code="pass")
+    assert ran["checkpoint"] == 2 and "forgot_before" not in ran
+    call(clients, "label_checkpoint", client="window", checkpoint=2, label="b")
+    write("x")
+    call(clients, "label_checkpoint", client="window", checkpoint=3, label="c")
+    write("y")
+    # Labelled ones alone fill the room: the oldest labelled one goes.
+    assert write("z")[0]["forgot_before"] == 2
+    assert [c["id"] for c in call(clients, "list_history", client="window")["checkpoints"]] \
+        == [2, 3, 4, 5]
+    clients.do("close", "window")
+
+
+def test_long_outputs_and_files_are_cut_in_the_middle(clients, stdio):
+    bound = 64 << 10
+    result, text = answer(clients, "run_python",
+                          code="print('HEAD' + 'é' * 300_000 + 'TAIL')")
+    assert result["truncated"]["stdout"] > 500_000
+    for got in (text, result["stdout"]):
+        assert len(got.encode()) <= bound
+        assert got.startswith("HEADé") and "bytes left out ...]" in got
+    assert result["stdout"].endswith("éTAIL")
+
+    call(clients, "run_python",
+         code="open('big.txt', 'w').write(''.join(f'line {i} é\\n' for i in range(200_000)))")
+    big, text = answer(clients, "read_file", path="big.txt")
+    assert big["size"] > 2_000_000 and big["truncated"]["content"] > 2_000_000 - bound
+    assert len(text.encode()) <= bound and len(big["content"].encode()) <= bound
+    assert big["content"].endswith("line 199999 é\n")
+    part, text = answer(clients, "read_file", path="big.txt", offset=1000, limit=2,
+                        line_numbers=True)
+    assert part["content"] == "  1000\tline 999 é\n  1001\tline 1000 é\n"
+    assert (part["total_lines"], part["line_count"]) == (200_000, 2)
+    assert text.endswith("[lines 1000-1001 of 200000]")
+
+
+def test_edit_search_and_diff_of_some_paths(clients, stdio):
+    call(clients, "write_file", path="src/app.py", content="def f():\n    return 1\n")
+    call(clients, "write_file", path="src/twice.py", content="x = 1\nx = 1\n")
+    before = call(clients, "write_file", path="blob.bin", encoding="base64",
+                  content=base64.b64encode(b"\xffreturn").decode())["checkpoint"]
+    for path, old, problem in [("src/app.py", "return 2", "not found"),
+                               ("src/twice.py", "x = 1", "occurs 2 times"),
+                               ("blob.bin", "return", "not UTF-8 text"),
+                               ("none.py", "x", "not in checkpoint")]:
+        assert problem in failure(clients, "edit_file", path=path, old_text=old, new_text="y")
+    edited = call(clients, "edit_file", path="src/app.py", old_text="return 1",
+                  new_text="return 2")
+    assert edited["checkpoint"] == before + 1  # the failed edits wrote nothing
+    assert call(clients, "read_file", path="src/app.py")["content"] == "def f():\n    return 2\n"
+
+    found, text = answer(clients, "search_files", pattern=r"return \d", glob="src/*")
+    assert found["matches"] == [{"path": "src/app.py", "line": 2, "text": "    return 2"}]
+    assert text.startswith("src/app.py:2:     return 2")
+    assert call(clients, "search_files", pattern="return")["matches"][0]["path"] != "blob.bin"
+    assert "not a valid regular expression" in failure(clients, "search_files", pattern="(")
+    call(clients, "write_file", path="src/aaa.txt", content="a" * 40 + "b\n")
+    slow = call(clients, "search_files", pattern="(a+)+$", glob="src/aaa.txt")
+    assert slow["matches"] == [] and "s of work" in slow["stopped"]
+
+    # Changed lines that look like a section's header, and lone carriage
+    # returns, do not confuse the split.
+    call(clients, "write_file", path="odd.txt", content="1\r-- a/src/x\n+++ b/src/x\n@@ -1 +1 @@\n")
+
+    def diff(*paths):
+        return call(clients, "diff", from_checkpoint=before, paths=list(paths))["diff"]
+
+    whole = diff("src/")
+    assert whole.startswith("--- a/src/aaa.txt") and "+    return 2" in whole
+    assert diff("src/app.py") == whole[whole.index("--- a/src/app.py"):]
+    assert diff("blob", "none") == "" and diff("odd") == (
+        "--- a/odd.txt\n+++ b/odd.txt\n@@ -0,0 +1,4 @@\n+1\r+-- a/src/x\n++++ b/src/x\n"
+        "+@@ -1 +1 @@\n")
+    assert "odd" not in whole and "src/x" not in whole
+
+
+def test_the_shell_lists_judge_the_command_as_written(clients, tmp_path):
+    # "bash" would deny every wrapped command, and "sh" admit every one.
+    config = tmp_path / "vesk.toml"
+    config.write_text('bash_command_denylist = ["bash", "it\'s"]\n'
+                      'bash_command_allowlist = ["echo", "sh"]\n')
+    clients.connect_stdio("lists", env=server_env(VESK_CONFIG=str(config)))
+    ran = call(clients, "run_shell", client="lists", command="echo hi; exit 4")
+    assert (ran["stdout"], ran["exit_code"]) == ("hi\n", 4)
+    for command, problem in [("ls", "not matched by any allowlist pattern; permitted: echo, sh"),
+                             ("echo bash", "matches denylist pattern 'bash'"),
+                             ("echo \"it's\"", "matches denylist pattern 'it's'")]:
+        assert problem in failure(clients, "run_shell", "lists", command=command)
+    clients.do("close", "lists")

@@ -5,7 +5,11 @@ server reads the same file for the keys the module carries without acting on
 them and the server gives a meaning: `max_sessions`, `session_idle_timeout_secs`
 and `export_root`, for `mount_allowlist`, which decides whether mount is
 offered, and for `park_after_idle_secs`, whose default the server changes
-(the module's is 0, never; the server's 300). It reads the file by the module's rules, so that both see the same
+(the module's is 0, never; the server's 300), and for the limits the tools
+describe to a model and the worker works within (the time-outs and
+`max_checkpoints`, with the module's defaults, and the shell's deny and
+allow lists, which the worker applies to the command as written). It reads the file by the
+module's rules, so that both see the same
 values: types are strict (an unsigned integer, a string, a boolean, a list of
 strings), unknown keys are ignored, and a file that cannot be read or parsed,
 or that has one value of the wrong type, counts as absent: every key takes
@@ -38,6 +42,12 @@ DEFAULTS: dict[str, Any] = {
     "mount_allowlist": [],
     "export_root": "vesk-export",
     "park_after_idle_secs": 300,
+    "exec_timeout_ms": 60000,
+    "bash_timeout_ms": 30000,
+    "install_timeout_ms": 120000,
+    "max_checkpoints": 200,
+    "bash_command_denylist": [],
+    "bash_command_allowlist": [],
 }
 
 

@@ -2,9 +2,16 @@
 
 A small HTTP/1.1 server on asyncio streams, written for this one endpoint
 (`/mcp`): POST carries one JSON-RPC message and is answered with one JSON
-object (this server never opens an event stream), DELETE ends a session, GET
-is answered 405 (no stream from server to client is offered). Keep-alive
-connections, `Content-Length` and chunked bodies are understood.
+object, DELETE ends a session, GET is answered 405 (no stream from server to
+client is offered). Keep-alive connections, `Content-Length` and chunked
+bodies are understood.
+
+The one event stream: a POST whose Accept lists text/event-stream is
+answered as one (`EventStream`, chunked) once the request has a notification
+to send before its response (progress of a run); the response is then the
+stream's last event. A client that does not read its stream loses
+notifications, not memory: past STREAM_BUFFER bytes unsent they are
+dropped.
 
 Every request is checked before anything else happens, in this order:
 - the Host header must name this server (loopback names, the address it is
@@ -45,6 +52,7 @@ ENDPOINT = "/mcp"
 LINE_LIMIT = 16 * 1024
 MAX_HEADERS = 100
 LOOPBACK_NAMES = frozenset({"localhost", "127.0.0.1", "::1"})
+STREAM_BUFFER = 256 * 1024
 
 REASONS = {200: "OK", 202: "Accepted", 204: "No Content", 400: "Bad Request",
            401: "Unauthorized", 403: "Forbidden", 404: "Not Found",
@@ -218,6 +226,45 @@ async def _read_chunked(reader: asyncio.StreamReader, limit: int) -> bytes:
             raise HttpError(400, "malformed chunk")
 
 
+def _head(status: int, headers: dict[str, str]) -> bytes:
+    lines = [f"HTTP/1.1 {status} {REASONS.get(status, 'Error')}"]
+    lines += [f"{name}: {value}" for name, value in headers.items()]
+    return ("\r\n".join(lines) + "\r\n\r\n").encode("latin-1")
+
+
+def _event(body: bytes) -> bytes:
+    """One server-sent event, as one chunk (the JSON is a single line)."""
+    data = b"event: message\ndata: " + body + b"\n\n"
+    return b"%x\r\n%s\r\n" % (len(data), data)
+
+
+class EventStream:
+    """The answer to one POST as an event stream, begun by its first
+    notification; until then nothing is written and the answer may still be
+    plain JSON."""
+
+    def __init__(self, writer: asyncio.StreamWriter, headers: dict[str, str]) -> None:
+        self._writer = writer
+        self._headers = headers
+        self.started = False
+
+    def notify(self, message: dict[str, Any]) -> None:
+        transport = self._writer.transport
+        if transport.is_closing() or transport.get_write_buffer_size() > STREAM_BUFFER:
+            return
+        if not self.started:
+            self.started = True
+            self._writer.write(_head(200, {**self._headers,
+                                           "Content-Type": "text/event-stream",
+                                           "Cache-Control": "no-cache",
+                                           "Transfer-Encoding": "chunked"}))
+        self._writer.write(_event(jsonrpc.dumps(message)))
+
+    async def finish(self, response: bytes) -> None:
+        self._writer.write(_event(response) + b"0\r\n\r\n")
+        await self._writer.drain()
+
+
 class HttpServer:
     def __init__(self, options: HttpOptions, manager: SessionManager,
                  config: ServerConfig) -> None:
@@ -308,8 +355,12 @@ class HttpServer:
             return False
         keep = request.keep_alive
         cors = self._cors(request)
+        accept = request.headers.get("accept")
+        stream = EventStream(writer, cors if keep else {**cors, "Connection": "close"}) if (
+            request.version == "HTTP/1.1" and accept is not None
+            and "text/event-stream" in _media_types(accept)) else None
         try:
-            status, headers, body = await self._route(request)
+            status, headers, body = await self._route(request, stream)
         except HttpError as e:
             status, headers = e.status, e.headers
             body = self._error_body(e.request_id, str(e))
@@ -317,6 +368,9 @@ class HttpServer:
             return False
         if self._stopping:  # the server stopped while it waited: none is sent
             return False
+        if stream is not None and stream.started:
+            await stream.finish(body)
+            return keep
         await self._send(writer, status, {**cors, **headers}, body, keep)
         return keep
 
@@ -359,9 +413,10 @@ class HttpServer:
     def _error_body(self, request_id: Any, message: str) -> bytes:
         return jsonrpc.dumps(jsonrpc.error(request_id, jsonrpc.INVALID_REQUEST, message))
 
-    async def _route(self, request: HttpRequest) -> tuple[int, dict[str, str], bytes]:
+    async def _route(self, request: HttpRequest, stream: EventStream | None
+                     ) -> tuple[int, dict[str, str], bytes]:
         if request.method == "POST":
-            return await self._post(request)
+            return await self._post(request, stream)
         if request.method == "DELETE":
             session = self._session(request, None)
             self.manager.end(session, "the client ended the session")
@@ -392,7 +447,8 @@ class HttpServer:
                             request_id=request_id)
         return session
 
-    async def _post(self, request: HttpRequest) -> tuple[int, dict[str, str], bytes]:
+    async def _post(self, request: HttpRequest, stream: EventStream | None
+                    ) -> tuple[int, dict[str, str], bytes]:
         if _media_types(request.headers.get("content-type", "")) != {"application/json"}:
             raise HttpError(415, "the body must be application/json")
         accept = request.headers.get("accept")
@@ -412,7 +468,7 @@ class HttpServer:
         if isinstance(message, (Notification, Response)):
             await protocol.dispatch(message)
             return 202, {}, b""
-        response = await protocol.dispatch(message)
+        response = await protocol.dispatch(message, stream.notify if stream else None)
         if response is None:
             return 0, {}, b""
         return 200, {"Content-Type": "application/json"}, jsonrpc.dumps(response)

@@ -54,7 +54,7 @@ class Response:
 Message = Union[Request, Notification, Response]
 
 
-def _valid_id(value: Any) -> bool:
+def valid_id(value: Any) -> bool:
     if isinstance(value, bool):
         return False
     if isinstance(value, float):
@@ -98,11 +98,11 @@ def classify(value: Any) -> Message | dict[str, Any]:
         return error(None, INVALID_REQUEST, "Invalid Request: a message is a JSON object")
     has_id = "id" in value
     raw_id = value.get("id")
-    reply_id = raw_id if has_id and _valid_id(raw_id) else None
+    reply_id = raw_id if has_id and valid_id(raw_id) else None
     if value.get("jsonrpc") != "2.0":
         return error(reply_id, INVALID_REQUEST, 'Invalid Request: "jsonrpc" must be "2.0"')
     if "method" not in value:
-        if ("result" in value) != ("error" in value) and (raw_id is None or _valid_id(raw_id)):
+        if ("result" in value) != ("error" in value) and (raw_id is None or valid_id(raw_id)):
             return Response(reply_id)
         return error(reply_id, INVALID_REQUEST, 'Invalid Request: no "method"')
     method = value["method"]
@@ -110,7 +110,7 @@ def classify(value: Any) -> Message | dict[str, Any]:
         return error(reply_id, INVALID_REQUEST, 'Invalid Request: "method" must be a string')
     params = value.get("params", {})
     if not isinstance(params, dict):
-        if has_id and _valid_id(raw_id):
+        if has_id and valid_id(raw_id):
             return error(raw_id, INVALID_PARAMS, 'Invalid params: "params" must be an object')
         return error(None, INVALID_REQUEST, 'Invalid Request: "params" must be an object')
     if not has_id:

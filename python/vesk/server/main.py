@@ -17,7 +17,7 @@ from vesk.server.http import HttpOptions, HttpServer
 from vesk.server.protocol import ServerConfig
 from vesk.server.sessions import SessionManager
 from vesk.server.stdio import StdioServer
-from vesk.server.tools import offered
+from vesk.server.tools import Limits, offered
 from vesk.server.worker import become_subreaper
 
 
@@ -30,6 +30,7 @@ class Settings:
     host_exchange: bool
     export_root: str | None
     park_after: int = 0  # seconds; 0: sessions never park
+    limits: Limits = Limits()  # what the tools say of their limits; the output bound
 
 
 def worker_env(settings: Settings) -> dict[str, str]:
@@ -54,6 +55,9 @@ def worker_env(settings: Settings) -> dict[str, str]:
     # A worker holds one session: a runner kept ready beside each would cost
     # more than all the parked sessions save.
     env["VESK_SPARE_RUNNER"] = "0"
+    # Python in a shell command would otherwise leave __pycache__ files in
+    # the workspace, each a change in the next checkpoint and the diff.
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
     return env
 
 
@@ -71,10 +75,10 @@ async def serve(settings: Settings) -> None:
     server: HttpServer | None = None
     try:
         if settings.http is None:
-            config = ServerConfig(tools, end_session_on_crash=False)
+            config = ServerConfig(tools, end_session_on_crash=False, limits=settings.limits)
             await StdioServer(manager, config, settings.max_message).serve(stop)
         else:
-            config = ServerConfig(tools, end_session_on_crash=True)
+            config = ServerConfig(tools, end_session_on_crash=True, limits=settings.limits)
             server = HttpServer(settings.http, manager, config)
             await server.start()
             log.say(f"listening on {server.url}")

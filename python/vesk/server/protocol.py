@@ -5,8 +5,12 @@ Written to the protocol's schema of revision 2025-11-25, and negotiating
 2025-11-25, which it may decline by disconnecting). What is offered:
 
 - lifecycle: `initialize`, `notifications/initialized`, `ping`,
-  `notifications/cancelled` (a request still waiting for its session is
-  dropped; one that runs finishes and its answer is not sent);
+  `notifications/cancelled` (`Session.cancel`: a request still waiting for
+  its session is dropped; a run in progress is stopped as a time-out would
+  stop it; other calls finish; no answer is sent);
+- `notifications/progress` for a `tools/call` whose `_meta` has a
+  `progressToken`: the output the run printed so far, as it comes, through
+  the `notify` the transport gives `dispatch`;
 - tools: `tools/list` (one page), `tools/call`;
 - resources: `resources/list` (pages of 500), `resources/read`,
   `resources/templates/list`; no subscriptions, no change notifications.
@@ -26,15 +30,15 @@ the order they arrive.
 from __future__ import annotations
 
 import asyncio
-import json
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Callable
 
 from vesk import __version__
 from vesk.server import jsonrpc, log, resources
+from vesk.server.content import cut, result_content
 from vesk.server.jsonrpc import Message, Notification, Request, Response
 from vesk.server.sessions import Session, SessionManager
-from vesk.server.tools import Tool, check_arguments
+from vesk.server.tools import Limits, Tool, check_arguments
 from vesk.server.workers import StartFailed, WorkerGone
 
 SUPPORTED_VERSIONS = ("2025-11-25", "2025-06-18")
@@ -44,9 +48,11 @@ MODULE_SECONDS = "vesk/module-seconds"
 INSTRUCTIONS = (
     "This server gives each client session a private vesk workspace: files with a history of "
     "checkpoints, against which untrusted code runs in isolation. run_python runs Python in "
-    "the session's own interpreter (state persists between runs); run_shell runs sh in a "
-    "sandbox without network. Every change appends a checkpoint: list_history shows them, diff "
-    "compares two, rollback returns to one. Files are also resources "
+    "the session's own interpreter (state persists between runs); run_shell runs bash (sh "
+    "where there is none) in a sandbox without network. Every change appends a checkpoint: "
+    "list_history shows them, diff compares two, rollback returns to one (files only, not the "
+    "interpreter's memory); when the history is full the oldest are forgotten, labelled ones "
+    "last. Long answers lose their middle, with a marker. Files are also resources "
     "(vesk://workspace/{key}).")
 
 
@@ -57,10 +63,33 @@ class ServerConfig:
     # stdio: the connection is the session, so the next call starts afresh.
     end_session_on_crash: bool
     max_inflight: int = 32
+    # What the tools' descriptions say, and the bytes of text (and of
+    # structured content) one tool result may carry (limits.max_output).
+    limits: Limits = Limits()
 
 
 def _tool_error(text: str) -> dict[str, Any]:
     return {"content": [{"type": "text", "text": text}], "isError": True}
+
+
+def _progress(request: Request, notify: Callable[[dict[str, Any]], None] | None
+              ) -> Callable[[str], None] | None:
+    """What sends the request's progress notifications, or None when the
+    client asked for none (or the transport cannot send them)."""
+    meta = request.params.get("_meta")
+    token = meta.get("progressToken") if isinstance(meta, dict) else None
+    if notify is None or isinstance(token, bool) or not isinstance(token, (str, int)):
+        return None
+    deliver = notify
+    count = 0
+
+    def send(text: str) -> None:
+        nonlocal count
+        count += 1
+        deliver({"jsonrpc": "2.0", "method": "notifications/progress",
+                "params": {"progressToken": token, "progress": count, "message": text}})
+
+    return send
 
 
 class Protocol:
@@ -69,9 +98,12 @@ class Protocol:
         self.manager = manager
         self.config = config
 
-    async def dispatch(self, message: Message) -> dict[str, Any] | None:
+    async def dispatch(self, message: Message,
+                       notify: Callable[[dict[str, Any]], None] | None = None
+                       ) -> dict[str, Any] | None:
         """The response to send, or None (a notification, a response from the
-        client, a cancelled request)."""
+        client, a cancelled request). `notify` sends a notification about
+        the request before its response (it must not block; it may drop)."""
         self.session.touch()
         if isinstance(message, Response):
             return None
@@ -86,7 +118,7 @@ class Protocol:
             return jsonrpc.error(message.id, jsonrpc.SERVER_BUSY,
                                  f"too many requests in progress in this session "
                                  f"(at most {self.config.max_inflight})")
-        task = asyncio.ensure_future(self._answer(message))
+        task = asyncio.ensure_future(self._answer(message, notify))
         inflight[message.id] = task
         try:
             await asyncio.wait([task])
@@ -111,12 +143,11 @@ class Protocol:
             self.session.initialized = True
         elif message.method == "notifications/cancelled":
             request_id = message.params.get("requestId")
-            task = self.session.inflight.get(request_id) if isinstance(
-                request_id, (str, int, float)) else None
-            if task is not None:
-                task.cancel()
+            if jsonrpc.valid_id(request_id):
+                self.session.cancel(request_id)
 
-    async def _answer(self, request: Request) -> dict[str, Any]:
+    async def _answer(self, request: Request,
+                      notify: Callable[[dict[str, Any]], None] | None) -> dict[str, Any]:
         method, params = request.method, request.params
         if method == "initialize":
             return self._initialize(request)
@@ -130,9 +161,9 @@ class Protocol:
                 return jsonrpc.error(request.id, jsonrpc.INVALID_PARAMS,
                                      "Invalid params: unknown cursor")
             return jsonrpc.result(request.id, {
-                "tools": [tool.listing() for tool in self.config.tools.values()]})
+                "tools": [tool.listing(self.config.limits) for tool in self.config.tools.values()]})
         if method == "tools/call":
-            return await self._call_tool(request)
+            return await self._call_tool(request, notify)
         if method == "resources/list":
             return await self._list_resources(request)
         if method == "resources/templates/list":
@@ -160,12 +191,15 @@ class Protocol:
             "instructions": INSTRUCTIONS,
         })
 
-    async def _session_call(self, tool: str, arguments: dict[str, Any]) -> dict[str, Any]:
+    async def _session_call(self, tool: str, arguments: dict[str, Any], key: Any = None,
+                            on_progress: Callable[[str], None] | None = None
+                            ) -> dict[str, Any]:
         """The worker's reply; WorkerGone (with the text for the client) when
-        the session's worker could not start or has died."""
+        the session's worker could not start or has died. `key` (the
+        request's id) lets Session.cancel stop the call."""
         try:
             worker = await self.session.ready_worker()
-            return await worker.call(tool, arguments)
+            return await worker.call(tool, arguments, key=key, on_progress=on_progress)
         except StartFailed:
             raise
         except WorkerGone as e:
@@ -179,7 +213,8 @@ class Protocol:
             self.session.forget_worker()
             raise WorkerGone(lost + "the next call starts a new, empty session") from None
 
-    async def _call_tool(self, request: Request) -> dict[str, Any]:
+    async def _call_tool(self, request: Request,
+                         notify: Callable[[dict[str, Any]], None] | None) -> dict[str, Any]:
         name = request.params.get("name")
         if not isinstance(name, str):
             return jsonrpc.error(request.id, jsonrpc.INVALID_PARAMS,
@@ -196,16 +231,17 @@ class Protocol:
                                      f"Invalid params: {problem}")
             return jsonrpc.result(request.id, _tool_error(f"invalid arguments: {problem}"))
         try:
-            reply = await self._session_call(tool.name, arguments)
+            reply = await self._session_call(tool.name, arguments, request.id,
+                                             _progress(request, notify))
         except WorkerGone as e:
             return jsonrpc.result(request.id, _tool_error(str(e)))
         meta = {MODULE_SECONDS: reply.get("took", 0.0)}
         if "error" in reply:
-            return jsonrpc.result(request.id, {**_tool_error(reply["error"]), "_meta": meta})
-        structured = reply["ok"]
+            text, _ = cut(reply["error"], self.config.limits.max_output)
+            return jsonrpc.result(request.id, {**_tool_error(text), "_meta": meta})
+        text, structured = result_content(tool.name, reply["ok"], self.config.limits.max_output)
         return jsonrpc.result(request.id, {
-            "content": [{"type": "text",
-                         "text": json.dumps(structured, ensure_ascii=False)}],
+            "content": [{"type": "text", "text": text}],
             "structuredContent": structured,
             "isError": False,
             "_meta": meta,

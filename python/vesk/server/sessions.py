@@ -84,6 +84,20 @@ class Session:
     def worker(self) -> Worker | None:
         return self._worker
 
+    def cancel(self, request_id: Any) -> bool:
+        """Cancels the request `request_id` of this session: one still
+        waiting for the worker is dropped, one the worker runs is stopped as
+        a time-out would stop it (Python, shell, install; it appends no
+        checkpoint), and neither is answered. False when no such request is
+        in progress."""
+        task = self.inflight.get(request_id)
+        if task is None:
+            return False
+        if self._worker is not None:
+            self._worker.cancel(request_id)
+        task.cancel()
+        return True
+
     async def ready_worker(self) -> Worker:
         """The session's worker, started on first use; StartFailed when the
         session cannot be started (the next call tries again)."""

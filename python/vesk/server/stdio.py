@@ -3,6 +3,8 @@
 What desktop and IDE clients start. Messages are single lines of JSON; a line
 longer than `max_message` bytes is read to its end and dropped, and answered
 with a parse error, so a client cannot make the server hold an unbounded line.
+Progress notifications are lines like any message, written before the
+response they precede.
 Standard input is read by a thread of its own (it may be a pipe, a file or a
 terminal), which waits while 64 lines are queued, so a client that floods
 the server is slowed to the pace at which it is served. Requests are answered
@@ -113,7 +115,7 @@ class StdioServer:
             self._closed.set()
 
     async def _answer(self, protocol: Protocol, message: jsonrpc.Message) -> None:
-        response = await protocol.dispatch(message)
+        response = await protocol.dispatch(message, self._write)
         if response is not None:
             self._write(response)
 

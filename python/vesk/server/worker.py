@@ -15,9 +15,17 @@ session has started (or `{"ready": false, "error": ...}` and exits), then
 answers each `{"tool": name, "arguments": {...}}` with `{"ok": structured
 result}` or `{"error": message}` (the tool failed; the session goes on), both
 with "took", the seconds the call spent in the session, or with `{"fatal":
-message}` (the session cannot go on; the worker exits). End of
+message}` (the session cannot go on; the worker exits). A request with
+`"progress": true` may be answered first by frames `{"progress": text}`, the
+output the call printed since the previous one (see `Progress`). End of
 input ends the session: the worker drops it, which stops its runner and
 removes its directories, and exits.
+
+Cancelling: the server also gives the worker the read end of a pipe (its
+number in VESK_CANCEL_FD) and writes a byte to it to stop the call in
+flight. The module watches that descriptor during runs and stops a run as a
+time-out would; the worker empties the pipe before each call, so a byte
+meant for a call that ended anyway cannot stop the next one.
 
 The worker dies with the server (PR_SET_PDEATHSIG), so a server killed
 outright leaves no session behind, and is a subreaper, so that what its
@@ -31,13 +39,22 @@ import ctypes
 import gc
 import json
 import os
+import re
+import shlex
 import signal
 import struct
 import sys
 import time
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, Callable
+
+from vesk.server import config, search
+from vesk.server.diffs import diff_of
 
 HEADER = struct.Struct(">Q")
+# Progress frames: at most one per PROGRESS_INTERVAL seconds, each the last
+# PROGRESS_CHARS characters of the output since the one before.
+PROGRESS_INTERVAL = 0.25
+PROGRESS_CHARS = 4000
 PR_SET_PDEATHSIG = 1
 PR_SET_CHILD_SUBREAPER = 36
 
@@ -97,59 +114,211 @@ def inside(root: str, relative: str) -> str:
     return resolved
 
 
+def shell_line(command: str) -> str:
+    """`command` for the sandbox's `sh -c`: run by bash with pipefail where
+    the sandbox has bash, else by sh. The command travels as a positional
+    parameter in one single-quoted word, so no character of it is ever read
+    as part of the wrapper."""
+    return (f"set -- {shlex.quote(command)}; if command -v bash >/dev/null 2>&1; then exec "
+            'bash -o pipefail -c "$1"; else exec sh -c "$1"; fi')
+
+
+def screen(command: str, denylist: list[str], allowlist: list[str]) -> str | None:
+    """Why the module's shell lists refuse `command` (by its rules: plain
+    substrings, the denylist first), or None."""
+    for pattern in denylist:
+        if pattern in command:
+            return f"command denied: matches denylist pattern '{pattern}'"
+    if allowlist and not any(pattern in command for pattern in allowlist):
+        return ("command denied: not matched by any allowlist pattern; permitted: "
+                + ", ".join(allowlist))
+    return None
+
+
+_LINE = re.compile(r"[^\n]*\n|[^\n]+")
+
+
+def _numbered(lines: list[str], first: int) -> str:
+    return "".join(f"{number:>6}\t{line}" for number, line in enumerate(lines, first))
+
+
+def _timeout_ms(seconds: float | None) -> int | None:
+    # The module caps it by the configured limit; this only keeps it in range.
+    if seconds is None:
+        return None
+    if not seconds < 1e12:  # also NaN and infinity, which a JSON parser may let through
+        return 1 << 40
+    return max(1, min(int(seconds * 1000), 1 << 40))
+
+
+def _utc(when: float) -> str:
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(when))
+
+
 class Operations:
-    """The tools over one session, and what made each checkpoint.
+    """The tools over one session, and what made each checkpoint and when.
 
     The module does not record what produced a checkpoint, so the worker
-    keeps `made_by` beside the history, following the module's rules: a
-    change appends after the current checkpoint and drops the ones after it;
-    a Python or shell run drops them even when it fails; a rollback moves
-    the current checkpoint only; mount changes the current checkpoint in
-    place.
+    keeps `made_by` and `made_at` beside the history, by checkpoint id,
+    following the module's rules: a change appends after the current
+    checkpoint and drops the ones after it; a Python or shell run drops them
+    even when it fails; a rollback moves the current checkpoint only; mount
+    changes the current checkpoint in place; forgetting drops the oldest.
+
+    A change that would find the history at `max_checkpoints` first forgets
+    the oldest checkpoints, so that a long conversation never meets the
+    module's refusal: it keeps the newest and the labelled ones while there is
+    room, then drops the oldest labelled ones too, never the current one.
     """
 
-    def __init__(self, session: Any, export_root: str | None) -> None:
+    def __init__(self, session: Any, export_root: str | None,
+                 settings: dict[str, Any] | None = None) -> None:
         self.session = session
         self.export_root = export_root
-        self.made_by: list[str | None] = ["session start"]
+        # The configuration the session read (by the module's rules).
+        settings = config.load(os.environ)[0] if settings is None else settings
+        self.max_checkpoints: int = settings["max_checkpoints"]
+        self.denylist: list[str] = settings["bash_command_denylist"]
+        self.allowlist: list[str] = settings["bash_command_allowlist"]
+        self.made_by: dict[int, str | None] = {0: "session start"}
+        self.made_at: dict[int, float] = {0: time.time()}
         self.current = 0
+        self._run_options: dict[str, Any] = {}
 
-    def call(self, tool: str, arguments: dict[str, Any]) -> dict[str, Any]:
+    def call(self, tool: str, arguments: dict[str, Any], *, cancel_fd: int | None = None,
+             on_output: Callable[[str], None] | None = None) -> dict[str, Any]:
+        """Runs one tool. `cancel_fd` and `on_output` reach the module's runs
+        (see VeskSession.execute_python): a readable `cancel_fd` stops the
+        run, `on_output` gets its output as it comes."""
         method = getattr(self, "tool_" + tool, None)
         if method is None:
             raise ToolError(f"unknown tool '{tool}'")
-        result: dict[str, Any] = method(**arguments)
+        self._run_options = {name: value for name, value in
+                             (("cancel_fd", cancel_fd), ("on_output", on_output))
+                             if value is not None}
+        try:
+            result: dict[str, Any] = method(**arguments)
+        finally:
+            self._run_options = {}
         return result
 
     def _appended(self, checkpoint_id: int, what: str) -> None:
-        self.made_by = self.made_by[:checkpoint_id]
-        self.made_by += [None] * (checkpoint_id - len(self.made_by)) + [what]
+        for old in [i for i in self.made_by if i >= checkpoint_id]:
+            del self.made_by[old]
+        self.made_at = {i: t for i, t in self.made_at.items() if i < checkpoint_id}
+        self.made_by[checkpoint_id] = what
+        self.made_at[checkpoint_id] = time.time()
         self.current = checkpoint_id
 
-    def _run(self, run: Any, source: str, what: str) -> dict[str, Any]:
-        before = self.current
+    def _make_room(self, run: bool) -> dict[str, int]:
+        """Forgets the oldest checkpoints when the next change would find the
+        history full; what it did, for the result. A run counts the history
+        up to the current checkpoint (it discards the later ones first), a
+        file change counts all of it."""
+        limit = self.max_checkpoints
+        ids: list[int] = [c.id for c in self.session.history]
+        current = self.session.current.id
+        counted = sum(1 for i in ids if i <= current) if run else len(ids)
+        excess = counted - (limit - 1)
+        older = [i for i in ids if i < current]
+        if excess <= 0 or len(older) < excess:
+            return {}  # nothing to do, or nothing can help: the module refuses
+        labels = self.session.labels()
+        plain = [i for i in older if i not in labels]
+
+        def after(checkpoint_id: int) -> int:
+            return ids[ids.index(checkpoint_id) + 1]
+
+        if len(plain) >= excess:
+            before = after(plain[excess - 1])
+            self.session.forget_before(before, keep_labelled=True)
+        else:
+            labelled = [i for i in older if i in labels]
+            before = after(labelled[excess - len(plain) - 1])
+            self.session.forget_before(before)
+            rest = [i for i in plain if i >= before]
+            if rest:
+                before = after(rest[-1])
+                self.session.forget_before(before, keep_labelled=True)
+        kept = {c.id for c in self.session.history}
+        self.made_by = {i: w for i, w in self.made_by.items() if i in kept}
+        self.made_at = {i: t for i, t in self.made_at.items() if i in kept}
+        return {"forgot_before": before, "forgot": len(ids) - len(kept)}
+
+    def _run(self, run: Any, source: str, what: str, timeout_seconds: float | None,
+             wrapped: str | None = None) -> dict[str, Any]:
+        forgot = self._make_room(run=True)
+        before = self.session.current.id
+        options = dict(self._run_options)
+        if timeout_seconds is not None:
+            options["timeout_ms"] = _timeout_ms(timeout_seconds)
         try:
-            checkpoint = run(source)
-        except RuntimeError:
-            self.made_by = self.made_by[:before + 1]
+            checkpoint = run(source if wrapped is None else wrapped, **options)
+        except RuntimeError as e:
+            self.made_by = {i: w for i, w in self.made_by.items() if i <= before}
+            self.made_at = {i: t for i, t in self.made_at.items() if i <= before}
+            output = "\n".join(part for part in (getattr(e, "stdout", ""),
+                                                  getattr(e, "stderr", "")) if part)
+            if output:
+                raise RuntimeError(f"{e}\n[output before the failure:]\n{output}") from None
             raise
         self._appended(checkpoint.id, f"{what}: {_summary(source)}")
-        return {"checkpoint": checkpoint.id, "stdout": checkpoint.stdout,
-                "stderr": checkpoint.stderr}
+        result = {"checkpoint": checkpoint.id, "stdout": checkpoint.stdout,
+                  "stderr": checkpoint.stderr, **forgot}
+        if wrapped is not None:
+            result["exit_code"] = getattr(checkpoint, "exit_code", None)
+        return result
+
+    def _kept(self, checkpoint: int) -> Any:
+        history = self.session.history
+        for found in history:
+            if found.id == checkpoint:
+                return found
+        if checkpoint < history[-1].id:
+            raise NotFound(f"checkpoint {checkpoint} was forgotten (the oldest kept is "
+                           f"{history[0].id})")
+        raise NotFound(f"checkpoint {checkpoint} does not exist")
 
     def _checkpoint(self, checkpoint: int | None) -> Any:
-        if checkpoint is None:
-            return self.session.current
-        history = self.session.history
-        if checkpoint >= len(history):
-            raise NotFound(f"checkpoint {checkpoint} does not exist")
-        return history[checkpoint]
+        return self.session.current if checkpoint is None else self._kept(int(checkpoint))
 
-    def tool_run_python(self, code: str) -> dict[str, Any]:
-        return self._run(self.session.execute_python, code, "run_python")
+    def tool_run_python(self, code: str, timeout_seconds: float | None = None) -> dict[str, Any]:
+        return self._run(self.session.execute_python, code, "run_python", timeout_seconds)
 
-    def tool_run_shell(self, command: str) -> dict[str, Any]:
-        return self._run(self.session.execute_bash, command, "run_shell")
+    def tool_run_shell(self, command: str,
+                       timeout_seconds: float | None = None) -> dict[str, Any]:
+        if "\0" in command:
+            raise ToolError("the command contains a NUL character")
+        # The lists judge the command as written; the module judges what it
+        # runs. Where the wrapper itself would fail a list (a denied "bash"),
+        # the command runs unwrapped, by sh, as it would without this server.
+        problem = screen(command, self.denylist, self.allowlist)
+        if problem is not None:
+            raise ToolError(problem)
+        wrapped = shell_line(command)
+        if screen(wrapped, self.denylist, self.allowlist) is not None:
+            wrapped = command
+        return self._run(self.session.execute_bash, command, "run_shell", timeout_seconds,
+                         wrapped=wrapped)
+
+    def _file_change(self, change: Callable[[], Any]) -> None:
+        try:
+            change()
+        except RuntimeError as e:
+            # Only checkpoints older than the current one can be forgotten;
+            # the later ones count until a change replaces them.
+            if str(e).startswith("checkpoint limit of"):
+                raise RuntimeError(f"{e}\nthe checkpoints after the current one count until a "
+                                   "run replaces them: run_python or run_shell discards them "
+                                   "first") from None
+            raise
+
+    def _write(self, path: str, data: bytes, what: str) -> dict[str, Any]:
+        forgot = self._make_room(run=False)
+        self._file_change(lambda: self.session.write_file(path, data))
+        checkpoint = self.session.current.id
+        self._appended(checkpoint, what)
+        return {"checkpoint": checkpoint, "path": path, "size": len(data), **forgot}
 
     def tool_write_file(self, path: str, content: str, encoding: str = "utf-8") -> dict[str, Any]:
         if encoding == "base64":
@@ -159,20 +328,58 @@ class Operations:
                 raise ToolError(f"content is not valid base64: {e}") from None
         else:
             data = content.encode("utf-8")
-        self.session.write_file(path, data)
-        checkpoint = self.session.current.id
-        self._appended(checkpoint, f"write_file {path}")
-        return {"checkpoint": checkpoint, "path": path, "size": len(data)}
+        return self._write(path, data, f"write_file {path}")
 
-    def tool_read_file(self, path: str, checkpoint: int | None = None) -> dict[str, Any]:
+    def tool_edit_file(self, path: str, old_text: str, new_text: str) -> dict[str, Any]:
+        files = self.session.current.files
+        if path not in files:
+            raise NotFound(f"'{path}' not in checkpoint {self.session.current.id}")
+        try:
+            text = files[path].decode("utf-8")
+        except UnicodeDecodeError:
+            raise ToolError(f"'{path}' is not UTF-8 text; nothing was written") from None
+        count = text.count(old_text)
+        if count == 0:
+            raise ToolError(f"old_text was not found in '{path}'; nothing was written")
+        if count > 1:
+            raise ToolError(f"old_text occurs {count} times in '{path}'; nothing was written: "
+                            "include more of the surrounding text so that it occurs once")
+        return self._write(path, text.replace(old_text, new_text, 1).encode("utf-8"),
+                           f"edit_file {path}")
+
+    def tool_read_file(self, path: str, checkpoint: int | None = None, offset: int | None = None,
+                       limit: int | None = None, line_numbers: bool = False) -> dict[str, Any]:
         found = self._checkpoint(checkpoint)
         files = found.files
         if path not in files:
             raise NotFound(f"'{path}' not in checkpoint {found.id}")
         data = files[path]
         encoding, content = _text_or_base64(data)
-        return {"path": path, "checkpoint": found.id, "size": len(data),
-                "encoding": encoding, "content": content}
+        result = {"path": path, "checkpoint": found.id, "size": len(data),
+                  "encoding": encoding, "content": content}
+        if encoding == "base64":
+            if offset is not None or limit is not None or line_numbers:
+                raise ToolError(f"'{path}' is not UTF-8 text: offset, limit and line_numbers "
+                                "apply to text")
+            return result
+        if offset is None and limit is None and not line_numbers:
+            return result
+        lines = _LINE.findall(content)
+        first = int(offset or 1)
+        chosen = lines[first - 1:] if limit is None else lines[first - 1:first - 1 + int(limit)]
+        result.update(content=_numbered(chosen, first) if line_numbers else "".join(chosen),
+                      first_line=first, line_count=len(chosen), total_lines=len(lines))
+        return result
+
+    def tool_search_files(self, pattern: str, glob: str | None = None,
+                          checkpoint: int | None = None) -> dict[str, Any]:
+        try:
+            compiled = re.compile(pattern)
+        except (re.error, RecursionError, OverflowError) as e:
+            raise ToolError(f"pattern is not a valid regular expression: {e}") from None
+        found = self._checkpoint(checkpoint)
+        matches, stopped = search.search(found.files, compiled, glob)
+        return {"checkpoint": found.id, "matches": matches, "stopped": stopped}
 
     def tool_list_files(self, prefix: str = "", checkpoint: int | None = None) -> dict[str, Any]:
         found = self._checkpoint(checkpoint)
@@ -183,36 +390,67 @@ class Operations:
                 "total_size": sum(size for _, size in files)}
 
     def tool_delete_file(self, path: str) -> dict[str, Any]:
-        checkpoint = self.session.delete_file(path)
-        self._appended(checkpoint.id, f"delete_file {path}")
-        return {"checkpoint": checkpoint.id}
+        forgot = self._make_room(run=False)
+        self._file_change(lambda: self.session.delete_file(path))
+        checkpoint = self.session.current.id
+        self._appended(checkpoint, f"delete_file {path}")
+        return {"checkpoint": checkpoint, "path": path, **forgot}
 
-    def tool_diff(self, from_checkpoint: int = 0,
-                  to_checkpoint: int | None = None) -> dict[str, Any]:
-        text = self.session.diff(from_checkpoint, to_checkpoint)
-        to = self.session.current.id if to_checkpoint is None else to_checkpoint
-        return {"from_checkpoint": from_checkpoint, "to_checkpoint": to, "diff": text}
+    def tool_diff(self, from_checkpoint: int | None = None, to_checkpoint: int | None = None,
+                  paths: list[str] | None = None) -> dict[str, Any]:
+        start = self.session.history[0].id if from_checkpoint is None else int(from_checkpoint)
+        end = None if to_checkpoint is None else int(to_checkpoint)
+        text = self.session.diff(start, end)
+        if paths is not None:
+            text = diff_of(text, paths)
+        to = self.session.current.id if end is None else end
+        return {"from_checkpoint": start, "to_checkpoint": to, "diff": text}
 
     def tool_list_history(self) -> dict[str, Any]:
-        ids = [c.id for c in self.session.history]
+        history = self.session.history
+        labels = self.session.labels()
         current = self.session.current.id
-        return {"current": current,
-                "checkpoints": [{"id": i,
-                                 "made_by": self.made_by[i] if i < len(self.made_by) else None,
-                                 "current": i == current} for i in ids]}
+        made_at = self.made_at
+        return {"current": current, "oldest": history[0].id,
+                "max_checkpoints": self.max_checkpoints,
+                "checkpoints": [{"id": c.id, "made_by": self.made_by.get(c.id),
+                                 "made_at": _utc(made_at[c.id]) if c.id in made_at else None,
+                                 "label": labels.get(c.id),
+                                 "exit_code": getattr(c, "exit_code", None),
+                                 "current": c.id == current} for c in history]}
 
-    def tool_rollback(self, checkpoint: int) -> dict[str, Any]:
+    def tool_label_checkpoint(self, checkpoint: int, label: str) -> dict[str, Any]:
+        self.session.set_checkpoint_label(int(checkpoint), label)
+        return {"checkpoint": int(checkpoint), "label": label}
+
+    def tool_rollback(self, checkpoint: int | str) -> dict[str, Any]:
+        if isinstance(checkpoint, str):
+            named = sorted(i for i, label in self.session.labels().items() if label == checkpoint)
+            if not named and checkpoint.isdigit():  # an id sent as text
+                named = [int(checkpoint)]
+            if not named:
+                raise NotFound(f"no checkpoint is labelled {checkpoint!r}")
+            if len(named) > 1:
+                raise ToolError(f"the label {checkpoint!r} names checkpoints "
+                                f"{', '.join(map(str, named))}: give the id")
+            checkpoint = named[0]
+        checkpoint = int(checkpoint)
         self.session.rollback(checkpoint)
         self.current = checkpoint
         return {"current": checkpoint}
 
-    def tool_install_package(self, package: str) -> dict[str, Any]:
-        self.session.install(package)
+    def tool_install_package(self, package: str,
+                             timeout_seconds: float | None = None) -> dict[str, Any]:
+        options = {"cancel_fd": self._run_options["cancel_fd"]} \
+            if "cancel_fd" in self._run_options else {}
+        if timeout_seconds is not None:
+            options["timeout_ms"] = _timeout_ms(timeout_seconds)
+        self.session.install(package, **options)
         return {"package": package}
 
     def tool_mount(self, path: str) -> dict[str, Any]:
         keys = self.session.mount(path)
-        if self.current < len(self.made_by):
+        if self.current in self.made_by:
             self.made_by[self.current] = f"{self.made_by[self.current]}; mount {path}"
         return {"keys": keys}
 
@@ -225,6 +463,49 @@ class Operations:
         target = inside(self.export_root, output_dir)
         os.makedirs(target, mode=0o700, exist_ok=True)
         return {"written": self.session.export(target, keys)}
+
+
+class Progress:
+    """Turns a run's output, as the module reports it, into progress frames.
+
+    The module calls `output` on the worker's thread while the call runs and
+    keeps the interpreter lock between reports, so a frame can only go when
+    output arrives: the first at once, then at most one per interval, each
+    carrying what came since the one before (its tail, when that is long).
+    What is held between frames is bounded the same way; output that came
+    after the last frame reaches the client in the answer."""
+
+    def __init__(self, out: BinaryIO, interval: float = PROGRESS_INTERVAL,
+                 limit: int = PROGRESS_CHARS) -> None:
+        self._out = out
+        self._interval = interval
+        self._limit = limit
+        self._pieces: list[str] = []
+        self._size = 0
+        self._last = float("-inf")
+
+    def output(self, text: str) -> None:
+        # Cut only once twice the limit is held, so that a flood of short
+        # lines costs each line its own length, not the limit's.
+        self._pieces.append(text)
+        self._size += len(text)
+        if self._size > 2 * self._limit:
+            self._pieces = ["".join(self._pieces)[-self._limit:]]
+            self._size = len(self._pieces[0])
+        now = time.monotonic()
+        if now - self._last >= self._interval and self._size:
+            self._last = now
+            send(self._out, {"progress": "".join(self._pieces)[-self._limit:]})
+            self._pieces, self._size = [], 0
+
+
+def drain(fd: int) -> None:
+    """Empties a non-blocking pipe."""
+    try:
+        while os.read(fd, 4096):
+            pass
+    except BlockingIOError:
+        pass
 
 
 def become_subreaper() -> None:
@@ -253,7 +534,8 @@ def _own_channel() -> tuple[BinaryIO, BinaryIO]:
     return os.fdopen(inp, "rb"), os.fdopen(out, "wb")
 
 
-def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None) -> int:
+def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
+          cancel_fd: int | None = None) -> int:
     started = time.monotonic()
     try:
         import vesk_internal
@@ -267,9 +549,14 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None) -> int:
         request = receive(inp)
         if request is None:
             break
+        if cancel_fd is not None:
+            drain(cancel_fd)
+        progress = Progress(out) if request.get("progress") else None
         started = time.monotonic()
         try:
-            reply: dict[str, Any] = {"ok": ops.call(request["tool"], request["arguments"])}
+            reply: dict[str, Any] = {"ok": ops.call(
+                request["tool"], request["arguments"], cancel_fd=cancel_fd,
+                on_output=progress.output if progress is not None else None)}
         except NotFound as e:
             reply = {"error": str(e), "missing": True}
         except (ToolError, RuntimeError, TypeError, ValueError, OverflowError) as e:
@@ -292,7 +579,14 @@ def main() -> int:
     become_subreaper()
     inp, out = _own_channel()
     export_root = os.environ.get("VESK_SERVE_EXPORT_ROOT") or None
-    return serve(inp, out, export_root)
+    cancel_text = os.environ.pop("VESK_CANCEL_FD", None)
+    cancel_fd = int(cancel_text) if cancel_text else None
+    if cancel_fd is not None:
+        # Nothing the session starts may hold it: code that drained it
+        # could not be stopped.
+        os.set_inheritable(cancel_fd, False)
+        os.set_blocking(cancel_fd, False)
+    return serve(inp, out, export_root, cancel_fd)
 
 
 if __name__ == "__main__":

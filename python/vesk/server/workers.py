@@ -2,17 +2,25 @@
 
 A `Worker` starts one worker process, waits for its session to be ready, and
 passes it tool calls one at a time, in the order they were made. A call whose
-caller goes away (a client that disconnected, a cancelled request) still
-runs to its end and its reply is read and dropped, so the channel never gets
-out of step. A worker that dies, or reports that its session cannot go on,
-raises `WorkerGone` in the call that was waiting and in every later one.
+caller goes away (a client that disconnected) still runs to its end and its
+reply is read and dropped, so the channel never gets out of step.
+
+`cancel(key)` stops the call in flight made under that key: it writes a byte
+to the worker's cancel pipe, and the module stops a run (Python, shell,
+install) as a time-out would; other tools finish, as they are quick. The
+caller stops waiting for the reply itself (it cancels its task); the reply
+is still read and dropped. Progress frames the worker sends before a reply
+go to the call's `on_progress`. A worker that dies, or reports that its
+session cannot go on, raises `WorkerGone` in the call that was waiting and
+in every later one.
 
 `close()` ends the worker: it closes the channel, which an idle worker takes
 as the end of its session (it drops the session, so the module stops its
 runner and removes its directories, and exits). A busy worker cannot notice
-until its call returns, so close() kills the worker's children (the runner,
-a shell sandbox) until the call fails and the worker exits. What is still
-there after `grace` seconds is killed with its whole process group.
+until its call returns, so close() closes the cancel pipe (its end reads as
+a cancel) and kills the worker's children (the runner, a shell sandbox)
+until the call fails and the worker exits. What is still there after
+`grace` seconds is killed with its whole process group.
 
 A worker's standard error (its own, its module's and its runner's) is a pipe
 the server copies to its own, tagged and cleaned (`vesk.server.log`).
@@ -34,7 +42,7 @@ import signal
 import sys
 import time
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, Callable
 
 from vesk.server import log
 from vesk.server.spares import SpareKeeper
@@ -144,6 +152,9 @@ class Worker:
         self._exchanges: set[asyncio.Task[dict[str, Any]]] = set()
         self._gone: str | None = None
         self._relay: asyncio.Future[None] | None = None
+        self._cancel_w: int | None = None  # the server's end of the cancel pipe
+        self._running: Any = None  # the key of the call in flight
+        self._cancelled = False  # its cancel byte was written
         self.busy = False
         self.start_seconds: float | None = None
 
@@ -165,9 +176,12 @@ class Worker:
             if spares.pid is not None:
                 _WORKER_PIDS.add(spares.pid)
         channel = spares.pair() if spares is not None else None
-        env = self._options.env
+        cancel_r, self._cancel_w = os.pipe2(os.O_CLOEXEC | os.O_NONBLOCK)
+        env = dict(self._options.env, VESK_CANCEL_FD=str(cancel_r))
+        passed = [cancel_r]
         if channel is not None:
-            env = dict(env, VESK_SPARE_CHANNEL=str(channel[0].fileno()))
+            env["VESK_SPARE_CHANNEL"] = str(channel[0].fileno())
+            passed.append(channel[0].fileno())
         _spawning += 1
         _started += 1
         try:
@@ -175,10 +189,11 @@ class Worker:
                 self._options.python, "-m", "vesk.server.worker",
                 stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
                 stderr=asyncio.subprocess.PIPE, env=env, start_new_session=True,
-                pass_fds=(channel[0].fileno(),) if channel is not None else ())
+                pass_fds=passed)
             _WORKER_PIDS.add(self._proc.pid)
         finally:
             _spawning -= 1
+            os.close(cancel_r)
             if channel is not None:
                 channel[0].close()
                 if self._proc is not None and spares is not None:
@@ -192,22 +207,42 @@ class Worker:
             await self._died(f"could not start a session: {ready.get('error', 'unknown error')}")
         self.start_seconds = time.monotonic() - started
 
-    async def call(self, tool: str, arguments: dict[str, Any]) -> dict[str, Any]:
+    async def call(self, tool: str, arguments: dict[str, Any], *, key: Any = None,
+                   on_progress: Callable[[str], None] | None = None) -> dict[str, Any]:
         """The worker's reply ({"ok": ...} or {"error": ...}, plus "took", its
-        seconds in the session); WorkerGone when the session is gone."""
+        seconds in the session); WorkerGone when the session is gone. `key`
+        names the call for cancel(); `on_progress` gets the output the call
+        prints as it runs."""
         await self._turn.acquire()
-        exchange = asyncio.ensure_future(self._exchange(tool, arguments))
+        self._running, self._cancelled = key, False
+        exchange = asyncio.ensure_future(self._exchange(tool, arguments, on_progress))
         self._exchanges.add(exchange)
         exchange.add_done_callback(self._exchanges.discard)
         return await asyncio.shield(exchange)
 
-    async def _exchange(self, tool: str, arguments: dict[str, Any]) -> dict[str, Any]:
+    def cancel(self, key: Any) -> bool:
+        """Stops the call in flight made under `key` (not None); False when
+        no such call is in flight."""
+        if key is None or self._running != key or self._cancel_w is None:
+            return False
+        if not self._cancelled:
+            self._cancelled = True
+            try:
+                os.write(self._cancel_w, b"x")
+            except BlockingIOError:  # bytes are there already: one is enough
+                pass
+        return True
+
+    async def _exchange(self, tool: str, arguments: dict[str, Any],
+                        on_progress: Callable[[str], None] | None) -> dict[str, Any]:
         try:
             if self._gone is not None:
                 raise WorkerGone(self._gone)
             assert self._proc is not None and self._proc.stdin is not None
-            body = json.dumps({"tool": tool, "arguments": arguments},
-                              ensure_ascii=False).encode("utf-8")
+            request: dict[str, Any] = {"tool": tool, "arguments": arguments}
+            if on_progress is not None:
+                request["progress"] = True
+            body = json.dumps(request, ensure_ascii=False).encode("utf-8")
             self.busy = True
             started = time.monotonic()
             try:
@@ -216,12 +251,20 @@ class Worker:
             except (ConnectionError, RuntimeError):
                 await self._lost()
             reply = await self._receive()
+            while "progress" in reply:
+                if on_progress is not None and isinstance(reply["progress"], str):
+                    try:
+                        on_progress(reply["progress"])
+                    except Exception as e:  # the caller's fault; the call goes on
+                        log.say(f"internal error: progress: {e!r}")
+                reply = await self._receive()
             if "fatal" in reply:
                 await self._died(f"the session failed and cannot go on: {reply['fatal']}")
             reply.setdefault("took", time.monotonic() - started)
             return reply
         finally:
             self.busy = False
+            self._running = None
             self._turn.release()
 
     async def _receive(self) -> dict[str, Any]:
@@ -259,6 +302,9 @@ class Worker:
     async def close(self) -> None:
         """Ends the worker and everything it started; idempotent."""
         self._gone = self._gone or "the session was ended"
+        if self._cancel_w is not None:
+            os.close(self._cancel_w)
+            self._cancel_w = None
         proc = self._proc
         if proc is None:
             return
