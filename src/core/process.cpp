@@ -556,6 +556,7 @@ struct Watcher {
   WatchClock::time_point wake = WatchClock::time_point::max();
 
   void notify() {
+    if (!wake_fd) return;  // no thread polls
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wake_fd.get(), &one, sizeof one);
   }
@@ -600,9 +601,11 @@ void watch(Watcher* w) {
     }
     if (w->armed.empty() && (w->wake == WatchClock::time_point::max() || now >= w->wake)) {
       // Woken at a deadline that was stood down (or by a stood-down
-      // descriptor), and nothing is armed.
+      // descriptor), and nothing is armed. An idle host keeps neither the
+      // thread nor its descriptor.
       w->running = false;
       w->wake = WatchClock::time_point::max();
+      w->wake_fd.reset();
       return;
     }
     if (!w->armed.empty()) w->wake = w->armed.begin()->first;

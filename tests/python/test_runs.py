@@ -256,3 +256,6 @@ def test_output_that_is_not_utf8_keeps_every_line(tmp_path, monkeypatch):
     cp = s.execute_bash("printf 'x\\377\\ny\\n'; printf 'e\\377\\n' >&2; exit 7", on_output=failing)
     assert (cp.stdout, cp.stderr, cp.exit_code) == ("x\ufffd\ny\n", "e\ufffd\n", 7)
     assert [str(u.exc_value) for u in unraisable] == ["x\ufffd", "y"]
+    # A callback that uses its own session is refused, not left waiting.
+    s.execute_bash("echo a", on_output=lambda text: s.current)
+    assert "busy with a call on this thread" in str(unraisable[-1].exc_value)
