@@ -192,6 +192,9 @@ def test_failures_say_what_they_cost(tmp_path, monkeypatch):
             out, err, reset), name
         assert len(s.history) == count, name
         assert s.execute_python("print('state' in globals())").stdout == str(not reset), name
+        # The traceback holds this frame: without this the session would
+        # live on in a cycle, its runner with it, until a collection.
+        del info, e
 
 
 def test_cancel_descriptor_and_time_limit_per_call(tmp_path, monkeypatch):
@@ -224,6 +227,7 @@ def test_cancel_descriptor_and_time_limit_per_call(tmp_path, monkeypatch):
         assert len(s.history) == count, name
         os.read(read_end, 1)  # the caller drains its descriptor
         assert s.execute_python("print('state' in globals())").stdout == str(not reset), name
+        del info
     # The smaller limit wins, and the message names it.
     s = make_session(tmp_path, monkeypatch, bash_timeout_ms=2000)
     for timeout_ms, applied in ((800, 800), (10**9, 2000)):
@@ -259,3 +263,4 @@ def test_output_that_is_not_utf8_keeps_every_line(tmp_path, monkeypatch):
     # A callback that uses its own session is refused, not left waiting.
     s.execute_bash("echo a", on_output=lambda text: s.current)
     assert "busy with a call on this thread" in str(unraisable[-1].exc_value)
+    unraisable.clear()  # what it holds (the callbacks) holds the session
