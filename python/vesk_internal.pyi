@@ -4,10 +4,14 @@ A VeskSession holds a history of immutable checkpoints of a workspace of
 files. Python code runs in Pyodide inside a Deno child process; shell
 commands run under bubblewrap; files come in from the host with mount and go
 back out with commit and export. Every core error is raised as RuntimeError
-with the error's message.
+with the error's message; one raised by execute_python, execute_bash or
+install also carries `stdout: str`, `stderr: str` (the output printed before
+the failure) and `interpreter_reset: bool` (True when the interpreter's
+variables and imports were lost; the message then gains the line "the
+interpreter was restarted; its variables and imports are gone").
 """
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from types import TracebackType
 from typing import Literal, SupportsIndex, final
 
@@ -43,6 +47,10 @@ class VeskCheckpoint:
     @property
     def stderr(self) -> str:
         """Standard error of the run that made it ("" for file edits)."""
+    @property
+    def exit_code(self) -> int | None:
+        """Exit status of the shell command that made it (128+N for one
+        killed by signal N); None for every other checkpoint."""
     @property
     def files(self) -> dict[str, bytes]:
         """The complete workspace: a new dict of new bytes on every read.
@@ -95,24 +103,39 @@ class VeskSession:
         """
     def diff(self, from_id: SupportsIndex = 0, to_id: SupportsIndex | None = None) -> str:
         """Unified diff from checkpoint from_id to to_id (None: the current one)."""
-    def install(self, package: str) -> None:
+    def install(self, package: str, *, timeout_ms: int | None = None,
+                cancel_fd: int | None = None) -> None:
         """Install a package into the runner with micropip and remember it.
 
         Remembered packages are installed again whenever the runner is
-        replaced. A failure replaces the runner (its Python state is lost).
+        replaced. A failure replaces the runner (its Python state is lost:
+        interpreter_reset is True). timeout_ms and cancel_fd as for
+        execute_python.
         """
-    def execute_python(self, code: str) -> VeskCheckpoint:
+    def execute_python(self, code: str, *, timeout_ms: int | None = None,
+                       cancel_fd: int | None = None,
+                       on_output: Callable[[str], object] | None = None) -> VeskCheckpoint:
         """Run Python over the current workspace (as /workspace, the working directory).
 
         The files it leaves become a new checkpoint carrying its output.
         Interpreter state persists between runs until the runner is replaced
-        after a time-out or crash.
+        after a time-out, crash or cancel.
+
+        timeout_ms: this call's limit (the configured one still caps it).
+        cancel_fd: a descriptor the caller owns and drains; once readable the
+        run stops as at a time-out, appends nothing and raises "execution
+        cancelled". on_output: called on this thread with each line printed,
+        as it comes. The interpreter lock is released while the code runs.
         """
-    def execute_bash(self, command: str) -> VeskCheckpoint:
+    def execute_bash(self, command: str, *, timeout_ms: int | None = None,
+                     cancel_fd: int | None = None,
+                     on_output: Callable[[str], object] | None = None) -> VeskCheckpoint:
         """Run a shell command under bubblewrap over the current workspace.
 
         Host read-only, no network, only the workspace writable. The files it
-        leaves become a new checkpoint; the exit status is not recorded.
+        leaves become a new checkpoint carrying its output and exit_code.
+        Keywords as for execute_python (on_output gets each line of standard
+        output); a failure never resets the interpreter.
         """
     def write_file(self, path: str, content: bytes | bytearray | Sequence[int]) -> None:
         """Create or replace one file, appending a checkpoint."""

@@ -105,6 +105,33 @@ class Reaper {
     if (::waitpid(pid, &status, WNOHANG) == pid) return;
     std::lock_guard<std::mutex> lock(mu_);
     pending_.push_back(pid);
+    wake_locked();
+  }
+
+  // Takes the pidfds of the children of a process being killed: they come
+  // to this process (a subreaper) when it ends, and are reaped through
+  // their pidfds, so that a pid given to another process meanwhile is never
+  // waited for.
+  void watch_orphans(std::vector<UniqueFd> fds) {
+    std::lock_guard<std::mutex> lock(mu_);
+    const auto give_up = std::chrono::steady_clock::now() + kOrphanPatience;
+    for (UniqueFd& fd : fds) orphans_.push_back({std::move(fd), give_up});
+    wake_locked();
+  }
+
+ private:
+  // How long a sandbox process that has ended but is not (yet) ours is
+  // looked at again: its bubblewrap may still be ending, or may reap it.
+  static constexpr std::chrono::seconds kOrphanPatience{10};
+
+  struct Orphan {
+    UniqueFd pidfd;
+    std::chrono::steady_clock::time_point give_up;
+  };
+
+  Reaper() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+  void wake_locked() {
     if (wake_.valid()) {
       const std::uint64_t one = 1;
       [[maybe_unused]] ssize_t n = ::write(wake_.get(), &one, sizeof one);
@@ -119,8 +146,18 @@ class Reaper {
     }
   }
 
- private:
-  Reaper() : wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  // Whether any was reaped.
+  bool reap_orphans_locked() {
+    const auto now = std::chrono::steady_clock::now();
+    return std::erase_if(orphans_, [now](const Orphan& o) {
+             siginfo_t info{};
+             if (::waitid(P_PIDFD, static_cast<id_t>(o.pidfd.get()), &info, WEXITED | WNOHANG) ==
+                 0) {
+               return info.si_pid != 0;  // reaped; otherwise ours and still running
+             }
+             return errno != ECHILD || now >= o.give_up;
+           }) > 0;
+  }
 
   void run() {
     for (;;) {
@@ -128,21 +165,25 @@ class Reaper {
       {
         std::lock_guard<std::mutex> lock(mu_);
         reaped = reap_finished_locked();
+        reap_orphans_locked();
       }
       // A bubblewrap that ended may have left its sandbox's first process
       // to this one: it is watched from now on, and reaped when it ends.
       if (reaped) adopt_sandbox_orphans();
       std::vector<pid_t> pids;
+      std::vector<int> orphans;
       {
         std::lock_guard<std::mutex> lock(mu_);
         reap_finished_locked();
-        if (pending_.empty()) {
+        if (pending_.empty() && orphans_.empty()) {
           running_ = false;
           return;
         }
         pids = pending_;
+        for (const Orphan& o : orphans_) orphans.push_back(o.pidfd.get());
       }
-      wait_for_any(pids);
+      // The pidfds stay open meanwhile: only this thread erases orphans.
+      wait_for_any(pids, orphans);
     }
   }
 
@@ -155,8 +196,8 @@ class Reaper {
            }) > 0;
   }
 
-  // Blocks until one of `pids` ends or a new child is adopted.
-  void wait_for_any(const std::vector<pid_t>& pids) {
+  // Blocks until one of `pids` or `orphans` ends or a new child is adopted.
+  void wait_for_any(const std::vector<pid_t>& pids, const std::vector<int>& orphans) {
     std::vector<UniqueFd> owned;
     std::vector<pollfd> fds;
     for (pid_t pid : pids) {
@@ -165,9 +206,21 @@ class Reaper {
       fds.push_back({fd.get(), POLLIN, 0});
       owned.push_back(std::move(fd));
     }
+    // An orphan that has ended but is not ours yet is looked at again now
+    // and then (its pidfd stays readable); the others are waited for.
+    bool ended_elsewhere = false;
+    for (int fd : orphans) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 0) > 0) {
+        ended_elsewhere = true;
+      } else {
+        fds.push_back({fd, POLLIN, 0});
+      }
+    }
     if (wake_.valid()) fds.push_back({wake_.get(), POLLIN, 0});
     // Without pidfds (old kernels) fall back to looking again now and then.
-    const int timeout = owned.size() == pids.size() && wake_.valid() ? -1 : 50;
+    const int timeout =
+        owned.size() == pids.size() && wake_.valid() && !ended_elsewhere ? -1 : 50;
     ::poll(fds.data(), fds.size(), timeout);
     if (wake_.valid()) {
       std::uint64_t count;
@@ -177,12 +230,34 @@ class Reaper {
 
   std::mutex mu_;
   std::vector<pid_t> pending_;
+  std::vector<Orphan> orphans_;
   bool running_ = false;
   UniqueFd wake_;
 };
 
 void adopt_sandbox_orphans() {
   for (pid_t pid : sandbox_orphans(false)) Reaper::instance().adopt(pid);
+}
+
+// Pidfds of the children of `pid` (a bubblewrap about to be killed: the
+// runner or the sandbox it started) when this process is a subreaper: they
+// come to it once `pid` ends, and once they have ended nothing tells them
+// from the host's other children, so they are taken while they run.
+std::vector<UniqueFd> children_to_inherit(pid_t pid) {
+  std::vector<UniqueFd> found;
+  int subreaper = 0;
+  if (::prctl(PR_GET_CHILD_SUBREAPER, &subreaper) != 0 || subreaper == 0) return found;
+  const std::string tasks_path = "/proc/" + std::to_string(pid) + "/task";
+  std::unique_ptr<DIR, int (*)(DIR*)> tasks(::opendir(tasks_path.c_str()), &::closedir);
+  if (!tasks) return found;
+  while (const dirent* task = ::readdir(tasks.get())) {
+    if (task->d_name[0] == '.') continue;
+    std::ifstream list(tasks_path + "/" + task->d_name + "/children");
+    for (pid_t child; list >> child;) {
+      if (UniqueFd fd(::pidfd_open(child, 0)); fd) found.push_back(std::move(fd));
+    }
+  }
+  return found;
 }
 
 }  // namespace
@@ -207,8 +282,10 @@ void Child::kill() {
     ::pidfd_send_signal(pidfd_.get(), SIGKILL, nullptr, 0);
     return;
   }
+  std::vector<UniqueFd> sandbox = children_to_inherit(pid_);
   if (own_group_) ::kill(-pid_, SIGKILL);
   ::kill(pid_, SIGKILL);
+  if (!sandbox.empty()) Reaper::instance().watch_orphans(std::move(sandbox));
 }
 
 std::optional<ExitStatus> Child::try_wait() {
@@ -479,6 +556,7 @@ struct Watcher {
   WatchClock::time_point wake = WatchClock::time_point::max();
 
   void notify() {
+    if (!wake_fd) return;  // no thread polls
     const std::uint64_t one = 1;
     [[maybe_unused]] ssize_t n = ::write(wake_fd.get(), &one, sizeof one);
   }
@@ -523,9 +601,11 @@ void watch(Watcher* w) {
     }
     if (w->armed.empty() && (w->wake == WatchClock::time_point::max() || now >= w->wake)) {
       // Woken at a deadline that was stood down (or by a stood-down
-      // descriptor), and nothing is armed.
+      // descriptor), and nothing is armed. An idle host keeps neither the
+      // thread nor its descriptor.
       w->running = false;
       w->wake = WatchClock::time_point::max();
+      w->wake_fd.reset();
       return;
     }
     if (!w->armed.empty()) w->wake = w->armed.begin()->first;

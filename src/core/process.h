@@ -55,6 +55,9 @@ class Child {
 
   // Sends SIGKILL (to the whole process group when the child leads its own);
   // errors, as when it has already ended, are ignored. No-op once reaped.
+  // In a subreaper host the child's own children, which come to the host
+  // when it ends, are handed to the background reaper first (by pidfd), so
+  // that none stays a zombie.
   void kill();
   // Non-blocking: the exit status if the process has ended (reaping it).
   std::optional<ExitStatus> try_wait();

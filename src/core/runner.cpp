@@ -93,6 +93,17 @@ std::string trim_end(std::string text) {
   return text;
 }
 
+// Gives back the memory of a request's partial output once the request's
+// result has been made: an idle runner holds none.
+struct ReleasePartial {
+  std::string& stdout_text;
+  std::string& stderr_text;
+  ~ReleasePartial() {
+    std::string().swap(stdout_text);
+    std::string().swap(stderr_text);
+  }
+};
+
 // How long a runner whose output ended, or that stopped taking requests, is
 // given to exit before it is reported without its exit code: it has closed
 // its pipes, so it is ending already.
@@ -415,6 +426,7 @@ Result<ExecutionOutput> Runner::execute_python_changes(
 }
 
 Result<ExecutionOutput> Runner::execution_output(Result<ReplyLine> reply) {
+  const ReleasePartial release{partial_stdout_, partial_stderr_};
   if (!reply) return fail(reply.error());
   if (std::holds_alternative<ImageReply>(*reply)) return fail_message(std::string(kNoVariantMessage));
   if (auto* e = std::get_if<ErrReply>(&*reply)) {
@@ -436,6 +448,7 @@ Status Runner::install(std::string_view package, const FileMap* files,
                        std::optional<std::vector<std::string>>* installed,
                        const RunControl& control) {
   return guard([&]() -> Status {
+    const ReleasePartial release{partial_stdout_, partial_stderr_};
     if (installed != nullptr) installed->reset();
     Result<ReplyLine> reply = request([&] { return write_install_request(writer_, package, files); },
                                       control.limit(engine_.config().install_timeout_ms),
@@ -454,6 +467,7 @@ Status Runner::install(std::string_view package, const FileMap* files,
 Result<Runner::ParkOutcome> Runner::park(std::uint64_t max_bytes,
                                          const std::function<Status(std::string_view)>& sink) {
   return guard([&]() -> Result<ParkOutcome> {
+    const ReleasePartial release{partial_stdout_, partial_stderr_};
     ParkOutcome outcome;
     const ImageReader read_image = [&](std::uint64_t size) -> Result<bool> {
       if (size > max_bytes) {

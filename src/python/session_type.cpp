@@ -1,7 +1,9 @@
 #include "python/session_type.h"
 
 #include <functional>
+#include <atomic>
 #include <memory>
+#include <thread>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -37,6 +39,10 @@ struct SessionSlot final : Parkable {
   static constexpr std::chrono::seconds kBusyRetry{1};
 
   std::mutex mu;
+  // The thread running a call, while one runs: an on_output callback that
+  // called its own session would otherwise wait for ever for the lock its
+  // own call holds.
+  std::atomic<std::thread::id> calling{};
   bool abandoned = false;
   std::unique_ptr<Session> session;
   // The time the parker was last told (or answered itself): a call that
@@ -104,6 +110,11 @@ PyObject* with_session(PyObject* self, Op&& op, ToPy&& to_py,
                        void (*raise)(const Error&) = raise_error) {
   const std::shared_ptr<SessionSlot>& shared = *reinterpret_cast<SessionObject*>(self)->slot;
   SessionSlot& slot = *shared;
+  if (slot.calling.load() == std::this_thread::get_id()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "the session is busy with a call on this thread (on_output cannot use it)");
+    return nullptr;
+  }
   std::unique_lock<std::mutex> lock;
   lock_slot(slot, lock);
   if (!slot.session) {
@@ -118,11 +129,13 @@ PyObject* with_session(PyObject* self, Op&& op, ToPy&& to_py,
   }
   using R = decltype(op(*slot.session));
   std::optional<R> result;
+  slot.calling.store(std::this_thread::get_id());
   try {
     result.emplace(op(*slot.session));
   } catch (...) {
     result.emplace(std::unexpected<Error>(error_from_current_exception()));
   }
+  slot.calling.store(std::thread::id());
   if (!result->has_value() && result->error().is_internal()) slot.abandoned = true;
   const std::optional<ParkClock::time_point> deadline = news_for_parker(slot);
   if (!result->has_value()) {

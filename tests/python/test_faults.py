@@ -178,7 +178,7 @@ def test_killed_runners_and_commands_are_reaped_as_they_end():
                 except RuntimeError:
                     pass
             try:
-                s.execute_python("from pyodide.code import run_js\nrun_js('Deno.exit(3)')")
+                s.execute_python("from pyodide.code import run_js\\nrun_js('Deno.exit(3)')")
             except RuntimeError:
                 pass
         deadline = time.monotonic() + 60
