@@ -101,8 +101,9 @@ class VeskSession:
 
         None commits every mounted key. Returns the host paths written.
         """
-    def diff(self, from_id: SupportsIndex = 0, to_id: SupportsIndex | None = None) -> str:
-        """Unified diff from checkpoint from_id to to_id (None: the current one)."""
+    def diff(self, from_id: SupportsIndex | None = None, to_id: SupportsIndex | None = None) -> str:
+        """Unified diff from checkpoint from_id (None: the oldest kept one, 0
+        until forget_before) to to_id (None: the current one)."""
     def install(self, package: str, *, timeout_ms: int | None = None,
                 cancel_fd: int | None = None) -> None:
         """Install a package into the runner with micropip and remember it.

@@ -204,15 +204,18 @@ PyObject* session_commit(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* session_diff(PyObject* self, PyObject* args, PyObject* kwargs) {
   static const char* kw[] = {"from_id", "to_id", nullptr};
-  PyObject* from_obj = nullptr;
+  PyObject* from_obj = Py_None;
   PyObject* to_obj = Py_None;
   if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:diff", const_cast<char**>(kw), &from_obj,
                                    &to_obj)) {
     return nullptr;
   }
-  std::uint64_t from_id = 0;
-  if (from_obj != nullptr) {
-    VESK_CONVERT(to_u64(from_obj, "from_id", &from_id));
+  // None: the oldest kept checkpoint, which is 0 until forget_before.
+  std::optional<std::uint64_t> from_id;
+  if (from_obj != Py_None) {
+    std::uint64_t v = 0;
+    VESK_CONVERT(to_u64(from_obj, "from_id", &v));
+    from_id = v;
   }
   std::optional<std::uint64_t> to_id;
   if (to_obj != Py_None) {
@@ -222,7 +225,10 @@ PyObject* session_diff(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   return with_session(
       self,
-      [&](Session& s) { return s.diff(from_id, to_id.value_or(s.history().current_id())); },
+      [&](Session& s) {
+        return s.diff(from_id.value_or(s.history().checkpoints().front().id),
+                      to_id.value_or(s.history().current_id()));
+      },
       text);
 }
 
@@ -649,7 +655,7 @@ void session_dealloc(PyObject* self) {
 PyMethodDef kMethods[] = {
     VESK_METHOD("mount", session_mount, "mount($self, path)"),
     VESK_METHOD("commit", session_commit, "commit($self, keys)"),
-    VESK_METHOD("diff", session_diff, "diff($self, from_id=0, to_id=None)"),
+    VESK_METHOD("diff", session_diff, "diff($self, from_id=None, to_id=None)"),
     VESK_METHOD("install", session_install,
                 "install($self, package, *, timeout_ms=None, cancel_fd=None)"),
     VESK_METHOD("execute_python", session_execute_python,

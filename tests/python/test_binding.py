@@ -39,7 +39,7 @@ def test_signatures():
     expected = {
         "mount": "(path)",
         "commit": "(keys)",
-        "diff": "(from_id=0, to_id=None)",
+        "diff": "(from_id=None, to_id=None)",
         "install": "(package, *, timeout_ms=None, cancel_fd=None)",
         "execute_python": "(code, *, timeout_ms=None, cancel_fd=None, on_output=None)",
         "execute_bash": "(command, *, timeout_ms=None, cancel_fd=None, on_output=None)",

@@ -107,9 +107,10 @@ def test_forget_before_keeps_ids_labels_and_the_mount_base(tmp_path, monkeypatch
     assert (s.labels(), s.session_label) == ({1: "first"}, "job")
     assert held.files["f"] == b"2"
     s.rollback(3)
+    assert s.diff() == s.diff(1, 3)                          # from the oldest kept
     refusals = [
         (lambda: s.rollback(2), "checkpoint 2 was forgotten (the oldest kept is 1)"),
-        (lambda: s.diff(), "checkpoint 0 was forgotten (the oldest kept is 1)"),
+        (lambda: s.diff(0), "checkpoint 0 was forgotten (the oldest kept is 1)"),
         (lambda: s.forget_before(4), "checkpoint 3 is current and cannot be forgotten"),
         (lambda: s.set_checkpoint_label(5, "x"), "checkpoint 5 does not exist"),
     ]
