@@ -10,6 +10,8 @@ vesk.server.worker`) loads only what it needs. The modules:
     protocol.py        the MCP messages of one session
     jsonrpc.py         JSON-RPC parsing and responses
     tools.py, schema.py, resources.py   what is offered, and the checks
+    content.py         a tool result's text for a model, and the bounds on answers
+    search.py, diffs.py   search_files, and a diff cut down to some paths
     sessions.py        sessions, their limits, the idle time-out, the scratch dir
     workers.py         the server's handle of a worker process
     worker.py          the worker process, one per session, holding a VeskSession
