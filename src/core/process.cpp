@@ -584,9 +584,6 @@ void fire(Watchdog::Armed& armed, bool by_cancel_fd) {
   armed.child->kill();
 }
 
-// How long the thread stays once nothing is armed.
-constexpr std::chrono::milliseconds kIdleLinger{200};
-
 void watch(Watcher* w) {
   std::unique_lock<std::mutex> lock(w->mu);
   for (;;) {
@@ -721,19 +718,8 @@ void Watchdog::cancel() {
     if (it->second == armed_) {
       w.armed.erase(it);
       // The thread stops polling the descriptor at once rather than at its
-      // next wake. With nothing left armed it ends a moment from now (a next
-      // request soon after still finds it) instead of sleeping on to a
-      // deadline that no longer matters, up to a minute in which the host
-      // would keep a thread it does not need.
-      bool wake = armed_->cancel_fd.valid();
-      if (w.armed.empty()) {
-        const WatchClock::time_point linger = WatchClock::now() + kIdleLinger;
-        if (linger < w.wake) {
-          w.wake = linger;
-          wake = true;
-        }
-      }
-      if (wake) w.notify();
+      // next wake.
+      if (armed_->cancel_fd) w.notify();
       break;
     }
   }

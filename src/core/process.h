@@ -168,9 +168,8 @@ struct RunControl {
 // thread waits in poll() for the nearest deadline or any armed cancel
 // descriptor; it is only woken when a deadline comes earlier than the one it
 // sleeps towards or a watchdog with a descriptor is armed or stood down, so
-// arming and standing down a plain one cost no context switch, unless it was
-// the last one armed: the thread then ends a moment later, unless another is
-// armed meanwhile. A forked child starts its own.
+// arming and standing down a plain one cost no context switch; it ends when
+// it wakes and finds nothing armed, and a forked child starts its own.
 class Watchdog {
  public:
   // `cancel_fd` (-1 for none) is watched through a copy of the
