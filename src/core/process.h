@@ -172,6 +172,10 @@ struct RunControl {
 // it wakes and finds nothing armed, and a forked child starts its own.
 class Watchdog {
  public:
+  // The name of the watching thread, which holds one descriptor of its own
+  // (an eventfd) while it runs.
+  static constexpr const char* kWatchThreadName = "vesk-watchdog";
+
   // `cancel_fd` (-1 for none) is watched through a copy of the
   // descriptor, so the caller may close its own at any time. Errors: an
   // internal fault when the thread cannot be started; the Os error of

@@ -111,7 +111,7 @@ def test_content_conversions_store_the_same_bytes(session):
         (lambda s: s.rollback(2 ** 64), OverflowError, None),
         (lambda s: s.rollback("1"), TypeError, "id must be int, not str"),
         (lambda s: s.rollback(1.0), TypeError, "id must be int, not float"),
-        (lambda s: s.diff(None), TypeError, "from_id must be int, not NoneType"),
+        (lambda s: s.diff("0"), TypeError, "from_id must be int, not str"),
         (lambda s: s.diff(0, "x"), TypeError, "to_id must be int, not str"),
         (lambda s: s.commit("a"), TypeError, "keys must be a list of str or None, not str"),
         (lambda s: s.commit([1]), TypeError, "keys[0] must be str, not int"),

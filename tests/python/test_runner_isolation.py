@@ -20,7 +20,7 @@ from pathlib import Path
 import pytest
 
 from runner_harness import deno_cache_dir
-from session_util import make_session, mounted_tmpfs, runner_pids, wait_until
+from session_util import RESET_LINE, make_session, mounted_tmpfs, runner_pids, wait_until
 
 pytestmark = pytest.mark.skipif(shutil.which("bwrap") is None,
                                 reason="runners run directly without bubblewrap")
@@ -115,7 +115,8 @@ def test_runner_memory_is_bounded_and_the_session_goes_on(tmp_path, monkeypatch)
     # session goes on in a new interpreter with its files.
     s.write_file("kept.txt", b"kept")
     before = runner_pids() - others
-    stopped = "the runner went over its memory limit of 600 MiB (max_runner_memory_mb) and was stopped"
+    stopped = ("the runner went over its memory limit of 600 MiB (max_runner_memory_mb) and was stopped\n"
+               + RESET_LINE)
     with pytest.raises(RuntimeError, match=f"^{re.escape(stopped)}$"):
         s.execute_python("import js\na = js.Uint8Array.new(700 << 20)\na.fill(1)")
     assert wait_until(lambda: not (before & runner_pids()))
