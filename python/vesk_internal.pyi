@@ -126,7 +126,8 @@ class VeskSession:
         cancel_fd: a descriptor the caller owns and drains; once readable the
         run stops as at a time-out, appends nothing and raises "execution
         cancelled". on_output: called on this thread with each line printed,
-        as it comes. The interpreter lock is released while the code runs.
+        as it comes. With a cancel_fd the interpreter lock is released while
+        the code runs, so that another thread may cancel.
         """
     def execute_bash(self, command: str, *, timeout_ms: int | None = None,
                      cancel_fd: int | None = None,

@@ -259,34 +259,38 @@ bool to_run_control(const RunArgs& args, RunControl* control) {
   return true;
 }
 
-// Runs a call with the interpreter lock released, so that the host's other
-// threads (one that cancels, say) go on meanwhile; `on_output` is called
-// with the lock taken again, on this thread. An exception it raises is
-// reported as unraisable and the run goes on.
+// Runs a call with the interpreter lock released when the caller gave a
+// cancel descriptor, so that the host's other threads (the one that cancels,
+// say) go on meanwhile; without one the lock stays held, as for every other
+// call. `on_output` is called with the lock held, on this thread. An
+// exception it raises is reported as unraisable and the run goes on.
 class Unlocked {
  public:
-  explicit Unlocked(PyObject* on_output) : on_output_(on_output), state_(PyEval_SaveThread()) {}
+  Unlocked(PyObject* on_output, bool release)
+      : on_output_(on_output), state_(release ? PyEval_SaveThread() : nullptr) {}
   Unlocked(const Unlocked&) = delete;
   Unlocked& operator=(const Unlocked&) = delete;
-  ~Unlocked() { PyEval_RestoreThread(state_); }
+  ~Unlocked() {
+    if (state_ != nullptr) PyEval_RestoreThread(state_);
+  }
 
   // The callback for the core, or an empty one without `on_output`.
   std::function<void(std::string)> callback() {
     if (on_output_ == Py_None) return nullptr;
     return [this](std::string text) {
-      PyEval_RestoreThread(state_);
+      if (state_ != nullptr) PyEval_RestoreThread(state_);
       PyObject* arg = text_to_py(text);
       PyObject* result = arg == nullptr ? nullptr : PyObject_CallFunctionObjArgs(on_output_, arg, nullptr);
       if (result == nullptr) PyErr_WriteUnraisable(on_output_);
       Py_XDECREF(result);
       Py_XDECREF(arg);
-      state_ = PyEval_SaveThread();
+      if (state_ != nullptr) state_ = PyEval_SaveThread();
     };
   }
 
  private:
   PyObject* on_output_;
-  PyThreadState* state_;
+  PyThreadState* state_;  // null while the lock is held
 };
 
 PyObject* session_install(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -304,7 +308,7 @@ PyObject* session_install(PyObject* self, PyObject* args, PyObject* kwargs) {
   return with_session(
       self,
       [&](Session& s) {
-        Unlocked unlocked(Py_None);
+        Unlocked unlocked(Py_None, control.cancel_fd >= 0);
         return unit_of(s.install(package, control));
       },
       none, raise_run_error);
@@ -325,7 +329,7 @@ PyObject* session_execute_python(PyObject* self, PyObject* args, PyObject* kwarg
   return with_session(
       self,
       [&](Session& s) {
-        Unlocked unlocked(run.on_output);
+        Unlocked unlocked(run.on_output, control.cancel_fd >= 0);
         return record_of(s.execute_python(code, unlocked.callback(), control));
       },
       checkpoint, raise_run_error);
@@ -347,7 +351,7 @@ PyObject* session_execute_bash(PyObject* self, PyObject* args, PyObject* kwargs)
   return with_session(
       self,
       [&](Session& s) {
-        Unlocked unlocked(run.on_output);
+        Unlocked unlocked(run.on_output, control.cancel_fd >= 0);
         return record_of(s.execute_bash(command, unlocked.callback(), control));
       },
       checkpoint, raise_run_error);
