@@ -86,11 +86,17 @@ async function runModern(client: ModernClient, command: Command): Promise<unknow
   switch (command.op) {
     case "listTools":
       return await client.listTools(undefined, TIMEOUT);
-    case "callTool":
+    case "callTool": {
+      // "abortOnProgress": cancel the call at its first progress message.
+      const controller = new AbortController();
+      const onprogress = command.abortOnProgress
+        ? () => controller.abort("cancelled by the test")
+        : undefined;
       return await client.callTool(
         { name: String(command.name), arguments: command.arguments as Record<string, unknown> },
-        TIMEOUT,
+        { ...TIMEOUT, signal: controller.signal, onprogress },
       );
+    }
     case "discover":
       return await client.discover(TIMEOUT);
     case "listResources":

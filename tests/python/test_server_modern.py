@@ -259,3 +259,24 @@ def test_tasks_run_report_progress_and_cancel_per_principal(server):
     finally:
         gate.open()
         gate.remove()
+
+
+def test_a_cancelled_call_over_stdio_stops_its_workspaces_run(clients):
+    from mcp_util import ClientError, Gate
+
+    command = serve_command()
+    clients.do("connect", "cancel-stdio", modern=True, transport="stdio", command=command[0],
+               args=command[1:], env=server_env())
+    gate = Gate()
+    try:
+        handle = ok(clients.call("create_workspace", "cancel-stdio"))["workspace"]
+        with pytest.raises(ClientError):
+            clients.do("callTool", "cancel-stdio", name="run_shell", abortOnProgress=True,
+                       arguments={"workspace": handle, "command": "echo go; " + gate.command})
+        # The gate is shut: only the cancel frees the workspace for this.
+        history = ok(clients.call("list_history", "cancel-stdio", workspace=handle))
+        assert [c["made_by"] for c in history["checkpoints"]] == ["session start"]
+    finally:
+        gate.open()
+        gate.remove()
+        clients.do("close", "cancel-stdio")
