@@ -8,8 +8,9 @@
 #   - Deno's cache warmed with npm:pyodide at the version the runner imports,
 #     so the first session starts offline;
 #   - the MCP client SDK for the tour's client into .tools/mcp-sdk, and with
-#     --tests the MCP conformance suite into .tools/mcp, both from npm as
-#     their package-lock.json files pin them.
+#     --tests the MCP conformance suite and both versions of the client SDK
+#     (the second speaks revision 2026-07-28) into .tools/mcp, all from npm
+#     as their package-lock.json files pin them (a changed lock reinstalls).
 # Run as root on Debian 12 to install; run as anyone to check. A second run
 # finishes in seconds. Afterwards put .tools/bin first on PATH (scripts/env.sh).
 #
@@ -183,7 +184,8 @@ npm_tree() {
   fi
 }
 # The official MCP client SDK, for the tour's client (examples/mcp); with
-# --tests also the conformance suite, for the server's tests (tests/mcp).
+# --tests also the conformance suite and the SDK clients, for the server's
+# tests (tests/mcp).
 npm_tree "$ROOT/examples/mcp" "$TOOLS/mcp-sdk"
 if ((tests)); then
   npm_tree "$ROOT/tests/mcp" "$TOOLS/mcp"

@@ -104,8 +104,10 @@ def parser() -> argparse.ArgumentParser:
                            "takes a free port; the address is printed on standard error. A "
                            "HOST that is not a loopback address needs a bearer token")
     http.add_argument("--token-file", metavar="PATH",
-                      help="require the header 'Authorization: Bearer TOKEN', TOKEN being the "
-                           "contents of PATH (default: $VESK_SERVE_TOKEN, if set)")
+                      help="require the header 'Authorization: Bearer TOKEN', for a TOKEN of "
+                           "PATH: one 'PRINCIPAL:TOKEN' a line (a bare TOKEN is principal "
+                           "'default'); each principal sees only its own sessions and "
+                           "workspaces (default: $VESK_SERVE_TOKEN, if set)")
     http.add_argument("--allowed-host", metavar="NAME", action="append", default=[],
                       help="accept requests whose Host header names NAME (besides localhost, "
                            "127.0.0.1, ::1 and the bound address); repeatable")
@@ -148,11 +150,15 @@ def _fail(text: str) -> int:
     return 2
 
 
-def _token(args: argparse.Namespace) -> str | None:
+def _tokens(args: argparse.Namespace) -> tuple[tuple[tuple[str, str], ...], str | None]:
+    """The (principal, token) pairs, and what is wrong with the token file."""
+    from vesk.server import tokens
+
     if args.token_file:
         with open(args.token_file, encoding="utf-8") as f:
-            return f.read().strip()
-    return os.environ.get("VESK_SERVE_TOKEN") or None
+            return tokens.parse(f.read())
+    token = os.environ.get("VESK_SERVE_TOKEN", "").strip()
+    return (((tokens.DEFAULT_PRINCIPAL, token),) if token else ()), None
 
 
 def serve(args: argparse.Namespace) -> int:
@@ -179,12 +185,12 @@ def serve(args: argparse.Namespace) -> int:
     if args.http is not None:
         host, port = args.http
         try:
-            token = _token(args)
-        except OSError as e:
+            pairs, wrong = _tokens(args)
+        except (OSError, UnicodeDecodeError) as e:
             return _fail(f"cannot read the token file: {e}")
-        if args.token_file and not token:
-            return _fail("the token file is empty")
-        if not is_loopback(host) and token is None:
+        if wrong is not None:
+            return _fail(f"the token file: {wrong}")
+        if not is_loopback(host) and not pairs:
             return _fail(f"serving on {host}, which is not a loopback address, needs a bearer "
                          "token (--token-file or VESK_SERVE_TOKEN)")
         for origin in args.allowed_origin:
@@ -196,7 +202,7 @@ def serve(args: argparse.Namespace) -> int:
             ipaddress.ip_address(host)
         except ValueError:
             return _fail(f"'{host}' is not an IP address or localhost")
-        http = HttpOptions(host=host, port=port, max_body=args.max_body_mb << 20, token=token,
+        http = HttpOptions(host=host, port=port, max_body=args.max_body_mb << 20, tokens=pairs,
                            allowed_hosts=frozenset(args.allowed_host),
                            allowed_origins=frozenset(args.allowed_origin))
     idle = args.idle_timeout

@@ -7,11 +7,19 @@
 // ...} or {"id": n, "error": {"message", "code", "name"}}. Commands run
 // concurrently, so a test can hold a long call on one client while it makes
 // others. Several clients, each with its own transport, live side by side
-// under their names.
+// under their names. A "connect" with "modern": true makes a client of the
+// SDK's second version (the @modelcontextprotocol/client package) pinned to
+// revision 2026-07-28 (no handshake, no session); the others speak the
+// initialize-era revisions with the first version.
 
 import { Client } from "@modelcontextprotocol/sdk/client/index.js";
 import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
 import { StreamableHTTPClientTransport } from "@modelcontextprotocol/sdk/client/streamableHttp.js";
+import {
+  Client as ModernClient,
+  StreamableHTTPClientTransport as ModernHttpTransport,
+} from "@modelcontextprotocol/client";
+import { StdioClientTransport as ModernStdioTransport } from "@modelcontextprotocol/client/stdio";
 
 type Command = {
   id: number;
@@ -23,7 +31,7 @@ type Command = {
 type Entry = {
   client: Client;
   transport: StdioClientTransport | StreamableHTTPClientTransport;
-};
+} | { modern: ModernClient };
 
 const clients = new Map<string, Entry>();
 const encoder = new TextEncoder();
@@ -32,15 +40,80 @@ function reply(line: Record<string, unknown>): void {
   Deno.stdout.writeSync(encoder.encode(JSON.stringify(line) + "\n"));
 }
 
-function entry(command: Command): Entry {
+function found(command: Command): Entry {
   const found = clients.get(String(command.client));
   if (!found) throw new Error(`no client named ${command.client}`);
   return found;
 }
 
+type Legacy = Exclude<Entry, { modern: ModernClient }>;
+
+function entry(command: Command): Legacy {
+  const got = found(command);
+  if ("modern" in got) throw new Error(`${command.op} is not offered for modern clients`);
+  return got;
+}
+
 const TIMEOUT = { timeout: 300_000 };
 
+async function connectModern(command: Command): Promise<unknown> {
+  const client = new ModernClient({ name: "vesk-tests", version: "2.0.0" }, {
+    versionNegotiation: { mode: { pin: "2026-07-28" } },
+  });
+  const transport = command.transport === "stdio"
+    ? new ModernStdioTransport({
+      command: String(command.command),
+      args: command.args as string[],
+      env: command.env as Record<string, string>,
+      stderr: "inherit",
+    })
+    : new ModernHttpTransport(new URL(String(command.url)), {
+      requestInit: { headers: (command.headers ?? {}) as Record<string, string> },
+    });
+  await client.connect(transport, TIMEOUT);
+  clients.set(String(command.client), { modern: client });
+  return {
+    serverVersion: client.getServerVersion(),
+    capabilities: client.getServerCapabilities(),
+    instructions: client.getInstructions(),
+    protocolVersion: client.getNegotiatedProtocolVersion() ?? null,
+  };
+}
+
+// What a modern client does: the same commands, on the second version's API.
+async function runModern(client: ModernClient, command: Command): Promise<unknown> {
+  const meta = command.workspace ? { _meta: { "vesk/workspace": String(command.workspace) } } : {};
+  switch (command.op) {
+    case "listTools":
+      return await client.listTools(undefined, TIMEOUT);
+    case "callTool": {
+      // "abortOnProgress": cancel the call at its first progress message.
+      const controller = new AbortController();
+      const onprogress = command.abortOnProgress
+        ? () => controller.abort("cancelled by the test")
+        : undefined;
+      return await client.callTool(
+        { name: String(command.name), arguments: command.arguments as Record<string, unknown> },
+        { ...TIMEOUT, signal: controller.signal, onprogress },
+      );
+    }
+    case "discover":
+      return await client.discover(TIMEOUT);
+    case "listResources":
+      return await client.listResources({ ...meta }, TIMEOUT);
+    case "readResource":
+      return await client.readResource({ uri: String(command.uri), ...meta }, TIMEOUT);
+    case "close":
+      clients.delete(String(command.client));
+      await client.close();
+      return null;
+    default:
+      throw new Error(`unknown op ${command.op}`);
+  }
+}
+
 async function connect(command: Command): Promise<unknown> {
+  if (command.modern) return await connectModern(command);
   const client = new Client({ name: "vesk-tests", version: "1.0.0" });
   let transport: StdioClientTransport | StreamableHTTPClientTransport;
   if (command.transport === "stdio") {
@@ -69,6 +142,10 @@ async function connect(command: Command): Promise<unknown> {
 }
 
 async function run(command: Command): Promise<unknown> {
+  if (command.op !== "connect") {
+    const got = found(command);
+    if ("modern" in got) return await runModern(got.modern, command);
+  }
   switch (command.op) {
     case "connect":
       return await connect(command);
@@ -142,5 +219,7 @@ for await (const chunk of Deno.stdin.readable) {
   }
 }
 await Promise.allSettled(running);
-for (const { client } of clients.values()) await client.close().catch(() => {});
+for (const got of clients.values()) {
+  await ("modern" in got ? got.modern : got.client).close().catch(() => {});
+}
 Deno.exit(0);

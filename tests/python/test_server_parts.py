@@ -193,3 +193,18 @@ def test_progress_frames_are_few_and_bounded():
     progress.output("x" * 1000 + "end")
     out.seek(0)
     assert receive(out) == {"progress": "x" * 97 + "end"}
+
+
+@pytest.mark.parametrize("text, pairs, problem", [
+    ("s3cret\n", (("default", "s3cret"),), None),
+    ("# who\nalice:a1\n\nbob: b:2 \n", (("alice", "a1"), ("bob", "b:2")), None),
+    ("alice:same\nbob:same\n", (), "repeats a token"),
+    (":t\n", (), "line 1 is not PRINCIPAL:TOKEN"),
+    ("alice:two words\n", (), "line 1 is not PRINCIPAL:TOKEN"),
+    ("\n# none\n", (), "empty"),
+])
+def test_token_files_name_principals(text, pairs, problem):
+    from vesk.server import tokens
+
+    got, wrong = tokens.parse(text)
+    assert got == pairs and (wrong is None if problem is None else problem in wrong)

@@ -20,7 +20,7 @@ from session_util import wait_until
 
 TOOLS = {"run_python", "run_shell", "write_file", "read_file", "list_files", "delete_file",
          "diff", "list_history", "rollback", "install_package", "edit_file", "search_files",
-         "label_checkpoint"}
+         "label_checkpoint", "create_workspace", "close_workspace", "list_workspaces"}
 
 
 @pytest.fixture(scope="module")

@@ -7,12 +7,15 @@ vesk.server.worker`) loads only what it needs. The modules:
     log.py             the server's standard error, and its workers' made safe
     config.py          the keys of the module's configuration the server acts on
     stdio.py, http.py  the two transports
-    protocol.py        the MCP messages of one session
+    protocol.py        the MCP messages of one session, or of requests without one
     jsonrpc.py         JSON-RPC parsing and responses
     tools.py, schema.py, resources.py   what is offered, and the checks
     content.py         a tool result's text for a model, and the bounds on answers
     search.py, diffs.py   search_files, and a diff cut down to some paths
-    sessions.py        sessions, their limits, the idle time-out, the scratch dir
+    sessions.py        sessions and workspaces, their limits, the idle time-out,
+                       the scratch dir
+    tokens.py          the token file: bearer tokens and their principals
+    tasks.py           tasks: runs that answer at once and are polled
     workers.py         the server's handle of a worker process
     worker.py          the worker process, one per session, holding a VeskSession
     spares.py          the spare runner keeper, lending one runner to the workers

@@ -19,10 +19,19 @@ Every request is checked before anything else happens, in this order:
   this server's own loopback origin or one given with `--allowed-origin`;
   both answer 403 otherwise (a web page that reaches a loopback server
   through DNS rebinding carries a foreign Host and Origin);
-- with a bearer token configured, `Authorization: Bearer <token>` (401);
+- with bearer tokens configured, `Authorization: Bearer <token>` (401); the
+  token names the principal who owns what the request opens (sessions,
+  workspaces), and another principal's look unknown;
 - bounds: request line and header lines 16 KiB, 100 headers, a body of
   `max_body` bytes (413), the headers within 30 s and the body within 120 s
   of the request's start, and `max_connections` open connections (503).
+
+Revision 2026-07-28 has no sessions: a request without `Mcp-Session-Id` is
+one of it (`initialize` aside), and its headers must mirror its body
+(`MCP-Protocol-Version` the `_meta` version, `Mcp-Method` the method,
+`Mcp-Name` the tool's name or the resource's URI; 400 with HeaderMismatch
+otherwise); an unknown method is answered 404, an unsupported version or
+incomplete `_meta` 400, each with its JSON-RPC error.
 
 Sessions (`Mcp-Session-Id`): `initialize` without a session id opens one (503
 with Retry-After at the maximum number of sessions); every other message
@@ -37,6 +46,8 @@ the server's end.
 from __future__ import annotations
 
 import asyncio
+import base64
+import binascii
 import hmac
 import ipaddress
 from dataclasses import dataclass, field
@@ -45,7 +56,8 @@ from urllib.parse import urlsplit
 
 from vesk.server import jsonrpc
 from vesk.server.jsonrpc import Notification, Request, Response
-from vesk.server.protocol import SUPPORTED_VERSIONS, Protocol, ServerConfig
+from vesk.server.protocol import (LEGACY_VERSIONS, PROTOCOL_VERSION_KEY, Protocol, ServerConfig,
+                                  check_modern)
 from vesk.server.sessions import SessionManager
 
 ENDPOINT = "/mcp"
@@ -67,7 +79,8 @@ class HttpOptions:
     host: str
     port: int
     max_body: int
-    token: str | None = None
+    # (principal, token) pairs; empty: no token is asked for.
+    tokens: tuple[tuple[str, str], ...] = ()
     allowed_hosts: frozenset[str] = frozenset()
     allowed_origins: frozenset[str] = frozenset()
     max_connections: int = 512
@@ -92,6 +105,11 @@ class HttpRequest:
     version: str
     headers: dict[str, str] = field(default_factory=dict)
     body: bytes = b""
+    principal: str | None = None  # whose token came with it
+    # The connection it came on, to notice the client closing it (which
+    # cancels a request of revision 2026-07-28).
+    reader: asyncio.StreamReader | None = None
+    close_after: bool = False
 
     @property
     def keep_alive(self) -> bool:
@@ -122,6 +140,44 @@ def host_name(value: str) -> str | None:
     if port and not port.isdigit():
         return None
     return name or None
+
+
+def _header_value(value: str) -> str | None:
+    """A mirrored header's value, decoded from `=?base64?...?=` when so
+    sent; None when it is not a valid header value."""
+    if any(not (" " <= c <= "~" or c == "\t") for c in value):
+        return None
+    if value.startswith("=?base64?") and value.endswith("?=") and len(value) >= 11:
+        try:
+            return base64.b64decode(value[9:-2], validate=True).decode("utf-8")
+        except (binascii.Error, UnicodeDecodeError):
+            return None
+    return value
+
+
+def header_mismatch(headers: dict[str, str], request: Request) -> str | None:
+    """What in the headers of a request of revision 2026-07-28 is missing or
+    contradicts its body, or None: a proxy may route on the headers, so
+    they must say what the server will do."""
+    meta = request.params.get("_meta")
+    body_version = meta.get(PROTOCOL_VERSION_KEY) if isinstance(meta, dict) else None
+    mirrored = [("MCP-Protocol-Version", body_version), ("Mcp-Method", request.method)]
+    if request.method in ("tools/call", "prompts/get"):
+        mirrored.append(("Mcp-Name", request.params.get("name")))
+    elif request.method == "resources/read":
+        mirrored.append(("Mcp-Name", request.params.get("uri")))
+    elif request.method in ("tasks/get", "tasks/update", "tasks/cancel"):
+        mirrored.append(("Mcp-Name", request.params.get("taskId")))
+    for name, body_value in mirrored:
+        raw = headers.get(name.lower())
+        if raw is None:
+            return f"the {name} header is missing"
+        value = _header_value(raw) if name == "Mcp-Name" else raw
+        if value is None:
+            return f"the {name} header is malformed"
+        if value != body_value:
+            return f"the {name} header does not match the body"
+    return None
 
 
 def _media_types(value: str) -> set[str]:
@@ -176,7 +232,8 @@ async def _read_rest(line: bytes, reader: asyncio.StreamReader,
         name, value = name.lower(), value.strip()
         if name in request.headers:
             if name in ("content-length", "host", "transfer-encoding", "authorization",
-                        "mcp-session-id", "mcp-protocol-version", "origin"):
+                        "mcp-session-id", "mcp-protocol-version", "origin", "mcp-method",
+                        "mcp-name"):
                 raise HttpError(400, f"the header field {name} appears twice")
             value = request.headers[name] + ", " + value
         request.headers[name] = value
@@ -345,6 +402,7 @@ class HttpServer:
                         length.isdigit() and int(length) <= self.options.max_body:
                     writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
                 request.body = await read_body(request, reader, self.options)
+                request.reader = reader
             elif ("content-length" in request.headers
                   and request.headers["content-length"] != "0") \
                     or "transfer-encoding" in request.headers:
@@ -366,6 +424,7 @@ class HttpServer:
             body = self._error_body(e.request_id, str(e))
         if status == 0:  # a cancelled request: no answer is owed
             return False
+        keep = keep and not request.close_after
         if self._stopping:  # the server stopped while it waited: none is sent
             return False
         if stream is not None and stream.started:
@@ -384,13 +443,16 @@ class HttpServer:
         path = urlsplit(request.target).path if request.target.startswith("/") else None
         if path != ENDPOINT:
             raise HttpError(404, f"the MCP endpoint is {ENDPOINT}")
-        token = self.options.token
-        if token is not None and request.method != "OPTIONS":
+        if self.options.tokens and request.method != "OPTIONS":
             scheme, _, given = request.headers.get("authorization", "").partition(" ")
-            if scheme.lower() != "bearer" or not hmac.compare_digest(
-                    given.strip().encode(), token.encode()):
+            found = None
+            for principal, token in self.options.tokens:  # every one: no early exit to time
+                if hmac.compare_digest(given.strip().encode(), token.encode()):
+                    found = principal
+            if scheme.lower() != "bearer" or found is None:
                 raise HttpError(401, "a valid bearer token is required",
                                 {"WWW-Authenticate": 'Bearer realm="vesk"'})
+            request.principal = found
 
     def _origin_allowed(self, origin: str) -> bool:
         if origin in self.options.allowed_origins:
@@ -425,7 +487,7 @@ class HttpServer:
             return 204, {"Access-Control-Allow-Methods": "POST, DELETE",
                          "Access-Control-Allow-Headers":
                              "Content-Type, Accept, Authorization, Mcp-Session-Id, "
-                             "MCP-Protocol-Version, Last-Event-ID",
+                             "MCP-Protocol-Version, Mcp-Method, Mcp-Name, Last-Event-ID",
                          "Access-Control-Max-Age": "600"}, b""
         raise HttpError(405, f"{request.method} is not offered at {ENDPOINT}",
                         {"Allow": "POST, DELETE"})
@@ -434,13 +496,13 @@ class HttpServer:
         session_id = request.headers.get("mcp-session-id")
         if session_id is None:
             raise HttpError(400, "Bad Request: no Mcp-Session-Id header", request_id=request_id)
-        session = self.manager.get(session_id)
-        if session is None:
-            why = self.manager.why_gone(session_id)
+        session = self.manager.get(session_id, request.principal)
+        if session is None or session.handle:
+            why = self.manager.why_gone(session_id, request.principal)
             raise HttpError(404, f"Session not found: {why}" if why else "Session not found",
                             request_id=request_id)
         version = request.headers.get("mcp-protocol-version")
-        if version is not None and (version not in SUPPORTED_VERSIONS
+        if version is not None and (version not in LEGACY_VERSIONS
                                     or version != session.protocol_version):
             raise HttpError(400, f"Bad Request: unsupported protocol version {version}"
                                  f" (this session speaks {session.protocol_version})",
@@ -462,9 +524,12 @@ class HttpServer:
             if "mcp-session-id" in request.headers:
                 raise HttpError(400, "Bad Request: initialize opens a session; it carries no "
                                      "Mcp-Session-Id", request_id=request_id)
-            return await self._initialize(message)
+            return await self._initialize(message, request.principal)
+        if "mcp-session-id" not in request.headers and \
+                request.headers.get("mcp-protocol-version") not in LEGACY_VERSIONS:
+            return await self._modern(request, message, stream)
         session = self._session(request, request_id)
-        protocol = Protocol(session, self.manager, self.config)
+        protocol = Protocol(session, self.manager, self.config, request.principal)
         if isinstance(message, (Notification, Response)):
             await protocol.dispatch(message)
             return 202, {}, b""
@@ -473,13 +538,61 @@ class HttpServer:
             return 0, {}, b""
         return 200, {"Content-Type": "application/json"}, jsonrpc.dumps(response)
 
-    async def _initialize(self, message: Request) -> tuple[int, dict[str, str], bytes]:
-        session = self.manager.open()
+    async def _modern(self, request: HttpRequest, message: jsonrpc.Message,
+                      stream: EventStream | None) -> tuple[int, dict[str, str], bytes]:
+        """A message of revision 2026-07-28, which belongs to no session."""
+        if not isinstance(message, Request):
+            return 202, {}, b""  # nothing this revision sends over HTTP needs doing
+        meta = message.params.get("_meta")
+        problem = check_modern(message) if not isinstance(meta, dict) or not isinstance(
+            meta.get(PROTOCOL_VERSION_KEY), str) else None
+        if problem is None:
+            mismatch = header_mismatch(request.headers, message)
+            if mismatch is not None:
+                problem = jsonrpc.error(message.id, jsonrpc.HEADER_MISMATCH,
+                                        f"Header mismatch: {mismatch}")
+        problem = problem or check_modern(message)
+        if problem is not None:
+            return 400, {}, jsonrpc.dumps(problem)
+        protocol = Protocol(None, self.manager, self.config, request.principal)
+        answering = asyncio.ensure_future(
+            protocol.dispatch(message, stream.notify if stream else None))
+        if request.reader is not None:
+            # The client closing the connection cancels the request.
+            closing = asyncio.ensure_future(request.reader.read(1))
+            try:
+                await asyncio.wait([answering, closing], return_when=asyncio.FIRST_COMPLETED)
+            except asyncio.CancelledError:
+                answering.cancel()
+                raise
+            finally:
+                closing.cancel()
+            if closing.done() and not closing.cancelled():
+                if closing.exception() is None and closing.result():
+                    # A byte of a next request (clients do not pipeline):
+                    # it is lost, so the connection ends with this answer.
+                    request.close_after = True
+                elif not answering.done():
+                    protocol.stop()
+                    answering.cancel()
+                    return 0, {}, b""
+        response = await answering
+        if response is None:
+            return 0, {}, b""
+        error = response.get("error")
+        code = error.get("code") if isinstance(error, dict) else None
+        status = {jsonrpc.METHOD_NOT_FOUND: 404, jsonrpc.MISSING_CLIENT_CAPABILITY: 400}.get(
+            code, 200) if isinstance(code, int) else 200
+        return status, {"Content-Type": "application/json"}, jsonrpc.dumps(response)
+
+    async def _initialize(self, message: Request,
+                          principal: str | None) -> tuple[int, dict[str, str], bytes]:
+        session = self.manager.open(principal)
         if session is None:
             raise HttpError(503, f"the server has its maximum of {self.manager.max_sessions} "
                                  f"sessions; end one or try again later",
                             {"Retry-After": "5"}, request_id=message.id)
-        response = await Protocol(session, self.manager, self.config).dispatch(message)
+        response = await Protocol(session, self.manager, self.config, principal).dispatch(message)
         headers = {"Content-Type": "application/json"}
         if response is None or "error" in response:
             self.manager.end(session, "its initialize request failed")

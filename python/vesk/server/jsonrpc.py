@@ -25,8 +25,15 @@ INVALID_PARAMS = -32602
 INTERNAL_ERROR = -32603
 # Implementation-defined server errors (-32000 to -32099).
 SERVER_BUSY = -32000
-# MCP: a resource that does not exist.
+# MCP: a resource that does not exist (up to revision 2025-11-25; later
+# revisions say INVALID_PARAMS).
 RESOURCE_NOT_FOUND = -32002
+# MCP from revision 2026-07-28: HTTP headers that contradict the body or are
+# missing, a capability the request needs but did not declare, a protocol
+# version the server does not speak.
+HEADER_MISMATCH = -32020
+MISSING_CLIENT_CAPABILITY = -32021
+UNSUPPORTED_PROTOCOL_VERSION = -32022
 
 RequestId = Union[str, int, float]
 

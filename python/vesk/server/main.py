@@ -67,9 +67,12 @@ async def serve(settings: Settings) -> None:
     stop = asyncio.Event()
     for signum in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(signum, stop.set)
+    # Over stdio the connection's own session comes on top of the workspaces,
+    # and keeps no spare runner (one client rarely has many sessions).
+    stdio = settings.http is None
     manager = SessionManager(worker_env(settings),
-                             max_sessions=1 if settings.http is None else settings.max_sessions,
-                             idle_timeout=settings.idle_timeout if settings.http else None)
+                             max_sessions=settings.max_sessions + (1 if stdio else 0),
+                             idle_timeout=settings.idle_timeout, spares=not stdio)
     tools = offered(settings.host_exchange)
     sweeper = asyncio.ensure_future(manager.sweep_forever())
     server: HttpServer | None = None

@@ -17,6 +17,14 @@ stay out of another's sight, and whatever a worker that was killed could not
 remove goes with the directory when the server stops. It lives outside /tmp,
 which the sandbox replaces (see scratch_parent()).
 
+Workspaces: from protocol revision 2026-07-28 there are no MCP sessions;
+a client's `create_workspace` opens a `Session` whose id is the workspace's
+handle (192 random bits, so it cannot be guessed), owned by the principal
+whose bearer token asked for it (None without tokens). Handles and MCP
+sessions share the maximum, the idle time-out and the workers; `lookup`
+answers a principal's own handle only, so another principal's handle looks
+exactly like one that never existed.
+
 Idle sessions are ended after `idle_timeout` seconds without a request;
 `Session.idle_since()` is the one place that decides what counts as idle, so
 that parking idle workers instead can be added beside `sweep()`.
@@ -61,8 +69,16 @@ def scratch_parent() -> str:
 
 
 class Session:
-    def __init__(self, session_id: str, options: WorkerOptions) -> None:
+    def __init__(self, session_id: str, options: WorkerOptions, owner: str | None = None,
+                 handle: bool = False) -> None:
         self.id = session_id
+        self.owner = owner  # the principal that opened it
+        self.handle = handle  # a workspace handle, not an MCP session
+        # The stdio connection's own session is never idle: it ends with the connection.
+        self.pinned = False
+        # Requests of this session that run on another session's worker (a
+        # workspace named by its handle), for cancel().
+        self.routes: dict[Any, Session] = {}
         self.protocol_version: str | None = None
         self.initialized = False
         self.inflight: dict[Any, asyncio.Task[Any]] = {}
@@ -93,10 +109,16 @@ class Session:
         task = self.inflight.get(request_id)
         if task is None:
             return False
-        if self._worker is not None:
-            self._worker.cancel(request_id)
+        target = self.routes.get(request_id, self)
+        if target._worker is not None:
+            target._worker.cancel(self.call_key(request_id))
         task.cancel()
         return True
+
+    def call_key(self, request_id: Any) -> tuple[str, Any]:
+        """What names this session's request `request_id` to a worker: two
+        clients may use the same request id on one workspace."""
+        return (self.id, request_id)
 
     async def ready_worker(self) -> Worker:
         """The session's worker, started on first use; StartFailed when the
@@ -149,7 +171,8 @@ class Session:
 
 class SessionManager:
     def __init__(self, worker_env: dict[str, str], max_sessions: int,
-                 idle_timeout: float | None, grace: float = 10.0) -> None:
+                 idle_timeout: float | None, grace: float = 10.0,
+                 spares: bool = True) -> None:
         self.scratch = tempfile.mkdtemp(prefix="vesk-serve-", dir=scratch_parent())
         env = dict(worker_env, TMPDIR=self.scratch)
         # Workers whose sessions park borrow a spare runner from one keeper
@@ -157,7 +180,7 @@ class SessionManager:
         # told to ignore for spares of their own). A server of one session
         # keeps none: a spare would cost about what parking saves.
         self.spares: SpareKeeper | None = None
-        if max_sessions > 1 and env.get("VESK_PARK_AFTER_IDLE_SECS", "0") not in ("", "0"):
+        if spares and max_sessions > 1 and env.get("VESK_PARK_AFTER_IDLE_SECS", "0") not in ("", "0"):
             keeper_env = dict(env)
             keeper_env.pop("VESK_SPARE_RUNNER", None)
             if "VESK_SPARE_RUNNER" in os.environ:
@@ -168,21 +191,34 @@ class SessionManager:
         self.idle_timeout = idle_timeout
         self.sessions: dict[str, Session] = {}
         self._closing: set[asyncio.Task[None]] = set()
-        self._endings: OrderedDict[str, str] = OrderedDict()
+        # Why recently ended sessions ended, and whose they were.
+        self._endings: OrderedDict[str, tuple[str | None, str]] = OrderedDict()
 
-    def open(self) -> Session | None:
+    def open(self, owner: str | None = None, handle: bool = False) -> Session | None:
         """A new session, or None at the maximum (ending sessions count)."""
         if len(self.sessions) + len(self._closing) >= self.max_sessions:
             return None
-        session = Session(secrets.token_urlsafe(24), self.options)
+        session = Session(secrets.token_urlsafe(24), self.options, owner, handle)
         self.sessions[session.id] = session
         return session
 
-    def get(self, session_id: str) -> Session | None:
-        return self.sessions.get(session_id)
+    def get(self, session_id: str, owner: str | None = None) -> Session | None:
+        """The live session `session_id` if `owner` opened it."""
+        session = self.sessions.get(session_id)
+        return session if session is not None and session.owner == owner else None
 
-    def why_gone(self, session_id: str) -> str | None:
-        return self._endings.get(session_id)
+    def lookup(self, handle: str, owner: str | None) -> Session | None:
+        """`owner`'s live workspace `handle`; None for any other."""
+        session = self.get(handle, owner)
+        return session if session is not None and session.handle else None
+
+    def owned(self, owner: str | None) -> list[Session]:
+        """`owner`'s live workspaces, oldest first."""
+        return [s for s in self.sessions.values() if s.handle and s.owner == owner]
+
+    def why_gone(self, session_id: str, owner: str | None = None) -> str | None:
+        ending = self._endings.get(session_id)
+        return ending[1] if ending is not None and ending[0] == owner else None
 
     def end(self, session: Session, reason: str) -> None:
         """Ends a session now; its worker goes in the background."""
@@ -190,7 +226,7 @@ class SessionManager:
             return
         session.ended = reason
         self.sessions.pop(session.id, None)
-        self._endings[session.id] = reason
+        self._endings[session.id] = (session.owner, reason)
         while len(self._endings) > REMEMBERED_ENDINGS:
             self._endings.popitem(last=False)
         task = asyncio.ensure_future(session.close())
@@ -204,8 +240,9 @@ class SessionManager:
         now = time.monotonic()
         for session in list(self.sessions.values()):
             since = session.idle_since()
-            if since is not None and now - since >= self.idle_timeout:
-                self.end(session, f"the session was idle for more than {self.idle_timeout:g} s")
+            if since is not None and not session.pinned and now - since >= self.idle_timeout:
+                what = "workspace" if session.handle else "session"
+                self.end(session, f"the {what} was idle for more than {self.idle_timeout:g} s")
 
     async def sweep_forever(self) -> None:
         interval = 30.0 if self.idle_timeout is None else max(0.05, min(self.idle_timeout / 4,

@@ -129,6 +129,7 @@ class StdioServer:
                          name="vesk-stdout", daemon=True).start()
         session = self.manager.open()
         assert session is not None
+        session.pinned = True  # it ends with the connection, never for being idle
         protocol = Protocol(session, self.manager, self.config)
         ending = [asyncio.ensure_future(stop.wait()), asyncio.ensure_future(self._closed.wait())]
         line: Line = b""

@@ -10,11 +10,16 @@ under the same name.
 
 Host exchange (mount, commit, export) reaches the host's files, so those
 tools exist only when the server was started with `--host-exchange`.
+
+Workspaces: `create_workspace`, `close_workspace` and `list_workspaces` are
+answered by the server itself (`Tool.server_side`); every other tool acts on
+one workspace, named by the `workspace` handle that `with_workspace` adds to
+its input schema (a client of an MCP session may omit it: its session's own).
 """
 
 from __future__ import annotations
 
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any
 
 from vesk.server import schema, search
@@ -90,6 +95,7 @@ class Tool:
     output_schema: dict[str, Any]
     annotations: dict[str, Any] = field(default_factory=dict)
     host_exchange: bool = False
+    server_side: bool = False  # about workspaces, not in one
 
     def listing(self, limits: Limits = Limits()) -> dict[str, Any]:
         """The tool as `tools/list` shows it."""
@@ -320,6 +326,46 @@ TOOLS: list[Tool] = [
 ]
 
 
+_HANDLE = {"type": "string", "minLength": 1, "maxLength": 128,
+           "description": "The workspace's handle, from create_workspace (a client of an MCP "
+                          "session may omit it: its session's own workspace)."}
+
+
+def with_workspace(tool: Tool) -> Tool:
+    """`tool` taking the `workspace` handle among its arguments."""
+    if tool.server_side:
+        return tool
+    properties = dict(tool.input_schema["properties"], workspace=_HANDLE)
+    return replace(tool, input_schema={**tool.input_schema, "properties": properties})
+
+
+WORKSPACE_TOOLS: list[Tool] = [
+    Tool("create_workspace", "Create a workspace",
+         "Creates a private workspace (files with a history of checkpoints and an interpreter "
+         "of its own) and returns its handle: pass it as `workspace` to every other tool. It "
+         "ends with close_workspace, or when unused for the server's idle time-out.",
+         _object({}), _object({"workspace": {"type": "string"}}, ["workspace"]),
+         {"readOnlyHint": False, "destructiveHint": False, "idempotentHint": False,
+          "openWorldHint": False}, server_side=True),
+    Tool("close_workspace", "Close a workspace",
+         "Ends a workspace: its files, history and interpreter are gone.",
+         _object({"workspace": {**_HANDLE, "description": "The handle to close."}},
+                 ["workspace"]),
+         _object({"workspace": {"type": "string"}}, ["workspace"]),
+         {"readOnlyHint": False, "destructiveHint": True, "openWorldHint": False},
+         server_side=True),
+    Tool("list_workspaces", "List workspaces",
+         "Lists the caller's open workspaces.",
+         _object({}),
+         _object({"workspaces": {"type": "array", "items": _object({
+             "workspace": {"type": "string"},
+             "idle_seconds": {"type": "number", "description": "Seconds since its last use."},
+             "running": {"type": "boolean", "description": "Whether a call is in progress."}},
+             ["workspace", "idle_seconds", "running"])}}, ["workspaces"]),
+         _READ_ONLY, server_side=True),
+]
+
+
 def limits_of(values: dict[str, Any], max_output: int) -> Limits:
     """The limits of a server, from its configuration (`vesk.server.config`)."""
     return Limits(python_ms=values["exec_timeout_ms"], shell_ms=values["bash_timeout_ms"],
@@ -329,7 +375,8 @@ def limits_of(values: dict[str, Any], max_output: int) -> Limits:
 
 def offered(host_exchange: bool) -> dict[str, Tool]:
     """The tools of a server, by name."""
-    return {t.name: t for t in TOOLS if host_exchange or not t.host_exchange}
+    tools = [with_workspace(t) for t in TOOLS if host_exchange or not t.host_exchange]
+    return {t.name: t for t in [*WORKSPACE_TOOLS, *tools]}
 
 
 def check_arguments(tool: Tool, arguments: Any) -> str | None:
