@@ -1,5 +1,8 @@
 // A real MCP client talking to `vesk serve`: the official TypeScript SDK's
-// Client, over stdio, as a desktop or IDE client would start the server.
+// Client (its second version), over stdio, as a desktop or IDE client would
+// start the server, on the stateless protocol revision 2026-07-28: no
+// handshake, and the workspace is a handle that create_workspace mints and
+// every later call passes back.
 //
 //   deno run --config examples/mcp/deno.json --allow-run --allow-env --allow-read \
 //     examples/mcp/client.ts python3 -m vesk serve
@@ -8,8 +11,8 @@
 // process's environment (PYTHONPATH, VESK_CONFIG). The SDK comes from
 // .tools/mcp-sdk, which scripts/setup.sh installs from npm.
 
-import { Client } from "@modelcontextprotocol/sdk/client/index.js";
-import { StdioClientTransport } from "@modelcontextprotocol/sdk/client/stdio.js";
+import { Client } from "@modelcontextprotocol/client";
+import { StdioClientTransport } from "@modelcontextprotocol/client/stdio";
 
 type ToolResult = {
   content: { type: string; text?: string }[];
@@ -23,18 +26,28 @@ if (!command) {
   Deno.exit(2);
 }
 
-const client = new Client({ name: "vesk-example", version: "1.0.0" });
+const client = new Client({ name: "vesk-example", version: "1.0.0" }, {
+  versionNegotiation: { mode: { pin: "2026-07-28" } },
+});
 await client.connect(
   new StdioClientTransport({ command, args, env: Deno.env.toObject(), stderr: "ignore" }),
 );
 
-async function call(name: string, args: Record<string, unknown>): Promise<ToolResult> {
-  return (await client.callTool({ name, arguments: args })) as ToolResult;
-}
-
 const server = client.getServerVersion();
 const { tools } = await client.listTools();
-console.log(`connected to ${server?.name} ${server?.version}; tools: ${tools.map((t) => t.name).join(", ")}`);
+console.log(
+  `connected to ${server?.name} ${server?.version} on revision ` +
+    `${client.getNegotiatedProtocolVersion()}; tools: ${tools.map((t: { name: string }) => t.name).join(", ")}`,
+);
+
+// The workspace every later call names.
+const created = (await client.callTool({ name: "create_workspace", arguments: {} })) as ToolResult;
+const workspace = String(created.structuredContent?.workspace);
+console.log(`create_workspace -> a handle of ${workspace.length} characters`);
+
+async function call(name: string, args: Record<string, unknown>): Promise<ToolResult> {
+  return (await client.callTool({ name, arguments: { workspace, ...args } })) as ToolResult;
+}
 
 await call("write_file", { path: "data/prices.csv", content: "item,cents\ntea,350\ncake,420\n" });
 const run = await call("run_python", {
@@ -51,7 +64,10 @@ console.log(`run_python -> checkpoint ${run.structuredContent?.checkpoint}: ${ru
 const shell = await call("run_shell", { command: "wc -l < data/prices.csv" });
 console.log(`run_shell -> ${String(shell.structuredContent?.stdout).trim()} lines in the CSV`);
 
-const report = await client.readResource({ uri: "vesk://workspace/report.txt" });
+const report = await client.readResource({
+  uri: "vesk://workspace/report.txt",
+  _meta: { "vesk/workspace": workspace },
+});
 const first = report.contents[0] as { text?: string };
 console.log(`resource vesk://workspace/report.txt: ${first.text?.trim()}`);
 
@@ -63,5 +79,6 @@ const history = await call("list_history", {});
 const checkpoints = history.structuredContent?.checkpoints as { id: number; made_by: string | null }[];
 for (const c of checkpoints) console.log(`  checkpoint ${c.id}: ${c.made_by}`);
 
+await call("close_workspace", {});
 await client.close();
 console.log("client done");
