@@ -157,8 +157,9 @@ class Client:
         self.conn.close()
 
 
-def _mixed_calls(port: int, calls: int, pause: float = 0.0) -> list[tuple[float, float, bool]]:
-    client = Client(port)
+def _mixed_calls(port: int, calls: int, pause: float = 0.0,
+                 client_class: Any = Client) -> list[tuple[float, float, bool]]:
+    client = client_class(port)
     client.call("list_files")  # the session starts here, outside the figures
     out = []
     for i in range(calls):
