@@ -28,7 +28,7 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from server_bench import HEADERS, Client, _env, _mixed_calls  # noqa: E402
+from server_bench import HEADERS, _env, _mixed_calls  # noqa: E402
 
 FIGURES = [
     {"title": "server: 50 mixed calls on 2026-07-28 vs 2025-11-25, overhead median",
