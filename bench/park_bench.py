@@ -245,21 +245,11 @@ def _server_figures(out: dict[str, float]) -> None:
     assert spec is not None and spec.loader is not None
     server_bench = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(server_bench)
-    import subprocess
-    import threading
 
     env = server_bench._env()
     env["VESK_CONFIG"] = os.environ["VESK_CONFIG"]
-    server = subprocess.Popen([sys.executable, "-m", "vesk", "serve", "--http", "127.0.0.1:0",
-                               "--max-sessions", "64", "--park-after", "5"], env=env,
-                              stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
-    assert server.stderr is not None
-    line = ""
-    while "listening on" not in line:
-        line = server.stderr.readline()
-        assert line, "the server did not start"
-    threading.Thread(target=lambda: [None for _ in server.stderr], daemon=True).start()
-    port = int(line.rsplit(":", 1)[1].split("/")[0])
+    server, port = server_bench.start_server("--max-sessions", "64", "--park-after", "5",
+                                             env=env)
 
     def runners() -> list[int]:
         return [p for p in descendants(server.pid) if b"vesk_runner" in _cmdline(p)]

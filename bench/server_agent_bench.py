@@ -21,16 +21,14 @@ import http.client
 import json
 import random
 import statistics
-import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from server_bench import HEADERS, Client, _env, _rss  # noqa: E402
+from server_bench import HEADERS, Client, _rss, start_server  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "python"))
 
@@ -56,20 +54,6 @@ FIGURES = [
 ]
 
 CONVERSATION = 1000
-
-
-def _start_server() -> tuple[subprocess.Popen[str], int]:
-    server = subprocess.Popen([sys.executable, "-m", "vesk", "serve", "--http", "127.0.0.1:0"],
-                              env=_env(), stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
-                              text=True)
-    assert server.stderr is not None
-    line = ""
-    while "listening on" not in line:
-        line = server.stderr.readline()
-        assert line, "the server did not start"
-    stderr = server.stderr
-    threading.Thread(target=lambda: [None for _ in stderr], daemon=True).start()
-    return server, int(line.rsplit(":", 1)[1].split("/")[0])
 
 
 def _memory(server_pid: int) -> tuple[int, int, int]:
@@ -216,7 +200,7 @@ def _cancel(port: int, results: dict[str, float]) -> None:
 
 
 def run() -> dict[str, float]:
-    server, port = _start_server()
+    server, port = start_server()
     results: dict[str, float] = {}
     try:
         _cancel(port, results)

@@ -91,6 +91,22 @@ def _env() -> dict[str, str]:
     return env
 
 
+def start_server(*flags: str, env: dict[str, str] | None = None) -> tuple[subprocess.Popen[str], int]:
+    """`vesk serve --http` on a free loopback port with `flags`, once it
+    listens, and that port; its standard error is read and dropped."""
+    server = subprocess.Popen([sys.executable, "-m", "vesk", "serve", "--http", "127.0.0.1:0",
+                               *flags], env=_env() if env is None else env,
+                              stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
+    assert server.stderr is not None
+    line = ""
+    while "listening on" not in line:
+        line = server.stderr.readline()
+        assert line, "the server did not start"
+    stderr = server.stderr
+    threading.Thread(target=lambda: [None for _ in stderr], daemon=True).start()
+    return server, int(line.rsplit(":", 1)[1].split("/")[0])
+
+
 def _rss(pid: int | str = "self") -> int:
     try:
         for line in Path(f"/proc/{pid}/status").read_text().splitlines():
@@ -260,16 +276,7 @@ def _module_figures(env: dict[str, str]) -> tuple[float, int]:
 
 def run() -> dict[str, float]:
     env = _env()
-    server = subprocess.Popen([sys.executable, "-m", "vesk", "serve", "--http", "127.0.0.1:0",
-                               "--max-sessions", "64"], env=env, stderr=subprocess.PIPE,
-                              stdin=subprocess.DEVNULL, text=True)
-    assert server.stderr is not None
-    line = ""
-    while "listening on" not in line:
-        line = server.stderr.readline()
-        assert line, "the server did not start"
-    threading.Thread(target=lambda: [None for _ in server.stderr], daemon=True).start()
-    port = int(line.rsplit(":", 1)[1].split("/")[0])
+    server, port = start_server("--max-sessions", "64", env=env)
     results: dict[str, float] = {}
     try:
         # Start time of a session (its first call) and its idle memory.

@@ -19,16 +19,14 @@ from __future__ import annotations
 import http.client
 import json
 import statistics
-import subprocess
 import sys
-import threading
 import time
 from pathlib import Path
 from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from server_bench import HEADERS, _env, _mixed_calls  # noqa: E402
+from server_bench import HEADERS, _mixed_calls, start_server  # noqa: E402
 
 FIGURES = [
     {"title": "server: 50 mixed calls on 2026-07-28 vs 2025-11-25, overhead median",
@@ -103,16 +101,7 @@ class ModernClient:
 
 
 def run() -> dict[str, float]:
-    server = subprocess.Popen([sys.executable, "-m", "vesk", "serve", "--http", "127.0.0.1:0",
-                               "--max-sessions", "8"], env=_env(), stderr=subprocess.PIPE,
-                              stdin=subprocess.DEVNULL, text=True)
-    assert server.stderr is not None
-    line = ""
-    while "listening on" not in line:
-        line = server.stderr.readline()
-        assert line, "the server did not start"
-    threading.Thread(target=lambda: [None for _ in server.stderr], daemon=True).start()
-    port = int(line.rsplit(":", 1)[1].split("/")[0])
+    server, port = start_server("--max-sessions", "8")
     results: dict[str, float] = {}
     try:
         legacy = _mixed_calls(port, 50)
