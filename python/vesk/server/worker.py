@@ -203,12 +203,15 @@ class Operations:
         return result
 
     def _appended(self, checkpoint_id: int, what: str) -> None:
-        for old in [i for i in self.made_by if i >= checkpoint_id]:
-            del self.made_by[old]
-        self.made_at = {i: t for i, t in self.made_at.items() if i < checkpoint_id}
+        self._keep_records(lambda i: i < checkpoint_id)
         self.made_by[checkpoint_id] = what
         self.made_at[checkpoint_id] = time.time()
         self.current = checkpoint_id
+
+    def _keep_records(self, keep: Callable[[int], bool]) -> None:
+        """Keeps what made each checkpoint, and when, for the ids `keep` accepts."""
+        self.made_by = {i: w for i, w in self.made_by.items() if keep(i)}
+        self.made_at = {i: t for i, t in self.made_at.items() if keep(i)}
 
     def _make_room(self, run: bool) -> dict[str, int]:
         """Forgets the oldest checkpoints when the next change would find the
@@ -241,22 +244,20 @@ class Operations:
                 before = after(rest[-1])
                 self.session.forget_before(before, keep_labelled=True)
         kept = {c.id for c in self.session.history}
-        self.made_by = {i: w for i, w in self.made_by.items() if i in kept}
-        self.made_at = {i: t for i, t in self.made_at.items() if i in kept}
+        self._keep_records(lambda i: i in kept)
         return {"forgot_before": before, "forgot": len(ids) - len(kept)}
 
     def _run(self, run: Any, source: str, what: str, timeout_seconds: float | None,
              wrapped: str | None = None) -> dict[str, Any]:
         forgot = self._make_room(run=True)
-        before = self.session.current.id
+        before: int = self.session.current.id
         options = dict(self._run_options)
         if timeout_seconds is not None:
             options["timeout_ms"] = _timeout_ms(timeout_seconds)
         try:
             checkpoint = run(source if wrapped is None else wrapped, **options)
         except RuntimeError as e:
-            self.made_by = {i: w for i, w in self.made_by.items() if i <= before}
-            self.made_at = {i: t for i, t in self.made_at.items() if i <= before}
+            self._keep_records(lambda i: i <= before)
             output = "\n".join(part for part in (getattr(e, "stdout", ""),
                                                   getattr(e, "stderr", "")) if part)
             if output:
@@ -266,7 +267,7 @@ class Operations:
         result = {"checkpoint": checkpoint.id, "stdout": checkpoint.stdout,
                   "stderr": checkpoint.stderr, **forgot}
         if wrapped is not None:
-            result["exit_code"] = getattr(checkpoint, "exit_code", None)
+            result["exit_code"] = checkpoint.exit_code
         return result
 
     def _kept(self, checkpoint: int) -> Any:
