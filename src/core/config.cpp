@@ -89,7 +89,10 @@ class Mapper {
         !string_list("bash_command_allowlist", &c.bash_command_allowlist) ||
         !unsigned_int("max_runner_memory_mb", &c.max_runner_memory_mb) ||
         !unsigned_int("park_after_idle_secs", &c.park_after_idle_secs) ||
-        !boolean("spare_runner", &c.spare_runner)) {
+        !boolean("spare_runner", &c.spare_runner) ||
+        !unsigned_int("max_shell_memory_mb", &c.max_shell_memory_mb) ||
+        !unsigned_int("max_park_image_mb", &c.max_park_image_mb) ||
+        !unsigned_int("max_history_mb", &c.max_history_mb)) {
       return std::unexpected(std::move(error_));
     }
     return c;

@@ -52,6 +52,15 @@ struct Config {
   // Whether a process whose sessions may park keeps one runner started ahead
   // of need for the next session start or resume (spare_runner.h).
   bool spare_runner = true;
+  // The most memory (MiB) one shell command may take: its processes and the
+  // tmpfs it writes (the sandbox's /tmp and /dev/shm).
+  std::uint64_t max_shell_memory_mb = 2048;
+  // The largest park image (MiB, compressed) a session may leave in the
+  // host; a session whose image would be larger stays live instead.
+  std::uint64_t max_park_image_mb = 64;
+  // The most distinct content (MiB) one session's history may hold; past it a
+  // change is refused.
+  std::uint64_t max_history_mb = 4096;
 
   // The built-in defaults of every key (the same as a value-initialised Config).
   static Config defaults() { return Config{}; }

@@ -62,6 +62,9 @@ bash_command_allowlist = ["ls", "cat"]
 max_runner_memory_mb = 11
 park_after_idle_secs = 12
 spare_runner = false
+max_shell_memory_mb = 13
+max_park_image_mb = 14
+max_history_mb = 15
 )");
   ASSERT_TRUE(c.has_value()) << c.error();
   EXPECT_EQ(c->domain_allowlist, (std::vector<std::string>{"one", "two", "one"}));
@@ -85,6 +88,9 @@ spare_runner = false
   EXPECT_EQ(c->max_runner_memory_mb, 11u);
   EXPECT_EQ(c->park_after_idle_secs, 12u);
   EXPECT_FALSE(c->spare_runner);
+  EXPECT_EQ(c->max_shell_memory_mb, 13u);
+  EXPECT_EQ(c->max_park_image_mb, 14u);
+  EXPECT_EQ(c->max_history_mb, 15u);
 }
 
 // Documents that parse to exactly the defaults, apart from what `adjust` sets.

@@ -34,7 +34,8 @@ KEYS = {
     "session_idle_timeout_secs": UINT, "env_allowlist": STRINGS, "package_allowlist": STRINGS,
     "bash_timeout_ms": UINT, "bash_command_denylist": STRINGS, "bash_command_allowlist": STRINGS,
     "max_runner_memory_mb": UINT, "park_after_idle_secs": UINT,
-    "spare_runner": BOOLEAN,
+    "spare_runner": BOOLEAN, "max_shell_memory_mb": UINT, "max_park_image_mb": UINT,
+    "max_history_mb": UINT,
 }
 DEFAULTS: dict[str, Any] = {
     "max_sessions": 50,
