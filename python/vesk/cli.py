@@ -164,7 +164,7 @@ def _tokens(args: argparse.Namespace) -> tuple[tuple[tuple[str, str], ...], str 
 def serve(args: argparse.Namespace) -> int:
     from vesk.server.log import say
     from vesk.server.main import Settings, run
-    from vesk.server.http import HttpOptions, is_loopback
+    from vesk.server.http import HttpOptions, is_loopback, tuned
     from vesk.server.tools import limits_of
 
     values, problem = server_config.load(os.environ)
@@ -205,6 +205,10 @@ def serve(args: argparse.Namespace) -> int:
         http = HttpOptions(host=host, port=port, max_body=args.max_body_mb << 20, tokens=pairs,
                            allowed_hosts=frozenset(args.allowed_host),
                            allowed_origins=frozenset(args.allowed_origin))
+        try:
+            http = tuned(http, os.environ.get("VESK_SERVE_HTTP_LIMITS", ""))
+        except ValueError as e:
+            return _fail(f"VESK_SERVE_HTTP_LIMITS: {e}")
     idle = args.idle_timeout
     if idle is None:
         idle = float(values["session_idle_timeout_secs"])

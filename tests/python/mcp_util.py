@@ -163,13 +163,18 @@ class ServerProcess:
         status, got, data = self.request("POST", body, headers)
         return status, got, json.loads(data) if data else None
 
-    def initialize(self, version: str = "2025-11-25") -> str:
+    def initialize(self, version: str = "2025-11-25", initialized: bool = True) -> str:
         status, headers, body = self.post({
             "jsonrpc": "2.0", "id": 0, "method": "initialize",
             "params": {"protocolVersion": version, "capabilities": {},
                        "clientInfo": {"name": "raw", "version": "1"}}})
         assert status == 200, body
-        return headers["mcp-session-id"]
+        session = headers["mcp-session-id"]
+        if initialized:  # as a client does: till then the session can only ping
+            status, _, body = self.post({"jsonrpc": "2.0", "method": "notifications/initialized"},
+                                        session)
+            assert status == 202, body
+        return session
 
     def stop(self, sig: int = signal.SIGTERM) -> int:
         if self.proc.poll() is None:

@@ -48,10 +48,13 @@ from __future__ import annotations
 import asyncio
 import base64
 import binascii
+import dataclasses
+import ctypes
 import hmac
 import ipaddress
+import re
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Awaitable, Callable, TypeVar
 from urllib.parse import urlsplit
 
 from vesk.server import jsonrpc
@@ -65,6 +68,20 @@ LINE_LIMIT = 16 * 1024
 MAX_HEADERS = 100
 LOOPBACK_NAMES = frozenset({"localhost", "127.0.0.1", "::1"})
 STREAM_BUFFER = 256 * 1024
+# Bodies are read in pieces of at most PIECE bytes; after an exchange that
+# read or wrote GIVE_BACK bytes or more, freed memory goes back to the system.
+PIECE = 1 << 20
+GIVE_BACK = 1 << 20
+# Header fields that may appear once (a second one is refused, not joined).
+_SINGLE = frozenset({"content-length", "host", "transfer-encoding", "authorization",
+                     "mcp-session-id", "mcp-protocol-version", "origin", "mcp-method",
+                     "mcp-name"})
+_TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
+_DIGITS = re.compile(r"[0-9]{1,18}")
+# chunk-size = 1*HEXDIG, then optional extensions (ignored); nothing else.
+_CHUNK_SIZE = re.compile(rb"([0-9A-Fa-f]{1,15})(?:[ \t]*;[^\r\n]*)?\r?\n")
+_malloc_trim: Any = None
+T = TypeVar("T")
 
 REASONS = {200: "OK", 202: "Accepted", 204: "No Content", 400: "Bad Request",
            401: "Unauthorized", 403: "Forbidden", 404: "Not Found",
@@ -83,10 +100,37 @@ class HttpOptions:
     tokens: tuple[tuple[str, str], ...] = ()
     allowed_hosts: frozenset[str] = frozenset()
     allowed_origins: frozenset[str] = frozenset()
+    # Connections past the gate (Host, Origin, token), and connections not
+    # yet past it: opening one more of those closes the oldest.
     max_connections: int = 512
+    max_unauthenticated: int = 128
     header_timeout: float = 30.0
     body_timeout: float = 120.0
     keepalive_timeout: float = 60.0
+    # An answer whose client reads none of it for this long is dropped.
+    write_timeout: float = 30.0
+    # A session `initialize` opened ends if not initialized by then.
+    init_timeout: float = 10.0
+
+
+# The bounds that VESK_SERVE_HTTP_LIMITS may set (name=value,...): an
+# internal knob, so that tests need not wait out the real time-outs.
+TUNABLE = ("max_connections", "max_unauthenticated", "header_timeout", "body_timeout",
+           "keepalive_timeout", "write_timeout", "init_timeout")
+
+
+def tuned(options: HttpOptions, text: str) -> HttpOptions:
+    """`options` with the bounds `text` names; ValueError for a wrong one."""
+    changes: dict[str, Any] = {}
+    for item in filter(None, (part.strip() for part in text.split(","))):
+        name, _, value = item.partition("=")
+        if name not in TUNABLE:
+            raise ValueError(f"unknown HTTP bound '{name}'")
+        number = int(value) if name.startswith("max_") else float(value)
+        if not number > 0:
+            raise ValueError(f"the HTTP bound '{name}' must be positive")
+        changes[name] = number
+    return dataclasses.replace(options, **changes)
 
 
 class HttpError(Exception):
@@ -96,6 +140,13 @@ class HttpError(Exception):
         self.status = status
         self.headers = headers or {}
         self.request_id = request_id
+
+
+@dataclass
+class _Held:
+    """What one connection's last exchange held: `big` when it read or
+    wrote enough that the memory is worth giving back."""
+    big: bool = False
 
 
 @dataclass
@@ -110,6 +161,7 @@ class HttpRequest:
     # cancels a request of revision 2026-07-28).
     reader: asyncio.StreamReader | None = None
     close_after: bool = False
+    opened: Any = None  # the session its `initialize` opened
 
     @property
     def keep_alive(self) -> bool:
@@ -198,20 +250,35 @@ async def _read_line(reader: asyncio.StreamReader) -> bytes:
         raise HttpError(431, "a request or header line is too long") from None
 
 
-async def read_request(reader: asyncio.StreamReader, options: HttpOptions,
-                       first_wait: float) -> HttpRequest | None:
-    """The next request on a connection, or None when the client is done."""
+async def _by(awaitable: Awaitable[T], deadline: float) -> T:
+    """`awaitable`'s result, or asyncio.TimeoutError at `deadline` (loop time)."""
+    left = deadline - asyncio.get_running_loop().time()
+    return await asyncio.wait_for(awaitable, max(0.0, left))
+
+
+async def _first_line(reader: asyncio.StreamReader) -> bytes:
+    line = await _read_line(reader)
+    while line in (b"\r\n", b"\n"):  # a stray line between requests is allowed
+        line = await _read_line(reader)
+    return line
+
+
+async def read_request(reader: asyncio.StreamReader, wait_until: float,
+                       headers_by: float | None, header_timeout: float) -> HttpRequest | None:
+    """The next request's head on a connection, or None when the client is
+    done or sent nothing by `wait_until`. The head must be complete by
+    `headers_by`, or, when None, `header_timeout` seconds after its first
+    line came; stray blank lines extend neither."""
     try:
-        line = await asyncio.wait_for(_read_line(reader), first_wait)
+        line = await _by(_first_line(reader), wait_until)
     except (asyncio.IncompleteReadError, asyncio.TimeoutError, ConnectionError):
         return None
-    if line in (b"\r\n", b"\n"):  # a stray line between requests is allowed
-        return await read_request(reader, options, first_wait)
-    return await asyncio.wait_for(_read_rest(line, reader, options), options.header_timeout)
+    if headers_by is None:
+        headers_by = asyncio.get_running_loop().time() + header_timeout
+    return await _by(_read_rest(line, reader), headers_by)
 
 
-async def _read_rest(line: bytes, reader: asyncio.StreamReader,
-                     options: HttpOptions) -> HttpRequest:
+async def _read_rest(line: bytes, reader: asyncio.StreamReader) -> HttpRequest:
     parts = line.decode("latin-1").rstrip("\r\n").split(" ")
     if len(parts) != 3:
         raise HttpError(400, "malformed request line")
@@ -219,68 +286,114 @@ async def _read_rest(line: bytes, reader: asyncio.StreamReader,
     if version not in ("HTTP/1.1", "HTTP/1.0"):
         raise HttpError(505, "only HTTP/1.1 and HTTP/1.0 are spoken here")
     request = HttpRequest(method, target, version)
+    fields: dict[str, list[str]] = {}
+    count = 0
     while True:
         raw = await _read_line(reader)
         if raw in (b"\r\n", b"\n"):
             break
-        if len(request.headers) >= MAX_HEADERS:
+        count += 1  # every line counts, a repeated name as much as a new one
+        if count > MAX_HEADERS:
             raise HttpError(431, "too many header fields")
         text = raw.decode("latin-1").rstrip("\r\n")
         name, colon, value = text.partition(":")
-        if not colon or not name or name != name.strip() or text[0] in " \t":
+        if not colon or _TOKEN.fullmatch(name) is None:
             raise HttpError(400, "malformed header field")
-        name, value = name.lower(), value.strip()
-        if name in request.headers:
-            if name in ("content-length", "host", "transfer-encoding", "authorization",
-                        "mcp-session-id", "mcp-protocol-version", "origin", "mcp-method",
-                        "mcp-name"):
-                raise HttpError(400, f"the header field {name} appears twice")
-            value = request.headers[name] + ", " + value
-        request.headers[name] = value
-    if version == "HTTP/1.1" and "host" not in request.headers:
+        name = name.lower()
+        if name in fields and name in _SINGLE:
+            raise HttpError(400, f"the header field {name} appears twice")
+        fields.setdefault(name, []).append(value.strip())
+    request.headers = {name: ", ".join(values) for name, values in fields.items()}
+    if "host" not in request.headers:
         raise HttpError(400, "no Host header")
     return request
 
 
+def _content_length(headers: dict[str, str]) -> int | None:
+    """The declared length; None when there is none. HttpError when it is
+    not 1*DIGIT."""
+    text = headers.get("content-length")
+    if text is None:
+        return None
+    if _DIGITS.fullmatch(text) is None:
+        raise HttpError(400, "malformed Content-Length")
+    return int(text)
+
+
 async def read_body(request: HttpRequest, reader: asyncio.StreamReader,
-                    options: HttpOptions) -> bytes:
+                    options: HttpOptions, held: _Held) -> bytes:
     encoding = request.headers.get("transfer-encoding")
     if encoding is not None:
         if encoding.lower() != "chunked" or "content-length" in request.headers:
             raise HttpError(501, "only the chunked transfer coding is understood")
-        return await asyncio.wait_for(_read_chunked(reader, options.max_body),
-                                      options.body_timeout)
-    length_text = request.headers.get("content-length")
-    if length_text is None:
+        try:
+            return await asyncio.wait_for(_read_chunked(reader, options.max_body, held),
+                                          options.body_timeout)
+        except asyncio.TimeoutError:
+            raise HttpError(408, "the body did not arrive in time") from None
+    length = _content_length(request.headers)
+    if length is None:
         return b""
-    if not length_text.isdigit():
-        raise HttpError(400, "malformed Content-Length")
-    length = int(length_text)
     if length > options.max_body:
         raise HttpError(413, f"the body exceeds the limit of {options.max_body} bytes")
     try:
-        return await asyncio.wait_for(reader.readexactly(length), options.body_timeout)
+        return await asyncio.wait_for(_read_exactly(reader, length, held), options.body_timeout)
     except asyncio.TimeoutError:
         raise HttpError(408, "the body did not arrive in time") from None
 
 
-async def _read_chunked(reader: asyncio.StreamReader, limit: int) -> bytes:
-    body = bytearray()
+async def _read_exactly(reader: asyncio.StreamReader, size: int, held: _Held) -> bytes:
+    """`size` bytes, read as they come: the stream's buffer stays small, and
+    what came of a body whose client goes is dropped with the pieces (no
+    copy rides on the exception)."""
+    pieces: list[bytes] = []
+    left = size
+    if size >= GIVE_BACK:
+        held.big = True
+    while left:
+        piece = await reader.read(min(left, PIECE))
+        if not piece:
+            raise asyncio.IncompleteReadError(b"", size)
+        pieces.append(piece)
+        left -= len(piece)
+    return b"".join(pieces)
+
+
+async def _read_chunked(reader: asyncio.StreamReader, limit: int, held: _Held) -> bytes:
+    pieces: list[bytes] = []
+    total = 0
     while True:
-        size_text = (await _read_line(reader)).split(b";")[0].strip()
-        try:
-            size = int(size_text, 16)
-        except ValueError:
-            raise HttpError(400, "malformed chunk size") from None
-        if size < 0 or len(body) + size > limit:
+        found = _CHUNK_SIZE.fullmatch(await _read_line(reader))
+        if found is None:
+            raise HttpError(400, "malformed chunk size")
+        size = int(found.group(1), 16)
+        if total + size > limit:
             raise HttpError(413, f"the body exceeds the limit of {limit} bytes")
         if size == 0:
-            while (await _read_line(reader)) not in (b"\r\n", b"\n"):
-                pass  # trailer fields are read and ignored
-            return bytes(body)
-        body += await reader.readexactly(size)
+            for _ in range(MAX_HEADERS + 1):  # trailer fields are read and ignored
+                if (await _read_line(reader)) in (b"\r\n", b"\n"):
+                    return b"".join(pieces)
+            raise HttpError(431, "too many trailer fields")
+        total += size
+        pieces.append(await _read_exactly(reader, size, held))
+        if total >= GIVE_BACK:
+            held.big = True
         if (await _read_line(reader)) not in (b"\r\n", b"\n"):
             raise HttpError(400, "malformed chunk")
+
+
+def give_back() -> None:
+    """Returns the allocator's free memory to the system. glibc keeps large
+    freed blocks (a body, an answer) in its heap for reuse, so the memory of
+    clients that have gone would otherwise stay with the server."""
+    global _malloc_trim
+    if _malloc_trim is None:
+        try:
+            _malloc_trim = ctypes.CDLL(None).malloc_trim
+        except (OSError, AttributeError):
+            _malloc_trim = False
+    if _malloc_trim:
+        _malloc_trim(0)
 
 
 def _head(status: int, headers: dict[str, str]) -> bytes:
@@ -300,9 +413,11 @@ class EventStream:
     notification; until then nothing is written and the answer may still be
     plain JSON."""
 
-    def __init__(self, writer: asyncio.StreamWriter, headers: dict[str, str]) -> None:
+    def __init__(self, writer: asyncio.StreamWriter, headers: dict[str, str],
+                 drain: Callable[[asyncio.StreamWriter], Awaitable[None]]) -> None:
         self._writer = writer
         self._headers = headers
+        self._drain = drain
         self.started = False
 
     def notify(self, message: dict[str, Any]) -> None:
@@ -319,7 +434,7 @@ class EventStream:
 
     async def finish(self, response: bytes) -> None:
         self._writer.write(_event(response) + b"0\r\n\r\n")
-        await self._writer.drain()
+        await self._drain(self._writer)
 
 
 class HttpServer:
@@ -331,6 +446,9 @@ class HttpServer:
         self.port = options.port
         self._server: asyncio.AbstractServer | None = None
         self._connections: set[asyncio.Task[Any]] = set()
+        # Connections not yet past the gate, oldest first, and those past it.
+        self._unauthenticated: dict[asyncio.Task[Any], asyncio.StreamWriter] = {}
+        self._authenticated: set[asyncio.Task[Any]] = set()
         self._stopping = False
         names = set(LOOPBACK_NAMES) | {h.lower() for h in options.allowed_hosts}
         if options.host not in ("", "0.0.0.0", "::"):
@@ -370,51 +488,92 @@ class HttpServer:
                           writer: asyncio.StreamWriter) -> None:
         task = asyncio.current_task()
         assert task is not None
+        loop = asyncio.get_running_loop()
         self._connections.add(task)
+        self._unauthenticated[task] = writer
+        if len(self._unauthenticated) > self.options.max_unauthenticated:
+            # Those held longest without a complete, admitted request make
+            # room: a flood of half-sent requests cannot keep out a client
+            # that sends its request whole.
+            oldest = next(iter(self._unauthenticated))
+            self._unauthenticated.pop(oldest).transport.abort()
+        held = _Held()
         try:
-            if len(self._connections) > self.options.max_connections:
-                await self._send(writer, 503, {"Retry-After": "1"},
-                                 self._error_body(None, "too many open connections"), False)
-                return
-            wait = self.options.header_timeout
+            # The first request's head is due header_timeout after the
+            # connection opened; a later one's, keepalive_timeout after the
+            # answer before it for its first line, then header_timeout.
+            wait_until = loop.time() + self.options.header_timeout
+            headers_by: float | None = wait_until
             while True:
-                keep = await self._exchange(reader, writer, wait)
+                keep = await self._exchange(reader, writer, wait_until, headers_by, held)
+                if held.big:
+                    held.big = False
+                    give_back()
                 if not keep:
                     break
-                wait = self.options.keepalive_timeout
+                wait_until, headers_by = loop.time() + self.options.keepalive_timeout, None
         except (ConnectionError, asyncio.IncompleteReadError, asyncio.TimeoutError):
             pass
         finally:
             self._connections.discard(task)
+            self._unauthenticated.pop(task, None)
+            self._authenticated.discard(task)
             writer.close()
+            if held.big:
+                give_back()
+
+    def _admit(self) -> None:
+        """The current connection is past the gate: it counts against
+        max_connections from now on (503 past it)."""
+        task = asyncio.current_task()
+        assert task is not None
+        if self._unauthenticated.pop(task, None) is None:
+            return
+        self._authenticated.add(task)
+        if len(self._authenticated) > self.options.max_connections:
+            raise HttpError(503, "too many open connections", {"Retry-After": "1"})
 
     async def _exchange(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter,
-                        wait: float) -> bool:
+                        wait_until: float, headers_by: float | None, held: _Held) -> bool:
         """Reads and answers one request; False when the connection is done."""
         try:
-            request = await read_request(reader, self.options, wait)
+            request = await read_request(reader, wait_until, headers_by,
+                                         self.options.header_timeout)
             if request is None:
                 return False
             self._check_gate(request)
+            self._admit()
             if request.method == "POST":
-                length = request.headers.get("content-length", "")
+                length = _content_length(request.headers)
                 if request.headers.get("expect", "").lower() == "100-continue" and \
-                        length.isdigit() and int(length) <= self.options.max_body:
+                        length is not None and length <= self.options.max_body:
                     writer.write(b"HTTP/1.1 100 Continue\r\n\r\n")
-                request.body = await read_body(request, reader, self.options)
+                request.body = await read_body(request, reader, self.options, held)
                 request.reader = reader
             elif ("content-length" in request.headers
                   and request.headers["content-length"] != "0") \
                     or "transfer-encoding" in request.headers:
-                await read_body(request, reader, self.options)
+                await read_body(request, reader, self.options, held)
         except HttpError as e:
             # What is left of the request is unread: the connection cannot go on.
-            await self._send(writer, e.status, e.headers, self._error_body(None, str(e)), False)
+            await self._send(writer, e.status, e.headers, self._error_body(None, str(e)), False,
+                             held)
             return False
+        try:
+            return await self._answer(request, writer, held)
+        except BaseException:
+            if request.opened is not None:
+                # Nobody learnt the session's id: nobody could end it.
+                self.manager.end(request.opened, "its initialize answer could not be sent")
+            raise
+
+    async def _answer(self, request: HttpRequest, writer: asyncio.StreamWriter,
+                      held: _Held) -> bool:
         keep = request.keep_alive
         cors = self._cors(request)
         accept = request.headers.get("accept")
-        stream = EventStream(writer, cors if keep else {**cors, "Connection": "close"}) if (
+        stream = EventStream(writer, cors if keep else {**cors, "Connection": "close"},
+                             self._drain) if (
             request.version == "HTTP/1.1" and accept is not None
             and "text/event-stream" in _media_types(accept)) else None
         try:
@@ -430,7 +589,7 @@ class HttpServer:
         if stream is not None and stream.started:
             await stream.finish(body)
             return keep
-        await self._send(writer, status, {**cors, **headers}, body, keep)
+        await self._send(writer, status, {**cors, **headers}, body, keep, held)
         return keep
 
     def _check_gate(self, request: HttpRequest) -> None:
@@ -524,7 +683,7 @@ class HttpServer:
             if "mcp-session-id" in request.headers:
                 raise HttpError(400, "Bad Request: initialize opens a session; it carries no "
                                      "Mcp-Session-Id", request_id=request_id)
-            return await self._initialize(message, request.principal)
+            return await self._initialize(message, request)
         if "mcp-session-id" not in request.headers and \
                 request.headers.get("mcp-protocol-version") not in LEGACY_VERSIONS:
             return await self._modern(request, message, stream)
@@ -586,8 +745,9 @@ class HttpServer:
         return status, {"Content-Type": "application/json"}, jsonrpc.dumps(response)
 
     async def _initialize(self, message: Request,
-                          principal: str | None) -> tuple[int, dict[str, str], bytes]:
-        session = self.manager.open(principal)
+                          request: HttpRequest) -> tuple[int, dict[str, str], bytes]:
+        principal = request.principal
+        session = self.manager.open(principal, provisional=True)
         if session is None:
             raise HttpError(503, f"the server has its maximum of {self.manager.max_sessions} "
                                  f"sessions; end one or try again later",
@@ -598,10 +758,11 @@ class HttpServer:
             self.manager.end(session, "its initialize request failed")
         else:
             headers["Mcp-Session-Id"] = session.id
+            request.opened = session
         return 200, headers, jsonrpc.dumps(response) if response is not None else b""
 
     async def _send(self, writer: asyncio.StreamWriter, status: int, headers: dict[str, str],
-                    body: bytes, keep: bool) -> None:
+                    body: bytes, keep: bool, held: _Held) -> None:
         lines = [f"HTTP/1.1 {status} {REASONS.get(status, 'Error')}"]
         if body and "Content-Type" not in headers:
             headers = {**headers, "Content-Type": "application/json"}
@@ -611,5 +772,22 @@ class HttpServer:
             lines.append(f"Content-Length: {len(body)}")
         if not keep:
             lines.append("Connection: close")
+        if len(body) >= GIVE_BACK:
+            held.big = True
         writer.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body)
-        await writer.drain()
+        await self._drain(writer)
+
+    async def _drain(self, writer: asyncio.StreamWriter) -> None:
+        """Waits until what was written has gone to the client. A client
+        that takes none of it for write_timeout seconds loses the
+        connection, and the server the answer it held."""
+        transport = writer.transport
+        while True:
+            left = transport.get_write_buffer_size()
+            try:
+                await asyncio.wait_for(writer.drain(), self.options.write_timeout)
+                return
+            except asyncio.TimeoutError:
+                if transport.get_write_buffer_size() >= left:
+                    transport.abort()
+                    raise ConnectionResetError("the client read none of its answer") from None

@@ -4,7 +4,9 @@ Pure functions: `parse` turns the bytes of one message into a `Message` or a
 ready error response, and the builders make responses. No I/O. The protocol
 narrows JSON-RPC: one message per line or body (no batches since revision
 2025-06-18), request ids are strings or numbers and never null, and params,
-when present, are an object.
+when present, are an object. A string id must be text that UTF-8 can carry:
+JSON lets a lone surrogate through (`"\\ud800"`), and the answer to such an
+id could never be written.
 
 Errors are values: `parse` never raises; what it cannot accept becomes the
 error response the sender should get. An error response to a message whose id
@@ -15,6 +17,7 @@ from __future__ import annotations
 
 import json
 import math
+import re
 from dataclasses import dataclass
 from typing import Any, Union
 
@@ -61,12 +64,17 @@ class Response:
 Message = Union[Request, Notification, Response]
 
 
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
 def valid_id(value: Any) -> bool:
     if isinstance(value, bool):
         return False
     if isinstance(value, float):
         return math.isfinite(value)
-    return isinstance(value, (str, int))
+    if isinstance(value, str):
+        return _SURROGATE.search(value) is None
+    return isinstance(value, int)
 
 
 def _reject_constant(name: str) -> Any:
@@ -82,9 +90,14 @@ def loads(data: bytes | str) -> Any:
 
 
 def dumps(value: Any) -> bytes:
-    """Compact UTF-8 JSON on one line (json escapes every newline in strings)."""
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"),
-                      allow_nan=False).encode("utf-8")
+    """Compact UTF-8 JSON on one line (json escapes every newline in strings).
+    A lone surrogate (a client's text echoed back in a message) becomes
+    U+FFFD, so that every answer can be written."""
+    text = json.dumps(value, ensure_ascii=False, separators=(",", ":"), allow_nan=False)
+    try:
+        return text.encode("utf-8")
+    except UnicodeEncodeError:
+        return _SURROGATE.sub("\ufffd", text).encode("utf-8")
 
 
 def parse(data: bytes | str) -> Message | dict[str, Any]:
@@ -123,7 +136,8 @@ def classify(value: Any) -> Message | dict[str, Any]:
     if not has_id:
         return Notification(method, params)
     if reply_id is None:
-        return error(None, INVALID_REQUEST, 'Invalid Request: "id" must be a string or a number')
+        return error(None, INVALID_REQUEST, 'Invalid Request: "id" must be a string (of Unicode text) '
+                                             'or a number')
     return Request(reply_id, method, params)
 
 

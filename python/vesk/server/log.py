@@ -4,8 +4,11 @@ Code in a session can write to its runner's standard error, which is its
 worker's, and so would reach the operator's terminal (escape sequences
 included) or the stdio client's log as it pleases. Workers' standard error
 is therefore a pipe that the server reads (`relay`); each line is tagged
-with the worker's number, stripped of control characters and cut to
-`MAX_LINE` characters before it is written.
+with the worker's number. Every line written, the server's own included
+(they may quote what a client sent), has its control characters escaped
+(C0, DEL, C1, and the format and separator characters that reorder or
+break what a terminal or a log viewer shows: U+202E, U+2028, ...) and is
+cut to `MAX_LINE` characters.
 
 Writing is done by a thread of its own from a bounded queue, so a reader of
 standard error that stops reading (a client that never drains it) cannot
@@ -26,6 +29,11 @@ QUEUED = 1000
 # C0 controls but tab, DEL, and the C1 controls, which some terminals obey too.
 _CONTROL = {c: f"\\x{c:02x}" for c in [*range(0x00, 0x09), *range(0x0a, 0x20),
                                        *range(0x7f, 0xa0)]}
+# Bidirectional marks, embeddings, overrides and isolates, line and paragraph
+# separators, invisible joiners and the byte order mark.
+_CONTROL.update({c: f"\\u{c:04x}" for c in [0x061c, *range(0x200b, 0x2010),
+                                             *range(0x2028, 0x202f), *range(0x2060, 0x2070),
+                                             0xfeff, *range(0xfff9, 0xfffc)]})
 
 _lines: queue.Queue[str] = queue.Queue(QUEUED)
 _dropped = 0
@@ -69,7 +77,7 @@ def say(text: str) -> None:
             if _dropped:
                 _lines.put_nowait(f"vesk serve: {_dropped} lines of standard error were dropped")
                 _dropped = 0
-            _lines.put_nowait(f"vesk serve: {text}")
+            _lines.put_nowait(f"vesk serve: {clean(text)}")
         except queue.Full:
             _dropped += 1
 
@@ -87,6 +95,6 @@ async def relay(stream: asyncio.StreamReader, tag: str) -> None:
             lines.append(pending)
             pending = b""
         for line in lines:
-            say(f"{tag}: {clean(line.decode('utf-8', errors='replace'))}")
+            say(f"{tag}: {line.decode('utf-8', errors='replace')}")
     if pending:
-        say(f"{tag}: {clean(pending.decode('utf-8', errors='replace'))}")
+        say(f"{tag}: {pending.decode('utf-8', errors='replace')}")

@@ -72,7 +72,9 @@ async def serve(settings: Settings) -> None:
     stdio = settings.http is None
     manager = SessionManager(worker_env(settings),
                              max_sessions=settings.max_sessions + (1 if stdio else 0),
-                             idle_timeout=settings.idle_timeout, spares=not stdio)
+                             idle_timeout=settings.idle_timeout, spares=not stdio,
+                             init_timeout=10.0 if settings.http is None
+                             else settings.http.init_timeout)
     tools = offered(settings.host_exchange)
     sweeper = asyncio.ensure_future(manager.sweep_forever())
     server: HttpServer | None = None

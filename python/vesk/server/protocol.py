@@ -16,7 +16,9 @@ call names none. What is offered:
   `notifications/cancelled` (`Session.cancel`: a request still waiting for
   its session is dropped; a run in progress is stopped as a time-out would
   stop it; other calls finish; no answer is sent); over HTTP a 2026-07-28
-  request is cancelled by closing its connection (`Protocol.stop`);
+  request is cancelled by closing its connection (`Protocol.stop`); a
+  session opened provisionally (HTTP) answers nothing but `ping` until
+  `notifications/initialized` confirms it (`SessionManager.confirm`);
 - `notifications/progress` for a `tools/call` whose `_meta` has a
   `progressToken`: the output the run printed so far, as it comes, through
   the `notify` the transport gives `dispatch`;
@@ -255,6 +257,7 @@ class Protocol:
             return  # over HTTP a modern client cancels by closing its stream
         if message.method == "notifications/initialized":
             self.session.initialized = True
+            self.manager.confirm(self.session)
         elif message.method == "notifications/cancelled":
             request_id = message.params.get("requestId")
             if jsonrpc.valid_id(request_id):
@@ -286,6 +289,10 @@ class Protocol:
         if self.session.protocol_version is None:
             return jsonrpc.error(request.id, jsonrpc.INVALID_REQUEST,
                                  "Invalid Request: the session is not initialized")
+        if self.session.provisional:
+            return jsonrpc.error(request.id, jsonrpc.INVALID_REQUEST,
+                                 "Invalid Request: the session is not initialized: send "
+                                 "notifications/initialized first")
         if method == "server/discover":
             return jsonrpc.error(request.id, jsonrpc.METHOD_NOT_FOUND,
                                  f"Method not found: {method}")

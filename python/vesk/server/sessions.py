@@ -25,6 +25,14 @@ sessions share the maximum, the idle time-out and the workers; `lookup`
 answers a principal's own handle only, so another principal's handle looks
 exactly like one that never existed.
 
+Provisional sessions: over HTTP `initialize` opens a session that is
+provisional until its client sends `notifications/initialized`. Such a
+session has no worker and may call nothing but `ping`, does not count
+against the maximum, is ended after `init_timeout` seconds (default 10) if
+still provisional, and at most MAX_PROVISIONAL of them are kept (opening one
+more ends the oldest): bare `initialize` requests cannot take the slots of
+clients that finish their handshake.
+
 Idle sessions are ended after `idle_timeout` seconds without a request;
 `Session.idle_since()` is the one place that decides what counts as idle, so
 that parking idle workers instead can be added beside `sweep()`.
@@ -48,6 +56,8 @@ from vesk.server.workers import (StartFailed, Worker, WorkerGone, WorkerOptions,
 # How many ended sessions are remembered, to tell a client why its session
 # is gone rather than only that it is unknown.
 REMEMBERED_ENDINGS = 256
+# Sessions opened by `initialize` and not yet initialized, at most.
+MAX_PROVISIONAL = 256
 
 
 def scratch_parent() -> str:
@@ -81,6 +91,8 @@ class Session:
         self.routes: dict[Any, Session] = {}
         self.protocol_version: str | None = None
         self.initialized = False
+        self.provisional = False  # opened, not yet initialized (not counted)
+        self.expiry: asyncio.TimerHandle | None = None  # ends it while provisional
         self.inflight: dict[Any, asyncio.Task[Any]] = {}
         self.last_active = time.monotonic()
         self.ended: str | None = None
@@ -172,7 +184,7 @@ class Session:
 class SessionManager:
     def __init__(self, worker_env: dict[str, str], max_sessions: int,
                  idle_timeout: float | None, grace: float = 10.0,
-                 spares: bool = True) -> None:
+                 spares: bool = True, init_timeout: float = 10.0) -> None:
         self.scratch = tempfile.mkdtemp(prefix="vesk-serve-", dir=scratch_parent())
         env = dict(worker_env, TMPDIR=self.scratch)
         # Workers whose sessions park borrow a spare runner from one keeper
@@ -189,18 +201,57 @@ class SessionManager:
         self.options = WorkerOptions(env=env, grace=grace, spares=self.spares)
         self.max_sessions = max_sessions
         self.idle_timeout = idle_timeout
+        self.init_timeout = init_timeout
         self.sessions: dict[str, Session] = {}
+        # Provisional sessions, oldest first.
+        self._provisional: dict[str, Session] = {}
         self._closing: set[asyncio.Task[None]] = set()
         # Why recently ended sessions ended, and whose they were.
         self._endings: OrderedDict[str, tuple[str | None, str]] = OrderedDict()
 
-    def open(self, owner: str | None = None, handle: bool = False) -> Session | None:
-        """A new session, or None at the maximum (ending sessions count)."""
-        if len(self.sessions) + len(self._closing) >= self.max_sessions:
+    def counted(self) -> int:
+        """Sessions held against the maximum: live ones but provisional
+        ones, and those still ending."""
+        return len(self.sessions) - len(self._provisional) + len(self._closing)
+
+    def open(self, owner: str | None = None, handle: bool = False,
+             provisional: bool = False) -> Session | None:
+        """A new session, or None at the maximum. A provisional one is
+        refused at the maximum too (its client could not go on), but does
+        not count until `confirm`."""
+        if self.counted() >= self.max_sessions:
             return None
         session = Session(secrets.token_urlsafe(24), self.options, owner, handle)
         self.sessions[session.id] = session
+        if provisional:
+            session.provisional = True
+            if len(self._provisional) >= MAX_PROVISIONAL:
+                oldest = next(iter(self._provisional.values()))
+                self.end(oldest, "too many sessions were opened and not initialized")
+            self._provisional[session.id] = session
+            session.expiry = asyncio.get_running_loop().call_later(
+                self.init_timeout, self._expire, session)
         return session
+
+    def _expire(self, session: Session) -> None:
+        if session.provisional and session.ended is None:
+            self.end(session, f"it was not initialized within {self.init_timeout:g} s")
+
+    def confirm(self, session: Session) -> bool:
+        """A provisional session initialized: it counts from now on. At the
+        maximum it is ended instead (False)."""
+        if not session.provisional or session.ended is not None:
+            return session.ended is None
+        self._provisional.pop(session.id, None)
+        session.provisional = False
+        if session.expiry is not None:
+            session.expiry.cancel()
+            session.expiry = None
+        if self.counted() > self.max_sessions:
+            self.end(session, f"the server reached its maximum of {self.max_sessions} sessions "
+                              f"before this one was initialized")
+            return False
+        return True
 
     def get(self, session_id: str, owner: str | None = None) -> Session | None:
         """The live session `session_id` if `owner` opened it."""
@@ -229,6 +280,11 @@ class SessionManager:
         self._endings[session.id] = (session.owner, reason)
         while len(self._endings) > REMEMBERED_ENDINGS:
             self._endings.popitem(last=False)
+        if session.expiry is not None:
+            session.expiry.cancel()
+            session.expiry = None
+        if self._provisional.pop(session.id, None) is not None:
+            return  # it never had a worker: nothing to wait for, nothing to count
         task = asyncio.ensure_future(session.close())
         self._closing.add(task)
         task.add_done_callback(self._closing.discard)
