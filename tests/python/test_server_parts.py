@@ -115,15 +115,32 @@ def test_foreign_or_malformed_uris_name_no_key(uri):
 
 
 def test_resource_pages_follow_the_keys_even_when_files_change():
-    files = [(f"f{i:04}", i) for i in range(resources.PAGE_SIZE + 3)]
-    first = resources.listing(files, None)
-    assert first is not None and len(first["resources"]) == resources.PAGE_SIZE
-    # A file before the cursor goes away between the pages: nothing is skipped.
-    second = resources.listing(files[1:], first["nextCursor"])
-    assert second is not None and "nextCursor" not in second
-    assert [r["name"] for r in second["resources"]] == [k for k, _ in files[-3:]]
-    assert resources.listing(files, "not a cursor") is None
-    assert resources.listing([], None) == {"resources": []}
+    from types import SimpleNamespace
+
+    from vesk.server.worker import Operations
+
+    files = {f"f{i:04}": b"x" * i for i in range(resources.PAGE_SIZE + 3)}
+    session = SimpleNamespace(current=SimpleNamespace(id=1, files=files))
+    ops = Operations(session, None, {"max_checkpoints": 5, "bash_command_denylist": [],
+                                     "bash_command_allowlist": []})
+
+    def page(cursor):
+        after = resources.cursor_key(cursor)
+        assert after is not None
+        reply = ops.call("list_page", {"after": after or None, "limit": resources.PAGE_SIZE})
+        return resources.listing([(f["path"], f["size"]) for f in reply["files"]], reply["more"])
+
+    first = page(None)
+    assert len(first["resources"]) == resources.PAGE_SIZE
+    # A file before the cursor goes away between the pages (another call
+    # came between them): nothing is skipped.
+    del files["f0000"]
+    ops.call("list_files", {})
+    second = page(first["nextCursor"])
+    assert "nextCursor" not in second
+    assert [r["name"] for r in second["resources"]] == sorted(files)[-3:]
+    assert resources.cursor_key("not a cursor") is None
+    assert resources.listing([], False) == {"resources": []}
 
 
 def test_resource_contents_are_text_or_base64():

@@ -569,22 +569,23 @@ class Protocol:
         if cursor is not None and not isinstance(cursor, str):
             return jsonrpc.error(request.id, jsonrpc.INVALID_PARAMS,
                                  'Invalid params: "cursor" must be a string')
+        after = resources.cursor_key(cursor)
+        if after is None:
+            return jsonrpc.error(request.id, jsonrpc.INVALID_PARAMS,
+                                 "Invalid params: unknown cursor")
         target = self._resource_workspace(request, modern)
         if isinstance(target, str):
             # Without a workspace there are no files to list.
             return jsonrpc.result(request.id, {"resources": []})
         try:
-            reply = await self._on(target, request, "list_files", {})
+            reply = await self._on(target, request, "list_page",
+                                   {"after": after or None, "limit": resources.PAGE_SIZE})
         except WorkerGone as e:
             return jsonrpc.error(request.id, jsonrpc.INTERNAL_ERROR, str(e))
         if "error" in reply:
             return jsonrpc.error(request.id, jsonrpc.INTERNAL_ERROR, reply["error"])
-        files = [(f["path"], f["size"]) for f in reply["ok"]["files"]]
-        page = resources.listing(files, cursor)
-        if page is None:
-            return jsonrpc.error(request.id, jsonrpc.INVALID_PARAMS,
-                                 "Invalid params: unknown cursor")
-        return jsonrpc.result(request.id, page)
+        page = [(f["path"], f["size"]) for f in reply["ok"]["files"]]
+        return jsonrpc.result(request.id, resources.listing(page, reply["ok"]["more"]))
 
     async def _read_resource(self, request: Request, modern: bool) -> dict[str, Any]:
         uri = request.params.get("uri")

@@ -48,22 +48,21 @@ def mime_type(key: str) -> str:
     return guessed or "application/octet-stream"
 
 
-def listing(files: list[tuple[str, int]], cursor: str | None) -> dict[str, Any] | None:
-    """One page of `resources/list` for (key, size) pairs sorted by key, or
-    None for a cursor this server did not hand out. The cursor is the last
-    key of the previous page, so a page stays right when files come and go
-    between requests."""
-    start = 0
-    if cursor is not None:
-        after = key_of(cursor)
-        if after is None:
-            return None
-        start = next((i for i, (key, _) in enumerate(files) if key > after), len(files))
-    page = files[start:start + PAGE_SIZE]
+def cursor_key(cursor: str | None) -> str | None:
+    """The key a `resources/list` cursor says the page starts after ("" for
+    the first page), or None for a cursor this server did not hand out. The
+    cursor is the last key of the previous page, so a page stays right when
+    files come and go between requests."""
+    return "" if cursor is None else key_of(cursor)
+
+
+def listing(page: list[tuple[str, int]], more: bool) -> dict[str, Any]:
+    """One page of `resources/list` from (key, size) pairs sorted by key;
+    `more` when files follow it."""
     result: dict[str, Any] = {"resources": [
         {"uri": uri_of(key), "name": key, "mimeType": mime_type(key), "size": size}
         for key, size in page]}
-    if start + PAGE_SIZE < len(files):
+    if more and page:
         result["nextCursor"] = uri_of(page[-1][0])
     return result
 

@@ -35,6 +35,7 @@ session starts stays its descendant until the server has killed it.
 from __future__ import annotations
 
 import base64
+import bisect
 import ctypes
 import gc
 import json
@@ -184,6 +185,9 @@ class Operations:
         self.made_at: dict[int, float] = {0: time.time()}
         self.current = 0
         self._run_options: dict[str, Any] = {}
+        # The current checkpoint's keys, sorted, and their sizes, for
+        # list_page; dropped by any other call, which might change them.
+        self._listing: tuple[list[str], list[int]] | None = None
 
     def call(self, tool: str, arguments: dict[str, Any], *, cancel_fd: int | None = None,
              on_output: Callable[[str], None] | None = None) -> dict[str, Any]:
@@ -193,6 +197,8 @@ class Operations:
         method = getattr(self, "tool_" + tool, None)
         if method is None:
             raise ToolError(f"unknown tool '{tool}'")
+        if tool != "list_page":
+            self._listing = None
         self._run_options = {name: value for name, value in
                              (("cancel_fd", cancel_fd), ("on_output", on_output))
                              if value is not None}
@@ -389,6 +395,22 @@ class Operations:
         return {"checkpoint": found.id,
                 "files": [{"path": key, "size": size} for key, size in files],
                 "total_size": sum(size for _, size in files)}
+
+    def tool_list_page(self, after: str | None = None, limit: int = 500) -> dict[str, Any]:
+        """The current checkpoint's files after the key `after`, at most
+        `limit`, sorted by key (the server's resources/list): the sorted keys
+        are made once for all the pages a client asks in a row."""
+        if self._listing is None:
+            files = self.session.current.files
+            keys = sorted(files)
+            self._listing = (keys, [len(files[key]) for key in keys])
+            del files
+        keys, sizes = self._listing
+        start = 0 if after is None else bisect.bisect_right(keys, after)
+        end = start + max(1, int(limit))
+        return {"files": [{"path": key, "size": size}
+                          for key, size in zip(keys[start:end], sizes[start:end])],
+                "more": end < len(keys)}
 
     def tool_delete_file(self, path: str) -> dict[str, Any]:
         forgot = self._make_room(run=False)
