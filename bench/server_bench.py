@@ -144,6 +144,12 @@ class Client:
         answer = self.send("initialize", {"protocolVersion": "2025-11-25", "capabilities": {},
                                           "clientInfo": {"name": "bench", "version": "1"}})
         assert "result" in answer, answer
+        self.conn.request("POST", "/mcp", json.dumps({"jsonrpc": "2.0",
+                                                      "method": "notifications/initialized"}),
+                          {**HEADERS, "Mcp-Session-Id": self.session or ""})
+        response = self.conn.getresponse()
+        response.read()
+        assert response.status == 202, response.status
 
     def send(self, method: str, params: dict[str, Any]) -> dict[str, Any]:
         self.next_id += 1

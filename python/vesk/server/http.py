@@ -344,23 +344,35 @@ async def read_body(request: HttpRequest, reader: asyncio.StreamReader,
 
 async def _read_exactly(reader: asyncio.StreamReader, size: int, held: _Held) -> bytes:
     """`size` bytes, read as they come: the stream's buffer stays small, and
-    what came of a body whose client goes is dropped with the pieces (no
-    copy rides on the exception)."""
+    what came of a body whose client goes is dropped at once (the failure's
+    traceback, which holds this frame, may live on in a reference cycle
+    until the collector finds it)."""
     pieces: list[bytes] = []
     left = size
     if size >= GIVE_BACK:
         held.big = True
-    while left:
-        piece = await reader.read(min(left, PIECE))
-        if not piece:
-            raise asyncio.IncompleteReadError(b"", size)
-        pieces.append(piece)
-        left -= len(piece)
-    return b"".join(pieces)
+    try:
+        while left:
+            piece = await reader.read(min(left, PIECE))
+            if not piece:
+                raise asyncio.IncompleteReadError(b"", size)
+            pieces.append(piece)
+            left -= len(piece)
+        return b"".join(pieces)
+    finally:
+        pieces.clear()
 
 
 async def _read_chunked(reader: asyncio.StreamReader, limit: int, held: _Held) -> bytes:
     pieces: list[bytes] = []
+    try:
+        return await _read_chunks(reader, limit, held, pieces)
+    finally:
+        pieces.clear()  # as in _read_exactly
+
+
+async def _read_chunks(reader: asyncio.StreamReader, limit: int, held: _Held,
+                       pieces: list[bytes]) -> bytes:
     total = 0
     while True:
         found = _CHUNK_SIZE.fullmatch(await _read_line(reader))

@@ -161,6 +161,10 @@ class Session:
         self._worker = worker
         return worker
 
+    def holds_worker(self) -> bool:
+        """Whether it has a worker, or one starting."""
+        return self._worker is not None or self._starting is not None
+
     def forget_worker(self) -> None:
         """After the worker died: the next call starts a new, empty session."""
         self._worker = None
@@ -283,8 +287,9 @@ class SessionManager:
         if session.expiry is not None:
             session.expiry.cancel()
             session.expiry = None
-        if self._provisional.pop(session.id, None) is not None:
-            return  # it never had a worker: nothing to wait for, nothing to count
+        self._provisional.pop(session.id, None)
+        if not session.holds_worker():
+            return  # nothing to wait for, nothing to count
         task = asyncio.ensure_future(session.close())
         self._closing.add(task)
         task.add_done_callback(self._closing.discard)
