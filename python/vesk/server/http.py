@@ -14,6 +14,11 @@ notifications, not memory: past STREAM_BUFFER bytes unsent they are
 dropped.
 
 Every request is checked before anything else happens, in this order:
+- the head: HTTP/1.1 or HTTP/1.0, a Host header either way (400), request
+  line and header lines 16 KiB (431), 100 header lines, each line counted
+  even when a name repeats (431); headers that may appear once (Host,
+  Content-Length, Authorization, Mcp-Session-Id, ...) are refused twice
+  (400); Content-Length is 1*DIGIT and a chunk size 1*HEXDIG (400);
 - the Host header must name this server (loopback names, the address it is
   bound to, `--allowed-host`), and an Origin header, when present, must be
   this server's own loopback origin or one given with `--allowed-origin`;
@@ -22,9 +27,31 @@ Every request is checked before anything else happens, in this order:
 - with bearer tokens configured, `Authorization: Bearer <token>` (401); the
   token names the principal who owns what the request opens (sessions,
   workspaces), and another principal's look unknown;
-- bounds: request line and header lines 16 KiB, 100 headers, a body of
-  `max_body` bytes (413), the headers within 30 s and the body within 120 s
-  of the request's start, and `max_connections` open connections (503).
+- a body of `max_body` bytes (413), read in pieces and dropped the moment
+  its client goes; after an exchange that held a megabyte or more, the
+  allocator's free memory goes back to the system.
+
+Connections and time:
+- a connection's first request head is due within `header_timeout` (30 s)
+  of the connection opening, a later one's first line within
+  `keepalive_timeout` (60 s) of the answer before it and the rest within
+  30 s of that line; stray blank lines before a request extend neither;
+  the body is due within `body_timeout` (120 s);
+- a connection that has not yet sent a head that passed the checks above
+  is unauthenticated: at most `max_unauthenticated` (128) are held, and one
+  more closes the oldest, so half-sent requests cannot keep out a client
+  that sends its request whole; connections past the checks count against
+  `max_connections` (512; past it, 503);
+- an answer (or event stream) that its client reads none of for
+  `write_timeout` (30 s) is dropped with its connection.
+The time-outs and both counts can be cut for tests through the environment
+(VESK_SERVE_HTTP_LIMITS, `tuned`).
+
+The head and chunk parsing is this module's own (about a hundred lines), not
+a library's: what this endpoint needs of HTTP/1.1 is small, the bounds above
+live in the reading loop itself (per line, per piece, against deadlines that
+nothing the client sends moves), and the server installs with nothing beyond
+the standard library.
 
 Revision 2026-07-28 has no sessions: a request without `Mcp-Session-Id` is
 one of it (`initialize` aside), and its headers must mirror its body
@@ -34,7 +61,11 @@ otherwise); an unknown method is answered 404, an unsupported version or
 incomplete `_meta` 400, each with its JSON-RPC error.
 
 Sessions (`Mcp-Session-Id`): `initialize` without a session id opens one (503
-with Retry-After at the maximum number of sessions); every other message
+with Retry-After at the maximum number of sessions). It is provisional until
+its client sends `notifications/initialized`: it answers only `ping`, does
+not count against the maximum, and ends after `init_timeout` (10 s) if the
+handshake is not finished (`SessionManager`); a session whose `initialize`
+answer could not be sent ends at once. Every other message
 must carry the id of a live session (400 without one, 404 once it has ended,
 with the reason when it is known) and, if it carries `MCP-Protocol-Version`,
 the version the session negotiated (400 otherwise). A client that
