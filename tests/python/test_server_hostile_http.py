@@ -217,3 +217,9 @@ def test_what_a_session_writes_to_the_log_is_escaped_and_bounded(server):
     (line,) = [line for line in server.stderr if "mark" in line]
     assert "mark\\u202e\\u2028y" in line and len(line) < 2200
     assert "\u202e" not in line and "\u2028" not in line
+    # Text no worker could be sent is the call's error, not the server's.
+    body = ('{"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"write_file",'
+            '"arguments":{"path":"a\\ud800","content":"x"}}}').encode()
+    status, answer = post(server, body, session)
+    assert status == 200 and answer["result"]["isError"]
+    assert "not valid Unicode" in answer["result"]["content"][0]["text"]

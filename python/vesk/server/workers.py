@@ -242,7 +242,11 @@ class Worker:
             request: dict[str, Any] = {"tool": tool, "arguments": arguments}
             if on_progress is not None:
                 request["progress"] = True
-            body = json.dumps(request, ensure_ascii=False).encode("utf-8")
+            try:
+                body = json.dumps(request, ensure_ascii=False).encode("utf-8")
+            except UnicodeEncodeError:  # JSON from a client may hold a lone surrogate
+                return {"error": "the arguments hold text that is not valid Unicode (a lone "
+                                 "surrogate)", "took": 0.0}
             self.busy = True
             started = time.monotonic()
             try:
