@@ -84,6 +84,8 @@ import ctypes
 import hmac
 import ipaddress
 import re
+import socket
+import struct
 from dataclasses import dataclass, field
 from typing import Any, Awaitable, Callable, TypeVar
 from urllib.parse import urlsplit
@@ -439,6 +441,19 @@ def give_back() -> None:
         _malloc_trim(0)
 
 
+def _reset(transport: asyncio.WriteTransport) -> None:
+    """Closes a connection at once, with what is queued for it: a plain
+    close would leave the kernel trying to deliver its send buffer (some
+    megabytes) to a client that reads nothing, for minutes."""
+    sock = transport.get_extra_info("socket")
+    if sock is not None:
+        try:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        except OSError:
+            pass
+    transport.abort()
+
+
 def _head(status: int, headers: dict[str, str]) -> bytes:
     lines = [f"HTTP/1.1 {status} {REASONS.get(status, 'Error')}"]
     lines += [f"{name}: {value}" for name, value in headers.items()]
@@ -539,7 +554,7 @@ class HttpServer:
             # room: a flood of half-sent requests cannot keep out a client
             # that sends its request whole.
             oldest = next(iter(self._unauthenticated))
-            self._unauthenticated.pop(oldest).transport.abort()
+            _reset(self._unauthenticated.pop(oldest).transport)
         held = _Held()
         try:
             # The first request's head is due header_timeout after the
@@ -832,5 +847,5 @@ class HttpServer:
                 return
             except asyncio.TimeoutError:
                 if transport.get_write_buffer_size() >= left:
-                    transport.abort()
+                    _reset(transport)
                     raise ConnectionResetError("the client read none of its answer") from None
