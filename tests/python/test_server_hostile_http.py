@@ -135,6 +135,7 @@ def test_a_session_never_initialized_calls_nothing_and_expires(server):
     ("chunk_0x4d", 400), ("chunk_4_d", 400), ("chunk_spaced_sign", 400), ("chunk_minus", 400),
     ("chunk_extension", 200),       # 1*HEXDIG then an extension: sound
     ("length_superscript", 400),    # a Latin-1 digit that is no DIGIT
+    ("bare_cr_in_value", 400),
 ])
 def test_malformed_heads_and_chunks_are_refused(server, attack, status):
     ping = json.dumps({**INIT, "id": 1}).encode()  # a request that needs no session
@@ -151,6 +152,7 @@ def test_malformed_heads_and_chunks_are_refused(server, attack, status):
         "chunk_extension": chunked + b"%X;a=b\r\n%s\r\n0\r\n\r\n" % (len(ping), ping),
         "length_superscript": head(server, ping).replace(
             f"Content-Length: {len(ping)}".encode(), "Content-Length: \u00b2".encode("latin-1")),
+        "bare_cr_in_value": head(server, ping, extra="X-Smuggle: a\rb\r\n"),
     }[attack]
     assert status_and_body(exchange(server, data))[0] == status
 

@@ -17,8 +17,9 @@ Every request is checked before anything else happens, in this order:
 - the head: HTTP/1.1 or HTTP/1.0, a Host header either way (400), request
   line and header lines 16 KiB (431), 100 header lines, each line counted
   even when a name repeats (431); headers that may appear once (Host,
-  Content-Length, Authorization, Mcp-Session-Id, ...) are refused twice
-  (400); Content-Length is 1*DIGIT and a chunk size 1*HEXDIG (400);
+  Content-Length, Authorization, Mcp-Session-Id, ...) are refused twice,
+  and field values with control characters (a bare CR) at all (400);
+  Content-Length is 1*DIGIT and a chunk size 1*HEXDIG (400);
 - the Host header must name this server (loopback names, the address it is
   bound to, `--allowed-host`), and an Origin header, when present, must be
   this server's own loopback origin or one given with `--allowed-origin`;
@@ -111,6 +112,9 @@ _SINGLE = frozenset({"content-length", "host", "transfer-encoding", "authorizati
                      "mcp-name"})
 _TOKEN = re.compile(r"[!#$%&'*+\-.^_`|~0-9A-Za-z]+")
 _DIGITS = re.compile(r"[0-9]{1,18}")
+# What a field value may not hold: control characters but tab (a bare CR
+# among them, which some proxies take for a line end).
+_CONTROLS = re.compile(r"[\x00-\x08\x0a-\x1f\x7f]")
 # chunk-size = 1*HEXDIG, then optional extensions (ignored); nothing else.
 _CHUNK_SIZE = re.compile(rb"([0-9A-Fa-f]{1,15})(?:[ \t]*;[^\r\n]*)?\r?\n")
 _malloc_trim: Any = None
@@ -330,7 +334,7 @@ async def _read_rest(line: bytes, reader: asyncio.StreamReader) -> HttpRequest:
             raise HttpError(431, "too many header fields")
         text = raw.decode("latin-1").rstrip("\r\n")
         name, colon, value = text.partition(":")
-        if not colon or _TOKEN.fullmatch(name) is None:
+        if not colon or _TOKEN.fullmatch(name) is None or _CONTROLS.search(value):
             raise HttpError(400, "malformed header field")
         name = name.lower()
         if name in fields and name in _SINGLE:
