@@ -30,7 +30,12 @@ Every request is checked before anything else happens, in this order:
   workspaces), and another principal's look unknown;
 - a body of `max_body` bytes (413), read in pieces and dropped the moment
   its client goes; after an exchange that held a megabyte or more, the
-  allocator's free memory goes back to the system.
+  allocator's free memory goes back to the system. All requests together
+  hold at most `max_body_memory` body bytes (four times `max_body`) beyond
+  the first 64 KiB of each, counted as declared before they are read, until
+  their answer is sent (503 with Retry-After past it): slow large bodies
+  cannot take the server's memory, nor keep small requests out. (The
+  parsed message is a second copy, so the memory is up to twice that.)
 
 Connections and time:
 - a connection's first request head is due within `header_timeout` (30 s)
@@ -106,6 +111,8 @@ STREAM_BUFFER = 256 * 1024
 # read or wrote GIVE_BACK bytes or more, freed memory goes back to the system.
 PIECE = 1 << 20
 GIVE_BACK = 1 << 20
+# What of each body does not count against the budget of body memory.
+SMALL_BODY = 64 * 1024
 # Header fields that may appear once (a second one is refused, not joined).
 _SINGLE = frozenset({"content-length", "host", "transfer-encoding", "authorization",
                      "mcp-session-id", "mcp-protocol-version", "origin", "mcp-method",
@@ -144,6 +151,9 @@ class HttpOptions:
     header_timeout: float = 30.0
     body_timeout: float = 120.0
     keepalive_timeout: float = 60.0
+    # Body bytes held at once by all requests (beyond 64 KiB each); 0: four
+    # times max_body.
+    max_body_memory: int = 0
     # An answer whose client reads none of it for this long is dropped.
     write_timeout: float = 30.0
     # A session `initialize` opened ends if not initialized by then.
@@ -152,8 +162,8 @@ class HttpOptions:
 
 # The bounds that VESK_SERVE_HTTP_LIMITS may set (name=value,...): an
 # internal knob, so that tests need not wait out the real time-outs.
-TUNABLE = ("max_connections", "max_unauthenticated", "header_timeout", "body_timeout",
-           "keepalive_timeout", "write_timeout", "init_timeout")
+TUNABLE = ("max_connections", "max_unauthenticated", "max_body_memory", "header_timeout",
+           "body_timeout", "keepalive_timeout", "write_timeout", "init_timeout")
 
 
 def tuned(options: HttpOptions, text: str) -> HttpOptions:
@@ -179,11 +189,42 @@ class HttpError(Exception):
         self.request_id = request_id
 
 
-@dataclass
+class BodyBudget:
+    """The body bytes all connections may hold at once, beyond the first
+    SMALL_BODY of each request (so that small requests always get through)."""
+
+    def __init__(self, total: int) -> None:
+        self.total = total
+        self.used = 0
+
+
 class _Held:
-    """What one connection's last exchange held: `big` when it read or
-    wrote enough that the memory is worth giving back."""
-    big: bool = False
+    """What one connection's exchange holds: the body bytes it took from the
+    budget, and `big` when it read or wrote enough that the memory is worth
+    giving back once it is over."""
+
+    def __init__(self, budget: BodyBudget) -> None:
+        self.budget = budget
+        self.big = False
+        self.read = 0
+        self.reserved = 0
+
+    def take(self, size: int) -> None:
+        """Counts `size` more body bytes before they are read; 503 when the
+        budget has no room for them."""
+        self.read += size
+        over = self.read - SMALL_BODY - self.reserved
+        if over <= 0:
+            return
+        if self.budget.used + over > self.budget.total:
+            raise HttpError(503, "the server holds as many request bodies as it may; try again",
+                            {"Retry-After": "1"})
+        self.budget.used += over
+        self.reserved += over
+
+    def release(self) -> None:
+        self.budget.used -= self.reserved
+        self.read = self.reserved = 0
 
 
 @dataclass
@@ -384,6 +425,7 @@ async def _read_exactly(reader: asyncio.StreamReader, size: int, held: _Held) ->
     what came of a body whose client goes is dropped at once (the failure's
     traceback, which holds this frame, may live on in a reference cycle
     until the collector finds it)."""
+    held.take(size)
     pieces: list[bytes] = []
     left = size
     if size >= GIVE_BACK:
@@ -511,6 +553,7 @@ class HttpServer:
         # Connections not yet past the gate, oldest first, and those past it.
         self._unauthenticated: dict[asyncio.Task[Any], asyncio.StreamWriter] = {}
         self._authenticated: set[asyncio.Task[Any]] = set()
+        self._bodies = BodyBudget(options.max_body_memory or 4 * options.max_body)
         self._stopping = False
         names = set(LOOPBACK_NAMES) | {h.lower() for h in options.allowed_hosts}
         if options.host not in ("", "0.0.0.0", "::"):
@@ -559,7 +602,7 @@ class HttpServer:
             # that sends its request whole.
             oldest = next(iter(self._unauthenticated))
             _reset(self._unauthenticated.pop(oldest).transport)
-        held = _Held()
+        held = _Held(self._bodies)
         try:
             # The first request's head is due header_timeout after the
             # connection opened; a later one's, keepalive_timeout after the
@@ -567,7 +610,10 @@ class HttpServer:
             wait_until = loop.time() + self.options.header_timeout
             headers_by: float | None = wait_until
             while True:
-                keep = await self._exchange(reader, writer, wait_until, headers_by, held)
+                try:
+                    keep = await self._exchange(reader, writer, wait_until, headers_by, held)
+                finally:
+                    held.release()
                 if held.big:
                     held.big = False
                     give_back()
