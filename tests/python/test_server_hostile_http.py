@@ -1,7 +1,7 @@
 """`vesk serve --http` against hostile clients, over raw sockets: request ids
-no answer could carry, heads that never end, floods of half-sent requests,
-answers nobody reads, sessions opened and never initialized, and what the
-log shows of it all. The time-outs are cut short (VESK_SERVE_HTTP_LIMITS)."""
+no answer could carry, heads that never end, floods of half-sent requests
+and bodies, answers nobody reads, sessions opened and never initialized,
+and what the log shows of it all. The time-outs are cut short (VESK_SERVE_HTTP_LIMITS)."""
 
 from __future__ import annotations
 
@@ -33,13 +33,12 @@ def server(tmp_path_factory):
     assert process.stop() == 0
 
 
-def head(server, body: bytes = b"", *, token: bool = True, extra: str = "",
-         version: str = "HTTP/1.1", length: bool = True) -> bytes:
+def head(server, body: bytes = b"", *, extra: str = "", version: str = "HTTP/1.1",
+         length: bool = True) -> bytes:
+    """A POST with the token, `extra` header lines, and `body`."""
     lines = [f"POST /mcp {version}", f"Host: 127.0.0.1:{server.port}",
              "Content-Type: application/json", "Accept: application/json, text/event-stream",
-             "Connection: close"]
-    if token:
-        lines.append(f"Authorization: Bearer {TOKEN}")
+             "Connection: close", f"Authorization: Bearer {TOKEN}"]
     if length:
         lines.append(f"Content-Length: {len(body)}")
     return ("\r\n".join(lines) + "\r\n" + extra + "\r\n").encode() + body
