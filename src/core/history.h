@@ -47,6 +47,15 @@ class History {
   // A history holding checkpoint 0: no files, no output, no label.
   explicit History(HistoryLimits limits);
 
+  // A history of saved or forked parts: `checkpoints` (oldest first, ids
+  // strictly increasing, not empty) with `current_id` current and, when
+  // checkpoint 0 is not among them, its files as `first_files`. Every
+  // content is interned, so later runs share them. Errors (plain): "the
+  // history to restore is empty", "the history to restore has ids out of
+  // order", and the error for a `current_id` that is not kept.
+  static Result<History> restore(HistoryLimits limits, std::vector<Checkpoint> checkpoints,
+                                 std::uint64_t current_id, std::optional<FileMap> first_files);
+
   // The kept checkpoints, oldest first.
   const std::vector<Checkpoint>& checkpoints() const { return checkpoints_; }
   std::size_t size() const { return checkpoints_.size(); }
