@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/key.h"
+#include "core/session_io.h"
 
 namespace vesk {
 
@@ -164,6 +165,106 @@ void Session::damage_parked_image_for_testing(bool keep_frame) {
   Result<std::unique_ptr<ImageCompressor>> compressor = ImageCompressor::create();
   if (!compressor || !(*compressor)->add(*image)) return;
   if (Result<ParkImage> again = (*compressor)->finish(); again) parked_ = std::move(*again);
+}
+
+Result<std::optional<ParkImage>> Session::interpreter_image() {
+  if (parked_) return parked_;
+  if (engine_.config().park_after_idle_secs == 0 || !runner_ || !runner_->usable()) {
+    return std::nullopt;
+  }
+  Result<std::unique_ptr<ImageCompressor>> compressor = ImageCompressor::create();
+  if (!compressor) return fail(compressor.error());
+  const std::uint64_t max_bytes = engine_.config().max_runner_memory_mb * 1048576u;
+  Result<Runner::ParkOutcome> outcome = runner_->park(
+      max_bytes, [&](std::string_view piece) { return (*compressor)->add(piece); });
+  if (!outcome) return fail(outcome.error());
+  if (!outcome->parked) return std::nullopt;
+  Result<ParkImage> image = (*compressor)->finish();
+  if (!image) return fail(image.error());
+  return std::optional<ParkImage>(std::move(*image));
+}
+
+Result<SavedSession> Session::saved(bool interpreter, std::optional<std::uint64_t> last) {
+  return guard([&]() -> Result<SavedSession> {
+    SavedSession s;
+    const std::vector<Checkpoint>& all = history_.checkpoints();
+    if (last) {
+      if (auto kept = history_.check_kept(*last); !kept) return fail(kept.error());
+      for (const Checkpoint& c : all) {
+        if (c.id > *last) break;
+        s.checkpoints.push_back(c);
+      }
+      s.current_id = *last;
+    } else {
+      s.checkpoints = all;
+      s.current_id = history_.current_id();
+    }
+    if (all.front().id != 0) s.first_files = history_.first_files();
+    s.label = label_;
+    s.packages = installed_packages_;
+    s.origins = mount_origins_;
+    // Only the current checkpoint's interpreter is the one the runner has.
+    if (interpreter && s.current_id == history_.current_id()) {
+      Result<std::optional<ParkImage>> image = interpreter_image();
+      if (!image) return fail(image.error());
+      s.image = std::move(*image);
+    }
+    return s;
+  });
+}
+
+Result<std::unique_ptr<Session>> Session::restore(const VeskEngine& engine, SavedSession saved,
+                                                  const BlobStore* interned) {
+  return guard([&]() -> Result<std::unique_ptr<Session>> {
+    const Config& config = engine.config();
+    if (saved.image && saved.image->size > config.max_runner_memory_mb * 1048576u) {
+      return fail_message("the session file's interpreter image of " +
+                          std::to_string(saved.image->size) +
+                          " bytes passes max_runner_memory_mb (" +
+                          std::to_string(config.max_runner_memory_mb) + " MiB)");
+    }
+    Result<History> history =
+        History::restore(limits_of(config), std::move(saved.checkpoints), saved.current_id,
+                         std::move(saved.first_files), interned);
+    if (!history) return fail(history.error());
+    std::unique_ptr<Session> session(new Session(engine, nullptr));
+    session->history_ = std::move(*history);
+    session->label_ = std::move(saved.label);
+    session->installed_packages_ = std::move(saved.packages);
+    session->mount_origins_ = std::move(saved.origins);
+    session->parked_ = std::move(saved.image);
+    return session;
+  });
+}
+
+Result<bool> Session::save(std::string_view path, bool interpreter) {
+  return guard([&]() -> Result<bool> {
+    Result<SavedSession> s = saved(interpreter);
+    if (!s) return fail(s.error());
+    if (auto written = write_file_atomically(path, encode_session(*s)); !written) {
+      return fail(written.error());
+    }
+    return s->image.has_value();
+  });
+}
+
+Result<std::unique_ptr<Session>> Session::load(const VeskEngine& engine, std::string_view path) {
+  return guard([&]() -> Result<std::unique_ptr<Session>> {
+    Result<std::string> bytes = read_whole_file(path);
+    if (!bytes) return fail(bytes.error());
+    Result<SavedSession> s = decode_session(*bytes);
+    if (!s) return fail(s.error());
+    *bytes = std::string();
+    return restore(engine, std::move(*s));
+  });
+}
+
+Result<std::unique_ptr<Session>> Session::fork(std::optional<std::uint64_t> id) {
+  return guard([&]() -> Result<std::unique_ptr<Session>> {
+    Result<SavedSession> s = saved(true, id.value_or(history_.current_id()));
+    if (!s) return fail(s.error());
+    return restore(engine_, std::move(*s), &history_.blobs());
+  });
 }
 
 Status Session::ensure_runner() {

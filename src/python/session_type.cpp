@@ -593,26 +593,27 @@ PyObject* session_get_history(PyObject* self, void*) {
       });
 }
 
-PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  if (PyTuple_Size(args) != 0 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
-    PyErr_SetString(PyExc_TypeError, "VeskSession() takes no arguments");
-    return nullptr;
-  }
+// A new host object of `type` for the session that `make` (-> Result of a
+// session) gives; `make` runs with the interpreter lock released.
+template <class Make>
+PyObject* new_session_object(PyTypeObject* type, Make&& make) {
   std::unique_ptr<std::shared_ptr<SessionSlot>> slot;
   std::optional<ParkClock::time_point> deadline;
   try {
-    auto engine = VeskEngine::create(Config::load());
-    if (!engine) {
-      raise_error(engine.error());
-      return nullptr;
+    std::optional<Result<std::unique_ptr<Session>>> session;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+      session.emplace(make());
+    } catch (...) {
+      session.emplace(std::unexpected<Error>(error_from_current_exception()));
     }
-    auto session = Session::create(*engine);
-    if (!session) {
-      raise_error(session.error());
+    Py_END_ALLOW_THREADS
+    if (!*session) {
+      raise_error(session->error());
       return nullptr;
     }
     slot = std::make_unique<std::shared_ptr<SessionSlot>>(std::make_shared<SessionSlot>());
-    (*slot)->session = std::move(*session);
+    (*slot)->session = std::move(**session);
     deadline = news_for_parker(**slot);
   } catch (...) {
     raise_error(error_from_current_exception());
@@ -624,6 +625,91 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   tell_parker(*slot, deadline);
   reinterpret_cast<SessionObject*>(self)->slot = slot.release();
   return self;
+}
+
+Result<std::unique_ptr<Session>> engine_session(
+    const std::function<Result<std::unique_ptr<Session>>(const VeskEngine&)>& make) {
+  auto engine = VeskEngine::create(Config::load());
+  if (!engine) return fail(engine.error());
+  return make(*engine);
+}
+
+PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_Size(args) != 0 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "VeskSession() takes no arguments");
+    return nullptr;
+  }
+  return new_session_object(type, [] {
+    return engine_session([](const VeskEngine& e) { return Session::create(e); });
+  });
+}
+
+// load(path): a classmethod; the new session is of the class it is called on.
+PyObject* session_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"path", nullptr};
+  PyObject* path_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:load", const_cast<char**>(kw), &path_obj)) {
+    return nullptr;
+  }
+  std::string path;
+  VESK_CONVERT(to_fs_path(path_obj, &path));
+  return new_session_object(reinterpret_cast<PyTypeObject*>(cls), [&] {
+    return engine_session([&](const VeskEngine& e) { return Session::load(e, path); });
+  });
+}
+
+PyObject* session_save(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"path", "interpreter", nullptr};
+  PyObject* path_obj;
+  int interpreter = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:save", const_cast<char**>(kw), &path_obj,
+                                   &interpreter)) {
+    return nullptr;
+  }
+  std::string path;
+  VESK_CONVERT(to_fs_path(path_obj, &path));
+  return with_session(
+      self,
+      [&](Session& s) {
+        std::optional<Result<bool>> r;
+        Py_BEGIN_ALLOW_THREADS
+        r.emplace(s.save(path, interpreter != 0));
+        Py_END_ALLOW_THREADS
+        return std::move(*r);
+      },
+      [](bool imaged) { return PyBool_FromLong(imaged ? 1 : 0); });
+}
+
+PyObject* session_fork(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"id", nullptr};
+  PyObject* id_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:fork", const_cast<char**>(kw), &id_obj)) {
+    return nullptr;
+  }
+  std::optional<std::uint64_t> id;
+  if (id_obj != Py_None) {
+    std::uint64_t v = 0;
+    VESK_CONVERT(to_u64(id_obj, "id", &v));
+    id = v;
+  }
+  // The fork is made under this session's lock, then wrapped outside it.
+  std::unique_ptr<Session> forked;
+  PyRef done(with_session(
+      self,
+      [&](Session& s) -> Result<Unit> {
+        std::optional<Result<std::unique_ptr<Session>>> r;
+        Py_BEGIN_ALLOW_THREADS
+        r.emplace(s.fork(id));
+        Py_END_ALLOW_THREADS
+        if (!*r) return fail(r->error());
+        forked = std::move(**r);
+        return Unit{};
+      },
+      none));
+  if (!done) return nullptr;
+  return new_session_object(Py_TYPE(self), [&]() -> Result<std::unique_ptr<Session>> {
+    return std::move(forked);
+  });
 }
 
 void session_dealloc(PyObject* self) {
@@ -675,6 +761,10 @@ PyMethodDef kMethods[] = {
     VESK_METHOD("rollback", session_rollback, "rollback($self, id)"),
     VESK_METHOD("forget_before", session_forget_before,
                 "forget_before($self, id, *, keep_labelled=False)"),
+    VESK_METHOD("save", session_save, "save($self, path, interpreter=True)"),
+    VESK_METHOD("fork", session_fork, "fork($self, id=None)"),
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_load)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, "load($cls, path)\n--\n\n"},
     {"labels", session_labels, METH_NOARGS, "labels($self)\n--\n\n"},
     {"close", session_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", session_enter, METH_NOARGS, nullptr},
