@@ -12,6 +12,7 @@ interpreter was restarted; its variables and imports are gone").
 """
 
 from collections.abc import Callable, Sequence
+from os import PathLike
 from types import TracebackType
 from typing import Literal, SupportsIndex, final
 
@@ -166,6 +167,33 @@ class VeskSession:
     @property
     def session_label(self) -> str | None:
         """The session's label (set_label), None when there is none."""
+    def save(self, path: str | bytes | PathLike[str] | PathLike[bytes],
+             interpreter: bool = True) -> bool:
+        """Write the session to one file, replaced atomically (mode 0600).
+
+        The file holds the whole history (ids, files, output, exit codes,
+        labels), the current position, the session's label, the mount origins
+        and the installed packages; every content once, with its SHA-256; the
+        whole checksummed and versioned. With interpreter, an image of the
+        interpreter when the runner can make one (parking on, and no refusal
+        such as "work still scheduled"); the session goes on afterwards.
+        Returns whether the image is in the file.
+        """
+    @classmethod
+    def load(cls, path: str | bytes | PathLike[str] | PathLike[bytes]) -> VeskSession:
+        """The session saved at path, under the current configuration.
+
+        Its first Python call resumes the saved interpreter, or without an
+        image starts a fresh one and installs the packages again. A damaged,
+        truncated, foreign or other-version file raises RuntimeError naming
+        what is wrong; nothing half-loaded is returned.
+        """
+    def fork(self, id: SupportsIndex | None = None) -> VeskSession:
+        """A new, independent session whose history is this one's up to id
+        (default: the current checkpoint), id current; contents are shared in
+        memory, changes never. At the current checkpoint its interpreter is a
+        copy of this one's (when the runner can be imaged), else fresh with
+        the packages installed again."""
     # Internal, for the tests and benchmarks of parking; not part of the API.
     def _park(self) -> str:
         """Park now: "parked", the runner's reason for staying live, or
