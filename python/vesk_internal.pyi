@@ -203,3 +203,22 @@ class VeskSession:
     @property
     def _parked_size(self) -> int:
         """Bytes the kept image takes; 0 while the runner is live."""
+    # Internal, for a host that keeps sessions in a store (the server).
+    def _journal(self) -> dict[str, object]:
+        """What changed since the store's last confirmed write: {"dropped":
+        [ids to delete], "written": [(id, row bytes) to write in place of any
+        with that id], "contents": [32-byte SHA-256 digests the rows and parts
+        refer to], "current_id": int, "parts": bytes | None (the label,
+        packages, mount origins and forgotten first files, when changed)}."""
+    def _journal_written(self) -> None:
+        """The store holds what the last _journal() gave."""
+    def _journal_content(self, digest: bytes, /) -> bytes | None:
+        """The content of a digest the last _journal() named."""
+    def _image(self) -> bytes | None:
+        """The interpreter's image as a store keeps it, as save() makes one."""
+    @classmethod
+    def _from_store(cls, current_id: int, rows: Sequence[bytes], parts: bytes,
+                    content: Callable[[bytes], bytes | None],
+                    image: bytes | None = None) -> VeskSession:
+        """The session a store holds (rows in any order); content(digest)
+        gives a content's bytes or None. Its first _journal() is empty."""

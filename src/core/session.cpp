@@ -55,6 +55,7 @@ Status Session::rollback(std::uint64_t id) {
 }
 
 void Session::set_label(std::string label) {
+  ++parts_version_;
   if (label.empty()) {
     label_.reset();
   } else {
@@ -68,6 +69,7 @@ Status Session::set_checkpoint_label(std::uint64_t id, std::string label) {
 
 Status Session::forget_before(std::uint64_t id, bool keep_labelled) {
   return guard([&]() -> Status {
+    ++parts_version_;
     if (auto s = history_.forget_before(id, keep_labelled); !s) return s;
     // The record of what the runner holds would keep the contents of a
     // forgotten checkpoint alive; unless it is the current workspace (the
@@ -267,6 +269,89 @@ Result<std::unique_ptr<Session>> Session::fork(std::optional<std::uint64_t> id) 
   });
 }
 
+Result<Session::StoreChanges> Session::journal() {
+  return guard([&]() -> Result<StoreChanges> {
+    StoreChanges changes;
+    changes.journal =
+        journal_between(stored_checkpoints_, history_.checkpoints(), history_.current_id());
+    if (stored_parts_version_ != parts_version_) {
+      SavedSession parts;
+      parts.label = label_;
+      if (history_.checkpoints().front().id != 0) parts.first_files = history_.first_files();
+      parts.packages = installed_packages_;
+      parts.origins = mount_origins_;
+      changes.parts = encode_session_parts(parts, &changes.journal.contents);
+    }
+    pending_checkpoints_ = history_.checkpoints();
+    pending_parts_version_ = parts_version_;
+    pending_contents_ = changes.journal.contents;
+    return changes;
+  });
+}
+
+void Session::journal_written() {
+  stored_checkpoints_ = std::move(pending_checkpoints_);
+  stored_parts_version_ = pending_parts_version_;
+  pending_checkpoints_.clear();
+  pending_contents_.clear();
+}
+
+Content Session::journal_content(const ContentDigest& digest) const {
+  for (const auto& [d, content] : pending_contents_) {
+    if (d == digest) return content;
+  }
+  return nullptr;
+}
+
+Result<std::optional<std::string>> Session::image_blob() {
+  return guard([&]() -> Result<std::optional<std::string>> {
+    Result<std::optional<ParkImage>> image = interpreter_image();
+    if (!image) return fail(image.error());
+    if (!*image) return std::optional<std::string>();
+    std::string blob;
+    blob.reserve(8 + (*image)->compressed.size());
+    for (int i = 0; i < 8; ++i) blob.push_back(static_cast<char>(((*image)->size >> (8 * i)) & 0xff));
+    blob += (*image)->compressed;
+    return std::optional<std::string>(std::move(blob));
+  });
+}
+
+Result<std::unique_ptr<Session>> Session::from_store(
+    const VeskEngine& engine, std::uint64_t current_id, const std::vector<std::string>& rows,
+    std::string_view parts, const std::function<Content(const ContentDigest&)>& content,
+    const std::optional<std::string>& image) {
+  return guard([&]() -> Result<std::unique_ptr<Session>> {
+    std::vector<JournalCheckpoint> decoded;
+    decoded.reserve(rows.size());
+    for (const std::string& row : rows) {
+      Result<JournalCheckpoint> r = decode_journal_row(row);
+      if (!r) return fail(r.error());
+      decoded.push_back(std::move(*r));
+    }
+    Result<std::vector<Checkpoint>> checkpoints = rebuild_checkpoints(std::move(decoded), content);
+    if (!checkpoints) return fail(checkpoints.error());
+    SavedSession saved;
+    saved.checkpoints = std::move(*checkpoints);
+    saved.current_id = current_id;
+    if (auto s = decode_session_parts(parts, content, &saved); !s) return fail(s.error());
+    if (image) {
+      if (image->size() < 8) return fail_message("the stored interpreter image is damaged");
+      ParkImage p;
+      for (int i = 0; i < 8; ++i) {
+        p.size |= static_cast<std::uint64_t>(static_cast<unsigned char>((*image)[i])) << (8 * i);
+      }
+      p.compressed = image->substr(8);
+      saved.image = std::move(p);
+    }
+    Result<std::unique_ptr<Session>> session = restore(engine, std::move(saved));
+    if (!session) return fail(session.error());
+    Session& s = **session;
+    s.stored_checkpoints_ = s.history_.checkpoints();
+    s.stored_parts_version_ = s.parts_version_;
+    return session;
+  });
+}
+
 Status Session::ensure_runner() {
   if (runner_) return {};
   std::string why;
@@ -391,6 +476,7 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
 Status Session::install(std::string_view package, const RunControl& control) {
   return guard([&]() -> Status {
     if (control.cancel_requested()) return fail(cancelled_before_start());
+    ++parts_version_;
     const ActiveOnExit active([this] { mark_active(); });
     if (auto s = ensure_runner(); !s) return fail(std::move(s.error().set_interpreter_reset()));
     // A wheel named by an emfs: path may be a file of the workspace, which
@@ -426,11 +512,13 @@ Result<const Checkpoint*> Session::execute_bash(std::string_view command,
 }
 
 Result<std::vector<std::string>> Session::mount(std::string_view path) {
+  ++parts_version_;
   return guard([&] { return vesk::mount(history_, mount_origins_, engine_.config(), path); });
 }
 
 Result<std::vector<std::string>> Session::commit(
     const std::optional<std::vector<std::string>>& keys) {
+  ++parts_version_;
   return guard([&] { return vesk::commit(history_, mount_origins_, keys); });
 }
 

@@ -44,6 +44,7 @@
 #include "core/runner.h"
 #include "core/sandbox.h"
 #include "core/session_file.h"
+#include "core/session_journal.h"
 
 namespace vesk {
 
@@ -176,6 +177,37 @@ class Session {
   static Result<std::unique_ptr<Session>> restore(const VeskEngine& engine, SavedSession saved,
                                                   const BlobStore* interned = nullptr);
 
+  // --- durability for a store (session_journal.h) ---
+  // A host that keeps the session in a store asks, after each call, for
+  // what changed since the store's last write, writes it, then says so
+  // (journal_written()); a write that failed is simply not confirmed, and
+  // the next journal holds its changes too.
+  struct StoreChanges {
+    SessionJournal journal;
+    // encode_session_parts() of the session, when those parts changed since
+    // the last confirmed write (always for the first).
+    std::optional<std::string> parts;
+  };
+  // The changes since the last confirmed write; remembered as pending.
+  // Costs a walk of the kept ids plus what changed; the contents the
+  // journal refers to are digested (SHA-256) each time they are written.
+  Result<StoreChanges> journal();
+  // The store holds what the last journal() gave.
+  void journal_written();
+  // A content the pending journal refers to, or nullptr.
+  Content journal_content(const ContentDigest& digest) const;
+  // The interpreter's image as a store keeps it (u64 size, then the
+  // compressed image), when there is one to have (see save()).
+  Result<std::optional<std::string>> image_blob();
+  // The session a store holds: `rows` (encode_journal_row), `parts`
+  // (encode_session_parts), `content` for the digests they name, and an
+  // image_blob() or none. Its first journal is empty. Errors: those of the
+  // decoders, rebuild_checkpoints() and restore().
+  static Result<std::unique_ptr<Session>> from_store(
+      const VeskEngine& engine, std::uint64_t current_id, const std::vector<std::string>& rows,
+      std::string_view parts, const std::function<Content(const ContentDigest&)>& content,
+      const std::optional<std::string>& image);
+
   // --- shell ---
   // See execute_bash() in sandbox.h; `control` as for execute_python
   // (bash_timeout_ms caps it). The shell keeps no state, so no failure says
@@ -223,6 +255,15 @@ class Session {
   // request it is empty, and the whole workspace goes out.
   std::optional<FileMap> runner_files_;
   MountOrigins mount_origins_;
+  // Counts changes of the parts a store keeps whole (label, packages,
+  // origins, checkpoint 0's files).
+  std::uint64_t parts_version_ = 0;
+  // What the store holds (confirmed), and what the last journal() gave.
+  std::vector<Checkpoint> stored_checkpoints_;
+  std::optional<std::uint64_t> stored_parts_version_;
+  std::vector<Checkpoint> pending_checkpoints_;
+  std::uint64_t pending_parts_version_ = 0;
+  std::vector<std::pair<ContentDigest, Content>> pending_contents_;
   // The shell's work directory, kept between commands and removed with the
   // session.
   KeptWorkDir kept_dir_;

@@ -1,5 +1,7 @@
 #include "core/session_file.h"
 
+#include "core/byte_codec.h"
+
 #include <openssl/evp.h>
 
 #include <cstring>
@@ -12,37 +14,15 @@ namespace vesk {
 
 namespace {
 
+using codec::Reader;
+using codec::Writer;
+
 constexpr std::string_view kMagic = "VESKSESS";
 constexpr std::size_t kHeaderSize = 8 + 4 + 4 + 8 + 32;
 
 Error damaged(std::string what) {
   return Error::message("session file is damaged: " + std::move(what));
 }
-
-// --- writing ---
-
-class Writer {
- public:
-  explicit Writer(std::string& out) : out_(out) {}
-  void u8(std::uint8_t v) { out_.push_back(static_cast<char>(v)); }
-  void u32(std::uint32_t v) { fixed(v, 4); }
-  void u64(std::uint64_t v) { fixed(v, 8); }
-  void raw(std::string_view bytes) { out_.append(bytes); }
-  void str(std::string_view bytes) {
-    u64(bytes.size());
-    raw(bytes);
-  }
-  void opt_str(const std::optional<std::string>& s) {
-    u8(s ? 1 : 0);
-    if (s) str(*s);
-  }
-
- private:
-  void fixed(std::uint64_t v, int width) {
-    for (int i = 0; i < width; ++i) out_.push_back(static_cast<char>((v >> (8 * i)) & 0xff));
-  }
-  std::string& out_;
-};
 
 // Every distinct content once: by object first (the history shares them),
 // then by digest (equal bytes held by two objects).
@@ -87,66 +67,6 @@ void write_map_change(Writer& w, ContentTable& table, const FileMap& from, const
     w.u64(index);
   }
 }
-
-// --- reading ---
-
-// Reads the body; after the first failure every read gives a zero value and
-// error() says what went wrong.
-class Reader {
- public:
-  explicit Reader(std::string_view bytes) : bytes_(bytes) {}
-
-  bool ok() const { return !error_; }
-  const std::optional<Error>& error() const { return error_; }
-  void fail(Error e) {
-    if (!error_) error_ = std::move(e);
-  }
-  std::size_t remaining() const { return bytes_.size() - pos_; }
-
-  std::uint8_t u8() { return static_cast<std::uint8_t>(fixed(1)); }
-  std::uint64_t u64() { return fixed(8); }
-  std::string_view raw(std::uint64_t n) {
-    if (!ok()) return {};
-    if (n > remaining()) {
-      fail(damaged("a length passes the end of the file"));
-      return {};
-    }
-    std::string_view out = bytes_.substr(pos_, n);
-    pos_ += n;
-    return out;
-  }
-  std::string_view str() { return raw(u64()); }
-  bool present() {
-    const std::uint8_t flag = u8();
-    if (flag > 1) fail(damaged("a presence flag is neither 0 nor 1"));
-    return flag == 1;
-  }
-  std::optional<std::string> opt_str() {
-    if (!present()) return std::nullopt;
-    return std::string(str());
-  }
-  // A count of items at least `min_size` bytes each, refused unless that
-  // many could follow: a forged count never makes the reader allocate.
-  std::uint64_t count(std::size_t min_size) {
-    const std::uint64_t n = u64();
-    if (ok() && n > remaining() / min_size) fail(damaged("a count passes the end of the file"));
-    return ok() ? n : 0;
-  }
-
- private:
-  std::uint64_t fixed(int width) {
-    std::string_view b = raw(static_cast<std::uint64_t>(width));
-    std::uint64_t v = 0;
-    for (std::size_t i = 0; i < b.size(); ++i) {
-      v |= static_cast<std::uint64_t>(static_cast<unsigned char>(b[i])) << (8 * i);
-    }
-    return v;
-  }
-
-  std::string_view bytes_;
-  std::size_t pos_ = 0;
-  std::optional<Error> error_;
-};
 
 struct Contents {
   std::vector<Content> items;

@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <map>
+#include <cstring>
 #include <unordered_map>
+
+#include "core/byte_codec.h"
 
 namespace vesk {
 
@@ -30,7 +33,164 @@ class ContentList {
   std::unordered_map<const std::string*, std::size_t> index_;
 };
 
+using codec::Reader;
+using codec::Writer;
+
+constexpr std::string_view kRowDamaged = "stored checkpoint is damaged: ";
+constexpr std::string_view kPartsDamaged = "stored session parts are damaged: ";
+
+void write_digest(Writer& w, const ContentDigest& d) {
+  w.raw(std::string_view(reinterpret_cast<const char*>(d.data()), d.size()));
+}
+
+ContentDigest read_digest(Reader& r) {
+  ContentDigest d{};
+  std::string_view bytes = r.raw(d.size());
+  if (r.ok()) std::memcpy(d.data(), bytes.data(), d.size());
+  return d;
+}
+
+void write_files(Writer& w, ContentList& contents, const FileMap& files) {
+  w.u64(files.size());
+  for (const auto& [key, content] : files) {
+    w.str(key);
+    write_digest(w, contents.digest_of(content));
+  }
+}
+
+FileMap read_files(Reader& r, const std::function<Content(const ContentDigest&)>& content) {
+  FileMap files;
+  const std::uint64_t n = r.count(8 + 32);
+  for (std::uint64_t i = 0; i < n && r.ok(); ++i) {
+    std::string key(r.str());
+    const ContentDigest d = read_digest(r);
+    if (!r.ok()) break;
+    Content c = content(d);
+    if (!c) {
+      r.fail(codec::damaged(kPartsDamaged, "the content of '" + key + "' is not stored"));
+      break;
+    }
+    files.set(std::move(key), std::move(c));
+  }
+  return files;
+}
+
 }  // namespace
+
+std::string encode_journal_row(const JournalCheckpoint& row) {
+  std::string out;
+  Writer w(out);
+  w.u64(row.id);
+  w.u8(row.base_id ? 1 : 0);
+  if (row.base_id) w.u64(*row.base_id);
+  w.str(row.stdout_text.str());
+  w.str(row.stderr_text.str());
+  w.opt_str(row.label);
+  w.u8(row.exit_code ? 1 : 0);
+  if (row.exit_code) w.u64(static_cast<std::uint32_t>(*row.exit_code));
+  w.u64(row.removed.size());
+  for (const std::string& key : row.removed) w.str(key);
+  w.u64(row.set.size());
+  for (const auto& [key, digest] : row.set) {
+    w.str(key);
+    write_digest(w, digest);
+  }
+  return out;
+}
+
+Result<JournalCheckpoint> decode_journal_row(std::string_view bytes) {
+  return guard([&]() -> Result<JournalCheckpoint> {
+    Reader r(bytes, kRowDamaged);
+    JournalCheckpoint row;
+    row.id = r.u64();
+    if (r.present()) row.base_id = r.u64();
+    row.stdout_text = std::string(r.str());
+    row.stderr_text = std::string(r.str());
+    row.label = r.opt_str();
+    if (r.present()) row.exit_code = static_cast<std::int32_t>(static_cast<std::uint32_t>(r.u64()));
+    const std::uint64_t removed = r.count(8);
+    for (std::uint64_t i = 0; i < removed && r.ok(); ++i) row.removed.emplace_back(r.str());
+    const std::uint64_t set = r.count(8 + 32);
+    for (std::uint64_t i = 0; i < set && r.ok(); ++i) {
+      std::string key(r.str());
+      row.set.emplace_back(std::move(key), read_digest(r));
+    }
+    if (r.ok() && r.remaining() != 0) r.fail(codec::damaged(kRowDamaged, "bytes follow its end"));
+    if (!r.ok()) return fail(*r.error());
+    return row;
+  });
+}
+
+std::string encode_session_parts(const SavedSession& parts,
+                                 std::vector<std::pair<ContentDigest, Content>>* contents) {
+  ContentList list(*contents);
+  std::string out;
+  Writer w(out);
+  w.opt_str(parts.label);
+  w.u8(parts.first_files ? 1 : 0);
+  if (parts.first_files) write_files(w, list, *parts.first_files);
+  w.u64(parts.packages.size());
+  for (const PackageRecord& p : parts.packages) {
+    w.str(p.package);
+    w.u8(p.files ? 1 : 0);
+    if (p.files) write_files(w, list, *p.files);
+  }
+  w.u64(parts.origins.size());
+  for (const auto& [key, origin] : parts.origins) {
+    w.str(key);
+    w.str(origin.root ? std::string_view(*origin.root) : std::string_view());
+    w.str(origin.relative);
+    write_digest(w, list.digest_of(origin.known));
+  }
+  return out;
+}
+
+Status decode_session_parts(std::string_view bytes,
+                            const std::function<Content(const ContentDigest&)>& content,
+                            SavedSession* into) {
+  return guard([&]() -> Status {
+    Reader r(bytes, kPartsDamaged);
+    SavedSession s;
+    s.label = r.opt_str();
+    if (r.present()) s.first_files = read_files(r, content);
+    const std::uint64_t packages = r.count(9);
+    for (std::uint64_t i = 0; i < packages && r.ok(); ++i) {
+      std::string package(r.str());
+      if (r.present()) {
+        FileMap wheel = read_files(r, content);
+        s.packages.emplace_back(std::move(package), std::move(wheel));
+      } else {
+        s.packages.emplace_back(std::move(package));
+      }
+    }
+    const std::uint64_t origins = r.count(8 * 3 + 32);
+    std::unordered_map<std::string, std::shared_ptr<const std::string>> roots;
+    for (std::uint64_t i = 0; i < origins && r.ok(); ++i) {
+      std::string key(r.str());
+      std::string root(r.str());
+      MountOrigin origin;
+      origin.relative = std::string(r.str());
+      const ContentDigest d = read_digest(r);
+      if (!r.ok()) break;
+      origin.known = content(d);
+      if (!origin.known) {
+        r.fail(codec::damaged(kPartsDamaged, "the content of '" + key + "' is not stored"));
+        break;
+      }
+      auto [it, added] = roots.try_emplace(root, nullptr);
+      if (added) it->second = std::make_shared<const std::string>(root);
+      origin.root = it->second;
+      s.origins.insert_or_assign(std::move(key), std::move(origin));
+    }
+    if (r.ok() && r.remaining() != 0) r.fail(codec::damaged(kPartsDamaged, "bytes follow its end"));
+    if (!r.ok()) return fail(*r.error());
+    into->label = std::move(s.label);
+    into->first_files = std::move(s.first_files);
+    into->packages = std::move(s.packages);
+    into->origins = std::move(s.origins);
+    return {};
+  });
+}
 
 SessionJournal journal_between(const std::vector<Checkpoint>& stored,
                                const std::vector<Checkpoint>& now, std::uint64_t current_id) {

@@ -24,6 +24,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -76,6 +77,26 @@ SessionJournal journal_between(const std::vector<Checkpoint>& stored,
 Result<std::vector<Checkpoint>> rebuild_checkpoints(
     std::vector<JournalCheckpoint> rows,
     const std::function<Content(const ContentDigest&)>& content);
+
+// --- a store's blobs ---
+// A store may keep a row, and the session's other parts, as opaque bytes.
+// Decoding fails with "stored checkpoint is damaged: {what}" or "stored
+// session parts are damaged: {what}" (a content missing from the store
+// included).
+
+std::string encode_journal_row(const JournalCheckpoint& row);
+Result<JournalCheckpoint> decode_journal_row(std::string_view bytes);
+
+// The parts of `parts` other than its checkpoints, current id and image:
+// the session's label, checkpoint 0's forgotten files, the packages and the
+// mount origins, contents by digest. Each content referred to is added to
+// `contents` (once by this call; a store keeps one per digest).
+std::string encode_session_parts(const SavedSession& parts,
+                                 std::vector<std::pair<ContentDigest, Content>>* contents);
+// Sets those parts of `into` from `bytes`.
+Status decode_session_parts(std::string_view bytes,
+                            const std::function<Content(const ContentDigest&)>& content,
+                            SavedSession* into);
 
 }  // namespace vesk
 
