@@ -1,6 +1,7 @@
 #include "core/session_file.h"
 
 #include "core/byte_codec.h"
+#include "core/key.h"
 
 #include <openssl/evp.h>
 
@@ -179,6 +180,13 @@ Result<SavedSession> decode_body(std::string_view body) {
     origin.relative = std::string(r.str());
     const std::uint64_t index = r.u64();
     if (!r.ok()) break;
+    // Commit writes below the root by the relative path: a forged file must
+    // not name a path outside it, nor a root that is not one.
+    if (!is_canonical_key(origin.relative) || !root.starts_with('/') ||
+        root.find('\0') != std::string::npos) {
+      r.fail(damaged("the mount origin of '" + key + "' is not a plain path"));
+      break;
+    }
     origin.known = contents.get(r, index, key);
     auto [it, added] = roots.try_emplace(root, nullptr);
     if (added) it->second = std::make_shared<const std::string>(root);

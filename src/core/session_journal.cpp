@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "core/byte_codec.h"
+#include "core/key.h"
 
 namespace vesk {
 
@@ -172,6 +173,13 @@ Status decode_session_parts(std::string_view bytes,
       origin.relative = std::string(r.str());
       const ContentDigest d = read_digest(r);
       if (!r.ok()) break;
+    // Commit writes below the root by the relative path: a forged file must
+    // not name a path outside it, nor a root that is not one.
+    if (!is_canonical_key(origin.relative) || !root.starts_with('/') ||
+        root.find('\0') != std::string::npos) {
+      r.fail(codec::damaged(kPartsDamaged, "the mount origin of '" + key + "' is not a plain path"));
+      break;
+    }
       origin.known = content(d);
       if (!origin.known) {
         r.fail(codec::damaged(kPartsDamaged, "the content of '" + key + "' is not stored"));

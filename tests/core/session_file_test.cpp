@@ -137,6 +137,13 @@ TEST(SessionFileTest, RefusesDamagedTruncatedForeignAndOtherVersions) {
          return resealed(b);
        },
        "session file is damaged: content of 'a.txt' does not match its hash"},
+      {"mount origin outside its root",
+       [] {
+         SavedSession s = sample();
+         s.origins["a.txt"].relative = "../etc/passwd";
+         return encode_session(s);
+       },
+       "session file is damaged: the mount origin of 'a.txt' is not a plain path"},
       {"huge count",
        [&] {
          // No label, then a count of 2^62 contents.
