@@ -7,8 +7,8 @@ an interpreter that imported ten standard modules and holds about 10 MB of
 Python data, a 1 MB workspace; saved with its image, loaded, and the first
 call after the load (the resume). Fork: of the typical session at its
 current checkpoint (the interpreter imaged), and its first call. Each time is
-the median of REPEATS runs; sizes in bytes. Run with the module built into
-build/python: PYTHONPATH=build/python python3 bench/save_bench.py
+the median of REPEATS runs; sizes in bytes. bench/run.py prints them, or
+alone: PYTHONPATH=build/python python3 bench/save_bench.py
 """
 
 from __future__ import annotations
@@ -24,6 +24,24 @@ from pathlib import Path
 import vesk_internal
 
 REPEATS = int(os.environ.get("SAVE_BENCH_REPEATS", "3"))
+
+FIGURES = [
+    {"title": "save, 200 checkpoints over 100 MB (no image)",
+     "value": "save/200_checkpoints_100mb:save_s", "unit": "s"},
+    {"title": "its file against its distinct content",
+     "value": "save/200_checkpoints_100mb:file_bytes", "unit": "B",
+     "baseline": "save/200_checkpoints_100mb:distinct_bytes"},
+    {"title": "load of that file", "value": "save/200_checkpoints_100mb:load_s", "unit": "s"},
+    {"title": "fork of that session", "value": "save/200_checkpoints_100mb:fork_s", "unit": "s"},
+    {"title": "save, typical session with its image", "value": "save/typical:save_s", "unit": "s"},
+    {"title": "its file", "value": "save/typical:file_bytes", "unit": "B"},
+    {"title": "load, then first call (the resume)",
+     "value": "save/typical:first_call_after_load_s", "unit": "s"},
+    {"title": "fork of a typical session (interpreter imaged)",
+     "value": "save/typical:fork_s", "unit": "s", "max_value": 0.1},
+    {"title": "first call of the fork (the resume)",
+     "value": "save/typical:first_call_after_fork_s", "unit": "s"},
+]
 TYPICAL = (
     "import json, re, math, collections, itertools, functools, datetime, decimal, random, string\n"
     "data = [list(range(1000)) for _ in range(300)]\n"
@@ -40,12 +58,23 @@ def _median(call: Callable[[], object]) -> tuple[float, object]:
     return statistics.median(times), result
 
 
-def main() -> None:
-    work = Path(tempfile.mkdtemp(prefix="vesk-save-bench-"))
-    config = work / "vesk.toml"
-    config.write_text("park_after_idle_secs = 3600\nmax_checkpoints = 1000\n"
-                      "max_workspace_mb = 1024\n")
-    os.environ["VESK_CONFIG"] = str(config)
+def run() -> dict[str, float]:
+    with tempfile.TemporaryDirectory(prefix="vesk-save-bench-") as work:
+        config = Path(work) / "vesk.toml"
+        config.write_text("park_after_idle_secs = 3600\nmax_checkpoints = 1000\n"
+                          "max_workspace_mb = 1024\n")
+        before = os.environ.get("VESK_CONFIG")
+        os.environ["VESK_CONFIG"] = str(config)
+        try:
+            return _measure(Path(work))
+        finally:
+            if before is None:
+                os.environ.pop("VESK_CONFIG", None)
+            else:
+                os.environ["VESK_CONFIG"] = before
+
+
+def _measure(work: Path) -> dict[str, float]:
     out: dict[str, float] = {}
 
     s = vesk_internal.VeskSession()
@@ -105,11 +134,10 @@ def main() -> None:
     out["save/typical:fork_s"] = statistics.median(p[0] for p in pairs)
     out["save/typical:first_call_after_fork_s"] = statistics.median(p[1] for p in pairs)
     t.close()
-
-    for name, value in out.items():
-        print(f"{name}\t{value:.4f}" if value < 1000 else f"{name}\t{int(value)}")
-    sys.stdout.flush()
+    return out
 
 
 if __name__ == "__main__":
-    main()
+    for name, value in run().items():
+        print(f"{name}\t{value:.4f}" if value < 1000 else f"{name}\t{int(value)}")
+    sys.stdout.flush()
