@@ -33,6 +33,10 @@ FIGURES = [
      "baseline": "save/200_checkpoints_100mb:distinct_bytes"},
     {"title": "load of that file", "value": "save/200_checkpoints_100mb:load_s", "unit": "s"},
     {"title": "fork of that session", "value": "save/200_checkpoints_100mb:fork_s", "unit": "s"},
+    {"title": "store journal, 100 MB workspace, nothing changed",
+     "value": "save/journal_unchanged_100mb_s", "unit": "s", "max_value": 0.001},
+    {"title": "store journal, the same after a 1 MB write (write included)",
+     "value": "save/journal_write_1mb_100mb_s", "unit": "s"},
     {"title": "save, typical session with its image", "value": "save/typical:save_s", "unit": "s"},
     {"title": "its file", "value": "save/typical:file_bytes", "unit": "B"},
     {"title": "load, then first call (the resume)",
@@ -96,6 +100,22 @@ def _measure(work: Path) -> dict[str, float]:
         lambda: vesk_internal.VeskSession.load(path))
     assert [c.id for c in loaded.history] == [c.id for c in s.history]
     out["save/200_checkpoints_100mb:fork_s"], _ = _median(lambda: s.fork())
+
+    # A store's journal: the first one holds everything; then a call that
+    # changed nothing, and one that wrote 1 MB.
+    def journal() -> object:
+        j = s._journal()
+        s._journal_written()
+        return j
+
+    start = time.perf_counter()
+    journal()
+    out["save/journal_first_200_checkpoints_100mb_s"] = time.perf_counter() - start
+    out["save/journal_unchanged_100mb_s"], _ = _median(journal)
+    start = time.perf_counter()
+    s.write_file("d/f499", os.urandom(1 << 20))
+    journal()
+    out["save/journal_write_1mb_100mb_s"] = time.perf_counter() - start
     del loaded
     s.close()
 
@@ -139,5 +159,5 @@ def _measure(work: Path) -> dict[str, float]:
 
 if __name__ == "__main__":
     for name, value in run().items():
-        print(f"{name}\t{value:.4f}" if value < 1000 else f"{name}\t{int(value)}")
+        print(f"{name}\t{value:.6f}" if value < 1000 else f"{name}\t{int(value)}")
     sys.stdout.flush()
