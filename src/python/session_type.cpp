@@ -634,8 +634,7 @@ template <class Make>
 PyObject* new_session_object(PyTypeObject* type, Make&& make);
 
 // _from_store(current_id, rows, parts, content, image=None): `content` is
-// called with a digest and gives its bytes or None. Runs with the
-// interpreter lock held, since it calls back into the host.
+// called with a digest and gives its bytes or None.
 PyObject* session_from_store(PyObject* cls, PyObject* args, PyObject* kwargs) {
   static const char* kw[] = {"current_id", "rows", "parts", "content", "image", nullptr};
   PyObject* id_obj;
@@ -729,26 +728,19 @@ PyObject* session_get_history(PyObject* self, void*) {
 }
 
 // A new host object of `type` for the session that `make` (-> Result of a
-// session) gives; `make` runs with the interpreter lock released.
+// session) gives.
 template <class Make>
 PyObject* new_session_object(PyTypeObject* type, Make&& make) {
   std::unique_ptr<std::shared_ptr<SessionSlot>> slot;
   std::optional<ParkClock::time_point> deadline;
   try {
-    std::optional<Result<std::unique_ptr<Session>>> session;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-      session.emplace(make());
-    } catch (...) {
-      session.emplace(std::unexpected<Error>(error_from_current_exception()));
-    }
-    Py_END_ALLOW_THREADS
-    if (!*session) {
-      raise_error(session->error());
+    Result<std::unique_ptr<Session>> session = make();
+    if (!session) {
+      raise_error(session.error());
       return nullptr;
     }
     slot = std::make_unique<std::shared_ptr<SessionSlot>>(std::make_shared<SessionSlot>());
-    (*slot)->session = std::move(**session);
+    (*slot)->session = std::move(*session);
     deadline = news_for_parker(**slot);
   } catch (...) {
     raise_error(error_from_current_exception());
@@ -805,13 +797,7 @@ PyObject* session_save(PyObject* self, PyObject* args, PyObject* kwargs) {
   VESK_CONVERT(to_fs_path(path_obj, &path));
   return with_session(
       self,
-      [&](Session& s) {
-        std::optional<Result<bool>> r;
-        Py_BEGIN_ALLOW_THREADS
-        r.emplace(s.save(path, interpreter != 0));
-        Py_END_ALLOW_THREADS
-        return std::move(*r);
-      },
+      [&](Session& s) { return s.save(path, interpreter != 0); },
       [](bool imaged) { return PyBool_FromLong(imaged ? 1 : 0); });
 }
 
@@ -832,12 +818,9 @@ PyObject* session_fork(PyObject* self, PyObject* args, PyObject* kwargs) {
   PyRef done(with_session(
       self,
       [&](Session& s) -> Result<Unit> {
-        std::optional<Result<std::unique_ptr<Session>>> r;
-        Py_BEGIN_ALLOW_THREADS
-        r.emplace(s.fork(id));
-        Py_END_ALLOW_THREADS
-        if (!*r) return fail(r->error());
-        forked = std::move(**r);
+        Result<std::unique_ptr<Session>> r = s.fork(id);
+        if (!r) return fail(r.error());
+        forked = std::move(*r);
         return Unit{};
       },
       none));
