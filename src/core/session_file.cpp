@@ -268,9 +268,12 @@ std::string encode_session(const SavedSession& s) {
 
   std::uint64_t content_bytes = 0;
   for (const auto& entry : table.entries()) content_bytes += 40 + entry.second->size();
-  std::string body;
-  body.reserve(9 + (s.label ? s.label->size() : 0) + 8 + content_bytes + records.size());
-  Writer b(body);
+  // The header goes in front of the body once the body is known, in place:
+  // a large session is never held twice.
+  std::string out(kHeaderSize, '\0');
+  out.reserve(kHeaderSize + 9 + (s.label ? s.label->size() : 0) + 8 + content_bytes +
+              records.size());
+  Writer b(out);
   b.opt_str(s.label);
   b.u64(table.entries().size());
   for (const auto& [digest, bytes] : table.entries()) {
@@ -280,16 +283,15 @@ std::string encode_session(const SavedSession& s) {
   b.raw(records);
   records = std::string();
 
-  std::string out;
-  out.reserve(kHeaderSize + body.size());
-  Writer h(out);
+  std::string header;
+  Writer h(header);
   h.raw(kMagic);
   h.u32(kSessionFileVersion);
   h.u32(0);
-  h.u64(body.size());
-  const ContentDigest sum = content_digest(body);
+  h.u64(out.size() - kHeaderSize);
+  const ContentDigest sum = content_digest(std::string_view(out).substr(kHeaderSize));
   h.raw(std::string_view(reinterpret_cast<const char*>(sum.data()), sum.size()));
-  h.raw(body);
+  out.replace(0, kHeaderSize, header);
   return out;
 }
 
