@@ -273,18 +273,20 @@ Result<Session::StoreChanges> Session::journal() {
   return guard([&]() -> Result<StoreChanges> {
     StoreChanges changes;
     changes.journal =
-        journal_between(stored_checkpoints_, history_.checkpoints(), history_.current_id());
+        journal_between(stored_checkpoints_, history_.checkpoints(), history_.current_id(),
+                        &digests_);
     if (stored_parts_version_ != parts_version_) {
       SavedSession parts;
       parts.label = label_;
       if (history_.checkpoints().front().id != 0) parts.first_files = history_.first_files();
       parts.packages = installed_packages_;
       parts.origins = mount_origins_;
-      changes.parts = encode_session_parts(parts, &changes.journal.contents);
+      changes.parts = encode_session_parts(parts, &changes.journal.contents, &digests_);
     }
     pending_checkpoints_ = history_.checkpoints();
     pending_parts_version_ = parts_version_;
-    pending_contents_ = changes.journal.contents;
+    pending_contents_.clear();
+    pending_contents_.insert(changes.journal.contents.begin(), changes.journal.contents.end());
     return changes;
   });
 }
@@ -297,10 +299,8 @@ void Session::journal_written() {
 }
 
 Content Session::journal_content(const ContentDigest& digest) const {
-  for (const auto& [d, content] : pending_contents_) {
-    if (d == digest) return content;
-  }
-  return nullptr;
+  auto it = pending_contents_.find(digest);
+  return it == pending_contents_.end() ? nullptr : it->second;
 }
 
 Result<std::optional<std::string>> Session::image_blob() {

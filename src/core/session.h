@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -263,7 +264,8 @@ class Session {
   std::optional<std::uint64_t> stored_parts_version_;
   std::vector<Checkpoint> pending_checkpoints_;
   std::uint64_t pending_parts_version_ = 0;
-  std::vector<std::pair<ContentDigest, Content>> pending_contents_;
+  std::map<ContentDigest, Content> pending_contents_;
+  DigestCache digests_;
   // The shell's work directory, kept between commands and removed with the
   // session.
   KeptWorkDir kept_dir_;

@@ -19,18 +19,20 @@ bool same_text(const SharedText& a, const SharedText& b) {
 // Gathers the contents rows refer to, each once, with their digests.
 class ContentList {
  public:
-  explicit ContentList(std::vector<std::pair<ContentDigest, Content>>& out) : out_(out) {}
+  ContentList(std::vector<std::pair<ContentDigest, Content>>& out, DigestCache* cache)
+      : out_(out), cache_(cache) {}
   ContentDigest digest_of(const Content& content) {
     static const Content kEmpty = make_content(std::string());
     const Content& c = content ? content : kEmpty;
     if (auto it = index_.find(c.get()); it != index_.end()) return out_[it->second].first;
     index_.emplace(c.get(), out_.size());
-    out_.emplace_back(content_digest(*c), c);
+    out_.emplace_back(cache_ != nullptr ? cache_->digest(c) : content_digest(*c), c);
     return out_.back().first;
   }
 
  private:
   std::vector<std::pair<ContentDigest, Content>>& out_;
+  DigestCache* cache_;
   std::unordered_map<const std::string*, std::size_t> index_;
 };
 
@@ -122,9 +124,27 @@ Result<JournalCheckpoint> decode_journal_row(std::string_view bytes) {
   });
 }
 
+ContentDigest DigestCache::digest(const Content& content) {
+  auto it = entries_.find(content.get());
+  // The same address may hold another content once the first has gone.
+  if (it != entries_.end() && it->second.content.lock() == content) return it->second.digest;
+  const ContentDigest d = content_digest(*content);
+  if (it != entries_.end()) {
+    it->second = Entry{content, d};
+    return d;
+  }
+  if (entries_.size() >= sweep_at_) {
+    std::erase_if(entries_, [](const auto& e) { return e.second.content.expired(); });
+    sweep_at_ = std::max<std::size_t>(1024, 2 * entries_.size());
+  }
+  entries_.emplace(content.get(), Entry{content, d});
+  return d;
+}
+
 std::string encode_session_parts(const SavedSession& parts,
-                                 std::vector<std::pair<ContentDigest, Content>>* contents) {
-  ContentList list(*contents);
+                                 std::vector<std::pair<ContentDigest, Content>>* contents,
+                                 DigestCache* cache) {
+  ContentList list(*contents, cache);
   std::string out;
   Writer w(out);
   w.opt_str(parts.label);
@@ -201,10 +221,11 @@ Status decode_session_parts(std::string_view bytes,
 }
 
 SessionJournal journal_between(const std::vector<Checkpoint>& stored,
-                               const std::vector<Checkpoint>& now, std::uint64_t current_id) {
+                               const std::vector<Checkpoint>& now, std::uint64_t current_id,
+                               DigestCache* cache) {
   SessionJournal j;
   j.current_id = current_id;
-  ContentList contents(j.contents);
+  ContentList contents(j.contents, cache);
   const FileMap empty;
   std::size_t si = 0;
   const Checkpoint* previous = nullptr;

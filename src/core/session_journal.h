@@ -22,9 +22,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -62,11 +64,30 @@ struct SessionJournal {
   bool empty() const { return dropped.empty() && written.empty(); }
 };
 
+// Digests of contents already taken, by object, so that a content written
+// again (a row rewritten after a forget) is not hashed again. Holds no
+// content: an entry whose content has gone is dropped at the next sweep,
+// once the cache has doubled since the last one.
+class DigestCache {
+ public:
+  ContentDigest digest(const Content& content);
+  std::size_t size() const { return entries_.size(); }
+
+ private:
+  struct Entry {
+    std::weak_ptr<const std::string> content;
+    ContentDigest digest;
+  };
+  std::unordered_map<const std::string*, Entry> entries_;
+  std::size_t sweep_at_ = 1024;
+};
+
 // The journal that brings a store holding `stored` (oldest first; empty for
-// one that holds nothing yet) to `now` with `current_id` current. Throws
-// only std::bad_alloc.
+// one that holds nothing yet) to `now` with `current_id` current, digests
+// through `cache` when given. Throws only std::bad_alloc.
 SessionJournal journal_between(const std::vector<Checkpoint>& stored,
-                               const std::vector<Checkpoint>& now, std::uint64_t current_id);
+                               const std::vector<Checkpoint>& now, std::uint64_t current_id,
+                               DigestCache* cache = nullptr);
 
 // The checkpoints `rows` (any order) stand for, oldest first; `content`
 // gives the content of a digest, or nullptr when the store lacks it. Errors:
@@ -92,7 +113,8 @@ Result<JournalCheckpoint> decode_journal_row(std::string_view bytes);
 // mount origins, contents by digest. Each content referred to is added to
 // `contents` (once by this call; a store keeps one per digest).
 std::string encode_session_parts(const SavedSession& parts,
-                                 std::vector<std::pair<ContentDigest, Content>>* contents);
+                                 std::vector<std::pair<ContentDigest, Content>>* contents,
+                                 DigestCache* cache = nullptr);
 // Sets those parts of `into` from `bytes`.
 Status decode_session_parts(std::string_view bytes,
                             const std::function<Content(const ContentDigest&)>& content,

@@ -17,9 +17,10 @@ struct Store {
   std::map<std::uint64_t, JournalCheckpoint> rows;
   std::map<ContentDigest, Content> contents;
   std::vector<Checkpoint> stored;  // what the host keeps to compare with
+  DigestCache digests;
 
   SessionJournal sync(const History& h) {
-    SessionJournal j = journal_between(stored, h.checkpoints(), h.current_id());
+    SessionJournal j = journal_between(stored, h.checkpoints(), h.current_id(), &digests);
     for (std::uint64_t id : j.dropped) rows.erase(id);
     for (const JournalCheckpoint& row : j.written) rows[row.id] = row;
     for (const auto& [digest, content] : j.contents) contents.emplace(digest, content);
