@@ -130,7 +130,9 @@ Result<SavedSession> decode_body(std::string_view body) {
     s.first_files = std::move(first);
   }
 
-  const std::uint64_t checkpoints = r.count(8 * 7 + 3);
+  // The smallest checkpoint: id, two empty texts, two absent options, a map
+  // of no change.
+  const std::uint64_t checkpoints = r.count(8 + 8 + 8 + 1 + 1 + 8 + 8);
   if (r.ok() && checkpoints == 0) r.fail(damaged("the history is empty"));
   s.checkpoints.reserve(checkpoints);
   FileMap files;

@@ -24,6 +24,9 @@ SavedSession sample() {
   EXPECT_TRUE(h.delete_file("b/c.bin"));
   EXPECT_TRUE(h.forget_before(2, false));
   EXPECT_TRUE(h.rollback(3));
+  // Checkpoints as small as they come: nothing changed, nothing printed.
+  for (int i = 0; i < 100; ++i) EXPECT_TRUE(h.append_run(h.current().files, "", "", true));
+  EXPECT_TRUE(h.rollback(3));
   SavedSession s;
   s.checkpoints = h.checkpoints();
   s.current_id = h.current_id();
