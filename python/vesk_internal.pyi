@@ -12,6 +12,7 @@ interpreter was restarted; its variables and imports are gone").
 """
 
 from collections.abc import Callable, Sequence
+from os import PathLike
 from types import TracebackType
 from typing import Literal, SupportsIndex, final
 
@@ -166,6 +167,33 @@ class VeskSession:
     @property
     def session_label(self) -> str | None:
         """The session's label (set_label), None when there is none."""
+    def save(self, path: str | bytes | PathLike[str] | PathLike[bytes],
+             interpreter: bool = True) -> bool:
+        """Write the session to one file, replaced atomically (mode 0600).
+
+        The file holds the whole history (ids, files, output, exit codes,
+        labels), the current position, the session's label, the mount origins
+        and the installed packages; every content once, with its SHA-256; the
+        whole checksummed and versioned. With interpreter, an image of the
+        interpreter when the runner can make one (parking on, and no refusal
+        such as "work still scheduled"); the session goes on afterwards.
+        Returns whether the image is in the file.
+        """
+    @classmethod
+    def load(cls, path: str | bytes | PathLike[str] | PathLike[bytes]) -> VeskSession:
+        """The session saved at path, under the current configuration.
+
+        Its first Python call resumes the saved interpreter, or without an
+        image starts a fresh one and installs the packages again. A damaged,
+        truncated, foreign or other-version file raises RuntimeError naming
+        what is wrong; nothing half-loaded is returned.
+        """
+    def fork(self, id: SupportsIndex | None = None) -> VeskSession:
+        """A new, independent session whose history is this one's up to id
+        (default: the current checkpoint), id current; contents are shared in
+        memory, changes never. At the current checkpoint its interpreter is a
+        copy of this one's (when the runner can be imaged), else fresh with
+        the packages installed again."""
     # Internal, for the tests and benchmarks of parking; not part of the API.
     def _park(self) -> str:
         """Park now: "parked", the runner's reason for staying live, or
@@ -175,3 +203,22 @@ class VeskSession:
     @property
     def _parked_size(self) -> int:
         """Bytes the kept image takes; 0 while the runner is live."""
+    # Internal, for a host that keeps sessions in a store (the server).
+    def _journal(self) -> dict[str, object]:
+        """What changed since the store's last confirmed write: {"dropped":
+        [ids to delete], "written": [(id, row bytes) to write in place of any
+        with that id], "contents": [32-byte SHA-256 digests the rows and parts
+        refer to], "current_id": int, "parts": bytes | None (the label,
+        packages, mount origins and forgotten first files, when changed)}."""
+    def _journal_written(self) -> None:
+        """The store holds what the last _journal() gave."""
+    def _journal_content(self, digest: bytes, /) -> bytes | None:
+        """The content of a digest the last _journal() named."""
+    def _image(self) -> bytes | None:
+        """The interpreter's image as a store keeps it, as save() makes one."""
+    @classmethod
+    def _from_store(cls, current_id: int, rows: Sequence[bytes], parts: bytes,
+                    content: Callable[[bytes], bytes | None],
+                    image: bytes | None = None) -> VeskSession:
+        """The session a store holds (rows in any order); content(digest)
+        gives a content's bytes or None. Its first _journal() is empty."""

@@ -81,6 +81,11 @@ class BlobStore {
   // takes that content at the cost of a comparison, without being hashed.
   FileMap intern_file_map(FileMap files, const FileMap* base = nullptr);
 
+  // The stored live content equal to `content`, or `content` itself, which
+  // then takes over its hash's entry (a content not yet held by any map:
+  // one read from a saved file, say).
+  Content intern_shared(const Content& content);
+
   // Entries, dead ones included: a dead entry stays until its hash is reused
   // or the next sweep (see below).
   std::size_t entry_count() const { return entries_.size(); }
@@ -95,9 +100,6 @@ class BlobStore {
   void sweep_if_grown();
   static constexpr std::size_t kFirstSweep = 1024;
 
-  // The stored live content equal to `content`, or `content` itself, which
-  // then takes over its hash's entry.
-  Content intern_shared(const Content& content);
   // The stored live content equal to `bytes` under `hash`, or nullptr.
   Content lookup(std::uint64_t hash, std::string_view bytes) const;
 

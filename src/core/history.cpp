@@ -32,6 +32,42 @@ Status check_workspace_size(std::optional<std::uint64_t> max_workspace_mb, const
 
 History::History(HistoryLimits limits) : limits_(limits) { checkpoints_.emplace_back(); }
 
+Result<History> History::restore(HistoryLimits limits, std::vector<Checkpoint> checkpoints,
+                                 std::uint64_t current_id, std::optional<FileMap> first_files,
+                                 const BlobStore* interned) {
+  if (checkpoints.empty()) return fail_message("the history to restore is empty");
+  for (std::size_t i = 1; i < checkpoints.size(); ++i) {
+    if (checkpoints[i].id <= checkpoints[i - 1].id) {
+      return fail_message("the history to restore has ids out of order");
+    }
+  }
+  History h(limits);
+  // Consecutive checkpoints share most of their maps: only what each one
+  // changed needs interning.
+  const FileMap empty;
+  const FileMap* previous = &empty;
+  if (interned != nullptr) h.blobs_ = *interned;
+  for (Checkpoint& c : checkpoints) {
+    if (interned != nullptr) break;
+    std::vector<std::pair<std::string, Content>> replaced;
+    for (const FileMap::Difference& d : FileMap::diff(*previous, c.files)) {
+      if (d.to == nullptr || !*d.to) continue;
+      Content shared = h.blobs_.intern_shared(*d.to);
+      if (shared != *d.to) replaced.emplace_back(std::string(d.key), std::move(shared));
+    }
+    for (auto& [key, content] : replaced) c.files.set(std::move(key), std::move(content));
+    previous = &c.files;
+  }
+  if (checkpoints.front().id != 0) {
+    h.forgotten_first_files_ = std::move(first_files).value_or(FileMap());
+  }
+  h.checkpoints_ = std::move(checkpoints);
+  Result<std::size_t> position = h.position_of(current_id);
+  if (!position) return fail(position.error());
+  h.current_ = *position;
+  return h;
+}
+
 Result<std::size_t> History::position_of(std::uint64_t id) const {
   const auto it = std::lower_bound(
       checkpoints_.begin(), checkpoints_.end(), id,
@@ -171,6 +207,12 @@ Status History::check_current_layout() {
   if (c.layout_checked) return {};
   if (auto s = check_layout(c.files); !s) return s;
   c.layout_checked = true;
+  return {};
+}
+
+Status History::check_kept(std::uint64_t id) const {
+  Result<std::size_t> position = position_of(id);
+  if (!position) return fail(position.error());
   return {};
 }
 

@@ -47,6 +47,18 @@ class History {
   // A history holding checkpoint 0: no files, no output, no label.
   explicit History(HistoryLimits limits);
 
+  // A history of saved or forked parts: `checkpoints` (oldest first, ids
+  // strictly increasing, not empty) with `current_id` current and, when
+  // checkpoint 0 is not among them, its files as `first_files`. Every
+  // content is interned, so later runs share them; `interned`, when given,
+  // is a store they were all interned in already (a fork's parent's), copied
+  // instead. Errors (plain): "the history to restore is empty", "the history
+  // to restore has ids out of order", and the error for a `current_id` that
+  // is not kept.
+  static Result<History> restore(HistoryLimits limits, std::vector<Checkpoint> checkpoints,
+                                 std::uint64_t current_id, std::optional<FileMap> first_files,
+                                 const BlobStore* interned = nullptr);
+
   // The kept checkpoints, oldest first.
   const std::vector<Checkpoint>& checkpoints() const { return checkpoints_; }
   std::size_t size() const { return checkpoints_.size(); }
@@ -117,6 +129,8 @@ class History {
   // {id} does not exist" for an id after the last one held, "checkpoint {id}
   // was forgotten (the oldest kept is {first})" for any other.
 
+  // Whether `id` is kept (its error if not); changes nothing.
+  Status check_kept(std::uint64_t id) const;
   // Makes `id` current; nothing is discarded.
   Status rollback(std::uint64_t id);
   // Empty text clears the label.

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/key.h"
+#include "core/session_io.h"
 
 namespace vesk {
 
@@ -54,6 +55,7 @@ Status Session::rollback(std::uint64_t id) {
 }
 
 void Session::set_label(std::string label) {
+  ++parts_version_;
   if (label.empty()) {
     label_.reset();
   } else {
@@ -67,6 +69,7 @@ Status Session::set_checkpoint_label(std::uint64_t id, std::string label) {
 
 Status Session::forget_before(std::uint64_t id, bool keep_labelled) {
   return guard([&]() -> Status {
+    ++parts_version_;
     if (auto s = history_.forget_before(id, keep_labelled); !s) return s;
     // The record of what the runner holds would keep the contents of a
     // forgotten checkpoint alive; unless it is the current workspace (the
@@ -164,6 +167,189 @@ void Session::damage_parked_image_for_testing(bool keep_frame) {
   Result<std::unique_ptr<ImageCompressor>> compressor = ImageCompressor::create();
   if (!compressor || !(*compressor)->add(*image)) return;
   if (Result<ParkImage> again = (*compressor)->finish(); again) parked_ = std::move(*again);
+}
+
+Result<std::optional<ParkImage>> Session::interpreter_image() {
+  if (parked_) return parked_;
+  if (engine_.config().park_after_idle_secs == 0 || !runner_ || !runner_->usable()) {
+    return std::nullopt;
+  }
+  Result<std::unique_ptr<ImageCompressor>> compressor = ImageCompressor::create();
+  if (!compressor) return fail(compressor.error());
+  const std::uint64_t max_bytes = engine_.config().max_runner_memory_mb * 1048576u;
+  Result<Runner::ParkOutcome> outcome = runner_->park(
+      max_bytes, [&](std::string_view piece) { return (*compressor)->add(piece); });
+  if (!outcome) return fail(outcome.error());
+  if (!outcome->parked) return std::nullopt;
+  Result<ParkImage> image = (*compressor)->finish();
+  if (!image) return fail(image.error());
+  return std::optional<ParkImage>(std::move(*image));
+}
+
+Result<SavedSession> Session::saved(bool interpreter, std::optional<std::uint64_t> last) {
+  return guard([&]() -> Result<SavedSession> {
+    SavedSession s;
+    const std::vector<Checkpoint>& all = history_.checkpoints();
+    if (last) {
+      if (auto kept = history_.check_kept(*last); !kept) return fail(kept.error());
+      for (const Checkpoint& c : all) {
+        if (c.id > *last) break;
+        s.checkpoints.push_back(c);
+      }
+      s.current_id = *last;
+    } else {
+      s.checkpoints = all;
+      s.current_id = history_.current_id();
+    }
+    if (all.front().id != 0) s.first_files = history_.first_files();
+    s.label = label_;
+    s.packages = installed_packages_;
+    s.origins = mount_origins_;
+    // Only the current checkpoint's interpreter is the one the runner has.
+    if (interpreter && s.current_id == history_.current_id()) {
+      Result<std::optional<ParkImage>> image = interpreter_image();
+      if (!image) return fail(image.error());
+      s.image = std::move(*image);
+    }
+    return s;
+  });
+}
+
+Result<std::unique_ptr<Session>> Session::restore(const VeskEngine& engine, SavedSession saved,
+                                                  const BlobStore* interned) {
+  return guard([&]() -> Result<std::unique_ptr<Session>> {
+    const Config& config = engine.config();
+    if (saved.image && saved.image->size > config.max_runner_memory_mb * 1048576u) {
+      return fail_message("the session file's interpreter image of " +
+                          std::to_string(saved.image->size) +
+                          " bytes passes max_runner_memory_mb (" +
+                          std::to_string(config.max_runner_memory_mb) + " MiB)");
+    }
+    Result<History> history =
+        History::restore(limits_of(config), std::move(saved.checkpoints), saved.current_id,
+                         std::move(saved.first_files), interned);
+    if (!history) return fail(history.error());
+    std::unique_ptr<Session> session(new Session(engine, nullptr));
+    session->history_ = std::move(*history);
+    session->label_ = std::move(saved.label);
+    session->installed_packages_ = std::move(saved.packages);
+    session->mount_origins_ = std::move(saved.origins);
+    session->parked_ = std::move(saved.image);
+    return session;
+  });
+}
+
+Result<bool> Session::save(std::string_view path, bool interpreter) {
+  return guard([&]() -> Result<bool> {
+    Result<SavedSession> s = saved(interpreter);
+    if (!s) return fail(s.error());
+    if (auto written = write_file_atomically(path, encode_session(*s)); !written) {
+      return fail(written.error());
+    }
+    return s->image.has_value();
+  });
+}
+
+Result<std::unique_ptr<Session>> Session::load(const VeskEngine& engine, std::string_view path) {
+  return guard([&]() -> Result<std::unique_ptr<Session>> {
+    Result<std::string> bytes = read_whole_file(path);
+    if (!bytes) return fail(bytes.error());
+    Result<SavedSession> s = decode_session(*bytes);
+    if (!s) return fail(s.error());
+    *bytes = std::string();
+    return restore(engine, std::move(*s));
+  });
+}
+
+Result<std::unique_ptr<Session>> Session::fork(std::optional<std::uint64_t> id) {
+  return guard([&]() -> Result<std::unique_ptr<Session>> {
+    Result<SavedSession> s = saved(true, id.value_or(history_.current_id()));
+    if (!s) return fail(s.error());
+    return restore(engine_, std::move(*s), &history_.blobs());
+  });
+}
+
+Result<Session::StoreChanges> Session::journal() {
+  return guard([&]() -> Result<StoreChanges> {
+    StoreChanges changes;
+    changes.journal =
+        journal_between(stored_checkpoints_, history_.checkpoints(), history_.current_id(),
+                        &digests_);
+    if (stored_parts_version_ != parts_version_) {
+      SavedSession parts;
+      parts.label = label_;
+      if (history_.checkpoints().front().id != 0) parts.first_files = history_.first_files();
+      parts.packages = installed_packages_;
+      parts.origins = mount_origins_;
+      changes.parts = encode_session_parts(parts, &changes.journal.contents, &digests_);
+    }
+    pending_checkpoints_ = history_.checkpoints();
+    pending_parts_version_ = parts_version_;
+    pending_contents_.clear();
+    pending_contents_.insert(changes.journal.contents.begin(), changes.journal.contents.end());
+    return changes;
+  });
+}
+
+void Session::journal_written() {
+  stored_checkpoints_ = std::move(pending_checkpoints_);
+  stored_parts_version_ = pending_parts_version_;
+  pending_checkpoints_.clear();
+  pending_contents_.clear();
+}
+
+Content Session::journal_content(const ContentDigest& digest) const {
+  auto it = pending_contents_.find(digest);
+  return it == pending_contents_.end() ? nullptr : it->second;
+}
+
+Result<std::optional<std::string>> Session::image_blob() {
+  return guard([&]() -> Result<std::optional<std::string>> {
+    Result<std::optional<ParkImage>> image = interpreter_image();
+    if (!image) return fail(image.error());
+    if (!*image) return std::optional<std::string>();
+    std::string blob;
+    blob.reserve(8 + (*image)->compressed.size());
+    for (int i = 0; i < 8; ++i) blob.push_back(static_cast<char>(((*image)->size >> (8 * i)) & 0xff));
+    blob += (*image)->compressed;
+    return std::optional<std::string>(std::move(blob));
+  });
+}
+
+Result<std::unique_ptr<Session>> Session::from_store(
+    const VeskEngine& engine, std::uint64_t current_id, const std::vector<std::string>& rows,
+    std::string_view parts, const std::function<Content(const ContentDigest&)>& content,
+    const std::optional<std::string>& image) {
+  return guard([&]() -> Result<std::unique_ptr<Session>> {
+    std::vector<JournalCheckpoint> decoded;
+    decoded.reserve(rows.size());
+    for (const std::string& row : rows) {
+      Result<JournalCheckpoint> r = decode_journal_row(row);
+      if (!r) return fail(r.error());
+      decoded.push_back(std::move(*r));
+    }
+    Result<std::vector<Checkpoint>> checkpoints = rebuild_checkpoints(std::move(decoded), content);
+    if (!checkpoints) return fail(checkpoints.error());
+    SavedSession saved;
+    saved.checkpoints = std::move(*checkpoints);
+    saved.current_id = current_id;
+    if (auto s = decode_session_parts(parts, content, &saved); !s) return fail(s.error());
+    if (image) {
+      if (image->size() < 8) return fail_message("the stored interpreter image is damaged");
+      ParkImage p;
+      for (int i = 0; i < 8; ++i) {
+        p.size |= static_cast<std::uint64_t>(static_cast<unsigned char>((*image)[i])) << (8 * i);
+      }
+      p.compressed = image->substr(8);
+      saved.image = std::move(p);
+    }
+    Result<std::unique_ptr<Session>> session = restore(engine, std::move(saved));
+    if (!session) return fail(session.error());
+    Session& s = **session;
+    s.stored_checkpoints_ = s.history_.checkpoints();
+    s.stored_parts_version_ = s.parts_version_;
+    return session;
+  });
 }
 
 Status Session::ensure_runner() {
@@ -290,6 +476,7 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
 Status Session::install(std::string_view package, const RunControl& control) {
   return guard([&]() -> Status {
     if (control.cancel_requested()) return fail(cancelled_before_start());
+    ++parts_version_;
     const ActiveOnExit active([this] { mark_active(); });
     if (auto s = ensure_runner(); !s) return fail(std::move(s.error().set_interpreter_reset()));
     // A wheel named by an emfs: path may be a file of the workspace, which
@@ -325,11 +512,13 @@ Result<const Checkpoint*> Session::execute_bash(std::string_view command,
 }
 
 Result<std::vector<std::string>> Session::mount(std::string_view path) {
+  ++parts_version_;
   return guard([&] { return vesk::mount(history_, mount_origins_, engine_.config(), path); });
 }
 
 Result<std::vector<std::string>> Session::commit(
     const std::optional<std::vector<std::string>>& keys) {
+  ++parts_version_;
   return guard([&] { return vesk::commit(history_, mount_origins_, keys); });
 }
 

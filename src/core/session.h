@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,6 +44,8 @@
 #include "core/parking.h"
 #include "core/runner.h"
 #include "core/sandbox.h"
+#include "core/session_file.h"
+#include "core/session_journal.h"
 
 namespace vesk {
 
@@ -143,6 +146,69 @@ class Session {
   // parked.
   void damage_parked_image_for_testing(bool keep_frame);
 
+  // --- saving, loading, forking ---
+  // Writes the session to the file at `path` (session_file.h), replacing it
+  // atomically (session_io.h). With `interpreter`, the file holds an image
+  // of the interpreter when there is one to have: a parked session's kept
+  // image, or one the live runner makes now and goes on afterwards (the
+  // cost of the imaging and compression of a park, without its end). A
+  // runner that cannot be imaged (parking off, or a refusal such as "work
+  // still scheduled") leaves it out. Returns whether the image is in the
+  // file. Errors: those of Runner::park (as for park()) and of the write.
+  Result<bool> save(std::string_view path, bool interpreter);
+  // The session saved at `path`, equal to the saved one in history, labels,
+  // packages and mount origins, with no runner yet: its first Python call
+  // resumes the saved image as after a park, or without one starts a fresh
+  // runner and installs the packages again, as after a crash. Errors: those
+  // of reading and of decode_session(); "the session file's interpreter
+  // image of {n} bytes passes max_runner_memory_mb ({m} MiB)".
+  static Result<std::unique_ptr<Session>> load(const VeskEngine& engine, std::string_view path);
+  // A new, independent session whose history is this one's up to `id`
+  // (default: the current checkpoint), made current. The two share
+  // contents in memory, never a change. At the current checkpoint the new
+  // session's interpreter is a copy of this one's (imaged as save() does,
+  // resumed on its first call), else a fresh one with the packages. Errors:
+  // the error for an `id` not kept; those of imaging.
+  Result<std::unique_ptr<Session>> fork(std::optional<std::uint64_t> id);
+  // What the session is apart from its processes, up to checkpoint `last`
+  // (which becomes current; default: the whole history and its current
+  // position); with `interpreter`, as save() says.
+  Result<SavedSession> saved(bool interpreter, std::optional<std::uint64_t> last = std::nullopt);
+  // A session of saved parts, with no runner yet (see load()).
+  static Result<std::unique_ptr<Session>> restore(const VeskEngine& engine, SavedSession saved,
+                                                  const BlobStore* interned = nullptr);
+
+  // --- durability for a store (session_journal.h) ---
+  // A host that keeps the session in a store asks, after each call, for
+  // what changed since the store's last write, writes it, then says so
+  // (journal_written()); a write that failed is simply not confirmed, and
+  // the next journal holds its changes too.
+  struct StoreChanges {
+    SessionJournal journal;
+    // encode_session_parts() of the session, when those parts changed since
+    // the last confirmed write (always for the first).
+    std::optional<std::string> parts;
+  };
+  // The changes since the last confirmed write; remembered as pending.
+  // Costs a walk of the kept ids plus what changed; the contents the
+  // journal refers to are digested (SHA-256) each time they are written.
+  Result<StoreChanges> journal();
+  // The store holds what the last journal() gave.
+  void journal_written();
+  // A content the pending journal refers to, or nullptr.
+  Content journal_content(const ContentDigest& digest) const;
+  // The interpreter's image as a store keeps it (u64 size, then the
+  // compressed image), when there is one to have (see save()).
+  Result<std::optional<std::string>> image_blob();
+  // The session a store holds: `rows` (encode_journal_row), `parts`
+  // (encode_session_parts), `content` for the digests they name, and an
+  // image_blob() or none. Its first journal is empty. Errors: those of the
+  // decoders, rebuild_checkpoints() and restore().
+  static Result<std::unique_ptr<Session>> from_store(
+      const VeskEngine& engine, std::uint64_t current_id, const std::vector<std::string>& rows,
+      std::string_view parts, const std::function<Content(const ContentDigest&)>& content,
+      const std::optional<std::string>& image);
+
   // --- shell ---
   // See execute_bash() in sandbox.h; `control` as for execute_python
   // (bash_timeout_ms caps it). The shell keeps no state, so no failure says
@@ -166,6 +232,8 @@ class Session {
   // fresh runner (packages reinstalled) and the error "the session's parked
   // interpreter could not be restored ({why}); it goes on with a fresh one".
   Status ensure_runner();
+  // An image of the interpreter, if there is one to have (see save()).
+  Result<std::optional<ParkImage>> interpreter_image();
   // A call used the runner: the idle time starts again.
   void mark_active();
   // The record of one installed wheel address (see install()).
@@ -188,6 +256,16 @@ class Session {
   // request it is empty, and the whole workspace goes out.
   std::optional<FileMap> runner_files_;
   MountOrigins mount_origins_;
+  // Counts changes of the parts a store keeps whole (label, packages,
+  // origins, checkpoint 0's files).
+  std::uint64_t parts_version_ = 0;
+  // What the store holds (confirmed), and what the last journal() gave.
+  std::vector<Checkpoint> stored_checkpoints_;
+  std::optional<std::uint64_t> stored_parts_version_;
+  std::vector<Checkpoint> pending_checkpoints_;
+  std::uint64_t pending_parts_version_ = 0;
+  std::map<ContentDigest, Content> pending_contents_;
+  DigestCache digests_;
   // The shell's work directory, kept between commands and removed with the
   // session.
   KeptWorkDir kept_dir_;

@@ -78,6 +78,17 @@ bool to_utf8(PyObject* value, const char* name, std::string* out) {
   return utf8_of(value, out);
 }
 
+bool to_fs_path(PyObject* value, std::string* out) {
+  PyObject* encoded = nullptr;
+  if (PyUnicode_FSConverter(value, &encoded) == 0) return false;
+  PyRef bytes(encoded);
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(encoded, &data, &size) < 0) return false;
+  out->assign(data, static_cast<std::size_t>(size));
+  return true;
+}
+
 bool to_u64(PyObject* value, const char* name, std::uint64_t* out) {
   if (!PyIndex_Check(value)) return must_be(name, "int", value);
   PyRef index(PyNumber_Index(value));

@@ -26,6 +26,10 @@ namespace vesk::py {
 // UnicodeEncodeError.
 bool to_utf8(PyObject* value, const char* name, std::string* out);
 
+// A file system path: str, bytes or os.PathLike, as the host's os functions
+// take it (str in the file system encoding, surrogate escapes included).
+bool to_fs_path(PyObject* value, std::string* out);
+
 // Anything the host accepts as an index, to an unsigned 64-bit value; a
 // negative or too large value fails with the host's OverflowError.
 bool to_u64(PyObject* value, const char* name, std::uint64_t* out);

@@ -1,5 +1,6 @@
 #include "python/session_type.h"
 
+#include <cstring>
 #include <functional>
 #include <atomic>
 #include <memory>
@@ -551,6 +552,139 @@ PyObject* session_damage_parked_image(PyObject* self, PyObject* arg) {
       none);
 }
 
+// The store's side (session.h, durability): outside the documented surface,
+// for the server's store. Digests are 32 bytes; rows and parts opaque bytes.
+PyObject* bytes_of(std::string_view b) {
+  return PyBytes_FromStringAndSize(b.data(), static_cast<Py_ssize_t>(b.size()));
+}
+
+PyObject* session_journal(PyObject* self, PyObject*) {
+  return with_session(
+      self, [](Session& s) { return s.journal(); },
+      [](Session::StoreChanges c) -> PyObject* {
+        const SessionJournal& j = c.journal;
+        PyRef dropped(PyList_New(0));
+        PyRef written(PyList_New(0));
+        PyRef contents(PyList_New(0));
+        if (!dropped || !written || !contents) return nullptr;
+        for (std::uint64_t id : j.dropped) {
+          PyRef v(PyLong_FromUnsignedLongLong(id));
+          if (!v || PyList_Append(dropped.get(), v.get()) < 0) return nullptr;
+        }
+        for (const JournalCheckpoint& row : j.written) {
+          PyRef item(Py_BuildValue("(KN)", static_cast<unsigned long long>(row.id),
+                                   bytes_of(encode_journal_row(row))));
+          if (!item || PyList_Append(written.get(), item.get()) < 0) return nullptr;
+        }
+        for (const auto& [digest, content] : j.contents) {
+          PyRef d(bytes_of(std::string_view(reinterpret_cast<const char*>(digest.data()),
+                                            digest.size())));
+          if (!d || PyList_Append(contents.get(), d.get()) < 0) return nullptr;
+        }
+        PyRef parts(c.parts ? bytes_of(*c.parts) : Py_NewRef(Py_None));
+        if (!parts) return nullptr;
+        return Py_BuildValue("{sOsOsOsKsO}", "dropped", dropped.get(), "written", written.get(),
+                             "contents", contents.get(), "current_id",
+                             static_cast<unsigned long long>(j.current_id), "parts", parts.get());
+      });
+}
+
+PyObject* session_journal_written(PyObject* self, PyObject*) {
+  return with_session(
+      self,
+      [](Session& s) -> Result<Unit> {
+        s.journal_written();
+        return Unit{};
+      },
+      none);
+}
+
+bool to_digest(PyObject* value, ContentDigest* out) {
+  std::string bytes;
+  if (!to_bytes(value, "digest", &bytes)) return false;
+  if (bytes.size() != out->size()) {
+    PyErr_SetString(PyExc_ValueError, "a digest is 32 bytes");
+    return false;
+  }
+  std::memcpy(out->data(), bytes.data(), out->size());
+  return true;
+}
+
+PyObject* session_journal_content(PyObject* self, PyObject* arg) {
+  ContentDigest digest{};
+  VESK_CONVERT(to_digest(arg, &digest));
+  return with_session(
+      self, [&](Session& s) -> Result<Content> { return s.journal_content(digest); },
+      [](Content c) -> PyObject* {
+        if (!c) Py_RETURN_NONE;
+        return bytes_of(*c);
+      });
+}
+
+PyObject* session_image(PyObject* self, PyObject*) {
+  return with_session(
+      self, [](Session& s) { return s.image_blob(); },
+      [](std::optional<std::string> blob) -> PyObject* {
+        if (!blob) Py_RETURN_NONE;
+        return bytes_of(*blob);
+      });
+}
+
+template <class Make>
+PyObject* new_session_object(PyTypeObject* type, Make&& make);
+
+// _from_store(current_id, rows, parts, content, image=None): `content` is
+// called with a digest and gives its bytes or None.
+PyObject* session_from_store(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"current_id", "rows", "parts", "content", "image", nullptr};
+  PyObject* id_obj;
+  PyObject* rows_obj;
+  PyObject* parts_obj;
+  PyObject* content_obj;
+  PyObject* image_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:_from_store", const_cast<char**>(kw),
+                                   &id_obj, &rows_obj, &parts_obj, &content_obj, &image_obj)) {
+    return nullptr;
+  }
+  std::uint64_t current_id = 0;
+  VESK_CONVERT(to_u64(id_obj, "current_id", &current_id));
+  std::vector<std::string> rows;
+  {
+    PyRef seq(PySequence_Fast(rows_obj, "rows must be a sequence of bytes"));
+    if (!seq) return nullptr;
+    const Py_ssize_t n = PySequence_Size(seq.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyRef item(PySequence_GetItem(seq.get(), i));
+      if (!item) return nullptr;
+      VESK_CONVERT(to_bytes(item.get(), "rows[]", &rows.emplace_back()));
+    }
+  }
+  std::string parts;
+  VESK_CONVERT(to_bytes(parts_obj, "parts", &parts));
+  std::optional<std::string> image;
+  if (image_obj != Py_None) VESK_CONVERT(to_bytes(image_obj, "image", &image.emplace()));
+  const auto lookup = [&](const ContentDigest& d) -> Content {
+    if (PyErr_Occurred() != nullptr) return nullptr;
+    PyRef key(bytes_of(std::string_view(reinterpret_cast<const char*>(d.data()), d.size())));
+    if (!key) return nullptr;
+    PyRef got(PyObject_CallFunctionObjArgs(content_obj, key.get(), nullptr));
+    if (!got || got.get() == Py_None) return nullptr;
+    std::string bytes;
+    if (!to_bytes(got.get(), "content()", &bytes)) return nullptr;
+    return make_content(std::move(bytes));
+  };
+  auto engine = VeskEngine::create(Config::load());
+  if (!engine) {
+    raise_error(engine.error());
+    return nullptr;
+  }
+  Result<std::unique_ptr<Session>> made =
+      Session::from_store(*engine, current_id, rows, parts, lookup, image);
+  if (PyErr_Occurred() != nullptr) return nullptr;
+  return new_session_object(reinterpret_cast<PyTypeObject*>(cls),
+                            [&]() { return std::move(made); });
+}
+
 PyObject* session_get_parked_size(PyObject* self, void*) {
   return with_session(
       self, [](Session& s) -> Result<std::size_t> { return s.parked_bytes(); },
@@ -593,20 +727,14 @@ PyObject* session_get_history(PyObject* self, void*) {
       });
 }
 
-PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  if (PyTuple_Size(args) != 0 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
-    PyErr_SetString(PyExc_TypeError, "VeskSession() takes no arguments");
-    return nullptr;
-  }
+// A new host object of `type` for the session that `make` (-> Result of a
+// session) gives.
+template <class Make>
+PyObject* new_session_object(PyTypeObject* type, Make&& make) {
   std::unique_ptr<std::shared_ptr<SessionSlot>> slot;
   std::optional<ParkClock::time_point> deadline;
   try {
-    auto engine = VeskEngine::create(Config::load());
-    if (!engine) {
-      raise_error(engine.error());
-      return nullptr;
-    }
-    auto session = Session::create(*engine);
+    Result<std::unique_ptr<Session>> session = make();
     if (!session) {
       raise_error(session.error());
       return nullptr;
@@ -624,6 +752,82 @@ PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   tell_parker(*slot, deadline);
   reinterpret_cast<SessionObject*>(self)->slot = slot.release();
   return self;
+}
+
+Result<std::unique_ptr<Session>> engine_session(
+    const std::function<Result<std::unique_ptr<Session>>(const VeskEngine&)>& make) {
+  auto engine = VeskEngine::create(Config::load());
+  if (!engine) return fail(engine.error());
+  return make(*engine);
+}
+
+PyObject* session_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  if (PyTuple_Size(args) != 0 || (kwargs != nullptr && PyDict_Size(kwargs) != 0)) {
+    PyErr_SetString(PyExc_TypeError, "VeskSession() takes no arguments");
+    return nullptr;
+  }
+  return new_session_object(type, [] {
+    return engine_session([](const VeskEngine& e) { return Session::create(e); });
+  });
+}
+
+// load(path): a classmethod; the new session is of the class it is called on.
+PyObject* session_load(PyObject* cls, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"path", nullptr};
+  PyObject* path_obj;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:load", const_cast<char**>(kw), &path_obj)) {
+    return nullptr;
+  }
+  std::string path;
+  VESK_CONVERT(to_fs_path(path_obj, &path));
+  return new_session_object(reinterpret_cast<PyTypeObject*>(cls), [&] {
+    return engine_session([&](const VeskEngine& e) { return Session::load(e, path); });
+  });
+}
+
+PyObject* session_save(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"path", "interpreter", nullptr};
+  PyObject* path_obj;
+  int interpreter = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p:save", const_cast<char**>(kw), &path_obj,
+                                   &interpreter)) {
+    return nullptr;
+  }
+  std::string path;
+  VESK_CONVERT(to_fs_path(path_obj, &path));
+  return with_session(
+      self,
+      [&](Session& s) { return s.save(path, interpreter != 0); },
+      [](bool imaged) { return PyBool_FromLong(imaged ? 1 : 0); });
+}
+
+PyObject* session_fork(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kw[] = {"id", nullptr};
+  PyObject* id_obj = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:fork", const_cast<char**>(kw), &id_obj)) {
+    return nullptr;
+  }
+  std::optional<std::uint64_t> id;
+  if (id_obj != Py_None) {
+    std::uint64_t v = 0;
+    VESK_CONVERT(to_u64(id_obj, "id", &v));
+    id = v;
+  }
+  // The fork is made under this session's lock, then wrapped outside it.
+  std::unique_ptr<Session> forked;
+  PyRef done(with_session(
+      self,
+      [&](Session& s) -> Result<Unit> {
+        Result<std::unique_ptr<Session>> r = s.fork(id);
+        if (!r) return fail(r.error());
+        forked = std::move(*r);
+        return Unit{};
+      },
+      none));
+  if (!done) return nullptr;
+  return new_session_object(Py_TYPE(self), [&]() -> Result<std::unique_ptr<Session>> {
+    return std::move(forked);
+  });
 }
 
 void session_dealloc(PyObject* self) {
@@ -675,12 +879,22 @@ PyMethodDef kMethods[] = {
     VESK_METHOD("rollback", session_rollback, "rollback($self, id)"),
     VESK_METHOD("forget_before", session_forget_before,
                 "forget_before($self, id, *, keep_labelled=False)"),
+    VESK_METHOD("save", session_save, "save($self, path, interpreter=True)"),
+    VESK_METHOD("fork", session_fork, "fork($self, id=None)"),
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_load)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, "load($cls, path)\n--\n\n"},
     {"labels", session_labels, METH_NOARGS, "labels($self)\n--\n\n"},
     {"close", session_close, METH_NOARGS, "close($self)\n--\n\n"},
     {"__enter__", session_enter, METH_NOARGS, nullptr},
     {"__exit__", session_exit, METH_VARARGS, nullptr},
     {"_park", session_park, METH_NOARGS, nullptr},
     {"_damage_parked_image", session_damage_parked_image, METH_O, nullptr},
+    {"_journal", session_journal, METH_NOARGS, nullptr},
+    {"_journal_written", session_journal_written, METH_NOARGS, nullptr},
+    {"_journal_content", session_journal_content, METH_O, nullptr},
+    {"_image", session_image, METH_NOARGS, nullptr},
+    {"_from_store", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(session_from_store)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -50,12 +50,15 @@ def test_signatures():
         "set_checkpoint_label": "(checkpoint_id, label)",
         "rollback": "(id)",
         "forget_before": "(id, *, keep_labelled=False)",
+        "save": "(path, interpreter=True)",
+        "fork": "(id=None)",
         "labels": "()",
         "close": "()",
     }
     methods = [n for n in VeskSession.__dict__ if not n.startswith("_")
-               and callable(VeskSession.__dict__[n])]
+               and callable(VeskSession.__dict__[n]) and n != "load"]
     assert methods == list(expected)  # the method table's order
+    assert str(inspect.signature(VeskSession.load)) == "(path)"  # a class method
     for name, sig in expected.items():
         method = getattr(VeskSession, name)
         full = inspect.signature(method)
@@ -241,6 +244,8 @@ CALLS_ON_CLOSED = {
     "set_checkpoint_label": lambda s: s.set_checkpoint_label(0, "x"),
     "rollback": lambda s: s.rollback(0),
     "forget_before": lambda s: s.forget_before(0),
+    "save": lambda s: s.save("/nonexistent/s.vesk"),
+    "fork": lambda s: s.fork(),
     "labels": lambda s: s.labels(),
     "current": lambda s: s.current,
     "history": lambda s: s.history,
@@ -249,13 +254,17 @@ CALLS_ON_CLOSED = {
     "_park": lambda s: s._park(),
     "_damage_parked_image": lambda s: s._damage_parked_image(False),
     "_parked_size": lambda s: s._parked_size,
+    "_journal": lambda s: s._journal(),
+    "_journal_written": lambda s: s._journal_written(),
+    "_journal_content": lambda s: s._journal_content(bytes(32)),
+    "_image": lambda s: s._image(),
 }
 
 
 @pytest.fixture(scope="module")
 def closed_session():
     members = {n for n in VeskSession.__dict__ if not n.startswith("__")} | {"__enter__"}
-    assert members - {"close"} == set(CALLS_ON_CLOSED)
+    assert members - {"close", "load", "_from_store"} == set(CALLS_ON_CLOSED)
     s = VeskSession()
     s.close()
     return s
