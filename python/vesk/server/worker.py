@@ -48,6 +48,7 @@ import time
 from typing import Any, BinaryIO, Callable
 
 from vesk.server import config, search
+from vesk.server.memory import MIB, Memory
 from vesk.server.diffs import diff_of
 
 HEADER = struct.Struct(">Q")
@@ -165,19 +166,26 @@ class Operations:
     even when it fails; a rollback moves the current checkpoint only; mount
     changes the current checkpoint in place; forgetting drops the oldest.
 
-    A change that would find the history at `max_checkpoints` first forgets
-    the oldest checkpoints, so that a long conversation never meets the
-    module's refusal: it keeps the newest and the labelled ones while there is
-    room, then drops the oldest labelled ones too, never the current one.
+    A change that would find the history at `max_checkpoints`, or past
+    `max_history_mb` with what it may add, first forgets the oldest
+    checkpoints, so that a long conversation never meets the module's
+    refusal: it keeps the newest and the labelled ones while there is room,
+    then drops the oldest labelled ones too, never the current one. A run may
+    add up to `max_workspace_mb` of new contents, so before a run the history
+    is brought that far under its bound; an edit counts what it writes. With
+    a `memory` budget (memory.py), a worker past it forgets the same way.
     """
 
     def __init__(self, session: Any, export_root: str | None,
-                 settings: dict[str, Any] | None = None) -> None:
+                 settings: dict[str, Any] | None = None, memory: Memory | None = None) -> None:
         self.session = session
         self.export_root = export_root
+        self.memory = memory
         # The configuration the session read (by the module's rules).
         settings = config.load(os.environ)[0] if settings is None else settings
         self.max_checkpoints: int = settings["max_checkpoints"]
+        self.max_history: int = settings["max_history_mb"] * MIB
+        self.run_adds: int = settings["max_workspace_mb"] * MIB
         self.denylist: list[str] = settings["bash_command_denylist"]
         self.allowlist: list[str] = settings["bash_command_allowlist"]
         self.made_by: dict[int, str | None] = {0: "session start"}
@@ -213,43 +221,71 @@ class Operations:
         self.made_by = {i: w for i, w in self.made_by.items() if keep(i)}
         self.made_at = {i: t for i, t in self.made_at.items() if keep(i)}
 
-    def _make_room(self, run: bool) -> dict[str, int]:
+    def _make_room(self, run: bool, adding: int = 0) -> dict[str, int]:
         """Forgets the oldest checkpoints when the next change would find the
-        history full; what it did, for the result. A run counts the history
-        up to the current checkpoint (it discards the later ones first), a
-        file change counts all of it."""
-        limit = self.max_checkpoints
+        history full, or past its size with `adding` more bytes; what it did,
+        for the result. A run counts the history up to the current checkpoint
+        (it discards the later ones first), a file change counts all of it."""
         ids: list[int] = [c.id for c in self.session.history]
         current = self.session.current.id
         counted = sum(1 for i in ids if i <= current) if run else len(ids)
-        excess = counted - (limit - 1)
+        excess = counted - (self.max_checkpoints - 1)
+        before = None
+        # Past the window with too few older ones to help, the module refuses.
+        if excess > 0 and sum(1 for i in ids if i < current) >= excess:
+            before = self._forget_oldest(excess)
+        while self.session.history_bytes + adding > self.max_history:
+            forgot = self._forget_oldest(1)
+            if forgot is None:
+                break  # nothing left to forget: the module refuses if it must
+            before = forgot
+        if self.memory is not None:
+            forgets: list[int] = []
+
+            def forget_one() -> bool:
+                forgot = self._forget_oldest(1)
+                if forgot is not None:
+                    forgets.append(forgot)
+                return forgot is not None
+            self.memory.keep_within(lambda: int(self.session.history_bytes), forget_one)
+            before = forgets[-1] if forgets else before
+        if before is None:
+            return {}
+        kept = {c.id for c in self.session.history}
+        self._keep_records(lambda i: i in kept)
+        return {"forgot_before": before, "forgot": len(ids) - len(kept)}
+
+    def _forget_oldest(self, count: int) -> int | None:
+        """Forgets `count` checkpoints older than the current one, unlabelled
+        ones first, oldest first; the id they were forgotten before, or None
+        when there are not that many."""
+        ids: list[int] = [c.id for c in self.session.history]
+        current = self.session.current.id
         older = [i for i in ids if i < current]
-        if excess <= 0 or len(older) < excess:
-            return {}  # nothing to do, or nothing can help: the module refuses
+        if len(older) < count:
+            return None
         labels = self.session.labels()
         plain = [i for i in older if i not in labels]
 
         def after(checkpoint_id: int) -> int:
             return ids[ids.index(checkpoint_id) + 1]
 
-        if len(plain) >= excess:
-            before = after(plain[excess - 1])
+        if len(plain) >= count:
+            before = after(plain[count - 1])
             self.session.forget_before(before, keep_labelled=True)
-        else:
-            labelled = [i for i in older if i in labels]
-            before = after(labelled[excess - len(plain) - 1])
-            self.session.forget_before(before)
-            rest = [i for i in plain if i >= before]
-            if rest:
-                before = after(rest[-1])
-                self.session.forget_before(before, keep_labelled=True)
-        kept = {c.id for c in self.session.history}
-        self._keep_records(lambda i: i in kept)
-        return {"forgot_before": before, "forgot": len(ids) - len(kept)}
+            return before
+        labelled = [i for i in older if i in labels]
+        before = after(labelled[count - len(plain) - 1])
+        self.session.forget_before(before)
+        rest = [i for i in plain if i >= before]
+        if rest:
+            before = after(rest[-1])
+            self.session.forget_before(before, keep_labelled=True)
+        return before
 
     def _run(self, run: Any, source: str, what: str, timeout_seconds: float | None,
              wrapped: str | None = None) -> dict[str, Any]:
-        forgot = self._make_room(run=True)
+        forgot = self._make_room(run=True, adding=self.run_adds)
         before: int = self.session.current.id
         options = dict(self._run_options)
         if timeout_seconds is not None:
@@ -315,7 +351,7 @@ class Operations:
             raise
 
     def _write(self, path: str, data: bytes, what: str) -> dict[str, Any]:
-        forgot = self._make_room(run=False)
+        forgot = self._make_room(run=False, adding=len(data))
         self._file_change(lambda: self.session.write_file(path, data))
         checkpoint = self.session.current.id
         self._appended(checkpoint, what)
@@ -545,7 +581,9 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
         send(out, {"ready": False, "error": str(e) or type(e).__name__})
         return 1
     send(out, {"ready": True, "pid": os.getpid(), "start_s": time.monotonic() - started})
-    ops = Operations(session, export_root)
+    settings = config.load(os.environ)[0]
+    memory = Memory(settings)
+    ops = Operations(session, export_root, settings, memory)
     while True:
         request = receive(inp)
         if request is None:
@@ -564,11 +602,14 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
             reply = {"error": str(e)}
         except (KeyboardInterrupt, SystemExit):
             raise
-        except BaseException as e:  # the module's InternalFault, MemoryError
+        except BaseException as e:  # the module's InternalFault, MemoryError, OverBudget
             send(out, {"fatal": f"{type(e).__name__}: {e}"})
             break
         reply["took"] = time.monotonic() - started
         send(out, reply)
+        # What the call freed, or left in buffers, goes back to the system
+        # now rather than when the session next needs memory.
+        memory.give_back(session.history_bytes)
     # Dropping the session stops its runner and removes its directories.
     del ops, session
     gc.collect()
