@@ -171,12 +171,20 @@ Result<const Checkpoint*> History::append_run(FileMap files, std::string stdout_
     // written again with the same bytes is a new object: it takes the held
     // one, or the history would keep both.
     interned = std::move(files);
+    // Applied after the walk: a set copies the nodes on its key's path and
+    // frees the old ones, into which the other differences point.
+    std::vector<FileMap::value_type> replaced;
     for (const FileMap::Difference& d :
          FileMap::diff(current().files, interned, FileMap::Compare::kObjects)) {
       if (d.to == nullptr) continue;
+      if (d.from != nullptr && **d.from == **d.to) {
+        replaced.emplace_back(d.key, *d.from);  // by a comparison, without hashing
+        continue;
+      }
       Content shared = blobs_.intern_bytes(std::string(**d.to));
-      if (shared != *d.to) interned.set(std::string(d.key), std::move(shared));
+      if (shared != *d.to) replaced.emplace_back(d.key, std::move(shared));
     }
+    for (auto& [key, content] : replaced) interned.set(std::move(key), std::move(content));
   } else {
     interned = blobs_.intern_file_map(std::move(files), &current().files);
   }
