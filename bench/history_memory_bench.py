@@ -37,7 +37,7 @@ FIGURES = [
      "baseline": "history_memory/held_limit_4096"},
     {"title": "the same with max_history_mb 512",
      "value": "history_memory/worker_rss_limit_512", "unit": "B",
-     "max_value": (512 + 2 * 128 + 64 + 256) * 1048576.0},  # the worker's budget
+     "max_value": (512 + 4 * 128 + 64 + 256) * 1048576.0},  # the worker's budget
     {"title": "worker memory once that 1 GB history is forgotten (4096)",
      "value": "history_memory/worker_rss_forgotten", "unit": "B"},
 ]

@@ -13,16 +13,17 @@ history of 150 one-MiB files, forgotten, left 150 MiB resident; a worker's
   trim left it, the worker returns the free pages (`malloc_trim`, a few to a
   hundred milliseconds for a heap of gigabytes, paid only by calls that grew
   it by that much);
-- before a change, a resident set past the budget, `max_history_mb + 2 *
+- before a change, a resident set past the budget, `max_history_mb + 4 *
   max_workspace_mb + max_park_image_mb + MARGIN_MB`, makes the worker forget
   the oldest checkpoints, one at a time, until it is under; still past it
   with nothing left to forget, the memory is held by something no bound
   covers, and the session is ended (`OverBudget`, a fatal reply) rather than
-  left to grow. The budget counts the history; twice a workspace for what
-  the session holds beside it (the last run's reply as it was read, which
-  the runner's reader may keep for the next one, and the mount records); a
-  park image; and the interpreter and module (about 20 MiB) with room to
-  spare.
+  left to grow. The budget counts the history; four times a workspace for
+  what the session holds beside it (the last run's reply as it was read,
+  whose files travel as JSON numbers of up to four bytes a byte, and which
+  the session's runner connection may keep until the next one; the mount
+  records); a park image; and the interpreter and module (about 20 MiB)
+  with room to spare.
 
 Off glibc (no `malloc_trim`) nothing is trimmed; the budget still holds.
 """
@@ -62,7 +63,7 @@ class Memory:
     """The budget of one worker, from the module's configuration keys."""
 
     def __init__(self, settings: Mapping[str, Any]) -> None:
-        self.budget_mb: int = (settings["max_history_mb"] + 2 * settings["max_workspace_mb"]
+        self.budget_mb: int = (settings["max_history_mb"] + 4 * settings["max_workspace_mb"]
                                + settings["max_park_image_mb"] + MARGIN_MB)
         self._trim = _trimmer()
         self._slack = resident_bytes()
@@ -79,23 +80,21 @@ class Memory:
         self._slack = min(self._slack, resident - held)
         return resident
 
-    def keep_within(self, held: Callable[[], int], forget_oldest: Callable[[], bool]) -> int:
-        """Forgets checkpoints (`forget_oldest`, False when none is left) while
-        the resident set is past the budget; returns how many it forgot.
-        `held`: the history's bytes now. Raises OverBudget when nothing is
-        left to forget."""
+    def over_budget(self, held: int) -> bool:
+        """Whether the resident set is past the budget once free pages are
+        given back; `held`: the history's bytes now."""
         budget = self.budget_mb * MIB
-        forgot = 0
-        resident = self.give_back(held())
+        resident = self.give_back(held)
         if resident > budget:
-            resident = self.give_back(held(), always=True)
-        while resident > budget:
-            if not forget_oldest():
-                raise OverBudget(
-                    f"the session's worker holds {resident // MIB} MiB, past its budget of "
-                    f"{self.budget_mb} MiB (max_history_mb + 2 x max_workspace_mb + "
-                    f"max_park_image_mb + {MARGIN_MB}), with every older checkpoint "
-                    "forgotten; the session is ended")
-            forgot += 1
-            resident = self.give_back(held(), always=True)
-        return forgot
+            resident = self.give_back(held, always=True)
+        return resident > budget
+
+    def check(self, held: int) -> None:
+        """Raises OverBudget when the resident set is past the budget (the
+        caller has forgotten what it could)."""
+        if self.over_budget(held):
+            raise OverBudget(
+                f"the session's worker holds {resident_bytes() // MIB} MiB, past its budget of "
+                f"{self.budget_mb} MiB (max_history_mb + 4 x max_workspace_mb + "
+                f"max_park_image_mb + {MARGIN_MB}), with every older checkpoint forgotten; "
+                "the session is ended")

@@ -223,65 +223,47 @@ class Operations:
 
     def _make_room(self, run: bool, adding: int = 0) -> dict[str, int]:
         """Forgets the oldest checkpoints when the next change would find the
-        history full, or past its size with `adding` more bytes; what it did,
-        for the result. A run counts the history up to the current checkpoint
-        (it discards the later ones first), a file change counts all of it."""
+        history full, or past its size with `adding` more bytes, or the worker
+        past its memory budget; what it did, for the result. A run counts the
+        history up to the current checkpoint (it discards the later ones
+        first), a file change counts all of it. Raises OverBudget when the
+        worker is past its budget with nothing left to forget."""
         ids: list[int] = [c.id for c in self.session.history]
         current = self.session.current.id
         counted = sum(1 for i in ids if i <= current) if run else len(ids)
         excess = counted - (self.max_checkpoints - 1)
-        before = None
-        # Past the window with too few older ones to help, the module refuses.
-        if excess > 0 and sum(1 for i in ids if i < current) >= excess:
-            before = self._forget_oldest(excess)
-        while self.session.history_bytes + adding > self.max_history:
-            forgot = self._forget_oldest(1)
-            if forgot is None:
-                break  # nothing left to forget: the module refuses if it must
-            before = forgot
-        if self.memory is not None:
-            forgets: list[int] = []
+        older = [i for i in ids if i < current]
+        if len(older) < excess:
+            excess = 0  # nothing can help: the module refuses
+        labels = self.session.labels()
+        plain = [i for i in older if i not in labels]
+        labelled = [i for i in older if i in labels]
+        # What follows each one once those before it in this order are gone:
+        # the unlabelled ones go first, oldest first, then the labelled ones.
+        following = dict(zip(ids, ids[1:]))
+        following.update(zip(labelled, [*labelled[1:], current]))
+        memory = self.memory
 
-            def forget_one() -> bool:
-                forgot = self._forget_oldest(1)
-                if forgot is not None:
-                    forgets.append(forgot)
-                return forgot is not None
-            self.memory.keep_within(lambda: int(self.session.history_bytes), forget_one)
-            before = forgets[-1] if forgets else before
+        def needed(forgot: int) -> bool:
+            held = int(self.session.history_bytes)
+            return (forgot < excess or held + adding > self.max_history
+                    or (memory is not None and memory.over_budget(held)))
+
+        forgot = 0
+        before = None
+        for victim in [*plain, *labelled]:
+            if not needed(forgot):
+                break
+            before = following[victim]
+            self.session.forget_before(before, keep_labelled=victim in plain)
+            forgot += 1
+        if memory is not None:
+            memory.check(int(self.session.history_bytes))
         if before is None:
             return {}
         kept = {c.id for c in self.session.history}
         self._keep_records(lambda i: i in kept)
-        return {"forgot_before": before, "forgot": len(ids) - len(kept)}
-
-    def _forget_oldest(self, count: int) -> int | None:
-        """Forgets `count` checkpoints older than the current one, unlabelled
-        ones first, oldest first; the id they were forgotten before, or None
-        when there are not that many."""
-        ids: list[int] = [c.id for c in self.session.history]
-        current = self.session.current.id
-        older = [i for i in ids if i < current]
-        if len(older) < count:
-            return None
-        labels = self.session.labels()
-        plain = [i for i in older if i not in labels]
-
-        def after(checkpoint_id: int) -> int:
-            return ids[ids.index(checkpoint_id) + 1]
-
-        if len(plain) >= count:
-            before = after(plain[count - 1])
-            self.session.forget_before(before, keep_labelled=True)
-            return before
-        labelled = [i for i in older if i in labels]
-        before = after(labelled[count - len(plain) - 1])
-        self.session.forget_before(before)
-        rest = [i for i in plain if i >= before]
-        if rest:
-            before = after(rest[-1])
-            self.session.forget_before(before, keep_labelled=True)
-        return before
+        return {"forgot_before": before, "forgot": forgot}
 
     def _run(self, run: Any, source: str, what: str, timeout_seconds: float | None,
              wrapped: str | None = None) -> dict[str, Any]:
@@ -351,7 +333,9 @@ class Operations:
             raise
 
     def _write(self, path: str, data: bytes, what: str) -> dict[str, Any]:
-        forgot = self._make_room(run=False, adding=len(data))
+        # A file past max_workspace_mb is refused whatever is forgotten.
+        fits = len(data) <= self.run_adds
+        forgot = self._make_room(run=False, adding=len(data) if fits else 0)
         self._file_change(lambda: self.session.write_file(path, data))
         checkpoint = self.session.current.id
         self._appended(checkpoint, what)
