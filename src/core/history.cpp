@@ -72,8 +72,7 @@ Checkpoint& History::append_current() {
 }
 
 const FileMap* History::files_before(std::size_t position) const {
-  if (position > 0) return &checkpoints_[position - 1].files;
-  return forgotten_first_files_ ? &*forgotten_first_files_ : nullptr;
+  return position > 0 ? &checkpoints_[position - 1].files : nullptr;
 }
 
 void History::count_at(std::size_t position, int delta) {
@@ -300,26 +299,31 @@ Status History::forget_before(std::uint64_t id, bool keep_labelled) {
   }
   const auto first_kept = checkpoints_.begin() + static_cast<std::ptrdiff_t>(*position);
   const auto dropped = [&](const Checkpoint& c) { return !(keep_labelled && c.label); };
-  // The account first, while every map is still there: each dropped
-  // checkpoint leaves, and the one after it now follows the last kept one.
-  const FileMap* kept_before = files_before(0);
+  // The account first, while every map is still there. A dropped
+  // checkpoint's runs end with it where the next one changes the key, and
+  // the next one's run begins anew unless the last kept map before it holds
+  // the same object; where the next one keeps the key, the two cancel.
+  const auto same = [](const Content* a, const Content* b) {
+    return a != nullptr && b != nullptr && *a == *b;
+  };
+  const FileMap* kept_before = nullptr;
   for (std::size_t i = 0; i < *position; ++i) {
     const Checkpoint& c = checkpoints_[i];
-    const FileMap& next = checkpoints_[i + 1].files;
     if (!dropped(c)) {
       kept_before = &c.files;
       continue;
     }
     account_.add_unshared(c.stdout_text.size() + c.stderr_text.size(), -1);
-    // Checkpoint 0's files stay (first_files()), in its place in the account.
-    if (c.id == 0) {
-      kept_before = &c.files;
-      continue;
+    // Checkpoint 0's files stay (first_files()), held apart from the
+    // sequence: counted once, when it goes.
+    if (c.id == 0) account_.step(nullptr, c.files, 1);
+    const FileMap& next = checkpoints_[i + 1].files;
+    for (const FileMap::Difference& d :
+         FileMap::diff(c.files, next, FileMap::Compare::kObjects)) {
+      const Content* before = kept_before != nullptr ? kept_before->find(d.key) : nullptr;
+      if (d.from != nullptr && !same(before, d.from)) account_.count(*d.from, -1);
+      if (d.to != nullptr && same(before, d.to)) account_.count(*d.to, -1);
     }
-    // Never null here: checkpoint 0 is kept or its files stay.
-    account_.step(kept_before, next, 1);
-    account_.step(kept_before, c.files, -1);
-    account_.step(&c.files, next, -1);
   }
   if (checkpoints_.front().id == 0 && dropped(checkpoints_.front()) && *position > 0) {
     forgotten_first_files_ = checkpoints_.front().files;

@@ -164,8 +164,9 @@ class History {
   Checkpoint& append_current();
 
   // --- the account (content_account.h) ---
-  // The map the checkpoint at `position` follows: the one before it, or
-  // checkpoint 0's kept files before the first, or none.
+  // The map the checkpoint at `position` follows in the account: the one
+  // before it; none for the first (checkpoint 0's files, once forgotten,
+  // are counted apart).
   const FileMap* files_before(std::size_t position) const;
   // Counts (1) or takes back (-1) the checkpoint at `position`, the last.
   void count_at(std::size_t position, int delta);
