@@ -48,8 +48,8 @@ import time
 from typing import Any, BinaryIO, Callable
 
 from vesk.server import config, search
-from vesk.server.memory import MIB, Memory
 from vesk.server.diffs import diff_of
+from vesk.server.memory import MIB, Memory
 
 HEADER = struct.Struct(">Q")
 # Progress frames: at most one per PROGRESS_INTERVAL seconds, each the last
@@ -255,7 +255,7 @@ class Operations:
             if not needed(forgot):
                 break
             before = following[victim]
-            self.session.forget_before(before, keep_labelled=victim in plain)
+            self.session.forget_before(before, keep_labelled=victim not in labels)
             forgot += 1
         if memory is not None:
             memory.check(int(self.session.history_bytes))
