@@ -38,6 +38,7 @@ from typing import Any, Callable
 MIB = 1 << 20
 MARGIN_MB = 256
 TRIM_STEP = 64 * MIB
+_PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
 class OverBudget(Exception):
@@ -47,7 +48,7 @@ class OverBudget(Exception):
 def resident_bytes() -> int:
     """This process's resident set."""
     with open("/proc/self/statm", "rb") as f:
-        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+        return int(f.read().split()[1]) * _PAGE
 
 
 def _trimmer() -> Callable[[], object]:
