@@ -384,6 +384,8 @@ def test_a_history_past_its_size_forgets_its_oldest_checkpoints_first(clients, t
     # 2 MB held and a run may add 1 MiB: 2 and 3 (which holds 'x') go.
     ran = call(clients, "run_python", client="sized", code="pass")
     assert (ran["forgot_before"], ran["forgot"]) == (4, 2)
+    history = call(clients, "list_history", client="sized")
+    assert (history["history_bytes"], history["max_history_mb"]) == (1_000_000, 2)
     clients.do("close", "sized")
 
 

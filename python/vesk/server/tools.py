@@ -255,6 +255,10 @@ TOOLS: list[Tool] = [
          _object({"current": {"type": "integer"},
                   "oldest": {"type": "integer", "description": "The oldest checkpoint kept."},
                   "max_checkpoints": {"type": "integer"},
+                  "history_bytes": {"type": "integer",
+                                    "description": "Bytes the history holds: each distinct "
+                                                   "file content once, and the outputs."},
+                  "max_history_mb": {"type": "integer"},
                   "checkpoints": {
                       "type": "array",
                       "items": _object({"id": {"type": "integer"},

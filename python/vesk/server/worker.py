@@ -434,6 +434,8 @@ class Operations:
         made_at = self.made_at
         return {"current": current, "oldest": history[0].id,
                 "max_checkpoints": self.max_checkpoints,
+                "history_bytes": int(self.session.history_bytes),
+                "max_history_mb": self.max_history // MIB,
                 "checkpoints": [{"id": c.id, "made_by": self.made_by.get(c.id),
                                  "made_at": _utc(made_at[c.id]) if c.id in made_at else None,
                                  "label": labels.get(c.id),
