@@ -74,6 +74,25 @@ void check_diff(const vesk::FileMap& from, const Model& from_model, const vesk::
     check(a != nullptr || b != nullptr, "diff reports a key in neither map");
   }
   check(reported.size() == expected, "diff misses a difference");
+
+  // By object: exactly the keys whose content objects differ, equal bytes
+  // or not.
+  std::size_t by_object = 0;
+  for (const auto& [key, content] : from) {
+    const vesk::Content* b = to.find(key);
+    if (b == nullptr || *b != content) ++by_object;
+  }
+  for (const auto& [key, content] : to) by_object += from.contains(key) ? 0 : 1;
+  Model seen;
+  for (const vesk::FileMap::Difference& d :
+       vesk::FileMap::diff(from, to, vesk::FileMap::Compare::kObjects)) {
+    check(seen.emplace(d.key, "").second, "diff by object reports a key twice");
+    check(d.from == from.find(d.key) && d.to == to.find(d.key),
+          "diff by object points elsewhere than the maps' entries");
+    check(d.from == nullptr || d.to == nullptr || *d.from != *d.to,
+          "diff by object reports one object");
+  }
+  check(seen.size() == by_object, "diff by object misses a difference");
 }
 
 std::string take_key(FuzzedDataProvider& in) {

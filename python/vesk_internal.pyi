@@ -91,6 +91,12 @@ class VeskSession:
 
         O(number of checkpoints); no content is copied until files is read.
         """
+    @property
+    def history_bytes(self) -> int:
+        """Bytes the history holds: its distinct file contents, each counted
+        once however many checkpoints share it, and its checkpoints' output.
+        A change that would take it past max_history_mb is refused; forgetting
+        checkpoints lowers it."""
     def mount(self, path: str) -> list[str]:
         """Import a host file or directory into the current checkpoint, in place.
 

@@ -228,7 +228,7 @@ void collect_entries(const Node* node, std::vector<const Entry*>& out) {
 // single key.
 class Differ {
  public:
-  explicit Differ(std::vector<Difference>& out) : out_(out) {}
+  Differ(std::vector<Difference>& out, bool by_object) : out_(out), by_object_(by_object) {}
 
   void nodes(const Node* a, const Node* b) {
     if (a == b) return;
@@ -259,7 +259,8 @@ class Differ {
   void added(const Entry& e) { out_.push_back({e.first, nullptr, &e.second}); }
   void removed(const Entry& e) { out_.push_back({e.first, &e.second, nullptr}); }
   void compare(const Entry& a, const Entry& b) {
-    if (!same_bytes(a.second, b.second)) out_.push_back({a.first, &a.second, &b.second});
+    const bool same = by_object_ ? a.second == b.second : same_bytes(a.second, b.second);
+    if (!same) out_.push_back({a.first, &a.second, &b.second});
   }
 
   void entries(const Entry& a, const Entry& b) {
@@ -304,6 +305,7 @@ class Differ {
   }
 
   std::vector<Difference>& out_;
+  bool by_object_;
 };
 
 }  // namespace
@@ -404,9 +406,10 @@ std::vector<std::string_view> FileMap::sorted_keys() const {
   return keys;
 }
 
-std::vector<FileMap::Difference> FileMap::diff(const FileMap& from, const FileMap& to) {
+std::vector<FileMap::Difference> FileMap::diff(const FileMap& from, const FileMap& to,
+                                               Compare compare) {
   std::vector<Difference> out;
-  Differ(out).nodes(from.root_.get(), to.root_.get());
+  Differ(out, compare == Compare::kObjects).nodes(from.root_.get(), to.root_.get());
   return out;
 }
 

@@ -97,7 +97,7 @@ class FileMap {
 
   // One key whose content differs between two maps. `from` is nullptr when
   // the key was added, `to` is nullptr when it was removed; both are set when
-  // the contents are different objects with different bytes. The key and the
+  // the contents differ (see Compare below). The key and the
   // pointers point into the maps' nodes: valid while both maps (or copies
   // sharing their structure) are alive and unchanged.
   struct Difference {
@@ -108,12 +108,18 @@ class FileMap {
 
   // Every key whose content differs from `from` to `to`, each once, in an
   // unspecified order. Contents that are different objects with equal bytes
-  // count as unchanged. Subtrees the two maps share are skipped without being
+  // count as unchanged (kBytes, the default). Subtrees the two maps share are skipped without being
   // read, so for maps that descend from one another the cost follows the
   // changed keys: about the trie depth (log32 of the size) times 32 slots for
   // each of them, plus the byte comparison of contents replaced by other
   // objects; unrelated maps cost a walk of both. Throws only std::bad_alloc.
-  static std::vector<Difference> diff(const FileMap& from, const FileMap& to);
+  //
+  // With kObjects, contents count as unchanged only when they are the same
+  // object, so no bytes are compared: what an account of the objects a map
+  // holds needs.
+  enum class Compare { kBytes, kObjects };
+  static std::vector<Difference> diff(const FileMap& from, const FileMap& to,
+                                      Compare compare = Compare::kBytes);
 
  private:
   NodePtr root_;

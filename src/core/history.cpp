@@ -107,6 +107,62 @@ Checkpoint& History::append_current() {
   return c;
 }
 
+const FileMap* History::files_before(std::size_t position) const {
+  return position > 0 ? &checkpoints_[position - 1].files : nullptr;
+}
+
+void History::count_at(std::size_t position, int delta) {
+  const Checkpoint& c = checkpoints_[position];
+  account_.step(files_before(position), c.files, delta);
+  account_.add_unshared(c.stdout_text.size() + c.stderr_text.size(), delta);
+}
+
+Checkpoint History::take_last() {
+  count_at(checkpoints_.size() - 1, -1);
+  Checkpoint c = std::move(checkpoints_.back());
+  checkpoints_.pop_back();
+  return c;
+}
+
+void History::put_last(Checkpoint c) {
+  checkpoints_.push_back(std::move(c));
+  count_at(checkpoints_.size() - 1, 1);
+}
+
+void History::recount_in_place(std::size_t position, const FileMap& from, const FileMap& to) {
+  const FileMap* before = files_before(position);
+  const FileMap* after = position + 1 < checkpoints_.size() ? &checkpoints_[position + 1].files
+                                                            : nullptr;
+  const auto same = [](const Content* a, const Content* b) {
+    return a != nullptr && b != nullptr && *a == *b;
+  };
+  for (const FileMap::Difference& d : FileMap::diff(from, to, FileMap::Compare::kObjects)) {
+    const Content* prev = before != nullptr ? before->find(d.key) : nullptr;
+    const Content* next = after != nullptr ? after->find(d.key) : nullptr;
+    // Counted first, so that a content both sides hold never looks free.
+    if (d.to != nullptr && !same(prev, d.to)) account_.count(*d.to, 1);
+    if (next != nullptr && !same(next, d.to)) account_.count(*next, 1);
+    if (d.from != nullptr && !same(prev, d.from)) account_.count(*d.from, -1);
+    if (next != nullptr && !same(next, d.from)) account_.count(*next, -1);
+  }
+}
+
+Status History::check_history_size(std::uint64_t before) const {
+  if (!limits_.max_history_mb) return {};
+  constexpr std::uint64_t kMiB = 1048576u;
+  const std::uint64_t limit = *limits_.max_history_mb > UINT64_MAX / kMiB
+                                  ? UINT64_MAX
+                                  : *limits_.max_history_mb * kMiB;
+  const std::uint64_t total = held_bytes();
+  // A change that adds nothing (a delete, a rollback's next step) is never
+  // refused, so a history over its limit is never a dead end.
+  if (total <= limit || total <= before) return {};
+  return fail_message("history size " + std::to_string(total) + " bytes would exceed limit of " +
+                      std::to_string(limit) + " bytes (max_history_mb = " +
+                      std::to_string(*limits_.max_history_mb) +
+                      "); forget older checkpoints or start a new session");
+}
+
 Status History::check_checkpoint_limit() const {
   if (limits_.max_checkpoints && checkpoints_.size() >= *limits_.max_checkpoints) {
     return fail_message("checkpoint limit of " + std::to_string(*limits_.max_checkpoints) +
@@ -115,16 +171,29 @@ Status History::check_checkpoint_limit() const {
   return {};
 }
 
-void History::discard_after_current() { checkpoints_.resize(current_ + 1); }
+void History::discard_after_current() {
+  while (checkpoints_.size() > current_ + 1) take_last();
+}
 
 Result<const Checkpoint*> History::push_files_as_checkpoint(FileMap files) {
   // An edit counts the history before discarding anything, so a full history
   // refuses edits even after a rollback; runs discard first.
   if (auto s = check_checkpoint_limit(); !s) return fail(s.error());
-  discard_after_current();
-  Checkpoint& c = append_current();
-  c.files = std::move(files);
-  return &c;
+  const std::size_t was_current = current_;
+  const std::uint64_t was_bytes = held_bytes();
+  // Set aside rather than dropped until the new checkpoint is known to fit,
+  // so that a refused edit leaves them (newest first here).
+  std::vector<Checkpoint> later;
+  while (checkpoints_.size() > current_ + 1) later.push_back(take_last());
+  append_current().files = std::move(files);
+  count_at(current_, 1);
+  if (auto s = check_history_size(was_bytes); !s) {
+    take_last();
+    for (auto it = later.rbegin(); it != later.rend(); ++it) put_last(std::move(*it));
+    current_ = was_current;
+    return fail(s.error());
+  }
+  return &checkpoints_[current_];
 }
 
 Result<const Checkpoint*> History::append_run(FileMap files, std::string stdout_text,
@@ -133,13 +202,24 @@ Result<const Checkpoint*> History::append_run(FileMap files, std::string stdout_
   FileMap interned;
   if (derived) {
     // Built from the current map by a few sets and erases: only what differs
-    // needs interning, and the rest is shared structure already.
+    // needs interning, and the rest is shared structure already. A file
+    // written again with the same bytes is a new object: it takes the held
+    // one, or the history would keep both.
     interned = std::move(files);
-    for (const FileMap::Difference& d : FileMap::diff(current().files, interned)) {
+    // Applied after the walk: a set copies the nodes on its key's path and
+    // frees the old ones, into which the other differences point.
+    std::vector<FileMap::value_type> replaced;
+    for (const FileMap::Difference& d :
+         FileMap::diff(current().files, interned, FileMap::Compare::kObjects)) {
       if (d.to == nullptr) continue;
+      if (d.from != nullptr && **d.from == **d.to) {
+        replaced.emplace_back(d.key, *d.from);  // by a comparison, without hashing
+        continue;
+      }
       Content shared = blobs_.intern_bytes(std::string(**d.to));
-      if (shared != *d.to) interned.set(std::string(d.key), std::move(shared));
+      if (shared != *d.to) replaced.emplace_back(d.key, std::move(shared));
     }
+    for (auto& [key, content] : replaced) interned.set(std::move(key), std::move(content));
   } else {
     interned = blobs_.intern_file_map(std::move(files), &current().files);
   }
@@ -153,11 +233,19 @@ Result<const Checkpoint*> History::append_checked(FileMap files, std::string std
                                                   std::string stderr_text) {
   if (auto s = check_workspace_size(limits_.max_workspace_mb, files); !s) return fail(s.error());
   if (auto s = check_checkpoint_limit(); !s) return fail(s.error());
+  const std::size_t was_current = current_;
+  const std::uint64_t was_bytes = held_bytes();
   Checkpoint& c = append_current();
   c.stdout_text = std::move(stdout_text);
   c.stderr_text = std::move(stderr_text);
   c.files = std::move(files);
-  return &c;
+  count_at(current_, 1);
+  if (auto s = check_history_size(was_bytes); !s) {
+    take_last();
+    current_ = was_current;
+    return fail(s.error());
+  }
+  return &checkpoints_[current_];
 }
 
 Result<const Checkpoint*> History::append_run_changes(const FileMap& changed,
@@ -197,9 +285,19 @@ Result<const Checkpoint*> History::delete_file(std::string_view key) {
   return push_files_as_checkpoint(std::move(files));
 }
 
-void History::insert_into_current(std::string key, Content content) {
-  checkpoints_[current_].files.set(std::move(key), std::move(content));
-  checkpoints_[current_].layout_checked = false;
+Status History::insert_into_current(std::vector<FileMap::value_type> entries) {
+  Checkpoint& c = checkpoints_[current_];
+  const std::uint64_t was_bytes = held_bytes();
+  FileMap files = c.files;
+  for (auto& [key, content] : entries) files.set(std::move(key), std::move(content));
+  recount_in_place(current_, c.files, files);
+  if (auto s = check_history_size(was_bytes); !s) {
+    recount_in_place(current_, files, c.files);
+    return s;
+  }
+  c.files = std::move(files);
+  c.layout_checked = false;
+  return {};
 }
 
 Status History::check_current_layout() {
@@ -243,6 +341,32 @@ Status History::forget_before(std::uint64_t id, bool keep_labelled) {
   }
   const auto first_kept = checkpoints_.begin() + static_cast<std::ptrdiff_t>(*position);
   const auto dropped = [&](const Checkpoint& c) { return !(keep_labelled && c.label); };
+  // The account first, while every map is still there. A dropped
+  // checkpoint's runs end with it where the next one changes the key, and
+  // the next one's run begins anew unless the last kept map before it holds
+  // the same object; where the next one keeps the key, the two cancel.
+  const auto same = [](const Content* a, const Content* b) {
+    return a != nullptr && b != nullptr && *a == *b;
+  };
+  const FileMap* kept_before = nullptr;
+  for (std::size_t i = 0; i < *position; ++i) {
+    const Checkpoint& c = checkpoints_[i];
+    if (!dropped(c)) {
+      kept_before = &c.files;
+      continue;
+    }
+    account_.add_unshared(c.stdout_text.size() + c.stderr_text.size(), -1);
+    // Checkpoint 0's files stay (first_files()), held apart from the
+    // sequence: counted once, when it goes.
+    if (c.id == 0) account_.step(nullptr, c.files, 1);
+    const FileMap& next = checkpoints_[i + 1].files;
+    for (const FileMap::Difference& d :
+         FileMap::diff(c.files, next, FileMap::Compare::kObjects)) {
+      const Content* before = kept_before != nullptr ? kept_before->find(d.key) : nullptr;
+      if (d.from != nullptr && !same(before, d.from)) account_.count(*d.from, -1);
+      if (d.to != nullptr && same(before, d.to)) account_.count(*d.to, -1);
+    }
+  }
   if (checkpoints_.front().id == 0 && dropped(checkpoints_.front()) && *position > 0) {
     forgotten_first_files_ = checkpoints_.front().files;
   }

@@ -16,6 +16,13 @@
 // Every failing operation leaves history, position and labels unchanged,
 // except that a run discards the checkpoints after the current one before it
 // starts (discard_after_current), and that stands.
+//
+// Size: held_bytes() is exact at every moment: the distinct content objects
+// of the kept checkpoints (and of checkpoint 0's files once forgotten), each
+// counted once however many checkpoints and keys share it, plus every kept
+// checkpoint's output. Keys and the maps' structure (a few nodes per changed
+// key) are not counted. With max_history_mb set, a change after which the
+// history would hold more than that, and more than before, is refused.
 #ifndef VESK_CORE_HISTORY_H_
 #define VESK_CORE_HISTORY_H_
 
@@ -27,6 +34,7 @@
 #include <vector>
 
 #include "core/checkpoint.h"
+#include "core/content_account.h"
 #include "core/error.h"
 #include "core/file_map.h"
 
@@ -35,6 +43,7 @@ namespace vesk {
 struct HistoryLimits {
   std::optional<std::uint64_t> max_checkpoints;
   std::optional<std::uint64_t> max_workspace_mb;
+  std::optional<std::uint64_t> max_history_mb = std::nullopt;  // none unless given
 };
 
 // Fails with "workspace size {total} bytes exceeds limit of {limit} bytes"
@@ -73,13 +82,16 @@ class History {
   std::vector<std::pair<std::uint64_t, std::string>> labels() const;
   const HistoryLimits& limits() const { return limits_; }
   BlobStore& blobs() { return blobs_; }
+  // The bytes the history holds (see Size above).
+  std::uint64_t held_bytes() const { return account_.bytes(); }
 
   // --- appending ---
 
   // After a file edit: fails with the checkpoint-limit error when the length,
   // counted before anything is discarded, is at the limit; otherwise discards
   // the checkpoints after the current one and appends `files` with empty
-  // output. Returns the new current checkpoint.
+  // output, unless the history would then be past max_history_mb (the size
+  // error; nothing is discarded). Returns the new current checkpoint.
   Result<const Checkpoint*> push_files_as_checkpoint(FileMap files);
   // Drops the checkpoints after the current one (first step of every run).
   void discard_after_current();
@@ -88,7 +100,10 @@ class History {
   Status check_checkpoint_limit() const;
   // After a run (discard_after_current already done): interns `files`,
   // applies the size test, then the limit test, then appends a checkpoint
-  // with the run's output and makes it current.
+  // with the run's output and makes it current, unless the history would
+  // then be past max_history_mb:
+  // "history size {total} bytes would exceed limit of {limit} bytes
+  // (max_history_mb = {n}); forget older checkpoints or start a new session".
   // `derived`: `files` was made from the current checkpoint's map by sets
   // and erases, so only the keys that differ from it are interned.
   // `exit_code`: the status of the shell command that made it, if one did.
@@ -119,9 +134,13 @@ class History {
   // Removes `key` (no key rules, no size test) and appends one checkpoint;
   // fails with "'{key}' not in current checkpoint" when absent.
   Result<const Checkpoint*> delete_file(std::string_view key);
-  // Puts `key` into the current checkpoint's map in place, appending nothing
-  // (mount). The content should already be interned.
-  void insert_into_current(std::string key, Content content);
+  // Puts `entries` into the current checkpoint's map in place, appending
+  // nothing (mount); the contents should already be interned. Fails with
+  // the history-size error, changing nothing, past max_history_mb.
+  Status insert_into_current(std::vector<FileMap::value_type> entries);
+  Status insert_into_current(std::string key, Content content) {
+    return insert_into_current({{std::move(key), std::move(content)}});
+  }
 
   // --- navigation and labels ---
 
@@ -154,8 +173,27 @@ class History {
 
   // The position of the kept checkpoint `id`, or the error for it.
   Result<std::size_t> position_of(std::uint64_t id) const;
-  // Appends an empty checkpoint with the next id and makes it current.
+  // Appends an empty checkpoint with the next id and makes it current; the
+  // caller fills it and then counts it (count_at).
   Checkpoint& append_current();
+
+  // --- the account (content_account.h) ---
+  // The map the checkpoint at `position` follows in the account: the one
+  // before it; none for the first (checkpoint 0's files, once forgotten,
+  // are counted apart).
+  const FileMap* files_before(std::size_t position) const;
+  // Counts (1) or takes back (-1) the checkpoint at `position`, the last.
+  void count_at(std::size_t position, int delta);
+  // Removes the last checkpoint, taken out of the account.
+  Checkpoint take_last();
+  // Appends `c` (made by take_last) back, counted.
+  void put_last(Checkpoint c);
+  // The checkpoint at `position` changes its files from `from` to `to` in
+  // place: recounts it and the one after it.
+  void recount_in_place(std::size_t position, const FileMap& from, const FileMap& to);
+  // The size error when the history holds more than max_history_mb and more
+  // than `before`.
+  Status check_history_size(std::uint64_t before) const;
 
   HistoryLimits limits_;
   std::vector<Checkpoint> checkpoints_;
@@ -163,6 +201,7 @@ class History {
   // Checkpoint 0's files once it has been forgotten.
   std::optional<FileMap> forgotten_first_files_;
   BlobStore blobs_;
+  ContentAccount account_;
 };
 
 }  // namespace vesk

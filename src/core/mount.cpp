@@ -121,11 +121,16 @@ Result<std::vector<std::string>> mount(History& history, MountOrigins& origins,
     std::vector<std::string> keys;
     keys.reserve(imported.size());
     for (const Imported& entry : imported) keys.push_back(entry.key);
+    std::vector<FileMap::value_type> entries;
+    entries.reserve(imported.size());
     for (Imported& entry : imported) {
-      Content content = history.blobs().intern_bytes(std::move(entry.content));
-      origins.insert_or_assign(entry.key,
-                               MountOrigin{shared_root, std::move(entry.relative), content});
-      history.insert_into_current(std::move(entry.key), std::move(content));
+      entries.emplace_back(entry.key, history.blobs().intern_bytes(std::move(entry.content)));
+    }
+    if (auto s = history.insert_into_current(entries); !s) return fail(s.error());
+    for (std::size_t i = 0; i < imported.size(); ++i) {
+      origins.insert_or_assign(std::move(imported[i].key),
+                               MountOrigin{shared_root, std::move(imported[i].relative),
+                                           std::move(entries[i].second)});
     }
     return keys;
   });

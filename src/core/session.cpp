@@ -12,7 +12,7 @@ namespace vesk {
 namespace {
 
 HistoryLimits limits_of(const Config& config) {
-  return HistoryLimits{config.max_checkpoints, config.max_workspace_mb};
+  return HistoryLimits{config.max_checkpoints, config.max_workspace_mb, config.max_history_mb};
 }
 
 // The idle time before a session parks; ten years stands for any longer

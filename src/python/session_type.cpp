@@ -691,6 +691,12 @@ PyObject* session_get_parked_size(PyObject* self, void*) {
       [](std::size_t n) { return PyLong_FromSize_t(n); });
 }
 
+PyObject* session_get_history_bytes(PyObject* self, void*) {
+  return with_session(
+      self, [](Session& s) -> Result<std::uint64_t> { return s.history().held_bytes(); },
+      [](std::uint64_t n) { return PyLong_FromUnsignedLongLong(n); });
+}
+
 PyObject* session_get_current(PyObject* self, void*) {
   return with_session(
       self, [](Session& s) -> Result<CheckpointRecord> { return checkpoint_to_py(s.current()); },
@@ -901,6 +907,7 @@ PyMethodDef kMethods[] = {
 PyGetSetDef kGetSet[] = {
     {"current", session_get_current, nullptr, "", nullptr},
     {"history", session_get_history, nullptr, "", nullptr},
+    {"history_bytes", session_get_history_bytes, nullptr, "", nullptr},
     {"session_label", session_get_session_label, nullptr, "", nullptr},
     {"_parked_size", session_get_parked_size, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <random>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace vesk {
@@ -304,6 +306,128 @@ TEST(HistoryTest, ForgetBeforeFreesRoomAndContents) {
   EXPECT_FALSE(h.write_file("e", "x"));
   // Commit still compares mounted files against checkpoint 0.
   EXPECT_EQ(**h.first_files().find("mounted"), "m");
+}
+
+
+// The account, checked against a walk of everything the history holds.
+std::uint64_t walked_bytes(const History& h) {
+  std::unordered_set<const std::string*> seen;
+  std::uint64_t total = 0;
+  const auto walk = [&](const FileMap& files) {
+    for (const auto& [key, content] : files) {
+      if (seen.insert(content.get()).second) total += content->size();
+    }
+  };
+  walk(h.first_files());
+  for (const Checkpoint& c : h.checkpoints()) {
+    walk(c.files);
+    total += c.stdout_text.size() + c.stderr_text.size();
+  }
+  return total;
+}
+
+TEST(HistoryTest, HeldBytesCountEachSharedContentOnceThroughEveryOperation) {
+  History h(HistoryLimits{});
+  std::mt19937 random(7);
+  const auto pick = [&](int n) { return static_cast<int>(random() % static_cast<unsigned>(n)); };
+  const auto key = [&] { return std::string(1, static_cast<char>('a' + pick(4))); };
+  // Few distinct texts, so that checkpoints and keys share contents.
+  const auto text = [&] { return std::string(static_cast<std::size_t>(10 + 7 * pick(5)), 'x'); };
+  for (int step = 0; step < 3000; ++step) {
+    const std::uint64_t some_id =
+        h.checkpoints()[static_cast<std::size_t>(pick(static_cast<int>(h.size())))].id;
+    switch (pick(9)) {
+      case 0:
+      case 1:
+        ASSERT_TRUE(h.write_file(key(), text()));
+        break;
+      case 2:
+        (void)h.delete_file(key());
+        break;
+      case 3:
+        ASSERT_TRUE(h.rollback(some_id));
+        break;
+      case 4:
+        if (some_id <= h.current_id()) {
+          ASSERT_TRUE(h.forget_before(some_id, pick(2) == 0));
+        }
+        ASSERT_TRUE(h.set_checkpoint_label(h.current_id(), pick(3) == 0 ? "l" : ""));
+        break;
+      case 5: {  // a shell run: the same bytes written again as a new object
+        h.discard_after_current();
+        FileMap files = h.current().files;
+        for (const auto& [k, content] : h.current().files) files.set(k, make_content(*content));
+        files.set(key(), make_content(text()));
+        ASSERT_TRUE(h.append_run(std::move(files), text(), "", /*derived=*/true));
+        break;
+      }
+      case 6: {  // a Python run, whole or by its changes
+        h.discard_after_current();
+        if (pick(2) == 0) {
+          ASSERT_TRUE(h.append_run(files_of({{key(), text()}, {key(), text()}}), "", text()));
+        } else {
+          ASSERT_TRUE(h.append_run_changes(files_of({{key(), text()}}), {}, "out", ""));
+        }
+        break;
+      }
+      case 7:
+        ASSERT_TRUE(h.insert_into_current(key(), h.blobs().intern_bytes(text())));
+        break;
+      case 8:
+        ASSERT_TRUE(h.insert_into_current(key(), make_content(text())));  // not interned
+        break;
+    }
+    ASSERT_EQ(h.held_bytes(), walked_bytes(h)) << "step " << step;
+  }
+  // Forgetting all but the current checkpoint leaves its own contents (and
+  // checkpoint 0's, kept for commit).
+  ASSERT_TRUE(h.forget_before(h.current_id(), false));
+  EXPECT_EQ(h.held_bytes(), walked_bytes(h));
+}
+
+TEST(HistoryTest, PastMaxHistoryAChangeIsRefusedAndChangesNothing) {
+  const std::string kib600(600 * 1024, 'a');
+  const std::string other(600 * 1024, 'b');
+  const std::string refused =
+      "history size 1228800 bytes would exceed limit of 1048576 bytes (max_history_mb = 1); "
+      "forget older checkpoints or start a new session";
+  History h(HistoryLimits{std::nullopt, std::nullopt, 1});
+  ASSERT_TRUE(h.write_file("a", kib600));
+  ASSERT_TRUE(h.write_file("copy", kib600));  // shared: adds nothing
+  ASSERT_TRUE(h.delete_file("a"));
+  ASSERT_TRUE(h.rollback(1));
+  const std::uint64_t held = h.held_bytes();
+  h.discard_after_current();  // a run's discard stands
+  const struct {
+    const char* what;
+    Status status;
+  } cases[] = {
+      {"edit", h.write_file("b", other)},
+      {"run", fail(h.append_run(files_of({{"b", other}}), "", "").error())},
+      {"run output", fail(h.append_run(FileMap(), other, "").error())},
+      {"changes", fail(h.append_run_changes(files_of({{"b", other}}), {}, "", "").error())},
+      {"mount", h.insert_into_current("b", make_content(other))},
+  };
+  for (const auto& tc : cases) {
+    ASSERT_FALSE(tc.status) << tc.what;
+    EXPECT_EQ(tc.status.error().message(), refused) << tc.what;
+  }
+  EXPECT_EQ(ids(h), (std::vector<std::uint64_t>{0, 1}));
+  EXPECT_EQ(h.held_bytes(), held);
+  EXPECT_EQ(h.current().files.find("b"), nullptr);
+  // A refused edit after a rollback keeps the later checkpoints.
+  ASSERT_TRUE(h.write_file("small", "s"));
+  ASSERT_TRUE(h.rollback(1));
+  EXPECT_FALSE(h.write_file("b", other));
+  EXPECT_EQ(ids(h), (std::vector<std::uint64_t>{0, 1, 2}));
+  EXPECT_EQ(h.current_id(), 1u);
+  EXPECT_EQ(h.held_bytes(), walked_bytes(h));
+  // Forgetting what held the old content makes room.
+  ASSERT_TRUE(h.rollback(2));
+  ASSERT_TRUE(h.delete_file("a"));
+  ASSERT_TRUE(h.forget_before(3, false));
+  EXPECT_EQ(h.held_bytes(), 1u);
+  ASSERT_TRUE(h.write_file("b", other));
 }
 
 }  // namespace

@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 
 import vesk_internal
-from session_util import runner_pids, wait_until, work_dirs
+from session_util import make_session, runner_pids, wait_until, work_dirs
 from vesk_internal import VeskCheckpoint, VeskSession
 
 
@@ -214,6 +214,38 @@ def test_records_are_copies(session):
     assert again.files == first.files and not hasattr(again, "label")
 
 
+def test_history_bytes_bound_every_kind_of_change(tmp_path, monkeypatch):
+    """Past max_history_mb a run or an edit is refused, and the session goes
+    on from its current checkpoint; forgetting makes room again."""
+    with make_session(tmp_path, monkeypatch, max_history_mb=1) as s:
+        s.write_file("a", b"a" * 600_000)
+        s.write_file("copy", b"a" * 600_000)  # shared: counted once
+        assert s.history_bytes == 600_000
+        changes = [  # each with the total it would have made, its output included
+            (lambda: s.execute_python("open('b', 'wb').write(b'b' * 600_000); print('ran')"),
+             1_200_003),  # the runner keeps no final line feed
+            (lambda: s.execute_bash("head -c 600000 /dev/zero > b"), 1_200_000),
+            (lambda: s.write_file("b", b"b" * 600_000), 1_200_000),
+        ]
+        for change, total in changes:
+            with pytest.raises(RuntimeError) as info:
+                change()
+            assert str(info.value) == (
+                f"history size {total} bytes would exceed limit of 1048576 bytes "
+                "(max_history_mb = 1); forget older checkpoints or start a new session")
+        assert s.current.id == 2 and s.history_bytes == 600_000
+        # The runner still holds the refused run's file: the next run lays
+        # the workspace out anew.
+        listed = s.execute_python("import os; print(sorted(os.listdir()))")
+        assert listed.stdout == "['a', 'copy']"
+        assert s.history_bytes == 600_000 + len(listed.stdout)
+        s.delete_file("a")
+        s.delete_file("copy")
+        s.forget_before(s.current.id)
+        assert s.history_bytes == 0
+        s.write_file("b", b"b" * 600_000)
+
+
 def test_diff_defaults(session):
     session.rollback(len(session.history) - 1)
     session.write_file("d.txt", b"line\n")
@@ -249,6 +281,7 @@ CALLS_ON_CLOSED = {
     "labels": lambda s: s.labels(),
     "current": lambda s: s.current,
     "history": lambda s: s.history,
+    "history_bytes": lambda s: s.history_bytes,
     "session_label": lambda s: s.session_label,
     "__enter__": lambda s: s.__enter__(),
     "_park": lambda s: s._park(),

@@ -367,6 +367,28 @@ def test_a_full_history_forgets_its_oldest_checkpoints_labelled_ones_last(client
     clients.do("close", "window")
 
 
+def test_a_history_past_its_size_forgets_its_oldest_checkpoints_first(clients, tmp_path):
+    config = tmp_path / "vesk.toml"
+    config.write_text("max_history_mb = 2\nmax_workspace_mb = 1\n")
+    clients.connect_stdio("sized", env=server_env(VESK_CONFIG=str(config)))
+    def write(path, size):
+        return call(clients, "write_file", client="sized", path=path, content=path * size)
+
+    write("a", 700_000)
+    call(clients, "delete_file", client="sized", path="a")
+    assert "forgot" not in write("x", 1_000_000)  # 1.7 MB held
+    call(clients, "delete_file", client="sized", path="x")
+    # An edit counts what it writes: 0 and 1 (which holds 'a') go.
+    assert {k: v for k, v in write("y", 1_000_000).items() if "forgot" in k} == \
+        {"forgot_before": 2, "forgot": 2}
+    # 2 MB held and a run may add 1 MiB: 2 and 3 (which holds 'x') go.
+    ran = call(clients, "run_python", client="sized", code="pass")
+    assert (ran["forgot_before"], ran["forgot"]) == (4, 2)
+    history = call(clients, "list_history", client="sized")
+    assert (history["history_bytes"], history["max_history_mb"]) == (1_000_000, 2)
+    clients.do("close", "sized")
+
+
 def test_long_outputs_and_files_are_cut_in_the_middle(clients, stdio):
     bound = 64 << 10
     result, text = answer(clients, "run_python",

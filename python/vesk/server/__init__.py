@@ -18,6 +18,7 @@ vesk.server.worker`) loads only what it needs. The modules:
     tasks.py           tasks: runs that answer at once and are polled
     workers.py         the server's handle of a worker process
     worker.py          the worker process, one per session, holding a VeskSession
+    memory.py          the worker's own memory: given back after calls, bounded
     spares.py          the spare runner keeper, lending one runner to the workers
 
 The command line is `vesk.cli`.

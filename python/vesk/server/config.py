@@ -6,8 +6,9 @@ them and the server gives a meaning: `max_sessions`, `session_idle_timeout_secs`
 and `export_root`, for `mount_allowlist`, which decides whether mount is
 offered, and for `park_after_idle_secs`, whose default the server changes
 (the module's is 0, never; the server's 300), and for the limits the tools
-describe to a model and the worker works within (the time-outs and
-`max_checkpoints`, with the module's defaults, and the shell's deny and
+describe to a model and the worker works within (the time-outs,
+`max_checkpoints` and the sizes its memory budget adds up, with the module's
+defaults, and the shell's deny and
 allow lists, which the worker applies to the command as written). It reads the file by the
 module's rules, so that both see the same
 values: types are strict (an unsigned integer, a string, a boolean, a list of
@@ -47,6 +48,9 @@ DEFAULTS: dict[str, Any] = {
     "bash_timeout_ms": 30000,
     "install_timeout_ms": 120000,
     "max_checkpoints": 200,
+    "max_history_mb": 4096,
+    "max_workspace_mb": 512,
+    "max_park_image_mb": 64,
     "bash_command_denylist": [],
     "bash_command_allowlist": [],
 }

@@ -152,9 +152,11 @@ def text_of(tool: str, s: dict[str, Any]) -> str:
                 label += f"  [exit code {c['exit_code']}]"
             made_at = c.get("made_at") or "-"
             rows.append(f"{mark}{c['id']:>5}  {made_at}  {c['made_by'] or '?'}{label}")
+        size = (f"; {s['history_bytes'] / 1048576:.1f} of {s['max_history_mb']} MiB held"
+                if "history_bytes" in s else "")
         footer = (f"[current: {s['current']}; oldest kept: {s['oldest']}; "
                   f"at most {s['max_checkpoints']} are kept, the oldest unlabelled forgotten "
-                  "first]")
+                  f"first{size}]")
         return _joined(_listing(rows, footer), _notes(s))
     if tool in ("write_file", "edit_file"):
         verb = "wrote" if tool == "write_file" else "edited"

@@ -31,8 +31,9 @@ _TRUNCATED = {"type": "object", "additionalProperties": {"type": "integer"},
 # A change that found the history full says what it forgot first.
 _FORGOT = {
     "forgot_before": {"type": "integer",
-                      "description": "The history was full: checkpoints before this id were "
-                                     "forgotten (labelled ones kept while there was room)."},
+                      "description": "The history was full (in checkpoints or in size): "
+                                     "checkpoints before this id were forgotten (labelled "
+                                     "ones kept while there was room)."},
     "forgot": {"type": "integer", "description": "How many checkpoints were forgotten."},
 }
 _OUTPUT = {
@@ -53,8 +54,9 @@ _WRITTEN = {"checkpoint": _OUTPUT["checkpoint"], "path": {"type": "string"},
 # Said by every tool whose answer can be long, and by every change.
 _BOUND = (" An answer carries at most {output} of text: past that the middle is cut, head and "
           "tail kept, and a marker says how many bytes were left out.")
-_WINDOW = (" The history keeps at most {max_checkpoints} checkpoints: a change that finds it "
-           "full first forgets the oldest ones (labelled ones last) and says so.")
+_WINDOW = (" The history keeps at most {max_checkpoints} checkpoints and {max_history} of "
+           "distinct content: a change that finds it full first forgets the oldest ones "
+           "(labelled ones last) and says so.")
 
 
 def _object(properties: dict[str, Any], required: list[str] | None = None) -> dict[str, Any]:
@@ -72,6 +74,7 @@ class Limits:
     shell_ms: int = 30000
     install_ms: int = 120000
     max_checkpoints: int = 200
+    max_history_mb: int = 4096
     max_output: int = 64 << 10
 
     def words(self) -> dict[str, str]:
@@ -81,7 +84,8 @@ class Limits:
                   else f"{self.max_output} bytes")
         return {"python_timeout": seconds(self.python_ms), "shell_timeout": seconds(self.shell_ms),
                 "install_timeout": seconds(self.install_ms),
-                "max_checkpoints": str(self.max_checkpoints), "output": output,
+                "max_checkpoints": str(self.max_checkpoints),
+                "max_history": f"{self.max_history_mb} MiB", "output": output,
                 "line_cap": f"{search.LINE_CAP:,}", "max_matches": str(search.MAX_MATCHES),
                 "search_seconds": f"{search.SECONDS:g}"}
 
@@ -251,6 +255,10 @@ TOOLS: list[Tool] = [
          _object({"current": {"type": "integer"},
                   "oldest": {"type": "integer", "description": "The oldest checkpoint kept."},
                   "max_checkpoints": {"type": "integer"},
+                  "history_bytes": {"type": "integer",
+                                    "description": "Bytes the history holds: each distinct "
+                                                   "file content once, and the outputs."},
+                  "max_history_mb": {"type": "integer"},
                   "checkpoints": {
                       "type": "array",
                       "items": _object({"id": {"type": "integer"},
@@ -370,7 +378,8 @@ def limits_of(values: dict[str, Any], max_output: int) -> Limits:
     """The limits of a server, from its configuration (`vesk.server.config`)."""
     return Limits(python_ms=values["exec_timeout_ms"], shell_ms=values["bash_timeout_ms"],
                   install_ms=values["install_timeout_ms"],
-                  max_checkpoints=values["max_checkpoints"], max_output=max_output)
+                  max_checkpoints=values["max_checkpoints"],
+                  max_history_mb=values["max_history_mb"], max_output=max_output)
 
 
 def offered(host_exchange: bool) -> dict[str, Tool]:

@@ -50,6 +50,7 @@ from typing import Any, BinaryIO, Callable
 
 from vesk.server import config, search
 from vesk.server.diffs import diff_of
+from vesk.server.memory import MIB, Memory
 
 HEADER = struct.Struct(">Q")
 # Progress frames: at most one per PROGRESS_INTERVAL seconds, each the last
@@ -166,19 +167,26 @@ class Operations:
     even when it fails; a rollback moves the current checkpoint only; mount
     changes the current checkpoint in place; forgetting drops the oldest.
 
-    A change that would find the history at `max_checkpoints` first forgets
-    the oldest checkpoints, so that a long conversation never meets the
-    module's refusal: it keeps the newest and the labelled ones while there is
-    room, then drops the oldest labelled ones too, never the current one.
+    A change that would find the history at `max_checkpoints`, or past
+    `max_history_mb` with what it may add, first forgets the oldest
+    checkpoints, so that a long conversation never meets the module's
+    refusal: it keeps the newest and the labelled ones while there is room,
+    then drops the oldest labelled ones too, never the current one. A run may
+    add up to `max_workspace_mb` of new contents, so before a run the history
+    is brought that far under its bound; an edit counts what it writes. With
+    a `memory` budget (memory.py), a worker past it forgets the same way.
     """
 
     def __init__(self, session: Any, export_root: str | None,
-                 settings: dict[str, Any] | None = None) -> None:
+                 settings: dict[str, Any] | None = None, memory: Memory | None = None) -> None:
         self.session = session
         self.export_root = export_root
+        self.memory = memory
         # The configuration the session read (by the module's rules).
         settings = config.load(os.environ)[0] if settings is None else settings
         self.max_checkpoints: int = settings["max_checkpoints"]
+        self.max_history: int = settings["max_history_mb"] * MIB
+        self.run_adds: int = settings["max_workspace_mb"] * MIB
         self.denylist: list[str] = settings["bash_command_denylist"]
         self.allowlist: list[str] = settings["bash_command_allowlist"]
         self.made_by: dict[int, str | None] = {0: "session start"}
@@ -219,43 +227,53 @@ class Operations:
         self.made_by = {i: w for i, w in self.made_by.items() if keep(i)}
         self.made_at = {i: t for i, t in self.made_at.items() if keep(i)}
 
-    def _make_room(self, run: bool) -> dict[str, int]:
+    def _make_room(self, run: bool, adding: int = 0) -> dict[str, int]:
         """Forgets the oldest checkpoints when the next change would find the
-        history full; what it did, for the result. A run counts the history
-        up to the current checkpoint (it discards the later ones first), a
-        file change counts all of it."""
-        limit = self.max_checkpoints
+        history full, or past its size with `adding` more bytes, or the worker
+        past its memory budget; what it did, for the result. A run counts the
+        history up to the current checkpoint (it discards the later ones
+        first), a file change counts all of it. Raises OverBudget when the
+        worker is past its budget with nothing left to forget."""
         ids: list[int] = [c.id for c in self.session.history]
         current = self.session.current.id
         counted = sum(1 for i in ids if i <= current) if run else len(ids)
-        excess = counted - (limit - 1)
+        excess = counted - (self.max_checkpoints - 1)
         older = [i for i in ids if i < current]
-        if excess <= 0 or len(older) < excess:
-            return {}  # nothing to do, or nothing can help: the module refuses
+        if len(older) < excess:
+            excess = 0  # nothing can help: the module refuses
         labels = self.session.labels()
         plain = [i for i in older if i not in labels]
+        labelled = [i for i in older if i in labels]
+        # What follows each one once those before it in this order are gone:
+        # the unlabelled ones go first, oldest first, then the labelled ones.
+        following = dict(zip(ids, ids[1:]))
+        following.update(zip(labelled, [*labelled[1:], current]))
+        memory = self.memory
 
-        def after(checkpoint_id: int) -> int:
-            return ids[ids.index(checkpoint_id) + 1]
+        def needed(forgot: int) -> bool:
+            held = int(self.session.history_bytes)
+            return (forgot < excess or held + adding > self.max_history
+                    or (memory is not None and memory.over_budget(held)))
 
-        if len(plain) >= excess:
-            before = after(plain[excess - 1])
-            self.session.forget_before(before, keep_labelled=True)
-        else:
-            labelled = [i for i in older if i in labels]
-            before = after(labelled[excess - len(plain) - 1])
-            self.session.forget_before(before)
-            rest = [i for i in plain if i >= before]
-            if rest:
-                before = after(rest[-1])
-                self.session.forget_before(before, keep_labelled=True)
+        forgot = 0
+        before = None
+        for victim in [*plain, *labelled]:
+            if not needed(forgot):
+                break
+            before = following[victim]
+            self.session.forget_before(before, keep_labelled=victim not in labels)
+            forgot += 1
+        if memory is not None:
+            memory.check(int(self.session.history_bytes))
+        if before is None:
+            return {}
         kept = {c.id for c in self.session.history}
         self._keep_records(lambda i: i in kept)
-        return {"forgot_before": before, "forgot": len(ids) - len(kept)}
+        return {"forgot_before": before, "forgot": forgot}
 
     def _run(self, run: Any, source: str, what: str, timeout_seconds: float | None,
              wrapped: str | None = None) -> dict[str, Any]:
-        forgot = self._make_room(run=True)
+        forgot = self._make_room(run=True, adding=self.run_adds)
         before: int = self.session.current.id
         options = dict(self._run_options)
         if timeout_seconds is not None:
@@ -321,7 +339,9 @@ class Operations:
             raise
 
     def _write(self, path: str, data: bytes, what: str) -> dict[str, Any]:
-        forgot = self._make_room(run=False)
+        # A file past max_workspace_mb is refused whatever is forgotten.
+        fits = len(data) <= self.run_adds
+        forgot = self._make_room(run=False, adding=len(data) if fits else 0)
         self._file_change(lambda: self.session.write_file(path, data))
         checkpoint = self.session.current.id
         self._appended(checkpoint, what)
@@ -436,6 +456,8 @@ class Operations:
         made_at = self.made_at
         return {"current": current, "oldest": history[0].id,
                 "max_checkpoints": self.max_checkpoints,
+                "history_bytes": int(self.session.history_bytes),
+                "max_history_mb": self.max_history // MIB,
                 "checkpoints": [{"id": c.id, "made_by": self.made_by.get(c.id),
                                  "made_at": _utc(made_at[c.id]) if c.id in made_at else None,
                                  "label": labels.get(c.id),
@@ -567,7 +589,9 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
         send(out, {"ready": False, "error": str(e) or type(e).__name__})
         return 1
     send(out, {"ready": True, "pid": os.getpid(), "start_s": time.monotonic() - started})
-    ops = Operations(session, export_root)
+    settings = config.load(os.environ)[0]
+    memory = Memory(settings)
+    ops = Operations(session, export_root, settings, memory)
     while True:
         request = receive(inp)
         if request is None:
@@ -586,11 +610,14 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
             reply = {"error": str(e)}
         except (KeyboardInterrupt, SystemExit):
             raise
-        except BaseException as e:  # the module's InternalFault, MemoryError
+        except BaseException as e:  # the module's InternalFault, MemoryError, OverBudget
             send(out, {"fatal": f"{type(e).__name__}: {e}"})
             break
         reply["took"] = time.monotonic() - started
         send(out, reply)
+        # What the call freed, or left in buffers, goes back to the system
+        # now rather than when the session next needs memory.
+        memory.give_back(session.history_bytes)
     # Dropping the session stops its runner and removes its directories.
     del ops, session
     gc.collect()
