@@ -62,6 +62,9 @@ Result<History> History::restore(HistoryLimits limits, std::vector<Checkpoint> c
     h.forgotten_first_files_ = std::move(first_files).value_or(FileMap());
   }
   h.checkpoints_ = std::move(checkpoints);
+  // The account as the operations that made this history would have left it.
+  if (h.forgotten_first_files_) h.account_.step(nullptr, *h.forgotten_first_files_, 1);
+  for (std::size_t i = 0; i < h.checkpoints_.size(); ++i) h.count_at(i, 1);
   Result<std::size_t> position = h.position_of(current_id);
   if (!position) return fail(position.error());
   h.current_ = *position;

@@ -17,7 +17,7 @@ def observable(s: VeskSession) -> tuple:
     """What a caller can see of a session apart from its interpreter."""
     history = [(c.id, c.stdout, c.stderr, c.exit_code, c.files) for c in s.history]
     diffs = [s.diff(c.id, s.current.id) for c in s.history]
-    return history, s.current.id, s.labels(), s.session_label, diffs
+    return history, s.current.id, s.labels(), s.session_label, diffs, s.history_bytes
 
 
 def test_load_gives_back_the_saved_session(tmp_path, monkeypatch):
@@ -55,7 +55,7 @@ def test_forks_never_see_each_others_changes(tmp_path, monkeypatch):
     s.execute_python("v = 'base'\nopen('f.txt', 'w').write('base')")
     s.write_file("g.txt", b"g")
     f = s.fork()
-    assert [c.id for c in f.history] == [0, 1, 2]
+    assert [c.id for c in f.history] == [0, 1, 2] and f.history_bytes == s.history_bytes
     f.execute_python("v = 'fork'\nopen('f.txt', 'w').write('fork')")
     s.execute_python("v = v + '!'\nopen('f.txt', 'a').write('!')")
     assert s.execute_python("print(v, open('f.txt').read())").stdout == "base! base!"
