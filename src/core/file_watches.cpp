@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -32,7 +33,19 @@ enum Kind { kInstances = 0, kWatches = 1 };
 struct Account {
   std::atomic<std::size_t> held{0};
   std::atomic<std::size_t> grant{0};
+  // After the account refused to grow the grant, it is not asked again
+  // before this (steady clock, nanoseconds): a process watching many files
+  // while the user's share is taken would otherwise sum the account once per
+  // file.
+  std::atomic<std::int64_t> refused_until{0};
 };
+constexpr std::chrono::seconds kAskAgainAfter{1};
+
+std::int64_t steady_now() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 Account g_accounts[2];
 std::atomic<std::size_t> g_share_override{kNoOverride};
 
@@ -80,6 +93,17 @@ std::size_t chunk_of(Kind kind) {
   return kind == kWatches ? std::max<std::size_t>(1, share_of(kind) / 64) : 1;
 }
 
+// Under g_ledger_mu: this process's record goes, and its next reservation
+// asks for a grant anew (where the account is kept changed).
+void forget_grants() {
+  if (g_ledger_owner.load() == ::getpid() && !g_ledger_file.empty()) {
+    ::unlink(g_ledger_file.c_str());
+  }
+  g_ledger_file.clear();
+  g_ledger_owner.store(0);
+  for (Account& a : g_accounts) a.refused_until.store(0);
+}
+
 void remove_own_record_at_exit() {
   std::lock_guard<std::mutex> lock(g_ledger_mu);
   if (g_ledger_owner.load() == ::getpid() && !g_ledger_file.empty()) ::unlink(g_ledger_file.c_str());
@@ -87,6 +111,9 @@ void remove_own_record_at_exit() {
 
 std::optional<std::string> ledger_dir() {
   if (g_ledger_dir_override) return g_ledger_dir_override;
+  // A test's own share is its process's alone: other processes' grants,
+  // made of the real share, are no measure of it.
+  if (g_share_override.load(std::memory_order_relaxed) != kNoOverride) return std::nullopt;
   return user_state_dir("inotify");
 }
 
@@ -179,6 +206,8 @@ bool reserve(Kind kind) {
       if (account.held.compare_exchange_weak(now, now + 1, std::memory_order_relaxed)) return true;
       continue;
     }
+    const bool owner = g_ledger_owner.load() == ::getpid();
+    if (owner && steady_now() < account.refused_until.load(std::memory_order_relaxed)) return false;
     std::lock_guard<std::mutex> lock(g_ledger_mu);
     now = account.held.load(std::memory_order_relaxed);
     if (now < account.grant.load(std::memory_order_relaxed) && g_ledger_owner.load() == ::getpid()) {
@@ -189,7 +218,11 @@ bool reserve(Kind kind) {
     } catch (...) {
       return false;
     }
-    if (now >= account.grant.load(std::memory_order_relaxed)) return false;
+    if (now >= account.grant.load(std::memory_order_relaxed)) {
+      account.refused_until.store(
+          steady_now() + std::chrono::nanoseconds(kAskAgainAfter).count(), std::memory_order_relaxed);
+      return false;
+    }
   }
 }
 
@@ -224,14 +257,15 @@ std::size_t file_watch_instance_share() {
 }
 
 void set_file_watch_share_for_testing(std::optional<std::size_t> watches) {
+  std::lock_guard<std::mutex> lock(g_ledger_mu);
   g_share_override.store(watches.value_or(kNoOverride), std::memory_order_relaxed);
+  forget_grants();
 }
 
 void set_file_watch_account_for_testing(std::optional<std::string> dir) {
   std::lock_guard<std::mutex> lock(g_ledger_mu);
+  forget_grants();
   g_ledger_dir_override = std::move(dir);
-  // The grants were made by another account: the next reservation asks anew.
-  g_ledger_owner.store(0);
 }
 
 std::size_t file_watches_held() { return g_accounts[kWatches].held.load(std::memory_order_relaxed); }

@@ -18,7 +18,9 @@
 // killed) is removed by whoever sums next, so a crash never keeps a grant;
 // a process removes its own at a normal exit. Cost: one lock, one listing
 // and one small read per live vesk process of the user per chunk, which is
-// some thirty times for a process of 50,000 watched files. What it cannot
+// some thirty times for a process of 50,000 watched files; once refused, a
+// process does not ask again for a second (its files are looked at
+// meanwhile). What it cannot
 // see: processes of the user in another pid namespace or with another /dev/shm
 // and /var/tmp keep accounts of their own. Without a fixed root of the user,
 // the process keeps the whole quarter, as a lone process would.
@@ -73,10 +75,11 @@ class FileWatches {
   std::unordered_set<int> live_;
 };
 
-// How many watches and instances all FileWatches of the process may hold:
-// by default a quarter of the user's limits, read once. A test may set a
-// smaller number of watches (nullopt: the default again); watches already
-// held beyond it stay until they go.
+// How many watches and instances all FileWatches of the user's vesk
+// processes may hold: by default a quarter of the user's limits, read once.
+// A test may set a smaller number of watches (nullopt: the default again),
+// which is then its process's own unless it names an account of its own too;
+// watches already held beyond it stay until they go.
 std::size_t file_watch_share();
 std::size_t file_watch_instance_share();
 void set_file_watch_share_for_testing(std::optional<std::size_t> watches);
