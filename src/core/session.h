@@ -155,6 +155,7 @@ class Session {
   // out afresh. park() does this whenever the session is idle long enough
   // to park. Cannot fail.
   void release_kept_dir() { kept_dir_.drop(); }
+  bool holds_kept_dir() const { return kept_dir_.exists(); }
   // The bytes the kept work directory holds in memory (it lives on a tmpfs
   // such as /dev/shm), 0 when there is none or it is on a disk.
   std::uint64_t kept_dir_memory_bytes() const { return kept_dir_.memory_bytes(); }
