@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -114,7 +115,15 @@ std::optional<std::string> ledger_dir() {
   // A test's own share is its process's alone: other processes' grants,
   // made of the real share, are no measure of it.
   if (g_share_override.load(std::memory_order_relaxed) != kNoOverride) return std::nullopt;
-  return user_state_dir("inotify");
+  // The kernel counts a user's watches per user namespace, where the limits
+  // may differ, and a record names its process by a pid of its own pid
+  // namespace: one account per pair.
+  struct stat user_ns, pid_ns;
+  if (::stat("/proc/self/ns/user", &user_ns) != 0 || ::stat("/proc/self/ns/pid", &pid_ns) != 0) {
+    return std::nullopt;
+  }
+  return user_state_dir("inotify-" + std::to_string(user_ns.st_ino) + "-" +
+                        std::to_string(pid_ns.st_ino));
 }
 
 // Holds an exclusive lock on the account's lock file for its lifetime.

@@ -12,17 +12,20 @@
 // takes watches within its grant without asking; the grant grows by a chunk
 // (a sixty-fourth of the share of watches, one instance) when it is used up
 // and shrinks when most of it lies unused. A grant is a file named for the
-// process (host_dirs.h: process_name) in "inotify/" of the user's fixed root,
-// holding "{instances} {watches}", written under an flock of "inotify/lock"
-// after summing the others' files. A file whose process is gone (crashed,
+// process (host_dirs.h: process_name) in "inotify-{user ns}-{pid ns}/" of
+// the user's fixed root (the kernel counts per user namespace, and a record
+// names its process by a pid of its pid namespace), holding "{instances}
+// {watches}", written under an flock of "lock" there after summing the
+// others' files. A file whose process is gone (crashed,
 // killed) is removed by whoever sums next, so a crash never keeps a grant;
 // a process removes its own at a normal exit. Cost: one lock, one listing
 // and one small read per live vesk process of the user per chunk, which is
 // some thirty times for a process of 50,000 watched files; once refused, a
 // process does not ask again for a second (its files are looked at
 // meanwhile). What it cannot
-// see: processes of the user in another pid namespace or with another /dev/shm
-// and /var/tmp keep accounts of their own. Without a fixed root of the user,
+// see: processes of the user in another user or pid namespace or with
+// another /dev/shm and /var/tmp keep accounts of their own (what a child user
+// namespace's processes hold also counts in its parent's, unseen there). Without a fixed root of the user,
 // the process keeps the whole quarter, as a lone process would.
 //
 // Ownership: a FileWatches owns its instance and the watches in it; reset()
