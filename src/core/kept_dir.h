@@ -76,7 +76,8 @@
 // to the full read of collect() in workspace.h and drops the directory.
 //
 // Watches: they come from FileWatches (file_watches.h), which holds all
-// sessions of the process within a share of the user's inotify limits;
+// sessions of all the user's vesk processes within a share of the user's
+// inotify limits;
 // files without a watch are looked at, on a few threads when there are many.
 //
 // Ownership: a KeptWorkDir owns its directory (mode 0700) and removes it with
