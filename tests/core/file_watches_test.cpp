@@ -79,6 +79,8 @@ pid_t holder(const std::filesystem::path& base, int n, int files, uid_t uid, int
   ::close(hold_writer);
   if (uid != ::geteuid() && (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 ||
                              ::setuid(uid) != 0)) {
+    const int failed = -1;  // the parent waits for a report
+    (void)!::write(report, &failed, sizeof failed);
     ::_exit(2);
   }
   const std::filesystem::path dir = base / ("holder-" + std::to_string(n));
@@ -132,6 +134,7 @@ TEST(FileWatchesTest, ProcessesOfAUserShareOneQuarterAndACrashGivesItBack) {
   for (int n = 0; n < 5; ++n) {
     auto [pid, held] = take(n);
     pids.push_back(pid);
+    ASSERT_GE(held, 0) << "no process of uid " << uid;
     total += held;
   }
   EXPECT_LE(total, static_cast<int>(kShare));
