@@ -128,6 +128,40 @@ def _bash_figures(out: dict[str, float]) -> None:
         out[f"module/bash_true_{name}:median_s"] = median
 
 
+def _limit_figures(out: dict[str, float], tmp: Path) -> None:
+    """execute_bash('true') and a command that writes 20 MB into its work
+    directory, with the shell's bounds on (max_shell_memory_mb and
+    max_workspace_mb: sized tmpfs mounts, the ulimit wrapper, the monitor
+    thread) and with the memory bound off (0) and no workspace bound a
+    command could reach (the monitor still looks for a full disk): the cost
+    of the bounds per call. Both work in /dev/shm, which the larger bound
+    would otherwise pass over for /var/tmp."""
+    sessions: dict[str, vesk_internal.VeskSession] = {}
+    previous_tmpdir = os.environ.get("TMPDIR")
+    os.environ["TMPDIR"] = "/dev/shm"
+    for name, text in (("limits_on", "max_shell_memory_mb = 2048\nmax_workspace_mb = 512\n"),
+                       ("limits_off", "max_shell_memory_mb = 0\nmax_workspace_mb = 1048576\n")):
+        config = tmp / f"{name}.toml"
+        config.write_text("max_checkpoints = 1000000\n" + text)
+        os.environ["VESK_CONFIG"] = str(config)
+        sessions[name] = vesk_internal.VeskSession()
+        sessions[name].execute_bash("true")
+    calls: dict[str, Callable[[], object]] = {}
+    for name, s in sessions.items():
+        calls[f"true_{name}"] = lambda s=s: s.execute_bash("true")
+        calls[f"write_20mb_{name}"] = lambda s=s: s.execute_bash(
+            "head -c 20000000 /dev/zero > w.bin; rm w.bin")
+    try:
+        medians = _interleaved(calls, 31)
+    finally:
+        if previous_tmpdir is None:
+            del os.environ["TMPDIR"]
+        else:
+            os.environ["TMPDIR"] = previous_tmpdir
+    for name, median in medians.items():
+        out[f"module/bash_{name}:median_s"] = median
+
+
 def run() -> dict[str, float]:
     out: dict[str, float] = {}
     with tempfile.TemporaryDirectory() as tmp:
@@ -139,6 +173,7 @@ def run() -> dict[str, float]:
             _python_figures(out)
             _history_figures(out)
             _bash_figures(out)
+            _limit_figures(out, Path(tmp))
         finally:
             if previous is None:
                 del os.environ["VESK_CONFIG"]

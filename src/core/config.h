@@ -53,7 +53,7 @@ struct Config {
   // of need for the next session start or resume (spare_runner.h).
   bool spare_runner = true;
   // The most memory (MiB) one shell command may take: its processes and the
-  // tmpfs it writes (the sandbox's /tmp and /dev/shm).
+  // tmpfs it writes (the sandbox's /tmp and /dev/shm). 0: no bound.
   std::uint64_t max_shell_memory_mb = 2048;
   // The largest park image (MiB, compressed) a session may leave in the
   // host; a session whose image would be larger stays live instead.

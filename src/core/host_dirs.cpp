@@ -54,7 +54,8 @@ std::string boot_id() {
   return id.empty() ? "noboot" : id;
 }
 
-// "{boot}-{pid}-{start}": names one process of this boot for ever.
+}  // namespace
+
 std::string process_name(pid_t pid) {
   return boot_id() + "-" + std::to_string(pid) + "-" + std::to_string(start_time(pid));
 }
@@ -72,6 +73,8 @@ bool process_alive(const std::string& name) {
   if (pid <= 0) return false;
   return std::to_string(start_time(static_cast<pid_t>(pid))) == rest.substr(dash + 1);
 }
+
+namespace {
 
 Result<std::string> random_name() {
   unsigned char bytes[kNameHexDigits / 2];
@@ -131,12 +134,16 @@ void remove_own_dirs_at_exit() {
   if (!s.index_file.empty()) ::unlink(s.index_file.c_str());
 }
 
-// The index directory, made in the first fixed root that is ours.
-std::optional<std::string> index_dir() {
+std::optional<std::string> index_dir() { return user_state_dir("processes"); }
+
+}  // namespace
+
+// The directory `name` in the first fixed root that is ours.
+std::optional<std::string> user_state_dir(const std::string& name) {
   for (const char* base : kFixedBases) {
     auto root = ensure_root(base);
     if (!root) continue;
-    const std::string dir = *root + "/processes";
+    const std::string dir = *root + "/" + name;
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) continue;
     struct stat st;
     if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) {
@@ -146,6 +153,8 @@ std::optional<std::string> index_dir() {
   }
   return std::nullopt;
 }
+
+namespace {
 
 // Removes what one index file lists, once this process holds it under a name
 // no other cleaner will take.

@@ -36,6 +36,9 @@
 #ifndef VESK_CORE_HOST_DIRS_H_
 #define VESK_CORE_HOST_DIRS_H_
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -69,6 +72,19 @@ std::vector<std::string> ensure_fixed_roots();
 // (the root in it, and whatever else of the host's process lives there).
 // Paths resolved through links, each once. Cannot fail.
 std::vector<std::string> sandbox_hidden_roots();
+
+// "{dir}" in the first fixed root this user owns ("processes", "inotify"):
+// made mode 0700 if needed, a directory of this user, and hidden from every
+// sandbox with the root. nullopt when no fixed root can be had.
+std::optional<std::string> user_state_dir(const std::string& name);
+
+// "{boot}-{pid}-{start time}": names one process of this boot for ever, so
+// that a record named so is known to be stale once the process is gone, even
+// when its pid has been given to another. process_alive() tells whether the
+// process a name was made for still runs (false for a name of another boot or
+// not made by process_name()). Both read /proc.
+std::string process_name(pid_t pid);
+bool process_alive(const std::string& name);
 
 // Removes the process directories recorded by processes that no longer
 // exist, and their records. Returns how many directories it removed. Done

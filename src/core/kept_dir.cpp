@@ -208,7 +208,8 @@ Status KeptWorkDir::create(const std::string& parent) {
   // Only tmpfs is known here to keep nanoseconds; elsewhere the rule counts
   // from the start of the second, which costs a few needless reads at most.
   struct statfs fs;
-  whole_seconds_ = ::fstatfs(root_fd_.get(), &fs) != 0 || fs.f_type != TMPFS_MAGIC;
+  in_memory_ = ::fstatfs(root_fd_.get(), &fs) == 0 && fs.f_type == TMPFS_MAGIC;
+  whole_seconds_ = !in_memory_;
   const std::optional<mode_t> mask = read_umask();
   exact_ = mask.has_value();
   file_mode_ = 0666 & ~mask.value_or(0);

@@ -76,7 +76,8 @@
 // to the full read of collect() in workspace.h and drops the directory.
 //
 // Watches: they come from FileWatches (file_watches.h), which holds all
-// sessions of the process within a share of the user's inotify limits;
+// sessions of all the user's vesk processes within a share of the user's
+// inotify limits;
 // files without a watch are looked at, on a few threads when there are many.
 //
 // Ownership: a KeptWorkDir owns its directory (mode 0700) and removes it with
@@ -166,6 +167,11 @@ class KeptWorkDir {
   // Best effort, cannot fail.
   void drop();
 
+  // The bytes of the files it holds when it lives on a memory file system
+  // (tmpfs, as /dev/shm is), where they are host memory a second time over
+  // the history's copy; 0 on a disk or when there is none.
+  std::uint64_t memory_bytes() const { return exists() && in_memory_ ? held_.total_bytes() : 0; }
+
   bool exists() const { return !path_.empty(); }
   const std::string& path() const { return path_; }
 
@@ -209,6 +215,7 @@ class KeptWorkDir {
   // is passed over (see visit()).
   bool trust_watched_leaves_ = false;
   FileMap held_;
+  bool in_memory_ = false;  // the directory is on a tmpfs
   timespec reading_{};
   bool whole_seconds_ = true;
   bool exact_ = true;  // false: collect() must read everything

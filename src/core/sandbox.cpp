@@ -22,6 +22,7 @@
 #include "core/fs_tree.h"
 #include "core/host_dirs.h"
 #include "core/parallel.h"
+#include "core/shell_monitor.h"
 #include "core/utf8.h"
 #include "core/workspace.h"
 
@@ -236,6 +237,9 @@ struct Captured {
   bool timed_out = false;
   bool cancelled = false;  // the cancel descriptor stopped it
   bool output_exceeded = false;
+  ShellMonitor::Overrun overrun = ShellMonitor::Overrun::kNone;
+  std::uint64_t overrun_bytes = 0;
+  bool file_system_full = false;
   // Whether bubblewrap reported the command's exit: without that report the
   // sandbox was never set up and the command never ran.
   bool command_ran = false;
@@ -260,7 +264,8 @@ int poll_timeout(std::chrono::steady_clock::time_point deadline) {
 // --json-status-fd; `status_write` is closed once the child has it.
 Result<Captured> run_sandbox(const SpawnOptions& options, std::uint64_t timeout_ms,
                              std::optional<std::uint64_t> output_limit, const UniqueFd& status,
-                             UniqueFd status_write, const LineCallback& on_line, int cancel_fd) {
+                             UniqueFd status_write, const LineCallback& on_line, int cancel_fd,
+                             ShellBounds bounds) {
   auto spawned = spawn(options);
   if (!spawned) return fail(spawned.error());
   status_write.reset();
@@ -279,6 +284,8 @@ Result<Captured> run_sandbox(const SpawnOptions& options, std::uint64_t timeout_
   // The watchdog kills even while the callback holds the calling thread.
   auto watchdog = Watchdog::start(spawned->child, timeout_ms, cancel_fd);
   if (!watchdog) return fail(watchdog.error());
+  auto monitor = ShellMonitor::start(spawned->child, std::move(bounds));
+  if (!monitor) return fail(monitor.error());
   const auto deadline =
       timeout_ms >= (std::uint64_t{1} << 50)
           ? std::chrono::steady_clock::time_point::max()
@@ -339,6 +346,10 @@ Result<Captured> run_sandbox(const SpawnOptions& options, std::uint64_t timeout_
     }
   }
   (*watchdog)->cancel();
+  (*monitor)->stop();
+  out.overrun = (*monitor)->overrun();
+  out.overrun_bytes = (*monitor)->measured();
+  out.file_system_full = (*monitor)->file_system_full();
   if ((*watchdog)->fired_by_cancel_fd()) {
     out.cancelled = true;
   } else if (out.timed_out || (*watchdog)->fired()) {
@@ -425,8 +436,36 @@ std::vector<std::string> hidden_dirs(const std::string& work_dir) {
   return dirs;
 }
 
+namespace {
+
+// Whether this bubblewrap sizes a tmpfs (--size came with 0.8); asked once.
+bool bwrap_sizes_tmpfs() {
+  static const bool sizes = [] {
+    SpawnOptions help;
+    help.program = "bwrap";
+    help.args = {"--help"};
+    help.pipe_stdout = true;
+    help.null_stdin = true;
+    auto spawned = spawn(help);
+    if (!spawned) return false;
+    std::string text;
+    char buffer[kReadBuffer];
+    for (;;) {
+      const ssize_t n = ::read(spawned->stdout_fd.get(), buffer, sizeof buffer);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0 || text.size() > (1 << 20)) break;
+      text.append(buffer, static_cast<std::size_t>(n));
+    }
+    spawned->child->wait();
+    return text.find("--size") != std::string::npos;
+  }();
+  return sizes;
+}
+
+}  // namespace
+
 Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& work_dir,
-                                  int status_fd) {
+                                  int status_fd, const ShellLimits& limits) {
   return guard([&]() -> Result<SpawnOptions> {
     const std::string dir = lossy_utf8(canonical_path(work_dir).value_or(work_dir));
     if (!find_on_path("bwrap")) {
@@ -442,16 +481,25 @@ Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& w
         "--dev", "/dev",
         "--proc", "/proc",
     };
+    // A memory file system the command may fill is sized: what it holds is
+    // memory the host has no other way to take back while the command runs.
+    const bool sized = limits.memory_bytes && bwrap_sizes_tmpfs();
+    auto tmpfs = [&](const std::string& path, std::uint64_t bytes) {
+      if (sized) options.args.insert(options.args.end(), {"--size", std::to_string(bytes)});
+      options.args.insert(options.args.end(), {"--tmpfs", path});
+    };
+    // Under --dev, /dev/shm is a directory of the tmpfs on /dev; it gets a
+    // tmpfs of its own before anything is mounted below it.
+    if (limits.memory_bytes) tmpfs("/dev/shm", *limits.memory_bytes);
     // The command runs as the host's user, so through the read-only / it
     // would read every other live work directory and the runners' files in
     // the temporary directory. bubblewrap mounts in argument order: these
     // empty file systems go first, and the work directory is bound into them.
-    for (const std::string& hidden : hidden_dirs(work_dir)) {
-      options.args.insert(options.args.end(), {"--tmpfs", hidden});
-    }
+    // They hold only mount points.
+    for (const std::string& hidden : hidden_dirs(work_dir)) tmpfs(hidden, kMiB);
+    options.args.insert(options.args.end(), {"--bind", dir, dir});
+    tmpfs("/tmp", limits.memory_bytes.value_or(0));
     options.args.insert(options.args.end(), {
-        "--bind", dir, dir,
-        "--tmpfs", "/tmp",
         "--unshare-net",
         // Without a process namespace of its own the command sees every
         // process of the host and, as the same user, may signal them or open
@@ -473,7 +521,25 @@ Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& w
       options.args.insert(options.args.end(), {"--json-status-fd", "3"});
       options.pass_fds = {status_fd};
     }
-    options.args.insert(options.args.end(), {"--", "sh", "-c", std::string(command)});
+    if (limits.memory_bytes || limits.file_bytes) {
+      // POSIX counts -f in 512-byte blocks; -d is in KiB wherever it exists.
+      // A limit the shell cannot set (a lower hard limit already) is left.
+      std::string script;
+      if (limits.file_bytes) {
+        // One block beyond the bound: a file stopped there is past it, and
+        // the read-back refuses it with the workspace-limit error instead
+        // of taking a file cut at the bound as what the command wrote.
+        script += "ulimit -f " + std::to_string(*limits.file_bytes / 512 + 1) + " 2>/dev/null; ";
+      }
+      if (limits.memory_bytes) {
+        script += "ulimit -d " + std::to_string((*limits.memory_bytes + 1023) / 1024) +
+                  " 2>/dev/null; ";
+      }
+      script += "exec sh -c \"$0\"";
+      options.args.insert(options.args.end(), {"--", "sh", "-c", script, std::string(command)});
+    } else {
+      options.args.insert(options.args.end(), {"--", "sh", "-c", std::string(command)});
+    }
     // clang-format on
     options.null_stdin = true;
     return options;
@@ -549,7 +615,12 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
     }
     auto status = make_pipe();
     if (!status) return fail(status.error());
-    auto options = sandboxed_sh(command, path, status->write.get());
+    ShellLimits limits;
+    if (config.max_shell_memory_mb != 0) {
+      limits.memory_bytes = saturating_mul(config.max_shell_memory_mb, kMiB);
+    }
+    if (config.max_workspace_mb) limits.file_bytes = saturating_mul(*config.max_workspace_mb, kMiB);
+    auto options = sandboxed_sh(command, path, status->write.get(), limits);
     if (!options) return fail(options.error());
     options->cwd = path;
     options->pipe_stdout = true;
@@ -558,8 +629,16 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
     std::optional<std::uint64_t> output_limit;
     if (config.max_workspace_mb) output_limit = saturating_mul(*config.max_workspace_mb, kMiB);
     const std::uint64_t timeout_ms = control.limit(config.bash_timeout_ms);
+    ShellBounds bounds;
+    bounds.memory_bytes = limits.memory_bytes;
+    bounds.workspace_bytes = limits.file_bytes;
+    bounds.work_dir = path;
+    bounds.workspace_start_bytes = files.total_bytes();
+    bounds.sandbox_tmpfs = {"/tmp", "/dev/shm", "/dev"};
+    for (std::string& hidden : hidden_dirs(path)) bounds.sandbox_tmpfs.push_back(std::move(hidden));
     auto run = run_sandbox(*options, timeout_ms, output_limit, status->read,
-                           std::move(status->write), on_line, control.cancel_fd);
+                           std::move(status->write), on_line, control.cancel_fd,
+                           std::move(bounds));
     if (!run) return fail(run.error());
     run->stderr_text = lossy_utf8(run->stderr_text);
     // A failure keeps what the command printed before it.
@@ -571,6 +650,16 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
       return with_output(Error::message("command output exceeds the limit of " +
                                         std::to_string(*output_limit) + " bytes (max_workspace_mb = " +
                                         std::to_string(*config.max_workspace_mb) + ")"));
+    }
+    if (run->overrun == ShellMonitor::Overrun::kMemory) {
+      return with_output(Error::message("the shell command went over its memory limit of " +
+                                        std::to_string(config.max_shell_memory_mb) +
+                                        " MiB (max_shell_memory_mb) and was stopped"));
+    }
+    if (run->overrun == ShellMonitor::Overrun::kWorkspace) {
+      return with_output(Error::message("workspace size " + std::to_string(run->overrun_bytes) +
+                                        " bytes exceeds limit of " +
+                                        std::to_string(*limits.file_bytes) + " bytes"));
     }
     if (run->cancelled) return with_output(Error::runner(RunnerError::cancelled()));
     if (run->timed_out) return with_output(Error::runner(RunnerError::timeout(timeout_ms)));
@@ -585,6 +674,19 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
                      : std::string("bwrap was killed by a signal");
       }
       return fail_message("shell sandbox could not be set up: " + reason);
+    }
+    // A write of the command, or of another session's command sharing the
+    // file system, may have come out short while it was full: the command
+    // may not have noticed, and its result must not be recorded as whole.
+    // The file system is looked at once more now: whatever filled it
+    // between two looks of the monitor is most likely still there.
+    struct statvfs fs;
+    if (run->file_system_full ||
+        (::statvfs(path.c_str(), &fs) == 0 &&
+         static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize <= kFullFileSystemBytes)) {
+      return with_output(Error::message(
+          "the work directory's file system ran out of space while the command ran (No space "
+          "left on device); a write may have come out short, so nothing was recorded"));
     }
     if (kept != nullptr) {
       auto collected = kept->collect(history.limits().max_workspace_mb);

@@ -105,8 +105,21 @@ std::vector<std::string> hidden_dirs(const std::string& work_dir);
 // group); `status_fd` stays the caller's. Fails with "bwrap not found;
 // install bubblewrap (e.g. `apt install bubblewrap`) to enable session_bash"
 // when PATH has no bwrap.
+//
+// With `limits` set, the command is also bounded per process and per mount:
+// /dev/shm (before the hidden directories, which may lie below it) and /tmp
+// are tmpfs of `memory_bytes` each and every hidden directory's tmpfs takes
+// at most 1 MiB (where bubblewrap knows --size, 0.8 and later), and the
+// command runs as `sh -c 'ulimit -f BLOCKS; ulimit -d KIB; exec sh -c "$0"'
+// COMMAND` (RLIMIT_FSIZE from `file_bytes`, RLIMIT_DATA from `memory_bytes`,
+// hard and soft, so no process of it can raise them again; the file limit is
+// one 512-byte block beyond `file_bytes`).
+struct ShellLimits {
+  std::optional<std::uint64_t> memory_bytes;
+  std::optional<std::uint64_t> file_bytes;
+};
 Result<SpawnOptions> sandboxed_sh(std::string_view command, const std::string& work_dir,
-                                  int status_fd = -1);
+                                  int status_fd = -1, const ShellLimits& limits = {});
 
 // The command's exit status in bubblewrap's --json-status-fd report: the
 // number of its last "exit-code" member (bubblewrap gives 128+N for a

@@ -122,6 +122,10 @@ Result<Session::ParkResult> Session::park() {
     if (engine_.config().park_after_idle_secs == 0 || !runner_ || !runner_->usable()) {
       return ParkResult{};
     }
+    // Idle long enough to park: the shell's kept directory, a second copy of
+    // the workspace and often in memory, goes whether or not the runner
+    // parks; the next command lays it out again.
+    release_kept_dir();
     Result<std::unique_ptr<ImageCompressor>> compressor = ImageCompressor::create();
     if (!compressor) return fail(compressor.error());
     const std::uint64_t max_bytes = engine_.config().max_runner_memory_mb * 1048576u;

@@ -216,6 +216,16 @@ class Session {
   Result<const Checkpoint*> execute_bash(std::string_view command, const LineCallback& on_line,
                                          const RunControl& control = {});
 
+  // Removes the shell's kept work directory (see kept_dir.h), giving back
+  // the disk or memory it takes; the next execute_bash lays the workspace
+  // out afresh. park() does this whenever the session is idle long enough
+  // to park. Cannot fail.
+  void release_kept_dir() { kept_dir_.drop(); }
+  bool holds_kept_dir() const { return kept_dir_.exists(); }
+  // The bytes the kept work directory holds in memory (it lives on a tmpfs
+  // such as /dev/shm), 0 when there is none or it is on a disk.
+  std::uint64_t kept_dir_memory_bytes() const { return kept_dir_.memory_bytes(); }
+
   // --- host exchange ---
   Result<std::vector<std::string>> mount(std::string_view path);
   Result<std::vector<std::string>> commit(const std::optional<std::vector<std::string>>& keys);

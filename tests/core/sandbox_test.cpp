@@ -6,12 +6,15 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -546,8 +549,10 @@ TEST_F(SandboxTest, OversizedFilesAreRefusedBeforeTheyAreRead) {
     ::getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
   };
+  // The history's bound alone: with the configuration's, the kernel would
+  // refuse the size itself (RLIMIT_FSIZE).
   History history(HistoryLimits{std::nullopt, 1});
-  config_.max_workspace_mb = 1;
+  config_.max_workspace_mb = std::nullopt;
   ASSERT_TRUE(history.write_file("small", "x"));
   const long before = peak_kib();
   auto result = execute_bash(history, config_, "truncate -s 1G big", nullptr);
@@ -557,6 +562,79 @@ TEST_F(SandboxTest, OversizedFilesAreRefusedBeforeTheyAreRead) {
   EXPECT_LT(peak_kib() - before, 256 * 1024);
   EXPECT_EQ(history.size(), 2u);
   EXPECT_TRUE(holds_no_work_dir(work_parent_.path()));
+}
+
+// Memory a command takes by any road (its processes, its /tmp, /dev/shm or
+// /dev) stops it while it runs: the bound's error, never the time limit's.
+TEST_F(SandboxTest, MemoryBeyondTheShellBoundStopsTheCommand) {
+  config_.max_shell_memory_mb = 64;
+  const std::string hold = "; sleep 60";
+  const std::vector<std::string> attacks = {
+      "head -c 40M /dev/zero > /tmp/a; head -c 40M /dev/zero > /dev/shm/b" + hold,
+      "head -c 40M /dev/zero > /dev/a; head -c 40M /dev/zero > /tmp/b" + hold,
+      "for i in 1 2 3; do python3 -c 'b = bytearray(30 << 20); import time; time.sleep(60)' & "
+      "done; wait",
+  };
+  for (const std::string& attack : attacks) {
+    const std::size_t before = history_.size();
+    auto result = run(attack);
+    ASSERT_FALSE(result) << attack;
+    EXPECT_EQ(result.error().message(),
+              "the shell command went over its memory limit of 64 MiB (max_shell_memory_mb) and "
+              "was stopped")
+        << attack;
+    EXPECT_EQ(history_.size(), before) << attack;
+  }
+  EXPECT_TRUE(no_process_with("time.sleep(60)"));
+  // One process alone is held by the kernel (RLIMIT_DATA) before it gets
+  // there: the command goes on and sees its allocation refused.
+  auto alone = run("python3 -c 'bytearray(100 << 20)' 2>&1 | tail -n 1");
+  ASSERT_TRUE(alone) << alone.error().message();
+  EXPECT_EQ((*alone)->stdout_text, "MemoryError\n");
+}
+
+// A command that writes past max_workspace_mb into its work directory is
+// stopped while it writes, with the workspace-limit error, however it
+// writes; and one that fills the file system its work directory shares
+// fails instead of recording writes that may have come out short, while
+// the next session's command on it finds its room.
+TEST_F(SandboxTest, WritesPastTheWorkspaceBoundOrAFullDiskFailTheCall) {
+  config_.max_workspace_mb = 8;
+  History history(HistoryLimits{std::nullopt, 8});
+  for (const std::string& attack : {
+           std::string("for i in 1 2 3 4 5 6; do head -c 2M /dev/zero > f$i; done; sleep 60"),
+           std::string("head -c 20M /dev/zero > one; sleep 60"),
+       }) {
+    auto result = execute_bash(history, config_, attack, nullptr);
+    ASSERT_FALSE(result) << attack;
+    EXPECT_TRUE(result.error().message().starts_with("workspace size ")) << result.error().message();
+    EXPECT_TRUE(result.error().message().ends_with(" bytes exceeds limit of 8388608 bytes"));
+    EXPECT_EQ(history.size(), 1u);
+  }
+  EXPECT_TRUE(no_process_with("sleep 60"));
+
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  TempDir mount_point{"/var/tmp"};
+  if (::mount("tmpfs", mount_point.path().c_str(), "tmpfs", 0, "size=16m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{mount_point.path().string()};
+  ScopedEnv small_tmpdir{"TMPDIR", mount_point.path().string()};
+  config_.max_workspace_mb = 64;
+  History a(HistoryLimits{std::nullopt, 64});
+  History b(HistoryLimits{std::nullopt, 64});
+  auto filled = execute_bash(a, config_, "head -c 30M /dev/zero > fill.bin; echo after", nullptr);
+  ASSERT_FALSE(filled);
+  EXPECT_TRUE(filled.error().message().starts_with(
+      "the work directory's file system ran out of space while the command ran"));
+  EXPECT_EQ(filled.error().partial_stdout(), "after\n");
+  EXPECT_EQ(a.size(), 1u);
+  auto next = execute_bash(b, config_, "head -c 4M /dev/zero > b.bin", nullptr);
+  ASSERT_TRUE(next) << next.error().message();
+  EXPECT_EQ((*(*next)->files.find("b.bin"))->size(), 4u << 20);
 }
 
 // The command's standard input is /dev/null: it never consumes what the host

@@ -50,7 +50,11 @@ TEST(SessionParking, TheParkerParksAnIdleSessionAndACallResumesIt) {
     op(*slot->session);
     schedule_parking(slot, slot->session->park_deadline());
   };
-  call([](Session& s) { ASSERT_TRUE(s.execute_python("x = 5", ProgressCallback())); });
+  call([](Session& s) {
+    ASSERT_TRUE(s.execute_python("x = 5", ProgressCallback()));
+    ASSERT_TRUE(s.execute_bash("echo a > a.txt", LineCallback()));
+    EXPECT_TRUE(s.holds_kept_dir());
+  });
   const auto parked = [&] {
     std::lock_guard<std::mutex> lock(slot->mu);
     return slot->session->parked();
@@ -64,6 +68,7 @@ TEST(SessionParking, TheParkerParksAnIdleSessionAndACallResumesIt) {
   ASSERT_TRUE(parked());
   call([](Session& s) {
     EXPECT_GT(s.parked_bytes(), 0u);
+    EXPECT_FALSE(s.holds_kept_dir()) << "an idle session gives its work directory back";
     Result<const Checkpoint*> shell = s.execute_bash("echo ok", LineCallback());
     ASSERT_TRUE(shell) << shell.error().message();
     EXPECT_EQ((*shell)->stdout_text, "ok\n");

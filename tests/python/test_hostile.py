@@ -11,12 +11,14 @@ from __future__ import annotations
 import json
 import os
 import socket
+import subprocess
+import sys
 import textwrap
 from pathlib import Path
 
 import pytest
 
-from session_util import RESET_LINE, make_session, snapshot
+from session_util import RESET_LINE, make_session, mounted_tmpfs, snapshot, wait_until
 
 # Defines _out(bytes), which writes straight to the runner's standard output.
 RAW_OUT = textwrap.dedent("""
@@ -270,3 +272,39 @@ def test_host_paths_with_links_dots_bytes_and_missing_parents(tmp_path, monkeypa
         s.export(str(blocker / "sub"), ["out.txt"])
     assert blocker.read_bytes() == b""
     assert (outside / "secret.txt").read_bytes() == b"secret"
+
+
+def test_a_session_filling_the_shared_disk_is_stopped_and_leaves_the_others_room(
+        tmp_path, monkeypatch):
+    """One 300 MiB file system under every work directory, 100 MiB a
+    workspace: A's command writes towards 280 MB and then sleeps, in a
+    process of its own; B's 30 MB, written once A passed 150 MB or ended,
+    comes out whole, and A's call fails with the workspace limit while its
+    command still runs."""
+    if os.getuid() != 0:
+        pytest.skip("mounting a tmpfs needs root")
+    with mounted_tmpfs("300m", "vesk-shared-disk-") as disk:
+        monkeypatch.setenv("TMPDIR", str(disk))
+        b = make_session(tmp_path, monkeypatch, max_workspace_mb=100)
+        a = subprocess.Popen(
+            [sys.executable, "-c", textwrap.dedent("""
+                import vesk_internal
+                try:
+                    vesk_internal.VeskSession().execute_bash(
+                        "for i in $(seq 280); do head -c 1000000 /dev/zero >> fill.bin; done;"
+                        " sleep 60")
+                    print("appended")
+                except RuntimeError as e:
+                    print(e)
+            """)], stdout=subprocess.PIPE, text=True)
+        try:
+            used = lambda: (lambda st: (st.f_blocks - st.f_bfree) * st.f_frsize)(os.statvfs(disk))
+            assert wait_until(lambda: used() > 150 << 20 or a.poll() is not None)
+            cp = b.execute_bash("head -c 30000000 /dev/zero > b.bin; echo $?")
+            assert (cp.stdout, len(cp.files["b.bin"])) == ("0\n", 30_000_000)
+            out, _ = a.communicate(timeout=60)
+        finally:
+            a.kill()
+            a.wait()
+        assert out.startswith("workspace size ") and out.endswith(
+            " bytes exceeds limit of 104857600 bytes\n"), out
