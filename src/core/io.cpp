@@ -98,7 +98,7 @@ Status FdWriter::flush_buffer() {
   return write_all(fd_, std::string_view(buffer_.data(), n));
 }
 
-FdReader::ReadResult FdReader::read_line(std::string& line) {
+FdReader::ReadResult FdReader::read_line(std::string& line, std::size_t max) {
   line.clear();
   for (;;) {
     if (begin_ < end_) {
@@ -113,6 +113,7 @@ FdReader::ReadResult FdReader::read_line(std::string& line) {
       line.append(start, end_ - begin_);
       begin_ = end_ = 0;
     }
+    if (line.size() >= max) return ReadResult::kTooLong;
     if (buffer_.size() > kBufferSize) {
       buffer_.resize(kBufferSize);
       buffer_.shrink_to_fit();
