@@ -20,10 +20,15 @@ extern "C" {
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
+#include <deque>
 #include <dirent.h>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <sstream>
+#include <thread>
 
 extern char** environ;
 
@@ -387,7 +392,66 @@ void reap_orphaned_sandbox_processes() {
   }
 }
 
+namespace {
+
+// The thread that starts children for SpawnOptions::from_lasting_thread: it
+// is never ended, so it lasts as long as the process does. The lock is held
+// only to hand a job over, never while a child starts.
+struct LastingSpawner {
+  struct Job {
+    const SpawnOptions* options;
+    std::optional<Result<Spawned>> result;
+  };
+  std::mutex mu;
+  std::condition_variable cv;
+  std::deque<Job*> jobs;
+  pid_t owner = 0;
+
+  static LastingSpawner& instance() {
+    static auto* spawner = new LastingSpawner;  // never destroyed: its thread may outlive statics
+    return *spawner;
+  }
+
+  void serve() {
+    std::unique_lock<std::mutex> lock(mu);
+    for (;;) {
+      cv.wait(lock, [&] { return !jobs.empty(); });
+      Job* job = jobs.front();
+      jobs.pop_front();
+      lock.unlock();
+      SpawnOptions options = *job->options;
+      options.from_lasting_thread = false;
+      Result<Spawned> spawned = guard([&] { return spawn(options); });
+      lock.lock();
+      job->result = std::move(spawned);
+      cv.notify_all();
+    }
+  }
+
+  Result<Spawned> run(const SpawnOptions& options) {
+    Job job{&options, std::nullopt};
+    std::unique_lock<std::mutex> lock(mu);
+    if (owner != ::getpid()) {
+      // A forked child has no thread of its parent's.
+      jobs.clear();
+      try {
+        std::thread([this] { serve(); }).detach();
+      } catch (...) {
+        return fail(Error::internal("the thread that starts runners could not be started"));
+      }
+      owner = ::getpid();
+    }
+    jobs.push_back(&job);
+    cv.notify_all();
+    cv.wait(lock, [&] { return job.result.has_value(); });
+    return std::move(*job.result);
+  }
+};
+
+}  // namespace
+
 Result<Spawned> spawn(const SpawnOptions& options) {
+  if (options.from_lasting_thread) return LastingSpawner::instance().run(options);
   // Each new child is a moment to reap what earlier sandboxes left.
   reap_orphaned_sandbox_processes();
   Spawned out;

@@ -108,6 +108,11 @@ struct SpawnOptions {
   // "NAME=value" entries for the child's environment, each replacing what the
   // host's environment holds under NAME; everything else is inherited.
   std::vector<std::string> env_overrides;
+  // Start the child from a thread that lasts as long as this process rather
+  // than from the caller's: a parent-death signal the child asks for
+  // (bubblewrap's --die-with-parent) is tied to the thread that started it,
+  // and would otherwise fire as soon as the caller's thread ended.
+  bool from_lasting_thread = false;
 };
 
 struct Spawned {

@@ -100,6 +100,9 @@ Result<RunnerProcess> start_runner_process(const VeskEngine& engine, std::string
     options.null_stdin = null_stdin;
     options.pipe_stderr = pipe_stderr;
     options.pass_fds = {script->get(), info->write.get()};
+    // bubblewrap dies with this process, and takes the runner with it
+    // (--die-with-parent), even one too busy in code to see its input end.
+    options.from_lasting_thread = true;
     Result<Spawned> spawned = spawn(options);
     if (!spawned) return fail(spawned.error());
     info->write.reset();
