@@ -107,6 +107,10 @@ class FdReader {
  public:
   static constexpr std::size_t kBufferSize = 8192;
   static constexpr std::size_t kMaxDirectRead = 1 << 20;
+  // See read_line's `max`: a line this long is given room for the bound.
+  static constexpr std::size_t kReserveAfter = 32 << 20;
+  // Room kept past a bounded line: its last read, and a parser's padding.
+  static constexpr std::size_t kSlack = kMaxDirectRead + 4096;
   // kTooLong: see read_line's `max`.
   enum class ReadResult { kLine, kEof, kError, kTooLong };
 
