@@ -108,7 +108,11 @@ class FdReader {
   static constexpr std::size_t kBufferSize = 8192;
   static constexpr std::size_t kMaxDirectRead = 1 << 20;
   // See read_line's `max`: a line this long is given room for the bound.
-  static constexpr std::size_t kReserveAfter = 32 << 20;
+  // Small enough that the buffers it grew through before are not ones the
+  // allocator then takes for the size of later large blocks (glibc raises
+  // its mmap threshold, up to 32 MiB, to the size of a mapped block freed),
+  // which it would keep on its heap once freed.
+  static constexpr std::size_t kReserveAfter = 8 << 20;
   // Room kept past a bounded line: its last read, and a parser's padding.
   static constexpr std::size_t kSlack = kMaxDirectRead + 4096;
   // kTooLong: see read_line's `max`.

@@ -169,7 +169,14 @@ Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
     std::optional<std::string> snapshot = load_start_snapshot(engine);
     if (!snapshot) return start_with(engine, "", nullptr);
     const StartBytes bytes{snapshot->size(), [&](const auto& send) { return send(*snapshot); }};
-    return start_with(engine, "snapshot-load", &bytes);
+    Result<std::unique_ptr<Runner>> started = start_with(engine, "snapshot-load", &bytes);
+    // The snapshot's tens of megabytes, once freed, may stay on the
+    // allocator's heap (glibc takes blocks that large from it once a mapped
+    // block of up to 32 MiB has been freed): every runner start after the
+    // first would leave the host that much larger.
+    snapshot.reset();
+    ::malloc_trim(0);
+    return started;
   });
 }
 
