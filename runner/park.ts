@@ -4,8 +4,11 @@
 // A {"park":true} request is answered with an error reply, and the runner
 // goes on as it was, when its state cannot be imaged faithfully:
 //   - "work still scheduled": a JavaScript timer set since the ready line
-//     (asyncio's sleeps and call_later are timers) or an asyncio task that
-//     has not finished; an image would drop it;
+//     (asyncio's sleeps and call_later are timers), an AbortSignal.timeout
+//     not yet fired, an Atomics.waitAsync not yet settled, a Worker not
+//     terminated, an asyncio task that has not finished, or anything else
+//     that keeps Deno's event loop going (a fetch, a timer of Deno's own):
+//     an image would drop it;
 //   - "files still open": a file stream beyond those open at the ready line,
 //     which a new runner would not have behind the same descriptor;
 //   - "a package with binary parts": a dynamic library loaded since the ready
@@ -42,10 +45,69 @@ const realPerformanceNow = performance.now.bind(performance);
 // Timers set once counting began (the ready line) and not yet fired or
 // cleared: those are the session's, not the runner's own.
 const liveTimers = new Set<number>();
+// Other work set going since then and not yet over: AbortSignal.timeout's
+// signals, Atomics.waitAsync's waits, Workers. None of it is a timer of
+// setTimeout's, and Deno does not count the first two as work of its event
+// loop (the signal's timer is unreferenced; the wait is V8's own).
+const livePending = new Set<object>();
 let counting = false;
 
-// Wraps the timer functions so that pending ones can be counted. Installed
-// before anything else runs; the wrappers behave as the originals do.
+// Deno's own answer to whether its event loop has work left: operations in
+// flight (a fetch, a Worker's messages) and referenced timers, however they
+// were set. Between requests the runner itself has none.
+function eventLoopHasMoreWork(): boolean {
+  const internal = (Deno as unknown as Record<symbol, unknown>)[Symbol.for("Deno.internal")] as
+    | { core?: { eventLoopHasMoreWork?: () => boolean } }
+    | undefined;
+  return internal?.core?.eventLoopHasMoreWork?.() ?? false;
+}
+
+// Counts the work of AbortSignal.timeout, Atomics.waitAsync and Worker from
+// the ready line on; each behaves as the original does.
+function trackOtherWork(): void {
+  const timeout = AbortSignal.timeout.bind(AbortSignal);
+  AbortSignal.timeout = function (ms: number): AbortSignal {
+    const signal = timeout(ms);
+    if (counting) {
+      livePending.add(signal);
+      signal.addEventListener("abort", () => livePending.delete(signal), { once: true });
+    }
+    return signal;
+  };
+  type WaitAsync = (...args: unknown[]) => { async: boolean; value: unknown };
+  const atomics = Atomics as unknown as { waitAsync?: WaitAsync };
+  const waitAsync = atomics.waitAsync;
+  if (waitAsync) {
+    atomics.waitAsync = function (...args: unknown[]) {
+      const result = waitAsync.apply(Atomics, args);
+      if (counting && result.async) {
+        const token = {};
+        livePending.add(token);
+        (result.value as Promise<unknown>).finally(() => livePending.delete(token));
+      }
+      return result;
+    };
+  }
+  const RealWorker = globalThis.Worker;
+  if (RealWorker) {
+    // A Worker's state is in no image, whether or not it still has work:
+    // one that was not terminated keeps the session live.
+    globalThis.Worker = class extends RealWorker {
+      constructor(...args: ConstructorParameters<typeof Worker>) {
+        super(...args);
+        if (counting) livePending.add(this);
+      }
+      override terminate(): void {
+        livePending.delete(this);
+        super.terminate();
+      }
+    };
+  }
+}
+
+// Wraps the timer functions, and the other ways to set work going (see
+// trackOtherWork), so that pending ones can be counted. Installed before
+// anything else runs; the wrappers behave as the originals do.
 export function trackTimers(): void {
   const g = globalThis as unknown as Record<string, (...args: unknown[]) => unknown>;
   const setT = g.setTimeout;
@@ -75,6 +137,7 @@ export function trackTimers(): void {
     liveTimers.delete(id as number);
     return clearI.call(globalThis, id);
   };
+  trackOtherWork();
 }
 
 // What a fresh runner has: taken at the ready line.
@@ -173,7 +236,12 @@ function lead(pyodide: PyodideAPI): Uint8Array[] {
 
 // The reason the state cannot be imaged, or null.
 function refusal(pyodide: PyodideAPI, python: PythonHelpers, memoryCapMb: number | null): string | null {
-  if (liveTimers.size > 0 || python.pendingTasks() > 0) return "work still scheduled";
+  if (
+    liveTimers.size > 0 || livePending.size > 0 || python.pendingTasks() > 0 ||
+    eventLoopHasMoreWork()
+  ) {
+    return "work still scheduled";
+  }
   if (openStreams(pyodide).some((fd) => !baseStreams.has(fd))) return "files still open";
   if (internals(pyodide).libraries().some((name) => !baseLibraries.has(name))) {
     return "a package with binary parts";

@@ -417,7 +417,8 @@ Result<LaunchCommand> VeskEngine::sandboxed_launch_command() const {
     show(deno_cache_dir());
     command.args.insert(command.args.end(),
                         {"--dir", std::string(kSandboxOwnDir), "--ro-bind-data", "3",
-                         std::string(kSandboxScript), "--cap-drop", "ALL", "--info-fd", "4", "--",
+                         std::string(kSandboxScript), "--cap-drop", "ALL", "--die-with-parent",
+                         "--info-fd", "4", "--",
                          deno->program});
     command.args.insert(command.args.end(), deno->args.begin(), deno->args.end());
     command.env_overrides = std::move(deno->env_overrides);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <exception>
 #include <ctime>
 #include <fcntl.h>
 #include <pthread.h>
@@ -98,7 +99,7 @@ Status FdWriter::flush_buffer() {
   return write_all(fd_, std::string_view(buffer_.data(), n));
 }
 
-FdReader::ReadResult FdReader::read_line(std::string& line) {
+FdReader::ReadResult FdReader::read_line(std::string& line, std::size_t max) {
   line.clear();
   for (;;) {
     if (begin_ < end_) {
@@ -112,6 +113,17 @@ FdReader::ReadResult FdReader::read_line(std::string& line) {
       }
       line.append(start, end_ - begin_);
       begin_ = end_ = 0;
+    }
+    if (line.size() >= max) return ReadResult::kTooLong;
+    // A bounded line that has grown large gets room for the whole bound at
+    // once (address space: pages are taken only as they are written), so
+    // that it is never copied into a buffer twice its size while it comes;
+    // where the system refuses that much, it grows as before.
+    if (max != SIZE_MAX && line.size() >= kReserveAfter && line.capacity() < max + kSlack) {
+      try {
+        line.reserve(max + kSlack);
+      } catch (const std::exception&) {  // no memory, or more than a string holds
+      }
     }
     if (buffer_.size() > kBufferSize) {
       buffer_.resize(kBufferSize);

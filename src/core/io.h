@@ -10,6 +10,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -106,15 +107,27 @@ class FdReader {
  public:
   static constexpr std::size_t kBufferSize = 8192;
   static constexpr std::size_t kMaxDirectRead = 1 << 20;
-  enum class ReadResult { kLine, kEof, kError };
+  // See read_line's `max`: a line this long is given room for the bound.
+  // Small enough that the buffers it grew through before are not ones the
+  // allocator then takes for the size of later large blocks (glibc raises
+  // its mmap threshold, up to 32 MiB, to the size of a mapped block freed),
+  // which it would keep on its heap once freed.
+  static constexpr std::size_t kReserveAfter = 8 << 20;
+  // Room kept past a bounded line: its last read, and a parser's padding.
+  static constexpr std::size_t kSlack = kMaxDirectRead + 4096;
+  // kTooLong: see read_line's `max`.
+  enum class ReadResult { kLine, kEof, kError, kTooLong };
 
   explicit FdReader(int fd) : fd_(fd), buffer_(kBufferSize) {}
 
   // Replaces `line` with the bytes up to and including the next line feed.
   // At the end of the stream the last bytes without a line feed form a line
   // (kLine) and the call after that returns kEof. kError when read() fails;
-  // errno then tells why.
-  ReadResult read_line(std::string& line);
+  // errno then tells why. kTooLong once `max` bytes have come without a line
+  // feed: `line` then holds them (and at most one read more), and nothing
+  // further is read, so a writer that never ends its line costs the reader
+  // no more than `max`.
+  ReadResult read_line(std::string& line, std::size_t max = SIZE_MAX);
 
   // Replaces `out` with the next `n` bytes of the stream, buffered ones
   // first. False when the stream ends or fails before `n` bytes.

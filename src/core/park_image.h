@@ -48,6 +48,8 @@ class ImageCompressor {
 
   // Errors: zstd's, as a plain message (none expected but for memory).
   Status add(std::string_view bytes);
+  // How many compressed bytes the image has taken so far.
+  std::size_t compressed_size() const { return image_.compressed.size(); }
   // The image so far, its frame ended. The compressor is spent afterwards.
   Result<ParkImage> finish();
 

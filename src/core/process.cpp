@@ -20,10 +20,15 @@ extern "C" {
 
 #include <algorithm>
 #include <climits>
+#include <condition_variable>
+#include <deque>
 #include <dirent.h>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <sstream>
+#include <thread>
 
 extern char** environ;
 
@@ -387,7 +392,94 @@ void reap_orphaned_sandbox_processes() {
   }
 }
 
+namespace {
+
+// The thread that starts children for SpawnOptions::from_lasting_thread. It
+// runs while any child it started is held (each Child holds a token that
+// counts it) or a start is asked for, and then ends, so that an idle
+// process keeps no thread of ours; the next start makes a new one. The lock
+// is held only to hand a job over, never while a child starts.
+struct LastingSpawner {
+  struct Job {
+    const SpawnOptions* options;
+    std::optional<Result<Spawned>> result;
+  };
+  std::mutex mu;
+  std::condition_variable cv;
+  std::deque<Job*> jobs;
+  std::size_t held = 0;
+  bool running = false;
+  pid_t owner = 0;
+
+  static LastingSpawner& instance() {
+    static auto* spawner = new LastingSpawner;  // never destroyed: its thread may outlive statics
+    return *spawner;
+  }
+
+  void release(pid_t in) {
+    std::lock_guard<std::mutex> lock(mu);
+    // A token copied into a forked child counts nothing there.
+    if (in != owner || held == 0) return;
+    --held;
+    cv.notify_all();
+  }
+
+  void serve() {
+    std::unique_lock<std::mutex> lock(mu);
+    for (;;) {
+      cv.wait(lock, [&] { return !jobs.empty() || held == 0; });
+      if (jobs.empty()) {
+        running = false;
+        return;
+      }
+      Job* job = jobs.front();
+      jobs.pop_front();
+      ++held;  // before the start, so that the thread cannot end meanwhile
+      lock.unlock();
+      SpawnOptions options = *job->options;
+      options.from_lasting_thread = false;
+      Result<Spawned> spawned = guard([&] { return spawn(options); });
+      const pid_t me = ::getpid();
+      if (spawned) {
+        spawned->child->hold(std::shared_ptr<void>(nullptr, [this, me](void*) { release(me); }));
+      }
+      lock.lock();
+      if (!spawned) --held;
+      job->result = std::move(spawned);
+      cv.notify_all();
+    }
+  }
+
+  Result<Spawned> run(const SpawnOptions& options) {
+    Job job{&options, std::nullopt};
+    std::unique_lock<std::mutex> lock(mu);
+    if (owner != ::getpid()) {
+      // A forked child has no thread of its parent's, and holds none of its
+      // children.
+      jobs.clear();
+      held = 0;
+      running = false;
+      owner = ::getpid();
+    }
+    if (!running) {
+      try {
+        std::thread([this] { serve(); }).detach();
+      } catch (...) {
+        return fail(Error::internal("the thread that starts runners could not be started"));
+      }
+      running = true;
+    }
+    jobs.push_back(&job);
+    cv.notify_all();
+    cv.wait(lock, [&] { return job.result.has_value(); });
+    return std::move(*job.result);
+  }
+};
+
+}  // namespace
+
 Result<Spawned> spawn(const SpawnOptions& options) {
+  if (options.from_lasting_thread) return LastingSpawner::instance().run(options);
   // Each new child is a moment to reap what earlier sandboxes left.
   reap_orphaned_sandbox_processes();
   Spawned out;

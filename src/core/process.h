@@ -53,6 +53,10 @@ class Child {
 
   pid_t pid() const { return pid_; }
 
+  // Keeps `token` for as long as this object lives (until the child has
+  // been reaped and let go): what the thread that started it waits on.
+  void hold(std::shared_ptr<void> token) { held_ = std::move(token); }
+
   // Sends SIGKILL (to the whole process group when the child leads its own);
   // errors, as when it has already ended, are ignored. No-op once reaped.
   // In a subreaper host the child's own children, which come to the host
@@ -79,6 +83,7 @@ class Child {
   const UniqueFd inner_pidfd_;
   std::mutex mu_;
   std::optional<ExitStatus> status_;  // set once reaped; the pid is dead to us then
+  std::shared_ptr<void> held_;
 };
 
 struct SpawnOptions {
@@ -108,6 +113,12 @@ struct SpawnOptions {
   // "NAME=value" entries for the child's environment, each replacing what the
   // host's environment holds under NAME; everything else is inherited.
   std::vector<std::string> env_overrides;
+  // Start the child from a thread that lasts as long as any child it started
+  // does, rather than from the caller's: a parent-death signal the child
+  // asks for (bubblewrap's --die-with-parent) is tied to the thread that
+  // started it, and would otherwise fire as soon as the caller's thread
+  // ended. The thread ends once its last child has been reaped and let go.
+  bool from_lasting_thread = false;
 };
 
 struct Spawned {

@@ -206,4 +206,15 @@ Status write_install_request(FdWriter& out, std::string_view package, const File
   return out.flush();
 }
 
+std::uint64_t longest_reply_line(std::optional<std::uint64_t> max_workspace_mb,
+                                 std::uint64_t max_runner_memory_mb) {
+  constexpr std::uint64_t kMiB = 1048576u;
+  constexpr std::uint64_t kCaptures = 2 * (2 * kMiB) * 6 + 8 * kMiB;
+  // Far past any memory, and far from overflowing the sums below.
+  constexpr std::uint64_t kMostMb = std::uint64_t{1} << 30;
+  const std::uint64_t w =
+      std::min({max_workspace_mb.value_or(kMostMb), max_runner_memory_mb, kMostMb}) * kMiB;
+  return 5 * w + kCaptures;
+}
+
 }  // namespace vesk

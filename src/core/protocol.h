@@ -136,6 +136,21 @@ Result<ReplyLine> decode_reply_line(std::string& line);
 inline constexpr std::string_view kNoVariantMessage =
     "data did not match any variant of untagged enum RunnerResponse";
 
+// The longest line a runner can write that may still be a reply it made
+// itself, in bytes; a longer one is from code that took the runner over. The
+// files of a reply are at most the smaller of the workspace limit and the
+// runner's memory (a runner holds its workspace in memory; a larger one is
+// refused by the workspace limit anyway): call that W. Each of their bytes
+// travels as at most four bytes of text ("255,"); their keys, punctuation
+// and an install's addresses get W more (a tree whose names alone outweigh
+// its content limit is no workspace anyone keeps); each stream's capture is
+// at most 2 Mi UTF-16 code units (its limit plus one batch), escaped to at
+// most six bytes each, and an error's text is bounded alike by W. With the
+// defaults (512 MiB workspace) that is 2.5 GiB plus 32 MiB; a smaller
+// max_workspace_mb lowers it.
+std::uint64_t longest_reply_line(std::optional<std::uint64_t> max_workspace_mb,
+                                 std::uint64_t max_runner_memory_mb);
+
 // True when `error`, returned by decode_reply_line, says the line was not
 // JSON at all (as opposed to JSON of the wrong shape).
 bool is_json_syntax_error(const Error& error);

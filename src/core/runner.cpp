@@ -1,6 +1,7 @@
 #include "core/runner.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -42,9 +43,27 @@ std::string code_text(std::optional<std::int32_t> code) {
 // in the middle of a line (a reply cut short by the runner's end is no
 // reply), on a read error, and for bytes that are not UTF-8 (a runner writes
 // none).
-bool read_text_line(FdReader& reader, std::string& line) {
-  return reader.read_line(line) == FdReader::ReadResult::kLine && !line.empty() &&
-         line.back() == '\n' && simdjson::validate_utf8(line.data(), line.size());
+// `max` bounds the line (see FdReader::read_line): past it `*too_long` is set
+// and false returned, with nothing more read.
+bool read_text_line(FdReader& reader, std::string& line, std::size_t max = SIZE_MAX,
+                    bool* too_long = nullptr) {
+  const FdReader::ReadResult read = reader.read_line(line, max);
+  if (read == FdReader::ReadResult::kTooLong && too_long != nullptr) *too_long = true;
+  return read == FdReader::ReadResult::kLine && !line.empty() && line.back() == '\n' &&
+         simdjson::validate_utf8(line.data(), line.size());
+}
+
+// The ready line is a few dozen bytes; a resumed interpreter's code may write
+// before it, but nothing it writes there is read as more than this.
+constexpr std::size_t kLongestReadyLine = 1 << 20;
+
+// Gives back to the system what a large line took: its buffer, and the
+// allocator's free pages around it (a line read in growing pieces leaves
+// some on the heap).
+void release_line(std::string& line) {
+  const bool large = line.capacity() >= (std::size_t{32} << 20);
+  std::string().swap(line);
+  if (large) ::malloc_trim(0);
 }
 
 // The number of the request a reply answers, if it carries one.
@@ -109,8 +128,9 @@ struct ReleasePartial {
 // its pipes, so it is ending already.
 constexpr std::chrono::milliseconds kExitGrace{2000};
 
-// A reply buffer this small is always kept.
-constexpr std::size_t kKeptReplyBuffer = 1 << 20;
+// A reply buffer this small is kept for the next request; a larger one is
+// given back as the call ends, so that an idle session holds no reply.
+constexpr std::size_t kKeptReplyBuffer = 16 << 20;
 
 // Larger pipes let a request or reply of many megabytes pass with far fewer
 // switches between the two processes. Best effort: the kernel may refuse.
@@ -149,7 +169,14 @@ Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
     std::optional<std::string> snapshot = load_start_snapshot(engine);
     if (!snapshot) return start_with(engine, "", nullptr);
     const StartBytes bytes{snapshot->size(), [&](const auto& send) { return send(*snapshot); }};
-    return start_with(engine, "snapshot-load", &bytes);
+    Result<std::unique_ptr<Runner>> started = start_with(engine, "snapshot-load", &bytes);
+    // The snapshot's tens of megabytes, once freed, may stay on the
+    // allocator's heap (glibc takes blocks that large from it once a mapped
+    // block of up to 32 MiB has been freed): every runner start after the
+    // first would leave the host that much larger.
+    snapshot.reset();
+    ::malloc_trim(0);
+    return started;
   });
 }
 
@@ -220,7 +247,7 @@ Result<std::unique_ptr<Runner>> Runner::start_with(const VeskEngine& engine, std
         if (!produced && !send_failed) return fail(produced.error());
       }
       std::string line;
-      ready = read_text_line(runner->reader_, line) && is_ready_line(line);
+      ready = read_text_line(runner->reader_, line, kLongestReadyLine) && is_ready_line(line);
       // The ready line comes before any session code has run: it is the
       // runner script's own word. (A resumed interpreter holds the
       // session's earlier code, which may forge it; all it could claim is a
@@ -331,28 +358,43 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
     return fail(s.error());
   }
   std::string& line = line_;
-  // The buffer keeps the capacity of the last reply for the next one:
-  // workspaces change little from one request to the next, and filling
-  // fresh pages costs more than reading the reply itself. A buffer far
-  // larger than the reply just read is given back.
-  // `reply_size` is the size of the line that ended the wait; a buffer grown
-  // by anything longer (a gigabyte of output on one progress line) is not
-  // kept for the next request.
+  // The buffer keeps the capacity of the last reply for the next one, up to
+  // kKeptReplyBuffer: workspaces change little from one request to the
+  // next, and filling fresh pages costs more than reading the reply itself.
+  // Anything larger, and anything grown by a line that was no reply of this
+  // request (a gigabyte of garbage), is given back as the call ends.
   struct TrimOnExit {
     std::string& line;
     std::size_t reply_size = 0;
     ~TrimOnExit() {
-      if (line.capacity() > kKeptReplyBuffer && line.capacity() / 4 > reply_size) {
-        line = std::string();
+      if (line.capacity() > kKeptReplyBuffer) {
+        release_line(line);
+      } else if (line.capacity() / 4 > reply_size) {
+        std::string().swap(line);
       }
     }
   } trim{line};
+  const std::size_t longest = static_cast<std::size_t>(std::min<std::uint64_t>(
+      SIZE_MAX, longest_reply_line(engine_.config().max_workspace_mb,
+                                   engine_.config().max_runner_memory_mb)));
   for (;;) {
-    if (!read_text_line(reader_, line)) {
+    bool too_long = false;
+    if (!read_text_line(reader_, line, longest, &too_long)) {
+      if (too_long) {
+        // Only code that took the runner over writes such a line: it is
+        // stopped at once, so that nothing more of it comes into this
+        // process, and the line's memory goes back with the call.
+        usable_ = false;
+        watchdog.cancel();
+        child_->kill();
+        release_line(line);
+        return fail(with_partial(Error::message(
+            "the runner wrote a line of more than " + std::to_string(longest) +
+            " bytes, longer than any reply can be (max_workspace_mb), and was stopped")));
+      }
       const bool whole_line = !line.empty() && line.back() == '\n';
       return fail(ended(whole_line));
     }
-    trim.reply_size = line.size();
     Result<ReplyLine> decoded = decode_reply_line(line);
     // While an earlier request's reply is still owed, what arrives may be
     // the rest of that request's output.
@@ -381,6 +423,7 @@ Result<ReplyLine> Runner::request(Write&& write, std::uint64_t limit_ms,
         continue;
       }
       answered_ = seq;
+      trim.reply_size = line.size();
       if (const auto* announced = std::get_if<ImageReply>(&*decoded)) {
         // Only a park request is answered with an image; its bytes are
         // read while the watchdog still guards the wait.

@@ -135,8 +135,14 @@ class Runner {
   // bounded as a reply's capture is). A runner that went over
   // max_runner_memory_mb, during the request or before it, was killed and
   // the error is plain: "the runner went over its memory limit of {N} MiB
-  // (max_runner_memory_mb) and was stopped". With ReplyForm::kChanges the
-  // output is in the difference form (or `resync`), against `files`.
+  // (max_runner_memory_mb) and was stopped". A line of the runner's longer
+  // than any reply can be (longest_reply_line()) is not read further: the
+  // runner is killed (usable() false) and the error is plain, "the runner
+  // wrote a line of more than {N} bytes, longer than any reply can be
+  // (max_workspace_mb), and was stopped". A reply buffer above 16 MiB, or
+  // grown by a line that was no reply, is given back as the call ends. With
+  // ReplyForm::kChanges the output is in the difference form (or `resync`),
+  // against `files`.
   Result<ExecutionOutput> execute_python(std::string_view code, const FileMap& files,
                                          const ProgressCallback& progress,
                                          ReplyForm reply = ReplyForm::kWhole,
@@ -247,9 +253,9 @@ class Runner {
   UniqueFd stdout_;
   FdWriter writer_;
   FdReader reader_;
-  // The line being read; it keeps the capacity of the last reply, up to four
-  // times its size (see request()), and gives back what a longer line that
-  // was no reply (a huge progress line) made it take.
+  // The line being read; it keeps the capacity of the last reply (up to four
+  // times its size, and at most 16 MiB; see request()), and gives back what
+  // a longer line, or one that was no reply, made it take.
   std::string line_;
   // Requests written, numbered as the runner numbers the requests it reads;
   // a reply is taken only when it carries the number of the request waited

@@ -53,6 +53,24 @@ pid_t child_pid_of(int info_fd, std::uint64_t timeout_ms) {
   return pid > 0 ? static_cast<pid_t>(pid) : 0;
 }
 
+// util-linux's setpriv, where it can give a program a parent-death signal
+// (asked once per process: a start of `setpriv --pdeathsig KILL true`);
+// empty where it cannot.
+const std::string& pdeathsig_helper() {
+  static const std::string helper = [] {
+    const std::string path = "/usr/bin/setpriv";
+    if (::access(path.c_str(), X_OK) != 0) return std::string();
+    SpawnOptions probe;
+    probe.program = path;
+    probe.args = {"--pdeathsig", "KILL", "--", "true"};
+    probe.null_stdin = true;
+    Result<Spawned> spawned = spawn(probe);
+    if (!spawned) return std::string();
+    return spawned->child->wait().code == 0 ? path : std::string();
+  }();
+  return helper;
+}
+
 }  // namespace
 
 Result<std::unique_ptr<PrivateDir>> PrivateDir::create(const std::string& parent) {
@@ -100,6 +118,17 @@ Result<RunnerProcess> start_runner_process(const VeskEngine& engine, std::string
     options.null_stdin = null_stdin;
     options.pipe_stderr = pipe_stderr;
     options.pass_fds = {script->get(), info->write.get()};
+    // bubblewrap dies with this process, and takes the runner with it
+    // (--die-with-parent), even one too busy in code to see its input end.
+    options.from_lasting_thread = true;
+    // setpriv gives bubblewrap that signal before it starts (and execs it:
+    // the process id stays bubblewrap's), so that a host that dies while
+    // bubblewrap still sets the sandbox up ends it too (one was seen left
+    // waiting for ever on a sandbox child that had gone).
+    if (const std::string& helper = pdeathsig_helper(); !helper.empty()) {
+      options.args.insert(options.args.begin(), {"--pdeathsig", "KILL", "--", options.program});
+      options.program = helper;
+    }
     Result<Spawned> spawned = spawn(options);
     if (!spawned) return fail(spawned.error());
     info->write.reset();

@@ -15,7 +15,10 @@
 // below /tmp that Deno needs (its executable, its cache) are bound back
 // read-only. The process started is bubblewrap, leading a process group of
 // its own (killing it kills the runner inside); bubblewrap reports the
-// runner's own process id, whose memory is the runner's.
+// runner's own process id, whose memory is the runner's. bubblewrap dies
+// with this process (--die-with-parent, started from a thread that lasts
+// while it does: SpawnOptions::from_lasting_thread), and takes the runner
+// with it, even one too busy in code to notice its input's end.
 //
 // Where it cannot (kDirect), Deno is started as it is, with its permissions
 // alone: its script is the engine's file and its own directory a new one

@@ -129,11 +129,28 @@ Result<Session::ParkResult> Session::park() {
     Result<std::unique_ptr<ImageCompressor>> compressor = ImageCompressor::create();
     if (!compressor) return fail(compressor.error());
     const std::uint64_t max_bytes = engine_.config().max_runner_memory_mb * 1048576u;
+    // The kept image's bound is on what it takes in this process, the
+    // compressed bytes: known only as they are made, so the runner images
+    // its interpreter in any case, and past the bound the rest is read off
+    // and dropped (what the host held of it goes with the compressor).
+    const std::uint64_t max_kept_mb = engine_.config().max_park_image_mb;
+    const std::uint64_t max_kept = std::min<std::uint64_t>(max_kept_mb, UINT64_MAX >> 20) << 20;
+    bool too_large = false;
     // Whatever comes of it, the runner is not asked again before another
     // idle period (a lost runner is not asked at all).
     retry_at_ = ParkClock::now() + park_idle_time(engine_.config());
-    Result<Runner::ParkOutcome> outcome = runner_->park(
-        max_bytes, [&](std::string_view piece) { return (*compressor)->add(piece); });
+    Result<Runner::ParkOutcome> outcome =
+        runner_->park(max_bytes, [&](std::string_view piece) -> Status {
+          if (Status s = (*compressor)->add(piece); !s) return s;
+          if ((*compressor)->compressed_size() <= max_kept) return {};
+          too_large = true;
+          return fail_message("past max_park_image_mb");
+        });
+    if (!outcome && too_large && runner_->usable()) {
+      return ParkResult{ParkResult::Kind::kRefused,
+                        "not parked: its image passes max_park_image_mb (" +
+                            std::to_string(max_kept_mb) + " MiB)"};
+    }
     if (!outcome) return fail(outcome.error());
     if (!outcome->parked) return ParkResult{ParkResult::Kind::kRefused, std::move(outcome->refusal)};
     Result<ParkImage> image = (*compressor)->finish();

@@ -125,7 +125,9 @@ class Session {
   // otherwise): asks it
   // for an image, keeps the image compressed, ends the runner. A runner that
   // refuses (state that cannot be imaged) stays, and is asked again after
-  // another idle period. Errors: those of Runner::park and of compression;
+  // another idle period; so does one whose compressed image passes
+  // max_park_image_mb (kRefused, "not parked: its image passes
+  // max_park_image_mb (N MiB)"), found as it is compressed. Errors: those of Runner::park and of compression;
   // the runner then stays, or, if it was lost meanwhile, the next call
   // replaces it as after a crash.
   Result<ParkResult> park();

@@ -199,7 +199,7 @@ TEST(Engine, SandboxedCommandRunsDenoInATmpfsOfItsOwn) {
   if (cache.starts_with("/tmp/")) expected.insert(expected.end(), {"--ro-bind", cache, cache});
   expected.insert(expected.end(),
                   {"--dir", "/tmp/vesk-runner", "--ro-bind-data", "3", "/tmp/vesk_runner.js",
-                   "--cap-drop", "ALL", "--info-fd", "4", "--", engine->deno_path(), "run",
+                   "--cap-drop", "ALL", "--die-with-parent", "--info-fd", "4", "--", engine->deno_path(), "run",
                    "--no-config", "--no-lock", "--cached-only",
                    "--allow-read=/tmp/vesk_runner.js," + pyodide + ",/tmp/vesk-runner",
                    "--allow-write=/tmp/vesk-runner", "/tmp/vesk_runner.js", "/tmp/vesk-runner",

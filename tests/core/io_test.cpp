@@ -1,4 +1,5 @@
 #include "core/io.h"
+#include "core/protocol.h"
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,28 @@ std::vector<std::string> read_all_lines(int fd) {
   // The end stays the end.
   EXPECT_EQ(reader.read_line(line), FdReader::ReadResult::kEof);
   return lines;
+}
+
+// A writer that never ends its line costs the reader no more than the bound
+// (and one read): the reader stops reading there, while the writer still has
+// plenty to give. Lines within the bound, before and after, are whole.
+TEST(IoTest, ReadLineStopsAtItsBound) {
+  Pipe p = pipe_or_die();
+  std::thread writer([fd = p.write.get()] {
+    std::string text = "short\n" + std::string(3 << 20, 'x');
+    (void)write_all(fd, text);
+  });
+  FdReader reader(p.read.get());
+  std::string line;
+  EXPECT_EQ(reader.read_line(line, 1 << 20), FdReader::ReadResult::kLine);
+  EXPECT_EQ(line, "short\n");
+  EXPECT_EQ(reader.read_line(line, 1 << 20), FdReader::ReadResult::kTooLong);
+  EXPECT_GE(line.size(), std::size_t{1} << 20);
+  EXPECT_LE(line.size(), (std::size_t{2} << 20) + FdReader::kBufferSize);
+  p.read.reset();  // the writer's next write fails: nothing waits on it
+  writer.join();
+  EXPECT_EQ(longest_reply_line(1, 2048), 5u * 1048576 + 32u * 1048576);
+  EXPECT_EQ(longest_reply_line(std::nullopt, 100), longest_reply_line(4096, 100));
 }
 
 TEST(IoTest, PipeEndsAreCloseOnExecAndClosedExactlyOnce) {

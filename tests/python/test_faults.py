@@ -187,3 +187,66 @@ def test_killed_runners_and_commands_are_reaped_as_they_end():
                           timeout=600)
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "0"
+
+
+@pytest.mark.skipif(shutil.which("bwrap") is None,
+                    reason="a runner dies with its host through bubblewrap's --die-with-parent")
+def test_runners_die_with_the_process_that_keeps_them(tmp_path):
+    # A runner busy in code never reads its input's end: it must still end
+    # with its host, as the spare runner (if started by then) must. The
+    # runner is started on a thread that has ended by then, which must not
+    # end the runner.
+    config = tmp_path / "vesk.toml"
+    config.write_text("park_after_idle_secs = 300\nspare_runner = true\n")
+    script = textwrap.dedent("""
+        import os, sys, threading, time, vesk_internal
+        box = {}
+        def start():
+            box["s"] = vesk_internal.VeskSession()
+            box["s"].execute_python("x = 1")
+        t = threading.Thread(target=start)
+        t.start()
+        t.join()
+        s = box["s"]
+        assert s.execute_python("print(x)").stdout == "1"
+        print("ready", flush=True)
+        s.execute_python("while True: pass")
+    """)
+    env = dict(os.environ, VESK_CONFIG=str(config))
+    host = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True,
+                            env=env)
+    try:
+        assert host.stdout.readline().strip() == "ready"
+
+        def tree(pid: int) -> set[int]:
+            out = set()
+            for task in os.listdir(f"/proc/{pid}/task"):
+                for c in open(f"/proc/{pid}/task/{task}/children").read().split():
+                    out |= {int(c)} | tree(int(c))
+            return out
+
+        def cpu_ticks(pid: int) -> int:
+            try:
+                return sum(map(int, open(f"/proc/{pid}/stat").read().rsplit(") ", 1)[1].split()[11:13]))
+            except (OSError, ValueError):
+                return 0
+
+        # bubblewrap and Deno for the session's runner (and the spare's),
+        # once the runner is busy in the loop
+        kept = tree(host.pid)
+        base = sum(map(cpu_ticks, kept))
+        assert wait_until(lambda: sum(map(cpu_ticks, kept)) > base + 50, timeout=50)
+        assert len(kept) >= 2
+        host.kill()
+        host.wait()
+
+        def alive(pid: int) -> bool:
+            try:
+                return open(f"/proc/{pid}/stat").read().rsplit(") ", 1)[1][0] != "Z"
+            except OSError:
+                return False
+
+        assert wait_until(lambda: not any(map(alive, kept)), timeout=60)
+    finally:
+        host.kill()
+

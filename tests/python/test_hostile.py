@@ -18,7 +18,8 @@ from pathlib import Path
 
 import pytest
 
-from session_util import RESET_LINE, make_session, mounted_tmpfs, snapshot, wait_until
+from session_util import (RESET_LINE, make_session, mounted_tmpfs, snapshot,
+                          under_address_sanitizer, wait_until)
 
 # Defines _out(bytes), which writes straight to the runner's standard output.
 RAW_OUT = textwrap.dedent("""
@@ -90,6 +91,28 @@ def test_forged_lines_on_the_runners_output(tmp_path, monkeypatch):
         assert nxt.stdout == f"next {outcome != CRASH}", name
         assert nxt.files == {"kept.txt": b"kept"}, name
     assert not Path("/etc/vesk-forged").exists()
+
+
+def _rss_mib() -> int:
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:")) >> 10
+
+
+def test_a_line_longer_than_any_reply_stops_the_runner_and_leaves_no_memory(tmp_path, monkeypatch):
+    # With a 1 MiB workspace no reply passes 37 MiB; the line goes on for
+    # 512 MiB, which the host must never take in.
+    s = make_session(tmp_path, monkeypatch, max_workspace_mb=1)
+    s.execute_python("hostile_state = 1")
+    before = _rss_mib()
+    flood = RAW_OUT + "chunk = b'x' * (16 << 20)\nfor _ in range(32):\n    _out(chunk)\n"
+    with pytest.raises(RuntimeError) as info:
+        s.execute_python(flood)
+    assert str(info.value) == ("the runner wrote a line of more than 38797312 bytes, longer than any "
+                               f"reply can be (max_workspace_mb), and was stopped\n{RESET_LINE}")
+    assert info.value.interpreter_reset
+    # (Under ASan freed memory stays in quarantine.)
+    assert _rss_mib() < before + 16 or under_address_sanitizer()
+    assert s.execute_python("print('hostile_state' in globals())").stdout == "False"
 
 
 # Replaces the runner's next reply with one carrying its own number and the

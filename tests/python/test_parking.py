@@ -171,10 +171,25 @@ LIVE_STATE = [
     ("import asyncio\nasync def forever():\n    await asyncio.Event().wait()\n"
      "task = asyncio.ensure_future(forever())", "work still scheduled", "task.cancel()"),
     ("f = open('/tmp/open.txt', 'w')\nf.write('x')", "files still open", "f.close()"),
+    # Work that is no timer of setTimeout's: an abort signal's time-out, a
+    # wait on shared memory, a Worker that would post later.
+    ("from pyodide.code import run_js\nrun_js('globalThis.sig = AbortSignal.timeout(3600000)')",
+     "work still scheduled", None),
+    ("from pyodide.code import run_js\nrun_js('globalThis.ia = new Int32Array(new SharedArrayBuffer(4));"
+     " Atomics.waitAsync(ia, 0, 0, 3600000); 0')",
+     "work still scheduled", "run_js('Atomics.notify(ia, 0)')"),
+    ("from pyodide.code import run_js\nrun_js(\"globalThis.w = new Worker(URL.createObjectURL(new Blob("
+     "['setTimeout(() => postMessage(1), 3600000)'], {type: 'text/javascript'})), {type: 'module'}); 0\")",
+     "work still scheduled", "run_js('w.terminate()')"),
+    # Random bytes do not compress: the image would pass max_park_image_mb
+    # (and so it stays once the file is gone: freed memory keeps its bytes).
+    ("import os\nopen('/tmp/big', 'wb').write(os.urandom(80 << 20))",
+     "its image passes max_park_image_mb (64 MiB)", None),
 ]
 
 
-@pytest.mark.parametrize("keep, reason, release", LIVE_STATE, ids=["js", "timer", "task", "file"])
+@pytest.mark.parametrize("keep, reason, release", LIVE_STATE,
+                         ids=["js", "timer", "task", "file", "abort", "wait", "worker", "large"])
 def test_state_that_cannot_be_imaged_keeps_the_session_live(tmp_path, monkeypatch, keep, reason,
                                                            release):
     s = make_session(tmp_path, monkeypatch, park_after_idle_secs=3600)
