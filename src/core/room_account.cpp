@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -94,7 +95,10 @@ std::uint64_t open_in_other_processes(const std::string& dir, dev_t dev) {
     if (std::FILE* f = std::fopen(path.c_str(), "re")) {
       unsigned long long d_dev = 0, bound = 0, held = 0;
       while (std::fscanf(f, "%llu %llu %llu", &d_dev, &bound, &held) == 3) {
-        if (static_cast<dev_t>(d_dev) == dev && bound > held) sum += bound - held;
+        // Saturating: a damaged record must not wrap the sum to room.
+        if (static_cast<dev_t>(d_dev) == dev && bound > held) {
+          sum = bound - held > UINT64_MAX - sum ? UINT64_MAX : sum + (bound - held);
+        }
       }
       std::fclose(f);
     }

@@ -10,10 +10,12 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <chrono>
 #include <cstdlib>
@@ -693,6 +695,30 @@ TEST_F(SandboxTest, SessionsReserveTheirWorkspaceBoundOnTheSharedFileSystem) {
   b.kept.drop();
   c.kept.drop();
   EXPECT_EQ(room_reserved_on(base), 0u);
+
+  // Another process's reservation counts until that process is gone.
+  auto ready = make_pipe();
+  ASSERT_TRUE(ready);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    RoomReservation held;
+    const bool reserved = held.reserve(base, 30 * kMiB, 0).has_value();
+    (void)!::write(ready->write.get(), reserved ? "y" : "n", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char answer = 0;
+  EXPECT_EQ(::read(ready->read.get(), &answer, 1), 1);
+  EXPECT_EQ(answer, 'y');
+  EXPECT_EQ(room_reserved_on(base), 30 * kMiB);
+  auto crowded = bash(a, "echo ran");
+  ASSERT_FALSE(crowded);
+  EXPECT_TRUE(crowded.error().message().starts_with("no room for the work directory"));
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(room_reserved_on(base), 0u);
+  EXPECT_TRUE(bash(a, "echo ran"));
 }
 
 // The command's standard input is /dev/null: it never consumes what the host
