@@ -603,22 +603,29 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
       own = process_dir(base);
     }
     if (!own) return fail(own.error());
-    const std::string& parent = *own;
     // Room on the file system for everything the command may leave there,
     // reserved before anything is written (room_account.h): a command that
     // would crowd out another session's fails here instead of making that
     // session's writes come out short. A kept directory keeps its
     // reservation until it is dropped. Without max_workspace_mb there is no
-    // bound to reserve, and only the workspace itself is counted.
+    // bound to reserve, and only the workspace itself is counted. /dev/shm,
+    // which vesk picks on its own for speed, gives way to /var/tmp when its
+    // room is taken; a base the operator chose ($TMPDIR) or /var/tmp does
+    // not, and the command fails.
     RoomReservation call_room;
     RoomReservation& room = kept != nullptr ? kept->room() : call_room;
     const std::uint64_t bound = config.max_workspace_mb
                                     ? saturating_mul(*config.max_workspace_mb, kMiB)
                                     : files.total_bytes();
-    if (auto s = room.reserve(base, bound, kept != nullptr ? kept->bytes_kept_in(parent) : 0);
-        !s) {
-      return fail(s.error());
+    Status reserved = room.reserve(base, bound, kept != nullptr ? kept->bytes_kept_in(*own) : 0);
+    if (!reserved && base != "/var/tmp" && base == canonical_path("/dev/shm").value_or("")) {
+      base = "/var/tmp";
+      own = process_dir(base);
+      if (!own) return fail(own.error());
+      reserved = room.reserve(base, bound, kept != nullptr ? kept->bytes_kept_in(*own) : 0);
     }
+    if (!reserved) return fail(reserved.error());
+    const std::string& parent = *own;
     std::unique_ptr<WorkDir> dir;
     std::string path;
     if (kept != nullptr) {
