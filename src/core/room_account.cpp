@@ -148,6 +148,9 @@ Status RoomReservation::reserve(const std::string& base, std::uint64_t bound,
     return fail(Error::last_os_error());
   }
   const std::uint64_t free_bytes = static_cast<std::uint64_t>(fs.f_bavail) * fs.f_frsize;
+  // A bound the file system could never hold is no bound there: reserving it
+  // would refuse every command, so nothing is claimed beyond what is held.
+  if (bound >= static_cast<std::uint64_t>(fs.f_blocks) * fs.f_frsize) bound = held;
   std::lock_guard<std::mutex> lock(g_mu);
   adopt_process();
   const std::optional<std::string> dir = account_dir();
@@ -155,7 +158,7 @@ Status RoomReservation::reserve(const std::string& base, std::uint64_t bound,
   std::uint64_t others = open_here(st.st_dev, id_);
   if (dir) others += open_in_other_processes(*dir, st.st_dev);
   const Entry entry{st.st_dev, bound, held};
-  if (free_bytes < others || free_bytes - others < entry.open()) {
+  if (entry.open() > 0 && (free_bytes < others || free_bytes - others < entry.open())) {
     if (g_entries.erase(id_) != 0) write_record(dir);
     id_ = 0;
     return fail_message("no room for the work directory: " + base + " has " + mib(free_bytes) +

@@ -20,7 +20,9 @@
 // met. A reservation records what its holder held when it was made (or last
 // updated with set_held()); what a running command writes meanwhile lowers
 // the free space while its record still claims it, so the check errs on the
-// side of refusing. Without a directory for the account, only this process's
+// side of refusing. A bound at or above the file system's size is no bound
+// there (it would refuse every command): such a holder claims nothing beyond
+// what it holds and is never refused. Without a directory for the account, only this process's
 // reservations are counted. Files that are not vesk's on the same file
 // system are seen only as less free space.
 //
