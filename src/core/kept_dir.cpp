@@ -168,6 +168,11 @@ KeptWorkDir::KeptWorkDir() = default;
 KeptWorkDir::~KeptWorkDir() { drop(); }
 
 void KeptWorkDir::drop() {
+  remove();
+  room_.release();
+}
+
+void KeptWorkDir::remove() {
   records_settled_ = false;
   root_fd_.reset();
   watches_.reset();
@@ -196,7 +201,7 @@ Status KeptWorkDir::create(const std::string& parent) {
   struct stat st;
   if (!root_fd_ || ::fstat(root_fd_.get(), &st) != 0) {
     Error error = Error::last_os_error();
-    drop();
+    remove();
     return fail(std::move(error));
   }
   root_ = std::make_unique<Node>();
@@ -336,13 +341,13 @@ Result<std::string> KeptWorkDir::prepare(const FileMap& files, const std::string
         return path_;
       }
     }
-    drop();
+    remove();
     if (auto s = create(parent); !s) return fail(s.error());
     if (auto s = sync(files); !s) return fail(s.error());
     watch_files();
     return path_;
   });
-  if (!result) drop();
+  if (!result) remove();
   return result;
 }
 
@@ -743,14 +748,14 @@ Result<FileMap> KeptWorkDir::collect(std::optional<std::uint64_t> max_workspace_
     return changes;
   }
   if (!changes && !unsure) {
-    drop();
+    remove();
     return changes;
   }
   // The command's files are all still there: read them the plain way, and
   // start the next command afresh.
   Result<FileMap> full = root_fd_ ? vesk::collect(path_, max_workspace_mb)
                                   : Result<FileMap>(fail_message("work directory is gone"));
-  drop();
+  remove();
   return full;
 }
 

@@ -102,6 +102,7 @@
 #include "core/file_map.h"
 #include "core/file_watches.h"
 #include "core/io.h"
+#include "core/room_account.h"
 
 namespace vesk {
 
@@ -163,9 +164,18 @@ class KeptWorkDir {
   // interned): later differences are taken against it. Cannot fail.
   void set_held(const FileMap& files) { held_ = files; }
 
-  // Removes the directory, if any; the next prepare() starts a fresh one.
-  // Best effort, cannot fail.
+  // Removes the directory, if any, and gives back its room(); the next
+  // prepare() starts a fresh one. Best effort, cannot fail.
   void drop();
+
+  // The room reserved for the directory on its file system (room_account.h),
+  // made and updated by its user (execute_bash) and given back by drop().
+  RoomReservation& room() { return room_; }
+  // The bytes the directory holds that prepare() with `parent` would keep
+  // in place: what it holds when it lives there, else 0.
+  std::uint64_t bytes_kept_in(const std::string& parent) const {
+    return exists() && parent == parent_ ? held_.total_bytes() : 0;
+  }
 
   // The bytes of the files it holds when it lives on a memory file system
   // (tmpfs, as /dev/shm is), where they are host memory a second time over
@@ -179,6 +189,9 @@ class KeptWorkDir {
   struct Node;
   struct Scan;
 
+  // Removes the directory but keeps the room: prepare() and collect() make
+  // another in its place, or their caller drops it.
+  void remove();
   Status create(const std::string& parent);
   bool reopen();
   Status sync(const FileMap& files);
@@ -215,6 +228,7 @@ class KeptWorkDir {
   // is passed over (see visit()).
   bool trust_watched_leaves_ = false;
   FileMap held_;
+  RoomReservation room_;
   bool in_memory_ = false;  // the directory is on a tmpfs
   timespec reading_{};
   bool whole_seconds_ = true;

@@ -22,6 +22,7 @@
 #include "core/fs_tree.h"
 #include "core/host_dirs.h"
 #include "core/parallel.h"
+#include "core/room_account.h"
 #include "core/shell_monitor.h"
 #include "core/utf8.h"
 #include "core/workspace.h"
@@ -595,10 +596,35 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
     // The directory of this process below vesk's root in the chosen base; a
     // base whose root cannot be ours (a name another user took first) gives
     // way to /var/tmp.
-    const std::string base = work_dir_parent(files.total_bytes(), config.max_workspace_mb);
+    std::string base = work_dir_parent(files.total_bytes(), config.max_workspace_mb);
     Result<std::string> own = process_dir(base);
-    if (!own && base != "/var/tmp") own = process_dir("/var/tmp");
+    if (!own && base != "/var/tmp") {
+      base = "/var/tmp";
+      own = process_dir(base);
+    }
     if (!own) return fail(own.error());
+    // Room on the file system for everything the command may leave there,
+    // reserved before anything is written (room_account.h): a command that
+    // would crowd out another session's fails here instead of making that
+    // session's writes come out short. A kept directory keeps its
+    // reservation until it is dropped. Without max_workspace_mb there is no
+    // bound to reserve, and only the workspace itself is counted. /dev/shm,
+    // which vesk picks on its own for speed, gives way to /var/tmp when its
+    // room is taken; a base the operator chose ($TMPDIR) or /var/tmp does
+    // not, and the command fails.
+    RoomReservation call_room;
+    RoomReservation& room = kept != nullptr ? kept->room() : call_room;
+    const std::uint64_t bound = config.max_workspace_mb
+                                    ? saturating_mul(*config.max_workspace_mb, kMiB)
+                                    : files.total_bytes();
+    Status reserved = room.reserve(base, bound, kept != nullptr ? kept->bytes_kept_in(*own) : 0);
+    if (!reserved && base != "/var/tmp" && base == canonical_path("/dev/shm").value_or("")) {
+      base = "/var/tmp";
+      own = process_dir(base);
+      if (!own) return fail(own.error());
+      reserved = room.reserve(base, bound, kept != nullptr ? kept->bytes_kept_in(*own) : 0);
+    }
+    if (!reserved) return fail(reserved.error());
     const std::string& parent = *own;
     std::unique_ptr<WorkDir> dir;
     std::string path;
@@ -701,6 +727,11 @@ Result<const Checkpoint*> execute_bash(History& history, const Config& config,
       // Later differences are taken against the checkpoint's own map, which
       // shares structure with the checkpoints that follow from it.
       kept->set_held((*appended)->files);
+      if (kept->exists()) {
+        room.set_held((*appended)->files.total_bytes());
+      } else {
+        room.release();  // collect() read it in full and removed it
+      }
       dropper.keep = true;
       return appended;
     }

@@ -1,6 +1,8 @@
 #include "core/session.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <utility>
 
@@ -109,7 +111,34 @@ void Session::mark_active() {
   retry_at_.reset();
 }
 
+namespace {
+// Nanoseconds; negative: the default.
+std::atomic<std::int64_t> g_kept_dir_idle_override{-1};
+}  // namespace
+
+ParkClock::duration Session::kept_dir_idle_time() {
+  // Long enough that a session working in the shell keeps its directory
+  // from one command to the next; short enough that an idle one soon gives
+  // back what a second copy of its workspace takes.
+  constexpr std::chrono::seconds kDefault{60};
+  const std::int64_t set = g_kept_dir_idle_override.load(std::memory_order_relaxed);
+  if (set < 0) return kDefault;
+  return std::chrono::duration_cast<ParkClock::duration>(std::chrono::nanoseconds(set));
+}
+
+void Session::set_kept_dir_idle_time_for_testing(std::optional<ParkClock::duration> idle) {
+  g_kept_dir_idle_override.store(
+      idle ? std::chrono::duration_cast<std::chrono::nanoseconds>(*idle).count() : -1,
+      std::memory_order_relaxed);
+}
+
 std::optional<ParkClock::time_point> Session::park_deadline() const {
+  std::optional<ParkClock::time_point> runner = runner_park_deadline();
+  if (!kept_dir_release_at_ || !kept_dir_.exists()) return runner;
+  return runner ? std::min(*runner, *kept_dir_release_at_) : *kept_dir_release_at_;
+}
+
+std::optional<ParkClock::time_point> Session::runner_park_deadline() const {
   const Config& config = engine_.config();
   if (config.park_after_idle_secs == 0 || !runner_ || !runner_->usable()) return std::nullopt;
   if (retry_at_) return retry_at_;
@@ -165,10 +194,12 @@ Result<Session::ParkResult> Session::park() {
 }
 
 Result<std::optional<ParkClock::time_point>> Session::park_if_due(ParkClock::time_point now) {
-  const std::optional<ParkClock::time_point> deadline = park_deadline();
-  if (!deadline || *deadline > now) return deadline;
-  Result<ParkResult> parked = park();
-  if (!parked && parked.error().is_internal()) return fail(parked.error());
+  if (kept_dir_release_at_ && *kept_dir_release_at_ <= now) release_kept_dir();
+  const std::optional<ParkClock::time_point> deadline = runner_park_deadline();
+  if (deadline && *deadline <= now) {
+    Result<ParkResult> parked = park();
+    if (!parked && parked.error().is_internal()) return fail(parked.error());
+  }
   return park_deadline();
 }
 
@@ -528,7 +559,11 @@ Result<const Checkpoint*> Session::execute_bash(std::string_view command,
                                                 const RunControl& control) {
   return guard([&]() -> Result<const Checkpoint*> {
     if (control.cancel_requested()) return fail(cancelled_before_start());
-    return vesk::execute_bash(history_, engine_.config(), command, on_line, &kept_dir_, control);
+    Result<const Checkpoint*> result =
+        vesk::execute_bash(history_, engine_.config(), command, on_line, &kept_dir_, control);
+    kept_dir_release_at_.reset();
+    if (kept_dir_.exists()) kept_dir_release_at_ = ParkClock::now() + kept_dir_idle_time();
+    return result;
   });
 }
 

@@ -131,11 +131,15 @@ class Session {
   // the runner then stays, or, if it was lost meanwhile, the next call
   // replaces it as after a crash.
   Result<ParkResult> park();
-  // When the session is due to park: park_after_idle_secs after the end of
-  // the last call that used the runner, or the time to try again after a
-  // refusal. nullopt when parking is off or there is no live runner.
+  // When the parker should next ask: the earlier of the time the session is
+  // due to park (park_after_idle_secs after the end of the last call that
+  // used the runner, or the time to try again after a refusal; none when
+  // parking is off or there is no live runner) and the time its kept work
+  // directory goes back (kept_dir_idle_time() after the shell command that
+  // last used it). nullopt when neither is due.
   std::optional<ParkClock::time_point> park_deadline() const;
-  // Parks if due at `now`; returns the next deadline (park_deadline()).
+  // Gives the kept work directory back if its time has come, and parks if
+  // due at `now`; returns the next deadline (park_deadline()).
   // Errors: internal faults only (any other failure leaves the session to
   // its next call, as park() says).
   Result<std::optional<ParkClock::time_point>> park_if_due(ParkClock::time_point now);
@@ -222,7 +226,15 @@ class Session {
   // the disk or memory it takes; the next execute_bash lays the workspace
   // out afresh. park() does this whenever the session is idle long enough
   // to park. Cannot fail.
-  void release_kept_dir() { kept_dir_.drop(); }
+  void release_kept_dir() {
+    kept_dir_.drop();
+    kept_dir_release_at_.reset();
+  }
+  // How long a kept work directory outlives the shell command that last
+  // used it, whether or not the session parks: 60 s, or what a test set
+  // (nullopt: the default again). Thread-safe.
+  static ParkClock::duration kept_dir_idle_time();
+  static void set_kept_dir_idle_time_for_testing(std::optional<ParkClock::duration> idle);
   bool holds_kept_dir() const { return kept_dir_.exists(); }
   // The bytes the kept work directory holds in memory (it lives on a tmpfs
   // such as /dev/shm), 0 when there is none or it is on a disk.
@@ -259,6 +271,10 @@ class Session {
   ParkClock::time_point idle_since_ = ParkClock::now();
   // After a refusal: when to ask the runner again.
   std::optional<ParkClock::time_point> retry_at_;
+  // When the kept work directory goes back, while there is one.
+  std::optional<ParkClock::time_point> kept_dir_release_at_;
+  // The time the runner is due to park (see park_deadline()).
+  std::optional<ParkClock::time_point> runner_park_deadline() const;
   History history_;
   std::optional<std::string> label_;
   std::vector<PackageRecord> installed_packages_;

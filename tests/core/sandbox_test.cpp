@@ -10,10 +10,12 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <chrono>
 #include <cstdlib>
@@ -32,6 +34,7 @@
 #include "core/host_dirs.h"
 #include "core/io.h"
 #include "core/kept_dir.h"
+#include "core/room_account.h"
 #include "core/workspace.h"
 #include "host_files.h"
 #include "test_util.h"
@@ -623,6 +626,8 @@ TEST_F(SandboxTest, WritesPastTheWorkspaceBoundOrAFullDiskFailTheCall) {
     ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
   } unmount{mount_point.path().string()};
   ScopedEnv small_tmpdir{"TMPDIR", mount_point.path().string()};
+  // A bound beyond the file system's size reserves nothing there: the
+  // command may fill it.
   config_.max_workspace_mb = 64;
   History a(HistoryLimits{std::nullopt, 64});
   History b(HistoryLimits{std::nullopt, 64});
@@ -635,6 +640,78 @@ TEST_F(SandboxTest, WritesPastTheWorkspaceBoundOrAFullDiskFailTheCall) {
   auto next = execute_bash(b, config_, "head -c 4M /dev/zero > b.bin", nullptr);
   ASSERT_TRUE(next) << next.error().message();
   EXPECT_EQ((*(*next)->files.find("b.bin"))->size(), 4u << 20);
+}
+
+// Sessions sharing a small file system reserve their bound on it: one whose
+// bound does not fit beside the others' idle kept directories is refused up
+// front, and each session granted room can still write up to its bound.
+TEST_F(SandboxTest, SessionsReserveTheirWorkspaceBoundOnTheSharedFileSystem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small tmpfs needs root";
+  TempDir mount_point{"/var/tmp"};
+  if (::mount("tmpfs", mount_point.path().c_str(), "tmpfs", 0, "size=40m") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs here: " << std::strerror(errno);
+  }
+  struct Unmount {
+    std::string path;
+    ~Unmount() { ::umount2(path.c_str(), MNT_DETACH); }
+  } unmount{mount_point.path().string()};
+  ScopedEnv small_tmpdir{"TMPDIR", mount_point.path().string()};
+  const std::string base = mount_point.path().string();
+  config_.max_workspace_mb = 16;
+  constexpr std::uint64_t kMiB = 1 << 20;
+  struct Holder {
+    History history{HistoryLimits{std::nullopt, 16}};
+    KeptWorkDir kept;
+  } a, b, c;
+  auto bash = [&](Holder& h, const std::string& command) {
+    return execute_bash(h.history, config_, command, nullptr, &h.kept);
+  };
+  ASSERT_TRUE(bash(a, "head -c 10M /dev/zero > f"));
+  ASSERT_TRUE(bash(b, "head -c 10M /dev/zero > f"));
+  EXPECT_EQ(room_reserved_on(base), 12 * kMiB);  // 6 MiB each may still add
+  // 20 MiB free, 12 of them reserved: C's 16 do not fit.
+  auto refused = bash(c, "echo ran");
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(),
+            "no room for the work directory: " + base +
+                " has 20 MiB free and other sessions have reserved 12 MiB of it; this command "
+                "may write 16 MiB (max_workspace_mb)");
+  EXPECT_EQ(c.history.size(), 1u);
+  EXPECT_EQ(room_reserved_on(base), 12 * kMiB);
+  // A gives its directory back; C gets room and B still writes up to its
+  // bound beside C's full one.
+  a.kept.drop();
+  ASSERT_TRUE(bash(c, "head -c 15M /dev/zero > f"));
+  auto grown = bash(b, "head -c 5M /dev/zero >> f");
+  ASSERT_TRUE(grown) << grown.error().message();
+  EXPECT_EQ((*(*grown)->files.find("f"))->size(), 15 * kMiB);
+  b.kept.drop();
+  c.kept.drop();
+  EXPECT_EQ(room_reserved_on(base), 0u);
+
+  // Another process's reservation counts until that process is gone.
+  auto ready = make_pipe();
+  ASSERT_TRUE(ready);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    RoomReservation held;
+    const bool reserved = held.reserve(base, 30 * kMiB, 0).has_value();
+    (void)!::write(ready->write.get(), reserved ? "y" : "n", 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char answer = 0;
+  EXPECT_EQ(::read(ready->read.get(), &answer, 1), 1);
+  EXPECT_EQ(answer, 'y');
+  EXPECT_EQ(room_reserved_on(base), 30 * kMiB);
+  auto crowded = bash(a, "echo ran");
+  ASSERT_FALSE(crowded);
+  EXPECT_TRUE(crowded.error().message().starts_with("no room for the work directory"));
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_EQ(room_reserved_on(base), 0u);
+  EXPECT_TRUE(bash(a, "echo ran"));
 }
 
 // The command's standard input is /dev/null: it never consumes what the host

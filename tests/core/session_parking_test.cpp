@@ -81,6 +81,42 @@ TEST(SessionParking, TheParkerParksAnIdleSessionAndACallResumesIt) {
   schedule_parking(slot, std::nullopt);
 }
 
+// With parking off, the parker still gives an idle shell's kept work
+// directory back, and the next command lays the workspace out again.
+TEST(SessionParking, AnIdleKeptWorkDirectoryGoesBackWithParkingOff) {
+  Result<VeskEngine> engine = parking_engine(0);
+  ASSERT_TRUE(engine) << engine.error().message();
+  Session::set_kept_dir_idle_time_for_testing(std::chrono::milliseconds(50));
+  struct Restore {
+    ~Restore() { Session::set_kept_dir_idle_time_for_testing(std::nullopt); }
+  } restore;
+  auto slot = std::make_shared<Slot>();
+  Result<std::unique_ptr<Session>> created = Session::create(*engine);
+  ASSERT_TRUE(created) << created.error().message();
+  slot->session = std::move(*created);
+  const auto bash = [&](const std::string& command) {
+    std::lock_guard<std::mutex> lock(slot->mu);
+    Result<const Checkpoint*> run = slot->session->execute_bash(command, LineCallback());
+    EXPECT_TRUE(run) << run.error().message();
+    EXPECT_TRUE(slot->session->holds_kept_dir());
+    schedule_parking(slot, slot->session->park_deadline());
+    return run ? std::string((*run)->stdout_text) : std::string();
+  };
+  const auto holds = [&] {
+    std::lock_guard<std::mutex> lock(slot->mu);
+    return slot->session->holds_kept_dir();
+  };
+  bash("echo a > a.txt");
+  const auto deadline = std::chrono::steady_clock::now() + seconds(120);
+  while (holds() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_FALSE(holds());
+  EXPECT_FALSE(slot->session->park_deadline()) << "nothing left for the parker";
+  EXPECT_EQ(bash("cat a.txt"), "a\n");
+  schedule_parking(slot, std::nullopt);
+}
+
 TEST(SessionParking, AnImageLongerThanTheBoundKillsTheRunner) {
   Result<VeskEngine> engine = parking_engine(3600);
   ASSERT_TRUE(engine) << engine.error().message();
