@@ -121,7 +121,8 @@ def test_resource_pages_follow_the_keys_even_when_files_change():
 
     files = {f"f{i:04}": b"x" * i for i in range(resources.PAGE_SIZE + 3)}
     session = SimpleNamespace(current=SimpleNamespace(id=1, files=files))
-    ops = Operations(session, None, {"max_checkpoints": 5, "bash_command_denylist": [],
+    ops = Operations(session, None, {"max_checkpoints": 5, "max_history_mb": 4096,
+                                     "max_workspace_mb": 512, "bash_command_denylist": [],
                                      "bash_command_allowlist": []})
 
     def page(cursor):
