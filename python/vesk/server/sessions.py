@@ -34,8 +34,18 @@ more ends the oldest): bare `initialize` requests cannot take the slots of
 clients that finish their handshake.
 
 Idle sessions are ended after `idle_timeout` seconds without a request;
-`Session.idle_since()` is the one place that decides what counts as idle, so
-that parking idle workers instead can be added beside `sweep()`.
+`Session.idle_since()` is the one place that decides what counts as idle.
+
+The store (`vesk.server.store`, optional): workspace handles, and MCP
+sessions once initialized (over HTTP), are kept there (`Session.keep`), so
+that a server started again on the same store serves them: an id that is
+not in memory is looked up in the store and brought back, parked, for its
+owner (`get`, `lookup`, `owned`). Their workers write every change
+themselves. A kept session idle for `park_after` seconds is parked: its
+worker stores the interpreter's image and ends, and the session holds no
+process and does not count against the maximum until its next call starts a
+worker that rebuilds it from the store (`unpark`). Ending a session removes
+it from the store, except when the server stops.
 """
 
 from __future__ import annotations
@@ -49,7 +59,9 @@ import time
 from collections import OrderedDict
 from typing import Any
 
+from vesk.server import log
 from vesk.server.spares import SpareKeeper
+from vesk.server.store import HANDLE, SESSION, Store, StoreError
 from vesk.server.workers import (StartFailed, Worker, WorkerGone, WorkerOptions, forget_pid,
                                  reap_strays)
 
@@ -100,6 +112,20 @@ class Session:
         self._worker: Worker | None = None
         self._starting: asyncio.Task[Worker] | None = None
         self._pending: Worker | None = None  # the worker being started
+        self.keep = False  # kept in the store
+        self.parked = False  # held in the store only, no worker (does not count)
+        self.parking = False  # a park is under way
+        self.park_refused = 0.0  # when the worker last refused to park
+        self.load_file: str | None = None  # a session file its worker starts from
+
+    def worker_env(self) -> dict[str, str]:
+        """Where this session's worker takes its session from (durable.py)."""
+        env: dict[str, str] = {}
+        if self.keep:
+            env.update(VESK_STORE_ID=self.id, VESK_STORE_LOAD="1")
+        if self.load_file is not None:
+            env["VESK_LOAD_FILE"] = self.load_file
+        return env
 
     def touch(self) -> None:
         self.last_active = time.monotonic()
@@ -144,7 +170,7 @@ class Session:
         return await asyncio.shield(self._starting)
 
     async def _start(self) -> Worker:
-        worker = self._pending = Worker(self._options)
+        worker = self._pending = Worker(self._options, self.worker_env())
         try:
             await worker.start()
         except WorkerGone as e:
@@ -155,6 +181,7 @@ class Session:
             await worker.close()
             raise
         self._starting = None
+        self.load_file = None  # read (and deleted) by the worker
         if self.ended is not None:  # ended while it started
             await worker.close()
             raise WorkerGone(self.ended)
@@ -188,7 +215,12 @@ class Session:
 class SessionManager:
     def __init__(self, worker_env: dict[str, str], max_sessions: int,
                  idle_timeout: float | None, grace: float = 10.0,
-                 spares: bool = True, init_timeout: float = 10.0) -> None:
+                 spares: bool = True, init_timeout: float = 10.0,
+                 store: Store | None = None, park_after: float = 0.0) -> None:
+        self.store = store
+        self.park_after = park_after
+        if store is not None:
+            worker_env = dict(worker_env, VESK_STORE=store.path)
         self.scratch = tempfile.mkdtemp(prefix="vesk-serve-", dir=scratch_parent())
         env = dict(worker_env, TMPDIR=self.scratch)
         # Workers whose sessions park borrow a spare runner from one keeper
@@ -216,7 +248,8 @@ class SessionManager:
     def counted(self) -> int:
         """Sessions held against the maximum: live ones but provisional
         ones, and those still ending."""
-        return len(self.sessions) - len(self._provisional) + len(self._closing)
+        parked = sum(1 for s in self.sessions.values() if s.parked)
+        return len(self.sessions) - len(self._provisional) - parked + len(self._closing)
 
     def open(self, owner: str | None = None, handle: bool = False,
              provisional: bool = False) -> Session | None:
@@ -226,6 +259,9 @@ class SessionManager:
         if self.counted() >= self.max_sessions:
             return None
         session = Session(secrets.token_urlsafe(24), self.options, owner, handle)
+        if handle and self.store is not None:
+            self.store.add(session.id, owner, HANDLE)  # StoreError: nothing was opened
+            session.keep = True
         self.sessions[session.id] = session
         if provisional:
             session.provisional = True
@@ -255,11 +291,52 @@ class SessionManager:
             self.end(session, f"the server reached its maximum of {self.max_sessions} sessions "
                               f"before this one was initialized")
             return False
+        self._keep(session)
+        return True
+
+    def _keep(self, session: Session) -> None:
+        """Records an initialized MCP session in the store; one that cannot
+        be recorded lives in memory only."""
+        if self.store is None or session.handle or session.pinned or session.keep:
+            return
+        try:
+            self.store.add(session.id, session.owner, SESSION, session.protocol_version)
+            session.keep = True
+        except StoreError as e:
+            log.say(f"{e}; the session is kept in memory only")
+
+    def _restore(self, session_id: str, owner: str | None) -> Session | None:
+        """The session the store holds under `session_id` for `owner`, back
+        in memory, parked; None if there is none."""
+        if self.store is None or session_id in self._endings or len(session_id) > 128:
+            return None
+        try:
+            found = self.store.find(session_id)
+        except StoreError as e:
+            log.say(str(e))
+            return None
+        if found is None or found.principal != owner:
+            return None
+        session = Session(session_id, self.options, owner, found.kind == HANDLE)
+        session.keep = session.parked = True
+        if found.kind == SESSION:
+            session.protocol_version = found.protocol
+            session.initialized = True
+        self.sessions[session_id] = session
+        return session
+
+    def unpark(self, session: Session) -> bool:
+        """Lets a parked session start a worker; False at the maximum."""
+        if not session.parked:
+            return True
+        if self.counted() >= self.max_sessions:
+            return False
+        session.parked = False
         return True
 
     def get(self, session_id: str, owner: str | None = None) -> Session | None:
         """The live session `session_id` if `owner` opened it."""
-        session = self.sessions.get(session_id)
+        session = self.sessions.get(session_id) or self._restore(session_id, owner)
         return session if session is not None and session.owner == owner else None
 
     def lookup(self, handle: str, owner: str | None) -> Session | None:
@@ -269,17 +346,30 @@ class SessionManager:
 
     def owned(self, owner: str | None) -> list[Session]:
         """`owner`'s live workspaces, oldest first."""
+        if self.store is not None:
+            try:
+                for stored in self.store.owned(owner):
+                    if stored.id not in self.sessions:
+                        self._restore(stored.id, owner)
+            except StoreError as e:
+                log.say(str(e))
         return [s for s in self.sessions.values() if s.handle and s.owner == owner]
 
     def why_gone(self, session_id: str, owner: str | None = None) -> str | None:
         ending = self._endings.get(session_id)
         return ending[1] if ending is not None and ending[0] == owner else None
 
-    def end(self, session: Session, reason: str) -> None:
-        """Ends a session now; its worker goes in the background."""
+    def end(self, session: Session, reason: str, forget: bool = True) -> None:
+        """Ends a session now; its worker goes in the background. `forget`:
+        removes it from the store too."""
         if session.ended is not None:
             return
         session.ended = reason
+        if forget and session.keep and self.store is not None:
+            try:
+                self.store.remove(session.id)
+            except StoreError as e:
+                log.say(str(e))
         self.sessions.pop(session.id, None)
         self._endings[session.id] = (session.owner, reason)
         while len(self._endings) > REMEMBERED_ENDINGS:
@@ -295,19 +385,62 @@ class SessionManager:
         task.add_done_callback(self._closing.discard)
 
     def sweep(self) -> None:
-        """Ends the sessions idle for longer than the idle time-out."""
-        if self.idle_timeout is None:
-            return
+        """Ends the sessions idle for longer than the idle time-out, and
+        parks the kept ones idle for `park_after`."""
         now = time.monotonic()
         for session in list(self.sessions.values()):
             since = session.idle_since()
-            if since is not None and not session.pinned and now - since >= self.idle_timeout:
+            if since is None or session.pinned:
+                continue
+            if self.idle_timeout is not None and now - since >= self.idle_timeout:
                 what = "workspace" if session.handle else "session"
                 self.end(session, f"the {what} was idle for more than {self.idle_timeout:g} s")
+            elif self.park_after and session.keep and session.worker is not None \
+                    and not session.parking and now - since >= self.park_after \
+                    and now - session.park_refused >= self.park_after:
+                session.parking = True
+                task = asyncio.ensure_future(self._park(session))
+                self._closing.add(task)
+                task.add_done_callback(self._closing.discard)
+        if self.store is not None and self.idle_timeout is not None:
+            try:
+                for stale in self.store.unused_since(time.time() - self.idle_timeout):
+                    if stale not in self.sessions:
+                        self.store.remove(stale)
+            except StoreError as e:
+                log.say(str(e))
+
+    async def _park(self, session: Session) -> None:
+        """Parks a kept session into the store and ends its worker, unless
+        a call came meanwhile or the worker cannot park (tried again a
+        park time later)."""
+        try:
+            worker = session.worker
+            if worker is None:
+                return
+            try:
+                reply = await worker.call("_park", {})
+            except WorkerGone:
+                return
+            if not (reply.get("ok") or {}).get("parked"):
+                session.park_refused = time.monotonic()
+                return
+            if session.ended is not None or session.worker is not worker or session.inflight:
+                return  # the call resumes it in this worker
+            session.forget_worker()
+            session.parked = True
+            assert self.store is not None
+            try:
+                self.store.touch(session.id, time.time() - (time.monotonic() - session.last_active))
+            except StoreError as e:
+                log.say(str(e))
+            await worker.close()
+        finally:
+            session.parking = False
 
     async def sweep_forever(self) -> None:
-        interval = 30.0 if self.idle_timeout is None else max(0.05, min(self.idle_timeout / 4,
-                                                                       30.0))
+        limits = [t / 4 for t in (self.idle_timeout, self.park_after if self.store else 0) if t]
+        interval = max(0.05, min([30.0, *limits]))
         while True:
             await asyncio.sleep(interval)
             self.sweep()
@@ -317,7 +450,7 @@ class SessionManager:
         """Ends every session, waits for every worker, removes the scratch
         directory."""
         for session in list(self.sessions.values()):
-            self.end(session, "the server stopped")
+            self.end(session, "the server stopped", forget=False)
         while self._closing:
             await asyncio.gather(*list(self._closing), return_exceptions=True)
         if self.spares is not None:
