@@ -11,7 +11,6 @@ import signal
 import sqlite3
 import subprocess
 import time
-from pathlib import Path
 
 import pytest
 

@@ -19,6 +19,8 @@ vesk.server.worker`) loads only what it needs. The modules:
     workers.py         the server's handle of a worker process
     worker.py          the worker process, one per session, holding a VeskSession
     spares.py          the spare runner keeper, lending one runner to the workers
+    store.py           the store: workspaces kept in an SQLite database
+    durable.py         a worker's side of the store: its session loaded, saved, parked
 
 The command line is `vesk.cli`.
 """

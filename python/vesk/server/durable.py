@@ -122,7 +122,7 @@ def open_session(env: Mapping[str, str]) -> tuple[Any, Keeper | None,
 
     keeper = None
     if env.get("VESK_STORE") and env.get("VESK_STORE_ID"):
-        keeper = Keeper(Store(env["VESK_STORE"]), env["VESK_STORE_ID"])
+        keeper = Keeper(Store(env["VESK_STORE"], check=False), env["VESK_STORE_ID"])
     path = env.get("VESK_LOAD_FILE")
     if path:
         try:

@@ -175,6 +175,8 @@ class Session:
             await worker.start()
         except WorkerGone as e:
             self._starting = None
+            if self.ended is not None:  # ended while it started
+                raise WorkerGone(self.ended) from None
             raise StartFailed(str(e)) from None
         except BaseException:
             self._starting = None

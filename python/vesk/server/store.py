@@ -104,9 +104,10 @@ class Loaded:
 
 
 class Store:
-    def __init__(self, path: str) -> None:
+    def __init__(self, path: str, check: bool = True) -> None:
         """Opens (creating) the database at `path`; StoreError when it cannot
-        be opened for writing or is not a store of this version."""
+        be opened for writing or is not a store of this version. Without
+        `check` (a worker, once the server has checked it) it only opens."""
         self.path = path
         try:
             os.makedirs(os.path.dirname(os.path.abspath(path)), mode=0o700, exist_ok=True)
@@ -124,6 +125,8 @@ class Store:
                 raise StoreError(f"cannot use the store {path}: write-ahead logging is "
                                  f"unavailable there (journal mode {mode})")
             self._db.execute("PRAGMA synchronous=FULL")
+            if not check:
+                return
             self._db.executescript(_SCHEMA)
             with self._transaction():
                 # A write now, so that a store that cannot take one is refused at start.
