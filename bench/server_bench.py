@@ -27,6 +27,9 @@
   session made by the module alone.
 - The server's own resident memory before and after 1000 sessions opened and
   ended (sessions without a worker: what the server itself keeps).
+- Durability: the time a call spends in its worker (the module and the
+  store's write) with `--store` on against `--store none`, on a workspace of
+  100 MB: a run that changes no file, and a write of a 1 MB file.
 
 Messages on standard error from the runners (micropip, without a CDN) are
 the runners' own.
@@ -34,14 +37,18 @@ the runners' own.
 
 from __future__ import annotations
 
+import atexit
+import base64
 import functools
 import http.client
 import json
 import multiprocessing
 import os
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -75,9 +82,18 @@ FIGURES = [
      "value": "server:idle_session_rss", "unit": "B", "baseline": "server:module_runner_rss"},
     {"title": "server: its own memory growth over 1000 sessions",
      "value": "server:rss_growth_1000_sessions", "unit": "B", "max_value": 2.0 * 1048576},
+    {"title": "server: store on, a run changing nothing on 100 MB, vs store off",
+     "value": "server:store_unchanged_call_s", "unit": "s",
+     "baseline": "server:nostore_unchanged_call_s"},
+    {"title": "server: store on, a 1 MB write on 100 MB, vs store off",
+     "value": "server:store_write_1mb_s", "unit": "s", "baseline": "server:nostore_write_1mb_s"},
 ]
 
 HEADERS = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream"}
+
+
+_STATE = tempfile.mkdtemp(prefix="vesk-bench-state-")
+atexit.register(shutil.rmtree, _STATE, True)
 
 
 def _env() -> dict[str, str]:
@@ -85,6 +101,7 @@ def _env() -> dict[str, str]:
 
     env = dict(os.environ)
     env.pop("VESK_CONFIG", None)
+    env["XDG_STATE_HOME"] = _STATE  # the server's default store: never the user's
     paths = [str(ROOT / "python"), str(Path(vesk_internal.__file__).resolve().parent)]
     env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(
         os.pathsep) if p])
@@ -280,6 +297,26 @@ def _module_figures(env: dict[str, str]) -> tuple[float, int]:
     return statistics.median(starts), memory
 
 
+def _durability(env: dict[str, str], store: str, name: str) -> dict[str, float]:
+    """Seconds in the worker (median of 20) of a run that changes no file and
+    of a 1 MB write, on a workspace of 100 MB, with `--store store`."""
+    server, port = start_server("--store", store, "--park-after", "0", env=env)
+    try:
+        client = Client(port)
+        _, _, made = client.call("run_python", code="import os\nfor i in range(10):\n"
+                                 "    open(f'big{i}', 'wb').write(os.urandom(10 << 20))")
+        assert not made["isError"], made
+        unchanged = [client.call("run_python", code="x = 1")[1] for _ in range(20)]
+        writes = [client.call("write_file", path="one", encoding="base64", content=base64.b64encode(
+            os.urandom(1 << 20)).decode())[1] for _ in range(20)]
+        client.end()
+    finally:
+        server.terminate()
+        server.wait(timeout=120)
+    return {f"server:{name}_unchanged_call_s": statistics.median(unchanged),
+            f"server:{name}_write_1mb_s": statistics.median(writes)}
+
+
 def run() -> dict[str, float]:
     env = _env()
     server, port = start_server("--max-sessions", "64", env=env)
@@ -356,6 +393,8 @@ def run() -> dict[str, float]:
         server.wait(timeout=120)
     results["server:module_start_s"], module_rss = _module_figures(env)
     results["server:module_runner_rss"] = float(module_rss)
+    results.update(_durability(env, os.path.join(_STATE, "bench.sqlite3"), "store"))
+    results.update(_durability(env, "none", "nostore"))
     return results
 
 

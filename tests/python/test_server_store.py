@@ -10,11 +10,12 @@ import os
 import signal
 import sqlite3
 import subprocess
+import sys
 import time
 
 import pytest
 
-from mcp_util import Clients, ServerProcess, alive, descendants, serve_command, server_env
+from mcp_util import ROOT, Clients, ServerProcess, alive, descendants, serve_command, server_env
 
 
 @pytest.fixture(scope="module")
@@ -207,3 +208,40 @@ def test_a_full_disk_fails_the_call_and_the_session_goes_on(clients, tmp_path):
             db.close()
     finally:
         subprocess.run(["umount", "-l", str(mount)])
+
+
+def test_the_store_follows_forgets_and_frees_only_what_nothing_uses(tmp_path):
+    sys.path.insert(0, str(ROOT / "python"))
+    from vesk.server.store import HANDLE, Store
+    from vesk_internal import VeskSession
+
+    store = Store(str(tmp_path / "store.sqlite3"))
+    counts = lambda: tuple(store._db.execute(f"SELECT count(*) FROM {t}").fetchone()[0]
+                           for t in ("checkpoints", "contents"))
+    with VeskSession() as s:
+        store.add("w", None, HANDLE)
+
+        def save() -> None:
+            store.write("w", s._journal(), s._journal_content, lambda i: (None, None))
+            s._journal_written()
+
+        s.write_file("kept", b"written first, used by every checkpoint")
+        save()
+        for i in range(4):
+            s.write_file("f", f"version {i}".encode())
+            save()
+        s.set_checkpoint_label(2, "two")
+        save()
+        assert counts() == (6, 5)
+        # The oldest kept row is rewritten as all its files: "kept" comes
+        # from a generation whose rows are gone and must stay.
+        s.forget_before(s.current.id)
+        save()
+        assert counts() == (1, 2)
+        loaded = store.load("w")
+        back = VeskSession._from_store(loaded.current_id, loaded.rows, loaded.parts,
+                                       store.content)
+        assert back.current.files == s.current.files and back.current.id == s.current.id
+        back.close()
+    store.remove("w")
+    assert counts() == (0, 0)

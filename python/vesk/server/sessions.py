@@ -45,7 +45,8 @@ themselves. A kept session idle for `park_after` seconds is parked: its
 worker stores the interpreter's image and ends, and the session holds no
 process and does not count against the maximum until its next call starts a
 worker that rebuilds it from the store (`unpark`). Ending a session removes
-it from the store, except when the server stops.
+it from the store, except when the server stops (which parks the idle
+ones first).
 """
 
 from __future__ import annotations
@@ -450,7 +451,17 @@ class SessionManager:
 
     async def stop(self) -> None:
         """Ends every session, waits for every worker, removes the scratch
-        directory."""
+        directory. Kept sessions that are idle are parked first (for at
+        most the grace time), so that a restart brings their interpreters
+        back; the store keeps every kept session."""
+        if self.store is not None and self.park_after:
+            idle = [s for s in self.sessions.values() if s.keep and s.worker is not None
+                    and not s.inflight and not s.parking]
+            for session in idle:
+                session.parking = True
+            if idle:
+                await asyncio.wait([asyncio.ensure_future(self._park(s)) for s in idle],
+                                   timeout=self.options.grace)
         for session in list(self.sessions.values()):
             self.end(session, "the server stopped", forget=False)
         while self._closing:
