@@ -29,7 +29,10 @@
   ended (sessions without a worker: what the server itself keeps).
 - Durability: the time a call spends in its worker (the module and the
   store's write) with `--store` on against `--store none`, on a workspace of
-  100 MB: a run that changes no file, and a write of a 1 MB file.
+  100 MB: a run that changes no file, and a write of a 1 MB file. The
+  first call of a workspace parked into the store (its worker ended), and,
+  after the server is killed, the time from a new server's start on the same
+  store to the first answer to the old session (its interpreter back).
 
 Messages on standard error from the runners (micropip, without a CDN) are
 the runners' own.
@@ -87,6 +90,10 @@ FIGURES = [
      "baseline": "server:nostore_unchanged_call_s"},
     {"title": "server: store on, a 1 MB write on 100 MB, vs store off",
      "value": "server:store_write_1mb_s", "unit": "s", "baseline": "server:nostore_write_1mb_s"},
+    {"title": "server: first call after a park, resumed from the store",
+     "value": "server:resume_from_store_s", "unit": "s", "max_value": 0.5},
+    {"title": "server: killed, restarted: start to the old session's first answer",
+     "value": "server:restart_to_first_call_s", "unit": "s"},
 ]
 
 HEADERS = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream"}
@@ -194,6 +201,15 @@ class Client:
         self.conn.request("DELETE", "/mcp", headers={"Mcp-Session-Id": self.session or ""})
         self.conn.getresponse().read()
         self.conn.close()
+
+
+class Resumed(Client):
+    """An MCP session the store brought back: no initialize."""
+
+    def __init__(self, port: int, session: str) -> None:
+        self.conn = http.client.HTTPConnection("127.0.0.1", port, timeout=300)
+        self.session = session
+        self.next_id = 0
 
 
 def _mixed_calls(port: int, calls: int, pause: float = 0.0,
@@ -317,6 +333,39 @@ def _durability(env: dict[str, str], store: str, name: str) -> dict[str, float]:
             f"server:{name}_write_1mb_s": statistics.median(writes)}
 
 
+def _parked(server: subprocess.Popen[str]) -> None:
+    """Waits until the server has no worker left (its workspace parked)."""
+    deadline = time.monotonic() + 120
+    while any("vesk.server.worker" in Path(f"/proc/{p}/cmdline").read_bytes().decode(
+            errors="replace") for p in descendants(server.pid)):
+        assert time.monotonic() < deadline, "the workspace did not park"
+        time.sleep(0.02)
+
+
+def _restart_figures(env: dict[str, str]) -> dict[str, float]:
+    store = os.path.join(_STATE, "restart.sqlite3")
+    server, port = start_server("--store", store, "--park-after", "1", env=env)
+    try:
+        client = Client(port)
+        client.call("run_python", code="x = 41")
+        _parked(server)
+        resume, _, result = client.call("run_python", code="print(x + 1)")
+        assert result["structuredContent"]["stdout"].strip() == "42", result
+        _parked(server)
+        server.kill()  # its workers die with it
+        server.wait(timeout=120)
+        started = time.perf_counter()
+        server, port = start_server("--store", store, "--park-after", "1", env=env)
+        _, _, result = Resumed(port, client.session or "").call("run_python",
+                                                                code="print(x + 1)")
+        restart = time.perf_counter() - started
+        assert result["structuredContent"]["stdout"].strip() == "42", result
+    finally:
+        server.terminate()
+        server.wait(timeout=120)
+    return {"server:resume_from_store_s": resume, "server:restart_to_first_call_s": restart}
+
+
 def run() -> dict[str, float]:
     env = _env()
     server, port = start_server("--max-sessions", "64", env=env)
@@ -395,6 +444,7 @@ def run() -> dict[str, float]:
     results["server:module_runner_rss"] = float(module_rss)
     results.update(_durability(env, os.path.join(_STATE, "bench.sqlite3"), "store"))
     results.update(_durability(env, "none", "nostore"))
+    results.update(_restart_figures(env))
     return results
 
 

@@ -245,6 +245,7 @@ class SessionManager:
         # Provisional sessions, oldest first.
         self._provisional: dict[str, Session] = {}
         self._closing: set[asyncio.Task[None]] = set()
+        self._parks: set[asyncio.Task[None]] = set()  # parks under way
         # Why recently ended sessions ended, and whose they were.
         self._endings: OrderedDict[str, tuple[str | None, str]] = OrderedDict()
 
@@ -403,8 +404,8 @@ class SessionManager:
                     and now - session.park_refused >= self.park_after:
                 session.parking = True
                 task = asyncio.ensure_future(self._park(session))
-                self._closing.add(task)
-                task.add_done_callback(self._closing.discard)
+                self._parks.add(task)
+                task.add_done_callback(self._parks.discard)
         if self.store is not None and self.idle_timeout is not None:
             try:
                 for stale in self.store.unused_since(time.time() - self.idle_timeout):
@@ -437,7 +438,10 @@ class SessionManager:
                 self.store.touch(session.id, time.time() - (time.monotonic() - session.last_active))
             except StoreError as e:
                 log.say(str(e))
-            await worker.close()
+            closing = asyncio.ensure_future(worker.close())  # counted until it is gone
+            self._closing.add(closing)
+            closing.add_done_callback(self._closing.discard)
+            await closing
         finally:
             session.parking = False
 
@@ -459,9 +463,9 @@ class SessionManager:
                     and not s.inflight and not s.parking]
             for session in idle:
                 session.parking = True
-            if idle:
-                await asyncio.wait([asyncio.ensure_future(self._park(s)) for s in idle],
-                                   timeout=self.options.grace)
+            parks = [*self._parks, *(asyncio.ensure_future(self._park(s)) for s in idle)]
+            if parks:
+                await asyncio.wait(parks, timeout=self.options.grace)
         for session in list(self.sessions.values()):
             self.end(session, "the server stopped", forget=False)
         while self._closing:
