@@ -323,6 +323,8 @@ class SessionManager:
             return None
         session = Session(session_id, self.options, owner, found.kind == HANDLE)
         session.keep = session.parked = True
+        # Its idle time goes on from its last use, not from now.
+        session.last_active -= max(0.0, time.time() - found.last_used)
         if found.kind == SESSION:
             session.protocol_version = found.protocol
             session.initialized = True
@@ -435,7 +437,7 @@ class SessionManager:
             session.parked = True
             assert self.store is not None
             try:
-                self.store.touch(session.id, time.time() - (time.monotonic() - session.last_active))
+                self.store.touch(session.id, _wall(session.last_active))
             except StoreError as e:
                 log.say(str(e))
             closing = asyncio.ensure_future(worker.close())  # counted until it is gone
@@ -467,6 +469,11 @@ class SessionManager:
             if parks:
                 await asyncio.wait(parks, timeout=self.options.grace)
         for session in list(self.sessions.values()):
+            if session.keep and self.store is not None and not session.parked:
+                try:
+                    self.store.touch(session.id, _wall(session.last_active))
+                except StoreError as e:
+                    log.say(str(e))
             self.end(session, "the server stopped", forget=False)
         while self._closing:
             await asyncio.gather(*list(self._closing), return_exceptions=True)
@@ -480,3 +487,8 @@ class SessionManager:
         """Sessions with a live worker, and workers still being ended."""
         live = sum(1 for s in self.sessions.values() if s.worker is not None)
         return live + len(self._closing)
+
+
+def _wall(monotonic: float) -> float:
+    """The wall-clock time of a time.monotonic() reading."""
+    return time.time() - (time.monotonic() - monotonic)
