@@ -441,15 +441,26 @@ class Protocol:
             if target.worker is not None:
                 target.worker.cancel(key)
 
-    def _open_workspace(self) -> Session | str:
-        try:
-            opened = self.manager.open(self.principal, handle=True)
-        except StoreError as e:
-            return f"could not create the workspace: {e}"
+    async def _open_workspace(self) -> Session | str:
+        """A new workspace, in the store before its handle is given out."""
+        opened = self.manager.open(self.principal, handle=True)
         if opened is None:
             return (f"the server has its maximum of {self.manager.max_sessions} "
                     f"workspaces and sessions: close one or try again later")
+        if self.manager.store is not None:
+            try:
+                await self.manager.record(opened)
+            except StoreError as e:
+                self.manager.end(opened, "it could not be stored", forget=False)
+                return f"could not create the workspace: {e}"
         return opened
+
+    async def _create(self) -> dict[str, Any]:
+        opened = await self._open_workspace()
+        if isinstance(opened, str):
+            return _tool_error(opened)
+        return _tool_result(f"workspace {opened.id}: pass it as `workspace` to the other "
+                            f"tools", {"workspace": opened.id})
 
     async def _fork(self, request: Request, handle: str | None, modern: bool) -> dict[str, Any]:
         """fork_workspace: the source saves itself to a file in the scratch
@@ -458,7 +469,7 @@ class Protocol:
         source = self._workspace(handle, modern)
         if isinstance(source, str):
             return _tool_error(source)
-        opened = self._open_workspace()
+        opened = await self._open_workspace()
         if isinstance(opened, str):
             return _tool_error(opened)
         path = os.path.join(self.manager.scratch, f"fork-{opened.id}.vesk")
@@ -488,12 +499,6 @@ class Protocol:
 
     def _server_side(self, name: str, arguments: dict[str, Any]) -> dict[str, Any]:
         """The workspace tools, which the server answers itself."""
-        if name == "create_workspace":
-            opened = self._open_workspace()
-            if isinstance(opened, str):
-                return _tool_error(opened)
-            return _tool_result(f"workspace {opened.id}: pass it as `workspace` to the other "
-                                f"tools", {"workspace": opened.id})
         if name == "close_workspace":
             found = self._workspace(arguments["workspace"], True)
             if isinstance(found, str):
@@ -526,6 +531,8 @@ class Protocol:
                 return jsonrpc.error(request.id, jsonrpc.INVALID_PARAMS,
                                      f"Invalid params: {problem}")
             return jsonrpc.result(request.id, _tool_error(f"invalid arguments: {problem}"))
+        if tool.name == "create_workspace":
+            return jsonrpc.result(request.id, await self._create())
         if tool.name == "fork_workspace":
             return jsonrpc.result(request.id, await self._fork(request, arguments.get("workspace"),
                                                                modern))

@@ -53,12 +53,14 @@ from __future__ import annotations
 
 import asyncio
 import os
+from concurrent.futures import ThreadPoolExecutor
+from operator import methodcaller
 import secrets
 import shutil
 import tempfile
 import time
 from collections import OrderedDict
-from typing import Any
+from typing import Any, Callable
 
 from vesk.server import log
 from vesk.server.spares import SpareKeeper
@@ -118,6 +120,7 @@ class Session:
         self.parking = False  # a park is under way
         self.park_refused = 0.0  # when the worker last refused to park
         self.load_file: str | None = None  # a session file its worker starts from
+        self.recording: asyncio.Future[None] | None = None  # its row being added
 
     def worker_env(self) -> dict[str, str]:
         """Where this session's worker takes its session from (durable.py)."""
@@ -171,6 +174,8 @@ class Session:
         return await asyncio.shield(self._starting)
 
     async def _start(self) -> Worker:
+        if self.recording is not None:  # the worker's environment depends on it
+            await asyncio.wait([self.recording])
         worker = self._pending = Worker(self._options, self.worker_env())
         try:
             await worker.start()
@@ -222,6 +227,12 @@ class SessionManager:
                  store: Store | None = None, park_after: float = 0.0) -> None:
         self.store = store
         self.park_after = park_after
+        # The server's writes to the store go to a thread of their own, with
+        # a connection of its own: a worker's large write holds the store's
+        # lock for a while, and the event loop must not wait for it. Reads
+        # (write-ahead log) never wait for writers.
+        self._writes = ThreadPoolExecutor(1, "vesk-store") if store is not None else None
+        self._writer: Store | None = None
         if store is not None:
             worker_env = dict(worker_env, VESK_STORE=store.path)
         self.scratch = tempfile.mkdtemp(prefix="vesk-serve-", dir=scratch_parent())
@@ -263,9 +274,6 @@ class SessionManager:
         if self.counted() >= self.max_sessions:
             return None
         session = Session(secrets.token_urlsafe(24), self.options, owner, handle)
-        if handle and self.store is not None:
-            self.store.add(session.id, owner, HANDLE)  # StoreError: nothing was opened
-            session.keep = True
         self.sessions[session.id] = session
         if provisional:
             session.provisional = True
@@ -298,16 +306,52 @@ class SessionManager:
         self._keep(session)
         return True
 
+    def _write(self, work: Callable[[Store], Any]) -> asyncio.Future[Any]:
+        """`work` on the writer thread's connection to the store."""
+        assert self._writes is not None and self.store is not None
+        path = self.store.path
+
+        def run() -> Any:
+            if self._writer is None:
+                self._writer = Store(path, check=False)
+            return work(self._writer)
+
+        return asyncio.get_running_loop().run_in_executor(self._writes, run)
+
+    def _write_later(self, work: Callable[[Store], Any]) -> None:
+        """`work` on the writer thread, its failure only logged."""
+        def logged(done: asyncio.Future[Any]) -> None:
+            if not done.cancelled() and done.exception() is not None:
+                log.say(str(done.exception()))
+
+        self._write(work).add_done_callback(logged)
+
+    def record(self, session: Session) -> asyncio.Future[None]:
+        """Adds the session's row to the store (it is then `keep`); its
+        worker waits for it. Fails with StoreError, the session then living
+        in memory only."""
+        owner, kind, version = session.owner, HANDLE if session.handle else SESSION, \
+            session.protocol_version
+        done = self._write(lambda store: store.add(session.id, owner, kind, version))
+        session.keep = True  # its worker's environment waits for the outcome
+
+        def settled(future: asyncio.Future[None]) -> None:
+            if future.cancelled() or future.exception() is not None:
+                session.keep = False
+            session.recording = None
+
+        done.add_done_callback(settled)
+        session.recording = done
+        return done
+
     def _keep(self, session: Session) -> None:
         """Records an initialized MCP session in the store; one that cannot
         be recorded lives in memory only."""
         if self.store is None or session.handle or session.pinned or session.keep:
             return
-        try:
-            self.store.add(session.id, session.owner, SESSION, session.protocol_version)
-            session.keep = True
-        except StoreError as e:
-            log.say(f"{e}; the session is kept in memory only")
+        self.record(session).add_done_callback(
+            lambda done: None if done.cancelled() or done.exception() is None else log.say(
+                f"{done.exception()}; the session is kept in memory only"))
 
     def _restore(self, session_id: str, owner: str | None) -> Session | None:
         """The session the store holds under `session_id` for `owner`, back
@@ -372,10 +416,7 @@ class SessionManager:
             return
         session.ended = reason
         if forget and session.keep and self.store is not None:
-            try:
-                self.store.remove(session.id)
-            except StoreError as e:
-                log.say(str(e))
+            self._write_later(lambda store: store.remove(session.id))
         self.sessions.pop(session.id, None)
         self._endings[session.id] = (session.owner, reason)
         while len(self._endings) > REMEMBERED_ENDINGS:
@@ -412,7 +453,7 @@ class SessionManager:
             try:
                 for stale in self.store.unused_since(time.time() - self.idle_timeout):
                     if stale not in self.sessions:
-                        self.store.remove(stale)
+                        self._write_later(methodcaller("remove", stale))
             except StoreError as e:
                 log.say(str(e))
 
@@ -435,11 +476,8 @@ class SessionManager:
                 return  # the call resumes it in this worker
             session.forget_worker()
             session.parked = True
-            assert self.store is not None
-            try:
-                self.store.touch(session.id, _wall(session.last_active))
-            except StoreError as e:
-                log.say(str(e))
+            when = _wall(session.last_active)
+            self._write_later(lambda store: store.touch(session.id, when))
             closing = asyncio.ensure_future(worker.close())  # counted until it is gone
             self._closing.add(closing)
             closing.add_done_callback(self._closing.discard)
@@ -470,10 +508,8 @@ class SessionManager:
                 await asyncio.wait(parks, timeout=self.options.grace)
         for session in list(self.sessions.values()):
             if session.keep and self.store is not None and not session.parked:
-                try:
-                    self.store.touch(session.id, _wall(session.last_active))
-                except StoreError as e:
-                    log.say(str(e))
+                when = _wall(session.last_active)
+                self._write_later(methodcaller("touch", session.id, when))
             self.end(session, "the server stopped", forget=False)
         while self._closing:
             await asyncio.gather(*list(self._closing), return_exceptions=True)
@@ -482,6 +518,8 @@ class SessionManager:
             forget_pid(self.spares.pid)
         reap_strays()
         shutil.rmtree(self.scratch, ignore_errors=True)
+        if self._writes is not None:  # what is queued is written
+            await asyncio.get_running_loop().run_in_executor(None, self._writes.shutdown)
 
     def worker_count(self) -> int:
         """Sessions with a live worker, and workers still being ended."""

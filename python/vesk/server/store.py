@@ -185,16 +185,22 @@ class Store:
             raise StoreError(f"could not read the store: {_reason(e)}") from None
         return Stored(*row) if row is not None else None
 
+    def _read(self, query: str, arguments: tuple[Any, ...]) -> list[Any]:
+        try:
+            return self._db.execute(query, arguments).fetchall()
+        except sqlite3.Error as e:
+            raise StoreError(f"could not read the store: {_reason(e)}") from None
+
     def owned(self, principal: str | None) -> list[Stored]:
-        rows = self._db.execute(
-            "SELECT id, principal, kind, protocol, last_used FROM workspaces "
-            "WHERE principal IS ? AND kind=? ORDER BY last_used", (principal, HANDLE)).fetchall()
+        rows = self._read("SELECT id, principal, kind, protocol, last_used FROM workspaces "
+                          "WHERE principal IS ? AND kind=? ORDER BY last_used",
+                          (principal, HANDLE))
         return [Stored(*row) for row in rows]
 
     def unused_since(self, cutoff: float) -> list[str]:
         """Workspaces last used before `cutoff` (wall-clock seconds)."""
-        return [r[0] for r in self._db.execute(
-            "SELECT id FROM workspaces WHERE last_used < ?", (cutoff,)).fetchall()]
+        return [r[0] for r in self._read("SELECT id FROM workspaces WHERE last_used < ?",
+                                         (cutoff,))]
 
     def touch(self, workspace: str, when: float) -> None:
         self._write("record the workspace's use", lambda db: db.execute(
@@ -234,8 +240,8 @@ class Store:
                       made_at={r[0]: r[3] for r in rows if r[3] is not None})
 
     def content(self, digest: bytes) -> bytes | None:
-        row = self._db.execute("SELECT bytes FROM contents WHERE hash=?", (digest,)).fetchone()
-        return bytes(row[0]) if row is not None else None
+        rows = self._read("SELECT bytes FROM contents WHERE hash=?", (digest,))
+        return bytes(rows[0][0]) if rows else None
 
     def write(self, workspace: str, journal: dict[str, Any],
               content: Callable[[bytes], bytes | None],
