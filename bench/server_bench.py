@@ -33,6 +33,10 @@
   first call of a workspace parked into the store (its worker ended), and,
   after the server is killed, the time from a new server's start on the same
   store to the first answer to the old session (its interpreter back).
+- Density: VESK_BENCH_WORKSPACES (default 100) sessions, each with a file
+  and a variable, all parked into the store: the memory of the server and
+  everything below it, the store's size, and the first call of a few of them
+  (resumed from the store).
 
 Messages on standard error from the runners (micropip, without a CDN) are
 the runners' own.
@@ -94,6 +98,12 @@ FIGURES = [
      "value": "server:resume_from_store_s", "unit": "s", "max_value": 0.5},
     {"title": "server: killed, restarted: start to the old session's first answer",
      "value": "server:restart_to_first_call_s", "unit": "s"},
+    {"title": "server: parked sessions, memory of the server and all below it, per session",
+     "value": "server:parked_rss_per_session", "unit": "B"},
+    {"title": "server: parked sessions, store size per session",
+     "value": "server:parked_store_per_session", "unit": "B"},
+    {"title": "server: parked sessions, first call resumed from the store, median",
+     "value": "server:parked_first_call_s", "unit": "s", "max_value": 0.5},
 ]
 
 HEADERS = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream"}
@@ -366,6 +376,35 @@ def _restart_figures(env: dict[str, str]) -> dict[str, float]:
     return {"server:resume_from_store_s": resume, "server:restart_to_first_call_s": restart}
 
 
+def _density(env: dict[str, str], count: int) -> dict[str, float]:
+    store = os.path.join(_STATE, "density.sqlite3")
+    server, port = start_server("--store", store, "--park-after", "1", "--max-sessions", "64",
+                                env=env)
+    try:
+        sessions = []
+        for i in range(count):
+            client = Client(port)
+            client.call("write_file", path="notes.txt", content=f"session {i}\n" * 100)
+            client.call("run_python", code=f"x = {i}")
+            sessions.append(client.session or "")
+            client.conn.close()
+        _parked(server)
+        rss = _settled_rss([server.pid, *descendants(server.pid)])
+        size = sum(os.path.getsize(store + suffix) for suffix in ("", "-wal")
+                   if os.path.exists(store + suffix))
+        firsts = []
+        for i in range(0, count, max(1, count // 5)):
+            took, _, result = Resumed(port, sessions[i]).call("run_python", code="print(x)")
+            assert result["structuredContent"]["stdout"].strip() == str(i), result
+            firsts.append(took)
+    finally:
+        server.terminate()
+        server.wait(timeout=120)
+    return {"server:parked_rss_per_session": rss / count,
+            "server:parked_store_per_session": size / count,
+            "server:parked_first_call_s": statistics.median(firsts)}
+
+
 def run() -> dict[str, float]:
     env = _env()
     server, port = start_server("--max-sessions", "64", env=env)
@@ -445,6 +484,7 @@ def run() -> dict[str, float]:
     results.update(_durability(env, os.path.join(_STATE, "bench.sqlite3"), "store"))
     results.update(_durability(env, "none", "nostore"))
     results.update(_restart_figures(env))
+    results.update(_density(env, int(os.environ.get("VESK_BENCH_WORKSPACES", "100"))))
     return results
 
 
