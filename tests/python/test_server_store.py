@@ -144,6 +144,19 @@ def test_a_parked_workspace_holds_no_worker_and_forks_go_their_own_ways(clients,
         clients.do("close", "park")
     finally:
         assert server.stop() == 0
+    # The stop parked both into the store; a server whose idle time-out they
+    # have passed removes them, though it never brought them back.
+    count = "SELECT count(*) FROM workspaces WHERE image IS NOT NULL"
+    with sqlite3.connect(store) as db:
+        assert db.execute(count).fetchone()[0] == 2
+    server = ServerProcess("--store", store, "--idle-timeout", "1")
+    try:
+        def left() -> int:
+            with sqlite3.connect(store) as db:
+                return db.execute("SELECT count(*) FROM workspaces").fetchone()[0]
+        wait_for(lambda: left() == 0, "the idle workspaces to leave the store")
+    finally:
+        assert server.stop() == 0
 
 
 @pytest.mark.parametrize("damage", ["garbage", "read-only"])

@@ -409,6 +409,11 @@ class SessionManager:
         ending = self._endings.get(session_id)
         return ending[1] if ending is not None and ending[0] == owner else None
 
+    def _remember(self, session_id: str, owner: str | None, reason: str) -> None:
+        self._endings[session_id] = (owner, reason)
+        while len(self._endings) > REMEMBERED_ENDINGS:
+            self._endings.popitem(last=False)
+
     def end(self, session: Session, reason: str, forget: bool = True) -> None:
         """Ends a session now; its worker goes in the background. `forget`:
         removes it from the store too."""
@@ -418,9 +423,7 @@ class SessionManager:
         if forget and session.keep and self.store is not None:
             self._write_later(lambda store: store.remove(session.id))
         self.sessions.pop(session.id, None)
-        self._endings[session.id] = (session.owner, reason)
-        while len(self._endings) > REMEMBERED_ENDINGS:
-            self._endings.popitem(last=False)
+        self._remember(session.id, session.owner, reason)
         if session.expiry is not None:
             session.expiry.cancel()
             session.expiry = None
@@ -451,8 +454,12 @@ class SessionManager:
                 task.add_done_callback(self._parks.discard)
         if self.store is not None and self.idle_timeout is not None:
             try:
-                for stale in self.store.unused_since(time.time() - self.idle_timeout):
-                    if stale not in self.sessions:
+                for stale, owner in self.store.unused_since(time.time() - self.idle_timeout):
+                    if stale not in self.sessions and stale not in self._endings:
+                        # Remembered as ended first, so that it is not brought back
+                        # before the writer removes it.
+                        self._remember(stale, owner, f"it was idle for more than "
+                                                     f"{self.idle_timeout:g} s")
                         self._write_later(methodcaller("remove", stale))
             except StoreError as e:
                 log.say(str(e))

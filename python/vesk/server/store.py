@@ -197,10 +197,11 @@ class Store:
                           (principal, HANDLE))
         return [Stored(*row) for row in rows]
 
-    def unused_since(self, cutoff: float) -> list[str]:
-        """Workspaces last used before `cutoff` (wall-clock seconds)."""
-        return [r[0] for r in self._read("SELECT id FROM workspaces WHERE last_used < ?",
-                                         (cutoff,))]
+    def unused_since(self, cutoff: float) -> list[tuple[str, str | None]]:
+        """Workspaces (id, principal) last used before `cutoff` (wall-clock
+        seconds), at most 200 at a time."""
+        return [(r[0], r[1]) for r in self._read(
+            "SELECT id, principal FROM workspaces WHERE last_used < ? LIMIT 200", (cutoff,))]
 
     def touch(self, workspace: str, when: float) -> None:
         self._write("record the workspace's use", lambda db: db.execute(
