@@ -159,12 +159,13 @@ def test_a_parked_workspace_holds_no_worker_and_forks_go_their_own_ways(clients,
         assert server.stop() == 0
 
 
-@pytest.mark.parametrize("damage", ["garbage", "read-only"])
+@pytest.mark.parametrize("damage", ["garbage", "read-only", "in use"])
 def test_a_store_that_cannot_be_used_is_refused_at_start(tmp_path, damage):
     path = tmp_path / "store.sqlite3"
+    holder = ServerProcess("--store", str(path)) if damage == "in use" else None
     if damage == "garbage":
         path.write_bytes(b"not a database at all, " * 100)
-    else:
+    elif damage == "read-only":
         mount = tmp_path / "ro"
         mount.mkdir()
         if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(mount)]
@@ -179,9 +180,12 @@ def test_a_store_that_cannot_be_used_is_refused_at_start(tmp_path, damage):
     finally:
         if damage == "read-only":
             subprocess.run(["umount", str(mount)])
+        if holder is not None:
+            assert holder.stop() == 0
     assert done.returncode == 2
     assert f"cannot use the store {path}" in done.stderr
-    assert ("not a vesk store" if damage == "garbage" else "not writable") in done.stderr
+    assert {"garbage": "not a vesk store", "read-only": "not writable",
+            "in use": "another vesk serve is using it"}[damage] in done.stderr
 
 
 def test_a_full_disk_fails_the_call_and_the_session_goes_on(clients, tmp_path):

@@ -10,7 +10,8 @@ each once whatever refers to it. Two kinds of process open it: the server,
 which adds and removes workspace rows, and each worker, which writes its
 session's journal after every call that changed something and before the
 answer goes (`write`), and rebuilds its session from the rows (`load`).
-SQLite serialises the writers (`busy_timeout`).
+SQLite serialises the writers (`busy_timeout`). One server at a time uses
+a store: it holds a lock on `PATH.lock` while it runs.
 
 Contents are garbage-collected without reading the module's opaque rows:
 each journal write is a generation of the workspace, and the digests that
@@ -30,6 +31,7 @@ and its next journal holds the change again.
 
 from __future__ import annotations
 
+import fcntl
 import os
 import sqlite3
 import time
@@ -113,6 +115,7 @@ class Store:
             os.makedirs(os.path.dirname(os.path.abspath(path)), mode=0o700, exist_ok=True)
             if os.path.exists(path) and not os.access(path, os.R_OK | os.W_OK):
                 raise StoreError(f"cannot use the store {path}: it is not writable")
+            self._lock = self._take_lock(path) if check else None
             old = os.umask(0o077)
             try:
                 self._db = sqlite3.connect(path, timeout=BUSY_MS / 1000, isolation_level=None,
@@ -144,8 +147,24 @@ class Store:
         except (sqlite3.Error, OSError) as e:
             raise StoreError(f"cannot use the store {path}: {_reason(e)}") from None
 
+    @staticmethod
+    def _take_lock(path: str) -> int:
+        """One server per store: two would each serve the same workspaces
+        from workers of their own. The lock goes with the process, however
+        it ends."""
+        fd = os.open(path + ".lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(fd)
+            raise StoreError(f"cannot use the store {path}: another vesk serve is using "
+                             f"it") from None
+        return fd
+
     def close(self) -> None:
         self._db.close()
+        if self._lock is not None:
+            os.close(self._lock)
 
     @contextmanager
     def _transaction(self) -> Iterator[sqlite3.Connection]:
