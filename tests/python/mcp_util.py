@@ -20,18 +20,15 @@ MCP_DIR = ROOT / "tests" / "mcp"
 SDK = ROOT / ".tools" / "mcp" / "node_modules"
 
 
-_STATE: list[str] = []
-
-
 def _state_home() -> str:
-    if not _STATE:
-        import atexit
-        import shutil
-        import tempfile
+    """A state directory of its own for each server (one server per store)."""
+    import atexit
+    import shutil
+    import tempfile
 
-        _STATE.append(tempfile.mkdtemp(prefix="vesk-state-"))
-        atexit.register(shutil.rmtree, _STATE[0], True)
-    return _STATE[0]
+    path = tempfile.mkdtemp(prefix="vesk-state-")
+    atexit.register(shutil.rmtree, path, True)
+    return path
 
 
 def server_env(**extra: str) -> dict[str, str]:
@@ -41,7 +38,8 @@ def server_env(**extra: str) -> dict[str, str]:
 
     env = dict(os.environ)
     env.pop("VESK_CONFIG", None)
-    # A server over HTTP keeps a store in the state directory: never the user's.
+    # A server over HTTP keeps a store in the state directory: never the user's,
+    # and never another test server's.
     env["XDG_STATE_HOME"] = _state_home()
     paths = [str(ROOT / "python"), str(Path(vesk_internal.__file__).resolve().parent)]
     env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(

@@ -131,6 +131,9 @@ def test_a_parked_workspace_holds_no_worker_and_forks_go_their_own_ways(clients,
         fork = ok(call(clients, "park", "fork_workspace", workspace=handle))
         assert fork["interpreter"] is True
         twin = fork["workspace"]
+        with sqlite3.connect(store) as db:  # stored before its handle was given out
+            assert db.execute("SELECT count(*) FROM checkpoints WHERE workspace=?",
+                              (twin,)).fetchone()[0] == 3
         ok(call(clients, "park", "run_python", workspace=twin,
                 code="x += 100\nopen('a.txt', 'w').write('fork')"))
         ok(call(clients, "park", "write_file", workspace=handle, path="b.txt", content="own"))

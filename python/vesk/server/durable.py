@@ -113,6 +113,18 @@ def fork_to(session: Any, ops: Any, path: str) -> dict[str, Any]:
     return {"ok": {"interpreter": bool(image)}}
 
 
+def store_loaded(keeper: Keeper | None, session: Any, ops: Any,
+                 env: Mapping[str, str]) -> str | None:
+    """A session that came from a file (a fork) goes to the store before its
+    handle is given out; what went wrong, or None."""
+    if keeper is None or not env.get("VESK_LOAD_FILE"):
+        return None
+    reply: dict[str, Any] = {"ok": {}}
+    keeper.save(session, ops, "_load", reply)
+    error: str | None = reply.get("error")
+    return error
+
+
 def open_session(env: Mapping[str, str]) -> tuple[Any, Keeper | None,
                                                   dict[str, Any] | None]:
     """The worker's session, its keeper (None: memory only), and the records

@@ -565,9 +565,13 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
     except Exception as e:  # RuntimeError from the module, ImportError, StoreError
         send(out, {"ready": False, "error": str(e) or type(e).__name__})
         return 1
-    send(out, {"ready": True, "pid": os.getpid(), "start_s": time.monotonic() - started})
     ops = Operations(session, export_root)
     _take_records(ops, records)
+    problem = durable.store_loaded(keeper, session, ops, os.environ)
+    if problem is not None:
+        send(out, {"ready": False, "error": problem})
+        return 1
+    send(out, {"ready": True, "pid": os.getpid(), "start_s": time.monotonic() - started})
     while True:
         request = receive(inp)
         if request is None:
