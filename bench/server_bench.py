@@ -127,7 +127,11 @@ def _env() -> dict[str, str]:
 
 def start_server(*flags: str, env: dict[str, str] | None = None) -> tuple[subprocess.Popen[str], int]:
     """`vesk serve --http` on a free loopback port with `flags`, once it
-    listens, and that port; its standard error is read and dropped."""
+    listens, and that port; its standard error is read and dropped. Without
+    a `--store` among the flags it keeps its default store (on over HTTP) in
+    a state directory of its own (one server per store)."""
+    if "--store" not in flags:
+        flags = (*flags, "--store", os.path.join(tempfile.mkdtemp(dir=_STATE), "store.sqlite3"))
     server = subprocess.Popen([sys.executable, "-m", "vesk", "serve", "--http", "127.0.0.1:0",
                                *flags], env=_env() if env is None else env,
                               stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
