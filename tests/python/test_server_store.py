@@ -15,7 +15,8 @@ import time
 
 import pytest
 
-from mcp_util import ROOT, Clients, ServerProcess, alive, descendants, serve_command, server_env
+from mcp_util import (ROOT, Clients, ServerProcess, alive, command_line, descendants,
+                      serve_command, server_env)
 
 
 @pytest.fixture(scope="module")
@@ -77,6 +78,11 @@ def test_workspaces_outlive_a_killed_server(clients, tmp_path):
     ok(call(clients, "v2", "close_workspace", workspace=gone))
     session = connect(clients, "v1", server)["sessionId"]
     ok(call(clients, "v1", "write_file", path="own.txt", content="legacy"))
+    # Killed mid-call: the change never answered is not in the store.
+    clients.start("callTool", "v2", name="run_shell", arguments={
+        "workspace": handle, "command": "echo lost > c.txt; sleep 60"})
+    wait_for(lambda: any("bwrap" in command_line(p) for p in descendants(server.pid)),
+             "the shell command to run")
     kill_all(server)
     for name in ("v1", "v2"):
         clients.do("close", name)
