@@ -67,7 +67,7 @@ class Keeper:
         except (StoreError, RuntimeError) as e:
             what = "the change was made" if "ok" in reply else "the call failed"
             text = (f"{what}, but could not be saved: {e}; the workspace goes on in this "
-                    f"server's memory, and the next call that succeeds saves it")
+                    f"server's memory, and its next change saves this one too")
             reply.pop("ok", None)
             reply["error"] = f"{reply['error']}\n{text}" if "error" in reply else text
             return
