@@ -122,7 +122,7 @@ def parser() -> argparse.ArgumentParser:
     sessions.add_argument("--max-sessions", metavar="N", type=_positive,
                           help="most sessions at once, HTTP (default: max_sessions of the "
                                "configuration, 50); beyond it a new session is refused with "
-                               "503")
+                               "503; sessions parked into the store do not count")
     sessions.add_argument("--max-body-mb", metavar="N", type=_positive, default=64,
                           help="largest HTTP request body or stdio message, in MiB "
                                "(default: 64)")
