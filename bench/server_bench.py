@@ -27,6 +27,16 @@
   session made by the module alone.
 - The server's own resident memory before and after 1000 sessions opened and
   ended (sessions without a worker: what the server itself keeps).
+- Durability: the time a call spends in its worker (the module and the
+  store's write) with `--store` on against `--store none`, on a workspace of
+  100 MB: a run that changes no file, and a write of a 1 MB file. The
+  first call of a workspace parked into the store (its worker ended), and,
+  after the server is killed, the time from a new server's start on the same
+  store to the first answer to the old session (its interpreter back).
+- Density: VESK_BENCH_WORKSPACES (default 100) sessions, each with a file
+  and a variable, all parked into the store: the memory of the server and
+  everything below it, the store's size, and the first call of a few of them
+  (resumed from the store).
 
 Messages on standard error from the runners (micropip, without a CDN) are
 the runners' own.
@@ -34,14 +44,18 @@ the runners' own.
 
 from __future__ import annotations
 
+import atexit
+import base64
 import functools
 import http.client
 import json
 import multiprocessing
 import os
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 from pathlib import Path
@@ -75,9 +89,28 @@ FIGURES = [
      "value": "server:idle_session_rss", "unit": "B", "baseline": "server:module_runner_rss"},
     {"title": "server: its own memory growth over 1000 sessions",
      "value": "server:rss_growth_1000_sessions", "unit": "B", "max_value": 2.0 * 1048576},
+    {"title": "server: store on, a run changing nothing on 100 MB, vs store off",
+     "value": "server:store_unchanged_call_s", "unit": "s",
+     "baseline": "server:nostore_unchanged_call_s"},
+    {"title": "server: store on, a 1 MB write on 100 MB, vs store off",
+     "value": "server:store_write_1mb_s", "unit": "s", "baseline": "server:nostore_write_1mb_s"},
+    {"title": "server: first call after a park, resumed from the store",
+     "value": "server:resume_from_store_s", "unit": "s", "max_value": 0.5},
+    {"title": "server: killed, restarted: start to the old session's first answer",
+     "value": "server:restart_to_first_call_s", "unit": "s"},
+    {"title": "server: parked sessions, memory of the server and all below it, per session",
+     "value": "server:parked_rss_per_session", "unit": "B"},
+    {"title": "server: parked sessions, store size per session",
+     "value": "server:parked_store_per_session", "unit": "B"},
+    {"title": "server: parked sessions, first call resumed from the store, median",
+     "value": "server:parked_first_call_s", "unit": "s", "max_value": 0.5},
 ]
 
 HEADERS = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream"}
+
+
+_STATE = tempfile.mkdtemp(prefix="vesk-bench-state-")
+atexit.register(shutil.rmtree, _STATE, True)
 
 
 def _env() -> dict[str, str]:
@@ -85,6 +118,7 @@ def _env() -> dict[str, str]:
 
     env = dict(os.environ)
     env.pop("VESK_CONFIG", None)
+    env["XDG_STATE_HOME"] = _STATE  # the server's default store: never the user's
     paths = [str(ROOT / "python"), str(Path(vesk_internal.__file__).resolve().parent)]
     env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(
         os.pathsep) if p])
@@ -93,7 +127,11 @@ def _env() -> dict[str, str]:
 
 def start_server(*flags: str, env: dict[str, str] | None = None) -> tuple[subprocess.Popen[str], int]:
     """`vesk serve --http` on a free loopback port with `flags`, once it
-    listens, and that port; its standard error is read and dropped."""
+    listens, and that port; its standard error is read and dropped. Without
+    a `--store` among the flags it keeps its default store (on over HTTP) in
+    a state directory of its own (one server per store)."""
+    if "--store" not in flags:
+        flags = (*flags, "--store", os.path.join(tempfile.mkdtemp(dir=_STATE), "store.sqlite3"))
     server = subprocess.Popen([sys.executable, "-m", "vesk", "serve", "--http", "127.0.0.1:0",
                                *flags], env=_env() if env is None else env,
                               stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True)
@@ -177,6 +215,15 @@ class Client:
         self.conn.request("DELETE", "/mcp", headers={"Mcp-Session-Id": self.session or ""})
         self.conn.getresponse().read()
         self.conn.close()
+
+
+class Resumed(Client):
+    """An MCP session the store brought back: no initialize."""
+
+    def __init__(self, port: int, session: str) -> None:
+        self.conn = http.client.HTTPConnection("127.0.0.1", port, timeout=300)
+        self.session = session
+        self.next_id = 0
 
 
 def _mixed_calls(port: int, calls: int, pause: float = 0.0,
@@ -280,6 +327,88 @@ def _module_figures(env: dict[str, str]) -> tuple[float, int]:
     return statistics.median(starts), memory
 
 
+def _durability(env: dict[str, str], store: str, name: str) -> dict[str, float]:
+    """Seconds in the worker (median of 20) of a run that changes no file and
+    of a 1 MB write, on a workspace of 100 MB, with `--store store`."""
+    server, port = start_server("--store", store, "--park-after", "0", env=env)
+    try:
+        client = Client(port)
+        _, _, made = client.call("run_python", code="import os\nfor i in range(10):\n"
+                                 "    open(f'big{i}', 'wb').write(os.urandom(10 << 20))")
+        assert not made["isError"], made
+        unchanged = [client.call("run_python", code="x = 1")[1] for _ in range(20)]
+        writes = [client.call("write_file", path="one", encoding="base64", content=base64.b64encode(
+            os.urandom(1 << 20)).decode())[1] for _ in range(20)]
+        client.end()
+    finally:
+        server.terminate()
+        server.wait(timeout=120)
+    return {f"server:{name}_unchanged_call_s": statistics.median(unchanged),
+            f"server:{name}_write_1mb_s": statistics.median(writes)}
+
+
+def _parked(server: subprocess.Popen[str]) -> None:
+    """Waits until the server has no worker left (its workspace parked)."""
+    deadline = time.monotonic() + 120
+    while any("vesk.server.worker" in Path(f"/proc/{p}/cmdline").read_bytes().decode(
+            errors="replace") for p in descendants(server.pid)):
+        assert time.monotonic() < deadline, "the workspace did not park"
+        time.sleep(0.02)
+
+
+def _restart_figures(env: dict[str, str]) -> dict[str, float]:
+    store = os.path.join(_STATE, "restart.sqlite3")
+    server, port = start_server("--store", store, "--park-after", "1", env=env)
+    try:
+        client = Client(port)
+        client.call("run_python", code="x = 41")
+        _parked(server)
+        resume, _, result = client.call("run_python", code="print(x + 1)")
+        assert result["structuredContent"]["stdout"].strip() == "42", result
+        _parked(server)
+        server.kill()  # its workers die with it
+        server.wait(timeout=120)
+        started = time.perf_counter()
+        server, port = start_server("--store", store, "--park-after", "1", env=env)
+        _, _, result = Resumed(port, client.session or "").call("run_python",
+                                                                code="print(x + 1)")
+        restart = time.perf_counter() - started
+        assert result["structuredContent"]["stdout"].strip() == "42", result
+    finally:
+        server.terminate()
+        server.wait(timeout=120)
+    return {"server:resume_from_store_s": resume, "server:restart_to_first_call_s": restart}
+
+
+def _density(env: dict[str, str], count: int) -> dict[str, float]:
+    store = os.path.join(_STATE, "density.sqlite3")
+    server, port = start_server("--store", store, "--park-after", "1", "--max-sessions", "64",
+                                env=env)
+    try:
+        sessions = []
+        for i in range(count):
+            client = Client(port)
+            client.call("write_file", path="notes.txt", content=f"session {i}\n" * 100)
+            client.call("run_python", code=f"x = {i}")
+            sessions.append(client.session or "")
+            client.conn.close()
+        _parked(server)
+        rss = _settled_rss([server.pid, *descendants(server.pid)])
+        size = sum(os.path.getsize(store + suffix) for suffix in ("", "-wal")
+                   if os.path.exists(store + suffix))
+        firsts = []
+        for i in range(0, count, max(1, count // 5)):
+            took, _, result = Resumed(port, sessions[i]).call("run_python", code="print(x)")
+            assert result["structuredContent"]["stdout"].strip() == str(i), result
+            firsts.append(took)
+    finally:
+        server.terminate()
+        server.wait(timeout=120)
+    return {"server:parked_rss_per_session": rss / count,
+            "server:parked_store_per_session": size / count,
+            "server:parked_first_call_s": statistics.median(firsts)}
+
+
 def run() -> dict[str, float]:
     env = _env()
     server, port = start_server("--max-sessions", "64", env=env)
@@ -356,6 +485,10 @@ def run() -> dict[str, float]:
         server.wait(timeout=120)
     results["server:module_start_s"], module_rss = _module_figures(env)
     results["server:module_runner_rss"] = float(module_rss)
+    results.update(_durability(env, os.path.join(_STATE, "bench.sqlite3"), "store"))
+    results.update(_durability(env, "none", "nostore"))
+    results.update(_restart_figures(env))
+    results.update(_density(env, int(os.environ.get("VESK_BENCH_WORKSPACES", "100"))))
     return results
 
 

@@ -122,7 +122,7 @@ def parser() -> argparse.ArgumentParser:
     sessions.add_argument("--max-sessions", metavar="N", type=_positive,
                           help="most sessions at once, HTTP (default: max_sessions of the "
                                "configuration, 50); beyond it a new session is refused with "
-                               "503")
+                               "503; sessions parked into the store do not count")
     sessions.add_argument("--max-body-mb", metavar="N", type=_positive, default=64,
                           help="largest HTTP request body or stdio message, in MiB "
                                "(default: 64)")
@@ -138,6 +138,14 @@ def parser() -> argparse.ArgumentParser:
                                "(about half a second); a session whose state cannot be imaged "
                                "stays live (0: never park; default: park_after_idle_secs of "
                                "the configuration, else 300)")
+    sessions.add_argument("--store", metavar="PATH|none",
+                          help="keep workspaces in the SQLite database PATH, so that a server "
+                               "started again on it serves every workspace handle and MCP "
+                               "session it held, and parked workspaces hold no process; every "
+                               "change is stored before its answer is sent. 'none': in memory "
+                               "only (default: $XDG_STATE_HOME/vesk/store.sqlite3, else "
+                               "~/.local/state/vesk/store.sqlite3, with --http; none with "
+                               "stdio)")
     sessions.add_argument("--host-exchange", action="store_true",
                           help="also offer the tools mount, commit and export, which read and "
                                "write host files: mount within mount_allowlist, export below "
@@ -166,6 +174,7 @@ def serve(args: argparse.Namespace) -> int:
     from vesk.server.main import Settings, run
     from vesk.server.http import HttpOptions, is_loopback, tuned
     from vesk.server.tools import limits_of
+    from vesk.server.store import Store, StoreError, default_path
 
     values, problem = server_config.load(os.environ)
     if problem is not None:
@@ -216,7 +225,15 @@ def serve(args: argparse.Namespace) -> int:
     if park_after is None:
         park_after = values["park_after_idle_secs"]
     limits = limits_of(values, args.max_output_kb << 10)
-    settings = Settings(http=http, park_after=park_after, limits=limits,
+    store = None
+    path = args.store if args.store is not None else (default_path() if http else "none")
+    if path != "none":
+        try:
+            store = Store(path)
+        except StoreError as e:
+            return _fail(f"{e} (--store none keeps workspaces in memory only)")
+        say(f"workspaces are kept in {store.path}")
+    settings = Settings(http=http, park_after=park_after, limits=limits, store=store,
                         max_sessions=args.max_sessions or max(1, values["max_sessions"]),
                         idle_timeout=idle or None, max_message=args.max_body_mb << 20,
                         host_exchange=args.host_exchange, export_root=export_root)

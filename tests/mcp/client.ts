@@ -127,6 +127,8 @@ async function connect(command: Command): Promise<unknown> {
   } else {
     transport = new StreamableHTTPClientTransport(new URL(String(command.url)), {
       requestInit: { headers: (command.headers ?? {}) as Record<string, string> },
+      // An old session's id: the client reconnects to it without initializing.
+      sessionId: (command.sessionId as string | undefined) ?? undefined,
     });
   }
   await client.connect(transport, TIMEOUT);

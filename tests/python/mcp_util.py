@@ -20,6 +20,17 @@ MCP_DIR = ROOT / "tests" / "mcp"
 SDK = ROOT / ".tools" / "mcp" / "node_modules"
 
 
+def _state_home() -> str:
+    """A state directory of its own for each server (one server per store)."""
+    import atexit
+    import shutil
+    import tempfile
+
+    path = tempfile.mkdtemp(prefix="vesk-state-")
+    atexit.register(shutil.rmtree, path, True)
+    return path
+
+
 def server_env(**extra: str) -> dict[str, str]:
     """This process's environment with the package and the built module on
     the path (wherever the tests found the module)."""
@@ -27,6 +38,9 @@ def server_env(**extra: str) -> dict[str, str]:
 
     env = dict(os.environ)
     env.pop("VESK_CONFIG", None)
+    # A server over HTTP keeps a store in the state directory: never the user's,
+    # and never another test server's.
+    env["XDG_STATE_HOME"] = _state_home()
     paths = [str(ROOT / "python"), str(Path(vesk_internal.__file__).resolve().parent)]
     env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(
         os.pathsep) if p])
@@ -44,7 +58,11 @@ def descendants(pid: int) -> list[int]:
     queue = [pid]
     while queue:
         parent = queue.pop(0)
-        for task in Path(f"/proc/{parent}/task").glob("*"):
+        try:
+            tasks = list(Path(f"/proc/{parent}/task").glob("*"))
+        except OSError:  # it ended meanwhile
+            continue
+        for task in tasks:
             try:
                 children = [int(c) for c in (task / "children").read_text().split()]
             except OSError:

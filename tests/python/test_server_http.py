@@ -93,7 +93,18 @@ def test_what_a_session_writes_to_standard_error_reaches_it_tagged_and_harmless(
     clients.do("terminate", "noisy")
 
 
-def test_a_worker_that_dies_ends_its_own_session_only(server, clients):
+@pytest.mark.parametrize("store", ["on", "none"])
+def test_a_worker_that_dies_ends_its_own_session_only(server, clients, store):
+    own = ServerProcess("--store", "none") if store == "none" else None
+    server = own or server
+    try:
+        _a_worker_dies(server, clients, store == "on")
+    finally:
+        if own is not None:
+            assert own.stop() == 0
+
+
+def _a_worker_dies(server: ServerProcess, clients: Clients, stored: bool) -> None:
     clients.connect_http(server.url, "bystander")
     structured(clients.call("write_file", "bystander", path="keep.txt", content="kept"))
     clients.connect_http(server.url, "victim")
@@ -105,10 +116,14 @@ def test_a_worker_that_dies_ends_its_own_session_only(server, clients):
     result = clients.call("list_files", "victim")
     text = result["content"][0]["text"]
     assert result["isError"] and "ended unexpectedly (killed by SIGKILL)" in text
-    assert "this MCP session has ended" in text
-    with pytest.raises(ClientError) as gone:
-        clients.call("list_files", "victim")
-    assert "Session not found: the worker process ended unexpectedly" in str(gone.value)
+    if stored:  # the store holds the session: the next call brings it back
+        assert "kept in the server's store" in text
+        assert structured(clients.call("list_files", "victim"))["files"] == []
+    else:
+        assert "this MCP session has ended" in text
+        with pytest.raises(ClientError) as gone:
+            clients.call("list_files", "victim")
+        assert "Session not found: the worker process ended unexpectedly" in str(gone.value)
     assert structured(clients.call("read_file", "bystander", path="keep.txt"))["content"] == "kept"
     clients.do("close", "victim")
     clients.do("terminate", "bystander")

@@ -64,7 +64,8 @@ def spin(clients: Clients, client: str, server: ServerProcess) -> tuple[Future[A
 
 
 def test_sessions_borrow_the_one_spare_and_nothing_outlives_its_borrower(clients):
-    server = ServerProcess("--max-sessions", "8", "--park-after", "1")
+    # In memory: a parked session keeps its worker (with a store it would end).
+    server = ServerProcess("--max-sessions", "8", "--park-after", "1", "--store", "none")
     try:
         clients.connect_http(server.url, "a")
         structured(clients.call("run_python", "a", code="x = 41"))
@@ -122,7 +123,7 @@ def test_sessions_borrow_the_one_spare_and_nothing_outlives_its_borrower(clients
 def test_the_users_spare_runner_setting_holds_for_the_server(clients):
     # Without a spare, sessions park and resume as before, each on a runner
     # of its own worker.
-    server = ServerProcess("--max-sessions", "2", "--park-after", "1",
+    server = ServerProcess("--max-sessions", "2", "--park-after", "1", "--store", "none",
                            env=server_env(VESK_SPARE_RUNNER="0"))
     try:
         clients.connect_http(server.url, "c")

@@ -20,7 +20,8 @@ from session_util import wait_until
 
 TOOLS = {"run_python", "run_shell", "write_file", "read_file", "list_files", "delete_file",
          "diff", "list_history", "rollback", "install_package", "edit_file", "search_files",
-         "label_checkpoint", "create_workspace", "close_workspace", "list_workspaces"}
+         "label_checkpoint", "create_workspace", "close_workspace", "list_workspaces",
+         "fork_workspace"}
 
 
 @pytest.fixture(scope="module")

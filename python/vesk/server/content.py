@@ -98,7 +98,7 @@ def _joined(*parts: str) -> str:
 
 
 def _notes(s: dict[str, Any]) -> str:
-    lines = []
+    lines = [f"[{s['notice']}]"] if "notice" in s else []
     if "forgot_before" in s:
         lines.append(f"[the history was full: checkpoints before {s['forgot_before']} were "
                      f"forgotten ({s.get('forgot', 0)} of them; labelled ones are kept while "
@@ -170,7 +170,7 @@ def text_of(tool: str, s: dict[str, Any]) -> str:
         return (f"checkpoint {s['checkpoint']} labelled {s['label']!r}" if s["label"]
                 else f"checkpoint {s['checkpoint']} has no label")
     if tool == "install_package":
-        return f"installed {s['package']}"
+        return _joined(f"installed {s['package']}", _notes(s))
     if tool == "mount":
         return _listing(s["keys"], f"[{len(s['keys'])} files mounted]")
     if tool in ("commit", "export"):

@@ -17,6 +17,7 @@ from vesk.server.http import HttpOptions, HttpServer
 from vesk.server.protocol import ServerConfig
 from vesk.server.sessions import SessionManager
 from vesk.server.stdio import StdioServer
+from vesk.server.store import Store
 from vesk.server.tools import Limits, offered
 from vesk.server.worker import become_subreaper
 
@@ -31,6 +32,7 @@ class Settings:
     export_root: str | None
     park_after: int = 0  # seconds; 0: sessions never park
     limits: Limits = Limits()  # what the tools say of their limits; the output bound
+    store: Store | None = None  # where workspaces are kept; None: in memory only
 
 
 def worker_env(settings: Settings) -> dict[str, str]:
@@ -73,6 +75,7 @@ async def serve(settings: Settings) -> None:
     manager = SessionManager(worker_env(settings),
                              max_sessions=settings.max_sessions + (1 if stdio else 0),
                              idle_timeout=settings.idle_timeout, spares=not stdio,
+                             store=settings.store, park_after=float(settings.park_after),
                              init_timeout=10.0 if settings.http is None
                              else settings.http.init_timeout)
     tools = offered(settings.host_exchange)

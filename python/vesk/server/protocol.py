@@ -45,6 +45,7 @@ the order they arrive.
 from __future__ import annotations
 
 import asyncio
+import os
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
@@ -55,6 +56,7 @@ from vesk.server import jsonrpc, log, resources
 from vesk.server.content import cut, result_content
 from vesk.server.jsonrpc import Message, Notification, Request, Response
 from vesk.server.sessions import Session, SessionManager
+from vesk.server.store import StoreError
 from vesk.server.tasks import EXTENSION, MAX_TASKS, TASK_TOOLS, TERMINAL, TaskStore
 from vesk.server.tools import Limits, Tool, check_arguments
 from vesk.server.workers import StartFailed, WorkerGone
@@ -371,16 +373,25 @@ class Protocol:
         """The reply of `target`'s worker; WorkerGone (with the text for the
         client) when the worker could not start or has died. `key` lets
         Session.cancel stop the call."""
+        what = "workspace" if target.handle else "session"
+        if not self.manager.unpark(target):
+            raise StartFailed(f"the server has its maximum of {self.manager.max_sessions} live "
+                              f"workspaces and sessions: this parked {what} can resume once one "
+                              f"ends or parks; try again later")
         try:
             worker = await target.ready_worker()
             return await worker.call(tool, arguments, key=key, on_progress=on_progress)
         except StartFailed:
             raise
         except WorkerGone as e:
-            what = "workspace" if target.handle else "session"
             if target.ended is not None:
                 raise WorkerGone(f"the {what} has ended: {target.ended}") from None
             log.say(f"a {what}'s worker is gone: {e}")
+            if target.keep:
+                target.forget_worker()
+                raise WorkerGone(f"{e}; the {what}'s files and history are kept in the "
+                                 f"server's store up to its last answered change: the next "
+                                 f"call brings it back with a new interpreter") from None
             lost = (f"{e}; the {what}'s workspace and history are lost, and ")
             if target.handle:
                 self.manager.end(target, str(e))
@@ -430,15 +441,64 @@ class Protocol:
             if target.worker is not None:
                 target.worker.cancel(key)
 
+    async def _open_workspace(self) -> Session | str:
+        """A new workspace, in the store before its handle is given out."""
+        opened = self.manager.open(self.principal, handle=True)
+        if opened is None:
+            return (f"the server has its maximum of {self.manager.max_sessions} "
+                    f"workspaces and sessions: close one or try again later")
+        if self.manager.store is not None:
+            try:
+                await self.manager.record(opened)
+            except StoreError as e:
+                self.manager.end(opened, "it could not be stored", forget=False)
+                return f"could not create the workspace: {e}"
+        return opened
+
+    async def _create(self) -> dict[str, Any]:
+        opened = await self._open_workspace()
+        if isinstance(opened, str):
+            return _tool_error(opened)
+        return _tool_result(f"workspace {opened.id}: pass it as `workspace` to the other "
+                            f"tools", {"workspace": opened.id})
+
+    async def _fork(self, request: Request, handle: str | None, modern: bool) -> dict[str, Any]:
+        """fork_workspace: the source saves itself to a file in the scratch
+        directory, and a new workspace's worker starts from it (and stores
+        it) before the handle is given out."""
+        source = self._workspace(handle, modern)
+        if isinstance(source, str):
+            return _tool_error(source)
+        opened = await self._open_workspace()
+        if isinstance(opened, str):
+            return _tool_error(opened)
+        path = os.path.join(self.manager.scratch, f"fork-{opened.id}.vesk")
+        try:
+            reply = await self._on(source, request, "_fork", {"path": path})
+            if "error" in reply:
+                raise WorkerGone(reply["error"])
+            opened.load_file = path
+            await opened.ready_worker()
+        except (WorkerGone, asyncio.CancelledError) as e:
+            self.manager.end(opened, "its fork failed")
+            for name in (path, path + ".records"):
+                try:
+                    os.unlink(name)
+                except OSError:
+                    pass
+            if isinstance(e, asyncio.CancelledError):
+                raise
+            return _tool_error(f"could not fork the workspace: {e}")
+        opened.touch()
+        with_interpreter = bool(reply["ok"].get("interpreter"))
+        return _tool_result(
+            f"workspace {opened.id}: a fork of {source.id} "
+            f"({'with' if with_interpreter else 'without'} its interpreter's state); pass it "
+            f"as `workspace` to the other tools",
+            {"workspace": opened.id, "interpreter": with_interpreter})
+
     def _server_side(self, name: str, arguments: dict[str, Any]) -> dict[str, Any]:
         """The workspace tools, which the server answers itself."""
-        if name == "create_workspace":
-            opened = self.manager.open(self.principal, handle=True)
-            if opened is None:
-                return _tool_error(f"the server has its maximum of {self.manager.max_sessions} "
-                                   f"workspaces and sessions: close one or try again later")
-            return _tool_result(f"workspace {opened.id}: pass it as `workspace` to the other "
-                                f"tools", {"workspace": opened.id})
         if name == "close_workspace":
             found = self._workspace(arguments["workspace"], True)
             if isinstance(found, str):
@@ -471,6 +531,11 @@ class Protocol:
                 return jsonrpc.error(request.id, jsonrpc.INVALID_PARAMS,
                                      f"Invalid params: {problem}")
             return jsonrpc.result(request.id, _tool_error(f"invalid arguments: {problem}"))
+        if tool.name == "create_workspace":
+            return jsonrpc.result(request.id, await self._create())
+        if tool.name == "fork_workspace":
+            return jsonrpc.result(request.id, await self._fork(request, arguments.get("workspace"),
+                                                               modern))
         if tool.server_side:
             return jsonrpc.result(request.id, self._server_side(tool.name, arguments))
         arguments = dict(arguments)

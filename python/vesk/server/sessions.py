@@ -34,22 +34,37 @@ more ends the oldest): bare `initialize` requests cannot take the slots of
 clients that finish their handshake.
 
 Idle sessions are ended after `idle_timeout` seconds without a request;
-`Session.idle_since()` is the one place that decides what counts as idle, so
-that parking idle workers instead can be added beside `sweep()`.
+`Session.idle_since()` is the one place that decides what counts as idle.
+
+The store (`vesk.server.store`, optional): workspace handles, and MCP
+sessions once initialized (over HTTP), are kept there (`Session.keep`), so
+that a server started again on the same store serves them: an id that is
+not in memory is looked up in the store and brought back, parked, for its
+owner (`get`, `lookup`, `owned`). Their workers write every change
+themselves. A kept session idle for `park_after` seconds is parked: its
+worker stores the interpreter's image and ends, and the session holds no
+process and does not count against the maximum until its next call starts a
+worker that rebuilds it from the store (`unpark`). Ending a session removes
+it from the store, except when the server stops (which parks the idle
+ones first).
 """
 
 from __future__ import annotations
 
 import asyncio
 import os
+from concurrent.futures import ThreadPoolExecutor
+from operator import methodcaller
 import secrets
 import shutil
 import tempfile
 import time
 from collections import OrderedDict
-from typing import Any
+from typing import Any, Callable
 
+from vesk.server import log
 from vesk.server.spares import SpareKeeper
+from vesk.server.store import HANDLE, SESSION, Store, StoreError
 from vesk.server.workers import (StartFailed, Worker, WorkerGone, WorkerOptions, forget_pid,
                                  reap_strays)
 
@@ -100,6 +115,21 @@ class Session:
         self._worker: Worker | None = None
         self._starting: asyncio.Task[Worker] | None = None
         self._pending: Worker | None = None  # the worker being started
+        self.keep = False  # kept in the store
+        self.parked = False  # held in the store only, no worker (does not count)
+        self.parking = False  # a park is under way
+        self.park_refused = 0.0  # when the worker last refused to park
+        self.load_file: str | None = None  # a session file its worker starts from
+        self.recording: asyncio.Future[None] | None = None  # its row being added
+
+    def worker_env(self) -> dict[str, str]:
+        """Where this session's worker takes its session from (durable.py)."""
+        env: dict[str, str] = {}
+        if self.keep:
+            env.update(VESK_STORE_ID=self.id, VESK_STORE_LOAD="1")
+        if self.load_file is not None:
+            env["VESK_LOAD_FILE"] = self.load_file
+        return env
 
     def touch(self) -> None:
         self.last_active = time.monotonic()
@@ -144,17 +174,22 @@ class Session:
         return await asyncio.shield(self._starting)
 
     async def _start(self) -> Worker:
-        worker = self._pending = Worker(self._options)
+        if self.recording is not None:  # the worker's environment depends on it
+            await asyncio.wait([self.recording])
+        worker = self._pending = Worker(self._options, self.worker_env())
         try:
             await worker.start()
         except WorkerGone as e:
             self._starting = None
+            if self.ended is not None:  # ended while it started
+                raise WorkerGone(self.ended) from None
             raise StartFailed(str(e)) from None
         except BaseException:
             self._starting = None
             await worker.close()
             raise
         self._starting = None
+        self.load_file = None  # read (and deleted) by the worker
         if self.ended is not None:  # ended while it started
             await worker.close()
             raise WorkerGone(self.ended)
@@ -188,7 +223,18 @@ class Session:
 class SessionManager:
     def __init__(self, worker_env: dict[str, str], max_sessions: int,
                  idle_timeout: float | None, grace: float = 10.0,
-                 spares: bool = True, init_timeout: float = 10.0) -> None:
+                 spares: bool = True, init_timeout: float = 10.0,
+                 store: Store | None = None, park_after: float = 0.0) -> None:
+        self.store = store
+        self.park_after = park_after
+        # The server's writes to the store go to a thread of their own, with
+        # a connection of its own: a worker's large write holds the store's
+        # lock for a while, and the event loop must not wait for it. Reads
+        # (write-ahead log) never wait for writers.
+        self._writes = ThreadPoolExecutor(1, "vesk-store") if store is not None else None
+        self._writer: Store | None = None
+        if store is not None:
+            worker_env = dict(worker_env, VESK_STORE=store.path)
         self.scratch = tempfile.mkdtemp(prefix="vesk-serve-", dir=scratch_parent())
         env = dict(worker_env, TMPDIR=self.scratch)
         # Workers whose sessions park borrow a spare runner from one keeper
@@ -210,13 +256,15 @@ class SessionManager:
         # Provisional sessions, oldest first.
         self._provisional: dict[str, Session] = {}
         self._closing: set[asyncio.Task[None]] = set()
+        self._parks: set[asyncio.Task[None]] = set()  # parks under way
         # Why recently ended sessions ended, and whose they were.
         self._endings: OrderedDict[str, tuple[str | None, str]] = OrderedDict()
 
     def counted(self) -> int:
         """Sessions held against the maximum: live ones but provisional
         ones, and those still ending."""
-        return len(self.sessions) - len(self._provisional) + len(self._closing)
+        parked = sum(1 for s in self.sessions.values() if s.parked)
+        return len(self.sessions) - len(self._provisional) - parked + len(self._closing)
 
     def open(self, owner: str | None = None, handle: bool = False,
              provisional: bool = False) -> Session | None:
@@ -255,11 +303,90 @@ class SessionManager:
             self.end(session, f"the server reached its maximum of {self.max_sessions} sessions "
                               f"before this one was initialized")
             return False
+        self._keep(session)
+        return True
+
+    def _write(self, work: Callable[[Store], Any]) -> asyncio.Future[Any]:
+        """`work` on the writer thread's connection to the store."""
+        assert self._writes is not None and self.store is not None
+        path = self.store.path
+
+        def run() -> Any:
+            if self._writer is None:
+                self._writer = Store(path, check=False)
+            return work(self._writer)
+
+        return asyncio.get_running_loop().run_in_executor(self._writes, run)
+
+    def _write_later(self, work: Callable[[Store], Any]) -> None:
+        """`work` on the writer thread, its failure only logged."""
+        def logged(done: asyncio.Future[Any]) -> None:
+            if not done.cancelled() and done.exception() is not None:
+                log.say(str(done.exception()))
+
+        self._write(work).add_done_callback(logged)
+
+    def record(self, session: Session) -> asyncio.Future[None]:
+        """Adds the session's row to the store (it is then `keep`); its
+        worker waits for it. Fails with StoreError, the session then living
+        in memory only."""
+        owner, kind, version = session.owner, HANDLE if session.handle else SESSION, \
+            session.protocol_version
+        done = self._write(lambda store: store.add(session.id, owner, kind, version))
+        session.keep = True  # its worker's environment waits for the outcome
+
+        def settled(future: asyncio.Future[None]) -> None:
+            if future.cancelled() or future.exception() is not None:
+                session.keep = False
+            session.recording = None
+
+        done.add_done_callback(settled)
+        session.recording = done
+        return done
+
+    def _keep(self, session: Session) -> None:
+        """Records an initialized MCP session in the store; one that cannot
+        be recorded lives in memory only."""
+        if self.store is None or session.handle or session.pinned or session.keep:
+            return
+        self.record(session).add_done_callback(
+            lambda done: None if done.cancelled() or done.exception() is None else log.say(
+                f"{done.exception()}; the session is kept in memory only"))
+
+    def _restore(self, session_id: str, owner: str | None) -> Session | None:
+        """The session the store holds under `session_id` for `owner`, back
+        in memory, parked; None if there is none."""
+        if self.store is None or session_id in self._endings or len(session_id) > 128:
+            return None
+        try:
+            found = self.store.find(session_id)
+        except StoreError as e:
+            log.say(str(e))
+            return None
+        if found is None or found.principal != owner:
+            return None
+        session = Session(session_id, self.options, owner, found.kind == HANDLE)
+        session.keep = session.parked = True
+        # Its idle time goes on from its last use, not from now.
+        session.last_active -= max(0.0, time.time() - found.last_used)
+        if found.kind == SESSION:
+            session.protocol_version = found.protocol
+            session.initialized = True
+        self.sessions[session_id] = session
+        return session
+
+    def unpark(self, session: Session) -> bool:
+        """Lets a parked session start a worker; False at the maximum."""
+        if not session.parked:
+            return True
+        if self.counted() >= self.max_sessions:
+            return False
+        session.parked = False
         return True
 
     def get(self, session_id: str, owner: str | None = None) -> Session | None:
         """The live session `session_id` if `owner` opened it."""
-        session = self.sessions.get(session_id)
+        session = self.sessions.get(session_id) or self._restore(session_id, owner)
         return session if session is not None and session.owner == owner else None
 
     def lookup(self, handle: str, owner: str | None) -> Session | None:
@@ -269,21 +396,34 @@ class SessionManager:
 
     def owned(self, owner: str | None) -> list[Session]:
         """`owner`'s live workspaces, oldest first."""
+        if self.store is not None:
+            try:
+                for stored in self.store.owned(owner):
+                    if stored.id not in self.sessions:
+                        self._restore(stored.id, owner)
+            except StoreError as e:
+                log.say(str(e))
         return [s for s in self.sessions.values() if s.handle and s.owner == owner]
 
     def why_gone(self, session_id: str, owner: str | None = None) -> str | None:
         ending = self._endings.get(session_id)
         return ending[1] if ending is not None and ending[0] == owner else None
 
-    def end(self, session: Session, reason: str) -> None:
-        """Ends a session now; its worker goes in the background."""
+    def _remember(self, session_id: str, owner: str | None, reason: str) -> None:
+        self._endings[session_id] = (owner, reason)
+        while len(self._endings) > REMEMBERED_ENDINGS:
+            self._endings.popitem(last=False)
+
+    def end(self, session: Session, reason: str, forget: bool = True) -> None:
+        """Ends a session now; its worker goes in the background. `forget`:
+        removes it from the store too."""
         if session.ended is not None:
             return
         session.ended = reason
+        if forget and session.keep and self.store is not None:
+            self._write_later(lambda store: store.remove(session.id))
         self.sessions.pop(session.id, None)
-        self._endings[session.id] = (session.owner, reason)
-        while len(self._endings) > REMEMBERED_ENDINGS:
-            self._endings.popitem(last=False)
+        self._remember(session.id, session.owner, reason)
         if session.expiry is not None:
             session.expiry.cancel()
             session.expiry = None
@@ -295,19 +435,66 @@ class SessionManager:
         task.add_done_callback(self._closing.discard)
 
     def sweep(self) -> None:
-        """Ends the sessions idle for longer than the idle time-out."""
-        if self.idle_timeout is None:
-            return
+        """Ends the sessions idle for longer than the idle time-out, and
+        parks the kept ones idle for `park_after`."""
         now = time.monotonic()
         for session in list(self.sessions.values()):
             since = session.idle_since()
-            if since is not None and not session.pinned and now - since >= self.idle_timeout:
+            if since is None or session.pinned:
+                continue
+            if self.idle_timeout is not None and now - since >= self.idle_timeout:
                 what = "workspace" if session.handle else "session"
                 self.end(session, f"the {what} was idle for more than {self.idle_timeout:g} s")
+            elif self.park_after and session.keep and session.worker is not None \
+                    and not session.parking and now - since >= self.park_after \
+                    and now - session.park_refused >= self.park_after:
+                session.parking = True
+                task = asyncio.ensure_future(self._park(session))
+                self._parks.add(task)
+                task.add_done_callback(self._parks.discard)
+        if self.store is not None and self.idle_timeout is not None:
+            try:
+                for stale, owner in self.store.unused_since(time.time() - self.idle_timeout):
+                    if stale not in self.sessions and stale not in self._endings:
+                        # Remembered as ended first, so that it is not brought back
+                        # before the writer removes it.
+                        self._remember(stale, owner, f"it was idle for more than "
+                                                     f"{self.idle_timeout:g} s")
+                        self._write_later(methodcaller("remove", stale))
+            except StoreError as e:
+                log.say(str(e))
+
+    async def _park(self, session: Session) -> None:
+        """Parks a kept session into the store and ends its worker, unless
+        a call came meanwhile or the worker cannot park (tried again a
+        park time later)."""
+        try:
+            worker = session.worker
+            if worker is None:
+                return
+            try:
+                reply = await worker.call("_park", {})
+            except WorkerGone:
+                return
+            if not (reply.get("ok") or {}).get("parked"):
+                session.park_refused = time.monotonic()
+                return
+            if session.ended is not None or session.worker is not worker or session.inflight:
+                return  # the call resumes it in this worker
+            session.forget_worker()
+            session.parked = True
+            when = _wall(session.last_active)
+            self._write_later(lambda store: store.touch(session.id, when))
+            closing = asyncio.ensure_future(worker.close())  # counted until it is gone
+            self._closing.add(closing)
+            closing.add_done_callback(self._closing.discard)
+            await closing
+        finally:
+            session.parking = False
 
     async def sweep_forever(self) -> None:
-        interval = 30.0 if self.idle_timeout is None else max(0.05, min(self.idle_timeout / 4,
-                                                                       30.0))
+        limits = [t / 4 for t in (self.idle_timeout, self.park_after if self.store else 0) if t]
+        interval = max(0.05, min([30.0, *limits]))
         while True:
             await asyncio.sleep(interval)
             self.sweep()
@@ -315,9 +502,22 @@ class SessionManager:
 
     async def stop(self) -> None:
         """Ends every session, waits for every worker, removes the scratch
-        directory."""
+        directory. Kept sessions that are idle are parked first (for at
+        most the grace time), so that a restart brings their interpreters
+        back; the store keeps every kept session."""
+        if self.store is not None and self.park_after:
+            idle = [s for s in self.sessions.values() if s.keep and s.worker is not None
+                    and not s.inflight and not s.parking]
+            for session in idle:
+                session.parking = True
+            parks = [*self._parks, *(asyncio.ensure_future(self._park(s)) for s in idle)]
+            if parks:
+                await asyncio.wait(parks, timeout=self.options.grace)
         for session in list(self.sessions.values()):
-            self.end(session, "the server stopped")
+            if session.keep and self.store is not None and not session.parked:
+                when = _wall(session.last_active)
+                self._write_later(methodcaller("touch", session.id, when))
+            self.end(session, "the server stopped", forget=False)
         while self._closing:
             await asyncio.gather(*list(self._closing), return_exceptions=True)
         if self.spares is not None:
@@ -325,8 +525,15 @@ class SessionManager:
             forget_pid(self.spares.pid)
         reap_strays()
         shutil.rmtree(self.scratch, ignore_errors=True)
+        if self._writes is not None:  # what is queued is written
+            await asyncio.get_running_loop().run_in_executor(None, self._writes.shutdown)
 
     def worker_count(self) -> int:
         """Sessions with a live worker, and workers still being ended."""
         live = sum(1 for s in self.sessions.values() if s.worker is not None)
         return live + len(self._closing)
+
+
+def _wall(monotonic: float) -> float:
+    """The wall-clock time of a time.monotonic() reading."""
+    return time.time() - (time.monotonic() - monotonic)

@@ -36,12 +36,16 @@ _FORGOT = {
                                      "ones kept while there was room)."},
     "forgot": {"type": "integer", "description": "How many checkpoints were forgotten."},
 }
+_NOTICE = {"type": "string",
+           "description": "Something the caller must know about this call, such as an "
+                          "interpreter restarted when the workspace came back from the store."}
 _OUTPUT = {
     "checkpoint": {"type": "integer", "description": "Id of the checkpoint the run appended."},
     "stdout": {"type": "string"},
     "stderr": {"type": "string"},
     "truncated": _TRUNCATED,
     **_FORGOT,
+    "notice": _NOTICE,
 }
 _PATH = {"type": "string", "minLength": 1,
          "description": "Workspace path of the file, relative, with / between directories."}
@@ -300,7 +304,7 @@ TOOLS: list[Tool] = [
          _object({"package": {"type": "string", "minLength": 1,
                               "description": "A wheel URL or a package name."},
                   "timeout_seconds": _TIMEOUT}, ["package"]),
-         _object({"package": {"type": "string"}}, ["package"]),
+         _object({"package": {"type": "string"}, "notice": _NOTICE}, ["package"]),
          {"readOnlyHint": False, "destructiveHint": False, "idempotentHint": True,
           "openWorldHint": True}),
     Tool("mount", "Mount host files",
@@ -353,6 +357,22 @@ WORKSPACE_TOOLS: list[Tool] = [
          "of its own) and returns its handle: pass it as `workspace` to every other tool. It "
          "ends with close_workspace, or when unused for the server's idle time-out.",
          _object({}), _object({"workspace": {"type": "string"}}, ["workspace"]),
+         {"readOnlyHint": False, "destructiveHint": False, "idempotentHint": False,
+          "openWorldHint": False}, server_side=True),
+    Tool("fork_workspace", "Fork a workspace",
+         "Creates a new workspace that starts as a copy of the given one (a client of an MCP "
+         "session may omit it: its session's own): its files, its history and labels, and its "
+         "interpreter's variables and imports when they can be copied (`interpreter`). The two "
+         "then go their own ways: a change to either never shows in the other. Returns the new "
+         "handle; try two approaches from one point.",
+         _object({"workspace": {**_HANDLE, "description": "The handle of the workspace to "
+                                                          "fork."}}),
+         _object({"workspace": {"type": "string", "description": "The new workspace's handle."},
+                  "interpreter": {"type": "boolean",
+                                  "description": "Whether the interpreter's state was copied "
+                                                 "(else the new one starts afresh, with the "
+                                                 "packages installed again)."}},
+                 ["workspace", "interpreter"]),
          {"readOnlyHint": False, "destructiveHint": False, "idempotentHint": False,
           "openWorldHint": False}, server_side=True),
     Tool("close_workspace", "Close a workspace",

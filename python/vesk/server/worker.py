@@ -48,7 +48,7 @@ import sys
 import time
 from typing import Any, BinaryIO, Callable
 
-from vesk.server import config, search
+from vesk.server import config, durable, search
 from vesk.server.diffs import diff_of
 from vesk.server.memory import MIB, Memory
 
@@ -583,21 +583,27 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
           cancel_fd: int | None = None) -> int:
     started = time.monotonic()
     try:
-        import vesk_internal
-        session = vesk_internal.VeskSession()
-    except Exception as e:  # RuntimeError from the module, ImportError
+        session, keeper, records = durable.open_session(os.environ)
+    except Exception as e:  # RuntimeError from the module, ImportError, StoreError
         send(out, {"ready": False, "error": str(e) or type(e).__name__})
         return 1
-    send(out, {"ready": True, "pid": os.getpid(), "start_s": time.monotonic() - started})
     settings = config.load(os.environ)[0]
     memory = Memory(settings)
     ops = Operations(session, export_root, settings, memory)
+    _take_records(ops, records)
+    problem = durable.store_loaded(keeper, session, ops, os.environ)
+    if problem is not None:
+        send(out, {"ready": False, "error": problem})
+        return 1
+    send(out, {"ready": True, "pid": os.getpid(), "start_s": time.monotonic() - started})
     while True:
         request = receive(inp)
         if request is None:
             break
         if cancel_fd is not None:
             drain(cancel_fd)
+        if _server_request(request, session, ops, keeper, out):
+            continue
         progress = Progress(out) if request.get("progress") else None
         started = time.monotonic()
         try:
@@ -613,6 +619,8 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
         except BaseException as e:  # the module's InternalFault, MemoryError, OverBudget
             send(out, {"fatal": f"{type(e).__name__}: {e}"})
             break
+        if keeper is not None:
+            keeper.save(session, ops, request["tool"], reply)
         reply["took"] = time.monotonic() - started
         send(out, reply)
         # What the call freed, or left in buffers, goes back to the system
@@ -622,6 +630,31 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
     del ops, session
     gc.collect()
     return 0
+
+
+def _take_records(ops: Operations, records: dict[str, Any] | None) -> None:
+    """What made each checkpoint, for a session that came from the store or
+    a fork."""
+    if records is not None:
+        ops.made_by, ops.made_at = dict(records["made_by"]), dict(records["made_at"])
+        ops.current = ops.session.current.id
+
+
+def _server_request(request: dict[str, Any], session: Any, ops: Operations,
+                    keeper: durable.Keeper | None, out: BinaryIO) -> bool:
+    """Answers the server's own requests about the session as a whole
+    (`_park`, `_fork`), which no client can name; False for a tool call."""
+    tool = request.get("tool")
+    if tool == "_park":
+        reply = keeper.park(session, ops) if keeper is not None else \
+            {"ok": {"parked": False, "why": "the session is not kept in a store"}}
+    elif tool == "_fork":
+        reply = durable.fork_to(session, ops, str(request["arguments"]["path"]))
+    else:
+        return False
+    reply["took"] = 0.0
+    send(out, reply)
+    return True
 
 
 def main() -> int:

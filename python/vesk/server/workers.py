@@ -145,8 +145,9 @@ def _exit_text(code: int | None) -> str:
 
 
 class Worker:
-    def __init__(self, options: WorkerOptions) -> None:
+    def __init__(self, options: WorkerOptions, env: dict[str, str] | None = None) -> None:
         self._options = options
+        self._env = env or {}  # this worker's own, beside options.env
         self._proc: asyncio.subprocess.Process | None = None
         self._turn = asyncio.Lock()
         self._exchanges: set[asyncio.Task[dict[str, Any]]] = set()
@@ -177,7 +178,7 @@ class Worker:
                 _WORKER_PIDS.add(spares.pid)
         channel = spares.pair() if spares is not None else None
         cancel_r, self._cancel_w = os.pipe2(os.O_CLOEXEC | os.O_NONBLOCK)
-        env = dict(self._options.env, VESK_CANCEL_FD=str(cancel_r))
+        env = dict(self._options.env, **self._env, VESK_CANCEL_FD=str(cancel_r))
         passed = [cancel_r]
         if channel is not None:
             env["VESK_SPARE_CHANNEL"] = str(channel[0].fileno())

@@ -1,0 +1,164 @@
+"""A worker's side of the store: its session made, saved and parked.
+
+The server tells a worker through its environment where its session comes
+from: `VESK_STORE` (the database) with `VESK_STORE_ID` (the workspace's
+row), plus `VESK_STORE_LOAD=1` to rebuild the session the store holds, and
+`VESK_LOAD_FILE` for a session file to start from (a fork; the worker
+deletes the file once read). Without `VESK_STORE_ID` the session is kept in
+memory only.
+
+`Keeper.save` runs after every call that may have changed the session and
+before its answer goes: it writes the module's journal in one transaction
+and confirms it, so every change a client was told about is in the store.
+A write that fails (a full disk) turns the answer into an error that says
+so; the session goes on in memory, and the next journal holds the change
+again. `Keeper.park` parks the session and stores its interpreter's image,
+after which the server ends the worker. A session rebuilt without an image
+(never parked, or run since its last park) has a fresh interpreter: the
+first result of a call that uses it says so.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+from typing import Any, Mapping
+
+from vesk.server.store import Store, StoreError
+
+# Calls that never change the session: nothing to save after them.
+READ_ONLY = frozenset({"read_file", "search_files", "list_files", "list_page", "diff",
+                       "list_history"})
+INTERPRETER = frozenset({"run_python", "install_package"})
+RESTARTED = ("the workspace was brought back from the server's store without its "
+             "interpreter: the interpreter was restarted; its variables and imports are gone")
+
+
+class Keeper:
+    """Keeps one worker's session in the store."""
+
+    def __init__(self, store: Store, workspace: str) -> None:
+        self.store = store
+        self.workspace = workspace
+        # The store holds an image the interpreter moves on from at its next use.
+        self.image_stored = False
+        # The first interpreter call's result says the interpreter was restarted.
+        self.notice: str | None = None
+        # The current checkpoint the store holds (a rollback changes only it).
+        self.stored_current = -1
+
+    def save(self, session: Any, ops: Any, tool: str, reply: dict[str, Any]) -> None:
+        """Writes what `tool` changed; on failure, makes `reply` say so."""
+        if tool in READ_ONLY:
+            return
+        uses_interpreter = tool in INTERPRETER
+        try:
+            journal = session._journal()
+            drop_image = uses_interpreter and self.image_stored
+            if journal["written"] or journal["dropped"] or journal["parts"] is not None \
+                    or drop_image or journal["current_id"] != self.stored_current:
+                self.store.write(self.workspace, journal, session._journal_content,
+                                 lambda i: (ops.made_by.get(i), ops.made_at.get(i)),
+                                 image=None if drop_image else False)
+                self.stored_current = journal["current_id"]
+            session._journal_written()
+            if drop_image:
+                self.image_stored = False
+        except (StoreError, RuntimeError) as e:
+            what = "the change was made" if "ok" in reply else "the call failed"
+            text = (f"{what}, but could not be saved: {e}; the workspace goes on in this "
+                    f"server's memory, and its next change saves this one too")
+            reply.pop("ok", None)
+            reply["error"] = f"{reply['error']}\n{text}" if "error" in reply else text
+            return
+        if uses_interpreter and self.notice is not None:
+            if "ok" in reply:
+                reply["ok"]["notice"] = self.notice
+            else:
+                reply["error"] = f"{reply['error']}\n{self.notice}"
+            self.notice = None
+
+    def park(self, session: Any, ops: Any) -> dict[str, Any]:
+        """Saves what is pending, parks the session and stores its image:
+        {"parked": True} once the store holds all of it (the worker may
+        end), else {"parked": False, "why": ...}."""
+        reply: dict[str, Any] = {"ok": {}}
+        self.save(session, ops, "_park", reply)
+        if "error" in reply:
+            return {"ok": {"parked": False, "why": reply["error"]}}
+        why = session._park()
+        if why != "parked" and session._parked_size == 0:
+            return {"ok": {"parked": False, "why": why}}
+        try:
+            image = session._image()
+            if image is None:
+                return {"ok": {"parked": False, "why": "the interpreter could not be imaged"}}
+            self.store.set_image(self.workspace, image)
+        except (StoreError, RuntimeError) as e:
+            return {"ok": {"parked": False, "why": str(e)}}
+        self.image_stored = True
+        return {"ok": {"parked": True}}
+
+
+def fork_to(session: Any, ops: Any, path: str) -> dict[str, Any]:
+    """Saves the session (with its interpreter when it can be imaged) to
+    `path` for a new worker to start from, with what made each checkpoint
+    beside it."""
+    try:
+        image = session.save(path, interpreter=True)
+        with open(path + ".records", "w", encoding="utf-8") as f:
+            json.dump({"made_by": ops.made_by, "made_at": ops.made_at}, f)
+    except (RuntimeError, OSError) as e:
+        return {"error": f"could not fork the workspace: {e}"}
+    return {"ok": {"interpreter": bool(image)}}
+
+
+def store_loaded(keeper: Keeper | None, session: Any, ops: Any,
+                 env: Mapping[str, str]) -> str | None:
+    """A session that came from a file (a fork) goes to the store before its
+    handle is given out; what went wrong, or None."""
+    if keeper is None or not env.get("VESK_LOAD_FILE"):
+        return None
+    reply: dict[str, Any] = {"ok": {}}
+    keeper.save(session, ops, "_load", reply)
+    error: str | None = reply.get("error")
+    return error
+
+
+def open_session(env: Mapping[str, str]) -> tuple[Any, Keeper | None,
+                                                  dict[str, Any] | None]:
+    """The worker's session, its keeper (None: memory only), and the records
+    of what made each checkpoint when they come from elsewhere. Raises
+    RuntimeError, StoreError or OSError when no session can be made."""
+    import vesk_internal
+
+    keeper = None
+    if env.get("VESK_STORE") and env.get("VESK_STORE_ID"):
+        keeper = Keeper(Store(env["VESK_STORE"], check=False), env["VESK_STORE_ID"])
+    path = env.get("VESK_LOAD_FILE")
+    if path:
+        try:
+            session = vesk_internal.VeskSession.load(path)
+            with open(path + ".records", encoding="utf-8") as f:
+                raw = json.load(f)
+            records = {"made_by": {int(k): v for k, v in raw["made_by"].items()},
+                       "made_at": {int(k): v for k, v in raw["made_at"].items()}}
+        finally:
+            for name in (path, path + ".records"):
+                try:
+                    os.unlink(name)
+                except OSError:
+                    pass
+        return session, keeper, records
+    if keeper is not None and env.get("VESK_STORE_LOAD") == "1":
+        loaded = keeper.store.load(keeper.workspace)
+        if loaded is not None:
+            session = vesk_internal.VeskSession._from_store(
+                loaded.current_id, loaded.rows, loaded.parts, keeper.store.content,
+                loaded.image)
+            keeper.image_stored = loaded.image is not None
+            keeper.stored_current = loaded.current_id
+            if loaded.image is None:
+                keeper.notice = RESTARTED
+            return session, keeper, {"made_by": loaded.made_by, "made_at": loaded.made_at}
+    return vesk_internal.VeskSession(), keeper, None

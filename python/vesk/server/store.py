@@ -1,0 +1,343 @@
+"""The server's store: workspaces kept in an SQLite database, so that they
+outlive the server's processes.
+
+One database file (Python's own `sqlite3`, write-ahead log, writes synced
+before a commit returns) holds every workspace of a server: its row (handle
+or MCP session id, owning principal, kind, protocol revision, current
+checkpoint, the session's other parts, the interpreter's image of its last
+park), its checkpoints as the module's journal rows, and contents by SHA-256,
+each once whatever refers to it. Two kinds of process open it: the server,
+which adds and removes workspace rows, and each worker, which writes its
+session's journal after every call that changed something and before the
+answer goes (`write`), and rebuilds its session from the rows (`load`).
+SQLite serialises the writers (`busy_timeout`). One server at a time uses
+a store: it holds a lock on `PATH.lock` while it runs.
+
+Contents are garbage-collected without reading the module's opaque rows:
+each journal write is a generation of the workspace, and the digests that
+journal named are recorded as the generation's references. A generation
+lives while a checkpoint row written by it, or the session parts, remain;
+once none do, its references go, and each content no reference names any
+longer is deleted. A generation may name more than the rows left need
+(never less), so a content can outlive its last use by a while, never the
+reverse.
+
+Errors: `StoreError` with a sentence for the operator or the client
+(a database that cannot be opened, is read-only, is not a database, or a
+write that failed, a full disk included). A failed write leaves the store
+as it was (one transaction); the worker's session then goes on in memory
+and its next journal holds the change again.
+"""
+
+from __future__ import annotations
+
+import fcntl
+import os
+import sqlite3
+import time
+from dataclasses import dataclass
+from typing import Any, Callable, Iterator
+from contextlib import contextmanager
+
+SCHEMA_VERSION = "1"
+BUSY_MS = 30_000
+_SCHEMA = """
+CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS workspaces(
+  id TEXT PRIMARY KEY, principal TEXT, kind TEXT NOT NULL, protocol TEXT,
+  last_used REAL NOT NULL, gen INTEGER NOT NULL DEFAULT 0, current_id INTEGER,
+  parts BLOB, parts_gen INTEGER, image BLOB);
+CREATE TABLE IF NOT EXISTS checkpoints(
+  workspace TEXT NOT NULL, id INTEGER NOT NULL, gen INTEGER NOT NULL, row BLOB NOT NULL,
+  made_by TEXT, made_at REAL, PRIMARY KEY(workspace, id)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS refs(
+  workspace TEXT NOT NULL, gen INTEGER NOT NULL, hash BLOB NOT NULL,
+  PRIMARY KEY(workspace, gen, hash)) WITHOUT ROWID;
+CREATE INDEX IF NOT EXISTS refs_by_hash ON refs(hash);
+CREATE TABLE IF NOT EXISTS contents(hash BLOB PRIMARY KEY, bytes BLOB NOT NULL);
+"""
+HANDLE, SESSION = "handle", "session"
+
+
+class StoreError(Exception):
+    """The store could not be opened or written; the text says why."""
+
+
+class Gone(StoreError):
+    """The workspace has no row (it was removed meanwhile)."""
+
+
+def default_path() -> str:
+    """$XDG_STATE_HOME/vesk/store.sqlite3, else ~/.local/state/vesk/..."""
+    base = os.environ.get("XDG_STATE_HOME", "")
+    if not os.path.isabs(base):
+        base = os.path.join(os.path.expanduser("~"), ".local", "state")
+    return os.path.join(base, "vesk", "store.sqlite3")
+
+
+def _reason(e: BaseException) -> str:
+    text = str(e) or type(e).__name__
+    if isinstance(e, sqlite3.DatabaseError) and "not a database" in text:
+        return "the file is not a vesk store (not an SQLite database, or damaged)"
+    if isinstance(e, sqlite3.DatabaseError) and "malformed" in text:
+        return "the database is damaged (malformed)"
+    return text
+
+
+@dataclass(frozen=True)
+class Stored:
+    """A workspace's row, as the server needs it."""
+    id: str
+    principal: str | None
+    kind: str
+    protocol: str | None
+    last_used: float
+
+
+@dataclass
+class Loaded:
+    """What a worker rebuilds its session from."""
+    current_id: int
+    rows: list[bytes]
+    parts: bytes
+    image: bytes | None
+    made_by: dict[int, str | None]
+    made_at: dict[int, float]
+
+
+class Store:
+    def __init__(self, path: str, check: bool = True) -> None:
+        """Opens (creating) the database at `path`; StoreError when it cannot
+        be opened for writing or is not a store of this version. Without
+        `check` (a worker, once the server has checked it) it only opens."""
+        self.path = path
+        try:
+            os.makedirs(os.path.dirname(os.path.abspath(path)), mode=0o700, exist_ok=True)
+            if os.path.exists(path) and not os.access(path, os.R_OK | os.W_OK):
+                raise StoreError(f"cannot use the store {path}: it is not writable")
+            self._lock = self._take_lock(path) if check else None
+            old = os.umask(0o077)
+            try:
+                self._db = sqlite3.connect(path, timeout=BUSY_MS / 1000, isolation_level=None,
+                                           check_same_thread=False)
+            finally:
+                os.umask(old)
+            self._db.execute(f"PRAGMA busy_timeout={BUSY_MS}")
+            mode = self._db.execute("PRAGMA journal_mode=WAL").fetchone()[0]
+            if str(mode).lower() != "wal":
+                raise StoreError(f"cannot use the store {path}: write-ahead logging is "
+                                 f"unavailable there (journal mode {mode})")
+            self._db.execute("PRAGMA synchronous=FULL")
+            if not check:
+                return
+            self._db.executescript(_SCHEMA)
+            with self._transaction():
+                # A write now, so that a store that cannot take one is refused at start.
+                self._db.execute("INSERT OR REPLACE INTO meta VALUES('opened', ?)",
+                                 (str(time.time()),))
+                found = self._db.execute(
+                    "SELECT value FROM meta WHERE key='version'").fetchone()
+                if found is None:
+                    self._db.execute("INSERT INTO meta VALUES('version', ?)", (SCHEMA_VERSION,))
+                elif found[0] != SCHEMA_VERSION:
+                    raise StoreError(f"cannot use the store {path}: it is of version {found[0]}; "
+                                     f"this server reads version {SCHEMA_VERSION}")
+        except StoreError:
+            raise
+        except (sqlite3.Error, OSError) as e:
+            raise StoreError(f"cannot use the store {path}: {_reason(e)}") from None
+
+    @staticmethod
+    def _take_lock(path: str) -> int:
+        """One server per store: two would each serve the same workspaces
+        from workers of their own. The lock goes with the process, however
+        it ends."""
+        fd = os.open(path + ".lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(fd)
+            raise StoreError(f"cannot use the store {path}: another vesk serve is using "
+                             f"it") from None
+        return fd
+
+    def close(self) -> None:
+        self._db.close()
+        if self._lock is not None:
+            os.close(self._lock)
+
+    @contextmanager
+    def _transaction(self) -> Iterator[sqlite3.Connection]:
+        db = self._db
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            yield db
+        except BaseException:
+            if db.in_transaction:
+                db.execute("ROLLBACK")
+            raise
+        db.execute("COMMIT")
+
+    def _write(self, what: str, work: Callable[[sqlite3.Connection], Any]) -> Any:
+        try:
+            with self._transaction() as db:
+                return work(db)
+        except StoreError:
+            raise
+        except (sqlite3.Error, OSError) as e:
+            raise StoreError(f"could not {what} in the store: {_reason(e)}") from None
+
+    # --- the server's side ---
+
+    def add(self, workspace: str, principal: str | None, kind: str,
+            protocol: str | None = None) -> None:
+        self._write("record the workspace", lambda db: db.execute(
+            "INSERT OR IGNORE INTO workspaces(id, principal, kind, protocol, last_used) "
+            "VALUES(?, ?, ?, ?, ?)", (workspace, principal, kind, protocol, time.time())))
+
+    def find(self, workspace: str) -> Stored | None:
+        try:
+            row = self._db.execute(
+                "SELECT id, principal, kind, protocol, last_used FROM workspaces WHERE id=?",
+                (workspace,)).fetchone()
+        except sqlite3.Error as e:
+            raise StoreError(f"could not read the store: {_reason(e)}") from None
+        return Stored(*row) if row is not None else None
+
+    def _read(self, query: str, arguments: tuple[Any, ...]) -> list[Any]:
+        try:
+            return self._db.execute(query, arguments).fetchall()
+        except sqlite3.Error as e:
+            raise StoreError(f"could not read the store: {_reason(e)}") from None
+
+    def owned(self, principal: str | None) -> list[Stored]:
+        rows = self._read("SELECT id, principal, kind, protocol, last_used FROM workspaces "
+                          "WHERE principal IS ? AND kind=? ORDER BY last_used",
+                          (principal, HANDLE))
+        return [Stored(*row) for row in rows]
+
+    def unused_since(self, cutoff: float) -> list[tuple[str, str | None]]:
+        """Workspaces (id, principal) last used before `cutoff` (wall-clock
+        seconds), at most 200 at a time."""
+        return [(r[0], r[1]) for r in self._read(
+            "SELECT id, principal FROM workspaces WHERE last_used < ? LIMIT 200", (cutoff,))]
+
+    def touch(self, workspace: str, when: float) -> None:
+        self._write("record the workspace's use", lambda db: db.execute(
+            "UPDATE workspaces SET last_used=? WHERE id=?", (when, workspace)))
+
+    def remove(self, workspace: str) -> None:
+        """The workspace's rows, and each content nothing else refers to."""
+        def work(db: sqlite3.Connection) -> None:
+            hashes = [r[0] for r in db.execute(
+                "SELECT DISTINCT hash FROM refs WHERE workspace=?", (workspace,))]
+            for table, column in (("refs", "workspace"), ("checkpoints", "workspace"),
+                                  ("workspaces", "id")):
+                db.execute(f"DELETE FROM {table} WHERE {column}=?", (workspace,))
+            _collect(db, hashes)
+        self._write("remove the workspace", work)
+
+    # --- the worker's side ---
+
+    def load(self, workspace: str) -> Loaded | None:
+        """The workspace's session parts, or None when it holds no
+        checkpoint yet (its worker starts a new session); Gone without a row."""
+        try:
+            found = self._db.execute(
+                "SELECT current_id, parts, image FROM workspaces WHERE id=?",
+                (workspace,)).fetchone()
+            if found is None:
+                raise Gone(f"the workspace {workspace} is not in the store")
+            rows = self._db.execute(
+                "SELECT id, row, made_by, made_at FROM checkpoints WHERE workspace=?",
+                (workspace,)).fetchall()
+        except sqlite3.Error as e:
+            raise StoreError(f"could not read the store: {_reason(e)}") from None
+        if not rows or found[0] is None or found[1] is None:
+            return None
+        return Loaded(current_id=found[0], rows=[r[1] for r in rows], parts=found[1],
+                      image=found[2], made_by={r[0]: r[2] for r in rows},
+                      made_at={r[0]: r[3] for r in rows if r[3] is not None})
+
+    def content(self, digest: bytes) -> bytes | None:
+        rows = self._read("SELECT bytes FROM contents WHERE hash=?", (digest,))
+        return bytes(rows[0][0]) if rows else None
+
+    def write(self, workspace: str, journal: dict[str, Any],
+              content: Callable[[bytes], bytes | None],
+              records: Callable[[int], tuple[str | None, float | None]],
+              image: bytes | None | bool = False) -> None:
+        """Applies one of the module's journals (VeskSession._journal());
+        `content` gives the bytes of a digest it names, `records` what made a
+        checkpoint and when. `image`: bytes to store as the interpreter's
+        image, None to drop the stored one, False to leave it."""
+        def work(db: sqlite3.Connection) -> None:
+            found = db.execute("SELECT gen, parts_gen FROM workspaces WHERE id=?",
+                               (workspace,)).fetchone()
+            if found is None:
+                raise Gone(f"the workspace {workspace} is not in the store")
+            gen = found[0] + 1
+            dropped = [int(i) for i in journal["dropped"]]
+            written: list[tuple[int, bytes]] = [(int(i), row) for i, row in journal["written"]]
+            touched = dropped + [i for i, _ in written]
+            old: set[int] = set()
+            for start in range(0, len(touched), 500):
+                chunk = touched[start:start + 500]
+                old.update(r[0] for r in db.execute(
+                    f"SELECT DISTINCT gen FROM checkpoints WHERE workspace=? AND id IN "
+                    f"({','.join('?' * len(chunk))})", (workspace, *chunk)))
+            db.executemany("DELETE FROM checkpoints WHERE workspace=? AND id=?",
+                           [(workspace, i) for i in dropped])
+            db.executemany("INSERT OR REPLACE INTO checkpoints VALUES(?, ?, ?, ?, ?, ?)",
+                           [(workspace, i, gen, row, *records(i)) for i, row in written])
+            for digest in journal["contents"]:
+                db.execute("INSERT OR IGNORE INTO refs VALUES(?, ?, ?)", (workspace, gen, digest))
+                if db.execute("SELECT 1 FROM contents WHERE hash=?", (digest,)).fetchone():
+                    continue
+                data = content(digest)
+                if data is None:
+                    raise StoreError("the session's journal names a content it does not hold")
+                db.execute("INSERT INTO contents VALUES(?, ?)", (digest, data))
+            parts = journal["parts"]
+            if parts is not None:
+                if found[1] is not None:
+                    old.add(found[1])
+                db.execute("UPDATE workspaces SET parts=?, parts_gen=? WHERE id=?",
+                           (parts, gen, workspace))
+            if image is not False:
+                db.execute("UPDATE workspaces SET image=? WHERE id=?", (image, workspace))
+            db.execute("UPDATE workspaces SET gen=?, current_id=?, last_used=? WHERE id=?",
+                       (gen, int(journal["current_id"]), time.time(), workspace))
+            _drop_generations(db, workspace, old)
+        self._write("save the change", work)
+
+    def set_image(self, workspace: str, image: bytes | None) -> None:
+        def work(db: sqlite3.Connection) -> None:
+            if db.execute("UPDATE workspaces SET image=?, last_used=? WHERE id=?",
+                          (image, time.time(), workspace)).rowcount == 0:
+                raise Gone(f"the workspace {workspace} is not in the store")
+        self._write("save the interpreter's image", work)
+
+
+def _drop_generations(db: sqlite3.Connection, workspace: str, gens: set[int]) -> None:
+    """Drops the references of those of `gens` that nothing of the workspace
+    was written by any longer, and the contents left unreferenced."""
+    if not gens:
+        return
+    parts_gen = db.execute("SELECT parts_gen FROM workspaces WHERE id=?",
+                           (workspace,)).fetchone()[0]
+    hashes: list[bytes] = []
+    for gen in gens:
+        if gen == parts_gen or db.execute(
+                "SELECT 1 FROM checkpoints WHERE workspace=? AND gen=? LIMIT 1",
+                (workspace, gen)).fetchone():
+            continue
+        hashes += [r[0] for r in db.execute("SELECT hash FROM refs WHERE workspace=? AND gen=?",
+                                            (workspace, gen))]
+        db.execute("DELETE FROM refs WHERE workspace=? AND gen=?", (workspace, gen))
+    _collect(db, hashes)
+
+
+def _collect(db: sqlite3.Connection, hashes: list[bytes]) -> None:
+    db.executemany("DELETE FROM contents WHERE hash=? AND NOT EXISTS "
+                   "(SELECT 1 FROM refs WHERE refs.hash=?)", [(h, h) for h in hashes])

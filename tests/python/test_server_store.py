@@ -1,0 +1,273 @@
+"""`vesk serve --store`: workspaces in a real SQLite file outlive a server
+killed with SIGKILL (the SDK's clients come back with their old handle and
+old session id), a parked workspace holds no worker and keeps its
+interpreter, forks go their own ways, and a store that goes wrong is refused
+at start or fails the call while the session goes on."""
+
+from __future__ import annotations
+
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+
+import pytest
+
+from mcp_util import (ROOT, Clients, ServerProcess, alive, command_line, descendants,
+                      serve_command, server_env)
+
+
+@pytest.fixture(scope="module")
+def clients():
+    bridge = Clients()
+    yield bridge
+    bridge.close()
+
+
+def ok(result: dict) -> dict:
+    assert not result.get("isError"), result
+    return result["structuredContent"]
+
+
+def refused(result: dict) -> str:
+    assert result["isError"] is True, result
+    return result["content"][0]["text"]
+
+
+def kill_all(server: ServerProcess) -> None:
+    """SIGKILL to the server and every process below it, as a crash would."""
+    below = descendants(server.pid)
+    for pid in [server.pid, *below]:
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except OSError:
+            pass
+    server.proc.wait(timeout=60)
+    wait_for(lambda: not any(alive(p) for p in below), "the workers to die")
+
+
+def wait_for(condition, what: str, seconds: float = 120) -> None:
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.05)
+
+
+def connect(clients: Clients, name: str, server: ServerProcess, **fields) -> dict:
+    return clients.do("connect", name, transport="http", url=server.url, **fields)
+
+
+def call(clients: Clients, name: str, tool: str, **arguments) -> dict:
+    return clients.do("callTool", name, name=tool, arguments=arguments)
+
+
+def test_workspaces_outlive_a_killed_server(clients, tmp_path):
+    store = str(tmp_path / "store.sqlite3")
+    flags = ("--store", store, "--park-after", "0")
+    server = ServerProcess(*flags)
+    connect(clients, "v2", server, modern=True)
+    handle = ok(call(clients, "v2", "create_workspace"))["workspace"]
+    ok(call(clients, "v2", "write_file", workspace=handle, path="a.txt", content="one"))
+    ok(call(clients, "v2", "run_python", workspace=handle,
+            code="x = 1\nopen('b.txt', 'w').write('two')"))
+    ok(call(clients, "v2", "label_checkpoint", workspace=handle, checkpoint=1, label="first"))
+    gone = ok(call(clients, "v2", "create_workspace"))["workspace"]
+    ok(call(clients, "v2", "write_file", workspace=gone, path="c.txt", content="three"))
+    ok(call(clients, "v2", "close_workspace", workspace=gone))
+    session = connect(clients, "v1", server)["sessionId"]
+    ok(call(clients, "v1", "write_file", path="own.txt", content="legacy"))
+    # Killed mid-call: the change never answered is not in the store.
+    clients.start("callTool", "v2", name="run_shell", arguments={
+        "workspace": handle, "command": "echo lost > c.txt; sleep 60"})
+    wait_for(lambda: any("bwrap" in command_line(p) for p in descendants(server.pid)),
+             "the shell command to run")
+    kill_all(server)
+    for name in ("v1", "v2"):
+        clients.do("close", name)
+
+    server = ServerProcess(*flags)
+    try:
+        connect(clients, "v2", server, modern=True)
+        history = ok(call(clients, "v2", "list_history", workspace=handle))
+        assert [(c["id"], c["label"]) for c in history["checkpoints"]] == \
+            [(0, None), (1, "first"), (2, None)]
+        assert history["checkpoints"][1]["made_by"] == "write_file a.txt"
+        files = ok(call(clients, "v2", "list_files", workspace=handle))["files"]
+        assert [f["path"] for f in files] == ["a.txt", "b.txt"]
+        # Never parked: the interpreter is new, and the first run says so.
+        text = refused(call(clients, "v2", "run_python", workspace=handle, code="print(x)"))
+        assert "NameError" in text and "the interpreter was restarted" in text
+        assert "no such workspace" in refused(call(clients, "v2", "list_files", workspace=gone))
+        assert [w["workspace"] for w in
+                ok(call(clients, "v2", "list_workspaces"))["workspaces"]] == [handle]
+        connect(clients, "v1", server, sessionId=session)
+        read = ok(call(clients, "v1", "read_file", path="own.txt"))
+        assert read["content"] == "legacy"
+        # DELETE and close_workspace take them out of the store.
+        clients.do("terminate", "v1")
+        ok(call(clients, "v2", "close_workspace", workspace=handle))
+        for name in ("v1", "v2"):
+            clients.do("close", name)
+    finally:
+        assert server.stop() == 0
+    with sqlite3.connect(store) as db:
+        assert db.execute("SELECT count(*) FROM workspaces").fetchone()[0] == 0
+        assert db.execute("SELECT count(*) FROM contents").fetchone()[0] == 0
+
+
+def test_a_parked_workspace_holds_no_worker_and_forks_go_their_own_ways(clients, tmp_path):
+    store = str(tmp_path / "store.sqlite3")
+    flags = ("--store", store, "--park-after", "1")
+    server = ServerProcess(*flags)
+    connect(clients, "park", server, modern=True)
+    handle = ok(call(clients, "park", "create_workspace"))["workspace"]
+    ok(call(clients, "park", "run_python", workspace=handle,
+            code="x = 41\nopen('a.txt', 'w').write('base')"))
+    wait_for(lambda: not server.workers(), "the parked workspace's worker to end")
+    kill_all(server)
+    clients.do("close", "park")
+
+    server = ServerProcess(*flags)
+    try:
+        connect(clients, "park", server, modern=True)
+        run = ok(call(clients, "park", "run_python", workspace=handle, code="print(x + 1)"))
+        assert run["stdout"].strip() == "42" and "notice" not in run
+        fork = ok(call(clients, "park", "fork_workspace", workspace=handle))
+        assert fork["interpreter"] is True
+        twin = fork["workspace"]
+        with sqlite3.connect(store) as db:  # stored before its handle was given out
+            assert db.execute("SELECT count(*) FROM checkpoints WHERE workspace=?",
+                              (twin,)).fetchone()[0] == 3
+        ok(call(clients, "park", "run_python", workspace=twin,
+                code="x += 100\nopen('a.txt', 'w').write('fork')"))
+        ok(call(clients, "park", "write_file", workspace=handle, path="b.txt", content="own"))
+        seen = {h: {f["path"] for f in ok(call(clients, "park", "list_files",
+                                                workspace=h))["files"]} for h in (handle, twin)}
+        assert seen == {handle: {"a.txt", "b.txt"}, twin: {"a.txt"}}
+        for h, expected in ((handle, "42 base"), (twin, "142 fork")):
+            printed = ok(call(clients, "park", "run_python", workspace=h,
+                              code="print(x + 1, open('a.txt').read())"))["stdout"]
+            assert printed.strip() == expected
+        clients.do("close", "park")
+    finally:
+        assert server.stop() == 0
+    # The stop parked both into the store; a server whose idle time-out they
+    # have passed removes them, though it never brought them back.
+    count = "SELECT count(*) FROM workspaces WHERE image IS NOT NULL"
+    with sqlite3.connect(store) as db:
+        assert db.execute(count).fetchone()[0] == 2
+    server = ServerProcess("--store", store, "--idle-timeout", "1")
+    try:
+        def left() -> int:
+            with sqlite3.connect(store) as db:
+                return db.execute("SELECT count(*) FROM workspaces").fetchone()[0]
+        wait_for(lambda: left() == 0, "the idle workspaces to leave the store")
+    finally:
+        assert server.stop() == 0
+
+
+@pytest.mark.parametrize("damage", ["garbage", "read-only", "in use"])
+def test_a_store_that_cannot_be_used_is_refused_at_start(tmp_path, damage):
+    path = tmp_path / "store.sqlite3"
+    holder = ServerProcess("--store", str(path)) if damage == "in use" else None
+    if damage == "garbage":
+        path.write_bytes(b"not a database at all, " * 100)
+    elif damage == "read-only":
+        mount = tmp_path / "ro"
+        mount.mkdir()
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=4m", "tmpfs", str(mount)]
+                          ).returncode != 0:
+            pytest.skip("cannot mount a tmpfs here")
+        path = mount / "store.sqlite3"
+        sqlite3.connect(path).close()
+        subprocess.run(["mount", "-o", "remount,ro", str(mount)], check=True)
+    try:
+        done = subprocess.run(serve_command("--http", "127.0.0.1:0", "--store", str(path)),
+                              env=server_env(), capture_output=True, text=True, timeout=120)
+    finally:
+        if damage == "read-only":
+            subprocess.run(["umount", str(mount)])
+        if holder is not None:
+            assert holder.stop() == 0
+    assert done.returncode == 2
+    assert f"cannot use the store {path}" in done.stderr
+    assert {"garbage": "not a vesk store", "read-only": "not writable",
+            "in use": "another vesk serve is using it"}[damage] in done.stderr
+
+
+def test_a_full_disk_fails_the_call_and_the_session_goes_on(clients, tmp_path):
+    mount = tmp_path / "small"
+    mount.mkdir()
+    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", str(mount)]
+                      ).returncode != 0:
+        pytest.skip("cannot mount a tmpfs here")
+    try:
+        server = ServerProcess("--store", str(mount / "store.sqlite3"))
+        try:
+            connect(clients, "full", server, modern=True)
+            handle = ok(call(clients, "full", "create_workspace"))["workspace"]
+            ok(call(clients, "full", "write_file", workspace=handle, path="a", content="a"))
+            filler = mount / "filler"
+            with open(filler, "wb") as f:
+                try:
+                    while True:
+                        f.write(b"\0" * 65536)
+                except OSError:
+                    pass
+            text = refused(call(clients, "full", "write_file", workspace=handle, path="big",
+                                content="b" * 200_000))
+            assert "could not be saved" in text and "full" in text
+            # In memory all the same; saved once there is room again.
+            files = ok(call(clients, "full", "list_files", workspace=handle))["files"]
+            assert {f["path"] for f in files} == {"a", "big"}
+            filler.unlink()
+            ok(call(clients, "full", "write_file", workspace=handle, path="c", content="c"))
+            clients.do("close", "full")
+        finally:
+            kill_all(server)
+        db = sqlite3.connect(mount / "store.sqlite3")
+        try:
+            assert db.execute("SELECT count(*) FROM checkpoints").fetchone()[0] == 4
+        finally:
+            db.close()
+    finally:
+        subprocess.run(["umount", "-l", str(mount)])
+
+
+def test_the_store_follows_forgets_and_frees_only_what_nothing_uses(tmp_path):
+    sys.path.insert(0, str(ROOT / "python"))
+    from vesk.server.store import HANDLE, Store
+    from vesk_internal import VeskSession
+
+    store = Store(str(tmp_path / "store.sqlite3"))
+    counts = lambda: tuple(store._db.execute(f"SELECT count(*) FROM {t}").fetchone()[0]
+                           for t in ("checkpoints", "contents"))
+    with VeskSession() as s:
+        store.add("w", None, HANDLE)
+
+        def save() -> None:
+            store.write("w", s._journal(), s._journal_content, lambda i: (None, None))
+            s._journal_written()
+
+        s.write_file("kept", b"written first, used by every checkpoint")
+        save()
+        for i in range(4):
+            s.write_file("f", f"version {i}".encode())
+            save()
+        s.set_checkpoint_label(2, "two")
+        save()
+        assert counts() == (6, 5)
+        # The oldest kept row is rewritten as all its files: "kept" comes
+        # from a generation whose rows are gone and must stay.
+        s.forget_before(s.current.id)
+        save()
+        assert counts() == (1, 2)
+        loaded = store.load("w")
+        back = VeskSession._from_store(loaded.current_id, loaded.rows, loaded.parts,
+                                       store.content)
+        assert back.current.files == s.current.files and back.current.id == s.current.id
+        back.close()
+    store.remove("w")
+    assert counts() == (0, 0)
