@@ -81,7 +81,7 @@ def test_metrics_count_calls_and_logs_are_bounded_json(server):
     assert buckets[-1] == (float("inf"), 3)
     assert m["vesk_tool_call_seconds_count", frozenset({("tool", "read_file")})] == 3
     assert m["vesk_workspaces", frozenset({("state", "live")})] >= 1
-    assert m["vesk_budget_bytes", frozenset({("budget", "history")})] == 4096 << 20
+    assert m["vesk_budget_bytes", frozenset({("budget", "worker_resident")})] == 6464 << 20
     assert m["vesk_worker_resident_max_bytes", frozenset()] > 0
 
     # Every line is one JSON object, bounded, with nothing that reorders text.

@@ -18,6 +18,7 @@ from collections.abc import Iterable, Mapping
 from typing import Any
 
 from vesk.server import config
+from vesk.server.memory import MARGIN_MB
 
 CONTENT_TYPE = "text/plain; version=0.0.4; charset=utf-8"
 # Seconds: tool calls last from a millisecond (list_files) to the run
@@ -53,7 +54,7 @@ class Metrics:
             "workspace": values["max_workspace_mb"] * MIB,
             "park_image": values["max_park_image_mb"] * MIB,
             "worker_resident": (values["max_history_mb"] + 4 * values["max_workspace_mb"]
-                                + values["max_park_image_mb"] + 64) * MIB,
+                                + values["max_park_image_mb"] + MARGIN_MB) * MIB,
         }
 
     def record(self, tool: str, seconds: float, outcome: str, kind: str | None) -> None:
