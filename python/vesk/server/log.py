@@ -58,7 +58,8 @@ def set_format(name: str) -> None:
 
 
 def _clean_field(text: str, bound: int) -> str:
-    text = text.translate(_CONTROL)
+    # Cut before escaping too: a client may send a field of megabytes.
+    text = text[:bound + 1].translate(_CONTROL)
     return text if len(text) <= bound else text[:bound] + "..."
 
 

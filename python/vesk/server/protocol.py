@@ -499,7 +499,8 @@ class Protocol:
                 kind = ("refused" if kind == "task" else kind) if outcome == "error" else None
                 # Only offered tools' names become labels; the log names any.
                 metrics.METRICS.record(tool, took, outcome, kind)
-                log.call(workspace, str(name), took, outcome, kind, message)
+                log.call(workspace, name if isinstance(name, str) else "(not a string)", took,
+                         outcome, kind, message)
 
     async def _call_tool_kind(self, request: Request,
                               notify: Callable[[dict[str, Any]], None] | None,
