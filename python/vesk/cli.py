@@ -146,6 +146,10 @@ def parser() -> argparse.ArgumentParser:
                                "only (default: $XDG_STATE_HOME/vesk/store.sqlite3, else "
                                "~/.local/state/vesk/store.sqlite3, with --http; none with "
                                "stdio)")
+    serve.add_argument("--log-format", choices=("text", "json"), default="text",
+                       help="standard error as text lines (default), or as one JSON object a "
+                            "line: time, level, message, and for each tool call workspace, "
+                            "tool, duration, outcome (and kind, for an error)")
     sessions.add_argument("--host-exchange", action="store_true",
                           help="also offer the tools mount, commit and export, which read and "
                                "write host files: mount within mount_allowlist, export below "
@@ -170,13 +174,16 @@ def _tokens(args: argparse.Namespace) -> tuple[tuple[tuple[str, str], ...], str 
 
 
 def serve(args: argparse.Namespace) -> int:
-    from vesk.server.log import say
+    from vesk.server.log import say, set_format
     from vesk.server.main import Settings, run
+    from vesk.server.metrics import METRICS
     from vesk.server.http import HttpOptions, is_loopback, tuned
     from vesk.server.tools import limits_of
     from vesk.server.store import Store, StoreError, default_path
 
+    set_format(args.log_format)
     values, problem = server_config.load(os.environ)
+    METRICS.configure(values)
     if problem is not None:
         if args.host_exchange:
             return _fail(f"{problem}; --host-exchange needs a configuration that reads "

@@ -5,6 +5,8 @@ vesk.server.worker`) loads only what it needs. The modules:
 
     main.py            settings, the main loop, the workers' environment
     log.py             the server's standard error, and its workers' made safe
+                       (text, or one JSON object a line)
+    metrics.py         counts of tool calls and the memory budgets, for /metrics
     config.py          the keys of the module's configuration the server acts on
     stdio.py, http.py  the two transports
     protocol.py        the MCP messages of one session, or of requests without one

@@ -96,13 +96,14 @@ from dataclasses import dataclass, field
 from typing import Any, Awaitable, Callable, TypeVar
 from urllib.parse import urlsplit
 
-from vesk.server import jsonrpc
+from vesk.server import jsonrpc, metrics
 from vesk.server.jsonrpc import Notification, Request, Response
 from vesk.server.protocol import (LEGACY_VERSIONS, PROTOCOL_VERSION_KEY, Protocol, ServerConfig,
                                   check_modern)
 from vesk.server.sessions import SessionManager
 
 ENDPOINT = "/mcp"
+METRICS_PATH = "/metrics"
 LINE_LIMIT = 16 * 1024
 MAX_HEADERS = 100
 LOOPBACK_NAMES = frozenset({"localhost", "127.0.0.1", "::1"})
@@ -708,7 +709,7 @@ class HttpServer:
         if origin is not None and not self._origin_allowed(origin):
             raise HttpError(403, f"Origin '{origin}' is not allowed")
         path = urlsplit(request.target).path if request.target.startswith("/") else None
-        if path != ENDPOINT:
+        if path not in (ENDPOINT, METRICS_PATH):
             raise HttpError(404, f"the MCP endpoint is {ENDPOINT}")
         if self.options.tokens and request.method != "OPTIONS":
             scheme, _, given = request.headers.get("authorization", "").partition(" ")
@@ -744,6 +745,16 @@ class HttpServer:
 
     async def _route(self, request: HttpRequest, stream: EventStream | None
                      ) -> tuple[int, dict[str, str], bytes]:
+        if urlsplit(request.target).path == METRICS_PATH:
+            if request.method != "GET":
+                raise HttpError(405, f"{request.method} is not offered at {METRICS_PATH}",
+                                {"Allow": "GET"})
+            held = list(self.manager.sessions.values())
+            workers = [s.worker.pid for s in held if s.worker is not None
+                       and s.worker.pid is not None]
+            page = metrics.METRICS.render(sum(not s.provisional for s in held),
+                                          self.manager.max_sessions, workers)
+            return 200, {"Content-Type": metrics.CONTENT_TYPE}, page.encode()
         if request.method == "POST":
             return await self._post(request, stream)
         if request.method == "DELETE":

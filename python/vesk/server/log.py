@@ -14,17 +14,26 @@ Writing is done by a thread of its own from a bounded queue, so a reader of
 standard error that stops reading (a client that never drains it) cannot
 stall the server: lines beyond the queue are dropped and counted, and the
 count is written once there is room again.
+
+With `set_format("json")` every line is one JSON object instead: `time`
+(UTC, ISO 8601), `level`, `message`, and for a tool call (`call`)
+`workspace`, `tool`, `duration` (seconds) and `outcome`. Each string field
+is escaped as a text line is and cut on its own (`MAX_FIELD`, the message
+`MAX_LINE`), so a line stays one valid, bounded JSON object.
 """
 
 from __future__ import annotations
 
 import asyncio
+import datetime
+import json
 import os
 import queue
 import threading
 import time
 
 MAX_LINE = 2000
+MAX_FIELD = 200
 QUEUED = 1000
 # C0 controls but tab, DEL, and the C1 controls, which some terminals obey too.
 _CONTROL = {c: f"\\x{c:02x}" for c in [*range(0x00, 0x09), *range(0x0a, 0x20),
@@ -39,12 +48,34 @@ _lines: queue.Queue[str] = queue.Queue(QUEUED)
 _dropped = 0
 _lock = threading.Lock()
 _writer: threading.Thread | None = None
+_json = False
+
+
+def set_format(name: str) -> None:
+    """"text" (the default) or "json"."""
+    global _json
+    _json = name == "json"
+
+
+def _clean_field(text: str, bound: int) -> str:
+    # Cut before escaping too: a client may send a field of megabytes.
+    text = text[:bound + 1].translate(_CONTROL)
+    return text if len(text) <= bound else text[:bound] + "..."
+
+
+def _record(level: str, message: str, fields: dict[str, object]) -> str:
+    record: dict[str, object] = {
+        "time": datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="milliseconds"),
+        "level": level}
+    for name, value in fields.items():
+        record[name] = _clean_field(value, MAX_FIELD) if isinstance(value, str) else value
+    record["message"] = _clean_field(message, MAX_LINE)
+    return json.dumps(record, ensure_ascii=False)
 
 
 def clean(text: str) -> str:
     """One line as it may be shown: control characters escaped, cut short."""
-    text = text.translate(_CONTROL)
-    return text if len(text) <= MAX_LINE else text[:MAX_LINE] + "..."
+    return _clean_field(text, MAX_LINE)
 
 
 def _write_forever() -> None:
@@ -66,8 +97,22 @@ def flush(timeout: float = 2.0) -> None:
         time.sleep(0.01)
 
 
-def say(text: str) -> None:
+def say(text: str, level: str = "info") -> None:
     """Queues one line of the server's own for standard error."""
+    _put(_record(level, text, {}) if _json else f"vesk serve: {clean(text)}")
+
+
+def call(workspace: str | None, tool: str, duration: float, outcome: str,
+         kind: str | None = None, message: str = "") -> None:
+    """Logs one tool call; only in the JSON format, whose records are for
+    machines (the text log stays as terse as it was)."""
+    if _json:
+        _put(_record("info" if outcome == "ok" else "warning", message,
+                     {"workspace": workspace, "tool": tool, "duration": round(duration, 6),
+                      "outcome": outcome, **({"kind": kind} if kind else {})}))
+
+
+def _put(line: str) -> None:
     global _dropped, _writer
     with _lock:
         if _writer is None:
@@ -75,9 +120,11 @@ def say(text: str) -> None:
             _writer.start()
         try:
             if _dropped:
-                _lines.put_nowait(f"vesk serve: {_dropped} lines of standard error were dropped")
+                dropped = f"{_dropped} lines of standard error were dropped"
+                _lines.put_nowait(_record("warning", dropped, {}) if _json
+                                  else f"vesk serve: {dropped}")
                 _dropped = 0
-            _lines.put_nowait(f"vesk serve: {clean(text)}")
+            _lines.put_nowait(line)
         except queue.Full:
             _dropped += 1
 

@@ -52,7 +52,7 @@ from typing import Any, Callable
 import time
 
 from vesk import __version__
-from vesk.server import jsonrpc, log, resources
+from vesk.server import jsonrpc, log, metrics, resources
 from vesk.server.content import cut, result_content
 from vesk.server.jsonrpc import Message, Notification, Request, Response
 from vesk.server.sessions import Session, SessionManager
@@ -194,6 +194,26 @@ def _progress(request: Request, notify: Callable[[dict[str, Any]], None] | None
     return send
 
 
+def _outcome(response: dict[str, Any], kind: str | None) -> tuple[str, str]:
+    """A tool call's outcome ("ok", "error", "task": a task was started)
+    and, for an error, its text; `kind` is what failed had it failed."""
+    if "error" in response:
+        return "error", str(response["error"].get("message", ""))
+    result = response.get("result", {})
+    if kind == "task" and not result.get("isError"):
+        return "task", ""
+    if result.get("isError"):
+        content = result.get("content") or [{}]
+        return "error", str(content[0].get("text", ""))
+    return "ok", ""
+
+
+def _count(tool: str, workspace: str | None, took: float, outcome: str, kind: str | None,
+           message: str) -> None:
+    metrics.METRICS.record(tool, took, outcome, kind)
+    log.call(workspace, tool, took, outcome, kind, message)
+
+
 class Protocol:
     """Answers the messages of one MCP session (`session`), or, with None,
     requests of revision 2026-07-28 over HTTP, each on its own. `principal`
@@ -248,7 +268,7 @@ class Protocol:
             return None
         error = task.exception()
         if error is not None:  # a fault of the server's own, not of the request
-            log.say(f"internal error: {error!r}")
+            log.say(f"internal error: {error!r}", "error")
             return jsonrpc.error(message.id, jsonrpc.INTERNAL_ERROR,
                                  f"Internal error: {type(error).__name__}: {error}")
         result: dict[str, Any] = task.result()
@@ -515,13 +535,46 @@ class Protocol:
     async def _call_tool(self, request: Request,
                          notify: Callable[[dict[str, Any]], None] | None,
                          modern: bool) -> dict[str, Any]:
+        """A tool call, counted in the metrics and logged."""
+        name = request.params.get("name")
+        tool = name if isinstance(name, str) and name in self.config.tools \
+            else metrics.UNKNOWN_TOOL
+        arguments = request.params.get("arguments")
+        handle = arguments.get("workspace") if isinstance(arguments, dict) else None
+        workspace = handle if isinstance(handle, str) else (
+            self.session.id if self.session is not None and not modern else None)
+        began = time.monotonic()
+        outcome, kind, message = "cancelled", None, ""
+        try:
+            response, kind = await self._call_tool_kind(request, notify, modern)
+            outcome, message = _outcome(response, kind)
+            return response
+        except Exception as e:
+            outcome, kind, message = "error", "internal", repr(e)
+            raise
+        finally:
+            # A task started is counted when it ends (`_start_task`).
+            if outcome != "task":
+                took = time.monotonic() - began
+                kind = ("refused" if kind == "task" else kind) if outcome == "error" else None
+                # Only offered tools' names become labels; the log names any.
+                metrics.METRICS.record(tool, took, outcome, kind)
+                log.call(workspace, name if isinstance(name, str) else "(not a string)", took,
+                         outcome, kind, message)
+
+    async def _call_tool_kind(self, request: Request,
+                              notify: Callable[[dict[str, Any]], None] | None,
+                              modern: bool) -> tuple[dict[str, Any], str | None]:
+        """The response, and the kind of error it is if it is one (for a
+        task started, "task")."""
         name = request.params.get("name")
         if not isinstance(name, str):
             return jsonrpc.error(request.id, jsonrpc.INVALID_PARAMS,
-                                 'Invalid params: "name" must be a string')
+                                 'Invalid params: "name" must be a string'), "unknown_tool"
         tool = self.config.tools.get(name)
         if tool is None:
-            return jsonrpc.error(request.id, jsonrpc.INVALID_PARAMS, f"Unknown tool: {name}")
+            return jsonrpc.error(request.id, jsonrpc.INVALID_PARAMS,
+                                 f"Unknown tool: {name}"), "unknown_tool"
         arguments = request.params.get("arguments")
         arguments = {} if arguments is None else arguments
         problem = check_arguments(tool, arguments)
@@ -529,28 +582,29 @@ class Protocol:
             if not modern and self.session is not None \
                     and self.session.protocol_version == "2025-06-18":
                 return jsonrpc.error(request.id, jsonrpc.INVALID_PARAMS,
-                                     f"Invalid params: {problem}")
-            return jsonrpc.result(request.id, _tool_error(f"invalid arguments: {problem}"))
+                                     f"Invalid params: {problem}"), "invalid_arguments"
+            return jsonrpc.result(request.id, _tool_error(f"invalid arguments: {problem}")), \
+                "invalid_arguments"
         if tool.name == "create_workspace":
-            return jsonrpc.result(request.id, await self._create())
+            return jsonrpc.result(request.id, await self._create()), "refused"
         if tool.name == "fork_workspace":
             return jsonrpc.result(request.id, await self._fork(request, arguments.get("workspace"),
-                                                               modern))
+                                                               modern)), "refused"
         if tool.server_side:
-            return jsonrpc.result(request.id, self._server_side(tool.name, arguments))
+            return jsonrpc.result(request.id, self._server_side(tool.name, arguments)), "refused"
         arguments = dict(arguments)
         target = self._workspace(arguments.pop("workspace", None), modern)
         if isinstance(target, str):
-            return jsonrpc.result(request.id, _tool_error(target))
+            return jsonrpc.result(request.id, _tool_error(target)), "no_workspace"
         if modern and tool.name in TASK_TOOLS and _declares_tasks(request):
             return jsonrpc.result(request.id, self._start_task(target, request, tool.name,
-                                                               arguments))
+                                                               arguments)), "task"
         try:
             reply = await self._on(target, request, tool.name, arguments,
                                    _progress(request, notify))
         except WorkerGone as e:
-            return jsonrpc.result(request.id, _tool_error(str(e)))
-        return jsonrpc.result(request.id, self._tool_reply(tool.name, reply))
+            return jsonrpc.result(request.id, _tool_error(str(e))), "worker_gone"
+        return jsonrpc.result(request.id, self._tool_reply(tool.name, reply)), "tool"
 
     def _tool_reply(self, tool: str, reply: dict[str, Any]) -> dict[str, Any]:
         """A tool's result from its worker's reply."""
@@ -576,17 +630,26 @@ class Protocol:
                 target.worker.cancel(key)
 
         async def run() -> None:
+            began = time.monotonic()
+            outcome, kind, message = "cancelled", None, ""
             try:
                 reply = await self._on(target, request, tool, arguments, task.progress, key)
-                task.finish("completed", self._tool_reply(tool, reply))
+                answer = self._tool_reply(tool, reply)
+                task.finish("completed", answer)
+                outcome, message = _outcome({"result": answer}, "tool")
+                kind = "tool" if outcome == "error" else None
             except WorkerGone as e:
                 task.finish("completed", _tool_error(str(e)))
+                outcome, kind, message = "error", "worker_gone", str(e)
             except asyncio.CancelledError:
                 task.finish("cancelled")
             except Exception as e:  # a fault of the server's own
-                log.say(f"internal error in a task: {e!r}")
+                outcome, kind, message = "error", "internal", repr(e)
+                log.say(f"internal error in a task: {e!r}", "error")
                 task.finish("failed", error={"code": jsonrpc.INTERNAL_ERROR,
                                              "message": f"Internal error: {e}"})
+            finally:
+                _count(tool, target.id, time.monotonic() - began, outcome, kind, message)
 
         task.stop = stop
         task.runner = asyncio.ensure_future(run())
