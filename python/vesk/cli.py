@@ -146,6 +146,9 @@ def parser() -> argparse.ArgumentParser:
                                "only (default: $XDG_STATE_HOME/vesk/store.sqlite3, else "
                                "~/.local/state/vesk/store.sqlite3, with --http; none with "
                                "stdio)")
+    sessions.add_argument("--max-stored", metavar="N", type=_positive, default=10_000,
+                          help="most workspaces and MCP sessions the store holds, parked ones "
+                               "included; past it a new one is refused (default: 10000)")
     serve.add_argument("--log-format", choices=("text", "json"), default="text",
                        help="standard error as text lines (default), or as one JSON object a "
                             "line: time, level, message, and for each tool call workspace, "
@@ -241,6 +244,7 @@ def serve(args: argparse.Namespace) -> int:
             return _fail(f"{e} (--store none keeps workspaces in memory only)")
         say(f"workspaces are kept in {store.path}")
     settings = Settings(http=http, park_after=park_after, limits=limits, store=store,
+                        max_stored=args.max_stored,
                         max_sessions=args.max_sessions or max(1, values["max_sessions"]),
                         idle_timeout=idle or None, max_message=args.max_body_mb << 20,
                         host_exchange=args.host_exchange, export_root=export_root)

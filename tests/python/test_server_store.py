@@ -271,3 +271,76 @@ def test_the_store_follows_forgets_and_frees_only_what_nothing_uses(tmp_path):
         back.close()
     store.remove("w")
     assert counts() == (0, 0)
+
+
+# Each step at which a process is crashed, what the client was doing, and
+# whether the restarted server must show the change (a call: its checkpoint;
+# a new workspace: its row; a park: the interpreter's image). A call's
+# change is stored once committed, before its answer goes.
+KILLS = [
+    ("journal.before_write", "call", False),
+    ("store.write.before_commit", "call", False),
+    ("journal.after_commit", "call", True),
+    ("worker.before_answer", "call", True),
+    ("server.before_relay", "call", True),
+    ("store.add.before_commit", "create", False),
+    ("server.row_added", "create", True),
+    ("park.imaged", "park", False),
+    ("store.image.before_commit", "park", False),
+    ("park.stored", "park", True),
+    ("worker.before_exit", "park", True),
+]
+# The crashing step is reached for the Nth time: after two answered changes
+# (a call), one answered creation, or at the first park.
+NTH = {"call": 3, "create": 2, "park": 1}
+
+
+@pytest.mark.parametrize("step,victim,kept", KILLS, ids=[k[0] for k in KILLS])
+def test_a_crash_at_any_step_keeps_what_was_answered(clients, tmp_path, step, victim, kept):
+    store = str(tmp_path / "store.sqlite3")
+    env = dict(server_env(), VESK_TEST_KILL_AT=f"{step}:{NTH[victim]}")
+    server = ServerProcess("--store", store, "--park-after", "1" if victim == "park" else "0",
+                           env=env)
+    connect(clients, "k", server, modern=True)
+    handle = ok(call(clients, "k", "create_workspace"))["workspace"]
+    if victim == "park":
+        ok(call(clients, "k", "run_python", workspace=handle,
+                code="x = 1\nopen('a.txt', 'w').write('one')"))
+    else:
+        ok(call(clients, "k", "write_file", workspace=handle, path="a.txt", content="one"))
+    ok(call(clients, "k", "label_checkpoint", workspace=handle, checkpoint=1, label="one"))
+    if victim == "call":
+        clients.start("callTool", "k", name="write_file",
+                      arguments={"workspace": handle, "path": "b.txt", "content": "two"})
+    elif victim == "create":
+        clients.start("callTool", "k", name="create_workspace", arguments={})
+    wait_for(lambda: any(f"killed at {step}" in line for line in server.stderr),
+             f"the crash at {step}")
+    kill_all(server)
+    clients.do("close", "k")
+
+    server = ServerProcess("--store", store, "--park-after", "0")
+    try:
+        connect(clients, "k", server, modern=True)
+        history = ok(call(clients, "k", "list_history", workspace=handle))["checkpoints"]
+        files = {f["path"]: ok(call(clients, "k", "read_file", workspace=handle,
+                                    path=f["path"]))["content"]
+                 for f in ok(call(clients, "k", "list_files", workspace=handle))["files"]}
+        added = victim == "call" and kept
+        assert [(c["id"], c["label"]) for c in history] == \
+            [(0, None), (1, "one"), *([(2, None)] if added else [])]
+        assert files == {"a.txt": "one", **({"b.txt": "two"} if added else {})}
+        others = [w["workspace"] for w in ok(call(clients, "k", "list_workspaces"))["workspaces"]
+                  if w["workspace"] != handle]
+        assert len(others) == (victim == "create" and kept)
+        for other in others:  # a row without a checkpoint yet is a new, empty workspace
+            assert ok(call(clients, "k", "list_files", workspace=other))["files"] == []
+        if victim == "park":
+            run = call(clients, "k", "run_python", workspace=handle, code="print(x)")
+            if kept:
+                assert ok(run)["stdout"].strip() == "1"
+            else:
+                assert "the interpreter was restarted" in refused(run)
+        clients.do("close", "k")
+    finally:
+        assert server.stop() == 0

@@ -24,6 +24,7 @@ import json
 import os
 from typing import Any, Mapping
 
+from vesk.server import killpoint
 from vesk.server.store import Store, StoreError
 
 # Calls that never change the session: nothing to save after them.
@@ -57,10 +58,12 @@ class Keeper:
             drop_image = uses_interpreter and self.image_stored
             if journal["written"] or journal["dropped"] or journal["parts"] is not None \
                     or drop_image or journal["current_id"] != self.stored_current:
+                killpoint.reach("journal.before_write")
                 self.store.write(self.workspace, journal, session._journal_content,
                                  lambda i: (ops.made_by.get(i), ops.made_at.get(i)),
                                  image=None if drop_image else False)
                 self.stored_current = journal["current_id"]
+                killpoint.reach("journal.after_commit")
             session._journal_written()
             if drop_image:
                 self.image_stored = False
@@ -93,7 +96,9 @@ class Keeper:
             image = session._image()
             if image is None:
                 return {"ok": {"parked": False, "why": "the interpreter could not be imaged"}}
+            killpoint.reach("park.imaged")
             self.store.set_image(self.workspace, image)
+            killpoint.reach("park.stored")
         except (StoreError, RuntimeError) as e:
             return {"ok": {"parked": False, "why": str(e)}}
         self.image_stored = True

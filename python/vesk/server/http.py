@@ -752,8 +752,8 @@ class HttpServer:
             held = list(self.manager.sessions.values())
             workers = [s.worker.pid for s in held if s.worker is not None
                        and s.worker.pid is not None]
-            page = metrics.METRICS.render(sum(not s.provisional for s in held),
-                                          self.manager.max_sessions, workers)
+            page = metrics.METRICS.render(self.manager.by_state(), self.manager.max_sessions,
+                                          workers)
             return 200, {"Content-Type": metrics.CONTENT_TYPE}, page.encode()
         if request.method == "POST":
             return await self._post(request, stream)
@@ -866,6 +866,9 @@ class HttpServer:
     async def _initialize(self, message: Request,
                           request: HttpRequest) -> tuple[int, dict[str, str], bytes]:
         principal = request.principal
+        full = self.manager.store_full()
+        if full is not None:
+            raise HttpError(503, full, {"Retry-After": "5"}, request_id=message.id)
         session = self.manager.open(principal, provisional=True)
         if session is None:
             raise HttpError(503, f"the server has its maximum of {self.manager.max_sessions} "

@@ -33,6 +33,7 @@ class Settings:
     park_after: int = 0  # seconds; 0: sessions never park
     limits: Limits = Limits()  # what the tools say of their limits; the output bound
     store: Store | None = None  # where workspaces are kept; None: in memory only
+    max_stored: int = 10_000  # most workspaces and sessions the store holds
 
 
 def worker_env(settings: Settings) -> dict[str, str]:
@@ -76,6 +77,7 @@ async def serve(settings: Settings) -> None:
                              max_sessions=settings.max_sessions + (1 if stdio else 0),
                              idle_timeout=settings.idle_timeout, spares=not stdio,
                              store=settings.store, park_after=float(settings.park_after),
+                             max_stored=settings.max_stored,
                              init_timeout=10.0 if settings.http is None
                              else settings.http.init_timeout)
     tools = offered(settings.host_exchange)

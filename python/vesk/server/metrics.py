@@ -32,10 +32,11 @@ OUTCOMES = ("ok", "error", "cancelled")
 KINDS = ("invalid_arguments", "unknown_tool", "no_workspace", "refused", "worker_gone", "tool",
          "internal")
 UNKNOWN_TOOL = "unknown"
-# Workspaces by state. The server sees live ones; parking happens inside
-# each worker and is not reported to the server yet, and stored
-# workspaces belong to a store: each adds its state here when it can count.
-STATES = ("live",)
+# Workspaces by state: live (in the server's memory, not parked), parked
+# (into the store, holding no worker) and stored (rows of the store, live
+# and parked ones and those no client has asked for since a restart; 0
+# without a store).
+STATES = ("live", "parked", "stored")
 MIB = 1 << 20
 
 
@@ -74,7 +75,8 @@ class Metrics:
             counts[-1] += 1
         self.sums[tool] = self.sums.get(tool, 0.0) + seconds
 
-    def render(self, live: int, max_sessions: int, worker_pids: Iterable[int]) -> str:
+    def render(self, states: Mapping[str, int], max_sessions: int,
+               worker_pids: Iterable[int]) -> str:
         out: list[str] = []
 
         def family(name: str, kind: str, text: str) -> None:
@@ -83,7 +85,7 @@ class Metrics:
 
         family("vesk_workspaces", "gauge", "Workspaces and MCP sessions, by state.")
         for state in STATES:
-            out.append(f'vesk_workspaces{{state="{state}"}} {live}')
+            out.append(f'vesk_workspaces{{state="{state}"}} {states.get(state, 0)}')
         family("vesk_workspaces_max", "gauge", "Most workspaces and sessions at once.")
         out.append(f"vesk_workspaces_max {max_sessions}")
         family("vesk_tool_calls_total", "counter", "Tool calls, by tool and outcome.")

@@ -52,7 +52,7 @@ from typing import Any, Callable
 import time
 
 from vesk import __version__
-from vesk.server import jsonrpc, log, metrics, resources
+from vesk.server import jsonrpc, killpoint, log, metrics, resources
 from vesk.server.content import cut, result_content
 from vesk.server.jsonrpc import Message, Notification, Request, Response
 from vesk.server.sessions import Session, SessionManager
@@ -400,7 +400,9 @@ class Protocol:
                               f"ends or parks; try again later")
         try:
             worker = await target.ready_worker()
-            return await worker.call(tool, arguments, key=key, on_progress=on_progress)
+            reply = await worker.call(tool, arguments, key=key, on_progress=on_progress)
+            killpoint.reach("server.before_relay")
+            return reply
         except StartFailed:
             raise
         except WorkerGone as e:
@@ -463,6 +465,9 @@ class Protocol:
 
     async def _open_workspace(self) -> Session | str:
         """A new workspace, in the store before its handle is given out."""
+        full = self.manager.store_full()
+        if full is not None:
+            return full
         opened = self.manager.open(self.principal, handle=True)
         if opened is None:
             return (f"the server has its maximum of {self.manager.max_sessions} "

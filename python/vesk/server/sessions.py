@@ -62,7 +62,7 @@ import time
 from collections import OrderedDict
 from typing import Any, Callable
 
-from vesk.server import log
+from vesk.server import killpoint, log
 from vesk.server.spares import SpareKeeper
 from vesk.server.store import HANDLE, SESSION, Store, StoreError
 from vesk.server.workers import (StartFailed, Worker, WorkerGone, WorkerOptions, forget_pid,
@@ -224,8 +224,10 @@ class SessionManager:
     def __init__(self, worker_env: dict[str, str], max_sessions: int,
                  idle_timeout: float | None, grace: float = 10.0,
                  spares: bool = True, init_timeout: float = 10.0,
-                 store: Store | None = None, park_after: float = 0.0) -> None:
+                 store: Store | None = None, park_after: float = 0.0,
+                 max_stored: int = 10_000) -> None:
         self.store = store
+        self.max_stored = max_stored
         self.park_after = park_after
         # The server's writes to the store go to a thread of their own, with
         # a connection of its own: a worker's large write holds the store's
@@ -285,6 +287,22 @@ class SessionManager:
                 self.init_timeout, self._expire, session)
         return session
 
+    def store_full(self) -> str | None:
+        """Why no new workspace or session may be stored, or None. Parked
+        ones cost a row each and never count against the maximum of live
+        ones, and with no idle time-out nothing removes them: this bounds
+        the rows. Creations under way may pass it by as many."""
+        if self.store is None:
+            return None
+        try:
+            held = self.store.count()
+        except StoreError as e:
+            return str(e)
+        if held < self.max_stored:
+            return None
+        return (f"the server's store holds its maximum of {self.max_stored} workspaces and "
+                f"sessions (--max-stored): close one or try again later")
+
     def _expire(self, session: Session) -> None:
         if session.provisional and session.ended is None:
             self.end(session, f"it was not initialized within {self.init_timeout:g} s")
@@ -332,7 +350,11 @@ class SessionManager:
         in memory only."""
         owner, kind, version = session.owner, HANDLE if session.handle else SESSION, \
             session.protocol_version
-        done = self._write(lambda store: store.add(session.id, owner, kind, version))
+        def add(store: Store) -> None:
+            store.add(session.id, owner, kind, version)
+            killpoint.reach("server.row_added")
+
+        done = self._write(add)
         session.keep = True  # its worker's environment waits for the outcome
 
         def settled(future: asyncio.Future[None]) -> None:
@@ -527,6 +549,19 @@ class SessionManager:
         shutil.rmtree(self.scratch, ignore_errors=True)
         if self._writes is not None:  # what is queued is written
             await asyncio.get_running_loop().run_in_executor(None, self._writes.shutdown)
+
+    def by_state(self) -> dict[str, int]:
+        """Workspaces and sessions live, parked and stored (metrics.STATES):
+        a count of the store's rows, no more."""
+        parked = sum(1 for s in self.sessions.values() if s.parked)
+        live = sum(1 for s in self.sessions.values() if not s.provisional) - parked
+        stored = 0
+        if self.store is not None:
+            try:
+                stored = self.store.count()
+            except StoreError as e:
+                log.say(str(e))
+        return {"live": live, "parked": parked, "stored": stored}
 
     def worker_count(self) -> int:
         """Sessions with a live worker, and workers still being ended."""

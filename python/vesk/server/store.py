@@ -39,6 +39,8 @@ from dataclasses import dataclass
 from typing import Any, Callable, Iterator
 from contextlib import contextmanager
 
+from vesk.server import killpoint
+
 SCHEMA_VERSION = "1"
 BUSY_MS = 30_000
 _SCHEMA = """
@@ -167,7 +169,7 @@ class Store:
             os.close(self._lock)
 
     @contextmanager
-    def _transaction(self) -> Iterator[sqlite3.Connection]:
+    def _transaction(self, step: str = "") -> Iterator[sqlite3.Connection]:
         db = self._db
         db.execute("BEGIN IMMEDIATE")
         try:
@@ -176,11 +178,14 @@ class Store:
             if db.in_transaction:
                 db.execute("ROLLBACK")
             raise
+        if step:
+            killpoint.reach(f"store.{step}.before_commit")
         db.execute("COMMIT")
 
-    def _write(self, what: str, work: Callable[[sqlite3.Connection], Any]) -> Any:
+    def _write(self, what: str, work: Callable[[sqlite3.Connection], Any],
+               step: str = "") -> Any:
         try:
-            with self._transaction() as db:
+            with self._transaction(step) as db:
                 return work(db)
         except StoreError:
             raise
@@ -193,7 +198,8 @@ class Store:
             protocol: str | None = None) -> None:
         self._write("record the workspace", lambda db: db.execute(
             "INSERT OR IGNORE INTO workspaces(id, principal, kind, protocol, last_used) "
-            "VALUES(?, ?, ?, ?, ?)", (workspace, principal, kind, protocol, time.time())))
+            "VALUES(?, ?, ?, ?, ?)", (workspace, principal, kind, protocol, time.time())),
+            "add")
 
     def find(self, workspace: str) -> Stored | None:
         try:
@@ -203,6 +209,11 @@ class Store:
         except sqlite3.Error as e:
             raise StoreError(f"could not read the store: {_reason(e)}") from None
         return Stored(*row) if row is not None else None
+
+    def count(self) -> int:
+        """The workspaces the store holds (a walk of the primary key's
+        index: a few milliseconds at ten thousand)."""
+        return int(self._read("SELECT count(*) FROM workspaces", ())[0][0])
 
     def _read(self, query: str, arguments: tuple[Any, ...]) -> list[Any]:
         try:
@@ -309,14 +320,14 @@ class Store:
             db.execute("UPDATE workspaces SET gen=?, current_id=?, last_used=? WHERE id=?",
                        (gen, int(journal["current_id"]), time.time(), workspace))
             _drop_generations(db, workspace, old)
-        self._write("save the change", work)
+        self._write("save the change", work, "write")
 
     def set_image(self, workspace: str, image: bytes | None) -> None:
         def work(db: sqlite3.Connection) -> None:
             if db.execute("UPDATE workspaces SET image=?, last_used=? WHERE id=?",
                           (image, time.time(), workspace)).rowcount == 0:
                 raise Gone(f"the workspace {workspace} is not in the store")
-        self._write("save the interpreter's image", work)
+        self._write("save the interpreter's image", work, "image")
 
 
 def _drop_generations(db: sqlite3.Connection, workspace: str, gens: set[int]) -> None:

@@ -48,7 +48,7 @@ import sys
 import time
 from typing import Any, BinaryIO, Callable
 
-from vesk.server import config, durable, search
+from vesk.server import config, durable, killpoint, search
 from vesk.server.diffs import diff_of
 from vesk.server.memory import MIB, Memory
 
@@ -622,10 +622,12 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
         if keeper is not None:
             keeper.save(session, ops, request["tool"], reply)
         reply["took"] = time.monotonic() - started
+        killpoint.reach("worker.before_answer")
         send(out, reply)
         # What the call freed, or left in buffers, goes back to the system
         # now rather than when the session next needs memory.
         memory.give_back(session.history_bytes)
+    killpoint.reach("worker.before_exit")
     # Dropping the session stops its runner and removes its directories.
     del ops, session
     gc.collect()
