@@ -6,7 +6,9 @@ at start or fails the call while the session goes on."""
 
 from __future__ import annotations
 
+import json
 import os
+import re
 import signal
 import sqlite3
 import subprocess
@@ -344,3 +346,36 @@ def test_a_crash_at_any_step_keeps_what_was_answered(clients, tmp_path, step, vi
         clients.do("close", "k")
     finally:
         assert server.stop() == 0
+
+
+def test_the_store_is_private_bounded_and_counted(clients, tmp_path):
+    store = tmp_path / "state" / "store.sqlite3"
+    store.parent.mkdir(mode=0o755)
+    store.parent.chmod(0o755)
+    sqlite3.connect(store).close()
+    store.chmod(0o644)
+    server = ServerProcess("--store", str(store), "--max-stored", "1", "--park-after", "1")
+    try:
+        def states() -> dict:
+            body = server.request("GET", path="/metrics")[2].decode()
+            return {s: float(v) for s, v in re.findall(r'vesk_workspaces\{state="(\w+)"\} (\S+)',
+                                                       body)}
+
+        connect(clients, "full", server, modern=True)
+        handle = ok(call(clients, "full", "create_workspace"))["workspace"]
+        ok(call(clients, "full", "write_file", workspace=handle, path="a", content="a"))
+        assert states() == {"live": 1, "parked": 0, "stored": 1}
+        for text in (refused(call(clients, "full", "create_workspace")),
+                     refused(call(clients, "full", "fork_workspace", workspace=handle))):
+            assert "holds its maximum of 1 workspaces and sessions (--max-stored)" in text
+        status, _, body = server.post({
+            "jsonrpc": "2.0", "id": 1, "method": "initialize",
+            "params": {"protocolVersion": "2025-11-25", "capabilities": {},
+                       "clientInfo": {"name": "raw", "version": "1"}}})
+        assert status == 503 and "--max-stored" in json.dumps(body)
+        wait_for(lambda: states() == {"live": 0, "parked": 1, "stored": 1}, "the park")
+        clients.do("close", "full")
+    finally:
+        assert server.stop() == 0
+    modes = {p.name: p.stat().st_mode & 0o777 for p in store.parent.iterdir()}
+    assert set(modes.values()) == {0o600}, modes

@@ -124,6 +124,10 @@ class Store:
                                            check_same_thread=False)
             finally:
                 os.umask(old)
+            if check and os.stat(path).st_mode & 0o077:
+                # It holds every workspace's files: no one but its owner reads
+                # it (SQLite gives its -wal and -shm files the same mode).
+                os.chmod(path, 0o600)
             self._db.execute(f"PRAGMA busy_timeout={BUSY_MS}")
             mode = self._db.execute("PRAGMA journal_mode=WAL").fetchone()[0]
             if str(mode).lower() != "wal":
