@@ -212,9 +212,14 @@ std::vector<std::string> sandbox_hidden_roots() {
   };
   for (const std::string& root : ensure_fixed_roots()) add(canonical_path(root).value_or(root));
 
-  if (const char* tmpdir = std::getenv("TMPDIR"); tmpdir != nullptr && tmpdir[0] == '/') {
+  // $TMPDIR, and a directory the host keeps private data in
+  // (VESK_SANDBOX_HIDE: vesk serve's store), which commands would otherwise
+  // read, running as the same user.
+  for (const char* name : {"TMPDIR", "VESK_SANDBOX_HIDE"}) {
+    const char* value = std::getenv(name);
+    if (value == nullptr || value[0] != '/') continue;
     struct stat st;
-    if (auto dir = canonical_path(tmpdir);
+    if (auto dir = canonical_path(value);
         dir && !path_has_prefix(*dir, "/tmp") && ::stat(dir->c_str(), &st) == 0 &&
         S_ISDIR(st.st_mode)) {
       add(*dir);

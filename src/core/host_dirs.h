@@ -69,7 +69,9 @@ std::vector<std::string> ensure_fixed_roots();
 // What a sandbox covers with empty file systems so that no vesk data but its
 // own work directory is visible: the fixed roots (made first), and $TMPDIR
 // resolved when it is set, absolute, a directory and not /tmp or below it
-// (the root in it, and whatever else of the host's process lives there).
+// (the root in it, and whatever else of the host's process lives there), and
+// $VESK_SANDBOX_HIDE likewise (a directory of the host's private data, such
+// as vesk serve's store).
 // Paths resolved through links, each once. Cannot fail.
 std::vector<std::string> sandbox_hidden_roots();
 

@@ -9,6 +9,9 @@ from __future__ import annotations
 import json
 import os
 import re
+import shutil
+import tempfile
+from pathlib import Path
 import signal
 import sqlite3
 import subprocess
@@ -349,8 +352,8 @@ def test_a_crash_at_any_step_keeps_what_was_answered(clients, tmp_path, step, vi
 
 
 def test_the_store_is_private_bounded_and_counted(clients, tmp_path):
-    store = tmp_path / "state" / "store.sqlite3"
-    store.parent.mkdir(mode=0o755)
+    # Outside /tmp, which every sandbox replaces anyway.
+    store = Path(tempfile.mkdtemp(dir="/var/tmp")) / "store.sqlite3"
     store.parent.chmod(0o755)
     sqlite3.connect(store).close()
     store.chmod(0o644)
@@ -365,6 +368,10 @@ def test_the_store_is_private_bounded_and_counted(clients, tmp_path):
         handle = ok(call(clients, "full", "create_workspace"))["workspace"]
         ok(call(clients, "full", "write_file", workspace=handle, path="a", content="a"))
         assert states() == {"live": 1, "parked": 0, "stored": 1}
+        # Shell commands run as the server's user, but never see the store.
+        shown = ok(call(clients, "full", "run_shell", workspace=handle,
+                        command=f"ls -a {store.parent}; cat {store} | wc -c"))
+        assert shown["stdout"].split() == [".", "..", "0"], shown
         for text in (refused(call(clients, "full", "create_workspace")),
                      refused(call(clients, "full", "fork_workspace", workspace=handle))):
             assert "holds its maximum of 1 workspaces and sessions (--max-stored)" in text
@@ -378,4 +385,5 @@ def test_the_store_is_private_bounded_and_counted(clients, tmp_path):
     finally:
         assert server.stop() == 0
     modes = {p.name: p.stat().st_mode & 0o777 for p in store.parent.iterdir()}
+    shutil.rmtree(store.parent)
     assert set(modes.values()) == {0o600}, modes

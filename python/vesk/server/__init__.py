@@ -24,6 +24,7 @@ vesk.server.worker`) loads only what it needs. The modules:
     spares.py          the spare runner keeper, lending one runner to the workers
     store.py           the store: workspaces kept in an SQLite database
     durable.py         a worker's side of the store: its session loaded, saved, parked
+    killpoint.py       tests only: a process crashes itself at a named step
 
 The command line is `vesk.cli`.
 """

@@ -236,7 +236,11 @@ class SessionManager:
         self._writes = ThreadPoolExecutor(1, "vesk-store") if store is not None else None
         self._writer: Store | None = None
         if store is not None:
-            worker_env = dict(worker_env, VESK_STORE=store.path)
+            # Shell commands run as the server's user and see the host's
+            # files: the store's directory, which holds every principal's
+            # workspaces, is covered in their sandboxes.
+            worker_env = dict(worker_env, VESK_STORE=store.path, VESK_SANDBOX_HIDE=os.path.dirname(
+                os.path.realpath(store.path)))
         self.scratch = tempfile.mkdtemp(prefix="vesk-serve-", dir=scratch_parent())
         env = dict(worker_env, TMPDIR=self.scratch)
         # Workers whose sessions park borrow a spare runner from one keeper
