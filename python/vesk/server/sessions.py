@@ -239,8 +239,8 @@ class SessionManager:
             # Shell commands run as the server's user and see the host's
             # files: the store's directory, which holds every principal's
             # workspaces, is covered in their sandboxes.
-            worker_env = dict(worker_env, VESK_STORE=store.path, VESK_SANDBOX_HIDE=os.path.dirname(
-                os.path.realpath(store.path)))
+            hidden = os.path.dirname(os.path.realpath(store.path))
+            worker_env = dict(worker_env, VESK_STORE=store.path, VESK_SANDBOX_HIDE=hidden)
         self.scratch = tempfile.mkdtemp(prefix="vesk-serve-", dir=scratch_parent())
         env = dict(worker_env, TMPDIR=self.scratch)
         # Workers whose sessions park borrow a spare runner from one keeper
