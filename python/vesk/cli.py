@@ -138,8 +138,9 @@ def parser() -> argparse.ArgumentParser:
                                "(about half a second); a session whose state cannot be imaged "
                                "stays live (0: never park; default: park_after_idle_secs of "
                                "the configuration, else 300)")
-    sessions.add_argument("--store", metavar="PATH|none",
-                          help="keep workspaces in the SQLite database PATH, so that a server "
+    sessions.add_argument("--store", metavar="PATH|URL|none",
+                          help="keep workspaces in the SQLite database PATH, or the PostgreSQL "
+                               "database of a postgresql:// URL, so that a server "
                                "started again on it serves every workspace handle and MCP "
                                "session it held, and parked workspaces hold no process; every "
                                "change is stored before its answer is sent. 'none': in memory "
@@ -239,7 +240,7 @@ def serve(args: argparse.Namespace) -> int:
             store = Store(path)
         except StoreError as e:
             return _fail(f"{e} (--store none keeps workspaces in memory only)")
-        say(f"workspaces are kept in {store.path}")
+        say(f"workspaces are kept in {store.shown}")
     settings = Settings(http=http, park_after=park_after, limits=limits, store=store,
                         max_sessions=args.max_sessions or max(1, values["max_sessions"]),
                         idle_timeout=idle or None, max_message=args.max_body_mb << 20,

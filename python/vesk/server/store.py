@@ -1,8 +1,9 @@
-"""The server's store: workspaces kept in an SQLite database, so that they
-outlive the server's processes.
+"""The server's store: workspaces kept in an SQLite database, or in
+PostgreSQL, so that they outlive the server's processes.
 
-One database file (Python's own `sqlite3`, write-ahead log, writes synced
-before a commit returns) holds every workspace of a server: its row (handle
+One database (an SQLite file: Python's own `sqlite3`, write-ahead log,
+writes synced before a commit returns; or a PostgreSQL database named by a
+postgresql:// URL; store_db.py holds what differs) holds every workspace: its row (handle
 or MCP session id, owning principal, kind, protocol revision, current
 checkpoint, the session's other parts, the interpreter's image of its last
 park), its checkpoints as the module's journal rows, and contents by SHA-256,
@@ -10,8 +11,9 @@ each once whatever refers to it. Two kinds of process open it: the server,
 which adds and removes workspace rows, and each worker, which writes its
 session's journal after every call that changed something and before the
 answer goes (`write`), and rebuilds its session from the rows (`load`).
-SQLite serialises the writers (`busy_timeout`). One server at a time uses
-a store: it holds a lock on `PATH.lock` while it runs.
+Writers are serialised (`busy_timeout`; an advisory lock on PostgreSQL).
+One server at a time uses an SQLite store: it holds a lock on `PATH.lock`
+while it runs.
 
 Contents are garbage-collected without reading the module's opaque rows:
 each journal write is a generation of the workspace, and the digests that
@@ -33,14 +35,14 @@ from __future__ import annotations
 
 import fcntl
 import os
-import sqlite3
 import time
 from dataclasses import dataclass
 from typing import Any, Callable, Iterator
 from contextlib import contextmanager
 
+from vesk.server.store_db import Db, DbError, connect, is_url, shown
+
 SCHEMA_VERSION = "1"
-BUSY_MS = 30_000
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS workspaces(
@@ -75,15 +77,6 @@ def default_path() -> str:
     return os.path.join(base, "vesk", "store.sqlite3")
 
 
-def _reason(e: BaseException) -> str:
-    text = str(e) or type(e).__name__
-    if isinstance(e, sqlite3.DatabaseError) and "not a database" in text:
-        return "the file is not a vesk store (not an SQLite database, or damaged)"
-    if isinstance(e, sqlite3.DatabaseError) and "malformed" in text:
-        return "the database is damaged (malformed)"
-    return text
-
-
 @dataclass(frozen=True)
 class Stored:
     """A workspace's row, as the server needs it."""
@@ -107,45 +100,39 @@ class Loaded:
 
 class Store:
     def __init__(self, path: str, check: bool = True) -> None:
-        """Opens (creating) the database at `path`; StoreError when it cannot
-        be opened for writing or is not a store of this version. Without
-        `check` (a worker, once the server has checked it) it only opens."""
+        """Opens (creating) the store at `path`, an SQLite file or a
+        postgresql:// URL; StoreError when it cannot be opened for writing or
+        is not a store of this version. Without `check` (a worker, once the
+        server has checked it) it only opens."""
         self.path = path
+        self._lock: int | None = None
+        where = shown(path)
         try:
-            os.makedirs(os.path.dirname(os.path.abspath(path)), mode=0o700, exist_ok=True)
-            if os.path.exists(path) and not os.access(path, os.R_OK | os.W_OK):
-                raise StoreError(f"cannot use the store {path}: it is not writable")
-            self._lock = self._take_lock(path) if check else None
-            old = os.umask(0o077)
-            try:
-                self._db = sqlite3.connect(path, timeout=BUSY_MS / 1000, isolation_level=None,
-                                           check_same_thread=False)
-            finally:
-                os.umask(old)
-            self._db.execute(f"PRAGMA busy_timeout={BUSY_MS}")
-            mode = self._db.execute("PRAGMA journal_mode=WAL").fetchone()[0]
-            if str(mode).lower() != "wal":
-                raise StoreError(f"cannot use the store {path}: write-ahead logging is "
-                                 f"unavailable there (journal mode {mode})")
-            self._db.execute("PRAGMA synchronous=FULL")
+            if not is_url(path):
+                os.makedirs(os.path.dirname(os.path.abspath(path)), mode=0o700, exist_ok=True)
+                if os.path.exists(path) and not os.access(path, os.R_OK | os.W_OK):
+                    raise StoreError(f"cannot use the store {path}: it is not writable")
+                self._lock = self._take_lock(path) if check else None
+            self._db = connect(path)
             if not check:
                 return
-            self._db.executescript(_SCHEMA)
+            self._db.script(_SCHEMA)
             with self._transaction():
                 # A write now, so that a store that cannot take one is refused at start.
-                self._db.execute("INSERT OR REPLACE INTO meta VALUES('opened', ?)",
+                self._db.execute("INSERT INTO meta VALUES('opened', ?) "
+                                 "ON CONFLICT(key) DO UPDATE SET value=excluded.value",
                                  (str(time.time()),))
                 found = self._db.execute(
                     "SELECT value FROM meta WHERE key='version'").fetchone()
                 if found is None:
                     self._db.execute("INSERT INTO meta VALUES('version', ?)", (SCHEMA_VERSION,))
                 elif found[0] != SCHEMA_VERSION:
-                    raise StoreError(f"cannot use the store {path}: it is of version {found[0]}; "
+                    raise StoreError(f"cannot use the store {where}: it is of version {found[0]}; "
                                      f"this server reads version {SCHEMA_VERSION}")
         except StoreError:
             raise
-        except (sqlite3.Error, OSError) as e:
-            raise StoreError(f"cannot use the store {path}: {_reason(e)}") from None
+        except (DbError, OSError) as e:
+            raise StoreError(f"cannot use the store {where}: {e}") from None
 
     @staticmethod
     def _take_lock(path: str) -> int:
@@ -166,53 +153,60 @@ class Store:
         if self._lock is not None:
             os.close(self._lock)
 
+    @property
+    def shown(self) -> str:
+        """The store's path or URL as it may be logged."""
+        return shown(self.path)
+
     @contextmanager
-    def _transaction(self) -> Iterator[sqlite3.Connection]:
+    def _transaction(self) -> Iterator[Db]:
         db = self._db
-        db.execute("BEGIN IMMEDIATE")
+        db.begin()
         try:
             yield db
         except BaseException:
-            if db.in_transaction:
-                db.execute("ROLLBACK")
+            try:
+                db.rollback()
+            except DbError:
+                pass  # the connection broke: nothing was committed
             raise
-        db.execute("COMMIT")
+        db.commit()
 
-    def _write(self, what: str, work: Callable[[sqlite3.Connection], Any]) -> Any:
+    def _write(self, what: str, work: Callable[[Db], Any]) -> Any:
         try:
             with self._transaction() as db:
                 return work(db)
         except StoreError:
             raise
-        except (sqlite3.Error, OSError) as e:
-            raise StoreError(f"could not {what} in the store: {_reason(e)}") from None
+        except (DbError, OSError) as e:
+            raise StoreError(f"could not {what} in the store: {e}") from None
 
     # --- the server's side ---
 
     def add(self, workspace: str, principal: str | None, kind: str,
             protocol: str | None = None) -> None:
         self._write("record the workspace", lambda db: db.execute(
-            "INSERT OR IGNORE INTO workspaces(id, principal, kind, protocol, last_used) "
-            "VALUES(?, ?, ?, ?, ?)", (workspace, principal, kind, protocol, time.time())))
+            "INSERT INTO workspaces(id, principal, kind, protocol, last_used) "
+            "VALUES(?, ?, ?, ?, ?) ON CONFLICT DO NOTHING", (workspace, principal, kind, protocol, time.time())))
 
     def find(self, workspace: str) -> Stored | None:
         try:
             row = self._db.execute(
                 "SELECT id, principal, kind, protocol, last_used FROM workspaces WHERE id=?",
                 (workspace,)).fetchone()
-        except sqlite3.Error as e:
-            raise StoreError(f"could not read the store: {_reason(e)}") from None
+        except DbError as e:
+            raise StoreError(f"could not read the store: {e}") from None
         return Stored(*row) if row is not None else None
 
     def _read(self, query: str, arguments: tuple[Any, ...]) -> list[Any]:
         try:
             return self._db.execute(query, arguments).fetchall()
-        except sqlite3.Error as e:
-            raise StoreError(f"could not read the store: {_reason(e)}") from None
+        except DbError as e:
+            raise StoreError(f"could not read the store: {e}") from None
 
     def owned(self, principal: str | None) -> list[Stored]:
         rows = self._read("SELECT id, principal, kind, protocol, last_used FROM workspaces "
-                          "WHERE principal IS ? AND kind=? ORDER BY last_used",
+                          "WHERE principal IS NOT DISTINCT FROM ? AND kind=? ORDER BY last_used",
                           (principal, HANDLE))
         return [Stored(*row) for row in rows]
 
@@ -228,7 +222,7 @@ class Store:
 
     def remove(self, workspace: str) -> None:
         """The workspace's rows, and each content nothing else refers to."""
-        def work(db: sqlite3.Connection) -> None:
+        def work(db: Db) -> None:
             hashes = [r[0] for r in db.execute(
                 "SELECT DISTINCT hash FROM refs WHERE workspace=?", (workspace,))]
             for table, column in (("refs", "workspace"), ("checkpoints", "workspace"),
@@ -251,8 +245,8 @@ class Store:
             rows = self._db.execute(
                 "SELECT id, row, made_by, made_at FROM checkpoints WHERE workspace=?",
                 (workspace,)).fetchall()
-        except sqlite3.Error as e:
-            raise StoreError(f"could not read the store: {_reason(e)}") from None
+        except DbError as e:
+            raise StoreError(f"could not read the store: {e}") from None
         if not rows or found[0] is None or found[1] is None:
             return None
         return Loaded(current_id=found[0], rows=[r[1] for r in rows], parts=found[1],
@@ -271,7 +265,7 @@ class Store:
         `content` gives the bytes of a digest it names, `records` what made a
         checkpoint and when. `image`: bytes to store as the interpreter's
         image, None to drop the stored one, False to leave it."""
-        def work(db: sqlite3.Connection) -> None:
+        def work(db: Db) -> None:
             found = db.execute("SELECT gen, parts_gen FROM workspaces WHERE id=?",
                                (workspace,)).fetchone()
             if found is None:
@@ -288,10 +282,13 @@ class Store:
                     f"({','.join('?' * len(chunk))})", (workspace, *chunk)))
             db.executemany("DELETE FROM checkpoints WHERE workspace=? AND id=?",
                            [(workspace, i) for i in dropped])
-            db.executemany("INSERT OR REPLACE INTO checkpoints VALUES(?, ?, ?, ?, ?, ?)",
+            db.executemany("INSERT INTO checkpoints VALUES(?, ?, ?, ?, ?, ?) "
+                           "ON CONFLICT(workspace, id) DO UPDATE SET gen=excluded.gen, "
+                           "row=excluded.row, made_by=excluded.made_by, made_at=excluded.made_at",
                            [(workspace, i, gen, row, *records(i)) for i, row in written])
             for digest in journal["contents"]:
-                db.execute("INSERT OR IGNORE INTO refs VALUES(?, ?, ?)", (workspace, gen, digest))
+                db.execute("INSERT INTO refs VALUES(?, ?, ?) ON CONFLICT DO NOTHING",
+                           (workspace, gen, digest))
                 if db.execute("SELECT 1 FROM contents WHERE hash=?", (digest,)).fetchone():
                     continue
                 data = content(digest)
@@ -312,14 +309,14 @@ class Store:
         self._write("save the change", work)
 
     def set_image(self, workspace: str, image: bytes | None) -> None:
-        def work(db: sqlite3.Connection) -> None:
+        def work(db: Db) -> None:
             if db.execute("UPDATE workspaces SET image=?, last_used=? WHERE id=?",
                           (image, time.time(), workspace)).rowcount == 0:
                 raise Gone(f"the workspace {workspace} is not in the store")
         self._write("save the interpreter's image", work)
 
 
-def _drop_generations(db: sqlite3.Connection, workspace: str, gens: set[int]) -> None:
+def _drop_generations(db: Db, workspace: str, gens: set[int]) -> None:
     """Drops the references of those of `gens` that nothing of the workspace
     was written by any longer, and the contents left unreferenced."""
     if not gens:
@@ -338,6 +335,6 @@ def _drop_generations(db: sqlite3.Connection, workspace: str, gens: set[int]) ->
     _collect(db, hashes)
 
 
-def _collect(db: sqlite3.Connection, hashes: list[bytes]) -> None:
+def _collect(db: Db, hashes: list[bytes]) -> None:
     db.executemany("DELETE FROM contents WHERE hash=? AND NOT EXISTS "
                    "(SELECT 1 FROM refs WHERE refs.hash=?)", [(h, h) for h in hashes])
