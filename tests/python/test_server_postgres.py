@@ -15,6 +15,9 @@ import tempfile
 
 import pytest
 
+import sys
+import time
+
 from mcp_util import ROOT, Clients, ServerProcess
 from test_server_store import call, connect, kill_all, ok, refused
 
@@ -84,3 +87,82 @@ def test_workspaces_outlive_a_killed_server(postgres, clients):
     with psycopg.connect(url) as db:
         for table in ("workspaces", "checkpoints", "contents", "refs"):
             assert db.execute(f"SELECT count(*) FROM {table}").fetchone()[0] == 0, table
+
+
+@pytest.mark.parametrize("backend", ["sqlite", "postgresql"])
+def test_a_lease_is_kept_taken_over_when_expired_and_fences_the_old_holder(
+        backend, request, tmp_path):
+    sys.path.insert(0, str(ROOT / "python"))
+    from vesk.server.store import HANDLE, Fenced, Leased, Store
+    from vesk_internal import VeskSession
+
+    path = str(tmp_path / "store.sqlite3") if backend == "sqlite" else \
+        fresh_database(request.getfixturevalue("postgres"), "leases")
+    store = Store(path)
+    store.add("w", None, HANDLE)
+    assert store.claim("w", "a", 60) == ("a", 1)
+    with pytest.raises(Leased, match="served by another node \\(a\\)"):
+        store.claim("w", "b", 60)
+    assert store.claim("w", "a", -1) == ("a", 1)  # its own: kept, now expired
+    assert store.renew("b", 60) == 0
+    assert store.claim("w", "b", 60) == ("b", 2)
+    with VeskSession() as s:
+        s.write_file("f", b"late")
+        for attempt in (
+                lambda: store.write("w", s._journal(), s._journal_content,
+                                    lambda i: (None, None), lease=("a", 1)),
+                lambda: store.set_image("w", b"image", lease=("a", 1)),
+                lambda: store.remove("w", "a")):
+            with pytest.raises(Fenced, match="no longer holds the workspace w"):
+                attempt()
+        assert store.load("w") is None  # nothing of it was written
+        store.write("w", s._journal(), s._journal_content, lambda i: (None, None),
+                    lease=("b", 2))
+    assert store.load("w") is not None
+    store.remove("w", "b")
+    assert store.find("w") is None and store.claim("w", "a", 60) == ("a", 1)
+    store.close()
+
+
+def lease_of(url: str, workspace: str) -> tuple[str, int, bool]:
+    import psycopg
+    with psycopg.connect(url) as db:
+        return db.execute("SELECT node, generation, expires < extract(epoch FROM "
+                          "clock_timestamp()) FROM leases WHERE workspace=%s",
+                          (workspace,)).fetchone()
+
+
+def test_a_server_paused_past_its_lease_loses_the_workspace(postgres, clients):
+    url = fresh_database(postgres, "takeover")
+    flags = ("--store", url, "--park-after", "0", "--lease-secs", "2")
+    first = ServerProcess(*flags, "--node-id", "first")
+    second = ServerProcess(*flags, "--node-id", "second")
+    try:
+        connect(clients, "first", first, modern=True)
+        connect(clients, "second", second, modern=True)
+        handle = ok(call(clients, "first", "create_workspace"))["workspace"]
+        ok(call(clients, "first", "write_file", workspace=handle, path="f", content="first"))
+        assert lease_of(url, handle)[:2] == ("first", 1)
+        # Paused (a partition): its lease runs out, and the second takes over.
+        os.kill(first.pid, signal.SIGSTOP)
+        try:
+            deadline = time.monotonic() + 120
+            while not lease_of(url, handle)[2]:
+                assert time.monotonic() < deadline, "the lease never expired"
+                time.sleep(0.1)
+            ok(call(clients, "second", "write_file", workspace=handle, path="f",
+                    content="second"))
+            assert lease_of(url, handle)[:2] == ("second", 2)
+        finally:
+            os.kill(first.pid, signal.SIGCONT)
+        # Resumed, the first still holds the workspace in a worker: its
+        # change is refused, and the second's is what the store keeps.
+        text = refused(call(clients, "first", "write_file", workspace=handle, path="f",
+                            content="late"))
+        assert "no longer holds the workspace" in text, text
+        read = ok(call(clients, "second", "read_file", workspace=handle, path="f"))
+        assert read["content"] == "second"
+        for name in ("first", "second"):
+            clients.do("close", name)
+    finally:
+        assert first.stop() == 0 and second.stop() == 0

@@ -24,6 +24,16 @@ longer is deleted. A generation may name more than the rows left need
 (never less), so a content can outlive its last use by a while, never the
 reverse.
 
+Ownership: a worker serves its workspace under a lease (node, generation,
+expiry by the database's clock) that it claims when it starts; its server
+renews all of its node's leases while it lives. A lease that expired is
+taken over by the next node that claims it, with the next generation, and
+every write of a worker (`write`, `set_image`) and every removal by a
+server checks, inside its transaction, that the lease is still the one it
+holds: a node paused or cut off past its lease can no longer change a
+workspace another node serves (`Fenced`). The check needs no expiry of its
+own: writes are serialised, so a takeover and a fenced write are ordered.
+
 Errors: `StoreError` with a sentence for the operator or the client
 (a database that cannot be opened, is read-only, is not a database, or a
 write that failed, a full disk included). A failed write leaves the store
@@ -57,6 +67,10 @@ CREATE TABLE IF NOT EXISTS refs(
   PRIMARY KEY(workspace, gen, hash)) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS refs_by_hash ON refs(hash);
 CREATE TABLE IF NOT EXISTS contents(hash BLOB PRIMARY KEY, bytes BLOB NOT NULL);
+CREATE TABLE IF NOT EXISTS leases(
+  workspace TEXT PRIMARY KEY, node TEXT NOT NULL, generation INTEGER NOT NULL,
+  expires REAL NOT NULL);
+CREATE INDEX IF NOT EXISTS leases_by_node ON leases(node);
 """
 HANDLE, SESSION = "handle", "session"
 
@@ -67,6 +81,18 @@ class StoreError(Exception):
 
 class Gone(StoreError):
     """The workspace has no row (it was removed meanwhile)."""
+
+
+class Leased(StoreError):
+    """Another node holds the workspace's lease, and it has not expired."""
+
+
+class Fenced(StoreError):
+    """This node no longer holds the workspace's lease: another took it
+    over, and nothing this node writes of it is stored."""
+
+
+Lease = tuple[str, int]  # (node, generation)
 
 
 def default_path() -> str:
@@ -99,12 +125,16 @@ class Loaded:
 
 
 class Store:
-    def __init__(self, path: str, check: bool = True) -> None:
+    def __init__(self, path: str, check: bool = True, node: str | None = None,
+                 lease_secs: float = 10.0) -> None:
         """Opens (creating) the store at `path`, an SQLite file or a
         postgresql:// URL; StoreError when it cannot be opened for writing or
         is not a store of this version. Without `check` (a worker, once the
-        server has checked it) it only opens."""
+        server has checked it) it only opens. `node`: the node id under which
+        the server's workers lease its workspaces (None: no leases)."""
         self.path = path
+        self.node = node
+        self.lease_secs = lease_secs
         self._lock: int | None = None
         where = shown(path)
         try:
@@ -116,6 +146,8 @@ class Store:
             self._db = connect(path)
             if not check:
                 return
+            if is_url(path) and node is not None:
+                self._hold_node(node)
             self._db.script(_SCHEMA)
             with self._transaction():
                 # A write now, so that a store that cannot take one is refused at start.
@@ -133,6 +165,16 @@ class Store:
             raise
         except (DbError, OSError) as e:
             raise StoreError(f"cannot use the store {where}: {e}") from None
+
+    def _hold_node(self, node: str) -> None:
+        """One live server per node id: two would each take the node's
+        leases as their own. The lock goes with the server's connection,
+        however the server ends."""
+        held = self._db.execute("SELECT pg_try_advisory_lock(1, hashtext(?))",
+                                (node,)).fetchone()[0]
+        if not held:
+            raise StoreError(f"cannot use the store {self.shown}: another vesk serve is "
+                             f"using it as node {node} (give each its own --node-id)")
 
     @staticmethod
     def _take_lock(path: str) -> int:
@@ -216,20 +258,77 @@ class Store:
         return [(r[0], r[1]) for r in self._read(
             "SELECT id, principal FROM workspaces WHERE last_used < ? LIMIT 200", (cutoff,))]
 
-    def touch(self, workspace: str, when: float) -> None:
-        self._write("record the workspace's use", lambda db: db.execute(
-            "UPDATE workspaces SET last_used=? WHERE id=?", (when, workspace)))
-
-    def remove(self, workspace: str) -> None:
-        """The workspace's rows, and each content nothing else refers to."""
+    def touch(self, workspace: str, when: float, node: str | None = None) -> None:
         def work(db: Db) -> None:
+            self._fence(db, workspace, None, node)
+            db.execute("UPDATE workspaces SET last_used=? WHERE id=?", (when, workspace))
+        self._write("record the workspace's use", work)
+
+    def remove(self, workspace: str, node: str | None = None) -> None:
+        """The workspace's rows, and each content nothing else refers to;
+        Fenced when another `node` than this holds its lease."""
+        def work(db: Db) -> None:
+            self._fence(db, workspace, None, node)
             hashes = [r[0] for r in db.execute(
                 "SELECT DISTINCT hash FROM refs WHERE workspace=?", (workspace,))]
             for table, column in (("refs", "workspace"), ("checkpoints", "workspace"),
-                                  ("workspaces", "id")):
+                                  ("leases", "workspace"), ("workspaces", "id")):
                 db.execute(f"DELETE FROM {table} WHERE {column}=?", (workspace,))
             _collect(db, hashes)
         self._write("remove the workspace", work)
+
+    # --- leases ---
+
+    def claim(self, workspace: str, node: str, seconds: float) -> Lease:
+        """The workspace's lease for `node` for `seconds`: kept (same
+        generation) when `node` holds it, taken over (the next generation)
+        when it expired, new when there was none; Leased when another node
+        holds it still."""
+        def work(db: Db) -> Lease:
+            found = db.execute(f"SELECT node, generation, expires < {db.NOW} FROM leases "
+                               f"WHERE workspace=?", (workspace,)).fetchone()
+            if found is None:
+                db.execute(f"INSERT INTO leases VALUES(?, ?, 1, {db.NOW} + ?)",
+                           (workspace, node, seconds))
+                return node, 1
+            generation = int(found[1])
+            if found[0] != node:
+                if not found[2]:
+                    raise Leased(f"the workspace {workspace} is served by another node "
+                                 f"({found[0]}) whose lease has not expired")
+                generation += 1
+            db.execute(f"UPDATE leases SET node=?, generation=?, expires={db.NOW} + ? "
+                       f"WHERE workspace=?", (node, generation, seconds, workspace))
+            return node, generation
+        result: Lease = self._write("take the workspace's lease", work)
+        return result
+
+    def renew(self, node: str, seconds: float) -> int:
+        """Extends every lease `node` holds by `seconds` from now; how many."""
+        def work(db: Db) -> int:
+            return db.execute(f"UPDATE leases SET expires={db.NOW} + ? WHERE node=?",
+                              (seconds, node)).rowcount
+        count: int = self._write("renew the node's leases", work)
+        return count
+
+    @staticmethod
+    def _fence(db: Db, workspace: str, lease: Lease | None, node: str | None = None) -> None:
+        """Fenced unless `lease` (or, given only `node`, any lease of that
+        node, or none) is the workspace's lease now."""
+        if lease is None and node is None:
+            return
+        found = db.execute("SELECT node, generation FROM leases WHERE workspace=?",
+                           (workspace,)).fetchone()
+        if lease is None:
+            if found is None or found[0] == node:
+                return
+        elif found is not None and (found[0], int(found[1])) == lease:
+            return
+        holder = f"node {found[0]}, lease generation {found[1]}" if found else "no node"
+        mine = f"generation {lease[1]}" if lease else f"node {node}"
+        raise Fenced(f"this node no longer holds the workspace {workspace} (it held {mine}; "
+                     f"now {holder}): another node took it over, and the change was not "
+                     f"saved")
 
     # --- the worker's side ---
 
@@ -260,12 +359,14 @@ class Store:
     def write(self, workspace: str, journal: dict[str, Any],
               content: Callable[[bytes], bytes | None],
               records: Callable[[int], tuple[str | None, float | None]],
-              image: bytes | None | bool = False) -> None:
+              image: bytes | None | bool = False, lease: Lease | None = None) -> None:
         """Applies one of the module's journals (VeskSession._journal());
         `content` gives the bytes of a digest it names, `records` what made a
         checkpoint and when. `image`: bytes to store as the interpreter's
-        image, None to drop the stored one, False to leave it."""
+        image, None to drop the stored one, False to leave it. `lease`: the
+        one the writer holds (Fenced when it is no longer the workspace's)."""
         def work(db: Db) -> None:
+            self._fence(db, workspace, lease)
             found = db.execute("SELECT gen, parts_gen FROM workspaces WHERE id=?",
                                (workspace,)).fetchone()
             if found is None:
@@ -308,8 +409,10 @@ class Store:
             _drop_generations(db, workspace, old)
         self._write("save the change", work)
 
-    def set_image(self, workspace: str, image: bytes | None) -> None:
+    def set_image(self, workspace: str, image: bytes | None,
+                  lease: Lease | None = None) -> None:
         def work(db: Db) -> None:
+            self._fence(db, workspace, lease)
             if db.execute("UPDATE workspaces SET image=?, last_used=? WHERE id=?",
                           (image, time.time(), workspace)).rowcount == 0:
                 raise Gone(f"the workspace {workspace} is not in the store")

@@ -53,6 +53,10 @@ def shown(path: str) -> str:
 class Db:
     """One connection. Not thread-safe: one per thread."""
 
+    # The database's clock in seconds since the epoch, as SQL: leases are
+    # timed by the one clock every node shares.
+    NOW = ""
+
     def execute(self, query: str, arguments: Iterable[Any] = ()) -> Rows:
         raise NotImplementedError
 
@@ -87,6 +91,8 @@ def _sqlite_reason(e: BaseException) -> str:
 
 
 class SqliteDb(Db):
+    NOW = "((julianday('now') - 2440587.5) * 86400.0)"
+
     def __init__(self, path: str) -> None:
         old = os.umask(0o077)
         try:
@@ -140,6 +146,8 @@ def _pg_schema(schema: str) -> str:
 
 
 class PostgresDb(Db):
+    NOW = "extract(epoch FROM clock_timestamp())::float8"
+
     def __init__(self, url: str) -> None:
         try:
             import psycopg
