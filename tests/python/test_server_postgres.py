@@ -6,6 +6,7 @@ writes are refused."""
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import secrets
 import shutil
@@ -30,9 +31,7 @@ def postgres():
         if os.environ.get("CI") == "true":
             pytest.fail("PostgreSQL 15 is not installed (scripts/setup.sh --tests)")
         pytest.skip("PostgreSQL 15 is not installed (scripts/setup.sh --tests)")
-    try:
-        import psycopg  # noqa: F401
-    except ImportError:
+    if importlib.util.find_spec("psycopg") is None:
         if os.environ.get("CI") == "true":
             pytest.fail("psycopg is not installed (scripts/setup.sh --tests)")
         pytest.skip("psycopg is not installed (scripts/setup.sh --tests)")
