@@ -142,6 +142,10 @@ def test_a_server_paused_past_its_lease_loses_the_workspace(postgres, clients):
         handle = ok(call(clients, "first", "create_workspace"))["workspace"]
         ok(call(clients, "first", "write_file", workspace=handle, path="f", content="first"))
         assert lease_of(url, handle)[:2] == ("first", 1)
+        # Never two nodes at once: while the first's lease lasts, the second
+        # refuses the workspace, and keeps it.
+        text = refused(call(clients, "second", "read_file", workspace=handle, path="f"))
+        assert "served by another node (first)" in text, text
         # Paused (a partition): its lease runs out, and the second takes over.
         os.kill(first.pid, signal.SIGSTOP)
         try:
