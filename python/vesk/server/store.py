@@ -170,11 +170,10 @@ class Store:
         """One live server per node id: two would each take the node's
         leases as their own. The lock goes with the server's connection,
         however the server ends."""
-        held = self._db.execute("SELECT pg_try_advisory_lock(1, hashtext(?))",
-                                (node,)).fetchone()[0]
-        if not held:
-            raise StoreError(f"cannot use the store {self.shown}: another vesk serve is "
-                             f"using it as node {node} (give each its own --node-id)")
+        try:
+            self._db.hold(node)
+        except DbError as e:
+            raise StoreError(f"cannot use the store {self.shown}: {e}") from None
 
     @staticmethod
     def _take_lock(path: str) -> int:

@@ -80,6 +80,9 @@ class Db:
     def close(self) -> None:
         raise NotImplementedError
 
+    def hold(self, key: str) -> None:
+        raise DbError("this database holds no locks of a connection")
+
 
 def _sqlite_reason(e: BaseException) -> str:
     text = str(e) or type(e).__name__
@@ -155,14 +158,36 @@ class PostgresDb(Db):
             raise DbError("a PostgreSQL store needs psycopg 3 (Debian: python3-psycopg)") from None
         self._psycopg = psycopg
         self._url = url
+        self._held: str | None = None
         self._db: Any = None
         self._connect()
 
     def _connect(self) -> None:
         try:
             self._db = self._psycopg.connect(self._url, autocommit=True, connect_timeout=10)
+            if self._held is not None:
+                row = self._db.execute("SELECT pg_try_advisory_lock(1, hashtext(%s))",
+                                       (self._held,)).fetchone()
+                if row and row[0]:
+                    return
+                self._db.close()
+                raise DbError(f"another vesk serve is using it as node {self._held} "
+                              f"(give each its own --node-id)")
         except self._psycopg.Error as e:
             raise DbError(self._reason(e)) from None
+
+    def hold(self, key: str) -> None:
+        """Holds a lock named `key` for as long as this connection lives, and
+        takes it again with each new connection; DbError when another
+        holds it."""
+        self._held = key
+        self._connect_again()
+
+    def _connect_again(self) -> None:
+        old = self._db
+        self._connect()
+        if old is not None:
+            old.close()
 
     def _reason(self, e: BaseException) -> str:
         return (str(e) or type(e).__name__).strip().splitlines()[0]
@@ -200,7 +225,14 @@ class PostgresDb(Db):
         self.commit()
 
     def begin(self) -> None:
-        self.execute("BEGIN")
+        try:
+            self.execute("BEGIN")
+        except DbError:
+            # A connection found broken before anything was done (the
+            # server restarted since): once more on a new one.
+            if not (self._db.broken or self._db.closed):
+                raise
+            self.execute("BEGIN")
         self.execute("SELECT pg_advisory_xact_lock(?)", (_WRITE_LOCK,))
 
     def commit(self) -> None:
