@@ -538,6 +538,10 @@ class SessionManager:
             self.end(session, "the server stopped", forget=False)
         while self._closing:
             await asyncio.gather(*list(self._closing), return_exceptions=True)
+        if self.store is not None and self.store.node is not None:
+            # No worker of this node is left: another node may take any of
+            # its workspaces over at once, not after the lease time.
+            self._write_later(methodcaller("release", self.store.node))
         if self.spares is not None:
             await self.spares.close()
             forget_pid(self.spares.pid)

@@ -310,6 +310,15 @@ class Store:
         count: int = self._write("renew the node's leases", work)
         return count
 
+    def release(self, node: str, workspace: str | None = None) -> None:
+        """Ends `node`'s lease of `workspace` (of every workspace without
+        one) now, for another node to take over at once. The row stays, so
+        that generations never repeat."""
+        where = "" if workspace is None else " AND workspace=?"
+        self._write("release the node's leases", lambda db: db.execute(
+            f"UPDATE leases SET expires=0 WHERE node=?{where}",
+            (node,) if workspace is None else (node, workspace)))
+
     @staticmethod
     def _fence(db: Db, workspace: str, lease: Lease | None, node: str | None = None) -> None:
         """Fenced unless `lease` (or, given only `node`, any lease of that
