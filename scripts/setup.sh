@@ -3,7 +3,7 @@
 #   - Debian packages: the tool chain, the libraries and bubblewrap; with
 #     --tests also what the tests, benchmarks and fuzz targets need (GoogleTest,
 #     Google Benchmark, pytest, pyflakes, git and patch, clang 19 with
-#     libFuzzer);
+#     libFuzzer, PostgreSQL and psycopg for the PostgreSQL store, HAProxy);
 #   - Deno, from the npm package "deno" at a pinned version, into .tools/;
 #   - Deno's cache warmed with npm:pyodide at the version the runner imports,
 #     so the first session starts offline;
@@ -53,6 +53,9 @@ if ((tests)); then
     # libFuzzer comes with clang only. clang 19: older ones lack the concepts
     # level that libstdc++ 12 asks of <expected>.
     clang-19 libclang-rt-19-dev
+    # The PostgreSQL store (a private cluster: scripts/pg-private.sh) and
+    # the cluster's balancer.
+    postgresql python3-psycopg haproxy
   )
 fi
 command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)

@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import ipaddress
 import os
+import socket
 import sys
 from collections.abc import Sequence
 
@@ -138,8 +139,9 @@ def parser() -> argparse.ArgumentParser:
                                "(about half a second); a session whose state cannot be imaged "
                                "stays live (0: never park; default: park_after_idle_secs of "
                                "the configuration, else 300)")
-    sessions.add_argument("--store", metavar="PATH|none",
-                          help="keep workspaces in the SQLite database PATH, so that a server "
+    sessions.add_argument("--store", metavar="PATH|URL|none",
+                          help="keep workspaces in the SQLite database PATH, or the PostgreSQL "
+                               "database of a postgresql:// URL, so that a server "
                                "started again on it serves every workspace handle and MCP "
                                "session it held, and parked workspaces hold no process; every "
                                "change is stored before its answer is sent. 'none': in memory "
@@ -153,6 +155,16 @@ def parser() -> argparse.ArgumentParser:
                        help="standard error as text lines (default), or as one JSON object a "
                             "line: time, level, message, and for each tool call workspace, "
                             "tool, duration, outcome (and kind, for an error)")
+    sessions.add_argument("--node-id", metavar="ID",
+                          help="this server's name in the store's leases: each workspace is "
+                               "served by one node at a time, and a node started again under "
+                               "its old id takes its leases back at once (default: the host "
+                               "name; two servers on one PostgreSQL store and one host need "
+                               "ids of their own)")
+    sessions.add_argument("--lease-secs", type=float, default=10.0, metavar="SECONDS",
+                          help="how long a workspace's lease outlives its node's last renewal "
+                               "(renewed three times as often); then another node may take the "
+                               "workspace over (default: 10)")
     sessions.add_argument("--host-exchange", action="store_true",
                           help="also offer the tools mount, commit and export, which read and "
                                "write host files: mount within mount_allowlist, export below "
@@ -239,10 +251,15 @@ def serve(args: argparse.Namespace) -> int:
     path = args.store if args.store is not None else (default_path() if http else "none")
     if path != "none":
         try:
-            store = Store(path)
+            if not 0.5 <= args.lease_secs <= 3600:
+                return _fail("--lease-secs: between 0.5 and 3600 seconds")
+            node = args.node_id if args.node_id is not None else socket.gethostname()
+            if not 0 < len(node) <= 200:
+                return _fail("--node-id: 1 to 200 characters")
+            store = Store(path, node=node, lease_secs=args.lease_secs)
         except StoreError as e:
             return _fail(f"{e} (--store none keeps workspaces in memory only)")
-        say(f"workspaces are kept in {store.path}")
+        say(f"workspaces are kept in {store.shown}")
     settings = Settings(http=http, park_after=park_after, limits=limits, store=store,
                         max_stored=args.max_stored,
                         max_sessions=args.max_sessions or max(1, values["max_sessions"]),

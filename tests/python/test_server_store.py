@@ -368,10 +368,12 @@ def test_the_store_is_private_bounded_and_counted(clients, tmp_path):
         handle = ok(call(clients, "full", "create_workspace"))["workspace"]
         ok(call(clients, "full", "write_file", workspace=handle, path="a", content="a"))
         assert states() == {"live": 1, "parked": 0, "stored": 1}
-        # Shell commands run as the server's user, but never see the store.
+        # Shell commands run as the server's user, but never see the store,
+        # nor its address (a PostgreSQL URL may carry a password).
         shown = ok(call(clients, "full", "run_shell", workspace=handle,
-                        command=f"ls -a {store.parent}; cat {store} | wc -c"))
-        assert shown["stdout"].split() == [".", "..", "0"], shown
+                        command=f"ls -a {store.parent}; cat {store} | wc -c; "
+                                "env | grep -c '^VESK_STORE='"))
+        assert shown["stdout"].split() == [".", "..", "0", "0"], shown
         for text in (refused(call(clients, "full", "create_workspace")),
                      refused(call(clients, "full", "fork_workspace", workspace=handle))):
             assert "holds its maximum of 1 workspaces and sessions (--max-stored)" in text

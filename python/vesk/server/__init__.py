@@ -22,7 +22,8 @@ vesk.server.worker`) loads only what it needs. The modules:
     worker.py          the worker process, one per session, holding a VeskSession
     memory.py          the worker's own memory: given back after calls, bounded
     spares.py          the spare runner keeper, lending one runner to the workers
-    store.py           the store: workspaces kept in an SQLite database
+    store.py           the store: workspaces kept in an SQLite database or PostgreSQL
+    store_db.py        the store's connection: SQLite or PostgreSQL (psycopg)
     durable.py         a worker's side of the store: its session loaded, saved, parked
     killpoint.py       tests only: a process crashes itself at a named step
 

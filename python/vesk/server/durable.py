@@ -5,7 +5,9 @@ from: `VESK_STORE` (the database) with `VESK_STORE_ID` (the workspace's
 row), plus `VESK_STORE_LOAD=1` to rebuild the session the store holds, and
 `VESK_LOAD_FILE` for a session file to start from (a fork; the worker
 deletes the file once read). Without `VESK_STORE_ID` the session is kept in
-memory only.
+memory only. With `VESK_STORE_NODE` (the server's node id) the worker first
+claims the workspace's lease for `VESK_LEASE_SECS` and fences every write by
+it: a worker whose node lost the lease answers each change with an error.
 
 `Keeper.save` runs after every call that may have changed the session and
 before its answer goes: it writes the module's journal in one transaction
@@ -25,7 +27,7 @@ import os
 from typing import Any, Mapping
 
 from vesk.server import killpoint
-from vesk.server.store import Store, StoreError
+from vesk.server.store import Fenced, Lease, Store, StoreError
 
 # Calls that never change the session: nothing to save after them.
 READ_ONLY = frozenset({"read_file", "search_files", "list_files", "list_page", "diff",
@@ -38,9 +40,10 @@ RESTARTED = ("the workspace was brought back from the server's store without its
 class Keeper:
     """Keeps one worker's session in the store."""
 
-    def __init__(self, store: Store, workspace: str) -> None:
+    def __init__(self, store: Store, workspace: str, lease: Lease | None = None) -> None:
         self.store = store
         self.workspace = workspace
+        self.lease = lease  # what every write is fenced by; None: no leases
         # The store holds an image the interpreter moves on from at its next use.
         self.image_stored = False
         # The first interpreter call's result says the interpreter was restarted.
@@ -61,7 +64,7 @@ class Keeper:
                 killpoint.reach("journal.before_write")
                 self.store.write(self.workspace, journal, session._journal_content,
                                  lambda i: (ops.made_by.get(i), ops.made_at.get(i)),
-                                 image=None if drop_image else False)
+                                 image=None if drop_image else False, lease=self.lease)
                 self.stored_current = journal["current_id"]
                 killpoint.reach("journal.after_commit")
             session._journal_written()
@@ -71,6 +74,8 @@ class Keeper:
             what = "the change was made" if "ok" in reply else "the call failed"
             text = (f"{what}, but could not be saved: {e}; the workspace goes on in this "
                     f"server's memory, and its next change saves this one too")
+            if isinstance(e, Fenced):
+                text = f"{what} here, but {e}; call again to reach the node that serves it"
             reply.pop("ok", None)
             reply["error"] = f"{reply['error']}\n{text}" if "error" in reply else text
             return
@@ -97,7 +102,7 @@ class Keeper:
             if image is None:
                 return {"ok": {"parked": False, "why": "the interpreter could not be imaged"}}
             killpoint.reach("park.imaged")
-            self.store.set_image(self.workspace, image)
+            self.store.set_image(self.workspace, image, lease=self.lease)
             killpoint.reach("park.stored")
         except (StoreError, RuntimeError) as e:
             return {"ok": {"parked": False, "why": str(e)}}
@@ -139,7 +144,12 @@ def open_session(env: Mapping[str, str]) -> tuple[Any, Keeper | None,
 
     keeper = None
     if env.get("VESK_STORE") and env.get("VESK_STORE_ID"):
-        keeper = Keeper(Store(env["VESK_STORE"], check=False), env["VESK_STORE_ID"])
+        store = Store(env["VESK_STORE"], check=False)
+        lease = None
+        if env.get("VESK_STORE_NODE"):
+            lease = store.claim(env["VESK_STORE_ID"], env["VESK_STORE_NODE"],
+                                float(env.get("VESK_LEASE_SECS", "10")))
+        keeper = Keeper(store, env["VESK_STORE_ID"], lease)
     path = env.get("VESK_LOAD_FILE")
     if path:
         try:

@@ -82,6 +82,7 @@ async def serve(settings: Settings) -> None:
                              else settings.http.init_timeout)
     tools = offered(settings.host_exchange)
     sweeper = asyncio.ensure_future(manager.sweep_forever())
+    renewer = asyncio.ensure_future(manager.renew_forever())
     server: HttpServer | None = None
     try:
         if settings.http is None:
@@ -96,6 +97,7 @@ async def serve(settings: Settings) -> None:
             await server.close()
     finally:
         sweeper.cancel()
+        renewer.cancel()
         await manager.stop()
         # A request that was waiting on its worker ends with the worker.
         if server is not None:

@@ -65,6 +65,7 @@ from typing import Any, Callable
 from vesk.server import killpoint, log
 from vesk.server.spares import SpareKeeper
 from vesk.server.store import HANDLE, SESSION, Store, StoreError
+from vesk.server.store_db import is_url
 from vesk.server.workers import (StartFailed, Worker, WorkerGone, WorkerOptions, forget_pid,
                                  reap_strays)
 
@@ -236,11 +237,16 @@ class SessionManager:
         self._writes = ThreadPoolExecutor(1, "vesk-store") if store is not None else None
         self._writer: Store | None = None
         if store is not None:
-            # Shell commands run as the server's user and see the host's
-            # files: the store's directory, which holds every principal's
-            # workspaces, is covered in their sandboxes.
-            hidden = os.path.dirname(os.path.realpath(store.path))
-            worker_env = dict(worker_env, VESK_STORE=store.path, VESK_SANDBOX_HIDE=hidden)
+            worker_env = dict(worker_env, VESK_STORE=store.path)
+            if not is_url(store.path):
+                # Shell commands run as the server's user and see the host's
+                # files: the store's directory, which holds every principal's
+                # workspaces, is covered in their sandboxes.
+                hidden = os.path.dirname(os.path.realpath(store.path))
+                worker_env.update(VESK_SANDBOX_HIDE=hidden)
+            if store.node is not None:
+                worker_env.update(VESK_STORE_NODE=store.node,
+                                  VESK_LEASE_SECS=f"{store.lease_secs:g}")
         self.scratch = tempfile.mkdtemp(prefix="vesk-serve-", dir=scratch_parent())
         env = dict(worker_env, TMPDIR=self.scratch)
         # Workers whose sessions park borrow a spare runner from one keeper
@@ -447,7 +453,8 @@ class SessionManager:
             return
         session.ended = reason
         if forget and session.keep and self.store is not None:
-            self._write_later(lambda store: store.remove(session.id))
+            node = self.store.node
+            self._write_later(lambda store: store.remove(session.id, node))
         self.sessions.pop(session.id, None)
         self._remember(session.id, session.owner, reason)
         if session.expiry is not None:
@@ -510,7 +517,8 @@ class SessionManager:
             session.forget_worker()
             session.parked = True
             when = _wall(session.last_active)
-            self._write_later(lambda store: store.touch(session.id, when))
+            node = self.store.node if self.store is not None else None
+            self._write_later(lambda store: store.touch(session.id, when, node))
             closing = asyncio.ensure_future(worker.close())  # counted until it is gone
             self._closing.add(closing)
             closing.add_done_callback(self._closing.discard)
@@ -525,6 +533,19 @@ class SessionManager:
             await asyncio.sleep(interval)
             self.sweep()
             reap_strays()
+
+    async def renew_forever(self) -> None:
+        """Renews this node's leases three times per lease time, so that one
+        renewal lost (a store restarting) costs none."""
+        if self.store is None or self.store.node is None:
+            return
+        node, seconds = self.store.node, self.store.lease_secs
+        while True:
+            try:
+                await self._write(lambda store: store.renew(node, seconds))
+            except StoreError as e:
+                log.say(f"{e}; this node's workspaces may move to another")
+            await asyncio.sleep(seconds / 3)
 
     async def stop(self) -> None:
         """Ends every session, waits for every worker, removes the scratch
@@ -542,10 +563,14 @@ class SessionManager:
         for session in list(self.sessions.values()):
             if session.keep and self.store is not None and not session.parked:
                 when = _wall(session.last_active)
-                self._write_later(methodcaller("touch", session.id, when))
+                self._write_later(methodcaller("touch", session.id, when, self.store.node))
             self.end(session, "the server stopped", forget=False)
         while self._closing:
             await asyncio.gather(*list(self._closing), return_exceptions=True)
+        if self.store is not None and self.store.node is not None:
+            # No worker of this node is left: another node may take any of
+            # its workspaces over at once, not after the lease time.
+            self._write_later(methodcaller("release", self.store.node))
         if self.spares is not None:
             await self.spares.close()
             forget_pid(self.spares.pid)

@@ -1,8 +1,9 @@
-"""The server's store: workspaces kept in an SQLite database, so that they
-outlive the server's processes.
+"""The server's store: workspaces kept in an SQLite database, or in
+PostgreSQL, so that they outlive the server's processes.
 
-One database file (Python's own `sqlite3`, write-ahead log, writes synced
-before a commit returns) holds every workspace of a server: its row (handle
+One database (an SQLite file: Python's own `sqlite3`, write-ahead log,
+writes synced before a commit returns; or a PostgreSQL database named by a
+postgresql:// URL; store_db.py holds what differs) holds every workspace: its row (handle
 or MCP session id, owning principal, kind, protocol revision, current
 checkpoint, the session's other parts, the interpreter's image of its last
 park), its checkpoints as the module's journal rows, and contents by SHA-256,
@@ -10,8 +11,9 @@ each once whatever refers to it. Two kinds of process open it: the server,
 which adds and removes workspace rows, and each worker, which writes its
 session's journal after every call that changed something and before the
 answer goes (`write`), and rebuilds its session from the rows (`load`).
-SQLite serialises the writers (`busy_timeout`). One server at a time uses
-a store: it holds a lock on `PATH.lock` while it runs.
+Writers are serialised (`busy_timeout`; an advisory lock on PostgreSQL).
+One server at a time uses an SQLite store: it holds a lock on `PATH.lock`
+while it runs.
 
 Contents are garbage-collected without reading the module's opaque rows:
 each journal write is a generation of the workspace, and the digests that
@@ -21,6 +23,16 @@ once none do, its references go, and each content no reference names any
 longer is deleted. A generation may name more than the rows left need
 (never less), so a content can outlive its last use by a while, never the
 reverse.
+
+Ownership: a worker serves its workspace under a lease (node, generation,
+expiry by the database's clock) that it claims when it starts; its server
+renews all of its node's leases while it lives. A lease that expired is
+taken over by the next node that claims it, with the next generation, and
+every write of a worker (`write`, `set_image`) and every removal by a
+server checks, inside its transaction, that the lease is still the one it
+holds: a node paused or cut off past its lease can no longer change a
+workspace another node serves (`Fenced`). The check needs no expiry of its
+own: writes are serialised, so a takeover and a fenced write are ordered.
 
 Errors: `StoreError` with a sentence for the operator or the client
 (a database that cannot be opened, is read-only, is not a database, or a
@@ -33,16 +45,15 @@ from __future__ import annotations
 
 import fcntl
 import os
-import sqlite3
 import time
 from dataclasses import dataclass
 from typing import Any, Callable, Iterator
 from contextlib import contextmanager
 
 from vesk.server import killpoint
+from vesk.server.store_db import Db, DbError, connect, is_url, shown
 
 SCHEMA_VERSION = "1"
-BUSY_MS = 30_000
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS workspaces(
@@ -57,6 +68,10 @@ CREATE TABLE IF NOT EXISTS refs(
   PRIMARY KEY(workspace, gen, hash)) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS refs_by_hash ON refs(hash);
 CREATE TABLE IF NOT EXISTS contents(hash BLOB PRIMARY KEY, bytes BLOB NOT NULL);
+CREATE TABLE IF NOT EXISTS leases(
+  workspace TEXT PRIMARY KEY, node TEXT NOT NULL, generation INTEGER NOT NULL,
+  expires REAL NOT NULL);
+CREATE INDEX IF NOT EXISTS leases_by_node ON leases(node);
 """
 HANDLE, SESSION = "handle", "session"
 
@@ -69,21 +84,24 @@ class Gone(StoreError):
     """The workspace has no row (it was removed meanwhile)."""
 
 
+class Leased(StoreError):
+    """Another node holds the workspace's lease, and it has not expired."""
+
+
+class Fenced(StoreError):
+    """This node no longer holds the workspace's lease: another took it
+    over, and nothing this node writes of it is stored."""
+
+
+Lease = tuple[str, int]  # (node, generation)
+
+
 def default_path() -> str:
     """$XDG_STATE_HOME/vesk/store.sqlite3, else ~/.local/state/vesk/..."""
     base = os.environ.get("XDG_STATE_HOME", "")
     if not os.path.isabs(base):
         base = os.path.join(os.path.expanduser("~"), ".local", "state")
     return os.path.join(base, "vesk", "store.sqlite3")
-
-
-def _reason(e: BaseException) -> str:
-    text = str(e) or type(e).__name__
-    if isinstance(e, sqlite3.DatabaseError) and "not a database" in text:
-        return "the file is not a vesk store (not an SQLite database, or damaged)"
-    if isinstance(e, sqlite3.DatabaseError) and "malformed" in text:
-        return "the database is damaged (malformed)"
-    return text
 
 
 @dataclass(frozen=True)
@@ -108,50 +126,63 @@ class Loaded:
 
 
 class Store:
-    def __init__(self, path: str, check: bool = True) -> None:
-        """Opens (creating) the database at `path`; StoreError when it cannot
-        be opened for writing or is not a store of this version. Without
-        `check` (a worker, once the server has checked it) it only opens."""
+    def __init__(self, path: str, check: bool = True, node: str | None = None,
+                 lease_secs: float = 10.0) -> None:
+        """Opens (creating) the store at `path`, an SQLite file or a
+        postgresql:// URL; StoreError when it cannot be opened for writing or
+        is not a store of this version. Without `check` (a worker, once the
+        server has checked it) it only opens. `node`: the node id under which
+        the server's workers lease its workspaces (None: no leases)."""
         self.path = path
+        self.node = node
+        self.lease_secs = lease_secs
+        self._lock: int | None = None
+        where = shown(path)
         try:
-            os.makedirs(os.path.dirname(os.path.abspath(path)), mode=0o700, exist_ok=True)
-            if os.path.exists(path) and not os.access(path, os.R_OK | os.W_OK):
-                raise StoreError(f"cannot use the store {path}: it is not writable")
-            self._lock = self._take_lock(path) if check else None
+            if not is_url(path):
+                os.makedirs(os.path.dirname(os.path.abspath(path)), mode=0o700, exist_ok=True)
+                if os.path.exists(path) and not os.access(path, os.R_OK | os.W_OK):
+                    raise StoreError(f"cannot use the store {path}: it is not writable")
+                self._lock = self._take_lock(path) if check else None
             old = os.umask(0o077)
             try:
-                self._db = sqlite3.connect(path, timeout=BUSY_MS / 1000, isolation_level=None,
-                                           check_same_thread=False)
+                self._db = connect(path)
             finally:
                 os.umask(old)
-            if check and os.stat(path).st_mode & 0o077:
+            if check and not is_url(path) and os.stat(path).st_mode & 0o077:
                 # It holds every workspace's files: no one but its owner reads
                 # it (SQLite gives its -wal and -shm files the same mode).
                 os.chmod(path, 0o600)
-            self._db.execute(f"PRAGMA busy_timeout={BUSY_MS}")
-            mode = self._db.execute("PRAGMA journal_mode=WAL").fetchone()[0]
-            if str(mode).lower() != "wal":
-                raise StoreError(f"cannot use the store {path}: write-ahead logging is "
-                                 f"unavailable there (journal mode {mode})")
-            self._db.execute("PRAGMA synchronous=FULL")
             if not check:
                 return
-            self._db.executescript(_SCHEMA)
+            if is_url(path) and node is not None:
+                self._hold_node(node)
+            self._db.script(_SCHEMA)
             with self._transaction():
                 # A write now, so that a store that cannot take one is refused at start.
-                self._db.execute("INSERT OR REPLACE INTO meta VALUES('opened', ?)",
+                self._db.execute("INSERT INTO meta VALUES('opened', ?) "
+                                 "ON CONFLICT(key) DO UPDATE SET value=excluded.value",
                                  (str(time.time()),))
                 found = self._db.execute(
                     "SELECT value FROM meta WHERE key='version'").fetchone()
                 if found is None:
                     self._db.execute("INSERT INTO meta VALUES('version', ?)", (SCHEMA_VERSION,))
                 elif found[0] != SCHEMA_VERSION:
-                    raise StoreError(f"cannot use the store {path}: it is of version {found[0]}; "
+                    raise StoreError(f"cannot use the store {where}: it is of version {found[0]}; "
                                      f"this server reads version {SCHEMA_VERSION}")
         except StoreError:
             raise
-        except (sqlite3.Error, OSError) as e:
-            raise StoreError(f"cannot use the store {path}: {_reason(e)}") from None
+        except (DbError, OSError) as e:
+            raise StoreError(f"cannot use the store {where}: {e}") from None
+
+    def _hold_node(self, node: str) -> None:
+        """One live server per node id: two would each take the node's
+        leases as their own. The lock goes with the server's connection,
+        however the server ends."""
+        try:
+            self._db.hold(node)
+        except DbError as e:
+            raise StoreError(f"cannot use the store {self.shown}: {e}") from None
 
     @staticmethod
     def _take_lock(path: str) -> int:
@@ -172,46 +203,52 @@ class Store:
         if self._lock is not None:
             os.close(self._lock)
 
+    @property
+    def shown(self) -> str:
+        """The store's path or URL as it may be logged."""
+        return shown(self.path)
+
     @contextmanager
-    def _transaction(self, step: str = "") -> Iterator[sqlite3.Connection]:
+    def _transaction(self, step: str = "") -> Iterator[Db]:
         db = self._db
-        db.execute("BEGIN IMMEDIATE")
+        db.begin()
         try:
             yield db
         except BaseException:
-            if db.in_transaction:
-                db.execute("ROLLBACK")
+            try:
+                db.rollback()
+            except DbError:
+                pass  # the connection broke: nothing was committed
             raise
         if step:
             killpoint.reach(f"store.{step}.before_commit")
-        db.execute("COMMIT")
+        db.commit()
 
-    def _write(self, what: str, work: Callable[[sqlite3.Connection], Any],
-               step: str = "") -> Any:
+    def _write(self, what: str, work: Callable[[Db], Any], step: str = "") -> Any:
         try:
             with self._transaction(step) as db:
                 return work(db)
         except StoreError:
             raise
-        except (sqlite3.Error, OSError) as e:
-            raise StoreError(f"could not {what} in the store: {_reason(e)}") from None
+        except (DbError, OSError) as e:
+            raise StoreError(f"could not {what} in the store: {e}") from None
 
     # --- the server's side ---
 
     def add(self, workspace: str, principal: str | None, kind: str,
             protocol: str | None = None) -> None:
         self._write("record the workspace", lambda db: db.execute(
-            "INSERT OR IGNORE INTO workspaces(id, principal, kind, protocol, last_used) "
-            "VALUES(?, ?, ?, ?, ?)", (workspace, principal, kind, protocol, time.time())),
-            "add")
+            "INSERT INTO workspaces(id, principal, kind, protocol, last_used) "
+            "VALUES(?, ?, ?, ?, ?) ON CONFLICT DO NOTHING",
+            (workspace, principal, kind, protocol, time.time())), "add")
 
     def find(self, workspace: str) -> Stored | None:
         try:
             row = self._db.execute(
                 "SELECT id, principal, kind, protocol, last_used FROM workspaces WHERE id=?",
                 (workspace,)).fetchone()
-        except sqlite3.Error as e:
-            raise StoreError(f"could not read the store: {_reason(e)}") from None
+        except DbError as e:
+            raise StoreError(f"could not read the store: {e}") from None
         return Stored(*row) if row is not None else None
 
     def count(self) -> int:
@@ -222,12 +259,12 @@ class Store:
     def _read(self, query: str, arguments: tuple[Any, ...]) -> list[Any]:
         try:
             return self._db.execute(query, arguments).fetchall()
-        except sqlite3.Error as e:
-            raise StoreError(f"could not read the store: {_reason(e)}") from None
+        except DbError as e:
+            raise StoreError(f"could not read the store: {e}") from None
 
     def owned(self, principal: str | None) -> list[Stored]:
         rows = self._read("SELECT id, principal, kind, protocol, last_used FROM workspaces "
-                          "WHERE principal IS ? AND kind=? ORDER BY last_used",
+                          "WHERE principal IS NOT DISTINCT FROM ? AND kind=? ORDER BY last_used",
                           (principal, HANDLE))
         return [Stored(*row) for row in rows]
 
@@ -237,20 +274,86 @@ class Store:
         return [(r[0], r[1]) for r in self._read(
             "SELECT id, principal FROM workspaces WHERE last_used < ? LIMIT 200", (cutoff,))]
 
-    def touch(self, workspace: str, when: float) -> None:
-        self._write("record the workspace's use", lambda db: db.execute(
-            "UPDATE workspaces SET last_used=? WHERE id=?", (when, workspace)))
+    def touch(self, workspace: str, when: float, node: str | None = None) -> None:
+        def work(db: Db) -> None:
+            self._fence(db, workspace, None, node)
+            db.execute("UPDATE workspaces SET last_used=? WHERE id=?", (when, workspace))
+        self._write("record the workspace's use", work)
 
-    def remove(self, workspace: str) -> None:
-        """The workspace's rows, and each content nothing else refers to."""
-        def work(db: sqlite3.Connection) -> None:
+    def remove(self, workspace: str, node: str | None = None) -> None:
+        """The workspace's rows, and each content nothing else refers to;
+        Fenced when another `node` than this holds its lease."""
+        def work(db: Db) -> None:
+            self._fence(db, workspace, None, node)
             hashes = [r[0] for r in db.execute(
                 "SELECT DISTINCT hash FROM refs WHERE workspace=?", (workspace,))]
             for table, column in (("refs", "workspace"), ("checkpoints", "workspace"),
-                                  ("workspaces", "id")):
+                                  ("leases", "workspace"), ("workspaces", "id")):
                 db.execute(f"DELETE FROM {table} WHERE {column}=?", (workspace,))
             _collect(db, hashes)
         self._write("remove the workspace", work)
+
+    # --- leases ---
+
+    def claim(self, workspace: str, node: str, seconds: float) -> Lease:
+        """The workspace's lease for `node` for `seconds`: kept (same
+        generation) when `node` holds it, taken over (the next generation)
+        when it expired, new when there was none; Leased when another node
+        holds it still."""
+        def work(db: Db) -> Lease:
+            found = db.execute(f"SELECT node, generation, expires < {db.NOW} FROM leases "
+                               f"WHERE workspace=?", (workspace,)).fetchone()
+            if found is None:
+                db.execute(f"INSERT INTO leases VALUES(?, ?, 1, {db.NOW} + ?)",
+                           (workspace, node, seconds))
+                return node, 1
+            generation = int(found[1])
+            if found[0] != node:
+                if not found[2]:
+                    raise Leased(f"the workspace {workspace} is served by another node "
+                                 f"({found[0]}) whose lease has not expired")
+                generation += 1
+            db.execute(f"UPDATE leases SET node=?, generation=?, expires={db.NOW} + ? "
+                       f"WHERE workspace=?", (node, generation, seconds, workspace))
+            return node, generation
+        result: Lease = self._write("take the workspace's lease", work)
+        return result
+
+    def renew(self, node: str, seconds: float) -> int:
+        """Extends every lease `node` holds by `seconds` from now; how many."""
+        def work(db: Db) -> int:
+            return db.execute(f"UPDATE leases SET expires={db.NOW} + ? WHERE node=?",
+                              (seconds, node)).rowcount
+        count: int = self._write("renew the node's leases", work)
+        return count
+
+    def release(self, node: str, workspace: str | None = None) -> None:
+        """Ends `node`'s lease of `workspace` (of every workspace without
+        one) now, for another node to take over at once. The row stays, so
+        that generations never repeat."""
+        where = "" if workspace is None else " AND workspace=?"
+        self._write("release the node's leases", lambda db: db.execute(
+            f"UPDATE leases SET expires=0 WHERE node=?{where}",
+            (node,) if workspace is None else (node, workspace)))
+
+    @staticmethod
+    def _fence(db: Db, workspace: str, lease: Lease | None, node: str | None = None) -> None:
+        """Fenced unless `lease` (or, given only `node`, any lease of that
+        node, or none) is the workspace's lease now."""
+        if lease is None and node is None:
+            return
+        found = db.execute("SELECT node, generation FROM leases WHERE workspace=?",
+                           (workspace,)).fetchone()
+        if lease is None:
+            if found is None or found[0] == node:
+                return
+        elif found is not None and (found[0], int(found[1])) == lease:
+            return
+        holder = f"node {found[0]}, lease generation {found[1]}" if found else "no node"
+        mine = f"generation {lease[1]}" if lease else f"node {node}"
+        raise Fenced(f"this node no longer holds the workspace {workspace} (it held {mine}; "
+                     f"now {holder}): another node took it over, and the change was not "
+                     f"saved")
 
     # --- the worker's side ---
 
@@ -266,8 +369,8 @@ class Store:
             rows = self._db.execute(
                 "SELECT id, row, made_by, made_at FROM checkpoints WHERE workspace=?",
                 (workspace,)).fetchall()
-        except sqlite3.Error as e:
-            raise StoreError(f"could not read the store: {_reason(e)}") from None
+        except DbError as e:
+            raise StoreError(f"could not read the store: {e}") from None
         if not rows or found[0] is None or found[1] is None:
             return None
         return Loaded(current_id=found[0], rows=[r[1] for r in rows], parts=found[1],
@@ -281,12 +384,14 @@ class Store:
     def write(self, workspace: str, journal: dict[str, Any],
               content: Callable[[bytes], bytes | None],
               records: Callable[[int], tuple[str | None, float | None]],
-              image: bytes | None | bool = False) -> None:
+              image: bytes | None | bool = False, lease: Lease | None = None) -> None:
         """Applies one of the module's journals (VeskSession._journal());
         `content` gives the bytes of a digest it names, `records` what made a
         checkpoint and when. `image`: bytes to store as the interpreter's
-        image, None to drop the stored one, False to leave it."""
-        def work(db: sqlite3.Connection) -> None:
+        image, None to drop the stored one, False to leave it. `lease`: the
+        one the writer holds (Fenced when it is no longer the workspace's)."""
+        def work(db: Db) -> None:
+            self._fence(db, workspace, lease)
             found = db.execute("SELECT gen, parts_gen FROM workspaces WHERE id=?",
                                (workspace,)).fetchone()
             if found is None:
@@ -303,10 +408,13 @@ class Store:
                     f"({','.join('?' * len(chunk))})", (workspace, *chunk)))
             db.executemany("DELETE FROM checkpoints WHERE workspace=? AND id=?",
                            [(workspace, i) for i in dropped])
-            db.executemany("INSERT OR REPLACE INTO checkpoints VALUES(?, ?, ?, ?, ?, ?)",
+            db.executemany("INSERT INTO checkpoints VALUES(?, ?, ?, ?, ?, ?) "
+                           "ON CONFLICT(workspace, id) DO UPDATE SET gen=excluded.gen, "
+                           "row=excluded.row, made_by=excluded.made_by, made_at=excluded.made_at",
                            [(workspace, i, gen, row, *records(i)) for i, row in written])
             for digest in journal["contents"]:
-                db.execute("INSERT OR IGNORE INTO refs VALUES(?, ?, ?)", (workspace, gen, digest))
+                db.execute("INSERT INTO refs VALUES(?, ?, ?) ON CONFLICT DO NOTHING",
+                           (workspace, gen, digest))
                 if db.execute("SELECT 1 FROM contents WHERE hash=?", (digest,)).fetchone():
                     continue
                 data = content(digest)
@@ -326,15 +434,17 @@ class Store:
             _drop_generations(db, workspace, old)
         self._write("save the change", work, "write")
 
-    def set_image(self, workspace: str, image: bytes | None) -> None:
-        def work(db: sqlite3.Connection) -> None:
+    def set_image(self, workspace: str, image: bytes | None,
+                  lease: Lease | None = None) -> None:
+        def work(db: Db) -> None:
+            self._fence(db, workspace, lease)
             if db.execute("UPDATE workspaces SET image=?, last_used=? WHERE id=?",
                           (image, time.time(), workspace)).rowcount == 0:
                 raise Gone(f"the workspace {workspace} is not in the store")
         self._write("save the interpreter's image", work, "image")
 
 
-def _drop_generations(db: sqlite3.Connection, workspace: str, gens: set[int]) -> None:
+def _drop_generations(db: Db, workspace: str, gens: set[int]) -> None:
     """Drops the references of those of `gens` that nothing of the workspace
     was written by any longer, and the contents left unreferenced."""
     if not gens:
@@ -353,6 +463,6 @@ def _drop_generations(db: sqlite3.Connection, workspace: str, gens: set[int]) ->
     _collect(db, hashes)
 
 
-def _collect(db: sqlite3.Connection, hashes: list[bytes]) -> None:
+def _collect(db: Db, hashes: list[bytes]) -> None:
     db.executemany("DELETE FROM contents WHERE hash=? AND NOT EXISTS "
                    "(SELECT 1 FROM refs WHERE refs.hash=?)", [(h, h) for h in hashes])

@@ -587,6 +587,9 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
     except Exception as e:  # RuntimeError from the module, ImportError, StoreError
         send(out, {"ready": False, "error": str(e) or type(e).__name__})
         return 1
+    # Shell commands inherit this environment, and the store's address (a
+    # PostgreSQL URL may carry a password) is none of their business.
+    os.environ.pop("VESK_STORE", None)
     settings = config.load(os.environ)[0]
     memory = Memory(settings)
     ops = Operations(session, export_root, settings, memory)
