@@ -77,6 +77,10 @@ FIGURES = [
      "baseline": "park_server/live_session_rss"},
     {"title": "server: first call after a park",
      "value": "park_server/first_call_after_park_s", "unit": "s", "max_value": 0.5},
+    {"title": "new session, spare runner ready: VeskSession() returning",
+     "value": "park/new_session_spare_ready_s", "unit": "s", "max_value": 0.05},
+    {"title": "new session, spare runner ready: VeskSession() to its first call's result",
+     "value": "park/new_session_first_call_spare_ready_s", "unit": "s", "max_value": 0.2},
     {"title": "server: its one spare runner (keeper process and spare)",
      "value": "park_server/spare_runner_rss", "unit": "B"},
 ]
@@ -207,6 +211,27 @@ def _park_figures(out: dict[str, float], spare: bool = True) -> None:
     out["park/spare_runner_rss"] = float(_settled(lambda: sum(map(_rss, _runners(spare=True)))))
 
 
+def _new_session_figures(out: dict[str, float]) -> None:
+    """A new session in a process of parking sessions once its spare runner
+    is ready (PAUSE_S after the last start took the previous one): the time
+    to VeskSession() returning, and to the result of its first call."""
+    _with_config("park_after_idle_secs = 3600\n")
+    first = vesk_internal.VeskSession()  # its start begins the spare
+    first.execute_python("pass")
+    made, called = [], []
+    for _ in range(ROUNDS):
+        time.sleep(PAUSE_S)
+        start = time.perf_counter()
+        s = vesk_internal.VeskSession()
+        made.append(time.perf_counter() - start)
+        s.execute_python("pass")
+        called.append(time.perf_counter() - start)
+        s.close()
+    first.close()
+    out["park/new_session_spare_ready_s"] = statistics.median(made)
+    out["park/new_session_first_call_spare_ready_s"] = statistics.median(called)
+
+
 def _many_sessions(out: dict[str, float]) -> None:
     count = int(os.environ.get("PARK_BENCH_SESSIONS", "100"))
     _with_config("park_after_idle_secs = 3600\n")
@@ -295,6 +320,7 @@ def run() -> dict[str, float]:
         _start_figures(out, parkable=True)
         _park_figures(out)
         _park_figures(out, spare=False)
+        _new_session_figures(out)
         _many_sessions(out)
         _server_figures(out)
     finally:

@@ -85,6 +85,10 @@ FIGURES = [
      "value": "server:correct_fraction", "unit": "x", "min_value": 1.0},
     {"title": "server: session start (first call) vs VeskSession()",
      "value": "server:session_start_s", "unit": "s", "baseline": "server:module_start_s"},
+    {"title": "server: new session, spare runner ready: initialize answered",
+     "value": "server:new_session_spare_ready_s", "unit": "s", "max_value": 0.05},
+    {"title": "server: new session, spare runner ready: initialize to the first call's answer",
+     "value": "server:new_session_first_call_spare_ready_s", "unit": "s", "max_value": 0.2},
     {"title": "server: idle session (worker + runner) vs a module runner",
      "value": "server:idle_session_rss", "unit": "B", "baseline": "server:module_runner_rss"},
     {"title": "server: its own memory growth over 1000 sessions",
@@ -117,7 +121,13 @@ def _env() -> dict[str, str]:
     import vesk_internal
 
     env = dict(os.environ)
-    env.pop("VESK_CONFIG", None)
+    # No network: a runner start (a resume's included) then does not try to
+    # fetch micropip from a CDN this machine cannot reach, which costs it
+    # 0.1-0.4 s (see park_bench.py).
+    config = os.path.join(_STATE, "vesk.toml")
+    with open(config, "w") as f:
+        f.write("domain_allowlist = []\n")
+    env["VESK_CONFIG"] = config
     env["XDG_STATE_HOME"] = _STATE  # the server's default store: never the user's
     paths = [str(ROOT / "python"), str(Path(vesk_internal.__file__).resolve().parent)]
     env["PYTHONPATH"] = os.pathsep.join(paths + [p for p in env.get("PYTHONPATH", "").split(
@@ -327,6 +337,22 @@ def _module_figures(env: dict[str, str]) -> tuple[float, int]:
     return statistics.median(starts), memory
 
 
+def _new_sessions(port: int) -> dict[str, float]:
+    """New sessions each a second after the last (its spare runner ready
+    again): initialize answered, and initialize to its first call's answer."""
+    made, called = [], []
+    for _ in range(11):
+        time.sleep(1.0)
+        start = time.perf_counter()
+        client = Client(port)
+        made.append(time.perf_counter() - start)
+        client.call("run_python", code="pass")
+        called.append(time.perf_counter() - start)
+        client.end()
+    return {"server:new_session_spare_ready_s": statistics.median(made),
+            "server:new_session_first_call_spare_ready_s": statistics.median(called)}
+
+
 def _durability(env: dict[str, str], store: str, name: str) -> dict[str, float]:
     """Seconds in the worker (median of 20) of a run that changes no file and
     of a 1 MB write, on a workspace of 100 MB, with `--store store`."""
@@ -422,6 +448,7 @@ def run() -> dict[str, float]:
             starts.append(took)
             client.end()
         results["server:session_start_s"] = statistics.median(starts)
+        results.update(_new_sessions(port))
         idle = Client(port)
         idle.call("run_python", code="pass")
         before = set(descendants(server.pid))

@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -209,6 +211,75 @@ std::optional<std::string> load_start_snapshot(const VeskEngine& engine) {
   } catch (...) {
     return std::nullopt;
   }
+}
+
+std::optional<OpenedSnapshot> open_start_snapshot(const VeskEngine& engine) {
+  try {
+    const std::string key = snapshot_key(engine);
+    OpenedSnapshot out;
+    out.path = snapshot_path(key);
+    out.fd.reset(::open(out.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    if (!out.fd) return std::nullopt;
+    struct stat st;
+    if (::fstat(out.fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    const std::string prefix = std::string(kMagic) + key + "\n";
+    constexpr std::size_t kDigestLine = 64 + 1;
+    std::string header(prefix.size() + kDigestLine, '\0');
+    const ssize_t n = ::pread(out.fd.get(), header.data(), header.size(), 0);
+    const bool whole = n == static_cast<ssize_t>(header.size()) &&
+                       static_cast<std::uint64_t>(st.st_size) > header.size();
+    if (!whole || !header.starts_with(prefix) || header.back() != '\n') {
+      ::unlink(out.path.c_str());
+      return std::nullopt;
+    }
+    out.digest = header.substr(prefix.size(), kDigestLine - 1);
+    out.offset = header.size();
+    out.size = static_cast<std::uint64_t>(st.st_size) - out.offset;
+    return out;
+  } catch (...) {
+    return std::nullopt;
+  }
+}
+
+Status stream_start_snapshot(const OpenedSnapshot& snapshot,
+                             const std::function<Status(std::string_view)>& send, bool* damaged) {
+  const auto refuse = [&] {
+    *damaged = true;
+    ::unlink(snapshot.path.c_str());
+    return fail_message("the start snapshot " + snapshot.path + " is damaged");
+  };
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) {
+    return fail_message("could not hash the start snapshot");
+  }
+  constexpr std::size_t kPiece = 1 << 20;
+  std::string piece;
+  std::uint64_t done = 0;
+  while (done < snapshot.size) {
+    piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, snapshot.size - done)));
+    const ssize_t n = ::pread(snapshot.fd.get(), piece.data(), piece.size(),
+                              static_cast<off_t>(snapshot.offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return refuse();
+    piece.resize(static_cast<std::size_t>(n));
+    if (EVP_DigestUpdate(ctx.get(), piece.data(), piece.size()) != 1) {
+      return fail_message("could not hash the start snapshot");
+    }
+    if (Status s = send(piece); !s) return s;
+    done += static_cast<std::uint64_t>(n);
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest, &length) != 1) {
+    return fail_message("could not hash the start snapshot");
+  }
+  // A file grown since it was opened is not the one whose digest was kept.
+  char extra = 0;
+  if (hex(digest, length) != snapshot.digest ||
+      ::pread(snapshot.fd.get(), &extra, 1, static_cast<off_t>(snapshot.offset + done)) != 0) {
+    return refuse();
+  }
+  return {};
 }
 
 void make_start_snapshot_in_background(const VeskEngine& engine) {

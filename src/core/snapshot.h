@@ -16,12 +16,15 @@
 #ifndef VESK_CORE_SNAPSHOT_H_
 #define VESK_CORE_SNAPSHOT_H_
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/engine.h"
 #include "core/error.h"
+#include "core/io.h"
 
 namespace vesk {
 
@@ -38,6 +41,27 @@ std::string sha256_hex(std::string_view bytes);
 // none. A file whose key or digest does not match is removed. Never fails:
 // any problem means starting without one.
 std::optional<std::string> load_start_snapshot(const VeskEngine& engine);
+
+// The snapshot file for `engine`, opened and its header checked, to be sent
+// in pieces as it is read (stream_start_snapshot()): a start need not wait
+// for the whole file to be read and hashed before the runner gets its first
+// byte, nor hold its tens of megabytes. Nullopt when there is none.
+struct OpenedSnapshot {
+  UniqueFd fd;
+  std::string path;
+  std::uint64_t offset = 0;  // of the bytes, after the header
+  std::uint64_t size = 0;
+  std::string digest;  // lower-case hex SHA-256 the header records
+};
+std::optional<OpenedSnapshot> open_start_snapshot(const VeskEngine& engine);
+
+// Gives the bytes of `snapshot` to `send` in pieces, hashing them on the way.
+// A file that reads short or whose digest does not match once the last piece
+// has gone is removed, `*damaged` is set, and an error returned: the runner
+// that got the pieces must not start from them. An error of `send` is
+// returned as it is.
+Status stream_start_snapshot(const OpenedSnapshot& snapshot,
+                             const std::function<Status(std::string_view)>& send, bool* damaged);
 
 // Makes the snapshot for `engine` on a thread of its own and returns at
 // once: starts a runner in snapshot-making mode, checks and hashes what it

@@ -96,6 +96,13 @@ TEST(RealRunner, StartsOnlyFromASnapshotTheModuleMadeAndChecked) {
   EXPECT_TRUE(read_file(file) != damaged);
   EXPECT_TRUE(start_and_probe(*engine).first);
 
+  // So is one cut short (its bytes are checked as they are sent).
+  const std::string whole = read_file(file);
+  write_file(file, whole.substr(0, whole.size() / 2));
+  EXPECT_FALSE(start_and_probe(*engine).first);
+  ASSERT_TRUE(snapshot_settled(file));
+  EXPECT_TRUE(start_and_probe(*engine).first);
+
   // One made for another Pyodide, runner script or Deno (another key) with
   // a digest of its own that matches is not taken either.
   std::string other = read_file(file);
