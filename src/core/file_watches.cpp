@@ -1,8 +1,6 @@
 #include "core/file_watches.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +17,7 @@
 #include <string>
 
 #include "core/host_dirs.h"
+#include "core/process_records.h"
 
 namespace vesk {
 
@@ -126,45 +125,17 @@ std::optional<std::string> ledger_dir() {
                         std::to_string(pid_ns.st_ino));
 }
 
-// Holds an exclusive lock on the account's lock file for its lifetime.
-class LedgerLock {
- public:
-  explicit LedgerLock(const std::string& dir)
-      : fd_(::open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600)) {
-    while (fd_ && ::flock(fd_.get(), LOCK_EX) != 0) {
-      if (errno != EINTR) fd_.reset();
-    }
-  }
-  bool locked() const { return fd_.valid(); }
-
- private:
-  UniqueFd fd_;  // closing it unlocks
-};
-
 // Under the account's lock: what every other live process of the user has
 // been granted, by kind. Records of processes that are gone (crashed,
 // killed) are removed as they are met, so their grants come back.
-std::array<std::size_t, 2> granted_to_others(const std::string& dir, const std::string& me) {
+std::array<std::size_t, 2> granted_to_others(const std::string& dir) {
   std::array<std::size_t, 2> sum{0, 0};
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return sum;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == ".." || name == "lock" || name == me) continue;
-    const std::string path = dir + "/" + name;
-    if (!process_alive(name)) {
-      ::unlink(path.c_str());
-      continue;
-    }
+  read_other_records(dir, [&](std::FILE* f) {
     unsigned long long instances = 0, watches = 0;
-    if (std::FILE* f = std::fopen(path.c_str(), "re")) {
-      if (std::fscanf(f, "%llu %llu", &instances, &watches) != 2) instances = watches = 0;
-      std::fclose(f);
-    }
+    if (std::fscanf(f, "%llu %llu", &instances, &watches) != 2) instances = watches = 0;
     sum[kInstances] += static_cast<std::size_t>(instances);
     sum[kWatches] += static_cast<std::size_t>(watches);
-  }
-  ::closedir(d);
+  });
   return sum;
 }
 
@@ -190,18 +161,15 @@ void regrant(Kind kind, std::size_t wanted) {
     account.grant.store(share);
     return;
   }
-  const std::string me = process_name(::getpid());
-  LedgerLock lock(*dir);
+  ProcessRecordsLock lock(*dir);
   if (!lock.locked()) return;  // the grant stays as it was
-  const std::array<std::size_t, 2> others = granted_to_others(*dir, me);
+  const std::array<std::size_t, 2> others = granted_to_others(*dir);
   const std::size_t room = others[kind] >= share ? 0 : share - others[kind];
   account.grant.store(std::max(std::min(wanted, room), account.held.load()));
-  g_ledger_file = *dir + "/" + me;
+  g_ledger_file = *dir + "/" + process_name(::getpid());
   const std::string record = std::to_string(g_accounts[kInstances].grant.load()) + " " +
                              std::to_string(g_accounts[kWatches].grant.load()) + "\n";
-  UniqueFd fd(::open(g_ledger_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                     0600));
-  if (fd) (void)write_all(fd.get(), record);
+  write_own_record(*dir, record);
 }
 
 // Takes one of `kind` when the process's grant, grown if need be, has room.

@@ -1,8 +1,5 @@
 #include "core/room_account.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -15,7 +12,7 @@
 #include <optional>
 
 #include "core/host_dirs.h"
-#include "core/io.h"
+#include "core/process_records.h"
 
 namespace vesk {
 
@@ -62,48 +59,30 @@ void adopt_process() {
   if (!g_exit_hook) g_exit_hook = std::atexit(remove_record_at_exit) == 0;
 }
 
-// Holds an exclusive lock on the account for its lifetime.
+// Holds the account's lock, when there is an account.
 class AccountLock {
  public:
   explicit AccountLock(const std::optional<std::string>& dir) {
-    if (!dir) return;
-    fd_.reset(::open((*dir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    while (fd_ && ::flock(fd_.get(), LOCK_EX) != 0) {
-      if (errno != EINTR) fd_.reset();
-    }
+    if (dir) lock_.emplace(*dir);
   }
 
  private:
-  UniqueFd fd_;  // closing it unlocks
+  std::optional<ProcessRecordsLock> lock_;
 };
 
 // Under the account's lock: what other live processes of the user reserved
 // and have not written on `dev`. Records of gone processes are removed.
 std::uint64_t open_in_other_processes(const std::string& dir, dev_t dev) {
-  const std::string me = process_name(::getpid());
   std::uint64_t sum = 0;
-  DIR* d = ::opendir(dir.c_str());
-  if (d == nullptr) return 0;
-  while (const dirent* e = ::readdir(d)) {
-    const std::string name = e->d_name;
-    if (name == "." || name == ".." || name == "lock" || name == me) continue;
-    const std::string path = dir + "/" + name;
-    if (!process_alive(name)) {
-      ::unlink(path.c_str());
-      continue;
-    }
-    if (std::FILE* f = std::fopen(path.c_str(), "re")) {
-      unsigned long long d_dev = 0, bound = 0, held = 0;
-      while (std::fscanf(f, "%llu %llu %llu", &d_dev, &bound, &held) == 3) {
-        // Saturating: a damaged record must not wrap the sum to room.
-        if (static_cast<dev_t>(d_dev) == dev && bound > held) {
-          sum = bound - held > UINT64_MAX - sum ? UINT64_MAX : sum + (bound - held);
-        }
+  read_other_records(dir, [&](std::FILE* f) {
+    unsigned long long d_dev = 0, bound = 0, held = 0;
+    while (std::fscanf(f, "%llu %llu %llu", &d_dev, &bound, &held) == 3) {
+      // Saturating: a damaged record must not wrap the sum to room.
+      if (static_cast<dev_t>(d_dev) == dev && bound > held) {
+        sum = bound - held > UINT64_MAX - sum ? UINT64_MAX : sum + (bound - held);
       }
-      std::fclose(f);
     }
-  }
-  ::closedir(d);
+  });
   return sum;
 }
 
@@ -111,21 +90,12 @@ std::uint64_t open_in_other_processes(const std::string& dir, dev_t dev) {
 // removes it when nothing is reserved).
 void write_record(const std::optional<std::string>& dir) {
   if (!dir) return;
-  const std::string path = record_path(*dir);
-  if (g_entries.empty()) {
-    ::unlink(path.c_str());
-    return;
-  }
   std::string text;
   for (const auto& [id, entry] : g_entries) {
     text += std::to_string(entry.dev) + " " + std::to_string(entry.bound) + " " +
             std::to_string(entry.held) + "\n";
   }
-  // Written beside and renamed, so that a reader never sees half a record.
-  const std::string temporary = path + ".new";
-  UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                     0600));
-  if (fd && write_all(fd.get(), text)) ::rename(temporary.c_str(), path.c_str());
+  write_own_record(*dir, text);
 }
 
 std::uint64_t open_here(dev_t dev, std::uint64_t except) {
