@@ -176,6 +176,11 @@ Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
     const StartBytes bytes{snapshot->size,
                            [&](const PieceSink& send) { return produce_ahead(stream, send); }};
     Result<std::unique_ptr<Runner>> started = start_with(engine, "snapshot-load", &bytes);
+    // The pieces were made on the producer's thread and freed on this one:
+    // glibc keeps such freed pages in that thread's arena (its trim threshold
+    // rises with the piece size), and every start would leave the host
+    // megabytes larger.
+    ::malloc_trim(0);
     // The runner that was given a damaged file has been stopped before it
     // said it was ready: this start goes the ordinary way.
     if (!started && damaged) return start_with(engine, "", nullptr);

@@ -434,7 +434,10 @@ def test_a_subreaper_host_is_left_no_zombie_per_command():
         me = os.getpid()
         children = []
         for task in os.listdir(f"/proc/{me}/task"):
-            children += open(f"/proc/{me}/task/{task}/children").read().split()
+            try:  # a thread may end between listing and reading
+                children += open(f"/proc/{me}/task/{task}/children").read().split()
+            except FileNotFoundError:
+                pass
         states = []
         for c in children:
             try:  # one reaped since it was listed is no zombie
