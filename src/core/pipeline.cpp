@@ -16,7 +16,9 @@ namespace {
 // it is free, the consumer drains slot (consumed % slots) once it is full.
 class Ring {
  public:
-  explicit Ring(std::size_t slots) : buffers_(slots) {}
+  explicit Ring(std::size_t slots) : buffers_(slots) {
+    for (std::string& buffer : buffers_) buffer.reserve(kPieceRoom);
+  }
 
   // The producer's side: copies `piece` in. Fails once the consumer failed.
   Status put(std::string_view piece) {

@@ -8,7 +8,9 @@
 //
 // Pieces are copied into a few buffers that are reused, so that memory held
 // stays bounded (at most `slots` pieces) and no fresh pages are touched per
-// piece. Errors are values: the consumer's first error stops the producer
+// piece. The buffers are made on the calling thread, room for a piece of
+// kPieceRoom bytes each: glibc keeps what a thread frees in that thread's
+// arena, and the producer's would hold on to it after every stream. Errors are values: the consumer's first error stops the producer
 // (its next hand-over fails with that error) and is returned; otherwise the
 // producer's error, once every piece it handed over before has been consumed.
 // If no thread can be started, the producer runs in line.
@@ -24,6 +26,8 @@
 namespace vesk {
 
 using PieceSink = std::function<Status(std::string_view)>;
+
+inline constexpr std::size_t kPieceRoom = std::size_t{1} << 20;
 
 // Runs produce(sink) on a thread of its own and hands every piece it gives
 // `sink` to `consume` on the calling thread, in order. Returns once the

@@ -53,6 +53,9 @@ bool read_text_line(FdReader& reader, std::string& line, std::size_t max = SIZE_
          simdjson::validate_utf8(line.data(), line.size());
 }
 
+// The size of the pieces the start snapshot is read in.
+constexpr std::size_t kSnapshotPiece = 1 << 20;
+
 // The ready line is a few dozen bytes; a resumed interpreter's code may write
 // before it, but nothing it writes there is read as more than this.
 constexpr std::size_t kLongestReadyLine = 1 << 20;
@@ -170,16 +173,16 @@ Result<std::unique_ptr<Runner>> Runner::start(const VeskEngine& engine) {
     std::optional<OpenedSnapshot> snapshot = open_start_snapshot(engine);
     if (!snapshot) return start_with(engine, "", nullptr);
     bool damaged = false;
+    std::string piece;
+    piece.reserve(kSnapshotPiece);
     const auto stream = [&](const PieceSink& send) {
-      return stream_start_snapshot(*snapshot, send, &damaged);
+      return stream_start_snapshot(*snapshot, send, &damaged, piece);
     };
     const StartBytes bytes{snapshot->size,
                            [&](const PieceSink& send) { return produce_ahead(stream, send); }};
     Result<std::unique_ptr<Runner>> started = start_with(engine, "snapshot-load", &bytes);
-    // The pieces were made on the producer's thread and freed on this one:
-    // glibc keeps such freed pages in that thread's arena (its trim threshold
-    // rises with the piece size), and every start would leave the host
-    // megabytes larger.
+    // The pieces' buffers were made on this thread, so what they took goes
+    // back to the system here rather than staying in a producer's arena.
     ::malloc_trim(0);
     // The runner that was given a damaged file has been stopped before it
     // said it was ready: this start goes the ordinary way.

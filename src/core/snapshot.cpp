@@ -242,7 +242,8 @@ std::optional<OpenedSnapshot> open_start_snapshot(const VeskEngine& engine) {
 }
 
 Status stream_start_snapshot(const OpenedSnapshot& snapshot,
-                             const std::function<Status(std::string_view)>& send, bool* damaged) {
+                             const std::function<Status(std::string_view)>& send, bool* damaged,
+                             std::string& piece) {
   const auto refuse = [&] {
     *damaged = true;
     ::unlink(snapshot.path.c_str());
@@ -253,7 +254,7 @@ Status stream_start_snapshot(const OpenedSnapshot& snapshot,
     return fail_message("could not hash the start snapshot");
   }
   constexpr std::size_t kPiece = 1 << 20;
-  std::string piece;
+  piece.reserve(kPiece);
   std::uint64_t done = 0;
   while (done < snapshot.size) {
     piece.resize(static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, snapshot.size - done)));

@@ -59,9 +59,12 @@ std::optional<OpenedSnapshot> open_start_snapshot(const VeskEngine& engine);
 // A file that reads short or whose digest does not match once the last piece
 // has gone is removed, `*damaged` is set, and an error returned: the runner
 // that got the pieces must not start from them. An error of `send` is
-// returned as it is.
+// returned as it is. `piece` is the buffer the pieces are read into: made by
+// the caller, so that a producer thread running this allocates nothing
+// (glibc would keep what such a thread freed in an arena of its own).
 Status stream_start_snapshot(const OpenedSnapshot& snapshot,
-                             const std::function<Status(std::string_view)>& send, bool* damaged);
+                             const std::function<Status(std::string_view)>& send, bool* damaged,
+                             std::string& piece);
 
 // Makes the snapshot for `engine` on a thread of its own and returns at
 // once: starts a runner in snapshot-making mode, checks and hashes what it
