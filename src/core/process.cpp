@@ -19,6 +19,7 @@ extern "C" {
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <deque>
@@ -394,11 +395,20 @@ void reap_orphaned_sandbox_processes() {
 
 namespace {
 
+void register_exit_hook();
+
 // The thread that starts children for SpawnOptions::from_lasting_thread. It
 // runs while any child it started is held (each Child holds a token that
 // counts it) or a start is asked for, and then ends, so that an idle
 // process keeps no thread of ours; the next start makes a new one. The lock
 // is held only to hand a job over, never while a child starts.
+//
+// When the process exits (exit_hook below), every child still held is killed
+// with its process group. --die-with-parent would kill bubblewrap, but bubblewrap binds
+// itself to its parent only after it has made the sandbox's process, and
+// that process waits for a word from it before binding itself in turn: a
+// process that exits while a runner starts (a spare, say) would leave the
+// sandbox's process waiting for ever, holding the host's output open.
 struct LastingSpawner {
   struct Job {
     const SpawnOptions* options;
@@ -409,19 +419,44 @@ struct LastingSpawner {
   std::deque<Job*> jobs;
   std::size_t held = 0;
   bool running = false;
+  bool starting = false;  // a child is being started: its id is not known yet
   pid_t owner = 0;
+  // The children held, by id, and whether each leads its own group.
+  std::map<pid_t, bool> children;
+  bool exiting = false;  // no start any more
 
   static LastingSpawner& instance() {
     static auto* spawner = new LastingSpawner;  // never destroyed: its thread may outlive statics
     return *spawner;
   }
 
-  void release(pid_t in) {
+  void release(pid_t in, pid_t child) {
     std::lock_guard<std::mutex> lock(mu);
     // A token copied into a forked child counts nothing there.
     if (in != owner || held == 0) return;
     --held;
+    children.erase(child);
     cv.notify_all();
+  }
+
+  // At exit: refuses further starts, waits a little for one under way, and
+  // kills what is held.
+  void kill_held() {
+    std::unique_lock<std::mutex> lock(mu);
+    if (owner != ::getpid()) return;
+    exiting = true;
+    cv.wait_for(lock, std::chrono::seconds(5), [&] { return !starting; });
+    for (const auto& [pid, own_group] : children) {
+      siginfo_t info{};
+      // Only an id that is still a child of ours (running, or a zombie left
+      // for the reaper) is signalled: one reaped meanwhile may have gone to
+      // another process. WNOWAIT leaves the reaping to its owner.
+      if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0) {
+        continue;
+      }
+      if (own_group) ::kill(-pid, SIGKILL);
+      ::kill(pid, SIGKILL);
+    }
   }
 
   void serve() {
@@ -435,16 +470,21 @@ struct LastingSpawner {
       Job* job = jobs.front();
       jobs.pop_front();
       ++held;  // before the start, so that the thread cannot end meanwhile
+      starting = true;
       lock.unlock();
       SpawnOptions options = *job->options;
       options.from_lasting_thread = false;
       Result<Spawned> spawned = guard([&] { return spawn(options); });
       const pid_t me = ::getpid();
       if (spawned) {
-        spawned->child->hold(std::shared_ptr<void>(nullptr, [this, me](void*) { release(me); }));
+        const pid_t pid = spawned->child->pid();
+        spawned->child->hold(
+            std::shared_ptr<void>(nullptr, [this, me, pid](void*) { release(me, pid); }));
       }
       lock.lock();
+      starting = false;
       if (!spawned) --held;
+      if (spawned) children.emplace(spawned->child->pid(), options.new_process_group);
       job->result = std::move(spawned);
       cv.notify_all();
     }
@@ -459,8 +499,13 @@ struct LastingSpawner {
       jobs.clear();
       held = 0;
       running = false;
+      starting = false;
+      children.clear();
+      exiting = false;
       owner = ::getpid();
+      register_exit_hook();
     }
+    if (exiting) return fail(Error::internal("no runner starts while the process exits"));
     if (!running) {
       try {
         std::thread([this] { serve(); }).detach();
@@ -476,7 +521,67 @@ struct LastingSpawner {
   }
 };
 
+// The detached work under way (background_work()), for the exit to wait on.
+struct BackgroundWork {
+  std::mutex mu;
+  std::condition_variable cv;
+  std::size_t held = 0;
+  bool exiting = false;
+  pid_t owner = 0;
+
+  static BackgroundWork& instance() {
+    static auto* work = new BackgroundWork;  // never destroyed: tokens may outlive statics
+    return *work;
+  }
+
+  // Resets what a forked child copied of its parent: none of its threads.
+  void adopt() {
+    if (owner == ::getpid()) return;
+    held = 0;
+    exiting = false;
+    owner = ::getpid();
+  }
+};
+
+void exit_hook() {
+  BackgroundWork& work = BackgroundWork::instance();
+  {
+    std::lock_guard<std::mutex> lock(work.mu);
+    work.adopt();
+    work.exiting = true;
+  }
+  LastingSpawner::instance().kill_held();
+  std::unique_lock<std::mutex> lock(work.mu);
+  work.cv.wait_for(lock, std::chrono::seconds(10), [&] { return work.held == 0; });
+}
+
+// Once per process, and only after the first start or token: the exit hook
+// must run before the static objects that such work uses are destroyed,
+// and exit handlers run in the reverse order of their registration. A
+// forked child inherits the registration.
+void register_exit_hook() {
+  static const bool registered = std::atexit(exit_hook) == 0;
+  (void)registered;
+}
+
 }  // namespace
+
+std::shared_ptr<void> background_work() {
+  BackgroundWork& work = BackgroundWork::instance();
+  std::lock_guard<std::mutex> lock(work.mu);
+  work.adopt();
+  if (work.exiting) return nullptr;
+  register_exit_hook();
+  ++work.held;
+  const pid_t owner = work.owner;
+  return std::shared_ptr<void>(reinterpret_cast<void*>(1), [owner](void*) {
+    BackgroundWork& w = BackgroundWork::instance();
+    std::lock_guard<std::mutex> released(w.mu);
+    if (w.owner != owner || w.held == 0) return;  // a forked child's copy
+    --w.held;
+    w.cv.notify_all();
+  });
+}
 
 Result<Spawned> spawn(const SpawnOptions& options) {
   if (options.from_lasting_thread) return LastingSpawner::instance().run(options);

@@ -136,6 +136,15 @@ struct Spawned {
 // error 9)").
 Result<Spawned> spawn(const SpawnOptions& options);
 
+// A token that a detached thread holds while it does work touching the
+// process's own objects (a start snapshot being made). When the process
+// exits, no child starts any more from the lasting thread, every child
+// started from it is killed with its process group, and the exit waits (ten
+// seconds at most) until no token is held, so that no such work runs while
+// static objects are destroyed. Null once the process is exiting: the work
+// is then not to be begun.
+std::shared_ptr<void> background_work();
+
 // Reaps processes of inner pid namespaces that ended as children of this
 // one. A sandbox's first process, orphaned when its bubblewrap parent ends,
 // comes to the nearest subreaper (PR_SET_CHILD_SUBREAPER; a server's worker

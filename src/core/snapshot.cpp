@@ -285,6 +285,8 @@ Status stream_start_snapshot(const OpenedSnapshot& snapshot,
 
 void make_start_snapshot_in_background(const VeskEngine& engine) {
   try {
+    std::shared_ptr<void> work = background_work();
+    if (!work) return;  // the process exits
     const std::string key = snapshot_key(engine);
     {
       Makers& m = makers();
@@ -297,7 +299,7 @@ void make_start_snapshot_in_background(const VeskEngine& engine) {
       m.keys.erase(key);
     };
     try {
-      std::thread([engine, key, done] {
+      std::thread([engine, key, done, work] {
         try {
           make_snapshot(engine, key);
         } catch (...) {

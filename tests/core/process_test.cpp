@@ -389,6 +389,38 @@ TEST(ProcessTest, ReapingTheLeaderKillsWhatItLeftInItsGroup) {
   EXPECT_TRUE(reaches_eof(k.stdout_fd.get(), 30));
 }
 
+TEST(ProcessTest, ExitKillsTheGroupsOfChildrenStartedFromTheLastingThread) {
+  // What a sandbox's first process is when the process exits while it
+  // starts: one that nothing binds to our lifetime, here a background
+  // sleep. It keeps the output open until it is killed.
+  int out[2];
+  ASSERT_EQ(::pipe(out), 0);
+  const pid_t forked = ::fork();
+  ASSERT_GE(forked, 0);
+  if (forked == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::close(out[1]);
+    SpawnOptions o = options("sh", {"-c", "sleep 1000 & sleep 1000"}, kGroup);
+    o.from_lasting_thread = true;
+    auto s = spawn(o);
+    if (!s) std::exit(1);
+    const std::string group = std::to_string(s->child->pid()) + "\n";
+    std::exit(::write(STDOUT_FILENO, group.data(), group.size()) > 0 ? 0 : 1);
+  }
+  ::close(out[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(forked, &status, 0), forked);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  char line[32] = {};
+  ASSERT_GT(::read(out[0], line, sizeof line - 1), 0);
+  if (!reaches_eof(out[0], 30)) {
+    ADD_FAILURE() << "the child's group outlived the process";
+    ::kill(-std::atoi(line), SIGKILL);  // leaves nothing that holds the test's output
+  }
+  ::close(out[0]);
+}
+
 TEST(ProcessTest, AbandonedChildrenAreReapedInTheBackground) {
   // One that has ended already, and one still running when dropped.
   Spawned done = spawn_or_die(options("true"));
