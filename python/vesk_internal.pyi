@@ -24,6 +24,14 @@ def _spare_runner_pid() -> int:
     """For tests: the process of the spare runner this process keeps (once
     none is being started), 0 when there is none."""
 
+def _image_of_blob(blob: bytes) -> bytes:
+    """A stored interpreter image (VeskSession._image()) uncompressed, for a
+    store that keeps what images share once. RuntimeError when it is damaged
+    or larger than max_runner_memory_mb."""
+
+def _blob_of_image(image: bytes) -> bytes:
+    """The reverse of _image_of_blob, for VeskSession._from_store."""
+
 class InternalFault(BaseException):
     """A condition the module treats as impossible (a thread that cannot start,
     memory exhausted inside an operation). Derives from BaseException, so

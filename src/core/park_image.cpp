@@ -3,6 +3,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <string>
 #include <utility>
 
 namespace vesk {
@@ -133,6 +134,33 @@ Result<std::string> decompress_image(const ParkImage& image) {
     if (!done) return fail(done.error());
     return out;
   });
+}
+
+Result<std::string> image_of_blob(std::string_view blob, std::uint64_t max_size) {
+  if (blob.size() < 8) return fail_message("the stored interpreter image is damaged");
+  ParkImage image;
+  for (int i = 0; i < 8; ++i) {
+    image.size |= static_cast<std::uint64_t>(static_cast<unsigned char>(blob[i])) << (8 * i);
+  }
+  if (image.size > max_size) {
+    return fail_message("the stored interpreter image is larger than " +
+                        std::to_string(max_size) + " bytes");
+  }
+  image.compressed = blob.substr(8);
+  return decompress_image(image);
+}
+
+Result<std::string> blob_of_image(std::string_view image) {
+  Result<std::unique_ptr<ImageCompressor>> compressor = ImageCompressor::create();
+  if (!compressor) return fail(compressor.error());
+  if (auto s = (*compressor)->add(image); !s) return fail(s.error());
+  Result<ParkImage> done = (*compressor)->finish();
+  if (!done) return fail(done.error());
+  std::string blob;
+  blob.reserve(8 + done->compressed.size());
+  for (int i = 0; i < 8; ++i) blob.push_back(static_cast<char>((done->size >> (8 * i)) & 0xff));
+  blob += done->compressed;
+  return blob;
 }
 
 }  // namespace vesk

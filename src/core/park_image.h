@@ -75,6 +75,17 @@ Status decompress_image_to(const ParkImage& image,
                            const std::function<Status(std::string_view)>& sink,
                            std::size_t piece = std::size_t{1} << 20);
 
+// A store's form of an image, and the image itself. The blob is an image's
+// size (u64, little-endian) then its frame: what Session::image_blob() gives.
+// A store keeps images whole so that the pieces sessions share are stored
+// once; a frame shares nothing past its first difference.
+// Errors (plain): "the stored interpreter image is damaged" for a short blob,
+// "... is larger than {max_size} bytes" (checked before anything is
+// allocated), and those of decompress_image().
+Result<std::string> image_of_blob(std::string_view blob, std::uint64_t max_size);
+// Errors: those of ImageCompressor.
+Result<std::string> blob_of_image(std::string_view image);
+
 }  // namespace vesk
 
 #endif  // VESK_CORE_PARK_IMAGE_H_

@@ -7,6 +7,7 @@
 
 #include "core/config.h"
 #include "core/engine.h"
+#include "core/park_image.h"
 #include "core/spare_lending.h"
 #include "core/spare_runner.h"
 #include "python/checkpoint_type.h"
@@ -72,7 +73,33 @@ PyObject* serve_spares(PyObject*, PyObject* arg) {
   Py_RETURN_NONE;
 }
 
+// _image_of_blob(blob) and _blob_of_image(image): a stored interpreter
+// image (VeskSession._image()) as its uncompressed bytes and back, for a
+// store that keeps the pieces images share once. An image larger than
+// max_runner_memory_mb could not be resumed, and is refused before it is
+// made.
+PyObject* image_convert(PyObject* arg, bool expand) {
+  std::string in;
+  if (!vesk::py::to_bytes(arg, expand ? "blob" : "image", &in)) return nullptr;
+  std::uint64_t bound = 0;
+  if (expand) bound = std::uint64_t{vesk::Config::load().max_runner_memory_mb} << 20;
+  vesk::Result<std::string> out;
+  Py_BEGIN_ALLOW_THREADS
+  out = expand ? vesk::image_of_blob(in, bound) : vesk::blob_of_image(in);
+  Py_END_ALLOW_THREADS
+  if (!out) {
+    vesk::py::raise_error(out.error());
+    return nullptr;
+  }
+  return PyBytes_FromStringAndSize(out->data(), static_cast<Py_ssize_t>(out->size()));
+}
+
+PyObject* image_of_blob(PyObject*, PyObject* arg) { return image_convert(arg, true); }
+PyObject* blob_of_image(PyObject*, PyObject* arg) { return image_convert(arg, false); }
+
 PyMethodDef kMethods[] = {
+    {"_image_of_blob", image_of_blob, METH_O, nullptr},
+    {"_blob_of_image", blob_of_image, METH_O, nullptr},
     {"_serve_spares", serve_spares, METH_O, nullptr},
     {"_spare_runner_pid", spare_runner_pid, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},

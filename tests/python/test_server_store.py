@@ -288,6 +288,7 @@ KILLS = [
     ("journal.after_commit", "call", True),
     ("worker.before_answer", "call", True),
     ("server.before_relay", "call", True),
+    ("server.after_relay", "call", True),
     ("store.add.before_commit", "create", False),
     ("server.row_added", "create", True),
     ("park.imaged", "park", False),
@@ -297,13 +298,14 @@ KILLS = [
 ]
 # The crashing step is reached for the Nth time: after two answered changes
 # (a call), one answered creation, or at the first park.
-NTH = {"call": 3, "create": 2, "park": 1}
+# Answers relayed count create_workspace's too.
+NTH = {"call": 3, "create": 2, "park": 1, "server.after_relay": 4}
 
 
 @pytest.mark.parametrize("step,victim,kept", KILLS, ids=[k[0] for k in KILLS])
 def test_a_crash_at_any_step_keeps_what_was_answered(clients, tmp_path, step, victim, kept):
     store = str(tmp_path / "store.sqlite3")
-    env = dict(server_env(), VESK_TEST_KILL_AT=f"{step}:{NTH[victim]}")
+    env = dict(server_env(), VESK_TEST_KILL_AT=f"{step}:{NTH.get(step, NTH[victim])}")
     server = ServerProcess("--store", store, "--park-after", "1" if victim == "park" else "0",
                            env=env)
     connect(clients, "k", server, modern=True)
@@ -389,3 +391,50 @@ def test_the_store_is_private_bounded_and_counted(clients, tmp_path):
     modes = {p.name: p.stat().st_mode & 0o777 for p in store.parent.iterdir()}
     shutil.rmtree(store.parent)
     assert set(modes.values()) == {0o600}, modes
+
+
+def test_images_are_stored_as_shared_pieces_freed_with_their_last_user(tmp_path):
+    sys.path.insert(0, str(ROOT / "python"))
+    import hashlib
+    import struct
+    from vesk.server.store import HANDLE, Store
+    from vesk.server.store_images import CHUNK
+
+    path = str(tmp_path / "store.sqlite3")
+    store = Store(path)
+    pieces = lambda: store._db.execute("SELECT count(*) FROM chunks").fetchone()[0]
+    # The runner's lead varies in length; the memory after it is cut alike.
+    lead = lambda n: b"vskpark2" + struct.pack("<dd", n, 0) + b"{" * n
+    common = os.urandom(3 * CHUNK)
+    images = {"a": lead(10) + common + os.urandom(CHUNK + 5),
+              "b": lead(11) + common + os.urandom(CHUNK),
+              "c": b""}  # an empty image is an image, not none
+    journal = {"dropped": [], "written": [(1, b"row")], "contents": [], "parts": b"p",
+               "current_id": 1}
+    for w, image in images.items():
+        store.add(w, None, HANDLE)
+        store.write(w, journal, lambda d: None, lambda i: (None, None), image=image)
+    assert pieces() == 6 + 2
+    store.set_image("a", images["b"])  # re-parked: its own pieces go
+    assert pieces() == 5 and store.load("a").image == images["b"]
+    assert store.load("c").image == b""
+    store.set_image("c", images["b"], compressed=True)  # as the module gave it: cut from 0
+    assert store.load("c").image_compressed and pieces() == 5 + 5
+    store.write("b", journal, lambda d: None, lambda i: (None, None), image=None)
+    assert store.load("b").image is None and pieces() == 10
+    # A damaged piece is refused, and the interpreter restarts instead.
+    store._db.execute("UPDATE chunks SET bytes=zeroblob(9) WHERE hash=?",
+                      (hashlib.sha256(common[:CHUNK]).digest(),))
+    assert store.load("a").image is None
+    store.remove("a")
+    store.set_image("c", None)
+    assert pieces() == 0
+    # A store of version 1 held compressed images: they are cut up when it opens.
+    from vesk_internal import _blob_of_image
+    store._db.execute("UPDATE workspaces SET image=? WHERE id='c'",
+                      (_blob_of_image(images["a"]),))
+    store._db.execute("UPDATE meta SET value='1' WHERE key='version'")
+    store.close()
+    store = Store(path)
+    assert store.load("c").image == images["a"] and pieces() == 6
+    store.close()

@@ -24,6 +24,7 @@ vesk.server.worker`) loads only what it needs. The modules:
     spares.py          the spare runner keeper, lending one runner to the workers
     store.py           the store: workspaces kept in an SQLite database or PostgreSQL
     store_db.py        the store's connection: SQLite or PostgreSQL (psycopg)
+    store_images.py    interpreter images in the store: shared pieces, each kept once
     durable.py         a worker's side of the store: its session loaded, saved, parked
     killpoint.py       tests only: a process crashes itself at a named step
 

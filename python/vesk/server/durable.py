@@ -15,7 +15,9 @@ and confirms it, so every change a client was told about is in the store.
 A write that fails (a full disk) turns the answer into an error that says
 so; the session goes on in memory, and the next journal holds the change
 again. `Keeper.park` parks the session and stores its interpreter's image,
-after which the server ends the worker. A session rebuilt without an image
+after which the server ends the worker. The store holds images
+uncompressed (vesk_internal._image_of_blob), so that it can keep what
+images share once. A session rebuilt without an image
 (never parked, or run since its last park) has a fresh interpreter: the
 first result of a call that uses it says so.
 """
@@ -26,7 +28,7 @@ import json
 import os
 from typing import Any, Mapping
 
-from vesk.server import killpoint
+from vesk.server import killpoint, store_images
 from vesk.server.store import Fenced, Lease, Store, StoreError
 
 # Calls that never change the session: nothing to save after them.
@@ -102,7 +104,12 @@ class Keeper:
             if image is None:
                 return {"ok": {"parked": False, "why": "the interpreter could not be imaged"}}
             killpoint.reach("park.imaged")
-            self.store.set_image(self.workspace, image, lease=self.lease)
+            # Expanded, so that the store keeps the pieces images share once.
+            import vesk_internal
+            compressed = store_images.expanded_size(image) > store_images.EXPAND_LIMIT
+            self.store.set_image(self.workspace,
+                                 image if compressed else vesk_internal._image_of_blob(image),
+                                 lease=self.lease, compressed=compressed)
             killpoint.reach("park.stored")
         except (StoreError, RuntimeError) as e:
             return {"ok": {"parked": False, "why": str(e)}}
@@ -168,9 +175,13 @@ def open_session(env: Mapping[str, str]) -> tuple[Any, Keeper | None,
     if keeper is not None and env.get("VESK_STORE_LOAD") == "1":
         loaded = keeper.store.load(keeper.workspace)
         if loaded is not None:
+            try:
+                image = (loaded.image if loaded.image is None or loaded.image_compressed
+                         else vesk_internal._blob_of_image(loaded.image))
+            except RuntimeError:
+                loaded.image = image = None  # the interpreter restarts, and says so
             session = vesk_internal.VeskSession._from_store(
-                loaded.current_id, loaded.rows, loaded.parts, keeper.store.content,
-                loaded.image)
+                loaded.current_id, loaded.rows, loaded.parts, keeper.store.content, image)
             keeper.image_stored = loaded.image is not None
             keeper.stored_current = loaded.current_id
             if loaded.image is None:

@@ -5,9 +5,12 @@ One database (an SQLite file: Python's own `sqlite3`, write-ahead log,
 writes synced before a commit returns; or a PostgreSQL database named by a
 postgresql:// URL; store_db.py holds what differs) holds every workspace: its row (handle
 or MCP session id, owning principal, kind, protocol revision, current
-checkpoint, the session's other parts, the interpreter's image of its last
-park), its checkpoints as the module's journal rows, and contents by SHA-256,
-each once whatever refers to it. Two kinds of process open it: the server,
+checkpoint, the session's other parts, the list of pieces of the
+interpreter's image of its last park), its checkpoints as the module's
+journal rows, and contents by SHA-256, each once whatever refers to it.
+Images are kept as pieces shared between workspaces, each once
+(store_images.py). A store of version 1 (whole images) is upgraded when a
+server opens it. Two kinds of process open it: the server,
 which adds and removes workspace rows, and each worker, which writes its
 session's journal after every call that changed something and before the
 answer goes (`write`), and rebuilds its session from the rows (`load`).
@@ -50,10 +53,10 @@ from dataclasses import dataclass
 from typing import Any, Callable, Iterator
 from contextlib import contextmanager
 
-from vesk.server import killpoint
+from vesk.server import killpoint, store_images
 from vesk.server.store_db import Db, DbError, connect, is_url, shown
 
-SCHEMA_VERSION = "1"
+SCHEMA_VERSION = "2"
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL);
 CREATE TABLE IF NOT EXISTS workspaces(
@@ -68,6 +71,8 @@ CREATE TABLE IF NOT EXISTS refs(
   PRIMARY KEY(workspace, gen, hash)) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS refs_by_hash ON refs(hash);
 CREATE TABLE IF NOT EXISTS contents(hash BLOB PRIMARY KEY, bytes BLOB NOT NULL);
+CREATE TABLE IF NOT EXISTS chunks(hash BLOB PRIMARY KEY, uses INTEGER NOT NULL,
+  bytes BLOB NOT NULL);
 CREATE TABLE IF NOT EXISTS leases(
   workspace TEXT PRIMARY KEY, node TEXT NOT NULL, generation INTEGER NOT NULL,
   expires REAL NOT NULL);
@@ -123,6 +128,8 @@ class Loaded:
     image: bytes | None
     made_by: dict[int, str | None]
     made_at: dict[int, float]
+    # The image as the module gives it (compressed), not expanded.
+    image_compressed: bool = False
 
 
 class Store:
@@ -167,6 +174,8 @@ class Store:
                     "SELECT value FROM meta WHERE key='version'").fetchone()
                 if found is None:
                     self._db.execute("INSERT INTO meta VALUES('version', ?)", (SCHEMA_VERSION,))
+                elif found[0] == "1":
+                    _upgrade_from_1(self._db)
                 elif found[0] != SCHEMA_VERSION:
                     raise StoreError(f"cannot use the store {where}: it is of version {found[0]}; "
                                      f"this server reads version {SCHEMA_VERSION}")
@@ -287,6 +296,8 @@ class Store:
             self._fence(db, workspace, None, node)
             hashes = [r[0] for r in db.execute(
                 "SELECT DISTINCT hash FROM refs WHERE workspace=?", (workspace,))]
+            image = db.execute("SELECT image FROM workspaces WHERE id=?", (workspace,)).fetchone()
+            store_images.release(db, image[0] if image else None)
             for table, column in (("refs", "workspace"), ("checkpoints", "workspace"),
                                   ("leases", "workspace"), ("workspaces", "id")):
                 db.execute(f"DELETE FROM {table} WHERE {column}=?", (workspace,))
@@ -369,13 +380,19 @@ class Store:
             rows = self._db.execute(
                 "SELECT id, row, made_by, made_at FROM checkpoints WHERE workspace=?",
                 (workspace,)).fetchall()
+            if not rows or found[0] is None or found[1] is None:
+                return None
+            try:
+                image = store_images.get(self._db, found[2])
+            except store_images.Damaged:
+                image = None  # the interpreter restarts, and its first result says so
+            compressed = store_images.is_compressed(found[2])
         except DbError as e:
             raise StoreError(f"could not read the store: {e}") from None
-        if not rows or found[0] is None or found[1] is None:
-            return None
         return Loaded(current_id=found[0], rows=[r[1] for r in rows], parts=found[1],
-                      image=found[2], made_by={r[0]: r[2] for r in rows},
-                      made_at={r[0]: r[3] for r in rows if r[3] is not None})
+                      image=image, made_by={r[0]: r[2] for r in rows},
+                      made_at={r[0]: r[3] for r in rows if r[3] is not None},
+                      image_compressed=compressed)
 
     def content(self, digest: bytes) -> bytes | None:
         rows = self._read("SELECT bytes FROM contents WHERE hash=?", (digest,))
@@ -384,15 +401,16 @@ class Store:
     def write(self, workspace: str, journal: dict[str, Any],
               content: Callable[[bytes], bytes | None],
               records: Callable[[int], tuple[str | None, float | None]],
-              image: bytes | None | bool = False, lease: Lease | None = None) -> None:
+              image: bytes | None | bool = False, lease: Lease | None = None,
+              image_compressed: bool = False) -> None:
         """Applies one of the module's journals (VeskSession._journal());
         `content` gives the bytes of a digest it names, `records` what made a
         checkpoint and when. `image`: bytes to store as the interpreter's
-        image, None to drop the stored one, False to leave it. `lease`: the
+        image (see set_image), None to drop the stored one, False to leave it. `lease`: the
         one the writer holds (Fenced when it is no longer the workspace's)."""
         def work(db: Db) -> None:
             self._fence(db, workspace, lease)
-            found = db.execute("SELECT gen, parts_gen FROM workspaces WHERE id=?",
+            found = db.execute("SELECT gen, parts_gen, image FROM workspaces WHERE id=?",
                                (workspace,)).fetchone()
             if found is None:
                 raise Gone(f"the workspace {workspace} is not in the store")
@@ -427,21 +445,53 @@ class Store:
                     old.add(found[1])
                 db.execute("UPDATE workspaces SET parts=?, parts_gen=? WHERE id=?",
                            (parts, gen, workspace))
-            if image is not False:
-                db.execute("UPDATE workspaces SET image=? WHERE id=?", (image, workspace))
+            if not isinstance(image, bool):
+                db.execute("UPDATE workspaces SET image=? WHERE id=?",
+                           (store_images.put(db, found[2], image, image_compressed),
+                            workspace))
             db.execute("UPDATE workspaces SET gen=?, current_id=?, last_used=? WHERE id=?",
                        (gen, int(journal["current_id"]), time.time(), workspace))
             _drop_generations(db, workspace, old)
         self._write("save the change", work, "write")
 
     def set_image(self, workspace: str, image: bytes | None,
-                  lease: Lease | None = None) -> None:
+                  lease: Lease | None = None, compressed: bool = False) -> None:
+        """Stores the interpreter's image: expanded (vesk_internal's
+        _image_of_blob), whose pieces other images share, or `compressed`
+        as the module gives it."""
         def work(db: Db) -> None:
             self._fence(db, workspace, lease)
-            if db.execute("UPDATE workspaces SET image=?, last_used=? WHERE id=?",
-                          (image, time.time(), workspace)).rowcount == 0:
+            found = db.execute("SELECT image FROM workspaces WHERE id=?",
+                               (workspace,)).fetchone()
+            if found is None:
                 raise Gone(f"the workspace {workspace} is not in the store")
+            db.execute("UPDATE workspaces SET image=?, last_used=? WHERE id=?",
+                       (store_images.put(db, found[0], image, compressed), time.time(),
+                        workspace))
         self._write("save the interpreter's image", work, "image")
+
+
+def _upgrade_from_1(db: Db) -> None:
+    """Version 1 held each image compressed in its row: each becomes a list
+    of pieces of the image, in the transaction that opens the store. One
+    that does not expand is dropped: its interpreter restarts, and says so."""
+    try:
+        from vesk_internal import _image_of_blob
+    except ImportError:
+        raise StoreError("a store of version 1 is upgraded by a server that can import "
+                         "vesk_internal") from None
+    ids = [r[0] for r in db.execute("SELECT id FROM workspaces WHERE image IS NOT NULL")]
+    for workspace in ids:
+        blob = db.execute("SELECT image FROM workspaces WHERE id=?", (workspace,)).fetchone()[0]
+        blob = bytes(blob)
+        compressed = store_images.expanded_size(blob) > store_images.EXPAND_LIMIT
+        try:
+            image: bytes | None = blob if compressed else _image_of_blob(blob)
+        except RuntimeError:
+            image = None
+        db.execute("UPDATE workspaces SET image=? WHERE id=?",
+                   (store_images.put(db, None, image, compressed), workspace))
+    db.execute("UPDATE meta SET value=? WHERE key='version'", (SCHEMA_VERSION,))
 
 
 def _drop_generations(db: Db, workspace: str, gens: set[int]) -> None:

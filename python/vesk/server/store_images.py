@@ -1,0 +1,167 @@
+"""Interpreter images in the store, as content-addressed chunks.
+
+Parked interpreters are mostly the same bytes (the heap every interpreter
+has after its start), so an image is cut into pieces of `CHUNK` bytes,
+each stored once by its SHA-256 in `chunks` (zlib-compressed when
+that makes it smaller) with a count of the workspaces whose image uses it.
+The pieces of an expanded image
+are cut from where the interpreter's memory starts, after the runner's lead
+(its clock and files, of a length of their own), so that the same memory
+gives the same pieces in every image. A workspace's `image` column holds
+only its list: a tag (whether the image is kept as the module gives it,
+compressed, or expanded), the image's length, the length of its head (cut
+apart) and the digests in order.
+
+Counting is exact because every write runs in one serialised transaction:
+`put` counts the new list's pieces before it uncounts the old one's, then
+deletes the pieces nothing uses any longer, so a piece shared by both is
+never deleted and stored again. A crash before the commit leaves the store
+as it was.
+
+Pure except for the three functions taking a `Db`; errors: `Damaged` when a
+stored list or piece does not match what it claims to be.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import struct
+import zlib
+from typing import Iterable
+
+from vesk.server.store_db import Db
+
+CHUNK = 64 * 1024
+_EXPANDED, _COMPRESSED = b"VKI1", b"VKZ1"
+_RAW, _ZLIB = b"\0", b"\1"
+_BATCH = 500  # digests per query: SQLite's bound on arguments is 999 in old builds
+
+
+# Images larger than this expanded are kept as the module gives them: an
+# expanded image is held whole, two or three times over, by the worker that
+# stores or loads it, and large ones are the rare sessions with much data.
+EXPAND_LIMIT = 64 * 1024 * 1024
+
+
+def expanded_size(blob: bytes) -> int:
+    """The size of the image a module's blob (VeskSession._image()) holds."""
+    return int.from_bytes(blob[:8], "little")
+
+
+class Damaged(Exception):
+    """A stored image list or piece is not what it claims to be."""
+
+
+def _head(image: bytes) -> int:
+    """The length of a runner's lead before the interpreter's memory: 24
+    bytes ("vskpark2", then the lengths of its JSON and of its files as
+    float64), the JSON and the files. 0 for anything else."""
+    if len(image) < 24 or image[:8] != b"vskpark2":
+        return 0
+    json_length, files_length = struct.unpack("<dd", image[8:24])
+    head = 24 + json_length + files_length
+    return int(head) if head <= len(image) else 0  # NaN too
+
+
+def _count(length: int, head: int) -> int:
+    return -(-head // CHUNK) + -(-(length - head) // CHUNK)
+
+
+def split(image: bytes, compressed: bool = False) -> tuple[bytes, dict[bytes, memoryview]]:
+    """`image`'s list, and its distinct pieces by digest."""
+    view = memoryview(image)
+    head = 0 if compressed else _head(image)
+    digests: list[bytes] = []
+    pieces: dict[bytes, memoryview] = {}
+    starts = [*range(0, head, CHUNK), *range(head, len(image), CHUNK)]
+    for start, end in zip(starts, [*starts[1:], len(image)]):
+        piece = view[start:min(end, start + CHUNK)]
+        digest = hashlib.sha256(piece).digest()
+        digests.append(digest)
+        pieces.setdefault(digest, piece)
+    tag = _COMPRESSED if compressed else _EXPANDED
+    return tag + struct.pack("<QQ", len(image), head) + b"".join(digests), pieces
+
+
+def listed(image_list: bytes | None) -> tuple[int, list[bytes]]:
+    """The length and digests of a stored list (0 and none for None)."""
+    if image_list is None:
+        return 0, []
+    data = bytes(image_list)
+    if len(data) < 20 or data[:4] not in (_EXPANDED, _COMPRESSED) or (len(data) - 20) % 32:
+        raise Damaged("its list of pieces is damaged")
+    length, head = struct.unpack("<QQ", data[4:20])
+    digests = [data[i:i + 32] for i in range(20, len(data), 32)]
+    if head > length or len(digests) != _count(length, head):
+        raise Damaged("its list of pieces does not match its length")
+    return length, digests
+
+
+def _packed(piece: memoryview) -> bytes:
+    squeezed = zlib.compress(piece, 1)
+    return _ZLIB + squeezed if len(squeezed) < len(piece) else _RAW + bytes(piece)
+
+
+def _unpacked(digest: bytes, stored: bytes) -> bytes:
+    try:
+        data = zlib.decompress(stored[1:]) if stored[:1] == _ZLIB else stored[1:]
+    except zlib.error:
+        data = b""
+    if stored[:1] not in (_RAW, _ZLIB) or hashlib.sha256(data).digest() != digest:
+        raise Damaged(f"its piece {digest.hex()[:16]} is damaged")
+    return data
+
+
+def put(db: Db, old_list: bytes | None, image: bytes | None,
+        compressed: bool = False) -> bytes | None:
+    """Counts `image`'s pieces (storing the new ones) and uncounts those of
+    `old_list`, deleting pieces left unused; the list to store for `image`.
+    An old list that is damaged is uncounted as far as it can be read."""
+    new_list, pieces = split(image, compressed) if image is not None else (None, {})
+    for digest, piece in pieces.items():
+        if db.execute("UPDATE chunks SET uses=uses+1 WHERE hash=?", (digest,)).rowcount == 0:
+            db.execute("INSERT INTO chunks VALUES(?, 1, ?)", (digest, _packed(piece)))
+    release(db, old_list)
+    return new_list
+
+
+def release(db: Db, old_list: bytes | None) -> None:
+    """Uncounts the pieces of `old_list`, deleting those left unused."""
+    try:
+        old = set(listed(old_list)[1])
+    except Damaged:
+        data = bytes(old_list or b"")
+        old = {data[i:i + 32] for i in range(20, len(data) - 31, 32)}
+    for batch in _batches(sorted(old)):
+        marks = ",".join("?" * len(batch))
+        db.execute(f"UPDATE chunks SET uses=uses-1 WHERE hash IN ({marks})", batch)
+        db.execute(f"DELETE FROM chunks WHERE uses<=0 AND hash IN ({marks})", batch)
+
+
+def is_compressed(image_list: bytes | None) -> bool:
+    return image_list is not None and bytes(image_list[:4]) == _COMPRESSED
+
+
+def get(db: Db, image_list: bytes | None) -> bytes | None:
+    """The image a stored list names, each piece checked; Damaged."""
+    if image_list is None:
+        return None
+    length, digests = listed(image_list)
+    found: dict[bytes, bytes] = {}
+    for batch in _batches(sorted(set(digests))):
+        for digest, stored in db.execute(
+                f"SELECT hash, bytes FROM chunks WHERE hash IN ({','.join('?' * len(batch))})",
+                batch):
+            found[bytes(digest)] = _unpacked(bytes(digest), bytes(stored))
+    missing = [d for d in digests if d not in found]
+    if missing:
+        raise Damaged(f"its piece {missing[0].hex()[:16]} is missing")
+    image = b"".join(found[d] for d in digests)
+    if len(image) != length:
+        raise Damaged("its pieces do not add up to its length")
+    return image
+
+
+def _batches(items: list[bytes]) -> Iterable[list[bytes]]:
+    for start in range(0, len(items), _BATCH):
+        yield items[start:start + _BATCH]
