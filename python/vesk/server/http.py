@@ -96,7 +96,7 @@ from dataclasses import dataclass, field
 from typing import Any, Awaitable, Callable, TypeVar
 from urllib.parse import urlsplit
 
-from vesk.server import jsonrpc, metrics
+from vesk.server import jsonrpc, killpoint, metrics
 from vesk.server.jsonrpc import Notification, Request, Response
 from vesk.server.protocol import (LEGACY_VERSIONS, PROTOCOL_VERSION_KEY, Protocol, ServerConfig,
                                   check_modern)
@@ -241,6 +241,7 @@ class HttpRequest:
     reader: asyncio.StreamReader | None = None
     close_after: bool = False
     opened: Any = None  # the session its `initialize` opened
+    tool_call: bool = False  # a tools/call: its answer is a relayed result
 
     @property
     def keep_alive(self) -> bool:
@@ -697,8 +698,10 @@ class HttpServer:
             return False
         if stream is not None and stream.started:
             await stream.finish(body)
-            return keep
-        await self._send(writer, status, {**cors, **headers}, body, keep, held)
+        else:
+            await self._send(writer, status, {**cors, **headers}, body, keep, held)
+        if request.tool_call:
+            killpoint.reach("server.after_relay")
         return keep
 
     def _check_gate(self, request: HttpRequest) -> None:
@@ -798,6 +801,7 @@ class HttpServer:
         if isinstance(message, dict):
             return 400, {}, jsonrpc.dumps(message)
         request_id = message.id if isinstance(message, Request) else None
+        request.tool_call = isinstance(message, Request) and message.method == "tools/call"
         if isinstance(message, Request) and message.method == "initialize":
             if "mcp-session-id" in request.headers:
                 raise HttpError(400, "Bad Request: initialize opens a session; it carries no "
