@@ -25,8 +25,8 @@ def session():
 def test_module_surface():
     assert vesk_internal.__doc__ == ""
     names = sorted(n for n in dir(vesk_internal) if not n.startswith("__"))
-    assert names == ["InternalFault", "VeskCheckpoint", "VeskSession", "_serve_spares",
-                     "_spare_runner_pid"]
+    assert names == ["InternalFault", "VeskCheckpoint", "VeskSession", "_blob_of_image",
+                     "_image_of_blob", "_serve_spares", "_spare_runner_pid"]
     # Catchable by name, and not by handlers written for Exception.
     assert issubclass(vesk_internal.InternalFault, BaseException)
     assert not issubclass(vesk_internal.InternalFault, Exception)
