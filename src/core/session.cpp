@@ -8,6 +8,7 @@
 
 #include "core/key.h"
 #include "core/session_io.h"
+#include "core/spare_runner.h"
 
 namespace vesk {
 
@@ -46,6 +47,16 @@ Session::~Session() = default;
 
 Result<std::unique_ptr<Session>> Session::create(const VeskEngine& engine) {
   return guard([&]() -> Result<std::unique_ptr<Session>> {
+    // With a spare waiting, what is left of a start is handing it the start
+    // snapshot and its ready line, which the caller need not wait for.
+    if (engine.config().park_after_idle_secs > 0 && engine.config().spare_runner &&
+        spare_runner_waiting(engine)) {
+      if (Result<std::unique_ptr<PendingRunner>> pending = PendingRunner::start(engine); pending) {
+        std::unique_ptr<Session> session(new Session(engine, nullptr));
+        session->pending_ = std::move(*pending);
+        return session;
+      }
+    }
     auto runner = Runner::start(engine);
     if (!runner) return fail(runner.error());
     return std::unique_ptr<Session>(new Session(engine, std::move(*runner)));
@@ -138,15 +149,28 @@ std::optional<ParkClock::time_point> Session::park_deadline() const {
   return runner ? std::min(*runner, *kept_dir_release_at_) : *kept_dir_release_at_;
 }
 
+Status Session::settle() {
+  if (!pending_) return {};
+  Result<std::unique_ptr<Runner>> started = pending_->take();
+  pending_.reset();
+  if (!started) return fail(started.error());
+  runner_ = std::move(*started);
+  return {};
+}
+
 std::optional<ParkClock::time_point> Session::runner_park_deadline() const {
   const Config& config = engine_.config();
-  if (config.park_after_idle_secs == 0 || !runner_ || !runner_->usable()) return std::nullopt;
+  if (config.park_after_idle_secs == 0) return std::nullopt;
+  if (pending_) return idle_since_ + park_idle_time(config);
+  if (!runner_ || !runner_->usable()) return std::nullopt;
   if (retry_at_) return retry_at_;
   return idle_since_ + park_idle_time(config);
 }
 
 Result<Session::ParkResult> Session::park() {
   return guard([&]() -> Result<ParkResult> {
+    // A start that failed is tried again by the next call that needs a runner.
+    if (!settle()) return ParkResult{};
     // A runner of a session that may not park cannot image its interpreter.
     if (engine_.config().park_after_idle_secs == 0 || !runner_ || !runner_->usable()) {
       return ParkResult{};
@@ -223,6 +247,7 @@ void Session::damage_parked_image_for_testing(bool keep_frame) {
 
 Result<std::optional<ParkImage>> Session::interpreter_image() {
   if (parked_) return parked_;
+  if (!settle()) return std::nullopt;
   if (engine_.config().park_after_idle_secs == 0 || !runner_ || !runner_->usable()) {
     return std::nullopt;
   }
@@ -405,6 +430,7 @@ Result<std::unique_ptr<Session>> Session::from_store(
 }
 
 Status Session::ensure_runner() {
+  if (pending_) return settle();
   if (runner_) return {};
   std::string why;
   if (parked_) {
@@ -477,7 +503,11 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
     // which would then end and take the interpreter's state with it.
     if (auto s = history_.check_current_layout(); !s) return fail(s.error());
     const ActiveOnExit active([this] { mark_active(); });
-    if (auto s = ensure_runner(); !s) return fail(std::move(s.error().set_interpreter_reset()));
+    // The first start's failure is the one create() would have given.
+    const bool first_start = pending_ != nullptr;
+    if (auto s = ensure_runner(); !s) {
+      return fail(first_start ? std::move(s.error()) : std::move(s.error().set_interpreter_reset()));
+    }
     const FileMap& current = history_.current().files;
     // Unless the module is sure what the runner holds, the whole workspace
     // goes out; whatever goes wrong below, it is not sure any more.
@@ -530,7 +560,11 @@ Status Session::install(std::string_view package, const RunControl& control) {
     if (control.cancel_requested()) return fail(cancelled_before_start());
     ++parts_version_;
     const ActiveOnExit active([this] { mark_active(); });
-    if (auto s = ensure_runner(); !s) return fail(std::move(s.error().set_interpreter_reset()));
+    // The first start's failure is the one create() would have given.
+    const bool first_start = pending_ != nullptr;
+    if (auto s = ensure_runner(); !s) {
+      return fail(first_start ? std::move(s.error()) : std::move(s.error().set_interpreter_reset()));
+    }
     // A wheel named by an emfs: path may be a file of the workspace, which
     // the runner then needs laid out as the current checkpoint holds it.
     const FileMap* files = nullptr;

@@ -42,6 +42,7 @@
 #include "core/mount.h"
 #include "core/park_image.h"
 #include "core/parking.h"
+#include "core/pending_runner.h"
 #include "core/runner.h"
 #include "core/sandbox.h"
 #include "core/session_file.h"
@@ -53,7 +54,12 @@ class Session {
  public:
   // Starts a runner from `engine` (waiting at most install_timeout_ms for it
   // to be ready) and holds checkpoint 0, an empty workspace. On failure the
-  // runner's start error is returned and nothing is left running.
+  // runner's start error is returned and nothing is left running. When this
+  // process's spare runner waits for the session (parking on), the session
+  // is returned at once and the runner finishes its start behind it: the
+  // first call that needs it waits for it, and a start that failed fails
+  // that call with the error create() would have given (the next call
+  // starts a runner again).
   static Result<std::unique_ptr<Session>> create(const VeskEngine& engine);
 
   Session(const Session&) = delete;
@@ -266,6 +272,10 @@ class Session {
   VeskEngine engine_;
   // Absent while parked, and after a resume whose fresh start failed too.
   std::unique_ptr<Runner> runner_;
+  // The runner's first start, while it goes on behind the caller (create()).
+  std::unique_ptr<PendingRunner> pending_;
+  // Adopts what the pending start made, waiting for it; its error.
+  Status settle();
   // The interpreter's image while parked.
   std::optional<ParkImage> parked_;
   ParkClock::time_point idle_since_ = ParkClock::now();

@@ -204,6 +204,14 @@ std::shared_ptr<SpareGate> start_spare_runner(const VeskEngine& engine, bool pip
   return gate;
 }
 
+bool spare_runner_waiting(const VeskEngine& engine) {
+  const std::string key = runner_command_key(engine);
+  SpareState& s = state();
+  std::lock_guard<std::mutex> lock(s.mu);
+  adopt(s);
+  return s.spare && !key.empty() && s.key == key;
+}
+
 pid_t spare_runner_pid() {
   SpareState& s = state();
   std::unique_lock<std::mutex> lock(s.mu);

@@ -72,6 +72,11 @@ class SpareGate {
 // spare_lending.h), else this process's.
 std::shared_ptr<SpareGate> start_spare_runner(const VeskEngine& engine, bool pipe_stderr = false);
 
+// Whether this process's spare runner for `engine`'s command is started and
+// waiting, without waiting itself: take_spare_runner() would most likely
+// give it (another session may take it first).
+bool spare_runner_waiting(const VeskEngine& engine);
+
 // Waits until no spare is being started, then gives the spare's process
 // (the child this process started: bubblewrap, or Deno itself), 0 when there
 // is none (for tests).

@@ -325,11 +325,12 @@ def test_the_spare_runner_goes_to_one_session_and_is_replaced(tmp_path, monkeypa
     spare = vesk_internal._spare_runner_pid()
     assert spare and spare not in runner_pids()
 
-    # A start takes it: it becomes that session's runner, and another is made.
+    # A start takes it (behind the constructor): it becomes that session's
+    # runner, and another is made.
     second = VeskSession()
-    assert spare in runner_pids()
     cp = second.execute_python("import os\nprint('mine' in globals(), os.path.exists('/tmp/left'))")
     assert cp.stdout == "False False"
+    assert spare in runner_pids()
     second.execute_python("mine = 'second'")
     replacement = vesk_internal._spare_runner_pid()
     assert replacement not in (0, spare)
@@ -348,6 +349,23 @@ def test_the_spare_runner_goes_to_one_session_and_is_replaced(tmp_path, monkeypa
     assert second._park() == "parked"
     assert second.execute_python("print(mine)").stdout == "second"
     assert dead not in runner_pids()
+
+
+def test_a_start_behind_the_constructor_fails_the_first_call_as_the_constructor_would(
+        tmp_path, monkeypatch):
+    make_session(tmp_path, monkeypatch, park_after_idle_secs=3600).execute_python("pass")
+    assert vesk_internal._spare_runner_pid()
+    (tmp_path / "late").mkdir()
+    s = make_session(tmp_path / "late", monkeypatch, park_after_idle_secs=3600,
+                     install_timeout_ms=1)
+    s.write_file("a.txt", b"kept")  # no runner needed
+    for call in range(2):  # the next call starts a runner again
+        with pytest.raises(RuntimeError) as e:
+            s.execute_python("pass")
+        assert str(e.value).startswith("Deno runner startup timed out after 1ms")
+        assert ("restarted" in str(e.value)) == (call == 1)
+    assert s.current.files["a.txt"] == b"kept"
+    s.close()
 
 
 def test_a_spare_serves_only_sessions_launched_alike(tmp_path, monkeypatch):
@@ -381,7 +399,9 @@ def test_a_spare_ends_quietly_with_its_process(tmp_path):
     config = tmp_path / "vesk.toml"
     config.write_text("park_after_idle_secs = 3600\ndomain_allowlist = []\n")
     code = ("import vesk_internal\ns = vesk_internal.VeskSession()\ns.execute_python('pass')\n"
-            "assert vesk_internal._spare_runner_pid()\n")
+            "assert vesk_internal._spare_runner_pid()\n"
+            # Made while the spare waits: the process exits before its start ends.
+            "t = vesk_internal.VeskSession()\n")
     env = dict(os.environ, VESK_CONFIG=str(config))
     # The output pipes stay open until the spare, which inherited them, ends.
     done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True,
