@@ -37,6 +37,12 @@
   and a variable, all parked into the store: the memory of the server and
   everything below it, the store's size, and the first call of a few of them
   (resumed from the store).
+- Density at scale: VESK_BENCH_DENSITY (default 10,000) parked sessions, made
+  fast: five real sessions are parked, then copied through the store's own
+  API (Store.write with their rows, contents and images) under new session
+  ids; a new server on the store then resumes 20 of them and keeps them
+  live. Figures: the memory of the server and everything below it with the
+  20 live, the store's size, and the first calls of those 20 (p50, p95).
 
 Messages on standard error from the runners (micropip, without a CDN) are
 the runners' own.
@@ -108,6 +114,14 @@ FIGURES = [
      "value": "server:parked_store_per_session", "unit": "B"},
     {"title": "server: parked sessions, first call resumed from the store, median",
      "value": "server:parked_first_call_s", "unit": "s", "max_value": 0.5},
+    {"title": "server: 10,000 parked (copies of 5 real ones), 20 live: memory of all",
+     "value": "server:density_rss", "unit": "B", "max_value": 8.0 * 1024 ** 3},
+    {"title": "server: 10,000 parked (copies of 5 real ones): the store's size",
+     "value": "server:density_store_bytes", "unit": "B"},
+    {"title": "server: 10,000 parked: first call resumed from the store, p50",
+     "value": "server:density_first_call_p50_s", "unit": "s", "max_value": 0.5},
+    {"title": "server: 10,000 parked: first call resumed from the store, p95",
+     "value": "server:density_first_call_p95_s", "unit": "s", "max_value": 0.5},
 ]
 
 HEADERS = {"Content-Type": "application/json", "Accept": "application/json, text/event-stream"}
@@ -435,6 +449,76 @@ def _density(env: dict[str, str], count: int) -> dict[str, float]:
             "server:parked_first_call_s": statistics.median(firsts)}
 
 
+def _copies(store: str, sources: list[str], count: int) -> list[str]:
+    """`count` new sessions in the store, copies of `sources` (parked), each
+    written as a worker writes one; their ids."""
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "python"))
+    from vesk.server.store import SESSION, Store
+
+    db = Store(store, check=False)
+    made = []
+    try:
+        originals = []
+        for source in sources:
+            loaded = db.load(source)
+            found = db.find(source)
+            assert loaded is not None and loaded.image is not None and found is not None, \
+                "a source is not parked"
+            digests = [bytes(r[0]) for r in db._db.execute(
+                "SELECT DISTINCT hash FROM refs WHERE workspace=?", (source,))]
+            journal = {"dropped": [], "written": list(zip(loaded.made_by, loaded.rows)),
+                       "contents": digests, "parts": loaded.parts,
+                       "current_id": loaded.current_id}
+            originals.append((loaded, found, journal))
+        for i in range(count):
+            loaded, found, journal = originals[i % len(originals)]
+            copy = f"density-{i:05d}-{os.urandom(8).hex()}"
+            db.add(copy, found.principal, SESSION, found.protocol)
+            db.write(copy, journal, db.content,
+                     lambda c: (loaded.made_by.get(c), loaded.made_at.get(c)),
+                     image=loaded.image, image_compressed=loaded.image_compressed)
+            made.append(copy)
+    finally:
+        db.close()
+    return made
+
+
+def _density_at_scale(env: dict[str, str], count: int) -> dict[str, float]:
+    store = os.path.join(_STATE, "scale.sqlite3")
+    server, port = start_server("--store", store, "--park-after", "1", env=env)
+    try:
+        sources = []
+        for i in range(5):
+            client = Client(port)
+            client.call("write_file", path="notes.txt", content=f"source {i}\n" * 100)
+            client.call("run_python", code=f"x = {i % 5}")
+            sources.append(client.session or "")
+            client.conn.close()
+        _parked(server)
+    finally:
+        server.terminate()
+        server.wait(timeout=120)
+    copies = _copies(store, sources, count)
+    server, port = start_server("--store", store, "--park-after", "0", env=env)
+    try:
+        firsts = []
+        for i in range(0, count, max(1, count // 20))[:20]:
+            took, _, result = Resumed(port, copies[i]).call("run_python", code="print(x)")
+            assert result["structuredContent"]["stdout"].strip() == str(i % 5), result
+            firsts.append(took)
+        rss = _settled_rss([server.pid, *descendants(server.pid)])
+        size = sum(os.path.getsize(store + suffix) for suffix in ("", "-wal")
+                   if os.path.exists(store + suffix))
+    finally:
+        server.terminate()
+        server.wait(timeout=120)
+    firsts.sort()
+    return {"server:density_rss": float(rss), "server:density_store_bytes": float(size),
+            "server:density_first_call_p50_s": statistics.median(firsts),
+            "server:density_first_call_p95_s": firsts[min(len(firsts) - 1,
+                                                          round(0.95 * (len(firsts) - 1)))]}
+
+
 def run() -> dict[str, float]:
     env = _env()
     server, port = start_server("--max-sessions", "64", env=env)
@@ -516,6 +600,7 @@ def run() -> dict[str, float]:
     results.update(_durability(env, "none", "nostore"))
     results.update(_restart_figures(env))
     results.update(_density(env, int(os.environ.get("VESK_BENCH_WORKSPACES", "100"))))
+    results.update(_density_at_scale(env, int(os.environ.get("VESK_BENCH_DENSITY", "10000"))))
     return results
 
 
