@@ -389,9 +389,14 @@ def _durability(env: dict[str, str], store: str, name: str) -> dict[str, float]:
 
 def _parked(server: subprocess.Popen[str]) -> None:
     """Waits until the server has no worker left (its workspace parked)."""
+    def command(pid: int) -> str:
+        try:
+            return Path(f"/proc/{pid}/cmdline").read_bytes().decode(errors="replace")
+        except OSError:
+            return ""  # it ended between the listing and the read
+
     deadline = time.monotonic() + 120
-    while any("vesk.server.worker" in Path(f"/proc/{p}/cmdline").read_bytes().decode(
-            errors="replace") for p in descendants(server.pid)):
+    while any("vesk.server.worker" in command(p) for p in descendants(server.pid)):
         assert time.monotonic() < deadline, "the workspace did not park"
         time.sleep(0.02)
 
