@@ -20,7 +20,7 @@ import sys
 import time
 
 from mcp_util import ROOT, Clients, ServerProcess
-from test_server_store import call, connect, kill_all, ok, refused
+from test_server_store import call, check_image_pieces, connect, kill_all, ok, refused
 
 HELPER = str(ROOT / "scripts" / "pg-private.sh")
 
@@ -171,3 +171,7 @@ def test_a_server_paused_past_its_lease_loses_the_workspace(postgres, clients):
             clients.do("close", name)
     finally:
         assert first.stop() == 0 and second.stop() == 0
+
+
+def test_images_are_stored_as_shared_pieces(postgres):
+    check_image_pieces(fresh_database(postgres, "pieces"))

@@ -394,13 +394,17 @@ def test_the_store_is_private_bounded_and_counted(clients, tmp_path):
 
 
 def test_images_are_stored_as_shared_pieces_freed_with_their_last_user(tmp_path):
+    check_image_pieces(str(tmp_path / "store.sqlite3"))
+
+
+def check_image_pieces(path: str) -> None:
+    """The image pieces' life on the store at `path` (SQLite or PostgreSQL)."""
     sys.path.insert(0, str(ROOT / "python"))
     import hashlib
     import struct
     from vesk.server.store import HANDLE, Store
     from vesk.server.store_images import CHUNK
 
-    path = str(tmp_path / "store.sqlite3")
     store = Store(path)
     pieces = lambda: store._db.execute("SELECT count(*) FROM chunks").fetchone()[0]
     # The runner's lead varies in length; the memory after it is cut alike.
@@ -423,8 +427,8 @@ def test_images_are_stored_as_shared_pieces_freed_with_their_last_user(tmp_path)
     store.write("b", journal, lambda d: None, lambda i: (None, None), image=None)
     assert store.load("b").image is None and pieces() == 10
     # A damaged piece is refused, and the interpreter restarts instead.
-    store._db.execute("UPDATE chunks SET bytes=zeroblob(9) WHERE hash=?",
-                      (hashlib.sha256(common[:CHUNK]).digest(),))
+    store._db.execute("UPDATE chunks SET bytes=? WHERE hash=?",
+                      (bytes(9), hashlib.sha256(common[:CHUNK]).digest()))
     assert store.load("a").image is None
     store.remove("a")
     store.set_image("c", None)
