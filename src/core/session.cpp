@@ -506,7 +506,8 @@ Result<const Checkpoint*> Session::execute_python(std::string_view code,
     // The first start's failure is the one create() would have given.
     const bool first_start = pending_ != nullptr;
     if (auto s = ensure_runner(); !s) {
-      return fail(first_start ? std::move(s.error()) : std::move(s.error().set_interpreter_reset()));
+      if (!first_start) s.error().set_interpreter_reset();
+      return fail(std::move(s.error()));
     }
     const FileMap& current = history_.current().files;
     // Unless the module is sure what the runner holds, the whole workspace
@@ -563,7 +564,8 @@ Status Session::install(std::string_view package, const RunControl& control) {
     // The first start's failure is the one create() would have given.
     const bool first_start = pending_ != nullptr;
     if (auto s = ensure_runner(); !s) {
-      return fail(first_start ? std::move(s.error()) : std::move(s.error().set_interpreter_reset()));
+      if (!first_start) s.error().set_interpreter_reset();
+      return fail(std::move(s.error()));
     }
     // A wheel named by an emfs: path may be a file of the workspace, which
     // the runner then needs laid out as the current checkpoint holds it.

@@ -406,8 +406,9 @@ class Store:
         """Applies one of the module's journals (VeskSession._journal());
         `content` gives the bytes of a digest it names, `records` what made a
         checkpoint and when. `image`: bytes to store as the interpreter's
-        image (see set_image), None to drop the stored one, False to leave it. `lease`: the
-        one the writer holds (Fenced when it is no longer the workspace's)."""
+        image (see set_image), None to drop the stored one, False to leave
+        it. `lease`: the one the writer holds (Fenced when it is no longer
+        the workspace's)."""
         def work(db: Db) -> None:
             self._fence(db, workspace, lease)
             found = db.execute("SELECT gen, parts_gen, image FROM workspaces WHERE id=?",
