@@ -58,8 +58,9 @@ if ((tests)); then
     # The PostgreSQL store (a private cluster: scripts/pg-private.sh) and
     # the cluster's balancer.
     postgresql python3-psycopg haproxy
-    # The web view's tests drive it headless (with puppeteer-core, below).
-    chromium
+    # The web view's tests drive it headless (with puppeteer-core, below);
+    # the metrics tests parse the page with Prometheus's own parser.
+    chromium python3-prometheus-client
   )
 fi
 command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)

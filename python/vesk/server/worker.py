@@ -598,7 +598,8 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
     if problem is not None:
         send(out, {"ready": False, "error": problem})
         return 1
-    send(out, {"ready": True, "pid": os.getpid(), "start_s": time.monotonic() - started})
+    send(out, {"ready": True, "pid": os.getpid(), "start_s": time.monotonic() - started,
+               "took_over": keeper is not None and keeper.took_over})
     while True:
         request = receive(inp)
         if request is None:
