@@ -54,7 +54,7 @@ def test_each_view_shows_the_history(server):
     ], TOKENS["alice"], artifacts("views"))
     clean(shown)
     pages = {p["name"]: p for p in shown["pages"]}
-    assert f"live, stored\t" in pages["list"]["text"] and f"\t{len(history)}" in pages["list"]["text"]
+    assert "live, stored\t" in pages["list"]["text"] and f"\t{len(history)}" in pages["list"]["text"]
     timeline = pages["timeline"]["text"]
     for checkpoint in history:
         assert checkpoint["made_by"] in timeline
