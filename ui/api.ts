@@ -49,6 +49,8 @@ export interface Timeline {
 
 export interface FileList {
   checkpoint: number;
+  page: number;
+  pages: number;
   files: { path: string; size: number; binary: boolean }[];
 }
 

@@ -37,7 +37,7 @@ async function page(): Promise<HTMLElement[]> {
   const p = whole(query.get("page"));
   switch (parts[2] ?? "") {
     case "files":
-      return await views.files(handle, c);
+      return await views.files(handle, c, p);
     case "file":
       return await views.file(handle, c, query.get("path") ?? "", p);
     case "diff":

@@ -82,14 +82,17 @@ export async function timeline(handle: string): Promise<HTMLElement[]> {
     table(["checkpoint", "made at", "made by", "exit", "label", "files", ""], rows)];
 }
 
-export async function files(handle: string, checkpoint: number): Promise<HTMLElement[]> {
-  const f = await api.get<api.FileList>(api.workspacePath(handle, "files"), { checkpoint });
+export async function files(handle: string, checkpoint: number, page: number): Promise<HTMLElement[]> {
+  const f = await api.get<api.FileList>(api.workspacePath(handle, "files"), { checkpoint, page });
+  const to = (p: number) => route(handle, "files", { c: checkpoint, page: p });
   const rows = f.files.map((file) =>
     el("tr", {}, el("td", { class: "mono" }, link(route(handle, "file", { c: checkpoint, path: file.path }), file.path)),
       el("td", {}, bytes(file.size)), el("td", {}, file.binary ? el("span", { class: "binary" }, "binary") : "text"))
   );
   return [nav(handle), el("h1", {}, `Files of checkpoint ${checkpoint}`),
-    f.files.length ? table(["path", "size", "kind"], rows) : el("p", { class: "muted" }, "No files.")];
+    f.pages > 1 ? pager(f.page, f.pages, to) : null,
+    f.files.length ? table(["path", "size", "kind"], rows) : el("p", { class: "muted" }, "No files.")]
+    .filter((n): n is HTMLElement => n !== null);
 }
 
 export async function file(handle: string, checkpoint: number, path: string, page: number): Promise<HTMLElement[]> {

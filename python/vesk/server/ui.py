@@ -10,7 +10,7 @@ Two parts, both behind the HTTP gate (Host and Origin checks):
   principal's handle is unknown, 404):
     GET /ui/api/workspaces                       the list
     GET /ui/api/workspaces/H/timeline            every kept checkpoint
-    GET /ui/api/workspaces/H/files?checkpoint=N  a checkpoint's files
+    GET /ui/api/workspaces/H/files?checkpoint=N&page=K
     GET /ui/api/workspaces/H/file?checkpoint=N&path=P&page=K
     GET /ui/api/workspaces/H/diff?from=A&to=B&page=K
     GET /ui/api/workspaces/H/output?checkpoint=N&page=K
@@ -146,7 +146,7 @@ class WebView:
         arguments: dict[str, Any] = {"what": view}
         if view in ("files", "file", "output"):
             arguments["checkpoint"] = _whole(query, "checkpoint")
-        if view in ("file", "diff", "output"):
+        if view in ("files", "file", "diff", "output"):
             arguments["page"] = _whole(query, "page", 0)
         if view == "file":
             paths = query.get("path")

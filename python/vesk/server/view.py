@@ -21,6 +21,13 @@ PAGE = 256 * 1024
 DIFF_LINES = 2000
 LINE_CHARS = 4000
 NAMES = 50
+FILES_PAGE = 1000
+# A name in a timeline is cut at NAME_CHARS characters, and a timeline
+# names no more files once its names reach TIMELINE_CHARS characters (a
+# thousand checkpoints of long names would otherwise make an answer of
+# hundreds of megabytes); the counts are always whole.
+NAME_CHARS = 300
+TIMELINE_CHARS = 1 << 20
 _LINE = re.compile(r"[^\r\n]*(?:\r\n?|\n)|[^\r\n]+")
 
 
@@ -50,13 +57,28 @@ def _page_of(data: bytes, page: int) -> dict[str, Any]:
     return {"page": page, "pages": pages, "text": data[start:end].decode("utf-8", "replace")}
 
 
-def _changes(before: dict[str, bytes] | None, after: dict[str, bytes]) -> dict[str, Any]:
+def _cut(name: str) -> str:
+    return name if len(name) <= NAME_CHARS else name[:NAME_CHARS] + "\u2026"
+
+
+def _changes(before: dict[str, bytes] | None, after: dict[str, bytes],
+             room: list[int]) -> dict[str, Any]:
+    """The files added, changed and removed; `room[0]` is how many more
+    characters of names the answer may hold, and shrinks."""
     old = before or {}
     added = sorted(k for k in after if k not in old)
     removed = sorted(k for k in old if k not in after)
     changed = sorted(k for k in after if k in old and old[k] != after[k])
-    return {kind: {"count": len(names), "names": names[:NAMES]}
-            for kind, names in (("added", added), ("changed", changed), ("removed", removed))}
+    result = {}
+    for kind, names in (("added", added), ("changed", changed), ("removed", removed)):
+        shown = []
+        for name in names[:NAMES]:
+            if room[0] <= 0:
+                break
+            shown.append(_cut(name))
+            room[0] -= len(shown[-1])
+        result[kind] = {"count": len(names), "names": shown}
+    return result
 
 
 def _find(session: Any, checkpoint: Any) -> Any:
@@ -87,6 +109,7 @@ def timeline(session: Any, made_by: dict[int, str | None],
     current = session.current.id
     entries = []
     before: dict[str, bytes] | None = None
+    room = [TIMELINE_CHARS]
     for checkpoint in session.history:
         files = checkpoint.files
         entries.append({"id": checkpoint.id, "made_by": made_by.get(checkpoint.id),
@@ -94,16 +117,20 @@ def timeline(session: Any, made_by: dict[int, str | None],
                         "exit_code": checkpoint.exit_code, "current": checkpoint.id == current,
                         "output_bytes": len(checkpoint.stdout) + len(checkpoint.stderr),
                         # The oldest kept checkpoint is compared with nothing.
-                        **_changes(before, files)})
+                        **_changes(before, files, room)})
         before = files
     return {"current": current, "checkpoints": entries}
 
 
-def files_of(session: Any, checkpoint: Any) -> dict[str, Any]:
+def files_of(session: Any, checkpoint: Any, page: int) -> dict[str, Any]:
     files = _find(session, checkpoint).files
-    return {"checkpoint": checkpoint,
-            "files": [{"path": key, "size": len(data), "binary": is_binary(data)}
-                      for key, data in sorted(files.items())]}
+    keys = sorted(files)
+    pages = max(1, -(-len(keys) // FILES_PAGE))
+    if not 0 <= page < pages:
+        raise ValueError(f"page {page} is out of range (0 to {pages - 1})")
+    return {"checkpoint": checkpoint, "page": page, "pages": pages,
+            "files": [{"path": key, "size": len(files[key]), "binary": is_binary(files[key])}
+                      for key in keys[page * FILES_PAGE:(page + 1) * FILES_PAGE]]}
 
 
 def file_page(session: Any, checkpoint: Any, path: Any, page: int) -> dict[str, Any]:
@@ -156,7 +183,7 @@ def answer(session: Any, made_by: dict[int, str | None], made_at: dict[int, floa
     if what == "timeline":
         return timeline(session, made_by, made_at)
     if what == "files":
-        return files_of(session, arguments.get("checkpoint"))
+        return files_of(session, arguments.get("checkpoint"), _page(arguments))
     if what == "file":
         return file_page(session, arguments.get("checkpoint"),
                          arguments.get("path"), _page(arguments))
