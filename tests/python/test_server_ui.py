@@ -7,6 +7,7 @@ from __future__ import annotations
 import pytest
 
 from browser_util import TOKENS, Agent, artifacts, drive, missing, ui_server
+from session_util import wait_until
 
 CSP = ("default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
        "img-src 'self'; frame-ancestors 'none'")
@@ -120,3 +121,20 @@ def test_gate_refuses_and_pages_are_locked_down(server):
         status, headers, _ = server.request("GET", headers=agent.auth, path=path)
         assert status == 200 and headers["content-security-policy"].startswith(CSP), path
         assert headers["x-content-type-options"] == "nosniff"
+
+
+def test_a_parked_workspace_is_shown_and_keeps_its_interpreter():
+    server = ui_server("--park-after", "1")
+    try:
+        agent = Agent(server)
+        agent.call("run_python", code="x = 41")
+        agent.call("write_file", path="f.txt", content="kept")
+        assert wait_until(lambda: agent.api("workspaces")[1]["workspaces"][0]["state"]
+                          == "parked", 60)
+        status, timeline = agent.api(f"workspaces/{agent.workspace}/timeline")
+        assert status == 200 and [c["id"] for c in timeline["checkpoints"]] == [0, 1, 2]
+        assert agent.api(f"workspaces/{agent.workspace}/file?checkpoint=2&path=f.txt")[1][
+            "text"] == "kept"
+        assert agent.call("run_python", code="print(x + 1)")["stdout"].strip() == "42"
+    finally:
+        assert server.stop() == 0
