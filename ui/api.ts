@@ -88,7 +88,7 @@ export async function get<T>(path: string, query: Record<string, string | number
   const headers: Record<string, string> = {};
   const held = token();
   if (held !== null) headers["Authorization"] = `Bearer ${held}`;
-  const response = await fetch(`api/${path}${search}`, { headers, credentials: "omit" });
+  const response = await fetch(`/ui/api/${path}${search}`, { headers, credentials: "omit" });
   if (response.status === 401) throw new AuthError("the token was refused");
   const body = await response.json() as { error?: string };
   if (!response.ok) throw new Error(body.error ?? `the server answered ${response.status}`);

@@ -56,6 +56,9 @@ HEADERS = {
 # without size and checkpoints (it may be running a long command).
 MAX_LISTED = 500
 SUMMARY_WAIT = 2.0
+# A view waits this long for a worker busy with a call (a run may take
+# minutes), then answers 503 rather than hold the page.
+VIEW_WAIT = 10.0
 VIEWS = ("timeline", "files", "file", "diff", "output")
 
 
@@ -164,9 +167,12 @@ class WebView:
                                "workspace can be shown once one ends or parks")
         try:
             worker = await session.ready_worker()
-            reply = await worker.call("_view", arguments)
+            reply = await asyncio.wait_for(worker.call("_view", arguments), VIEW_WAIT)
         except WorkerGone as e:
             raise UiError(503, f"the workspace's worker is not available: {e}") from None
+        except asyncio.TimeoutError:
+            raise UiError(503, "the workspace is busy with a call; try again once it "
+                               "ends") from None
         if "ok" in reply:
             return reply["ok"]
         raise UiError(404 if reply.get("missing") else 400, str(reply.get("error")))
