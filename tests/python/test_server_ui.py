@@ -4,6 +4,8 @@ gate refuses what it must. Screenshots are kept under build/ui-screenshots."""
 
 from __future__ import annotations
 
+import os
+
 import pytest
 
 from browser_util import TOKENS, Agent, artifacts, drive, missing, ui_server
@@ -23,6 +25,8 @@ def server():
 def needs_browser() -> None:
     why = missing()
     if why is not None:
+        if os.environ.get("CI") == "true":
+            pytest.fail(why)
         pytest.skip(why)
 
 
