@@ -4,7 +4,9 @@ A small HTTP/1.1 server on asyncio streams, written for this one endpoint
 (`/mcp`): POST carries one JSON-RPC message and is answered with one JSON
 object, DELETE ends a session, GET is answered 405 (no stream from server to
 client is offered). Keep-alive connections, `Content-Length` and chunked
-bodies are understood.
+bodies are understood. Beside it: `/metrics` (metrics.py) and, with
+`--ui`, the read-only web view under `/ui/` (ui.py), behind the same gate
+(its static files aside, which hold no data and need no token).
 
 The one event stream: a POST whose Accept lists text/event-stream is
 answered as one (`EventStream`, chunked) once the request has a notification
