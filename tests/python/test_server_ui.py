@@ -5,10 +5,12 @@ gate refuses what it must. Screenshots are kept under build/ui-screenshots."""
 from __future__ import annotations
 
 import os
+import sys
 
 import pytest
 
 from browser_util import TOKENS, Agent, artifacts, drive, missing, ui_server
+from mcp_util import ROOT
 from session_util import wait_until
 
 CSP = ("default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; "
@@ -142,3 +144,18 @@ def test_a_parked_workspace_is_shown_and_keeps_its_interpreter():
         assert agent.call("run_python", code="print(x + 1)")["stdout"].strip() == "42"
     finally:
         assert server.stop() == 0
+
+
+def test_pages_of_a_file_cut_no_character_and_lose_nothing():
+    sys.path.insert(0, str(ROOT / "python"))
+    from vesk.server import view
+
+    for text in ("é" * view.PAGE, "a" + "€" * view.PAGE, "x" * (2 * view.PAGE + 1), ""):
+        data = text.encode()
+        first = view._page_of(data, 0)
+        pages = [first["text"]] + [view._page_of(data, k)["text"]
+                                   for k in range(1, first["pages"])]
+        assert "".join(pages) == text and "\ufffd" not in "".join(pages)
+    # Escape sequences (coloured logs) are text; NUL, bells and invalid UTF-8 are not.
+    assert [view.is_binary(d) for d in (b"a\tb\r\n\x0c", b"\x1b[31mred", b"\x00", b"\x07",
+                                        b"\xff")] == [False, False, True, True, True]

@@ -33,7 +33,8 @@ _LINE = re.compile(r"[^\r\n]*(?:\r\n?|\n)|[^\r\n]+")
 
 def is_binary(data: bytes) -> bool:
     """Shown as binary: not UTF-8, or holding NUL or other C0 controls a
-    text file would not (tab, line ends and form feed aside)."""
+    text file would not (tab, line ends, form feed, and escape, which
+    coloured logs hold, aside)."""
     if b"\0" in data:
         return True
     try:
