@@ -21,6 +21,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 import zipfile
 from contextlib import contextmanager
@@ -248,8 +249,8 @@ def tour(work: Path, wheels: Path, port: int) -> int:
         print(f"    the scratch copy's items.py now {'still has' if still_todo else 'has no'} TODO")
 
     with step(11, "Serve sessions to an MCP client: `vesk serve`, talked to by the official SDK"):
-        print("    the client starts `python -m vesk serve` and speaks MCP over its stdin/stdout;")
-        print("    the server gives it a session of its own, in a worker process of its own")
+        print("    the server listens on a loopback port (`vesk serve --http --ui`); the client")
+        print("    speaks MCP to it, and the server gives its workspace a worker process of its own")
         talk_to_the_server(work)
 
     print(f"\n{GREEN}tour complete{RESET}: {len(session.history)} checkpoints in this session's history")
@@ -257,21 +258,47 @@ def tour(work: Path, wheels: Path, port: int) -> int:
 
 
 def talk_to_the_server(work: Path) -> None:
-    """examples/mcp/client.ts under Deno, starting the server over stdio."""
+    """examples/mcp/client.ts under Deno, against `vesk serve --http --ui`;
+    ends by printing the address of the web view of the client's workspace."""
     import vesk_internal
 
     env = dict(os.environ)
     env.pop("VESK_CONFIG", None)  # the server's sessions need no package host
     env["PYTHONPATH"] = os.pathsep.join([str(HERE.parent / "python"),
                                          str(Path(vesk_internal.__file__).resolve().parent)])
-    done = subprocess.run(
-        ["deno", "run", "--quiet", "--config", str(HERE / "mcp" / "deno.json"), "--allow-run",
-         "--allow-env", "--allow-read", str(HERE / "mcp" / "client.ts"),
-         sys.executable, "-m", "vesk", "serve"],
-        env=env, cwd=work, capture_output=True, text=True, timeout=300)
-    show(done.stdout, indent="    client: ")
-    if done.returncode != 0:
-        raise RuntimeError(f"the MCP client failed:\n{done.stderr}")
+    server = subprocess.Popen(
+        [sys.executable, "-m", "vesk", "serve", "--http", "127.0.0.1:0", "--ui",
+         "--store", str(work / "store.sqlite3")],
+        env=env, cwd=work, stdin=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    try:
+        assert server.stderr is not None
+        endpoint = None
+        for line in server.stderr:
+            if "listening on " in line:
+                endpoint = line.split("listening on ", 1)[1].strip()
+                break
+        if endpoint is None:
+            raise RuntimeError("the server ended before it listened")
+        # What the server logs from now on is read and dropped, so that a full
+        # pipe never stops it.
+        threading.Thread(target=server.stderr.read, daemon=True).start()
+        done = subprocess.run(
+            ["deno", "run", "--quiet", "--config", str(HERE / "mcp" / "deno.json"),
+             "--allow-net=127.0.0.1", "--allow-env", "--allow-read",
+             str(HERE / "mcp" / "client.ts"), endpoint],
+            env=env, cwd=work, capture_output=True, text=True, timeout=300)
+        shown = [line for line in done.stdout.splitlines() if not line.startswith("workspace: ")]
+        show("\n".join(shown) + "\n", indent="    client: ")
+        if done.returncode != 0:
+            raise RuntimeError(f"the MCP client failed:\n{done.stderr}")
+        handle = done.stdout.rsplit("workspace: ", 1)[1].strip()
+        base = endpoint.removesuffix("/mcp")
+        print("    the server's read-only web view shows what the client did, call by call:")
+        print(f"    {base}/ui/#/w/{handle}")
+        print("    (open it while a server runs; this one stops with the tour)")
+    finally:
+        server.terminate()
+        server.wait(timeout=60)
 
 
 if __name__ == "__main__":

@@ -98,6 +98,9 @@ def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
         "vesk_internal-stubs/__init__.pyi": stubs,
         "vesk_internal-stubs/py.typed": b"",
         **_package_files(),
+        # The web view (`vesk serve --ui`), beside the module where the server looks.
+        **{f"vesk_ui/{page.name}": page.read_bytes()
+           for page in sorted((module.parent / "vesk_ui").iterdir())},
         f"{info}/METADATA": _metadata().encode(),
         f"{info}/entry_points.txt": _entry_points().encode(),
         f"{info}/WHEEL": (f"Wheel-Version: 1.0\nGenerator: vesk_build\nRoot-Is-Purelib: false\n"

@@ -40,6 +40,9 @@ vesk_lint() {
   for dir in tests/mcp examples/mcp; do
     (cd "$VESK_ROOT/$dir" && deno check --quiet client.ts && deno lint --quiet client.ts)
   done
+  # The web view (browser modules) and the browser tests' driver.
+  (cd "$VESK_ROOT" && deno check --quiet --no-config --no-lock ui/*.ts tests/browser/drive.ts &&
+     deno lint --quiet --no-config ui/ tests/browser/drive.ts)
 }
 
 stage "setup" "$VESK_ROOT/scripts/setup.sh" --tests

@@ -9,7 +9,9 @@
 #     so the first session starts offline;
 #   - the MCP client SDK for the tour's client into .tools/mcp-sdk, and with
 #     --tests the MCP conformance suite and both versions of the client SDK
-#     (the second speaks revision 2026-07-28) into .tools/mcp, all from npm
+#     (the second speaks revision 2026-07-28) into .tools/mcp, and
+#     puppeteer-core for the web view's browser tests into .tools/browser
+#     (driving Debian's chromium), all from npm
 #     as their package-lock.json files pin them (a changed lock reinstalls).
 # Run as root on Debian 12 to install; run as anyone to check. A second run
 # finishes in seconds. Afterwards put .tools/bin first on PATH (scripts/env.sh).
@@ -56,6 +58,9 @@ if ((tests)); then
     # The PostgreSQL store (a private cluster: scripts/pg-private.sh) and
     # the cluster's balancer.
     postgresql python3-psycopg haproxy
+    # The web view's tests drive it headless (with puppeteer-core, below);
+    # the metrics tests parse the page with Prometheus's own parser.
+    chromium python3-prometheus-client
   )
 fi
 command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)
@@ -192,6 +197,7 @@ npm_tree() {
 npm_tree "$ROOT/examples/mcp" "$TOOLS/mcp-sdk"
 if ((tests)); then
   npm_tree "$ROOT/tests/mcp" "$TOOLS/mcp"
+  npm_tree "$ROOT/tests/browser" "$TOOLS/browser"
 fi
 
 say "ready (deno $DENO_VERSION, Deno cache $cache)"

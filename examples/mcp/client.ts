@@ -1,17 +1,22 @@
 // A real MCP client talking to `vesk serve`: the official TypeScript SDK's
 // Client (its second version), over stdio, as a desktop or IDE client would
-// start the server, on the stateless protocol revision 2026-07-28: no
-// handshake, and the workspace is a handle that create_workspace mints and
-// every later call passes back.
+// start the server, or over Streamable HTTP to a server already running, on
+// the stateless protocol revision 2026-07-28: no handshake, and the
+// workspace is a handle that create_workspace mints and every later call
+// passes back.
 //
 //   deno run --config examples/mcp/deno.json --allow-run --allow-env --allow-read \
 //     examples/mcp/client.ts python3 -m vesk serve
+//   deno run --config examples/mcp/deno.json --allow-net=127.0.0.1 \
+//     examples/mcp/client.ts http://127.0.0.1:PORT/mcp
 //
-// The arguments are the server's command line; the server inherits this
-// process's environment (PYTHONPATH, VESK_CONFIG). The SDK comes from
-// .tools/mcp-sdk, which scripts/setup.sh installs from npm.
+// The arguments are the server's command line, or its endpoint's URL; a
+// server it starts inherits this process's environment (PYTHONPATH,
+// VESK_CONFIG). Over HTTP the workspace is left open, and its handle
+// printed last ("workspace: HANDLE"), for the server's web view to show it.
+// The SDK comes from .tools/mcp-sdk, which scripts/setup.sh installs from npm.
 
-import { Client } from "@modelcontextprotocol/client";
+import { Client, StreamableHTTPClientTransport } from "@modelcontextprotocol/client";
 import { StdioClientTransport } from "@modelcontextprotocol/client/stdio";
 
 type ToolResult = {
@@ -29,8 +34,11 @@ if (!command) {
 const client = new Client({ name: "vesk-example", version: "1.0.0" }, {
   versionNegotiation: { mode: { pin: "2026-07-28" } },
 });
+const overHttp = /^https?:\/\//.test(command);
 await client.connect(
-  new StdioClientTransport({ command, args, env: Deno.env.toObject(), stderr: "ignore" }),
+  overHttp
+    ? new StreamableHTTPClientTransport(new URL(command))
+    : new StdioClientTransport({ command, args, env: Deno.env.toObject(), stderr: "ignore" }),
 );
 
 const server = client.getServerVersion();
@@ -79,6 +87,7 @@ const history = await call("list_history", {});
 const checkpoints = history.structuredContent?.checkpoints as { id: number; made_by: string | null }[];
 for (const c of checkpoints) console.log(`  checkpoint ${c.id}: ${c.made_by}`);
 
-await call("close_workspace", {});
+if (!overHttp) await call("close_workspace", {});
 await client.close();
 console.log("client done");
+if (overHttp) console.log(`workspace: ${workspace}`);

@@ -116,6 +116,9 @@ def parser() -> argparse.ArgumentParser:
                       help="accept requests from web pages of ORIGIN (for example "
                            "https://app.example.org), with CORS headers; repeatable. Other "
                            "origins are refused (403), except this server's own")
+    http.add_argument("--ui", action="store_true",
+                      help="also serve a read-only web view of each principal's workspaces "
+                           "at /ui/ (the page asks for the bearer token once)")
     http.add_argument("--idle-timeout", metavar="SECONDS", type=_seconds,
                       help="end a session after SECONDS without a request (0: never; "
                            "default: session_idle_timeout_secs of the configuration, 3600)")
@@ -212,6 +215,8 @@ def serve(args: argparse.Namespace) -> int:
                          "server can read")
         export_root = os.path.realpath(values["export_root"])
         os.makedirs(export_root, mode=0o700, exist_ok=True)
+    if args.ui and args.http is None:
+        return _fail("--ui serves the web view over HTTP: it needs --http")
     http = None
     if args.http is not None:
         host, port = args.http
@@ -235,7 +240,7 @@ def serve(args: argparse.Namespace) -> int:
             return _fail(f"'{host}' is not an IP address or localhost")
         http = HttpOptions(host=host, port=port, max_body=args.max_body_mb << 20, tokens=pairs,
                            allowed_hosts=frozenset(args.allowed_host),
-                           allowed_origins=frozenset(args.allowed_origin))
+                           allowed_origins=frozenset(args.allowed_origin), ui=args.ui)
         try:
             http = tuned(http, os.environ.get("VESK_SERVE_HTTP_LIMITS", ""))
         except ValueError as e:

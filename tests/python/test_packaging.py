@@ -29,6 +29,7 @@ def test_pip_installs_module_stubs_and_package_offline(tmp_path):
     assert (target / "vesk_internal.pyi").is_file()
     assert (target / "vesk_internal-stubs" / "__init__.pyi").is_file()
     assert (target / "vesk_internal-stubs" / "py.typed").is_file()
+    assert (target / "vesk_ui" / "app.js").is_file()
 
     probe = subprocess.run(
         [sys.executable, "-c", "import vesk, vesk_internal; print(vesk_internal.__file__)"],

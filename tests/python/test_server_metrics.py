@@ -106,3 +106,38 @@ def test_metrics_count_calls_and_logs_are_bounded_json(server):
 ])
 def test_metrics_are_behind_the_gate(server, method, headers, status):
     assert server.request(method, headers=headers, path="/metrics")[0] == status
+
+
+def test_parks_resumes_and_store_writes_are_counted(tmp_path):
+    """Parsed with Prometheus's own text-format parser: every family is
+    well formed, and a park, a resume and the store's writes are counted."""
+    parser = pytest.importorskip("prometheus_client.parser")
+    tokens = tmp_path / "tokens"
+    tokens.write_text("ops:tok-metrics\n")
+    server = ServerProcess("--token-file", str(tokens), "--park-after", "1", env=server_env())
+    try:
+        status, headers, _ = server.post({
+            "jsonrpc": "2.0", "id": 0, "method": "initialize",
+            "params": {"protocolVersion": "2025-11-25", "capabilities": {},
+                       "clientInfo": {"name": "raw", "version": "1"}}}, extra=AUTH)
+        session = headers["mcp-session-id"]
+        server.post({"jsonrpc": "2.0", "method": "notifications/initialized"}, session, AUTH)
+        assert not call(server, session, "run_python", code="x = 41")["result"]["isError"]
+
+        def samples() -> dict[tuple[str, frozenset], float]:
+            text = server.request("GET", headers=AUTH, path="/metrics")[2].decode()
+            return {(s.name, frozenset(s.labels.items())): s.value
+                    for family in parser.text_string_to_metric_families(text)
+                    for s in family.samples}
+
+        parked = ("vesk_parks_seconds_count", frozenset({("outcome", "parked")}))
+        assert wait_until(lambda: samples().get(parked, 0) >= 1, 120)
+        result = call(server, session, "run_python", code="print(x + 1)")["result"]
+        assert "42" in json.dumps(result)
+        m = samples()
+        assert m["vesk_resumes_seconds_count", frozenset()] == 1
+        assert m["vesk_store_write_seconds_count", frozenset()] >= 2
+        assert m["vesk_leases_taken_over_total", frozenset()] == 0
+        assert m["vesk_workspaces", frozenset({("state", "live")})] == 1
+    finally:
+        assert server.stop() == 0

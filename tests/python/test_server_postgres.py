@@ -103,8 +103,10 @@ def test_a_lease_is_kept_taken_over_when_expired_and_fences_the_old_holder(
     with pytest.raises(Leased, match="served by another node \\(a\\)"):
         store.claim("w", "b", 60)
     assert store.claim("w", "a", -1) == ("a", 1)  # its own: kept, now expired
+    assert not store.took_over
     assert store.renew("b", 60) == 0
     assert store.claim("w", "b", 60) == ("b", 2)
+    assert store.took_over  # counted in the server's metrics
     with VeskSession() as s:
         s.write_file("f", b"late")
         for attempt in (
@@ -158,6 +160,8 @@ def test_a_server_paused_past_its_lease_loses_the_workspace(postgres, clients):
             ok(call(clients, "second", "write_file", workspace=handle, path="f",
                     content="second"))
             assert lease_of(url, handle)[:2] == ("second", 2)
+            assert b"\nvesk_leases_taken_over_total 1\n" in second.request(
+                "GET", path="/metrics")[2]
         finally:
             os.kill(first.pid, signal.SIGCONT)
         # Resumed, the first still holds the workspace in a worker: its

@@ -1,6 +1,7 @@
 """The example tour is the project's main job: it must keep running end to end."""
 
 import os
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -22,4 +23,6 @@ def test_tour_runs_to_the_end():
     assert "the scratch copy's items.py now has no TODO" in out.stdout
     assert "client: resource vesk://workspace/report.txt: 2 items, 7.70 EUR" in out.stdout
     assert "client: client done" in out.stdout
+    # The MCP step ends with the address of its workspace's web view.
+    assert re.search(r"^    http://127\.0\.0\.1:\d+/ui/#/w/[\w-]{32}$", out.stdout, re.M)
     assert lines[-1].startswith("tour complete")

@@ -6,7 +6,10 @@ vesk.server.worker`) loads only what it needs. The modules:
     main.py            settings, the main loop, the workers' environment
     log.py             the server's standard error, and its workers' made safe
                        (text, or one JSON object a line)
-    metrics.py         counts of tool calls and the memory budgets, for /metrics
+    metrics.py         counts of tool calls, parks, resumes, store writes and the
+                       memory budgets, for /metrics
+    ui.py, view.py     the web view (--ui): its files and JSON API, and what a
+                       worker answers for it
     config.py          the keys of the module's configuration the server acts on
     stdio.py, http.py  the two transports
     protocol.py        the MCP messages of one session, or of requests without one

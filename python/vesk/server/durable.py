@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import json
 import os
+import time
 from typing import Any, Mapping
 
 from vesk.server import killpoint, store_images
@@ -52,6 +53,8 @@ class Keeper:
         self.notice: str | None = None
         # The current checkpoint the store holds (a rollback changes only it).
         self.stored_current = -1
+        # Its lease was another node's, expired or released, when claimed.
+        self.took_over = False
 
     def save(self, session: Any, ops: Any, tool: str, reply: dict[str, Any]) -> None:
         """Writes what `tool` changed; on failure, makes `reply` say so."""
@@ -64,10 +67,13 @@ class Keeper:
             if journal["written"] or journal["dropped"] or journal["parts"] is not None \
                     or drop_image or journal["current_id"] != self.stored_current:
                 killpoint.reach("journal.before_write")
+                began = time.monotonic()
                 self.store.write(self.workspace, journal, session._journal_content,
                                  lambda i: (ops.made_by.get(i), ops.made_at.get(i)),
                                  image=None if drop_image else False, lease=self.lease)
                 self.stored_current = journal["current_id"]
+                # The server counts it (metrics): the worker has no page of its own.
+                reply["store_s"] = time.monotonic() - began
                 killpoint.reach("journal.after_commit")
             session._journal_written()
             if drop_image:
@@ -157,6 +163,7 @@ def open_session(env: Mapping[str, str]) -> tuple[Any, Keeper | None,
             lease = store.claim(env["VESK_STORE_ID"], env["VESK_STORE_NODE"],
                                 float(env.get("VESK_LEASE_SECS", "10")))
         keeper = Keeper(store, env["VESK_STORE_ID"], lease)
+        keeper.took_over = store.took_over
     path = env.get("VESK_LOAD_FILE")
     if path:
         try:

@@ -4,7 +4,9 @@ A small HTTP/1.1 server on asyncio streams, written for this one endpoint
 (`/mcp`): POST carries one JSON-RPC message and is answered with one JSON
 object, DELETE ends a session, GET is answered 405 (no stream from server to
 client is offered). Keep-alive connections, `Content-Length` and chunked
-bodies are understood.
+bodies are understood. Beside it: `/metrics` (metrics.py) and, with
+`--ui`, the read-only web view under `/ui/` (ui.py), behind the same gate
+(its static files aside, which hold no data and need no token).
 
 The one event stream: a POST whose Accept lists text/event-stream is
 answered as one (`EventStream`, chunked) once the request has a notification
@@ -96,7 +98,7 @@ from dataclasses import dataclass, field
 from typing import Any, Awaitable, Callable, TypeVar
 from urllib.parse import urlsplit
 
-from vesk.server import jsonrpc, killpoint, metrics
+from vesk.server import jsonrpc, killpoint, metrics, ui
 from vesk.server.jsonrpc import Notification, Request, Response
 from vesk.server.protocol import (LEGACY_VERSIONS, PROTOCOL_VERSION_KEY, Protocol, ServerConfig,
                                   check_modern)
@@ -159,6 +161,8 @@ class HttpOptions:
     write_timeout: float = 30.0
     # A session `initialize` opened ends if not initialized by then.
     init_timeout: float = 10.0
+    # The read-only web view at /ui/ (ui.py).
+    ui: bool = False
 
 
 # The bounds that VESK_SERVE_HTTP_LIMITS may set (name=value,...): an
@@ -561,6 +565,7 @@ class HttpServer:
         if options.host not in ("", "0.0.0.0", "::"):
             names.add(options.host.lower())
         self._hosts = frozenset(names)
+        self.ui = ui.WebView(manager) if options.ui else None
 
     async def start(self) -> None:
         self._server = await asyncio.start_server(
@@ -712,9 +717,14 @@ class HttpServer:
         if origin is not None and not self._origin_allowed(origin):
             raise HttpError(403, f"Origin '{origin}' is not allowed")
         path = urlsplit(request.target).path if request.target.startswith("/") else None
-        if path not in (ENDPOINT, METRICS_PATH):
+        in_ui = self.ui is not None and path is not None and (
+            path == "/ui" or path.startswith(ui.PREFIX))
+        if path not in (ENDPOINT, METRICS_PATH) and not in_ui:
             raise HttpError(404, f"the MCP endpoint is {ENDPOINT}")
-        if self.options.tokens and request.method != "OPTIONS":
+        # The web view's own files hold no data, and a browser's navigation
+        # carries no token: its JSON API needs one.
+        public = in_ui and path is not None and ui.static_path(path) is not None
+        if self.options.tokens and request.method != "OPTIONS" and not public:
             scheme, _, given = request.headers.get("authorization", "").partition(" ")
             found = None
             for principal, token in self.options.tokens:  # every one: no early exit to time
@@ -748,6 +758,9 @@ class HttpServer:
 
     async def _route(self, request: HttpRequest, stream: EventStream | None
                      ) -> tuple[int, dict[str, str], bytes]:
+        path = urlsplit(request.target).path
+        if self.ui is not None and (path == "/ui" or path.startswith(ui.PREFIX)):
+            return await self.ui.answer(request.method, request.target, request.principal)
         if urlsplit(request.target).path == METRICS_PATH:
             if request.method != "GET":
                 raise HttpError(405, f"{request.method} is not offered at {METRICS_PATH}",

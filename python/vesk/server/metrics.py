@@ -38,6 +38,41 @@ UNKNOWN_TOOL = "unknown"
 # without a store).
 STATES = ("live", "parked", "stored")
 MIB = 1 << 20
+# Seconds: a park or a resume takes from tens of milliseconds to a few
+# seconds (a large interpreter image); a store write from a millisecond
+# (SQLite, a small change) to seconds (a large file, a distant database).
+PARK_BUCKETS = (0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 5.0, 10.0, 30.0)
+WRITE_BUCKETS = (0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1.0, 2.5, 10.0)
+PARK_OUTCOMES = ("parked", "refused", "failed")
+
+
+class Histogram:
+    """Counts of observations per bucket (then +Inf), and their sum."""
+
+    def __init__(self, buckets: tuple[float, ...]) -> None:
+        self.buckets = buckets
+        self.counts = [0] * (len(buckets) + 1)
+        self.sum = 0.0
+
+    def observe(self, seconds: float) -> None:
+        for i, bound in enumerate(self.buckets):
+            if seconds <= bound:
+                self.counts[i] += 1
+                break
+        else:
+            self.counts[-1] += 1
+        self.sum += seconds
+
+    def lines(self, name: str, labels: str = "") -> list[str]:
+        out, total = [], 0
+        sep = "," if labels else ""
+        for bound, n in zip([*map(repr, self.buckets), "+Inf"], self.counts):
+            total += n
+            out.append(f'{name}_bucket{{{labels}{sep}le="{bound}"}} {total}')
+        tail = f"{{{labels}}}" if labels else ""
+        out.append(f"{name}_sum{tail} {self.sum!r}")
+        out.append(f"{name}_count{tail} {total}")
+        return out
 
 
 class Metrics:
@@ -47,6 +82,10 @@ class Metrics:
         self.hist: dict[str, list[int]] = {}  # per tool: counts per bucket, then +Inf
         self.sums: dict[str, float] = {}
         self.budgets: dict[str, int] = {}
+        self.parks = {outcome: Histogram(PARK_BUCKETS) for outcome in PARK_OUTCOMES}
+        self.resumes = Histogram(PARK_BUCKETS)
+        self.store_writes = Histogram(WRITE_BUCKETS)
+        self.leases_taken_over = 0
 
     def configure(self, values: Mapping[str, Any]) -> None:
         """The memory budgets, from the configuration's keys."""
@@ -74,6 +113,23 @@ class Metrics:
         else:
             counts[-1] += 1
         self.sums[tool] = self.sums.get(tool, 0.0) + seconds
+
+    def park(self, seconds: float, outcome: str) -> None:
+        """A park asked of a worker: parked, refused (its state cannot be
+        imaged now) or failed (the worker went)."""
+        self.parks[outcome].observe(seconds)
+
+    def resume(self, seconds: float) -> None:
+        """A parked workspace's worker started again, ready in `seconds`."""
+        self.resumes.observe(seconds)
+
+    def store_write(self, seconds: float) -> None:
+        """One write to the store (a change saved, a row added or touched)."""
+        self.store_writes.observe(seconds)
+
+    def lease_taken_over(self) -> None:
+        """A worker took over a workspace another node's lease had held."""
+        self.leases_taken_over += 1
 
     def render(self, states: Mapping[str, int], max_sessions: int,
                worker_pids: Iterable[int]) -> str:
@@ -111,6 +167,18 @@ class Metrics:
         family("vesk_worker_resident_max_bytes", "gauge",
                "Resident set of the largest worker (its budget: budget=worker_resident).")
         out.append(f"vesk_worker_resident_max_bytes {max(resident, default=0)}")
+        family("vesk_parks_seconds", "histogram", "Parks asked of workers, by outcome.")
+        for outcome, hist in self.parks.items():
+            out += hist.lines("vesk_parks_seconds", f'outcome="{outcome}"')
+        family("vesk_resumes_seconds", "histogram",
+               "Parked workspaces started again: time until their worker was ready.")
+        out += self.resumes.lines("vesk_resumes_seconds")
+        family("vesk_store_write_seconds", "histogram",
+               "Writes to the store: changes saved by workers, rows written by the server.")
+        out += self.store_writes.lines("vesk_store_write_seconds")
+        family("vesk_leases_taken_over_total", "counter",
+               "Workspaces taken over from another node whose lease had expired.")
+        out.append(f"vesk_leases_taken_over_total {self.leases_taken_over}")
         return "\n".join(out) + "\n"
 
 

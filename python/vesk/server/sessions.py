@@ -62,7 +62,7 @@ import time
 from collections import OrderedDict
 from typing import Any, Callable
 
-from vesk.server import killpoint, log
+from vesk.server import killpoint, log, metrics
 from vesk.server.spares import SpareKeeper
 from vesk.server.store import HANDLE, SESSION, Store, StoreError
 from vesk.server.store_db import is_url
@@ -122,6 +122,7 @@ class Session:
         self.park_refused = 0.0  # when the worker last refused to park
         self.load_file: str | None = None  # a session file its worker starts from
         self.recording: asyncio.Future[None] | None = None  # its row being added
+        self.resuming = False  # its next worker brings a parked session back
 
     def worker_env(self) -> dict[str, str]:
         """Where this session's worker takes its session from (durable.py)."""
@@ -191,6 +192,9 @@ class Session:
             raise
         self._starting = None
         self.load_file = None  # read (and deleted) by the worker
+        if self.resuming and worker.start_seconds is not None:
+            self.resuming = False
+            metrics.METRICS.resume(worker.start_seconds)
         if self.ended is not None:  # ended while it started
             await worker.close()
             raise WorkerGone(self.ended)
@@ -342,9 +346,19 @@ class SessionManager:
         def run() -> Any:
             if self._writer is None:
                 self._writer = Store(path, check=False)
-            return work(self._writer)
+            began = time.monotonic()
+            try:
+                return work(self._writer)
+            finally:
+                # Counted on the loop's thread: the registry has no lock.
+                try:
+                    loop.call_soon_threadsafe(metrics.METRICS.store_write,
+                                              time.monotonic() - began)
+                except RuntimeError:  # the loop has closed: nobody scrapes
+                    pass
 
-        return asyncio.get_running_loop().run_in_executor(self._writes, run)
+        loop = asyncio.get_running_loop()
+        return loop.run_in_executor(self._writes, run)
 
     def _write_later(self, work: Callable[[Store], Any]) -> None:
         """`work` on the writer thread, its failure only logged."""
@@ -414,6 +428,7 @@ class SessionManager:
         if self.counted() >= self.max_sessions:
             return False
         session.parked = False
+        session.resuming = True
         return True
 
     def get(self, session_id: str, owner: str | None = None) -> Session | None:
@@ -505,11 +520,15 @@ class SessionManager:
             worker = session.worker
             if worker is None:
                 return
+            began = time.monotonic()
             try:
                 reply = await worker.call("_park", {})
             except WorkerGone:
+                metrics.METRICS.park(time.monotonic() - began, "failed")
                 return
-            if not (reply.get("ok") or {}).get("parked"):
+            parked = bool((reply.get("ok") or {}).get("parked"))
+            metrics.METRICS.park(time.monotonic() - began, "parked" if parked else "refused")
+            if not parked:
                 session.park_refused = time.monotonic()
                 return
             if session.ended is not None or session.worker is not worker or session.inflight:

@@ -143,6 +143,7 @@ class Store:
         self.path = path
         self.node = node
         self.lease_secs = lease_secs
+        self.took_over = False  # the last claim took another node's lease
         self._lock: int | None = None
         where = shown(path)
         try:
@@ -311,6 +312,8 @@ class Store:
         generation) when `node` holds it, taken over (the next generation)
         when it expired, new when there was none; Leased when another node
         holds it still."""
+        self.took_over = False  # set when another node held it (metrics)
+
         def work(db: Db) -> Lease:
             found = db.execute(f"SELECT node, generation, expires < {db.NOW} FROM leases "
                                f"WHERE workspace=?", (workspace,)).fetchone()
@@ -324,6 +327,7 @@ class Store:
                     raise Leased(f"the workspace {workspace} is served by another node "
                                  f"({found[0]}) whose lease has not expired")
                 generation += 1
+                self.took_over = True
             db.execute(f"UPDATE leases SET node=?, generation=?, expires={db.NOW} + ? "
                        f"WHERE workspace=?", (node, generation, seconds, workspace))
             return node, generation

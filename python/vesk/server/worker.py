@@ -48,7 +48,7 @@ import sys
 import time
 from typing import Any, BinaryIO, Callable
 
-from vesk.server import config, durable, killpoint, search
+from vesk.server import config, durable, killpoint, search, view
 from vesk.server.diffs import diff_of
 from vesk.server.memory import MIB, Memory
 
@@ -598,7 +598,8 @@ def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
     if problem is not None:
         send(out, {"ready": False, "error": problem})
         return 1
-    send(out, {"ready": True, "pid": os.getpid(), "start_s": time.monotonic() - started})
+    send(out, {"ready": True, "pid": os.getpid(), "start_s": time.monotonic() - started,
+               "took_over": keeper is not None and keeper.took_over})
     while True:
         request = receive(inp)
         if request is None:
@@ -648,13 +649,20 @@ def _take_records(ops: Operations, records: dict[str, Any] | None) -> None:
 def _server_request(request: dict[str, Any], session: Any, ops: Operations,
                     keeper: durable.Keeper | None, out: BinaryIO) -> bool:
     """Answers the server's own requests about the session as a whole
-    (`_park`, `_fork`), which no client can name; False for a tool call."""
+    (`_park`, `_fork`, and `_view` for the web view, which reads only), which
+    no client can name; False for a tool call."""
     tool = request.get("tool")
     if tool == "_park":
         reply = keeper.park(session, ops) if keeper is not None else \
             {"ok": {"parked": False, "why": "the session is not kept in a store"}}
     elif tool == "_fork":
         reply = durable.fork_to(session, ops, str(request["arguments"]["path"]))
+    elif tool == "_view":
+        try:
+            reply = {"ok": view.answer(session, ops.made_by, ops.made_at,
+                                       dict(request["arguments"]))}
+        except (ValueError, LookupError, RuntimeError, TypeError) as e:
+            reply = {"error": str(e), "missing": isinstance(e, LookupError)}
     else:
         return False
     reply["took"] = 0.0

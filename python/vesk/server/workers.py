@@ -44,7 +44,7 @@ import time
 from dataclasses import dataclass
 from typing import Any, Callable
 
-from vesk.server import log
+from vesk.server import log, metrics
 from vesk.server.spares import SpareKeeper
 from vesk.server.worker import HEADER
 
@@ -207,6 +207,8 @@ class Worker:
         if not ready.get("ready"):
             await self._died(f"could not start a session: {ready.get('error', 'unknown error')}")
         self.start_seconds = time.monotonic() - started
+        if ready.get("took_over"):
+            metrics.METRICS.lease_taken_over()
 
     async def call(self, tool: str, arguments: dict[str, Any], *, key: Any = None,
                    on_progress: Callable[[str], None] | None = None) -> dict[str, Any]:
@@ -266,6 +268,9 @@ class Worker:
             if "fatal" in reply:
                 await self._died(f"the session failed and cannot go on: {reply['fatal']}")
             reply.setdefault("took", time.monotonic() - started)
+            stored = reply.pop("store_s", None)
+            if isinstance(stored, float):
+                metrics.METRICS.store_write(stored)
             return reply
         finally:
             self.busy = False
