@@ -62,7 +62,6 @@ def start_snapshot():
                 f"{st.st_mtime_ns % 10**9}\n").encode() + RUNNER_SOURCE.read_bytes()
     snapshot = folder / (hashlib.sha256(material).hexdigest()[:32] + ".snap")
     if not snapshot.exists():
-        session = vesk_internal.VeskSession()
-        wait_until(snapshot.exists, timeout=240)
-        del session
+        with vesk_internal.VeskSession():
+            wait_until(snapshot.exists, timeout=240)
     yield
