@@ -10,7 +10,8 @@
 #   - the MCP client SDK for the tour's client into .tools/mcp-sdk, and with
 #     --tests the MCP conformance suite and both versions of the client SDK
 #     (the second speaks revision 2026-07-28) into .tools/mcp, all from npm
-#     as their package-lock.json files pin them (a changed lock reinstalls).
+#     as their package-lock.json files pin them (a changed lock reinstalls);
+#   - with --cluster PostgreSQL, psycopg and HAProxy (scripts/run-cluster.sh).
 # Run as root on Debian 12 to install; run as anyone to check. A second run
 # finishes in seconds. Afterwards put .tools/bin first on PATH (scripts/env.sh).
 #
@@ -30,10 +31,12 @@ DENO_VERSION="2.9.6"
 PYODIDE_VERSION="314.0.8"
 
 tests=0
+cluster=0
 for arg in "$@"; do
   case "$arg" in
     --tests) tests=1 ;;
-    *) printf 'usage: %s [--tests]\n' "$0" >&2; exit 2 ;;
+    --cluster) cluster=1 ;;
+    *) printf 'usage: %s [--tests] [--cluster]\n' "$0" >&2; exit 2 ;;
   esac
 done
 
@@ -58,6 +61,8 @@ if ((tests)); then
     postgresql python3-psycopg haproxy
   )
 fi
+# --cluster: what scripts/run-cluster.sh needs beyond the module.
+((cluster)) && PACKAGES+=(postgresql python3-psycopg haproxy)
 command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)
 
 say() { printf 'setup: %s\n' "$*"; }

@@ -96,7 +96,7 @@ from dataclasses import dataclass, field
 from typing import Any, Awaitable, Callable, TypeVar
 from urllib.parse import urlsplit
 
-from vesk.server import jsonrpc, metrics
+from vesk.server import cluster, jsonrpc, metrics
 from vesk.server.jsonrpc import Notification, Request, Response
 from vesk.server.protocol import (LEGACY_VERSIONS, PROTOCOL_VERSION_KEY, Protocol, ServerConfig,
                                   check_modern)
@@ -104,6 +104,7 @@ from vesk.server.sessions import SessionManager
 
 ENDPOINT = "/mcp"
 METRICS_PATH = "/metrics"
+HEALTH_PATH = "/health"
 LINE_LIMIT = 16 * 1024
 MAX_HEADERS = 100
 LOOPBACK_NAMES = frozenset({"localhost", "127.0.0.1", "::1"})
@@ -309,6 +310,13 @@ def header_mismatch(headers: dict[str, str], request: Request) -> str | None:
         if value != body_value:
             return f"the {name} header does not match the body"
     return None
+
+
+def _opens(message: Request) -> bool:
+    """Whether `message` opens a session or a workspace."""
+    return message.method == "initialize" or (
+        message.method == "tools/call"
+        and message.params.get("name") in ("create_workspace", "fork_workspace"))
 
 
 def _media_types(value: str) -> set[str]:
@@ -556,6 +564,12 @@ class HttpServer:
         self._authenticated: set[asyncio.Task[Any]] = set()
         self._bodies = BodyBudget(options.max_body_memory or 4 * options.max_body)
         self._stopping = False
+        # Draining: new sessions and workspaces are refused, /health says
+        # 503; closed: every request is (503, for a balancer to retry).
+        self.draining = False
+        self.closed_to_requests = False
+        self.cluster: cluster.Cluster | None = None
+        self.active = 0  # requests being answered
         names = set(LOOPBACK_NAMES) | {h.lower() for h in options.allowed_hosts}
         if options.host not in ("", "0.0.0.0", "::"):
             names.add(options.host.lower())
@@ -571,6 +585,12 @@ class HttpServer:
     def url(self) -> str:
         host = self.options.host
         return f"http://{'[' + host + ']' if ':' in host else host}:{self.port}{ENDPOINT}"
+
+    def stop_listening(self) -> None:
+        """New connections are refused from now on (a balancer sends their
+        requests elsewhere); those open go on."""
+        if self._server is not None:
+            self._server.close()
 
     async def close(self) -> None:
         """Stops listening and cancels every connection, waiting a little for
@@ -709,9 +729,10 @@ class HttpServer:
         if origin is not None and not self._origin_allowed(origin):
             raise HttpError(403, f"Origin '{origin}' is not allowed")
         path = urlsplit(request.target).path if request.target.startswith("/") else None
-        if path not in (ENDPOINT, METRICS_PATH):
+        if path not in (ENDPOINT, METRICS_PATH, HEALTH_PATH):
             raise HttpError(404, f"the MCP endpoint is {ENDPOINT}")
-        if self.options.tokens and request.method != "OPTIONS":
+        # The health check says only whether this node takes requests.
+        if self.options.tokens and request.method != "OPTIONS" and path != HEALTH_PATH:
             scheme, _, given = request.headers.get("authorization", "").partition(" ")
             found = None
             for principal, token in self.options.tokens:  # every one: no early exit to time
@@ -745,7 +766,26 @@ class HttpServer:
 
     async def _route(self, request: HttpRequest, stream: EventStream | None
                      ) -> tuple[int, dict[str, str], bytes]:
-        if urlsplit(request.target).path == METRICS_PATH:
+        self.active += 1
+        try:
+            return await self._route_one(request, stream)
+        finally:
+            self.active -= 1
+
+    async def _route_one(self, request: HttpRequest, stream: EventStream | None
+                         ) -> tuple[int, dict[str, str], bytes]:
+        path = urlsplit(request.target).path
+        if path == HEALTH_PATH:
+            if request.method != "GET":
+                raise HttpError(405, f"{request.method} is not offered at {HEALTH_PATH}",
+                                {"Allow": "GET"})
+            if self.draining:
+                return 503, {"Content-Type": "text/plain"}, b"draining\n"
+            return 200, {"Content-Type": "text/plain"}, b"ok\n"
+        if self.closed_to_requests:
+            request.close_after = True
+            raise HttpError(503, "this node is stopping; try again", {"Retry-After": "1"})
+        if path == METRICS_PATH:
             if request.method != "GET":
                 raise HttpError(405, f"{request.method} is not offered at {METRICS_PATH}",
                                 {"Allow": "GET"})
@@ -798,6 +838,18 @@ class HttpServer:
         if isinstance(message, dict):
             return 400, {}, jsonrpc.dumps(message)
         request_id = message.id if isinstance(message, Request) else None
+        if self.draining and isinstance(message, Request) and _opens(message):
+            raise HttpError(503, "this node is draining: it takes no new sessions or "
+                                 "workspaces; try again", {"Retry-After": "1"},
+                            request_id=request_id)
+        if self.cluster is not None and isinstance(message, Request) and \
+                cluster.FORWARDED not in request.headers:
+            key = cluster.workspace_of(message, request.headers.get("mcp-session-id"))
+            address = await self.cluster.route(key) if key is not None else None
+            if key is not None and address is not None:
+                self.manager.let_go(key)
+                return await cluster.forward(address, request.method, request.target,
+                                             request.headers, request.body)
         if isinstance(message, Request) and message.method == "initialize":
             if "mcp-session-id" in request.headers:
                 raise HttpError(400, "Bad Request: initialize opens a session; it carries no "

@@ -72,6 +72,8 @@ CREATE TABLE IF NOT EXISTS leases(
   workspace TEXT PRIMARY KEY, node TEXT NOT NULL, generation INTEGER NOT NULL,
   expires REAL NOT NULL);
 CREATE INDEX IF NOT EXISTS leases_by_node ON leases(node);
+CREATE TABLE IF NOT EXISTS nodes(
+  node TEXT PRIMARY KEY, address TEXT, draining INTEGER NOT NULL DEFAULT 0);
 """
 HANDLE, SESSION = "handle", "session"
 
@@ -85,7 +87,12 @@ class Gone(StoreError):
 
 
 class Leased(StoreError):
-    """Another node holds the workspace's lease, and it has not expired."""
+    """Another node holds the workspace's lease, and it has not expired;
+    `left`: seconds until it does, unless renewed."""
+
+    def __init__(self, message: str, left: float = 0.0) -> None:
+        super().__init__(message)
+        self.left = left
 
 
 class Fenced(StoreError):
@@ -301,8 +308,9 @@ class Store:
         when it expired, new when there was none; Leased when another node
         holds it still."""
         def work(db: Db) -> Lease:
-            found = db.execute(f"SELECT node, generation, expires < {db.NOW} FROM leases "
-                               f"WHERE workspace=?", (workspace,)).fetchone()
+            found = db.execute(f"SELECT node, generation, expires < {db.NOW}, "
+                               f"expires - {db.NOW} FROM leases WHERE workspace=?",
+                               (workspace,)).fetchone()
             if found is None:
                 db.execute(f"INSERT INTO leases VALUES(?, ?, 1, {db.NOW} + ?)",
                            (workspace, node, seconds))
@@ -311,7 +319,8 @@ class Store:
             if found[0] != node:
                 if not found[2]:
                     raise Leased(f"the workspace {workspace} is served by another node "
-                                 f"({found[0]}) whose lease has not expired")
+                                 f"({found[0]}) whose lease has not expired",
+                                 max(0.0, float(found[3])))
                 generation += 1
             db.execute(f"UPDATE leases SET node=?, generation=?, expires={db.NOW} + ? "
                        f"WHERE workspace=?", (node, generation, seconds, workspace))
@@ -335,6 +344,23 @@ class Store:
         self._write("release the node's leases", lambda db: db.execute(
             f"UPDATE leases SET expires=0 WHERE node=?{where}",
             (node,) if workspace is None else (node, workspace)))
+
+    def announce(self, node: str, address: str | None, draining: bool) -> None:
+        """Records where `node` answers requests it is handed (None: it
+        takes none), and whether it is draining (it takes none either)."""
+        self._write("record the node", lambda db: db.execute(
+            "INSERT INTO nodes VALUES(?, ?, ?) ON CONFLICT(node) DO UPDATE SET "
+            "address=excluded.address, draining=excluded.draining",
+            (node, address, int(draining))))
+
+    def holder(self, workspace: str) -> tuple[str, bool, str | None] | None:
+        """The workspace's lease as (node, live, address of a node that
+        takes requests handed on), or None when it has none."""
+        rows = self._read(f"SELECT l.node, l.expires > {self._db.NOW}, "
+                          f"CASE WHEN n.draining = 0 THEN n.address END "
+                          f"FROM leases l LEFT JOIN nodes n ON n.node = l.node "
+                          f"WHERE l.workspace=?", (workspace,))
+        return (rows[0][0], bool(rows[0][1]), rows[0][2]) if rows else None
 
     @staticmethod
     def _fence(db: Db, workspace: str, lease: Lease | None, node: str | None = None) -> None:
