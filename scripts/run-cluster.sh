@@ -67,11 +67,15 @@ start_node() {  # I: starts node I on its port
   pids[$i]=$!
 }
 
-wait_up() {  # I: until HAProxy's checks find node I up
-  "$VESK_PYTHON" - "$dir/haproxy.sock" "node$1" <<'PY'
-import socket, sys, time
+wait_up() {  # I: until HAProxy's checks find node I up in every backend
+  "$VESK_PYTHON" - "$dir/haproxy.sock" "node$1" "$haproxy" <<'PY'
+import os, socket, sys, time
 deadline = time.monotonic() + 120
 while time.monotonic() < deadline:
+    try:
+        os.kill(int(sys.argv[3]), 0)
+    except OSError:
+        sys.exit("run-cluster: HAProxy ended (see its log)")
     try:
         s = socket.socket(socket.AF_UNIX)
         s.connect(sys.argv[1])
@@ -80,10 +84,10 @@ while time.monotonic() < deadline:
         while chunk := s.recv(65536):
             data += chunk
         s.close()
-        for line in data.decode().splitlines():
-            f = line.split(",")
-            if len(f) > 17 and f[0] == "least" and f[1] == sys.argv[2] and f[17] == "UP":
-                sys.exit(0)
+        states = [f[17] for f in (line.split(",") for line in data.decode().splitlines())
+                  if len(f) > 17 and f[1] == sys.argv[2]]
+        if len(states) == 3 and all(state == "UP" for state in states):
+            sys.exit(0)
     except OSError:
         pass
     time.sleep(0.1)
@@ -91,23 +95,21 @@ sys.exit("run-cluster: node did not come up in HAProxy's checks")
 PY
 }
 
-checked="" tracked=""
+servers=""
 for ((i = 1; i <= nodes; i++)); do
   ports[$i]="$(free_port)"
   start_node "$i"
   say "node $i ${pids[$i]} ${ports[$i]}"
-  checked+="    server node$i 127.0.0.1:${ports[$i]} id $i check"$'\n'
-  tracked+="    server node$i 127.0.0.1:${ports[$i]} id $i track least/node$i"$'\n'
+  servers+="    server node$i 127.0.0.1:${ports[$i]} id $i"$'\n'
 done
 ((port)) || port="$(free_port)"
 "$VESK_PYTHON" - "$VESK_ROOT/cluster/haproxy.cfg.in" "$dir/haproxy.cfg" \
-  "127.0.0.1:$port" "$dir/haproxy.sock" "$checked" "$tracked" <<'PY'
+  "127.0.0.1:$port" "$dir/haproxy.sock" "$servers" <<'PY'
 import sys
-src, dst, bind, stats, checked, tracked = sys.argv[1:]
+src, dst, bind, stats, servers = sys.argv[1:]
 text = open(src).read()
 for key, value in (("@BIND@", bind), ("@HOST@", "127.0.0.1"), ("@STATS@", stats),
-                   ("@SERVERS_CHECKED@", checked.rstrip("\n")),
-                   ("@SERVERS_TRACKED@", tracked.rstrip("\n"))):
+                   ("@SERVERS@", servers.rstrip("\n"))):
     text = text.replace(key, value)
 open(dst, "w").write(text)
 PY

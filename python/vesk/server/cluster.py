@@ -17,8 +17,9 @@ a slow or restarting database holds up the requests that need it, not the
 event loop.
 
 Errors: a store that cannot be read routes nothing (the request is served
-here, and the lease decides); a holder that cannot be reached answers 503
-with Retry-After, which a balancer may retry elsewhere.
+here, and the lease decides), nor does a holder that takes no connection
+(dead or stopping); a holder that fails after it took the request answers
+503 with Retry-After, which a balancer may retry elsewhere.
 """
 
 from __future__ import annotations
@@ -40,6 +41,8 @@ _HOP = frozenset({"connection", "keep-alive", "transfer-encoding", "content-leng
 # How long a handed-on request may take (a long run included).
 FORWARD_TIMEOUT = 3600.0
 MAX_ANSWER = 256 << 20
+# How often a request handed on checks that its node still holds the lease.
+HOLDER_CHECK = 1.0
 
 
 class Cluster:
@@ -82,6 +85,25 @@ class Cluster:
         node, live, address = found
         return address if live and node != self.node and address else None
 
+    async def hand_on(self, address: str, workspace: str, method: str, target: str,
+                      headers: dict[str, str], body: bytes
+                      ) -> tuple[int, dict[str, str], bytes] | None:
+        """`forward`, given up (None: serve it here) once the holder's lease
+        is no longer live: a node paused or cut off takes the connection
+        and never answers, and its lease runs out."""
+        sending = asyncio.ensure_future(forward(address, method, target, headers, body))
+        try:
+            while True:
+                done, _ = await asyncio.wait([sending], timeout=HOLDER_CHECK)
+                if done:
+                    return sending.result()
+                if await self.route(workspace) != address:
+                    log.say(f"the node at {address} stopped answering for a workspace it no "
+                            f"longer holds; it is served here")
+                    return None
+        finally:
+            sending.cancel()
+
     def close(self) -> None:
         self._reads.shutdown(wait=False)
 
@@ -103,15 +125,17 @@ def workspace_of(message: Any, session_id: str | None) -> str | None:
 
 
 async def forward(address: str, method: str, target: str, headers: dict[str, str],
-                  body: bytes) -> tuple[int, dict[str, str], bytes]:
+                  body: bytes) -> tuple[int, dict[str, str], bytes] | None:
     """Sends one request on to the node at `address` and returns its answer
-    whole (an event stream's events arrive together)."""
+    whole (an event stream's events arrive together); None when the node
+    cannot be reached (it died, or stopped listening: its lease runs out or
+    is released, and this node may serve the request)."""
     parts = urlsplit(address)
     try:
         reader, writer = await asyncio.wait_for(
-            asyncio.open_connection(parts.hostname, parts.port or 80), 10)
-    except (OSError, asyncio.TimeoutError) as e:
-        return _unreachable(e)
+            asyncio.open_connection(parts.hostname, parts.port or 80), 5)
+    except (OSError, asyncio.TimeoutError):
+        return None
     try:
         lines = [f"{method} {target} HTTP/1.1"]
         lines += [f"{name}: {value}" for name, value in headers.items() if name not in _HOP]

@@ -848,8 +848,11 @@ class HttpServer:
             address = await self.cluster.route(key) if key is not None else None
             if key is not None and address is not None:
                 self.manager.let_go(key)
-                return await cluster.forward(address, request.method, request.target,
-                                             request.headers, request.body)
+                answer = await self.cluster.hand_on(address, key, request.method,
+                                                    request.target, request.headers,
+                                                    request.body)
+                if answer is not None:
+                    return answer
         if isinstance(message, Request) and message.method == "initialize":
             if "mcp-session-id" in request.headers:
                 raise HttpError(400, "Bad Request: initialize opens a session; it carries no "

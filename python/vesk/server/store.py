@@ -329,10 +329,11 @@ class Store:
         return result
 
     def renew(self, node: str, seconds: float) -> int:
-        """Extends every lease `node` holds by `seconds` from now; how many."""
+        """Extends every lease `node` holds by `seconds` from now; how many.
+        Released leases stay released: the node let those workspaces go."""
         def work(db: Db) -> int:
-            return db.execute(f"UPDATE leases SET expires={db.NOW} + ? WHERE node=?",
-                              (seconds, node)).rowcount
+            return db.execute(f"UPDATE leases SET expires={db.NOW} + ? "
+                              f"WHERE node=? AND expires > 0", (seconds, node)).rowcount
         count: int = self._write("renew the node's leases", work)
         return count
 
