@@ -3,7 +3,8 @@
 # PostgreSQL cluster in a temporary directory (scripts/pg-private.sh), N
 # `vesk serve` nodes on loopback ports sharing it as their store, and
 # HAProxy (cluster/haproxy.cfg.in) in front of them on one port.
-#   run-cluster.sh [--nodes N] [--port P] [--lease-secs S] [--no-setup]
+#   run-cluster.sh [--nodes N] [--port P] [--lease-secs S] [--no-setup] [-- FLAG...]
+# (FLAGs after -- go to every node's `vesk serve`, e.g. --max-sessions 100).
 # --port 0 picks a free port. It prints what it started, one line each:
 #   postgres URL | node I PID PORT | cluster URL | ready
 # and then serves until Ctrl-C or SIGTERM, when it stops every node (each
@@ -13,14 +14,16 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 
-nodes=2 port=8808 lease=2 setup=1
+nodes=2 port=8808 lease=2 setup=1 extra=()
 while (($#)); do
   case "$1" in
     --nodes) nodes="$2"; shift 2 ;;
     --port) port="$2"; shift 2 ;;
     --lease-secs) lease="$2"; shift 2 ;;
     --no-setup) setup=0; shift ;;
-    *) printf 'usage: %s [--nodes N] [--port P] [--lease-secs S] [--no-setup]\n' "$0" >&2
+    --) shift; extra=("$@"); break ;;
+    *) printf 'usage: %s [--nodes N] [--port P] [--lease-secs S] [--no-setup] [-- FLAG...]\n' \
+         "$0" >&2
        exit 2 ;;
   esac
 done
@@ -62,7 +65,7 @@ say "postgres $url"
 start_node() {  # I: starts node I on its port
   local i="$1" p="${ports[$1]}"
   "$VESK_PYTHON" -m vesk serve --http "127.0.0.1:$p" --store "$url" --node-id "node$i" \
-    --lease-secs "$lease" --advertise "http://127.0.0.1:$p" --drain-secs "$lease" \
+    --lease-secs "$lease" --advertise "http://127.0.0.1:$p" --drain-secs "$lease" "${extra[@]}" \
     </dev/null >>"$dir/node$i.log" 2>&1 &
   pids[$i]=$!
 }
