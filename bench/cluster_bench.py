@@ -134,9 +134,11 @@ def _load(port: int, clients: int, seconds: float, stop: threading.Event | None 
           ) -> tuple[list[float], int, list[tuple[ModernClient, int]]]:
     """Round trips and failed calls of `clients` threads calling for
     `seconds` (or until `stop`); the clients with how many calls each made."""
-    made = [ModernClient(port) for _ in range(clients)]
-    for client in made:
+    made = []
+    for _ in range(clients):
+        client = ModernClient(port)
         client.call("list_files")  # its worker starts here, outside the figures
+        made.append(client)
     times: list[float] = []
     failed = [0]
     counts = [0] * clients
@@ -183,8 +185,16 @@ def _pct(values: list[float], q: float) -> float:
     return ordered[min(len(ordered) - 1, int(q * len(ordered)))]
 
 
+class _Shown(dict[str, float]):
+    """Results, each also printed to standard error as it comes."""
+
+    def __setitem__(self, key: str, value: float) -> None:
+        print(f"{key}: {value:.6g}", file=sys.stderr, flush=True)
+        super().__setitem__(key, value)
+
+
 def run() -> dict[str, float]:
-    results: dict[str, float] = {}
+    results: dict[str, float] = _Shown()
     for nodes in (1, 2, 4):
         cluster = Cluster(nodes)
         try:
