@@ -130,15 +130,20 @@ def _one_call(client: ModernClient, i: int) -> bool:
     return not result["isError"]
 
 
-def _load(port: int, clients: int, seconds: float, stop: threading.Event | None = None
-          ) -> tuple[list[float], int, list[tuple[ModernClient, int]]]:
-    """Round trips and failed calls of `clients` threads calling for
-    `seconds` (or until `stop`); the clients with how many calls each made."""
+def _clients(port: int, clients: int) -> list[ModernClient]:
     made = []
     for _ in range(clients):
         client = ModernClient(port)
         client.call("list_files")  # its worker starts here, outside the figures
         made.append(client)
+    return made
+
+
+def _load(made: list[ModernClient], seconds: float, stop: threading.Event | None = None
+          ) -> tuple[list[float], int, list[tuple[ModernClient, int]]]:
+    """Round trips and failed calls of one thread per client calling for
+    `seconds` (or until `stop`); the clients with how many calls each made."""
+    clients = len(made)
     times: list[float] = []
     failed = [0]
     counts = [0] * clients
@@ -199,9 +204,10 @@ def run() -> dict[str, float]:
         cluster = Cluster(nodes)
         try:
             for clients in (20, 100):
+                made = _clients(cluster.port, clients)
                 before = cluster.cpu()
                 started = time.monotonic()
-                times, failed, _ = _load(cluster.port, clients, SECONDS)
+                times, failed, _ = _load(made, SECONDS)
                 took = time.monotonic() - started
                 after = cluster.cpu()
                 key = f"cluster:{nodes}_nodes_{clients}_clients"
@@ -235,8 +241,10 @@ def _failover_and_roll(cluster: Cluster, results: dict[str, float]) -> None:
     stop = threading.Event()
     outcome: dict[str, Any] = {}
 
+    made = _clients(cluster.port, 20)
+
     def load() -> None:
-        outcome["load"] = _load(cluster.port, 20, 0, stop)
+        outcome["load"] = _load(made, 0, stop)
     worker = threading.Thread(target=load)
     worker.start()
     mark = len(cluster.lines)
