@@ -8,10 +8,13 @@
 //     examples/mcp/client.ts python3 -m vesk serve
 //
 // The arguments are the server's command line; the server inherits this
-// process's environment (PYTHONPATH, VESK_CONFIG). The SDK comes from
+// process's environment (PYTHONPATH, VESK_CONFIG). Or one http:// URL of a
+// running server or cluster (scripts/run-cluster.sh), with --allow-net:
+//
+//   deno run ... --allow-net examples/mcp/client.ts http://127.0.0.1:8808/mcp The SDK comes from
 // .tools/mcp-sdk, which scripts/setup.sh installs from npm.
 
-import { Client } from "@modelcontextprotocol/client";
+import { Client, StreamableHTTPClientTransport } from "@modelcontextprotocol/client";
 import { StdioClientTransport } from "@modelcontextprotocol/client/stdio";
 
 type ToolResult = {
@@ -22,7 +25,7 @@ type ToolResult = {
 
 const [command, ...args] = Deno.args;
 if (!command) {
-  console.error("usage: client.ts SERVER-COMMAND [ARGS...]");
+  console.error("usage: client.ts SERVER-COMMAND [ARGS...] | client.ts http://HOST:PORT/mcp");
   Deno.exit(2);
 }
 
@@ -30,7 +33,9 @@ const client = new Client({ name: "vesk-example", version: "1.0.0" }, {
   versionNegotiation: { mode: { pin: "2026-07-28" } },
 });
 await client.connect(
-  new StdioClientTransport({ command, args, env: Deno.env.toObject(), stderr: "ignore" }),
+  command.startsWith("http://") || command.startsWith("https://")
+    ? new StreamableHTTPClientTransport(new URL(command))
+    : new StdioClientTransport({ command, args, env: Deno.env.toObject(), stderr: "ignore" }),
 );
 
 const server = client.getServerVersion();
