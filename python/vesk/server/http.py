@@ -852,6 +852,7 @@ class HttpServer:
                                                     request.target, request.headers,
                                                     request.body)
                 if answer is not None:
+                    metrics.METRICS.handed_on += 1
                     return answer
         if isinstance(message, Request) and message.method == "initialize":
             if "mcp-session-id" in request.headers:

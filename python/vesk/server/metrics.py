@@ -47,6 +47,7 @@ class Metrics:
         self.hist: dict[str, list[int]] = {}  # per tool: counts per bucket, then +Inf
         self.sums: dict[str, float] = {}
         self.budgets: dict[str, int] = {}
+        self.handed_on = 0  # requests sent on to the node holding their workspace
 
     def configure(self, values: Mapping[str, Any]) -> None:
         """The memory budgets, from the configuration's keys."""
@@ -102,6 +103,9 @@ class Metrics:
                 out.append(f'vesk_tool_call_seconds_bucket{{tool="{tool}",le="{bound}"}} {total}')
             out.append(f'vesk_tool_call_seconds_sum{{tool="{tool}"}} {self.sums[tool]!r}')
             out.append(f'vesk_tool_call_seconds_count{{tool="{tool}"}} {total}')
+        family("vesk_requests_handed_on_total", "counter",
+               "Requests handed on to the node that holds their workspace's lease.")
+        out.append(f"vesk_requests_handed_on_total {self.handed_on}")
         family("vesk_budget_bytes", "gauge", "Memory budgets of each session's worker.")
         for budget, size in sorted(self.budgets.items()):
             out.append(f'vesk_budget_bytes{{budget="{budget}"}} {size}')
