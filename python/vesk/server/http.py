@@ -4,7 +4,12 @@ A small HTTP/1.1 server on asyncio streams, written for this one endpoint
 (`/mcp`): POST carries one JSON-RPC message and is answered with one JSON
 object, DELETE ends a session, GET is answered 405 (no stream from server to
 client is offered). Keep-alive connections, `Content-Length` and chunked
-bodies are understood.
+bodies are understood. `GET /health` (no token, nothing about workspaces)
+answers 200 while the server takes requests and 503 while it drains
+(`draining`: new sessions and workspaces are refused with 503; then
+`closed_to_requests`: every request is, for a balancer to retry it
+elsewhere). With a `cluster`, a request for a workspace another live node
+holds is handed on to it (cluster.py).
 
 The one event stream: a POST whose Accept lists text/event-stream is
 answered as one (`EventStream`, chunked) once the request has a notification
