@@ -128,6 +128,27 @@ FIGURES: list[Figure] = [
     Figure("mount of 10,000 small files",
            "sandbox/mount_10000_files/real_time", "s",
            baseline="sandbox/cp_r_10000_files/real_time", max_ratio=2.0),
+    # A cluster through HAProxy (bench/cluster_bench.py).
+    *(Figure(f"cluster, {n} nodes, {c} clients: {what}",
+             f"cluster:{n}_nodes_{c}_clients_{key}", unit)
+      for n in (1, 2, 4) for c in (20, 100)
+      for what, key, unit in (("calls/s", "calls_per_s", "calls/s"), ("p50", "p50_s", "s"),
+                              ("p95", "p95_s", "s"),
+                              ("node CPU per call", "nodes_cpu_per_call_s", "s"),
+                              ("worker CPU per call", "workers_cpu_per_call_s", "s"),
+                              ("HAProxy CPU per call", "haproxy_cpu_per_call_s", "s"))),
+    Figure("cluster: failover, next call after kill -9 (lease 2 s)",
+           "cluster:failover_next_call_s", "s", max_value=2.0 + 3.0),
+    Figure("cluster: failover, acknowledged changes lost",
+           "cluster:failover_lost_changes", "", max_value=0),
+    Figure("cluster: rolling restart, failed calls", "cluster:rolling_restart_failed_calls",
+           "", max_value=0),
+    Figure("cluster: rolling restart, acknowledged changes lost",
+           "cluster:rolling_restart_lost_changes", "", max_value=0),
+    Figure("write_file round trip, PostgreSQL store", "cluster:write_file_postgresql_store_s",
+           "s", baseline="cluster:write_file_sqlite_store_s"),
+    Figure("write_file round trip, SQLite store", "cluster:write_file_sqlite_store_s", "s",
+           baseline="cluster:write_file_none_store_s"),
 ]
 
 

@@ -7,7 +7,8 @@
 # The cluster listens on a Unix socket in DIR only (no TCP port to collide
 # on), trusts local connections (DIR is mode 0700: only its owner, and root,
 # reach the socket), and runs as the calling user, or as `nobody` when
-# called as root (PostgreSQL refuses to run as root).
+# called as root (PostgreSQL refuses to run as root). It takes 500
+# connections: each live workspace's worker holds one.
 set -euo pipefail
 
 BIN="${VESK_PG_BIN:-/usr/lib/postgresql/15/bin}"
@@ -27,7 +28,7 @@ case "$1" in
     "${as[@]}" "$BIN/initdb" -D "$dir/data" -U vesk --auth=trust -E UTF8 --locale=C.UTF-8 \
       >"$dir/initdb.log" 2>&1 || { cat "$dir/initdb.log" >&2; exit 1; }
     "${as[@]}" "$BIN/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 120 \
-      -o "-c listen_addresses='' -k $dir -c fsync=on" start >/dev/null \
+      -o "-c listen_addresses='' -k $dir -c fsync=on -c max_connections=500" start >/dev/null \
       || { cat "$dir/server.log" >&2; exit 1; }
     printf 'postgresql://vesk@/postgres?host=%s\n' "$dir"
     ;;

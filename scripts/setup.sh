@@ -12,7 +12,8 @@
 #     (the second speaks revision 2026-07-28) into .tools/mcp, and
 #     puppeteer-core for the web view's browser tests into .tools/browser
 #     (driving Debian's chromium), all from npm
-#     as their package-lock.json files pin them (a changed lock reinstalls).
+#     as their package-lock.json files pin them (a changed lock reinstalls);
+#   - with --cluster PostgreSQL, psycopg and HAProxy (scripts/run-cluster.sh).
 # Run as root on Debian 12 to install; run as anyone to check. A second run
 # finishes in seconds. Afterwards put .tools/bin first on PATH (scripts/env.sh).
 #
@@ -32,10 +33,12 @@ DENO_VERSION="2.9.6"
 PYODIDE_VERSION="314.0.8"
 
 tests=0
+cluster=0
 for arg in "$@"; do
   case "$arg" in
     --tests) tests=1 ;;
-    *) printf 'usage: %s [--tests]\n' "$0" >&2; exit 2 ;;
+    --cluster) cluster=1 ;;
+    *) printf 'usage: %s [--tests] [--cluster]\n' "$0" >&2; exit 2 ;;
   esac
 done
 
@@ -63,6 +66,8 @@ if ((tests)); then
     chromium python3-prometheus-client
   )
 fi
+# --cluster: what scripts/run-cluster.sh needs beyond the module.
+((cluster)) && PACKAGES+=(postgresql python3-psycopg haproxy)
 command -v npm >/dev/null 2>&1 || PACKAGES+=(nodejs npm)
 
 say() { printf 'setup: %s\n' "$*"; }

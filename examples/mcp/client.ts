@@ -10,10 +10,11 @@
 //   deno run --config examples/mcp/deno.json --allow-net=127.0.0.1 \
 //     examples/mcp/client.ts http://127.0.0.1:PORT/mcp
 //
-// The arguments are the server's command line, or its endpoint's URL; a
-// server it starts inherits this process's environment (PYTHONPATH,
-// VESK_CONFIG). Over HTTP the workspace is left open, and its handle
-// printed last ("workspace: HANDLE"), for the server's web view to show it.
+// The arguments are the server's command line, or the URL of a running
+// server's or cluster's endpoint (scripts/run-cluster.sh); a server it
+// starts inherits this process's environment (PYTHONPATH, VESK_CONFIG).
+// Over HTTP the workspace is left open, and its handle printed last
+// ("workspace: HANDLE"), for the server's web view to show it.
 // The SDK comes from .tools/mcp-sdk, which scripts/setup.sh installs from npm.
 
 import { Client, StreamableHTTPClientTransport } from "@modelcontextprotocol/client";
@@ -27,7 +28,7 @@ type ToolResult = {
 
 const [command, ...args] = Deno.args;
 if (!command) {
-  console.error("usage: client.ts SERVER-COMMAND [ARGS...]");
+  console.error("usage: client.ts SERVER-COMMAND [ARGS...] | client.ts http://HOST:PORT/mcp");
   Deno.exit(2);
 }
 

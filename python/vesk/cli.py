@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import ipaddress
 import os
+import re
 import socket
 import sys
 from collections.abc import Sequence
@@ -168,6 +169,16 @@ def parser() -> argparse.ArgumentParser:
                           help="how long a workspace's lease outlives its node's last renewal "
                                "(renewed three times as often); then another node may take the "
                                "workspace over (default: 10)")
+    sessions.add_argument("--advertise", metavar="URL",
+                          help="where the other nodes on the same PostgreSQL store reach this "
+                               "one (http://host:port): a request for a workspace this node "
+                               "serves that lands on another is handed on to it (default: "
+                               "none; it waits for the lease instead)")
+    sessions.add_argument("--drain-secs", type=float, default=0.0, metavar="SECONDS",
+                          help="on SIGTERM, refuse new sessions and answer /health with 503 for "
+                               "this long (for a balancer to notice), then stop taking requests "
+                               "and let the calls under way finish before stopping (default: 0, "
+                               "stop at once)")
     sessions.add_argument("--host-exchange", action="store_true",
                           help="also offer the tools mount, commit and export, which read and "
                                "write host files: mount within mount_allowlist, export below "
@@ -256,6 +267,12 @@ def serve(args: argparse.Namespace) -> int:
     path = args.store if args.store is not None else (default_path() if http else "none")
     if path != "none":
         try:
+            if args.advertise is not None and not re.fullmatch(
+                    r"http://[A-Za-z0-9.\-]+(:[0-9]{1,5})?|http://\[[0-9A-Fa-f:.]+\](:[0-9]{1,5})?",
+                    args.advertise):
+                return _fail("--advertise: an address like http://10.0.0.5:8808")
+            if not 0 <= args.drain_secs <= 3600:
+                return _fail("--drain-secs: between 0 and 3600 seconds")
             if not 0.5 <= args.lease_secs <= 3600:
                 return _fail("--lease-secs: between 0.5 and 3600 seconds")
             node = args.node_id if args.node_id is not None else socket.gethostname()
@@ -267,6 +284,7 @@ def serve(args: argparse.Namespace) -> int:
         say(f"workspaces are kept in {store.shown}")
     settings = Settings(http=http, park_after=park_after, limits=limits, store=store,
                         max_stored=args.max_stored,
+                        advertise=args.advertise, drain_secs=args.drain_secs,
                         max_sessions=args.max_sessions or max(1, values["max_sessions"]),
                         idle_timeout=idle or None, max_message=args.max_body_mb << 20,
                         host_exchange=args.host_exchange, export_root=export_root)

@@ -29,6 +29,7 @@ vesk.server.worker`) loads only what it needs. The modules:
     store_db.py        the store's connection: SQLite or PostgreSQL (psycopg)
     store_images.py    interpreter images in the store: shared pieces, each kept once
     durable.py         a worker's side of the store: its session loaded, saved, parked
+    cluster.py         several nodes on one store: requests handed on to the lease holder
     killpoint.py       tests only: a process crashes itself at a named step
 
 The command line is `vesk.cli`.

@@ -6,8 +6,9 @@ row), plus `VESK_STORE_LOAD=1` to rebuild the session the store holds, and
 `VESK_LOAD_FILE` for a session file to start from (a fork; the worker
 deletes the file once read). Without `VESK_STORE_ID` the session is kept in
 memory only. With `VESK_STORE_NODE` (the server's node id) the worker first
-claims the workspace's lease for `VESK_LEASE_SECS` and fences every write by
-it: a worker whose node lost the lease answers each change with an error.
+claims the workspace's lease for `VESK_LEASE_SECS`, waiting a bounded time
+while another node holds it, and fences every write by it: a worker whose
+node lost the lease answers each change with an error.
 
 `Keeper.save` runs after every call that may have changed the session and
 before its answer goes: it writes the module's journal in one transaction
@@ -30,12 +31,14 @@ import time
 from typing import Any, Mapping
 
 from vesk.server import killpoint, store_images
-from vesk.server.store import Fenced, Lease, Store, StoreError
+from vesk.server.store import Fenced, Lease, Leased, Store, StoreError
 
 # Calls that never change the session: nothing to save after them.
 READ_ONLY = frozenset({"read_file", "search_files", "list_files", "list_page", "diff",
                        "list_history"})
 INTERPRETER = frozenset({"run_python", "install_package"})
+# How long a worker waits at most for a workspace another node holds.
+LEASE_WAIT = 30.0
 RESTARTED = ("the workspace was brought back from the server's store without its "
              "interpreter: the interpreter was restarted; its variables and imports are gone")
 
@@ -148,6 +151,23 @@ def store_loaded(keeper: Keeper | None, session: Any, ops: Any,
     return error
 
 
+def claim(store: Store, workspace: str, node: str, seconds: float) -> Lease:
+    """The workspace's lease, waited for while another node holds it: a
+    node that failed stops renewing, and a draining one releases it once
+    its calls are done. Leased after LEASE_WAIT seconds (a live holder
+    that does not let go)."""
+    deadline = time.monotonic() + max(LEASE_WAIT, 2 * seconds)
+    while True:
+        try:
+            return store.claim(workspace, node, seconds)
+        except Leased as e:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                raise
+            # Until the lease runs out, or a little while for a release.
+            time.sleep(min(left, max(0.05, min(e.left + 0.01, 0.25))))
+
+
 def open_session(env: Mapping[str, str]) -> tuple[Any, Keeper | None,
                                                   dict[str, Any] | None]:
     """The worker's session, its keeper (None: memory only), and the records
@@ -160,8 +180,8 @@ def open_session(env: Mapping[str, str]) -> tuple[Any, Keeper | None,
         store = Store(env["VESK_STORE"], check=False)
         lease = None
         if env.get("VESK_STORE_NODE"):
-            lease = store.claim(env["VESK_STORE_ID"], env["VESK_STORE_NODE"],
-                                float(env.get("VESK_LEASE_SECS", "10")))
+            lease = claim(store, env["VESK_STORE_ID"], env["VESK_STORE_NODE"],
+                          float(env.get("VESK_LEASE_SECS", "10")))
         keeper = Keeper(store, env["VESK_STORE_ID"], lease)
         keeper.took_over = store.took_over
     path = env.get("VESK_LOAD_FILE")

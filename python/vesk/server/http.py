@@ -6,7 +6,12 @@ object, DELETE ends a session, GET is answered 405 (no stream from server to
 client is offered). Keep-alive connections, `Content-Length` and chunked
 bodies are understood. Beside it: `/metrics` (metrics.py) and, with
 `--ui`, the read-only web view under `/ui/` (ui.py), behind the same gate
-(its static files aside, which hold no data and need no token).
+(its static files aside, which hold no data and need no token). `GET
+/health` (no token, nothing about workspaces) answers 200 while the server
+takes requests and 503 while it drains (`draining`: new sessions and
+workspaces are refused with 503; then `closed_to_requests`: every request
+is, for a balancer to retry it elsewhere). With a `cluster`, a request for a
+workspace another live node holds is handed on to it (cluster.py).
 
 The one event stream: a POST whose Accept lists text/event-stream is
 answered as one (`EventStream`, chunked) once the request has a notification
@@ -98,7 +103,7 @@ from dataclasses import dataclass, field
 from typing import Any, Awaitable, Callable, TypeVar
 from urllib.parse import urlsplit
 
-from vesk.server import jsonrpc, killpoint, metrics, ui
+from vesk.server import cluster, jsonrpc, killpoint, metrics, ui
 from vesk.server.jsonrpc import Notification, Request, Response
 from vesk.server.protocol import (LEGACY_VERSIONS, PROTOCOL_VERSION_KEY, Protocol, ServerConfig,
                                   check_modern)
@@ -106,6 +111,7 @@ from vesk.server.sessions import SessionManager
 
 ENDPOINT = "/mcp"
 METRICS_PATH = "/metrics"
+HEALTH_PATH = "/health"
 LINE_LIMIT = 16 * 1024
 MAX_HEADERS = 100
 LOOPBACK_NAMES = frozenset({"localhost", "127.0.0.1", "::1"})
@@ -314,6 +320,13 @@ def header_mismatch(headers: dict[str, str], request: Request) -> str | None:
         if value != body_value:
             return f"the {name} header does not match the body"
     return None
+
+
+def _opens(message: Request) -> bool:
+    """Whether `message` opens a session or a workspace."""
+    return message.method == "initialize" or (
+        message.method == "tools/call"
+        and message.params.get("name") in ("create_workspace", "fork_workspace"))
 
 
 def _media_types(value: str) -> set[str]:
@@ -561,6 +574,12 @@ class HttpServer:
         self._authenticated: set[asyncio.Task[Any]] = set()
         self._bodies = BodyBudget(options.max_body_memory or 4 * options.max_body)
         self._stopping = False
+        # Draining: new sessions and workspaces are refused, /health says
+        # 503; closed: every request is (503, for a balancer to retry).
+        self.draining = False
+        self.closed_to_requests = False
+        self.cluster: cluster.Cluster | None = None
+        self.active = 0  # requests being answered
         names = set(LOOPBACK_NAMES) | {h.lower() for h in options.allowed_hosts}
         if options.host not in ("", "0.0.0.0", "::"):
             names.add(options.host.lower())
@@ -577,6 +596,12 @@ class HttpServer:
     def url(self) -> str:
         host = self.options.host
         return f"http://{'[' + host + ']' if ':' in host else host}:{self.port}{ENDPOINT}"
+
+    def stop_listening(self) -> None:
+        """New connections are refused from now on (a balancer sends their
+        requests elsewhere); those open go on."""
+        if self._server is not None:
+            self._server.close()
 
     async def close(self) -> None:
         """Stops listening and cancels every connection, waiting a little for
@@ -719,11 +744,13 @@ class HttpServer:
         path = urlsplit(request.target).path if request.target.startswith("/") else None
         in_ui = self.ui is not None and path is not None and (
             path == "/ui" or path.startswith(ui.PREFIX))
-        if path not in (ENDPOINT, METRICS_PATH) and not in_ui:
+        if path not in (ENDPOINT, METRICS_PATH, HEALTH_PATH) and not in_ui:
             raise HttpError(404, f"the MCP endpoint is {ENDPOINT}")
         # The web view's own files hold no data, and a browser's navigation
-        # carries no token: its JSON API needs one.
-        public = in_ui and path is not None and ui.static_path(path) is not None
+        # carries no token: its JSON API needs one. The health check says
+        # only whether this node takes requests.
+        public = path == HEALTH_PATH or (
+            in_ui and path is not None and ui.static_path(path) is not None)
         if self.options.tokens and request.method != "OPTIONS" and not public:
             scheme, _, given = request.headers.get("authorization", "").partition(" ")
             found = None
@@ -758,10 +785,28 @@ class HttpServer:
 
     async def _route(self, request: HttpRequest, stream: EventStream | None
                      ) -> tuple[int, dict[str, str], bytes]:
+        self.active += 1
+        try:
+            return await self._route_one(request, stream)
+        finally:
+            self.active -= 1
+
+    async def _route_one(self, request: HttpRequest, stream: EventStream | None
+                         ) -> tuple[int, dict[str, str], bytes]:
         path = urlsplit(request.target).path
+        if path == HEALTH_PATH:
+            if request.method != "GET":
+                raise HttpError(405, f"{request.method} is not offered at {HEALTH_PATH}",
+                                {"Allow": "GET"})
+            if self.draining:
+                return 503, {"Content-Type": "text/plain"}, b"draining\n"
+            return 200, {"Content-Type": "text/plain"}, b"ok\n"
+        if self.closed_to_requests:
+            request.close_after = True
+            raise HttpError(503, "this node is stopping; try again", {"Retry-After": "1"})
         if self.ui is not None and (path == "/ui" or path.startswith(ui.PREFIX)):
             return await self.ui.answer(request.method, request.target, request.principal)
-        if urlsplit(request.target).path == METRICS_PATH:
+        if path == METRICS_PATH:
             if request.method != "GET":
                 raise HttpError(405, f"{request.method} is not offered at {METRICS_PATH}",
                                 {"Allow": "GET"})
@@ -815,6 +860,22 @@ class HttpServer:
             return 400, {}, jsonrpc.dumps(message)
         request_id = message.id if isinstance(message, Request) else None
         request.tool_call = isinstance(message, Request) and message.method == "tools/call"
+        if self.draining and isinstance(message, Request) and _opens(message):
+            raise HttpError(503, "this node is draining: it takes no new sessions or "
+                                 "workspaces; try again", {"Retry-After": "1"},
+                            request_id=request_id)
+        if self.cluster is not None and isinstance(message, Request) and \
+                cluster.FORWARDED not in request.headers:
+            key = cluster.workspace_of(message, request.headers.get("mcp-session-id"))
+            address = await self.cluster.route(key) if key is not None else None
+            if key is not None and address is not None:
+                self.manager.let_go(key)
+                answer = await self.cluster.hand_on(address, key, request.method,
+                                                    request.target, request.headers,
+                                                    request.body)
+                if answer is not None:
+                    metrics.METRICS.handed_on += 1
+                    return answer
         if isinstance(message, Request) and message.method == "initialize":
             if "mcp-session-id" in request.headers:
                 raise HttpError(400, "Bad Request: initialize opens a session; it carries no "

@@ -2,6 +2,13 @@
 (stdio: the client closes its input) or the process gets SIGTERM or SIGINT,
 then ends every session, waits for every worker and removes the scratch
 directory.
+
+Drain (HTTP, `drain_secs` > 0): on the first signal /health answers 503 and
+new sessions and workspaces are refused, for `drain_secs` while the
+balancer's checks notice; then the node stops listening, answers 503 to any
+further request (a balancer retries it on another node) and waits for the
+calls under way (at most `drain_timeout`; a second signal cuts it short)
+before it parks, stores and releases everything as any stop does.
 """
 
 from __future__ import annotations
@@ -13,6 +20,7 @@ import signal
 from dataclasses import dataclass
 
 from vesk.server import log
+from vesk.server.cluster import Cluster
 from vesk.server.http import HttpOptions, HttpServer
 from vesk.server.protocol import ServerConfig
 from vesk.server.sessions import SessionManager
@@ -34,6 +42,13 @@ class Settings:
     limits: Limits = Limits()  # what the tools say of their limits; the output bound
     store: Store | None = None  # where workspaces are kept; None: in memory only
     max_stored: int = 10_000  # most workspaces and sessions the store holds
+    # Where other nodes hand on requests for the workspaces this one serves
+    # (http://host:port); None: no handing on.
+    advertise: str | None = None
+    # On SIGTERM: how long /health says 503 before the node stops taking
+    # requests and waits for its calls under way; 0: it stops at once.
+    drain_secs: float = 0.0
+    drain_timeout: float = 120.0  # the longest wait for calls under way
 
 
 def worker_env(settings: Settings) -> dict[str, str]:
@@ -67,9 +82,12 @@ def worker_env(settings: Settings) -> dict[str, str]:
 async def serve(settings: Settings) -> None:
     become_subreaper()
     loop = asyncio.get_running_loop()
-    stop = asyncio.Event()
+    stop, again = asyncio.Event(), asyncio.Event()
+
+    def signalled() -> None:
+        (again if stop.is_set() else stop).set()
     for signum in (signal.SIGTERM, signal.SIGINT):
-        loop.add_signal_handler(signum, stop.set)
+        loop.add_signal_handler(signum, signalled)
     # Over stdio the connection's own session comes on top of the workspaces,
     # and keeps no spare runner (one client rarely has many sessions).
     stdio = settings.http is None
@@ -84,6 +102,9 @@ async def serve(settings: Settings) -> None:
     sweeper = asyncio.ensure_future(manager.sweep_forever())
     renewer = asyncio.ensure_future(manager.renew_forever())
     server: HttpServer | None = None
+    cluster = None
+    if settings.store is not None and settings.store.node is not None and settings.advertise:
+        cluster = Cluster(settings.store, settings.advertise)
     try:
         if settings.http is None:
             config = ServerConfig(tools, end_session_on_crash=False, limits=settings.limits)
@@ -91,9 +112,14 @@ async def serve(settings: Settings) -> None:
         else:
             config = ServerConfig(tools, end_session_on_crash=True, limits=settings.limits)
             server = HttpServer(settings.http, manager, config)
+            server.cluster = cluster
             await server.start()
+            if cluster is not None:
+                await cluster.announce()
             log.say(f"listening on {server.url}")
             await stop.wait()
+            if settings.drain_secs > 0:
+                await drain(server, manager, cluster, settings, again)
             await server.close()
     finally:
         sweeper.cancel()
@@ -102,6 +128,29 @@ async def serve(settings: Settings) -> None:
         # A request that was waiting on its worker ends with the worker.
         if server is not None:
             await server.finish()
+        if cluster is not None:
+            cluster.close()
+
+
+async def drain(server: HttpServer, manager: SessionManager, cluster: Cluster | None,
+                settings: Settings, again: asyncio.Event) -> None:
+    log.say("draining: no new sessions; stopping once the calls under way are done")
+    server.draining = True
+    if cluster is not None:
+        await cluster.announce(draining=True)
+    try:
+        await asyncio.wait_for(again.wait(), settings.drain_secs)
+        return
+    except asyncio.TimeoutError:
+        pass
+    server.stop_listening()
+    server.closed_to_requests = True
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + settings.drain_timeout
+    # Polled: calls end in many places (answers, cancels, dead workers).
+    while (server.active or manager.busy()) and loop.time() < deadline \
+            and not again.is_set():
+        await asyncio.sleep(0.05)
 
 
 def run(settings: Settings) -> int:

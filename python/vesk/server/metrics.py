@@ -86,6 +86,7 @@ class Metrics:
         self.resumes = Histogram(PARK_BUCKETS)
         self.store_writes = Histogram(WRITE_BUCKETS)
         self.leases_taken_over = 0
+        self.handed_on = 0  # requests sent on to the node holding their workspace
 
     def configure(self, values: Mapping[str, Any]) -> None:
         """The memory budgets, from the configuration's keys."""
@@ -158,6 +159,9 @@ class Metrics:
                 out.append(f'vesk_tool_call_seconds_bucket{{tool="{tool}",le="{bound}"}} {total}')
             out.append(f'vesk_tool_call_seconds_sum{{tool="{tool}"}} {self.sums[tool]!r}')
             out.append(f'vesk_tool_call_seconds_count{{tool="{tool}"}} {total}')
+        family("vesk_requests_handed_on_total", "counter",
+               "Requests handed on to the node that holds their workspace's lease.")
+        out.append(f"vesk_requests_handed_on_total {self.handed_on}")
         family("vesk_budget_bytes", "gauge", "Memory budgets of each session's worker.")
         for budget, size in sorted(self.budgets.items()):
             out.append(f'vesk_budget_bytes{{budget="{budget}"}} {size}')

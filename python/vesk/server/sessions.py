@@ -452,6 +452,23 @@ class SessionManager:
                 log.say(str(e))
         return [s for s in self.sessions.values() if s.handle and s.owner == owner]
 
+    def let_go(self, session_id: str) -> None:
+        """Forgets a kept session that another node serves now (its worker
+        goes): its next request here brings it back from the store."""
+        session = self.sessions.get(session_id)
+        if session is None or not session.keep or session.inflight or session.pinned:
+            return
+        del self.sessions[session_id]
+        session.ended = "another node serves it now"
+        if session.holds_worker():
+            task = asyncio.ensure_future(session.close())
+            self._closing.add(task)
+            task.add_done_callback(self._closing.discard)
+
+    def busy(self) -> bool:
+        """Whether a call runs in some session or workspace."""
+        return any(s.inflight for s in self.sessions.values())
+
     def why_gone(self, session_id: str, owner: str | None = None) -> str | None:
         ending = self._endings.get(session_id)
         return ending[1] if ending is not None and ending[0] == owner else None
@@ -537,7 +554,12 @@ class SessionManager:
             session.parked = True
             when = _wall(session.last_active)
             node = self.store.node if self.store is not None else None
-            self._write_later(lambda store: store.touch(session.id, when, node))
+
+            def write_parked(store: Store) -> None:
+                store.touch(session.id, when, node)
+                if node is not None:  # another node may resume it at once
+                    store.release(node, session.id)
+            self._write_later(write_parked)
             closing = asyncio.ensure_future(worker.close())  # counted until it is gone
             self._closing.add(closing)
             closing.add_done_callback(self._closing.discard)

@@ -77,6 +77,8 @@ CREATE TABLE IF NOT EXISTS leases(
   workspace TEXT PRIMARY KEY, node TEXT NOT NULL, generation INTEGER NOT NULL,
   expires REAL NOT NULL);
 CREATE INDEX IF NOT EXISTS leases_by_node ON leases(node);
+CREATE TABLE IF NOT EXISTS nodes(
+  node TEXT PRIMARY KEY, address TEXT, draining INTEGER NOT NULL DEFAULT 0);
 """
 HANDLE, SESSION = "handle", "session"
 
@@ -90,7 +92,12 @@ class Gone(StoreError):
 
 
 class Leased(StoreError):
-    """Another node holds the workspace's lease, and it has not expired."""
+    """Another node holds the workspace's lease, and it has not expired;
+    `left`: seconds until it does, unless renewed."""
+
+    def __init__(self, message: str, left: float = 0.0) -> None:
+        super().__init__(message)
+        self.left = left
 
 
 class Fenced(StoreError):
@@ -315,8 +322,9 @@ class Store:
         self.took_over = False  # set when another node held it (metrics)
 
         def work(db: Db) -> Lease:
-            found = db.execute(f"SELECT node, generation, expires < {db.NOW} FROM leases "
-                               f"WHERE workspace=?", (workspace,)).fetchone()
+            found = db.execute(f"SELECT node, generation, expires < {db.NOW}, "
+                               f"expires - {db.NOW} FROM leases WHERE workspace=?",
+                               (workspace,)).fetchone()
             if found is None:
                 db.execute(f"INSERT INTO leases VALUES(?, ?, 1, {db.NOW} + ?)",
                            (workspace, node, seconds))
@@ -325,7 +333,8 @@ class Store:
             if found[0] != node:
                 if not found[2]:
                     raise Leased(f"the workspace {workspace} is served by another node "
-                                 f"({found[0]}) whose lease has not expired")
+                                 f"({found[0]}) whose lease has not expired",
+                                 max(0.0, float(found[3])))
                 generation += 1
                 self.took_over = True
             db.execute(f"UPDATE leases SET node=?, generation=?, expires={db.NOW} + ? "
@@ -335,10 +344,11 @@ class Store:
         return result
 
     def renew(self, node: str, seconds: float) -> int:
-        """Extends every lease `node` holds by `seconds` from now; how many."""
+        """Extends every lease `node` holds by `seconds` from now; how many.
+        Released leases stay released: the node let those workspaces go."""
         def work(db: Db) -> int:
-            return db.execute(f"UPDATE leases SET expires={db.NOW} + ? WHERE node=?",
-                              (seconds, node)).rowcount
+            return db.execute(f"UPDATE leases SET expires={db.NOW} + ? "
+                              f"WHERE node=? AND expires > 0", (seconds, node)).rowcount
         count: int = self._write("renew the node's leases", work)
         return count
 
@@ -350,6 +360,23 @@ class Store:
         self._write("release the node's leases", lambda db: db.execute(
             f"UPDATE leases SET expires=0 WHERE node=?{where}",
             (node,) if workspace is None else (node, workspace)))
+
+    def announce(self, node: str, address: str | None, draining: bool) -> None:
+        """Records where `node` answers requests it is handed (None: it
+        takes none), and whether it is draining (it takes none either)."""
+        self._write("record the node", lambda db: db.execute(
+            "INSERT INTO nodes VALUES(?, ?, ?) ON CONFLICT(node) DO UPDATE SET "
+            "address=excluded.address, draining=excluded.draining",
+            (node, address, int(draining))))
+
+    def holder(self, workspace: str) -> tuple[str, bool, str | None] | None:
+        """The workspace's lease as (node, live, address of a node that
+        takes requests handed on), or None when it has none."""
+        rows = self._read(f"SELECT l.node, l.expires > {self._db.NOW}, "
+                          f"CASE WHEN n.draining = 0 THEN n.address END "
+                          f"FROM leases l LEFT JOIN nodes n ON n.node = l.node "
+                          f"WHERE l.workspace=?", (workspace,))
+        return (rows[0][0], bool(rows[0][1]), rows[0][2]) if rows else None
 
     @staticmethod
     def _fence(db: Db, workspace: str, lease: Lease | None, node: str | None = None) -> None:
