@@ -137,6 +137,9 @@ def test_a_parked_workspace_is_shown_and_keeps_its_interpreter():
         agent.call("write_file", path="f.txt", content="kept")
         assert wait_until(lambda: agent.api("workspaces")[1]["workspaces"][0]["state"]
                           == "parked", 60)
+        # With no worker to ask, the list says what the store holds.
+        listed = agent.api("workspaces")[1]["workspaces"][0]
+        assert (listed["checkpoints"], listed["size"]) == (3, len("kept")), listed
         status, timeline = agent.api(f"workspaces/{agent.workspace}/timeline")
         assert status == 200 and [c["id"] for c in timeline["checkpoints"]] == [0, 1, 2]
         assert agent.api(f"workspaces/{agent.workspace}/file?checkpoint=2&path=f.txt")[1][

@@ -285,6 +285,14 @@ class Store:
                           (principal, HANDLE))
         return [Stored(*row) for row in rows]
 
+    def summary(self, workspace: str) -> tuple[int, int]:
+        """The stored workspace's number of checkpoints and the bytes of its
+        distinct contents, as its session counts them (0, 0 if absent)."""
+        counted = self._read("SELECT COUNT(*) FROM checkpoints WHERE workspace=?", (workspace,))
+        size = self._read("SELECT SUM(LENGTH(bytes)) FROM contents WHERE hash IN "
+                          "(SELECT DISTINCT hash FROM refs WHERE workspace=?)", (workspace,))
+        return int(counted[0][0] or 0), int(size[0][0] or 0)
+
     def unused_since(self, cutoff: float) -> list[tuple[str, str | None]]:
         """Workspaces (id, principal) last used before `cutoff` (wall-clock
         seconds), at most 200 at a time."""

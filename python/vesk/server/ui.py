@@ -35,6 +35,7 @@ from typing import Any
 from urllib.parse import parse_qs, unquote, urlsplit
 
 from vesk.server.sessions import Session, SessionManager
+from vesk.server.store import StoreError
 from vesk.server.workers import WorkerGone
 
 PREFIX = "/ui/"
@@ -189,10 +190,23 @@ class WebView:
         ok = reply.get("ok")
         return ok if isinstance(ok, dict) else None
 
+    def _stored_summary(self, session: Session) -> dict[str, Any] | None:
+        """What the store says of a workspace no worker can answer for now
+        (parked, or busy with a call): as of its last saved change."""
+        store = self.manager.store
+        if store is None or not session.keep:
+            return None
+        try:
+            checkpoints, size = store.summary(session.id)
+        except StoreError:
+            return None
+        return {"checkpoints": checkpoints, "size": size} if checkpoints else None
+
     async def _list(self, principal: str | None) -> list[dict[str, Any]]:
         owned = sorted(self.manager.owned(principal), key=lambda s: s.last_active,
                        reverse=True)[:MAX_LISTED]
         summaries = await asyncio.gather(*(self._summary(s) for s in owned))
+        summaries = [found or self._stored_summary(s) for s, found in zip(owned, summaries)]
         now_wall, now = time.time(), time.monotonic()
         return [{"id": s.id, "state": "parked" if s.parked else "live", "stored": s.keep,
                  "last_activity": _utc(now_wall - (now - s.last_active)),
