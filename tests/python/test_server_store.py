@@ -215,7 +215,9 @@ def test_a_full_disk_fails_the_call_and_the_session_goes_on(clients, tmp_path):
             handle = ok(call(clients, "full", "create_workspace"))["workspace"]
             ok(call(clients, "full", "write_file", workspace=handle, path="a", content="a"))
             filler = mount / "filler"
-            with open(filler, "wb") as f:
+            # Unbuffered: a buffered file would fail again when it closes,
+            # flushing what the last short write left.
+            with open(filler, "wb", buffering=0) as f:
                 try:
                     while True:
                         f.write(b"\0" * 65536)
