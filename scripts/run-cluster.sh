@@ -125,7 +125,19 @@ say "ready"
 
 roll() {
   local i
+  local -A back=()
+  # A node that died comes back first: restarting a live one while another
+  # is down would leave the balancer no node to send to.
   for ((i = 1; i <= nodes; i++)); do
+    kill -0 "${pids[$i]}" 2>/dev/null && continue
+    wait "${pids[$i]}" 2>/dev/null || true
+    start_node "$i"
+    wait_up "$i"
+    say "node $i ${pids[$i]} ${ports[$i]}"
+    back[$i]=1
+  done
+  for ((i = 1; i <= nodes; i++)); do
+    [[ -n "${back[$i]:-}" ]] && continue
     kill -TERM "${pids[$i]}" 2>/dev/null || true
     wait "${pids[$i]}" || true
     start_node "$i"
