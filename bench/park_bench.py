@@ -133,7 +133,7 @@ def _with_config(text: str) -> None:
     path = Path(tempfile.mkdtemp(prefix="vesk-park-bench-")) / "vesk.toml"
     # No network: a runner start then does not try to fetch micropip from
     # Pyodide's CDN, which this machine cannot reach (a failed fetch costs
-    # every start, a resume's included, 0.1-0.4 s; see the README).
+    # every start, a resume's included, 0.1-0.4 s; see docs/performance.md).
     path.write_text("max_checkpoints = 1000000\ndomain_allowlist = []\n" + text)
     os.environ["VESK_CONFIG"] = str(path)
 

@@ -30,8 +30,9 @@ python_tests() {
   fi
 }
 
-# The package vesk (python/vesk) under mypy --strict and pyflakes, and the
-# MCP client scripts of its tests and its example under deno check and lint.
+# The package vesk (python/vesk) under mypy --strict and pyflakes, the MCP
+# client scripts of its tests and its example under deno check and lint, and
+# the links of the documentation.
 vesk_lint() {
   MYPYPATH="$VESK_ROOT/python" "$VESK_PYTHON" -m mypy --strict --cache-dir "$VESK_BUILD/mypy-cache" \
     "$VESK_ROOT/python/vesk"
@@ -43,6 +44,8 @@ vesk_lint() {
   # The web view (browser modules) and the browser tests' driver.
   (cd "$VESK_ROOT" && deno check --quiet --no-config --no-lock ui/*.ts tests/browser/drive.ts &&
      deno lint --quiet --no-config ui/ tests/browser/drive.ts)
+  # Every relative link of the README and docs/ leads to a file and a heading.
+  "$VESK_PYTHON" "$VESK_ROOT/scripts/check-doc-links.py"
 }
 
 stage "setup" "$VESK_ROOT/scripts/setup.sh" --tests

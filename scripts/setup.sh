@@ -18,7 +18,7 @@
 # finishes in seconds. Afterwards put .tools/bin first on PATH (scripts/env.sh).
 #
 # Nothing in Deno's cache is ever executed here: code run in sessions may
-# have written that cache (see README, Trust boundaries), so it may hold
+# have written that cache (see docs/trust.md), so it may hold
 # anything: the cache is only filled with `deno cache`, which downloads and
 # executes nothing, and the cached Pyodide is compared file by file with the
 # package as the npm registry publishes it (`npm pack` checks the tarball

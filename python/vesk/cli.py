@@ -33,7 +33,7 @@ serves Streamable HTTP at http://HOST:PORT/mcp, one session per MCP session.
 SERVE_EPILOG = """\
 configuration:
   VESK_CONFIG names the module's TOML configuration, which every session reads
-  (time-outs, workspace limits, allow and deny lists: see the README). The
+  (time-outs, workspace limits, allow and deny lists: see docs/api.md). The
   server also acts on max_sessions (default of --max-sessions),
   session_idle_timeout_secs (default of --idle-timeout), park_after_idle_secs
   (default of --park-after; the server's default is 300 where the module's is
