@@ -1,6 +1,6 @@
-/// <reference lib="dom" />
 // The server's read-only JSON API, with the bearer token the page asked for
 // once and keeps in sessionStorage (gone when the tab closes).
+/// <reference lib="dom" />
 
 const KEY = "vesk-token";
 

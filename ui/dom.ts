@@ -1,8 +1,8 @@
-/// <reference lib="dom" />
 // Building the page's DOM. Everything the page shows comes from sandboxed
 // code, so text only ever goes in as text nodes (never as markup), links
 // only ever point at the page's own routes, and bidirectional controls are
 // shown as visible marks rather than obeyed.
+/// <reference lib="dom" />
 
 export type Child = Node | string | null | undefined;
 

@@ -1,6 +1,6 @@
-/// <reference lib="dom" />
 // The web view's entry: asks for the token once, then shows the page the
 // location's hash names, again whenever it changes.
+/// <reference lib="dom" />
 
 import * as api from "./api.ts";
 import { el, show } from "./dom.ts";

@@ -1,7 +1,7 @@
-/// <reference lib="dom" />
 // The pages: the list of workspaces, one workspace's timeline, a
 // checkpoint's files, one file, the diff of two checkpoints, a run's
 // output. Each asks the API and builds its part of the page with dom.ts.
+/// <reference lib="dom" />
 
 import * as api from "./api.ts";
 import { classify, type Row, sideBySide } from "./diff.ts";

@@ -1,3 +1,5 @@
+"""The items a shop sells: a SKU, a name and a price."""
+
 from dataclasses import dataclass
 
 

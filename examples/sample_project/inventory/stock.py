@@ -1,3 +1,5 @@
+"""What the shop holds: items and their counts, loaded from a CSV file."""
+
 import csv
 from collections import Counter
 
