@@ -169,8 +169,33 @@ class Worker:
 
     async def start(self) -> None:
         """Starts the process and waits for its session; WorkerGone if none."""
-        global _spawning, _started
         started = time.monotonic()
+        await self._spawn(self._env)
+        await self._ready(started)
+
+    async def start_standby(self) -> None:
+        """Starts the process as a standby (worker.py), which makes a fresh
+        session in advance and waits for `assign`; WorkerGone if it fails."""
+        await self._spawn({"VESK_WORKER_STANDBY": "1"})
+        if (await self._receive()).get("standby") is not True:
+            await self._died("the standby worker process sent a malformed reply")
+
+    async def assign(self, env: dict[str, str]) -> None:
+        """Gives a standby worker its session (`env`: worker.SESSION_ENV
+        only) and waits for it; WorkerGone if none."""
+        started = time.monotonic()
+        self._env = env
+        assert self._proc is not None and self._proc.stdin is not None
+        body = json.dumps({"env": env}).encode("utf-8")
+        try:
+            self._proc.stdin.write(HEADER.pack(len(body)) + body)
+            await self._proc.stdin.drain()
+        except (ConnectionError, RuntimeError):
+            await self._lost()
+        await self._ready(started)
+
+    async def _spawn(self, own_env: dict[str, str]) -> None:
+        global _spawning, _started
         spares = self._options.spares
         if spares is not None:
             await spares.ensure_started()
@@ -178,7 +203,7 @@ class Worker:
                 _WORKER_PIDS.add(spares.pid)
         channel = spares.pair() if spares is not None else None
         cancel_r, self._cancel_w = os.pipe2(os.O_CLOEXEC | os.O_NONBLOCK)
-        env = dict(self._options.env, **self._env, VESK_CANCEL_FD=str(cancel_r))
+        env = dict(self._options.env, **own_env, VESK_CANCEL_FD=str(cancel_r))
         passed = [cancel_r]
         if channel is not None:
             env["VESK_SPARE_CHANNEL"] = str(channel[0].fileno())
@@ -203,6 +228,8 @@ class Worker:
                     channel[1].close()
         assert self._proc.stderr is not None
         self._relay = asyncio.ensure_future(log.relay(self._proc.stderr, f"worker {_started}"))
+
+    async def _ready(self, started: float) -> None:
         ready = await self._receive()
         if not ready.get("ready"):
             await self._died(f"could not start a session: {ready.get('error', 'unknown error')}")
