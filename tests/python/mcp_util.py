@@ -92,9 +92,10 @@ def _open_files(pid: int) -> set[str]:
 def is_standby(pid: int) -> bool:
     """A standby worker, which has no session yet (vesk.server.standby)."""
     try:
-        return Path(f"/proc/{pid}/comm").read_text().strip() == "vesk-standby"
+        named = Path(f"/proc/{pid}/comm").read_text().strip()
     except OSError:
         return False
+    return "vesk.server.worker --standby" in command_line(pid) and named != "vesk-worker"
 
 
 def runners_below(pid: int) -> tuple[list[int], list[int]]:

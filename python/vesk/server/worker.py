@@ -27,14 +27,15 @@ flight. The module watches that descriptor during runs and stops a run as a
 time-out would; the worker empties the pipe before each call, so a byte
 meant for a call that ended anyway cannot stop the next one.
 
-Standby: started with VESK_WORKER_STANDBY=1, a worker makes a fresh
+Standby: started as `python -m vesk.server.worker --standby`, a worker makes a fresh
 session before it has one to serve (a runner borrowed from the server's
 spare, started from the start snapshot and idle), sends `{"standby": true}`
 and waits for `{"env": {...}}`, the environment of the session it is given
 (SESSION_ENV only). It then starts as any other, except that a new, empty
 session takes the one made in advance: one that comes from the store or a
 file drops it. Nothing has run in it, so it carries nothing of anyone.
-While it waits, its process name (/proc/PID/comm) is STANDBY_NAME.
+Its process name (/proc/PID/comm) is STANDBY_NAME while it waits, and
+WORKER_NAME once it has a session.
 
 The worker dies with the server (PR_SET_PDEATHSIG), so a server killed
 outright leaves no session behind, and is a subreaper, so that what its
@@ -72,6 +73,7 @@ PR_SET_PDEATHSIG = 1
 PR_SET_NAME = 15
 # The process's name (/proc/PID/comm) while it is a standby with no session.
 STANDBY_NAME = b"vesk-standby"
+WORKER_NAME = b"vesk-worker"
 PR_SET_CHILD_SUBREAPER = 36
 
 
@@ -689,8 +691,6 @@ def standby(inp: BinaryIO, out: BinaryIO, ahead: list[Any]) -> bool:
     """Makes a session in advance (into `ahead`) and waits to be given one:
     False when none is given (the server ended this worker unused). The
     environment then holds the given session's."""
-    with open("/proc/self/comm", "rb") as f:
-        name = f.read().strip()
     set_name = ctypes.CDLL(None, use_errno=True).prctl
     set_name(PR_SET_NAME, ctypes.c_char_p(STANDBY_NAME), 0, 0, 0)
     try:
@@ -707,7 +707,7 @@ def standby(inp: BinaryIO, out: BinaryIO, ahead: list[Any]) -> bool:
         ahead.clear()
         return False
     os.environ.update(env)
-    set_name(PR_SET_NAME, ctypes.c_char_p(name), 0, 0, 0)
+    set_name(PR_SET_NAME, ctypes.c_char_p(WORKER_NAME), 0, 0, 0)
     return True
 
 
@@ -726,7 +726,7 @@ def main() -> int:
     # Held by a list only, which open_session empties: a session made in
     # advance that is not used must not live on in this frame.
     ahead: list[Any] = []
-    if os.environ.pop("VESK_WORKER_STANDBY", None) == "1" and not standby(inp, out, ahead):
+    if sys.argv[1:] == ["--standby"] and not standby(inp, out, ahead):
         return 0
     return serve(inp, out, export_root, cancel_fd, ahead)
 

@@ -170,13 +170,13 @@ class Worker:
     async def start(self) -> None:
         """Starts the process and waits for its session; WorkerGone if none."""
         started = time.monotonic()
-        await self._spawn(self._env)
+        await self._spawn()
         await self._ready(started)
 
     async def start_standby(self) -> None:
         """Starts the process as a standby (worker.py), which makes a fresh
         session in advance and waits for `assign`; WorkerGone if it fails."""
-        await self._spawn({"VESK_WORKER_STANDBY": "1"})
+        await self._spawn("--standby")
         if (await self._receive()).get("standby") is not True:
             await self._died("the standby worker process sent a malformed reply")
 
@@ -194,7 +194,7 @@ class Worker:
             await self._lost()
         await self._ready(started)
 
-    async def _spawn(self, own_env: dict[str, str]) -> None:
+    async def _spawn(self, *args: str) -> None:
         global _spawning, _started
         spares = self._options.spares
         if spares is not None:
@@ -203,7 +203,7 @@ class Worker:
                 _WORKER_PIDS.add(spares.pid)
         channel = spares.pair() if spares is not None else None
         cancel_r, self._cancel_w = os.pipe2(os.O_CLOEXEC | os.O_NONBLOCK)
-        env = dict(self._options.env, **own_env, VESK_CANCEL_FD=str(cancel_r))
+        env = dict(self._options.env, **self._env, VESK_CANCEL_FD=str(cancel_r))
         passed = [cancel_r]
         if channel is not None:
             env["VESK_SPARE_CHANNEL"] = str(channel[0].fileno())
@@ -212,7 +212,7 @@ class Worker:
         _started += 1
         try:
             self._proc = await asyncio.create_subprocess_exec(
-                self._options.python, "-m", "vesk.server.worker",
+                self._options.python, "-m", "vesk.server.worker", *args,
                 stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
                 stderr=asyncio.subprocess.PIPE, env=env, start_new_session=True,
                 pass_fds=passed)
