@@ -109,9 +109,10 @@ def runners_below(pid: int) -> tuple[list[int], list[int]]:
     for keeper in (p for p in below if "vesk.server.spares" in command_line(p)):
         held |= _open_files(keeper)
     standby: set[str] = set()
+    spares, reserved = [], []
     for worker in (p for p in below if is_standby(p)):
         standby |= _open_files(worker)
-    spares, reserved = [], []
+        reserved += descendants(worker)  # one it started itself, without a spare
     for runner in runners:
         try:
             stdin = os.readlink(f"/proc/{runner}/fd/0")
