@@ -65,12 +65,13 @@ class Standby:
         worker = Worker(self._options)
         try:
             await worker.start_standby()
-        except WorkerGone as e:
-            log.say(f"no standby worker: {e}")
-            return None
-        except BaseException:
+        except asyncio.CancelledError:
             await worker.close()
             raise
+        except Exception as e:  # WorkerGone, or no process or pipe (OSError)
+            log.say(f"no standby worker: {e}")
+            await worker.close()
+            return None
         return worker
 
     async def take(self) -> Worker | None:
