@@ -62,7 +62,7 @@ import time
 from collections import OrderedDict
 from typing import Any, Callable
 
-from vesk.server import killpoint, log, metrics
+from vesk.server import config, killpoint, log, metrics
 from vesk.server.spares import SpareKeeper
 from vesk.server.standby import Standby
 from vesk.server.store import HANDLE, SESSION, Store, StoreError
@@ -285,8 +285,9 @@ class SessionManager:
         self.options = WorkerOptions(env=env, grace=grace, spares=self.spares)
         # Where spare runners are lent, a worker waits, started, for the next
         # new session (standby.py).
+        # It is a spare of a kind: the user's spare_runner decides as well.
         self.standby: Standby | None = None
-        if self.spares is not None:
+        if self.spares is not None and _spare_runner(keeper_env):
             self.standby = Standby(self.options, self._room_for_worker)
         self.max_sessions = max_sessions
         self.idle_timeout = idle_timeout
@@ -673,6 +674,14 @@ class SessionManager:
         live = sum(1 for s in self.sessions.values() if s.worker is not None)
         standby = 1 if self.standby is not None and self.standby.held else 0
         return live + len(self._closing) + standby
+
+
+def _spare_runner(env: dict[str, str]) -> bool:
+    """The spare_runner setting the module reads from `env` (an invalid
+    VESK_SPARE_RUNNER is ignored, as the module ignores it)."""
+    if env.get("VESK_SPARE_RUNNER") in ("0", "1"):
+        return env["VESK_SPARE_RUNNER"] == "1"
+    return bool(config.load(env)[0]["spare_runner"])
 
 
 def _wall(monotonic: float) -> float:
