@@ -33,6 +33,10 @@ still provisional, and at most MAX_PROVISIONAL of them are kept (opening one
 more ends the oldest): bare `initialize` requests cannot take the slots of
 clients that finish their handshake.
 
+A session opened here takes the standby worker (standby.py) for its first
+worker, when there is one: a process started in advance, its fresh session
+already made, so that the first call does not wait for a worker's start.
+
 Idle sessions are ended after `idle_timeout` seconds without a request;
 `Session.idle_since()` is the one place that decides what counts as idle.
 
@@ -284,8 +288,8 @@ class SessionManager:
             self.spares = SpareKeeper(keeper_env)
         self.options = WorkerOptions(env=env, grace=grace, spares=self.spares)
         # Where spare runners are lent, a worker waits, started, for the next
-        # new session (standby.py).
-        # It is a spare of a kind: the user's spare_runner decides as well.
+        # new session (standby.py): a spare of a kind, so the user's
+        # spare_runner setting decides on it too.
         self.standby: Standby | None = None
         if self.spares is not None and _spare_runner(keeper_env):
             self.standby = Standby(self.options, self._room_for_worker)
@@ -670,7 +674,8 @@ class SessionManager:
         return {"live": live, "parked": parked, "stored": stored}
 
     def worker_count(self) -> int:
-        """Sessions with a live worker, and workers still being ended."""
+        """Sessions with a live worker, workers still being ended, and the
+        standby worker."""
         live = sum(1 for s in self.sessions.values() if s.worker is not None)
         standby = 1 if self.standby is not None and self.standby.held else 0
         return live + len(self._closing) + standby
