@@ -292,7 +292,8 @@ class SessionManager:
         # spare_runner setting decides on it too.
         self.standby: Standby | None = None
         if self.spares is not None and _spare_runner(keeper_env):
-            self.standby = Standby(self.options, self._room_for_worker)
+            self.standby = Standby(self.options, self._room_for_worker,
+                                   renew_after=_seconds(env["VESK_PARK_AFTER_IDLE_SECS"]) / 2)
         self.max_sessions = max_sessions
         self.idle_timeout = idle_timeout
         self.init_timeout = init_timeout
@@ -687,6 +688,13 @@ def _spare_runner(env: dict[str, str]) -> bool:
     if env.get("VESK_SPARE_RUNNER") in ("0", "1"):
         return env["VESK_SPARE_RUNNER"] == "1"
     return bool(config.load(env)[0]["spare_runner"])
+
+
+def _seconds(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        return 0.0
 
 
 def _wall(monotonic: float) -> float:

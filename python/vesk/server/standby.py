@@ -16,7 +16,10 @@ needs the room ends it (`yield_room`). A taken standby is replaced
 `REFILL_DELAY` seconds later, once the server's spare runner, which the
 taken one had borrowed, has most likely been replaced too. A standby that
 could not start is not tried again before the next take, so a server whose
-runners cannot start does not start processes in a loop. `close()` ends it
+runners cannot start does not start processes in a loop. A standby that
+has waited `renew_after` seconds is replaced: its idle session would
+otherwise park its runner (the module parks idle sessions), and the first
+call would wait for a resume. `close()` ends it
 with the server; it also dies with the server as every worker does.
 """
 
@@ -29,12 +32,17 @@ from vesk.server import log
 from vesk.server.workers import Worker, WorkerGone, WorkerOptions
 
 REFILL_DELAY = 0.5
+# Replaced at most this often, however soon the module parks.
+SHORTEST_RENEWAL = 60.0
 
 
 class Standby:
-    def __init__(self, options: WorkerOptions, room: Callable[[], bool]) -> None:
+    def __init__(self, options: WorkerOptions, room: Callable[[], bool],
+                 renew_after: float) -> None:
         self._options = options
         self._room = room  # whether one more worker process fits the maximum
+        self._renew_after = max(SHORTEST_RENEWAL, renew_after)
+        self._renewal: asyncio.TimerHandle | None = None
         self._task: asyncio.Task[Worker | None] | None = None
         self._later: asyncio.TimerHandle | None = None
         self._closed = False
@@ -72,7 +80,15 @@ class Standby:
             log.say(f"no standby worker: {e}")
             await worker.close()
             return None
+        self._renewal = asyncio.get_running_loop().call_later(
+            self._renew_after, lambda: asyncio.ensure_future(self._renew()))
         return worker
+
+    async def _renew(self) -> None:
+        self._renewal = None
+        if self._task is not None and self._task.done():
+            await self._end()
+            self.refill()
 
     async def take(self) -> Worker | None:
         """The standby worker, waited for while it starts, for the caller
@@ -80,6 +96,9 @@ class Standby:
         task, self._task = self._task, None
         if task is None:
             return None
+        if self._renewal is not None:
+            self._renewal.cancel()
+            self._renewal = None
         try:
             worker = await asyncio.shield(task)
         except asyncio.CancelledError:
@@ -95,6 +114,9 @@ class Standby:
             await self._end()
 
     async def _end(self) -> None:
+        if self._renewal is not None:
+            self._renewal.cancel()
+            self._renewal = None
         task, self._task = self._task, None
         if task is None:
             return
