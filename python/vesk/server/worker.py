@@ -27,11 +27,11 @@ flight. The module watches that descriptor during runs and stops a run as a
 time-out would; the worker empties the pipe before each call, so a byte
 meant for a call that ended anyway cannot stop the next one.
 
-Standby: started as `python -m vesk.server.worker --standby`, a worker makes a fresh
-session before it has one to serve (a runner borrowed from the server's
-spare, started from the start snapshot and idle), sends `{"standby": true}`
-and waits for `{"env": {...}}`, the environment of the session it is given
-(SESSION_ENV only). It then starts as any other, except that a new, empty
+Standby: started as `python -m vesk.server.worker --standby`, a worker
+makes a fresh session before it has one to serve (a runner borrowed from
+the server's spare, started from the start snapshot and idle), sends
+`{"standby": true}` and waits for `{"env": {...}}`, the environment of the
+session it is given (SESSION_ENV only). It then starts as any other, except that a new, empty
 session takes the one made in advance: one that comes from the store or a
 file drops it. Nothing has run in it, so it carries nothing of anyone.
 Its process name (/proc/PID/comm) is STANDBY_NAME while it waits, and
