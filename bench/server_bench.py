@@ -24,7 +24,11 @@
 - Start and memory: the first call of a new session (which starts its worker
   and its session) against `VeskSession()` in a process of its own; an idle
   session's resident memory (worker and runner) against the runner of a
-  session made by the module alone.
+  session made by the module alone. New sessions a second apart (the
+  spare runner and the standby worker ready again), 20 of each: MCP
+  sessions (initialize answered, and to the first run_python's answer) and
+  workspaces of revision 2026-07-28 (create_workspace answered, and to the
+  first run_python's answer).
 - The server's own resident memory before and after 1000 sessions opened and
   ended (sessions without a worker: what the server itself keeps).
 - Durability: the time a call spends in its worker (the module and the
@@ -96,6 +100,11 @@ FIGURES = [
      "value": "server:new_session_spare_ready_s", "unit": "s", "max_value": 0.05},
     {"title": "server: new session, spare runner ready: initialize to the first call's answer",
      "value": "server:new_session_first_call_spare_ready_s", "unit": "s", "max_value": 0.2},
+    {"title": "server: new workspace, spare runner ready: create_workspace answered",
+     "value": "server:new_workspace_spare_ready_s", "unit": "s", "max_value": 0.05},
+    {"title": "server: new workspace, spare runner ready: create_workspace to the first "
+              "run_python's answer",
+     "value": "server:new_workspace_first_call_spare_ready_s", "unit": "s", "max_value": 0.2},
     {"title": "server: idle session (worker + runner) vs a module runner",
      "value": "server:idle_session_rss", "unit": "B", "baseline": "server:module_runner_rss"},
     {"title": "server: its own memory growth over 1000 sessions",
@@ -352,20 +361,27 @@ def _module_figures(env: dict[str, str]) -> tuple[float, int]:
     return statistics.median(starts), memory
 
 
-def _new_sessions(port: int) -> dict[str, float]:
-    """New sessions each a second after the last (its spare runner ready
-    again): initialize answered, and initialize to its first call's answer."""
-    made, called = [], []
-    for _ in range(11):
-        time.sleep(1.0)
-        start = time.perf_counter()
-        client = Client(port)
-        made.append(time.perf_counter() - start)
-        client.call("run_python", code="pass")
-        called.append(time.perf_counter() - start)
-        client.end()
-    return {"server:new_session_spare_ready_s": statistics.median(made),
-            "server:new_session_first_call_spare_ready_s": statistics.median(called)}
+def _new_sessions(port: int, rounds: int = 20) -> dict[str, float]:
+    """New sessions each a second after the last (the spare runner and the
+    standby worker ready again): an MCP session (initialize answered, and to
+    its first call's answer), and a workspace (create_workspace answered,
+    and to its first call's answer)."""
+    from server_revision_bench import ModernClient
+
+    figures: dict[str, list[float]] = {}
+    for _ in range(rounds):
+        for name, client_class in (("session", Client), ("workspace", ModernClient)):
+            time.sleep(1.0)
+            start = time.perf_counter()
+            client = client_class(port)
+            figures.setdefault(f"server:new_{name}_spare_ready_s", []).append(
+                time.perf_counter() - start)
+            _, _, result = client.call("run_python", code="pass")
+            assert not result.get("isError"), result
+            figures.setdefault(f"server:new_{name}_first_call_spare_ready_s", []).append(
+                time.perf_counter() - start)
+            client.end()
+    return {name: statistics.median(values) for name, values in figures.items()}
 
 
 def _durability(env: dict[str, str], store: str, name: str) -> dict[str, float]:

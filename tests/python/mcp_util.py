@@ -89,23 +89,40 @@ def _open_files(pid: int) -> set[str]:
     return found
 
 
+def is_standby(pid: int) -> bool:
+    """A standby worker, which has no session yet (vesk.server.standby)."""
+    try:
+        named = Path(f"/proc/{pid}/comm").read_text().strip()
+    except OSError:
+        return False
+    return "vesk.server.worker --standby" in command_line(pid) and named != "vesk-worker"
+
+
 def runners_below(pid: int) -> tuple[list[int], list[int]]:
     """The runner processes below `pid`: those of sessions, and the spare
     kept in reserve by a spare runner keeper (whose input the keeper holds;
-    a runner it has lent, it no longer does)."""
+    a runner it has lent, it no longer does). The runner a standby worker
+    holds is in neither."""
     below = descendants(pid)
     runners = [p for p in below if "vesk_runner" in command_line(p)]
     held: set[str] = set()
     for keeper in (p for p in below if "vesk.server.spares" in command_line(p)):
         held |= _open_files(keeper)
-    spares = []
+    standby: set[str] = set()
+    spares, reserved = [], []
+    for worker in (p for p in below if is_standby(p)):
+        standby |= _open_files(worker)
+        reserved += descendants(worker)  # one it started itself, without a spare
     for runner in runners:
         try:
-            if os.readlink(f"/proc/{runner}/fd/0") in held:
-                spares.append(runner)
+            stdin = os.readlink(f"/proc/{runner}/fd/0")
         except OSError:
-            pass
-    return [p for p in runners if p not in spares], spares
+            continue
+        if stdin in held:
+            spares.append(runner)
+        elif stdin in standby:
+            reserved.append(runner)
+    return [p for p in runners if p not in spares and p not in reserved], spares
 
 
 def alive(pid: int) -> bool:
@@ -154,8 +171,9 @@ class ServerProcess:
         return self.proc.pid
 
     def workers(self) -> list[int]:
-        """The server's worker processes."""
-        return [p for p in descendants(self.pid) if "vesk.server.worker" in command_line(p)]
+        """The server's worker processes but a standby (is_standby)."""
+        return [p for p in descendants(self.pid)
+                if "vesk.server.worker" in command_line(p) and not is_standby(p)]
 
     def request(self, method: str, body: bytes | None = None,
                 headers: dict[str, str] | None = None, path: str = "/mcp",

@@ -153,6 +153,10 @@ def post_raw(port: int, head: bytes, body_parts, read: bool = True) -> bytes:
 
 
 def test_a_session_ended_while_its_worker_starts_leaves_no_worker(server):
+    # The first takes the standby worker, which is replaced only later: the
+    # second starts a worker of its own.
+    first = server.initialize()
+    assert "result" in server.post(tool_call("list_files"), first)[2]
     before = set(server.workers())
     session = server.initialize()
     answers: list = []
@@ -165,6 +169,7 @@ def test_a_session_ended_while_its_worker_starts_leaves_no_worker(server):
     result = answers[0]["result"]
     assert result["isError"] and "the session has ended" in result["content"][0]["text"]
     assert wait_until(lambda: set(server.workers()) <= before)
+    assert server.request("DELETE", headers={"Mcp-Session-Id": first})[0] == 204
 
 
 def test_oversized_and_malformed_bodies_are_refused_and_others_served(server):

@@ -12,8 +12,8 @@ from typing import Any
 
 import pytest
 
-from mcp_util import (Clients, ServerProcess, alive, command_line, descendants, runners_below,
-                      server_env)
+from mcp_util import (ClientError, Clients, ServerProcess, alive, command_line, descendants,
+                      is_standby, runners_below, server_env)
 from session_util import wait_until
 
 
@@ -85,12 +85,14 @@ def test_sessions_borrow_the_one_spare_and_nothing_outlives_its_borrower(clients
         assert wait_until(lambda: runners_below(server.pid)[1], timeout=120)
         assert not set(runners_below(server.pid)[1]) & spare
 
-        # A new session starts on the new spare, which holds nothing of a's.
-        spare = set(runners_below(server.pid)[1])
+        # A new session starts on a runner that was waiting (the standby
+        # worker's, or the spare), which holds nothing of a's.
+        waiting = {p for p in descendants(server.pid) if "vesk_runner" in command_line(p)} \
+            - set(runners_below(server.pid)[0])
         clients.connect_http(server.url, "b")
         ran = structured(clients.call("run_python", "b", code="print('x' in globals())"))
         assert ran["stdout"].strip() == "False"
-        assert spare & set(runners_below(server.pid)[0])
+        assert waiting & set(runners_below(server.pid)[0])
         (worker_b,) = set(server.workers()) - {worker_a}
 
         # A worker that dies outright takes its borrowed runner with it, even
@@ -137,3 +139,38 @@ def test_the_users_spare_runner_setting_holds_for_the_server(clients):
         clients.do("close", "c")
     finally:
         assert server.stop() == 0
+
+
+def test_the_standby_worker_serves_one_new_session_within_the_maximum(clients):
+    server = ServerProcess("--max-sessions", "2", "--store", "none")
+
+    def standby() -> list[int]:
+        return [p for p in descendants(server.pid) if is_standby(p)]
+
+    try:
+        clients.connect_http(server.url, "s1")
+        structured(clients.call("run_python", "s1", code="x = 41"))
+        assert wait_until(lambda: len(standby()) == 1, timeout=120)
+        (waiting,) = standby()
+        # The next session takes it, and finds nothing of the other's.
+        clients.connect_http(server.url, "s2")
+        ran = structured(clients.call("run_python", "s2", code="print('x' in globals())"))
+        assert ran["stdout"].strip() == "False" and waiting in server.workers()
+        # Two sessions at a maximum of two: no room for another.
+        assert not wait_until(lambda: standby(), timeout=3)
+        clients.do("terminate", "s1")
+
+        def connected() -> bool:  # once s1's worker is gone
+            try:
+                clients.connect_http(server.url, "s3")
+            except ClientError:
+                return False
+            return True
+
+        assert wait_until(connected, timeout=60)
+        assert wait_until(lambda: len(standby()) == 1, timeout=120)
+        left = set(descendants(server.pid))
+        assert server.stop() == 0
+        assert wait_until(lambda: not any(map(alive, left)), timeout=60)
+    finally:
+        server.stop(signal.SIGKILL)

@@ -51,6 +51,7 @@ DEFAULTS: dict[str, Any] = {
     "max_history_mb": 4096,
     "max_workspace_mb": 512,
     "max_park_image_mb": 64,
+    "spare_runner": True,
     "bash_command_denylist": [],
     "bash_command_allowlist": [],
 }

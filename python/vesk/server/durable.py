@@ -168,13 +168,16 @@ def claim(store: Store, workspace: str, node: str, seconds: float) -> Lease:
             time.sleep(min(left, max(0.05, min(e.left + 0.01, 0.25))))
 
 
-def open_session(env: Mapping[str, str]) -> tuple[Any, Keeper | None,
-                                                  dict[str, Any] | None]:
+def open_session(env: Mapping[str, str], ahead: list[Any] | None = None
+                 ) -> tuple[Any, Keeper | None, dict[str, Any] | None]:
     """The worker's session, its keeper (None: memory only), and the records
-    of what made each checkpoint when they come from elsewhere. Raises
+    of what made each checkpoint when they come from elsewhere. `ahead` may
+    hold a fresh session made in advance: taken out as the session when no
+    other is to be rebuilt, else emptied (so its runner ends first). Raises
     RuntimeError, StoreError or OSError when no session can be made."""
     import vesk_internal
 
+    ahead = [] if ahead is None else ahead
     keeper = None
     if env.get("VESK_STORE") and env.get("VESK_STORE_ID"):
         store = Store(env["VESK_STORE"], check=False)
@@ -186,6 +189,7 @@ def open_session(env: Mapping[str, str]) -> tuple[Any, Keeper | None,
         keeper.took_over = store.took_over
     path = env.get("VESK_LOAD_FILE")
     if path:
+        ahead.clear()
         try:
             session = vesk_internal.VeskSession.load(path)
             with open(path + ".records", encoding="utf-8") as f:
@@ -202,6 +206,7 @@ def open_session(env: Mapping[str, str]) -> tuple[Any, Keeper | None,
     if keeper is not None and env.get("VESK_STORE_LOAD") == "1":
         loaded = keeper.store.load(keeper.workspace)
         if loaded is not None:
+            ahead.clear()
             try:
                 image = (loaded.image if loaded.image is None or loaded.image_compressed
                          else vesk_internal._blob_of_image(loaded.image))
@@ -214,4 +219,5 @@ def open_session(env: Mapping[str, str]) -> tuple[Any, Keeper | None,
             if loaded.image is None:
                 keeper.notice = RESTARTED
             return session, keeper, {"made_by": loaded.made_by, "made_at": loaded.made_at}
-    return vesk_internal.VeskSession(), keeper, None
+    made = ahead.pop() if ahead else None
+    return (made if made is not None else vesk_internal.VeskSession()), keeper, None

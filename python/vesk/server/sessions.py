@@ -33,6 +33,10 @@ still provisional, and at most MAX_PROVISIONAL of them are kept (opening one
 more ends the oldest): bare `initialize` requests cannot take the slots of
 clients that finish their handshake.
 
+A session opened here takes the standby worker (standby.py) for its first
+worker, when there is one: a process started in advance, its fresh session
+already made, so that the first call does not wait for a worker's start.
+
 Idle sessions are ended after `idle_timeout` seconds without a request;
 `Session.idle_since()` is the one place that decides what counts as idle.
 
@@ -62,8 +66,9 @@ import time
 from collections import OrderedDict
 from typing import Any, Callable
 
-from vesk.server import killpoint, log, metrics
+from vesk.server import config, killpoint, log, metrics
 from vesk.server.spares import SpareKeeper
+from vesk.server.standby import Standby
 from vesk.server.store import HANDLE, SESSION, Store, StoreError
 from vesk.server.store_db import is_url
 from vesk.server.workers import (StartFailed, Worker, WorkerGone, WorkerOptions, forget_pid,
@@ -123,6 +128,10 @@ class Session:
         self.load_file: str | None = None  # a session file its worker starts from
         self.recording: asyncio.Future[None] | None = None  # its row being added
         self.resuming = False  # its next worker brings a parked session back
+        # The server's standby worker (standby.py), which a session opened
+        # here and never started takes (`fresh`), and others make room for.
+        self.standby: Standby | None = None
+        self.fresh = False
 
     def worker_env(self) -> dict[str, str]:
         """Where this session's worker takes its session from (durable.py)."""
@@ -178,9 +187,20 @@ class Session:
     async def _start(self) -> Worker:
         if self.recording is not None:  # the worker's environment depends on it
             await asyncio.wait([self.recording])
-        worker = self._pending = Worker(self._options, self.worker_env())
+        worker = None
         try:
-            await worker.start()
+            if self.standby is not None and self.fresh and self.load_file is None:
+                worker = self._pending = await self.standby.take()
+            if worker is not None:
+                try:
+                    await worker.assign(self.worker_env())
+                except WorkerGone:  # it failed: this session starts its own
+                    worker = None
+            if worker is None:
+                if self.standby is not None:
+                    await self.standby.yield_room()
+                worker = self._pending = Worker(self._options, self.worker_env())
+                await worker.start()
         except WorkerGone as e:
             self._starting = None
             if self.ended is not None:  # ended while it started
@@ -188,9 +208,11 @@ class Session:
             raise StartFailed(str(e)) from None
         except BaseException:
             self._starting = None
-            await worker.close()
+            if worker is not None:
+                await worker.close()
             raise
         self._starting = None
+        self.fresh = False
         self.load_file = None  # read (and deleted) by the worker
         if self.resuming and worker.start_seconds is not None:
             self.resuming = False
@@ -265,6 +287,13 @@ class SessionManager:
                 keeper_env["VESK_SPARE_RUNNER"] = os.environ["VESK_SPARE_RUNNER"]
             self.spares = SpareKeeper(keeper_env)
         self.options = WorkerOptions(env=env, grace=grace, spares=self.spares)
+        # Where spare runners are lent, a worker waits, started, for the next
+        # new session (standby.py): a spare of a kind, so the user's
+        # spare_runner setting decides on it too.
+        self.standby: Standby | None = None
+        if self.spares is not None and _spare_runner(keeper_env):
+            self.standby = Standby(self.options, self._room_for_worker,
+                                   renew_after=_seconds(env["VESK_PARK_AFTER_IDLE_SECS"]) / 2)
         self.max_sessions = max_sessions
         self.idle_timeout = idle_timeout
         self.init_timeout = init_timeout
@@ -291,6 +320,9 @@ class SessionManager:
             return None
         session = Session(secrets.token_urlsafe(24), self.options, owner, handle)
         self.sessions[session.id] = session
+        session.standby, session.fresh = self.standby, True
+        if self.standby is not None:
+            self.standby.refill()
         if provisional:
             session.provisional = True
             if len(self._provisional) >= MAX_PROVISIONAL:
@@ -300,6 +332,12 @@ class SessionManager:
             session.expiry = asyncio.get_running_loop().call_later(
                 self.init_timeout, self._expire, session)
         return session
+
+    def _room_for_worker(self) -> bool:
+        """Whether one more worker process than the sessions' (and those
+        still ending) fits the maximum."""
+        held = sum(1 for s in self.sessions.values() if s.holds_worker())
+        return held + len(self._closing) < self.max_sessions
 
     def store_full(self) -> str | None:
         """Why no new workspace or session may be stored, or None. Parked
@@ -412,6 +450,7 @@ class SessionManager:
         if found is None or found.principal != owner:
             return None
         session = Session(session_id, self.options, owner, found.kind == HANDLE)
+        session.standby = self.standby
         session.keep = session.parked = True
         # Its idle time goes on from its last use, not from now.
         session.last_active -= max(0.0, time.time() - found.last_used)
@@ -606,6 +645,8 @@ class SessionManager:
                 when = _wall(session.last_active)
                 self._write_later(methodcaller("touch", session.id, when, self.store.node))
             self.end(session, "the server stopped", forget=False)
+        if self.standby is not None:
+            await self.standby.close()
         while self._closing:
             await asyncio.gather(*list(self._closing), return_exceptions=True)
         if self.store is not None and self.store.node is not None:
@@ -634,9 +675,26 @@ class SessionManager:
         return {"live": live, "parked": parked, "stored": stored}
 
     def worker_count(self) -> int:
-        """Sessions with a live worker, and workers still being ended."""
+        """Sessions with a live worker, workers still being ended, and the
+        standby worker."""
         live = sum(1 for s in self.sessions.values() if s.worker is not None)
-        return live + len(self._closing)
+        standby = 1 if self.standby is not None and self.standby.held else 0
+        return live + len(self._closing) + standby
+
+
+def _spare_runner(env: dict[str, str]) -> bool:
+    """The spare_runner setting the module reads from `env` (an invalid
+    VESK_SPARE_RUNNER is ignored, as the module ignores it)."""
+    if env.get("VESK_SPARE_RUNNER") in ("0", "1"):
+        return env["VESK_SPARE_RUNNER"] == "1"
+    return bool(config.load(env)[0]["spare_runner"])
+
+
+def _seconds(text: str) -> float:
+    try:
+        return float(text)
+    except ValueError:
+        return 0.0
 
 
 def _wall(monotonic: float) -> float:

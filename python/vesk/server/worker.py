@@ -27,6 +27,16 @@ flight. The module watches that descriptor during runs and stops a run as a
 time-out would; the worker empties the pipe before each call, so a byte
 meant for a call that ended anyway cannot stop the next one.
 
+Standby: started as `python -m vesk.server.worker --standby`, a worker
+makes a fresh session before it has one to serve (a runner borrowed from
+the server's spare, started from the start snapshot and idle), sends
+`{"standby": true}` and waits for `{"env": {...}}`, the environment of the
+session it is given (SESSION_ENV only). It then starts as any other, except that a new, empty
+session takes the one made in advance: one that comes from the store or a
+file drops it. Nothing has run in it, so it carries nothing of anyone.
+Its process name (/proc/PID/comm) is STANDBY_NAME while it waits, and
+WORKER_NAME once it has a session.
+
 The worker dies with the server (PR_SET_PDEATHSIG), so a server killed
 outright leaves no session behind, and is a subreaper, so that what its
 session starts stays its descendant until the server has killed it.
@@ -53,11 +63,17 @@ from vesk.server.diffs import diff_of
 from vesk.server.memory import MIB, Memory
 
 HEADER = struct.Struct(">Q")
+# What a standby worker may be told when it is given its session.
+SESSION_ENV = frozenset({"VESK_STORE_ID", "VESK_STORE_LOAD", "VESK_LOAD_FILE"})
 # Progress frames: at most one per PROGRESS_INTERVAL seconds, each the last
 # PROGRESS_CHARS characters of the output since the one before.
 PROGRESS_INTERVAL = 0.25
 PROGRESS_CHARS = 4000
 PR_SET_PDEATHSIG = 1
+PR_SET_NAME = 15
+# The process's name (/proc/PID/comm) while it is a standby with no session.
+STANDBY_NAME = b"vesk-standby"
+WORKER_NAME = b"vesk-worker"
 PR_SET_CHILD_SUBREAPER = 36
 
 
@@ -580,10 +596,11 @@ def _own_channel() -> tuple[BinaryIO, BinaryIO]:
 
 
 def serve(inp: BinaryIO, out: BinaryIO, export_root: str | None,
-          cancel_fd: int | None = None) -> int:
+          cancel_fd: int | None = None, ahead: list[Any] | None = None) -> int:
+    """`ahead`: a fresh session made in advance (standby), if any."""
     started = time.monotonic()
     try:
-        session, keeper, records = durable.open_session(os.environ)
+        session, keeper, records = durable.open_session(os.environ, ahead)
     except Exception as e:  # RuntimeError from the module, ImportError, StoreError
         send(out, {"ready": False, "error": str(e) or type(e).__name__})
         return 1
@@ -670,6 +687,30 @@ def _server_request(request: dict[str, Any], session: Any, ops: Operations,
     return True
 
 
+def standby(inp: BinaryIO, out: BinaryIO, ahead: list[Any]) -> bool:
+    """Makes a session in advance (into `ahead`) and waits to be given one:
+    False when none is given (the server ended this worker unused). The
+    environment then holds the given session's."""
+    set_name = ctypes.CDLL(None, use_errno=True).prctl
+    set_name(PR_SET_NAME, ctypes.c_char_p(STANDBY_NAME), 0, 0, 0)
+    try:
+        import vesk_internal
+
+        ahead.append(vesk_internal.VeskSession())
+    except Exception as e:  # no runner now: the session's own start says why
+        print(f"vesk: a standby worker made no session in advance: {e}", file=sys.stderr)
+    send(out, {"standby": True})
+    message = receive(inp)
+    env = message.get("env") if message is not None else None
+    if not isinstance(env, dict) or not all(
+            k in SESSION_ENV and isinstance(v, str) for k, v in env.items()):
+        ahead.clear()
+        return False
+    os.environ.update(env)
+    set_name(PR_SET_NAME, ctypes.c_char_p(WORKER_NAME), 0, 0, 0)
+    return True
+
+
 def main() -> int:
     die_with_server(int(os.environ.get("VESK_SERVE_PID", "0")))
     become_subreaper()
@@ -682,7 +723,12 @@ def main() -> int:
         # could not be stopped.
         os.set_inheritable(cancel_fd, False)
         os.set_blocking(cancel_fd, False)
-    return serve(inp, out, export_root, cancel_fd)
+    # Held by a list only, which open_session empties: a session made in
+    # advance that is not used must not live on in this frame.
+    ahead: list[Any] = []
+    if sys.argv[1:] == ["--standby"] and not standby(inp, out, ahead):
+        return 0
+    return serve(inp, out, export_root, cancel_fd, ahead)
 
 
 if __name__ == "__main__":

@@ -169,8 +169,33 @@ class Worker:
 
     async def start(self) -> None:
         """Starts the process and waits for its session; WorkerGone if none."""
-        global _spawning, _started
         started = time.monotonic()
+        await self._spawn()
+        await self._ready(started)
+
+    async def start_standby(self) -> None:
+        """Starts the process as a standby (worker.py), which makes a fresh
+        session in advance and waits for `assign`; WorkerGone if it fails."""
+        await self._spawn("--standby")
+        if (await self._receive()).get("standby") is not True:
+            await self._died("the standby worker process sent a malformed reply")
+
+    async def assign(self, env: dict[str, str]) -> None:
+        """Gives a standby worker its session (`env`: worker.SESSION_ENV
+        only) and waits for it; WorkerGone if none."""
+        started = time.monotonic()
+        self._env = env
+        assert self._proc is not None and self._proc.stdin is not None
+        body = json.dumps({"env": env}).encode("utf-8")
+        try:
+            self._proc.stdin.write(HEADER.pack(len(body)) + body)
+            await self._proc.stdin.drain()
+        except (ConnectionError, RuntimeError):
+            await self._lost()
+        await self._ready(started)
+
+    async def _spawn(self, *args: str) -> None:
+        global _spawning, _started
         spares = self._options.spares
         if spares is not None:
             await spares.ensure_started()
@@ -187,7 +212,7 @@ class Worker:
         _started += 1
         try:
             self._proc = await asyncio.create_subprocess_exec(
-                self._options.python, "-m", "vesk.server.worker",
+                self._options.python, "-m", "vesk.server.worker", *args,
                 stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
                 stderr=asyncio.subprocess.PIPE, env=env, start_new_session=True,
                 pass_fds=passed)
@@ -203,6 +228,8 @@ class Worker:
                     channel[1].close()
         assert self._proc.stderr is not None
         self._relay = asyncio.ensure_future(log.relay(self._proc.stderr, f"worker {_started}"))
+
+    async def _ready(self, started: float) -> None:
         ready = await self._receive()
         if not ready.get("ready"):
             await self._died(f"could not start a session: {ready.get('error', 'unknown error')}")
