@@ -25,6 +25,7 @@ vesk.server.worker`) loads only what it needs. The modules:
     worker.py          the worker process, one per session, holding a VeskSession
     memory.py          the worker's own memory: given back after calls, bounded
     spares.py          the spare runner keeper, lending one runner to the workers
+    standby.py         the standby worker: one started ahead for the next new session
     store.py           the store: workspaces kept in an SQLite database or PostgreSQL
     store_db.py        the store's connection: SQLite or PostgreSQL (psycopg)
     store_images.py    interpreter images in the store: shared pieces, each kept once
