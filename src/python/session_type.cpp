@@ -633,17 +633,21 @@ PyObject* session_image(PyObject* self, PyObject*) {
 template <class Make>
 PyObject* new_session_object(PyTypeObject* type, Make&& make);
 
-// _from_store(current_id, rows, parts, content, image=None): `content` is
-// called with a digest and gives its bytes or None.
+// _from_store(current_id, rows, parts, content, image=None, expanded=False):
+// `content` is called with a digest and gives its bytes or None; `image` is
+// an _image() blob, or with `expanded` the image itself (_image_of_blob).
 PyObject* session_from_store(PyObject* cls, PyObject* args, PyObject* kwargs) {
-  static const char* kw[] = {"current_id", "rows", "parts", "content", "image", nullptr};
+  static const char* kw[] = {"current_id", "rows", "parts", "content", "image", "expanded",
+                             nullptr};
   PyObject* id_obj;
   PyObject* rows_obj;
   PyObject* parts_obj;
   PyObject* content_obj;
   PyObject* image_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:_from_store", const_cast<char**>(kw),
-                                   &id_obj, &rows_obj, &parts_obj, &content_obj, &image_obj)) {
+  int expanded = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|Op:_from_store", const_cast<char**>(kw),
+                                   &id_obj, &rows_obj, &parts_obj, &content_obj, &image_obj,
+                                   &expanded)) {
     return nullptr;
   }
   std::uint64_t current_id = 0;
@@ -679,7 +683,7 @@ PyObject* session_from_store(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   Result<std::unique_ptr<Session>> made =
-      Session::from_store(*engine, current_id, rows, parts, lookup, image);
+      Session::from_store(*engine, current_id, rows, parts, lookup, std::move(image), expanded != 0);
   if (PyErr_Occurred() != nullptr) return nullptr;
   return new_session_object(reinterpret_cast<PyTypeObject*>(cls),
                             [&]() { return std::move(made); });

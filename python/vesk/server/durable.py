@@ -18,7 +18,7 @@ so; the session goes on in memory, and the next journal holds the change
 again. `Keeper.park` parks the session and stores its interpreter's image,
 after which the server ends the worker. The store holds images
 uncompressed (vesk_internal._image_of_blob), so that it can keep what
-images share once. A session rebuilt without an image
+images share once, and gives them back to the module as they are. A session rebuilt without an image
 (never parked, or run since its last park) has a fresh interpreter: the
 first result of a call that uses it says so.
 """
@@ -202,13 +202,11 @@ def open_session(env: Mapping[str, str]) -> tuple[Any, Keeper | None,
     if keeper is not None and env.get("VESK_STORE_LOAD") == "1":
         loaded = keeper.store.load(keeper.workspace)
         if loaded is not None:
-            try:
-                image = (loaded.image if loaded.image is None or loaded.image_compressed
-                         else vesk_internal._blob_of_image(loaded.image))
-            except RuntimeError:
-                loaded.image = image = None  # the interpreter restarts, and says so
+            # An expanded image goes to the runner as it is: compressing it
+            # here only for the resume to undo it cost the first call ~25 ms.
             session = vesk_internal.VeskSession._from_store(
-                loaded.current_id, loaded.rows, loaded.parts, keeper.store.content, image)
+                loaded.current_id, loaded.rows, loaded.parts, keeper.store.content,
+                loaded.image, expanded=loaded.image is not None and not loaded.image_compressed)
             keeper.image_stored = loaded.image is not None
             keeper.stored_current = loaded.current_id
             if loaded.image is None:

@@ -27,6 +27,7 @@ from __future__ import annotations
 import hashlib
 import struct
 import zlib
+from concurrent.futures import ThreadPoolExecutor
 from typing import Iterable
 
 from vesk.server.store_db import Db
@@ -35,6 +36,7 @@ CHUNK = 64 * 1024
 _EXPANDED, _COMPRESSED = b"VKI1", b"VKZ1"
 _RAW, _ZLIB = b"\0", b"\1"
 _BATCH = 500  # digests per query: SQLite's bound on arguments is 999 in old builds
+_THREADS = 2
 
 
 # Images larger than this expanded are kept as the module gives them: an
@@ -147,12 +149,17 @@ def get(db: Db, image_list: bytes | None) -> bytes | None:
     if image_list is None:
         return None
     length, digests = listed(image_list)
-    found: dict[bytes, bytes] = {}
+    rows: list[tuple[bytes, bytes]] = []
     for batch in _batches(sorted(set(digests))):
-        for digest, stored in db.execute(
-                f"SELECT hash, bytes FROM chunks WHERE hash IN ({','.join('?' * len(batch))})",
-                batch):
-            found[bytes(digest)] = _unpacked(bytes(digest), bytes(stored))
+        rows.extend((bytes(digest), bytes(stored)) for digest, stored in db.execute(
+            f"SELECT hash, bytes FROM chunks WHERE hash IN ({','.join('?' * len(batch))})",
+            batch))
+    # zlib and hashlib let go of the interpreter's lock on pieces this large:
+    # two threads check and expand them in about half the time, which the
+    # first call after a park waits for.
+    with ThreadPoolExecutor(_THREADS) as pool:
+        found = dict(zip((d for d, _ in rows),
+                         pool.map(lambda row: _unpacked(*row), rows, chunksize=16)))
     missing = [d for d in digests if d not in found]
     if missing:
         raise Damaged(f"its piece {missing[0].hex()[:16]} is missing")
