@@ -73,7 +73,7 @@ class Keeper:
                 began = time.monotonic()
                 self.store.write(self.workspace, journal, session._journal_content,
                                  lambda i: (ops.made_by.get(i), ops.made_at.get(i)),
-                                 image=None if drop_image else False, lease=self.lease)
+                                 retire_image=drop_image, lease=self.lease)
                 self.stored_current = journal["current_id"]
                 # The server counts it (metrics): the worker has no page of its own.
                 reply["store_s"] = time.monotonic() - began

@@ -441,13 +441,15 @@ class Store:
               content: Callable[[bytes], bytes | None],
               records: Callable[[int], tuple[str | None, float | None]],
               image: bytes | None | bool = False, lease: Lease | None = None,
-              image_compressed: bool = False) -> None:
+              image_compressed: bool = False, retire_image: bool = False) -> None:
         """Applies one of the module's journals (VeskSession._journal());
         `content` gives the bytes of a digest it names, `records` what made a
         checkpoint and when. `image`: bytes to store as the interpreter's
         image (see set_image), None to drop the stored one, False to leave
-        it. `lease`: the one the writer holds (Fenced when it is no longer
-        the workspace's)."""
+        it; `retire_image`: the stored one is no longer the interpreter's,
+        and its pieces are freed by the next park or the removal (one row's
+        write instead of one per piece). `lease`: the one the writer holds
+        (Fenced when it is no longer the workspace's)."""
         def work(db: Db) -> None:
             self._fence(db, workspace, lease)
             found = db.execute("SELECT gen, parts_gen, image FROM workspaces WHERE id=?",
@@ -489,6 +491,9 @@ class Store:
                 db.execute("UPDATE workspaces SET image=? WHERE id=?",
                            (store_images.put(db, found[2], image, image_compressed),
                             workspace))
+            elif retire_image and found[2] is not None:
+                db.execute("UPDATE workspaces SET image=? WHERE id=?",
+                           (store_images.retired(found[2]), workspace))
             db.execute("UPDATE workspaces SET gen=?, current_id=?, last_used=? WHERE id=?",
                        (gen, int(journal["current_id"]), time.time(), workspace))
             _drop_generations(db, workspace, old)

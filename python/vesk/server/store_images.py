@@ -2,15 +2,15 @@
 
 Parked interpreters are mostly the same bytes (the heap every interpreter
 has after its start), so an image is cut into pieces of `CHUNK` bytes,
-each stored once by its SHA-256 in `chunks` (zlib-compressed when
-that makes it smaller) with a count of the workspaces whose image uses it.
+each stored once by its SHA-256 in `chunks` (zstd-compressed when
+that makes it smaller; zlib in older stores) with a count of the workspaces whose image uses it.
 The pieces of an expanded image
 are cut from where the interpreter's memory starts, after the runner's lead
 (its clock and files, of a length of their own), so that the same memory
 gives the same pieces in every image. A workspace's `image` column holds
 only its list: a tag (whether the image is kept as the module gives it,
-compressed, or expanded), the image's length, the length of its head (cut
-apart) and the digests in order.
+compressed, or expanded, and whether it is retired), the image's length, the
+length of its head (cut apart) and the digests in order.
 
 Counting is exact because every write runs in one serialised transaction:
 `put` counts the new list's pieces before it uncounts the old one's, then
@@ -34,7 +34,12 @@ from vesk.server.store_db import Db
 
 CHUNK = 64 * 1024
 _EXPANDED, _COMPRESSED = b"VKI1", b"VKZ1"
-_RAW, _ZLIB = b"\0", b"\1"
+# The same lists once the interpreter has moved on from their image (see
+# `retired`).
+_RETIRED = {_EXPANDED: b"VKI0", _COMPRESSED: b"VKZ0"}
+# zlib's pieces are those of stores written before zstd's, which the module
+# checks and expands several times faster (vesk_internal._unpack_image_pieces).
+_RAW, _ZLIB, _ZSTD = b"\0", b"\1", b"\2"
 _BATCH = 500  # digests per query: SQLite's bound on arguments is 999 in old builds
 _THREADS = 2
 
@@ -90,7 +95,8 @@ def listed(image_list: bytes | None) -> tuple[int, list[bytes]]:
     if image_list is None:
         return 0, []
     data = bytes(image_list)
-    if len(data) < 20 or data[:4] not in (_EXPANDED, _COMPRESSED) or (len(data) - 20) % 32:
+    tags = (_EXPANDED, _COMPRESSED, *_RETIRED.values())
+    if len(data) < 20 or data[:4] not in tags or (len(data) - 20) % 32:
         raise Damaged("its list of pieces is damaged")
     length, head = struct.unpack("<QQ", data[4:20])
     digests = [data[i:i + 32] for i in range(20, len(data), 32)]
@@ -100,8 +106,10 @@ def listed(image_list: bytes | None) -> tuple[int, list[bytes]]:
 
 
 def _packed(piece: memoryview) -> bytes:
-    squeezed = zlib.compress(piece, 1)
-    return _ZLIB + squeezed if len(squeezed) < len(piece) else _RAW + bytes(piece)
+    from vesk_internal import _pack_image_piece
+
+    squeezed = _pack_image_piece(bytes(piece))
+    return _ZSTD + squeezed if len(squeezed) < len(piece) else _RAW + bytes(piece)
 
 
 def _unpacked(digest: bytes, stored: bytes) -> bytes:
@@ -140,6 +148,17 @@ def release(db: Db, old_list: bytes | None) -> None:
         db.execute(f"DELETE FROM chunks WHERE uses<=0 AND hash IN ({marks})", batch)
 
 
+def retired(image_list: bytes | None) -> bytes | None:
+    """`image_list` marked as no longer the interpreter's: `get` gives no
+    image for it, yet its pieces stay counted until the next `put` or
+    `release` of it. Marking is one row's write where uncounting is one per
+    piece, and it is what the first interpreter call after a resume pays."""
+    if image_list is None:
+        return None
+    data = bytes(image_list)
+    return _RETIRED.get(data[:4], data[:4]) + data[4:]
+
+
 def is_compressed(image_list: bytes | None) -> bool:
     return image_list is not None and bytes(image_list[:4]) == _COMPRESSED
 
@@ -149,17 +168,27 @@ def get(db: Db, image_list: bytes | None) -> bytes | None:
     if image_list is None:
         return None
     length, digests = listed(image_list)
+    if bytes(image_list[:4]) in _RETIRED.values():
+        return None
     rows: list[tuple[bytes, bytes]] = []
     for batch in _batches(sorted(set(digests))):
         rows.extend((bytes(digest), bytes(stored)) for digest, stored in db.execute(
             f"SELECT hash, bytes FROM chunks WHERE hash IN ({','.join('?' * len(batch))})",
             batch))
-    # zlib and hashlib let go of the interpreter's lock on pieces this large:
-    # two threads check and expand them in about half the time, which the
-    # first call after a park waits for.
+    # The first call after a park waits for this: zstd's pieces go to the
+    # module, which checks and expands them on two threads; zlib and hashlib
+    # let go of the interpreter's lock too, so older pieces take two as well.
+    from vesk_internal import _unpack_image_pieces
+
+    squeezed = [(d, b[1:]) for d, b in rows if b[:1] == _ZSTD]
+    try:
+        found = dict(zip((d for d, _ in squeezed), _unpack_image_pieces(squeezed, CHUNK)))
+    except RuntimeError as e:
+        raise Damaged(str(e)) from None
+    others = [row for row in rows if row[1][:1] != _ZSTD]
     with ThreadPoolExecutor(_THREADS) as pool:
-        found = dict(zip((d for d, _ in rows),
-                         pool.map(lambda row: _unpacked(*row), rows, chunksize=16)))
+        found.update(zip((d for d, _ in others),
+                         pool.map(lambda row: _unpacked(*row), others, chunksize=16)))
     missing = [d for d in digests if d not in found]
     if missing:
         raise Damaged(f"its piece {missing[0].hex()[:16]} is missing")
