@@ -241,8 +241,10 @@ class VeskSession:
     @classmethod
     def _from_store(cls, current_id: int, rows: Sequence[bytes], parts: bytes,
                     content: Callable[[bytes], bytes | None],
-                    image: bytes | None = None, expanded: bool = False) -> VeskSession:
+                    image: bytes | list[bytes] | None = None,
+                    expanded: bool = False) -> VeskSession:
         """The session a store holds (rows in any order); content(digest)
         gives a content's bytes or None. `image` is an _image() blob, or with
-        `expanded` the image itself (_image_of_blob), handed to the runner as
-        it is at the resume. Its first _journal() is empty."""
+        `expanded` the image itself (_image_of_blob; or a list of its pieces,
+        joined), handed to the runner as it is at the resume. Its first
+        _journal() is empty."""

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -666,7 +667,28 @@ PyObject* session_from_store(PyObject* cls, PyObject* args, PyObject* kwargs) {
   std::string parts;
   VESK_CONVERT(to_bytes(parts_obj, "parts", &parts));
   std::optional<std::string> image;
-  if (image_obj != Py_None) VESK_CONVERT(to_bytes(image_obj, "image", &image.emplace()));
+  if (image_obj != Py_None && expanded && PyList_Check(image_obj)) {
+    // An expanded image's pieces, joined here: one copy of it fewer.
+    std::vector<std::string_view> pieces;
+    std::size_t total = 0;
+    for (Py_ssize_t i = 0, n = PyList_Size(image_obj); i < n; ++i) {
+      PyObject* piece = PyList_GetItem(image_obj, i);
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (piece == nullptr || !PyBytes_Check(piece) ||
+          PyBytes_AsStringAndSize(piece, &data, &size) != 0) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "image must be bytes or a list of bytes");
+        return nullptr;
+      }
+      pieces.emplace_back(data, static_cast<std::size_t>(size));
+      total += pieces.back().size();
+    }
+    image.emplace().reserve(total);
+    for (std::string_view piece : pieces) image->append(piece);
+  } else if (image_obj != Py_None) {
+    VESK_CONVERT(to_bytes(image_obj, "image", &image.emplace()));
+  }
   const auto lookup = [&](const ContentDigest& d) -> Content {
     if (PyErr_Occurred() != nullptr) return nullptr;
     PyRef key(bytes_of(std::string_view(reinterpret_cast<const char*>(d.data()), d.size())));

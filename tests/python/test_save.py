@@ -146,7 +146,7 @@ def test_a_store_kept_by_journals_gives_back_the_session(tmp_path, monkeypatch):
     # The image itself, as a store that keeps it expanded gives it: resumed as
     # it is, saved compressed, and refused by the runner when damaged.
     expanded = _image_of_blob(image)
-    u = store.load(expanded, expanded=True)
+    u = store.load([expanded[:100], expanded[100:]], expanded=True)  # as pieces too
     u.save(tmp_path / "u.vesk")
     assert u.execute_python("print(v)").stdout == "7"
     assert VeskSession.load(tmp_path / "u.vesk").execute_python("print(v)").stdout == "7"

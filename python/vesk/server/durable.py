@@ -200,16 +200,18 @@ def open_session(env: Mapping[str, str]) -> tuple[Any, Keeper | None,
                     pass
         return session, keeper, records
     if keeper is not None and env.get("VESK_STORE_LOAD") == "1":
-        loaded = keeper.store.load(keeper.workspace)
+        loaded = keeper.store.load(keeper.workspace, pieces=True)
         if loaded is not None:
-            # An expanded image goes to the runner as it is: compressing it
-            # here only for the resume to undo it cost the first call ~25 ms.
+            # An expanded image goes to the runner as it is (its pieces joined
+            # by the module): compressing it here only for the resume to undo
+            # it cost the first call ~25 ms.
+            image = loaded.image if loaded.image is not None else loaded.image_pieces
             session = vesk_internal.VeskSession._from_store(
                 loaded.current_id, loaded.rows, loaded.parts, keeper.store.content,
-                loaded.image, expanded=loaded.image is not None and not loaded.image_compressed)
-            keeper.image_stored = loaded.image is not None
+                image, expanded=image is not None and not loaded.image_compressed)
+            keeper.image_stored = image is not None
             keeper.stored_current = loaded.current_id
-            if loaded.image is None:
+            if image is None:
                 keeper.notice = RESTARTED
             return session, keeper, {"made_by": loaded.made_by, "made_at": loaded.made_at}
     return vesk_internal.VeskSession(), keeper, None

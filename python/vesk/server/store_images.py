@@ -164,6 +164,14 @@ def is_compressed(image_list: bytes | None) -> bool:
 
 def get(db: Db, image_list: bytes | None) -> bytes | None:
     """The image a stored list names, each piece checked; Damaged."""
+    found = pieces(db, image_list)
+    return None if found is None else b"".join(found)
+
+
+def pieces(db: Db, image_list: bytes | None) -> list[bytes] | None:
+    """The pieces of the image a stored list names, in order, each checked:
+    the module joins them where it keeps the image (one copy of it fewer);
+    Damaged."""
     if image_list is None:
         return None
     length, digests = listed(image_list)
@@ -196,10 +204,10 @@ def get(db: Db, image_list: bytes | None) -> bytes | None:
     missing = [d for d in digests if d not in found]
     if missing:
         raise Damaged(f"its piece {missing[0].hex()[:16]} is missing")
-    image = b"".join(found[d] for d in digests)
-    if len(image) != length:
+    ordered = [found[d] for d in digests]
+    if sum(map(len, ordered)) != length:
         raise Damaged("its pieces do not add up to its length")
-    return image
+    return ordered
 
 
 def _batches(items: list[bytes]) -> Iterable[list[bytes]]:
