@@ -52,6 +52,9 @@ class Keeper:
         self.lease = lease  # what every write is fenced by; None: no leases
         # The store holds an image the interpreter moves on from at its next use.
         self.image_stored = False
+        # Something ran in the interpreter since its image was stored, whether
+        # or not the store could be told.
+        self.moved_on = False
         # The first interpreter call's result says the interpreter was restarted.
         self.notice: str | None = None
         # The current checkpoint the store holds (a rollback changes only it).
@@ -64,6 +67,7 @@ class Keeper:
         if tool in READ_ONLY:
             return
         uses_interpreter = tool in INTERPRETER
+        self.moved_on = self.moved_on or uses_interpreter
         try:
             journal = session._journal()
             drop_image = uses_interpreter and self.image_stored
@@ -105,6 +109,11 @@ class Keeper:
         self.save(session, ops, "_park", reply)
         if "error" in reply:
             return {"ok": {"parked": False, "why": reply["error"]}}
+        if self.image_stored and not self.moved_on:
+            # Nothing has run in the interpreter since its image was stored
+            # (a workspace resumed for calls that did not use it): imaging it
+            # again would only store the same pieces.
+            return {"ok": {"parked": True}}
         why = session._park()
         if why != "parked" and session._parked_size == 0:
             return {"ok": {"parked": False, "why": why}}
@@ -123,6 +132,7 @@ class Keeper:
         except (StoreError, RuntimeError) as e:
             return {"ok": {"parked": False, "why": str(e)}}
         self.image_stored = True
+        self.moved_on = False
         return {"ok": {"parked": True}}
 
 
