@@ -29,8 +29,8 @@ std::optional<std::size_t> unpack_range(std::span<const StoredPiece> pieces, std
     }
     std::string& bytes = out[i];
     bytes.resize(static_cast<std::size_t>(size));
-    const std::size_t got =
-        ZSTD_decompressDCtx(dctx.get(), bytes.data(), bytes.size(), p.frame.data(), p.frame.size());
+    const std::size_t got = ZSTD_decompressDCtx(dctx.get(), bytes.data(), bytes.size(),
+                                                p.frame.data(), p.frame.size());
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     if (ZSTD_isError(got) || got != bytes.size() ||

@@ -705,7 +705,8 @@ PyObject* session_from_store(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   Result<std::unique_ptr<Session>> made =
-      Session::from_store(*engine, current_id, rows, parts, lookup, std::move(image), expanded != 0);
+      Session::from_store(*engine, current_id, rows, parts, lookup, std::move(image),
+                          expanded != 0);
   if (PyErr_Occurred() != nullptr) return nullptr;
   return new_session_object(reinterpret_cast<PyTypeObject*>(cls),
                             [&]() { return std::move(made); });

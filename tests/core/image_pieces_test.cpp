@@ -36,10 +36,17 @@ TEST(ImagePiecesTest, PiecesComeBackInOrderAndABadOneIsNamed) {
   // would expand past the bound: each refused by the piece's digest.
   const std::string other = frames[1];
   const std::vector<void (*)(std::vector<StoredPiece>&, std::string&)> spoils = {
-      [](std::vector<StoredPiece>& p, std::string& f) { f = std::string(p[3].frame); f[f.size() / 2] ^= 1; p[3].frame = f; },
+      [](std::vector<StoredPiece>& p, std::string& f) {
+        f = std::string(p[3].frame);
+        f[f.size() / 2] ^= 1;
+        p[3].frame = f;
+      },
       [](std::vector<StoredPiece>& p, std::string&) { p[3].digest = p[2].digest; },
       [](std::vector<StoredPiece>& p, std::string&) { p[3].frame.remove_suffix(3); },
-      [](std::vector<StoredPiece>& p, std::string& f) { f = *pack_image_piece(std::string(5000, 'x')); p[3].frame = f; },
+      [](std::vector<StoredPiece>& p, std::string& f) {
+        f = *pack_image_piece(std::string(5000, 'x'));
+        p[3].frame = f;
+      },
   };
   for (std::size_t i = 0; i < spoils.size(); ++i) {
     std::vector<StoredPiece> pieces = stored();

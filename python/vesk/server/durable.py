@@ -18,9 +18,9 @@ so; the session goes on in memory, and the next journal holds the change
 again. `Keeper.park` parks the session and stores its interpreter's image,
 after which the server ends the worker. The store holds images
 uncompressed (vesk_internal._image_of_blob), so that it can keep what
-images share once, and gives them back to the module as they are. A session rebuilt without an image
-(never parked, or run since its last park) has a fresh interpreter: the
-first result of a call that uses it says so.
+images share once, and gives them back to the module as they are. A session
+rebuilt without an image (never parked, or run since its last park) has a
+fresh interpreter: the first result of a call that uses it says so.
 """
 
 from __future__ import annotations

@@ -2,12 +2,12 @@
 
 Parked interpreters are mostly the same bytes (the heap every interpreter
 has after its start), so an image is cut into pieces of `CHUNK` bytes,
-each stored once by its SHA-256 in `chunks` (zstd-compressed when
-that makes it smaller; zlib in older stores) with a count of the workspaces whose image uses it.
-The pieces of an expanded image
-are cut from where the interpreter's memory starts, after the runner's lead
-(its clock and files, of a length of their own), so that the same memory
-gives the same pieces in every image. A workspace's `image` column holds
+each stored once by its SHA-256 in `chunks` (zstd-compressed when that
+makes it smaller; zlib in older stores) with a count of the workspaces whose
+image uses it. The pieces of an expanded image are cut from where the
+interpreter's memory starts, after the runner's lead (its clock and files,
+of a length of their own), so that the same memory gives the same pieces in
+every image. A workspace's `image` column holds
 only its list: a tag (whether the image is kept as the module gives it,
 compressed, or expanded, and whether it is retired), the image's length, the
 length of its head (cut apart) and the digests in order.
