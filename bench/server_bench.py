@@ -521,7 +521,10 @@ def _density_at_scale(env: dict[str, str], count: int) -> dict[str, float]:
         server.terminate()
         server.wait(timeout=120)
     copies = _copies(store, sources, count)
-    server, port = start_server("--store", store, "--park-after", "0", env=env)
+    # Parking on (as a server's default is), but not within the measurement:
+    # a server that never parks keeps no spare runner, and every resume
+    # would start a runner of its own.
+    server, port = start_server("--store", store, "--park-after", "3600", env=env)
     try:
         firsts = []
         for i in range(0, count, max(1, count // 20))[:20]:

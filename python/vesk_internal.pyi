@@ -32,6 +32,14 @@ def _image_of_blob(blob: bytes) -> bytes:
 def _blob_of_image(image: bytes) -> bytes:
     """The reverse of _image_of_blob, for VeskSession._from_store."""
 
+def _pack_image_piece(piece: bytes) -> bytes:
+    """A piece of an expanded image as a store keeps it (one zstd frame)."""
+
+def _unpack_image_pieces(pieces: list[tuple[bytes, bytes]], max_piece: int) -> list[bytes]:
+    """The bytes of each (digest, frame), checked against its SHA-256 digest
+    without the interpreter's lock; RuntimeError("its piece {hex} is
+    damaged") for the first that is not, or expands past max_piece."""
+
 class InternalFault(BaseException):
     """A condition the module treats as impossible (a thread that cannot start,
     memory exhausted inside an operation). Derives from BaseException, so
@@ -233,6 +241,10 @@ class VeskSession:
     @classmethod
     def _from_store(cls, current_id: int, rows: Sequence[bytes], parts: bytes,
                     content: Callable[[bytes], bytes | None],
-                    image: bytes | None = None) -> VeskSession:
+                    image: bytes | list[bytes] | None = None,
+                    expanded: bool = False) -> VeskSession:
         """The session a store holds (rows in any order); content(digest)
-        gives a content's bytes or None. Its first _journal() is empty."""
+        gives a content's bytes or None. `image` is an _image() blob, or with
+        `expanded` the image itself (_image_of_blob; or a list of its pieces,
+        joined), handed to the runner as it is at the resume. Its first
+        _journal() is empty."""

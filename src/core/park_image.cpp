@@ -86,6 +86,14 @@ Status decompress_image_to(const ParkImage& image,
     const auto damaged = [](std::string_view reason) {
       return fail_message("the image is damaged (" + std::string(reason) + ")");
     };
+    if (image.expanded) {
+      const std::string_view all(image.compressed);
+      if (all.size() != image.size) return damaged("its size differs from the one recorded");
+      for (std::size_t at = 0; at < all.size(); at += piece) {
+        if (Status s = sink(all.substr(at, piece)); !s) return s;
+      }
+      return {};
+    }
     std::string buffer(static_cast<std::size_t>(std::min<std::uint64_t>(image.size, piece)), '\0');
     ZSTD_inBuffer in{image.compressed.data(), image.compressed.size(), 0};
     std::uint64_t left = image.size;
@@ -134,6 +142,14 @@ Result<std::string> decompress_image(const ParkImage& image) {
     if (!done) return fail(done.error());
     return out;
   });
+}
+
+Result<ParkImage> compressed_image(const ParkImage& image) {
+  if (!image.expanded) return image;
+  Result<std::unique_ptr<ImageCompressor>> compressor = ImageCompressor::create();
+  if (!compressor) return fail(compressor.error());
+  if (Status s = (*compressor)->add(image.compressed); !s) return fail(s.error());
+  return (*compressor)->finish();
 }
 
 Result<std::string> image_of_blob(std::string_view blob, std::uint64_t max_size) {

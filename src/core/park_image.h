@@ -35,6 +35,10 @@ inline constexpr int kParkImageLevel = 1;
 struct ParkImage {
   std::string compressed;
   std::uint64_t size = 0;  // of the image itself
+  // `compressed` holds the image itself, as a store that keeps images
+  // expanded gave it: compressing it only for the resume to decompress it
+  // again would cost the first call after a park tens of milliseconds.
+  bool expanded = false;
 };
 
 // Compresses an image handed over in pieces, as it arrives from the runner.
@@ -60,9 +64,13 @@ class ImageCompressor {
   ParkImage image_;
 };
 
+// `image` compressed (a copy when it is already). Errors: those of
+// ImageCompressor.
+Result<ParkImage> compressed_image(const ParkImage& image);
+
 // The image kept in `image`. Errors (plain): "the image is damaged ({zstd's
 // reason})" when the frame does not decompress, or not to exactly
-// `image.size` bytes.
+// `image.size` bytes, or, expanded, when it does not hold exactly that many.
 Result<std::string> decompress_image(const ParkImage& image);
 
 // The same, handed to `sink` in pieces of at most `piece` bytes as they are

@@ -228,6 +228,11 @@ Result<std::optional<ParkClock::time_point>> Session::park_if_due(ParkClock::tim
 }
 
 void Session::damage_parked_image_for_testing(bool keep_frame) {
+  if (parked_ && parked_->expanded) {
+    Result<ParkImage> image = compressed_image(*parked_);
+    if (!image) return;
+    parked_ = std::move(*image);
+  }
   if (!parked_ || parked_->compressed.empty()) return;
   if (!keep_frame) {
     std::string& bytes = parked_->compressed;
@@ -246,6 +251,13 @@ void Session::damage_parked_image_for_testing(bool keep_frame) {
 }
 
 Result<std::optional<ParkImage>> Session::interpreter_image() {
+  if (parked_ && parked_->expanded) {
+    // Kept compressed from now on: it is smaller, and is asked for again at
+    // every save until the session resumes.
+    Result<ParkImage> image = compressed_image(*parked_);
+    if (!image) return fail(image.error());
+    parked_ = std::move(*image);
+  }
   if (parked_) return parked_;
   if (!settle()) return std::nullopt;
   if (engine_.config().park_after_idle_secs == 0 || !runner_ || !runner_->usable()) {
@@ -396,7 +408,7 @@ Result<std::optional<std::string>> Session::image_blob() {
 Result<std::unique_ptr<Session>> Session::from_store(
     const VeskEngine& engine, std::uint64_t current_id, const std::vector<std::string>& rows,
     std::string_view parts, const std::function<Content(const ContentDigest&)>& content,
-    const std::optional<std::string>& image) {
+    std::optional<std::string> image, bool image_expanded) {
   return guard([&]() -> Result<std::unique_ptr<Session>> {
     std::vector<JournalCheckpoint> decoded;
     decoded.reserve(rows.size());
@@ -411,7 +423,10 @@ Result<std::unique_ptr<Session>> Session::from_store(
     saved.checkpoints = std::move(*checkpoints);
     saved.current_id = current_id;
     if (auto s = decode_session_parts(parts, content, &saved); !s) return fail(s.error());
-    if (image) {
+    if (image && image_expanded) {
+      saved.image = ParkImage{std::move(*image), 0, true};
+      saved.image->size = saved.image->compressed.size();
+    } else if (image) {
       if (image->size() < 8) return fail_message("the stored interpreter image is damaged");
       ParkImage p;
       for (int i = 0; i < 8; ++i) {

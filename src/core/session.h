@@ -214,12 +214,14 @@ class Session {
   Result<std::optional<std::string>> image_blob();
   // The session a store holds: `rows` (encode_journal_row), `parts`
   // (encode_session_parts), `content` for the digests they name, and an
-  // image_blob() or none. Its first journal is empty. Errors: those of the
-  // decoders, rebuild_checkpoints() and restore().
+  // image_blob() or none; with `image_expanded`, the image itself instead
+  // (image_of_blob()), which the resume hands to the runner as it is. Its
+  // first journal is empty. Errors: those of the decoders,
+  // rebuild_checkpoints() and restore().
   static Result<std::unique_ptr<Session>> from_store(
       const VeskEngine& engine, std::uint64_t current_id, const std::vector<std::string>& rows,
       std::string_view parts, const std::function<Content(const ContentDigest&)>& content,
-      const std::optional<std::string>& image);
+      std::optional<std::string> image, bool image_expanded = false);
 
   // --- shell ---
   // See execute_bash() in sandbox.h; `control` as for execute_python

@@ -5,8 +5,13 @@
 // functions serve a server's spare runner keeper and tests.
 #include <Python.h>
 
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "core/config.h"
 #include "core/engine.h"
+#include "core/image_pieces.h"
 #include "core/park_image.h"
 #include "core/spare_lending.h"
 #include "core/spare_runner.h"
@@ -97,7 +102,80 @@ PyObject* image_convert(PyObject* arg, bool expand) {
 PyObject* image_of_blob(PyObject*, PyObject* arg) { return image_convert(arg, true); }
 PyObject* blob_of_image(PyObject*, PyObject* arg) { return image_convert(arg, false); }
 
+// _pack_image_piece(piece) and _unpack_image_pieces([(digest, frame)...],
+// max_piece): a store's pieces of images (image_pieces.h), made and checked
+// without Python's lock.
+PyObject* pack_image_piece(PyObject*, PyObject* arg) {
+  std::string piece;
+  if (!vesk::py::to_bytes(arg, "piece", &piece)) return nullptr;
+  vesk::Result<std::string> out;
+  Py_BEGIN_ALLOW_THREADS
+  out = vesk::pack_image_piece(piece);
+  Py_END_ALLOW_THREADS
+  if (!out) {
+    vesk::py::raise_error(out.error());
+    return nullptr;
+  }
+  return PyBytes_FromStringAndSize(out->data(), static_cast<Py_ssize_t>(out->size()));
+}
+
+PyObject* unpack_image_pieces(PyObject*, PyObject* args) {
+  PyObject* list_obj;
+  Py_ssize_t max_piece;
+  if (!PyArg_ParseTuple(args, "On:_unpack_image_pieces", &list_obj, &max_piece)) return nullptr;
+  if (max_piece < 0) {
+    PyErr_SetString(PyExc_ValueError, "max_piece must not be negative");
+    return nullptr;
+  }
+  // The list holds its items, and bytes never move: the views stay good
+  // while the lock is let go.
+  if (!PyList_Check(list_obj)) {
+    PyErr_SetString(PyExc_TypeError, "pieces must be a list of (digest, frame)");
+    return nullptr;
+  }
+  PyRef held(Py_NewRef(list_obj));
+  const Py_ssize_t n = PyList_Size(list_obj);
+  std::vector<vesk::StoredPiece> pieces;
+  pieces.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PyList_GetItem(list_obj, i);
+    if (item == nullptr) return nullptr;
+    std::string_view parts[2];
+    for (int k = 0; k < 2; ++k) {
+      PyObject* b = PyTuple_Check(item) && PyTuple_Size(item) == 2 ? PyTuple_GetItem(item, k)
+                                                                     : nullptr;
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (b == nullptr || !PyBytes_Check(b) || PyBytes_AsStringAndSize(b, &data, &size) != 0) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "pieces must be (digest, frame) tuples of bytes");
+        return nullptr;
+      }
+      parts[k] = std::string_view(data, static_cast<std::size_t>(size));
+    }
+    pieces.push_back({parts[0], parts[1]});
+  }
+  vesk::Result<std::vector<std::string>> out;
+  Py_BEGIN_ALLOW_THREADS
+  out = vesk::unpack_image_pieces(pieces, static_cast<std::size_t>(max_piece));
+  Py_END_ALLOW_THREADS
+  if (!out) {
+    vesk::py::raise_error(out.error());
+    return nullptr;
+  }
+  PyRef result(PyList_New(n));
+  if (!result) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const std::string& bytes = (*out)[static_cast<std::size_t>(i)];
+    PyObject* b = PyBytes_FromStringAndSize(bytes.data(), static_cast<Py_ssize_t>(bytes.size()));
+    if (b == nullptr || PyList_SetItem(result.get(), i, b) != 0) return nullptr;
+  }
+  return result.release();
+}
+
 PyMethodDef kMethods[] = {
+    {"_pack_image_piece", pack_image_piece, METH_O, nullptr},
+    {"_unpack_image_pieces", unpack_image_pieces, METH_VARARGS, nullptr},
     {"_image_of_blob", image_of_blob, METH_O, nullptr},
     {"_blob_of_image", blob_of_image, METH_O, nullptr},
     {"_serve_spares", serve_spares, METH_O, nullptr},

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 #include <vector>
@@ -633,17 +634,21 @@ PyObject* session_image(PyObject* self, PyObject*) {
 template <class Make>
 PyObject* new_session_object(PyTypeObject* type, Make&& make);
 
-// _from_store(current_id, rows, parts, content, image=None): `content` is
-// called with a digest and gives its bytes or None.
+// _from_store(current_id, rows, parts, content, image=None, expanded=False):
+// `content` is called with a digest and gives its bytes or None; `image` is
+// an _image() blob, or with `expanded` the image itself (_image_of_blob).
 PyObject* session_from_store(PyObject* cls, PyObject* args, PyObject* kwargs) {
-  static const char* kw[] = {"current_id", "rows", "parts", "content", "image", nullptr};
+  static const char* kw[] = {"current_id", "rows", "parts", "content", "image", "expanded",
+                             nullptr};
   PyObject* id_obj;
   PyObject* rows_obj;
   PyObject* parts_obj;
   PyObject* content_obj;
   PyObject* image_obj = Py_None;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|O:_from_store", const_cast<char**>(kw),
-                                   &id_obj, &rows_obj, &parts_obj, &content_obj, &image_obj)) {
+  int expanded = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOO|Op:_from_store", const_cast<char**>(kw),
+                                   &id_obj, &rows_obj, &parts_obj, &content_obj, &image_obj,
+                                   &expanded)) {
     return nullptr;
   }
   std::uint64_t current_id = 0;
@@ -662,7 +667,28 @@ PyObject* session_from_store(PyObject* cls, PyObject* args, PyObject* kwargs) {
   std::string parts;
   VESK_CONVERT(to_bytes(parts_obj, "parts", &parts));
   std::optional<std::string> image;
-  if (image_obj != Py_None) VESK_CONVERT(to_bytes(image_obj, "image", &image.emplace()));
+  if (image_obj != Py_None && expanded && PyList_Check(image_obj)) {
+    // An expanded image's pieces, joined here: one copy of it fewer.
+    std::vector<std::string_view> pieces;
+    std::size_t total = 0;
+    for (Py_ssize_t i = 0, n = PyList_Size(image_obj); i < n; ++i) {
+      PyObject* piece = PyList_GetItem(image_obj, i);
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (piece == nullptr || !PyBytes_Check(piece) ||
+          PyBytes_AsStringAndSize(piece, &data, &size) != 0) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_TypeError, "image must be bytes or a list of bytes");
+        return nullptr;
+      }
+      pieces.emplace_back(data, static_cast<std::size_t>(size));
+      total += pieces.back().size();
+    }
+    image.emplace().reserve(total);
+    for (std::string_view piece : pieces) image->append(piece);
+  } else if (image_obj != Py_None) {
+    VESK_CONVERT(to_bytes(image_obj, "image", &image.emplace()));
+  }
   const auto lookup = [&](const ContentDigest& d) -> Content {
     if (PyErr_Occurred() != nullptr) return nullptr;
     PyRef key(bytes_of(std::string_view(reinterpret_cast<const char*>(d.data()), d.size())));
@@ -679,7 +705,8 @@ PyObject* session_from_store(PyObject* cls, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   Result<std::unique_ptr<Session>> made =
-      Session::from_store(*engine, current_id, rows, parts, lookup, image);
+      Session::from_store(*engine, current_id, rows, parts, lookup, std::move(image),
+                          expanded != 0);
   if (PyErr_Occurred() != nullptr) return nullptr;
   return new_session_object(reinterpret_cast<PyTypeObject*>(cls),
                             [&]() { return std::move(made); });

@@ -84,6 +84,7 @@ TEST(ParkImageTest, DamagedOrMismatchedImagesAreRefusedWithoutTakingMore) {
       {"recorded size zero", [](ParkImage& p) { p.size = 0; }},
       {"not a frame", [](ParkImage& p) { p.compressed = std::string(64, 'x'); }},
       {"empty", [](ParkImage& p) { p.compressed.clear(); }},
+      {"expanded, of another size", [](ParkImage& p) { p = ParkImage{"abc", 4, true}; }},
   };
   for (const Case& c : cases) {
     ParkImage spoiled = good;

@@ -26,7 +26,8 @@ def test_module_surface():
     assert vesk_internal.__doc__ == ""
     names = sorted(n for n in dir(vesk_internal) if not n.startswith("__"))
     assert names == ["InternalFault", "VeskCheckpoint", "VeskSession", "_blob_of_image",
-                     "_image_of_blob", "_serve_spares", "_spare_runner_pid"]
+                     "_image_of_blob", "_pack_image_piece", "_serve_spares",
+                     "_spare_runner_pid", "_unpack_image_pieces"]
     # Catchable by name, and not by handlers written for Exception.
     assert issubclass(vesk_internal.InternalFault, BaseException)
     assert not issubclass(vesk_internal.InternalFault, Exception)

@@ -10,7 +10,7 @@ import pytest
 from runner_harness import make_wheel
 from session_util import make_session
 
-from vesk_internal import VeskSession
+from vesk_internal import VeskSession, _image_of_blob
 
 
 def observable(s: VeskSession) -> tuple:
@@ -114,9 +114,9 @@ class Store:
             s._journal_written()
         return j
 
-    def load(self, image: bytes | None = None) -> VeskSession:
+    def load(self, image: bytes | None = None, expanded: bool = False) -> VeskSession:
         return VeskSession._from_store(self.current_id, list(self.rows.values()), self.parts,
-                                       self.contents.get, image)
+                                       self.contents.get, image, expanded=expanded)
 
 
 def test_a_store_kept_by_journals_gives_back_the_session(tmp_path, monkeypatch):
@@ -143,3 +143,14 @@ def test_a_store_kept_by_journals_gives_back_the_session(tmp_path, monkeypatch):
     assert t.execute_python("print(v)").stdout == "7"
     with pytest.raises(RuntimeError, match="^stored checkpoint is damaged: "):
         VeskSession._from_store(2, [b"\0"], store.parts, store.contents.get)
+    # The image itself, as a store that keeps it expanded gives it: resumed as
+    # it is, saved compressed, and refused by the runner when damaged.
+    expanded = _image_of_blob(image)
+    u = store.load([expanded[:100], expanded[100:]], expanded=True)  # as pieces too
+    u.save(tmp_path / "u.vesk")
+    assert u.execute_python("print(v)").stdout == "7"
+    assert VeskSession.load(tmp_path / "u.vesk").execute_python("print(v)").stdout == "7"
+    damaged = store.load(bytes([expanded[0] ^ 0x5a]) + expanded[1:], expanded=True)
+    with pytest.raises(RuntimeError, match="^the session's parked interpreter could not be restored"):
+        damaged.execute_python("print(v)")
+    assert damaged.execute_python("print('v' in globals())").stdout == "False"

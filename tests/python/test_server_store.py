@@ -428,6 +428,9 @@ def check_image_pieces(path: str) -> None:
     assert store.load("c").image_compressed and pieces() == 5 + 5
     store.write("b", journal, lambda d: None, lambda i: (None, None), image=None)
     assert store.load("b").image is None and pieces() == 10
+    # Retired (its interpreter moved on): no image, its pieces freed later.
+    store.write("c", journal, lambda d: None, lambda i: (None, None), retire_image=True)
+    assert store.load("c").image is None and pieces() == 10
     # A damaged piece is refused, and the interpreter restarts instead.
     store._db.execute("UPDATE chunks SET bytes=? WHERE hash=?",
                       (bytes(9), hashlib.sha256(common[:CHUNK]).digest()))

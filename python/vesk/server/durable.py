@@ -18,9 +18,9 @@ so; the session goes on in memory, and the next journal holds the change
 again. `Keeper.park` parks the session and stores its interpreter's image,
 after which the server ends the worker. The store holds images
 uncompressed (vesk_internal._image_of_blob), so that it can keep what
-images share once. A session rebuilt without an image
-(never parked, or run since its last park) has a fresh interpreter: the
-first result of a call that uses it says so.
+images share once, and gives them back to the module as they are. A session
+rebuilt without an image (never parked, or run since its last park) has a
+fresh interpreter: the first result of a call that uses it says so.
 """
 
 from __future__ import annotations
@@ -52,6 +52,9 @@ class Keeper:
         self.lease = lease  # what every write is fenced by; None: no leases
         # The store holds an image the interpreter moves on from at its next use.
         self.image_stored = False
+        # Something ran in the interpreter since its image was stored, whether
+        # or not the store could be told.
+        self.moved_on = False
         # The first interpreter call's result says the interpreter was restarted.
         self.notice: str | None = None
         # The current checkpoint the store holds (a rollback changes only it).
@@ -64,6 +67,7 @@ class Keeper:
         if tool in READ_ONLY:
             return
         uses_interpreter = tool in INTERPRETER
+        self.moved_on = self.moved_on or uses_interpreter
         try:
             journal = session._journal()
             drop_image = uses_interpreter and self.image_stored
@@ -73,7 +77,7 @@ class Keeper:
                 began = time.monotonic()
                 self.store.write(self.workspace, journal, session._journal_content,
                                  lambda i: (ops.made_by.get(i), ops.made_at.get(i)),
-                                 image=None if drop_image else False, lease=self.lease)
+                                 retire_image=drop_image, lease=self.lease)
                 self.stored_current = journal["current_id"]
                 # The server counts it (metrics): the worker has no page of its own.
                 reply["store_s"] = time.monotonic() - began
@@ -105,6 +109,11 @@ class Keeper:
         self.save(session, ops, "_park", reply)
         if "error" in reply:
             return {"ok": {"parked": False, "why": reply["error"]}}
+        if self.image_stored and not self.moved_on:
+            # Nothing has run in the interpreter since its image was stored
+            # (a workspace resumed for calls that did not use it): imaging it
+            # again would only store the same pieces.
+            return {"ok": {"parked": True}}
         why = session._park()
         if why != "parked" and session._parked_size == 0:
             return {"ok": {"parked": False, "why": why}}
@@ -123,6 +132,7 @@ class Keeper:
         except (StoreError, RuntimeError) as e:
             return {"ok": {"parked": False, "why": str(e)}}
         self.image_stored = True
+        self.moved_on = False
         return {"ok": {"parked": True}}
 
 
@@ -204,19 +214,19 @@ def open_session(env: Mapping[str, str], ahead: list[Any] | None = None
                     pass
         return session, keeper, records
     if keeper is not None and env.get("VESK_STORE_LOAD") == "1":
-        loaded = keeper.store.load(keeper.workspace)
+        loaded = keeper.store.load(keeper.workspace, pieces=True)
         if loaded is not None:
             ahead.clear()
-            try:
-                image = (loaded.image if loaded.image is None or loaded.image_compressed
-                         else vesk_internal._blob_of_image(loaded.image))
-            except RuntimeError:
-                loaded.image = image = None  # the interpreter restarts, and says so
+            # An expanded image goes to the runner as it is (its pieces joined
+            # by the module): compressing it here only for the resume to undo
+            # it cost the first call ~25 ms.
+            image = loaded.image if loaded.image is not None else loaded.image_pieces
             session = vesk_internal.VeskSession._from_store(
-                loaded.current_id, loaded.rows, loaded.parts, keeper.store.content, image)
-            keeper.image_stored = loaded.image is not None
+                loaded.current_id, loaded.rows, loaded.parts, keeper.store.content,
+                image, expanded=image is not None and not loaded.image_compressed)
+            keeper.image_stored = image is not None
             keeper.stored_current = loaded.current_id
-            if loaded.image is None:
+            if image is None:
                 keeper.notice = RESTARTED
             return session, keeper, {"made_by": loaded.made_by, "made_at": loaded.made_at}
     made = ahead.pop() if ahead else None

@@ -137,6 +137,9 @@ class Loaded:
     made_at: dict[int, float]
     # The image as the module gives it (compressed), not expanded.
     image_compressed: bool = False
+    # With load(pieces=True), an expanded image's pieces in order, in place
+    # of `image`.
+    image_pieces: list[bytes] | None = None
 
 
 class Store:
@@ -407,9 +410,10 @@ class Store:
 
     # --- the worker's side ---
 
-    def load(self, workspace: str) -> Loaded | None:
+    def load(self, workspace: str, pieces: bool = False) -> Loaded | None:
         """The workspace's session parts, or None when it holds no
-        checkpoint yet (its worker starts a new session); Gone without a row."""
+        checkpoint yet (its worker starts a new session); Gone without a row.
+        `pieces`: an expanded image comes as its pieces (image_pieces)."""
         try:
             found = self._db.execute(
                 "SELECT current_id, parts, image FROM workspaces WHERE id=?",
@@ -421,17 +425,21 @@ class Store:
                 (workspace,)).fetchall()
             if not rows or found[0] is None or found[1] is None:
                 return None
-            try:
-                image = store_images.get(self._db, found[2])
-            except store_images.Damaged:
-                image = None  # the interpreter restarts, and its first result says so
             compressed = store_images.is_compressed(found[2])
+            image = image_pieces = None
+            try:
+                if pieces and not compressed:
+                    image_pieces = store_images.pieces(self._db, found[2])
+                else:
+                    image = store_images.get(self._db, found[2])
+            except store_images.Damaged:
+                pass  # the interpreter restarts, and its first result says so
         except DbError as e:
             raise StoreError(f"could not read the store: {e}") from None
         return Loaded(current_id=found[0], rows=[r[1] for r in rows], parts=found[1],
                       image=image, made_by={r[0]: r[2] for r in rows},
                       made_at={r[0]: r[3] for r in rows if r[3] is not None},
-                      image_compressed=compressed)
+                      image_compressed=compressed, image_pieces=image_pieces)
 
     def content(self, digest: bytes) -> bytes | None:
         rows = self._read("SELECT bytes FROM contents WHERE hash=?", (digest,))
@@ -441,13 +449,15 @@ class Store:
               content: Callable[[bytes], bytes | None],
               records: Callable[[int], tuple[str | None, float | None]],
               image: bytes | None | bool = False, lease: Lease | None = None,
-              image_compressed: bool = False) -> None:
+              image_compressed: bool = False, retire_image: bool = False) -> None:
         """Applies one of the module's journals (VeskSession._journal());
         `content` gives the bytes of a digest it names, `records` what made a
         checkpoint and when. `image`: bytes to store as the interpreter's
         image (see set_image), None to drop the stored one, False to leave
-        it. `lease`: the one the writer holds (Fenced when it is no longer
-        the workspace's)."""
+        it; `retire_image`: the stored one is no longer the interpreter's,
+        and its pieces are freed by the next park or the removal (one row's
+        write instead of one per piece). `lease`: the one the writer holds
+        (Fenced when it is no longer the workspace's)."""
         def work(db: Db) -> None:
             self._fence(db, workspace, lease)
             found = db.execute("SELECT gen, parts_gen, image FROM workspaces WHERE id=?",
@@ -489,6 +499,9 @@ class Store:
                 db.execute("UPDATE workspaces SET image=? WHERE id=?",
                            (store_images.put(db, found[2], image, image_compressed),
                             workspace))
+            elif retire_image and found[2] is not None:
+                db.execute("UPDATE workspaces SET image=? WHERE id=?",
+                           (store_images.retired(found[2]), workspace))
             db.execute("UPDATE workspaces SET gen=?, current_id=?, last_used=? WHERE id=?",
                        (gen, int(journal["current_id"]), time.time(), workspace))
             _drop_generations(db, workspace, old)

@@ -2,15 +2,15 @@
 
 Parked interpreters are mostly the same bytes (the heap every interpreter
 has after its start), so an image is cut into pieces of `CHUNK` bytes,
-each stored once by its SHA-256 in `chunks` (zlib-compressed when
-that makes it smaller) with a count of the workspaces whose image uses it.
-The pieces of an expanded image
-are cut from where the interpreter's memory starts, after the runner's lead
-(its clock and files, of a length of their own), so that the same memory
-gives the same pieces in every image. A workspace's `image` column holds
+each stored once by its SHA-256 in `chunks` (zstd-compressed when that
+makes it smaller; zlib in older stores) with a count of the workspaces whose
+image uses it. The pieces of an expanded image are cut from where the
+interpreter's memory starts, after the runner's lead (its clock and files,
+of a length of their own), so that the same memory gives the same pieces in
+every image. A workspace's `image` column holds
 only its list: a tag (whether the image is kept as the module gives it,
-compressed, or expanded), the image's length, the length of its head (cut
-apart) and the digests in order.
+compressed, or expanded, and whether it is retired), the image's length, the
+length of its head (cut apart) and the digests in order.
 
 Counting is exact because every write runs in one serialised transaction:
 `put` counts the new list's pieces before it uncounts the old one's, then
@@ -33,8 +33,14 @@ from vesk.server.store_db import Db
 
 CHUNK = 64 * 1024
 _EXPANDED, _COMPRESSED = b"VKI1", b"VKZ1"
-_RAW, _ZLIB = b"\0", b"\1"
+# The same lists once the interpreter has moved on from their image (see
+# `retired`).
+_RETIRED = {_EXPANDED: b"VKI0", _COMPRESSED: b"VKZ0"}
+# zlib's pieces are those of stores written before zstd's, which the module
+# checks and expands several times faster (vesk_internal._unpack_image_pieces).
+_RAW, _ZLIB, _ZSTD = b"\0", b"\1", b"\2"
 _BATCH = 500  # digests per query: SQLite's bound on arguments is 999 in old builds
+_THREADS = 2
 
 
 # Images larger than this expanded are kept as the module gives them: an
@@ -88,7 +94,8 @@ def listed(image_list: bytes | None) -> tuple[int, list[bytes]]:
     if image_list is None:
         return 0, []
     data = bytes(image_list)
-    if len(data) < 20 or data[:4] not in (_EXPANDED, _COMPRESSED) or (len(data) - 20) % 32:
+    tags = (_EXPANDED, _COMPRESSED, *_RETIRED.values())
+    if len(data) < 20 or data[:4] not in tags or (len(data) - 20) % 32:
         raise Damaged("its list of pieces is damaged")
     length, head = struct.unpack("<QQ", data[4:20])
     digests = [data[i:i + 32] for i in range(20, len(data), 32)]
@@ -98,8 +105,10 @@ def listed(image_list: bytes | None) -> tuple[int, list[bytes]]:
 
 
 def _packed(piece: memoryview) -> bytes:
-    squeezed = zlib.compress(piece, 1)
-    return _ZLIB + squeezed if len(squeezed) < len(piece) else _RAW + bytes(piece)
+    from vesk_internal import _pack_image_piece
+
+    squeezed = _pack_image_piece(bytes(piece))
+    return _ZSTD + squeezed if len(squeezed) < len(piece) else _RAW + bytes(piece)
 
 
 def _unpacked(digest: bytes, stored: bytes) -> bytes:
@@ -138,28 +147,67 @@ def release(db: Db, old_list: bytes | None) -> None:
         db.execute(f"DELETE FROM chunks WHERE uses<=0 AND hash IN ({marks})", batch)
 
 
+def retired(image_list: bytes | None) -> bytes | None:
+    """`image_list` marked as no longer the interpreter's: `get` gives no
+    image for it, yet its pieces stay counted until the next `put` or
+    `release` of it. Marking is one row's write where uncounting is one per
+    piece, and it is what the first interpreter call after a resume pays."""
+    if image_list is None:
+        return None
+    data = bytes(image_list)
+    return _RETIRED.get(data[:4], data[:4]) + data[4:]
+
+
 def is_compressed(image_list: bytes | None) -> bool:
     return image_list is not None and bytes(image_list[:4]) == _COMPRESSED
 
 
 def get(db: Db, image_list: bytes | None) -> bytes | None:
     """The image a stored list names, each piece checked; Damaged."""
+    found = pieces(db, image_list)
+    return None if found is None else b"".join(found)
+
+
+def pieces(db: Db, image_list: bytes | None) -> list[bytes] | None:
+    """The pieces of the image a stored list names, in order, each checked:
+    the module joins them where it keeps the image (one copy of it fewer);
+    Damaged."""
     if image_list is None:
         return None
     length, digests = listed(image_list)
-    found: dict[bytes, bytes] = {}
+    if bytes(image_list[:4]) in _RETIRED.values():
+        return None
+    rows: list[tuple[bytes, bytes]] = []
     for batch in _batches(sorted(set(digests))):
-        for digest, stored in db.execute(
-                f"SELECT hash, bytes FROM chunks WHERE hash IN ({','.join('?' * len(batch))})",
-                batch):
-            found[bytes(digest)] = _unpacked(bytes(digest), bytes(stored))
+        rows.extend((bytes(digest), bytes(stored)) for digest, stored in db.execute(
+            f"SELECT hash, bytes FROM chunks WHERE hash IN ({','.join('?' * len(batch))})",
+            batch))
+    # The first call after a park waits for this: zstd's pieces go to the
+    # module, which checks and expands them on two threads; zlib and hashlib
+    # let go of the interpreter's lock too, so older pieces take two as well.
+    from vesk_internal import _unpack_image_pieces
+
+    squeezed = [(d, b[1:]) for d, b in rows if b[:1] == _ZSTD]
+    try:
+        found = dict(zip((d for d, _ in squeezed), _unpack_image_pieces(squeezed, CHUNK)))
+    except RuntimeError as e:
+        raise Damaged(str(e)) from None
+    found.update((d, _unpacked(d, b)) for d, b in rows if b[:1] not in (_ZSTD, _ZLIB))
+    old = [row for row in rows if row[1][:1] == _ZLIB]
+    if old:
+        # Imported here: it takes a worker's start ~5 ms, for old stores only.
+        from concurrent.futures import ThreadPoolExecutor
+
+        with ThreadPoolExecutor(_THREADS) as pool:
+            found.update(zip((d for d, _ in old),
+                             pool.map(lambda row: _unpacked(*row), old, chunksize=16)))
     missing = [d for d in digests if d not in found]
     if missing:
         raise Damaged(f"its piece {missing[0].hex()[:16]} is missing")
-    image = b"".join(found[d] for d in digests)
-    if len(image) != length:
+    ordered = [found[d] for d in digests]
+    if sum(map(len, ordered)) != length:
         raise Damaged("its pieces do not add up to its length")
-    return image
+    return ordered
 
 
 def _batches(items: list[bytes]) -> Iterable[list[bytes]]:
