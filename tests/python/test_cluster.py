@@ -184,6 +184,9 @@ def test_a_rolling_restart_loses_no_call_and_no_change(cluster, clients):
                           content=str(written))
             if result.get("isError"):
                 failed.append(result["content"][0]["text"])
+            # Opened on a draining node: handed on to another, never refused.
+            opened = ok(call(clients, "v2", "create_workspace"))["workspace"]
+            ok(call(clients, "v2", "close_workspace", workspace=opened))
             written += 1
             legacy = call(clients, "v1", "write_file", path="n.txt", content=str(written))
             if legacy.get("isError"):
@@ -203,6 +206,19 @@ def test_a_rolling_restart_loses_no_call_and_no_change(cluster, clients):
     names = {f["path"] for f in files["files"]}
     assert names == {f"f{i}" for i in range(written)}
     assert ok(call(clients, "v1", "read_file", path="n.txt"))["content"] == str(written)
+
+
+def test_a_workspace_reached_through_another_node_moves_there(cluster, clients):
+    handle = ok(call(clients, "v2", "create_workspace"))["workspace"]
+    ok(call(clients, "v2", "write_file", workspace=handle, path="a.txt", content="here"))
+    node = cluster.holder(handle)
+    other = next(i for i in cluster.nodes if i != node)
+    port = cluster.nodes[other][1]
+    # Handed on to the holder for a while; then it parks the workspace, and
+    # the node its requests come through takes it over.
+    wait_for(lambda: ok(raw_call(port, "read_file", {}, workspace=handle, path="a.txt"))
+             ["content"] == "here" and cluster.holder(handle) == other,
+             "the workspace to move to the node its requests come through")
 
 
 def test_a_paused_node_cannot_write_a_workspace_taken_over(cluster, clients):

@@ -112,6 +112,8 @@ from vesk.server.sessions import SessionManager
 ENDPOINT = "/mcp"
 METRICS_PATH = "/metrics"
 HEALTH_PATH = "/health"
+# A draining or stopping node's refusal: it ran nothing (cluster.refused).
+REFUSED = {"Retry-After": "1", "Vesk-Refused": "1"}
 LINE_LIMIT = 16 * 1024
 MAX_HEADERS = 100
 LOOPBACK_NAMES = frozenset({"localhost", "127.0.0.1", "::1"})
@@ -579,6 +581,7 @@ class HttpServer:
         self.draining = False
         self.closed_to_requests = False
         self.cluster: cluster.Cluster | None = None
+        self._moving: dict[str, asyncio.Task[None]] = {}  # parks of workspaces that move
         self.active = 0  # requests being answered
         names = set(LOOPBACK_NAMES) | {h.lower() for h in options.allowed_hosts}
         if options.host not in ("", "0.0.0.0", "::"):
@@ -803,7 +806,7 @@ class HttpServer:
             return 200, {"Content-Type": "text/plain"}, b"ok\n"
         if self.closed_to_requests:
             request.close_after = True
-            raise HttpError(503, "this node is stopping; try again", {"Retry-After": "1"})
+            raise HttpError(503, "this node is stopping; try again", dict(REFUSED))
         if self.ui is not None and (path == "/ui" or path.startswith(ui.PREFIX)):
             return await self.ui.answer(request.method, request.target, request.principal)
         if path == METRICS_PATH:
@@ -860,15 +863,21 @@ class HttpServer:
             return 400, {}, jsonrpc.dumps(message)
         request_id = message.id if isinstance(message, Request) else None
         request.tool_call = isinstance(message, Request) and message.method == "tools/call"
+        via = request.headers.get(cluster.FORWARDED)
         if self.draining and isinstance(message, Request) and _opens(message):
+            if self.cluster is not None and via is None:
+                answer = await self.cluster.elsewhere(request.method, request.target,
+                                                      request.headers, request.body)
+                if answer is not None:
+                    metrics.METRICS.handed_on += 1
+                    return answer
             raise HttpError(503, "this node is draining: it takes no new sessions or "
-                                 "workspaces; try again", {"Retry-After": "1"},
-                            request_id=request_id)
-        if self.cluster is not None and isinstance(message, Request) and \
-                cluster.FORWARDED not in request.headers:
-            key = cluster.workspace_of(message, request.headers.get("mcp-session-id"))
-            address = await self.cluster.route(key) if key is not None else None
-            if key is not None and address is not None:
+                                 "workspaces; try again", dict(REFUSED), request_id=request_id)
+        key = cluster.workspace_of(message, request.headers.get("mcp-session-id")) if (
+            self.cluster is not None and isinstance(message, Request)) else None
+        if self.cluster is not None and key is not None and via is None:
+            address = await self.cluster.route(key)
+            if address is not None:
                 self.manager.let_go(key)
                 answer = await self.cluster.hand_on(address, key, request.method,
                                                     request.target, request.headers,
@@ -876,6 +885,30 @@ class HttpServer:
                 if answer is not None:
                     metrics.METRICS.handed_on += 1
                     return answer
+        if self.cluster is not None and key is not None and via is not None:
+            # The workspace moves to the node that handed this on: once it
+            # is parked, that node serves it (its lease is released).
+            moving = self._moving.get(key)
+            if moving is not None:
+                await asyncio.wait([moving], timeout=cluster.MOVE_WAIT)
+            held = self.manager.sessions.get(key)
+            if held is not None and held.parked:
+                raise HttpError(503, "this workspace moves to another node; try again",
+                                dict(REFUSED), request_id=request_id)
+        answer = await self._serve(request, message, stream)
+        if self.cluster is not None and key is not None and \
+                self.cluster.moves.served(key, via):
+            # Its requests come by way of another node now: that node takes it over.
+            parking = self.manager.park_now(key, request.principal)
+            if parking is not None:
+                moved: str = key
+                self._moving[moved] = parking
+                parking.add_done_callback(lambda _: self._moving.pop(moved, None))
+        return answer
+
+    async def _serve(self, request: HttpRequest, message: jsonrpc.Message,
+                     stream: EventStream | None) -> tuple[int, dict[str, str], bytes]:
+        request_id = message.id if isinstance(message, Request) else None
         if isinstance(message, Request) and message.method == "initialize":
             if "mcp-session-id" in request.headers:
                 raise HttpError(400, "Bad Request: initialize opens a session; it carries no "
