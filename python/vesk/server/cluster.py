@@ -16,9 +16,8 @@ The store is read on a thread of its own, with its own connection, so that
 a slow or restarting database holds up the requests that need it, not the
 event loop.
 
-A draining node hands the requests that open a session or a workspace on
-to another node that takes requests (`elsewhere`), rather than refusing
-them: a balancer retries a refusal only while it has another node it finds
+A draining node hands the requests that open a workspace on to another
+node that takes requests (`elsewhere`), rather than refusing them: a balancer retries a refusal only while it has another node it finds
 up, and a drain begins before its checks notice.
 
 The extra hop does not last: a node that serves a workspace's requests
@@ -26,9 +25,9 @@ only as handed on, `MOVE_AFTER` in a row from one other node (the
 balancer sends them there now), parks the workspace into the store, which
 releases its lease, so that the other node takes it over with its next
 request (`Moves`); requests it hands on meanwhile wait for the park and are
-refused (`REFUSED`), which that node then serves itself. Direct requests in between reset the count (a round-robin
-balancer moves nothing), and a workspace moves from a node at most once per
-`MOVE_PAUSE`. Parking keeps the lease until the park is written: never two
+refused (`REFUSED`), which that node then serves itself. Direct requests in
+between reset the count (a round-robin balancer moves nothing), and a
+workspace moves from a node at most once per `MOVE_PAUSE`. Parking keeps the lease until the park is written: never two
 nodes at once.
 
 Errors: a store that cannot be read routes nothing (the request is served
