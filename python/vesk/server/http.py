@@ -872,8 +872,10 @@ class HttpServer:
         if routed is not None:
             return routed
         answer = await self._serve(request, message, stream)
-        if self.cluster is not None and key is not None and \
-                self.cluster.moves.served(key, via):
+        # Counted for workspaces served here only, by a node id of bounded
+        # length: a client that reaches a node directly sets any header.
+        if self.cluster is not None and key is not None and key in self.manager.sessions \
+                and self.cluster.moves.served(key, None if via is None else via[:128]):
             # Its requests come by way of another node now: that node takes it over.
             parking = self.manager.park_now(key, request.principal)
             if parking is not None:
