@@ -187,8 +187,9 @@ roll() {
 rolling=0
 trap 'rolling=1' HUP
 while kill -0 "$haproxy" 2>/dev/null; do
+  # A SIGHUP during a roll asks for another, before waiting again.
+  if ((rolling)); then rolling=0; roll; continue; fi
   wait -n || true
-  if ((rolling)); then rolling=0; roll; fi
 done
 echo "run-cluster: HAProxy ended" >&2
 exit 1
