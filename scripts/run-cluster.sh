@@ -30,6 +30,8 @@ while (($#)); do
 done
 [[ "$nodes" =~ ^[1-9][0-9]?$ ]] || { echo "run-cluster: --nodes: 1 to 99" >&2; exit 2; }
 [[ "$port" =~ ^[0-9]{1,5}$ ]] || { echo "run-cluster: --port: a port number" >&2; exit 2; }
+[[ "$lease" =~ ^[1-9][0-9]{0,3}$ ]] && ((lease <= 3600)) ||
+  { echo "run-cluster: --lease-secs: whole seconds, 1 to 3600" >&2; exit 2; }
 
 if ((setup)); then
   "$VESK_ROOT/scripts/setup.sh" --cluster
