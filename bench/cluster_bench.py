@@ -31,6 +31,8 @@ from pathlib import Path
 from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "python"))
+from cluster_util import RunCluster  # noqa: E402
 from server_bench import _env, start_server  # noqa: E402
 from server_revision_bench import ModernClient  # noqa: E402
 
@@ -38,36 +40,9 @@ ROOT = Path(__file__).resolve().parent.parent
 SECONDS = float(os.environ.get("VESK_BENCH_CLUSTER_SECS", "10"))
 
 
-class Cluster:
+class Cluster(RunCluster):
     def __init__(self, nodes: int) -> None:
-        self.proc = subprocess.Popen(
-            [str(ROOT / "scripts" / "run-cluster.sh"), "--nodes", str(nodes), "--port", "0",
-             "--no-setup", "--", "--max-sessions", "120"], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
-            env=_env())
-        self.nodes: dict[int, tuple[int, int]] = {}
-        self.lines: list[str] = []
-        self.changed = threading.Condition()
-        threading.Thread(target=self._read, daemon=True).start()
-        self.wait_for("ready")
-        self.port = int(self._value("cluster").rsplit(":", 1)[1].split("/")[0])
-        self.postgres = self._value("postgres")
-
-    def _read(self) -> None:
-        assert self.proc.stdout is not None
-        for line in self.proc.stdout:
-            words = line.split()
-            with self.changed:
-                if words[:1] == ["node"]:
-                    self.nodes[int(words[1])] = (int(words[2]), int(words[3]))
-                self.lines.append(line.strip())
-                self.changed.notify_all()
-
-    def _value(self, key: str) -> str:
-        return next(line.split()[1] for line in self.lines if line.startswith(key + " "))
-
-    def wait_for(self, line: str, after: int = 0) -> None:
-        with self.changed:
-            assert self.changed.wait_for(lambda: line in self.lines[after:], timeout=600), line
+        super().__init__(nodes, _env(), node_flags=("--max-sessions", "120"))
 
     def cpu(self) -> dict[str, float]:
         """CPU seconds of the nodes, everything below them, and HAProxy."""
@@ -76,17 +51,6 @@ class Cluster:
         haproxy = [p for p in _descendants(self.proc.pid) if _name(p) == "haproxy"]
         return {"nodes": sum(map(_cpu, nodes)), "workers": sum(map(_cpu, below)),
                 "haproxy": sum(map(_cpu, haproxy))}
-
-    def holder(self, workspace: str) -> int:
-        import psycopg
-        with psycopg.connect(self.postgres) as db:
-            row = db.execute("SELECT node FROM leases WHERE workspace=%s",
-                             (workspace,)).fetchone()
-        return int(row[0].removeprefix("node"))
-
-    def stop(self) -> None:
-        self.proc.send_signal(signal.SIGTERM)
-        self.proc.wait(timeout=300)
 
 
 def _descendants(pid: int) -> list[int]:
@@ -239,24 +203,38 @@ def _failover_and_roll(cluster: Cluster, results: dict[str, float]) -> None:
     client.call("list_files")
     results["cluster:failover_next_call_s"] = time.perf_counter() - started
     results["cluster:failover_lost_changes"] = _lost([(client, list(range(0, 80, 4)))])
-    # Every node in turn, the killed one too, under 20 clients.
+    # Every node in turn, the killed one too, under 20 clients, and one more
+    # that opens and closes workspaces (a draining node hands those on).
     stop = threading.Event()
     outcome: dict[str, Any] = {}
+    opened = [0, 0]  # workspaces opened and closed, failures
 
     made = _clients(cluster.port, 20)
 
     def load() -> None:
         outcome["load"] = _load(made, 0, stop)
-    worker = threading.Thread(target=load)
-    worker.start()
+
+    def open_close() -> None:
+        # At most 50: a workspace closed through another node than the one
+        # that opened it stays counted against that node's --max-sessions.
+        while not stop.is_set() and sum(opened) < 50:
+            try:
+                ModernClient(cluster.port).end()
+                opened[0] += 1
+            except Exception:  # noqa: BLE001 - a failed call is counted, not raised
+                opened[1] += 1
+    workers = [threading.Thread(target=load), threading.Thread(target=open_close)]
+    for worker in workers:
+        worker.start()
     mark = len(cluster.lines)
     cluster.proc.send_signal(signal.SIGHUP)
-    cluster.wait_for("rolled", mark)
+    cluster.expect("rolled", mark)
     stop.set()
-    worker.join()
+    for worker in workers:
+        worker.join()
     times, failed, pairs = outcome["load"]
-    results["cluster:rolling_restart_calls"] = len(times)
-    results["cluster:rolling_restart_failed_calls"] = failed
+    results["cluster:rolling_restart_calls"] = len(times) + opened[0] + opened[1]
+    results["cluster:rolling_restart_failed_calls"] = failed + opened[1]
     results["cluster:rolling_restart_lost_changes"] = _lost(pairs)
 
 

@@ -8,7 +8,8 @@
 # --port 0 picks a free port. It prints what it started, one line each:
 #   postgres URL | node I PID PORT | cluster URL | ready
 # and then serves until Ctrl-C or SIGTERM, when it stops every node (each
-# drains), HAProxy and PostgreSQL, and removes the directory. SIGHUP
+# drains, for a few seconds at most), HAProxy and PostgreSQL, and removes
+# the directory; at any moment, a rolling restart's wait included. SIGHUP
 # restarts every node in turn (a rolling restart; "rolled" when done).
 # It installs what it needs as run-tour.sh does (--no-setup: it is there).
 set -euo pipefail
@@ -29,6 +30,8 @@ while (($#)); do
 done
 [[ "$nodes" =~ ^[1-9][0-9]?$ ]] || { echo "run-cluster: --nodes: 1 to 99" >&2; exit 2; }
 [[ "$port" =~ ^[0-9]{1,5}$ ]] || { echo "run-cluster: --port: a port number" >&2; exit 2; }
+[[ "$lease" =~ ^[1-9][0-9]{0,3}$ ]] && ((lease <= 3600)) ||
+  { echo "run-cluster: --lease-secs: whole seconds, 1 to 3600" >&2; exit 2; }
 
 if ((setup)); then
   "$VESK_ROOT/scripts/setup.sh" --cluster
@@ -40,17 +43,50 @@ export PYTHONPATH="$VESK_BUILD/python:$VESK_ROOT/python"
 # when this runs as root.
 dir="$(mktemp -u "${TMPDIR:-/tmp}/vesk-cluster-XXXXXXXX")"
 mkdir -m 0711 "$dir"
-pids=() ports=() haproxy=""
+pids=() ports=() haproxy="" waiter="" starting="" stopped=0
 say() { printf '%s\n' "$*"; }
+
+# Long waits run in the background: bash runs a trap only once the
+# foreground command ends, but interrupts `wait` at once. $waiter is killed
+# on a stop; $starting (PostgreSQL's start) is let finish, then stopped.
+waiting() {
+  local rc=0
+  "$@" <&0 & waiter=$!
+  wait "$waiter" || rc=$?
+  waiter=""
+  return "$rc"
+}
 
 free_port() {
   "$VESK_PYTHON" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+live() {  # PID...: whether one of them still runs
+  local pid
+  for pid in "$@"; do kill -0 "$pid" 2>/dev/null && return 0; done
+  return 1
+}
+
 stop_all() {
   trap '' INT TERM HUP
-  local pid
+  ((stopped)) && return
+  stopped=1
+  local pid tick
+  if [[ -n "$waiter" ]]; then kill -TERM "$waiter" 2>/dev/null || true; fi
+  if [[ -n "$starting" ]]; then wait "$starting" 2>/dev/null || true; fi
+  # Each node drains for --lease-secs, then waits for its calls under way;
+  # a second signal cuts that wait short, and a node still there is killed.
   for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for ((tick = 0; tick < (lease + 5) * 10 && ${#pids[@]}; tick++)); do
+    live "${pids[@]}" || break
+    sleep 0.1
+  done
+  for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
+  for ((tick = 0; tick < 300 && ${#pids[@]}; tick++)); do
+    live "${pids[@]}" || break
+    sleep 0.1
+  done
+  for pid in "${pids[@]}"; do kill -KILL "$pid" 2>/dev/null || true; done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   if [[ -n "$haproxy" ]]; then kill -TERM "$haproxy" 2>/dev/null || true; wait "$haproxy" || true; fi
   "$VESK_ROOT/scripts/pg-private.sh" stop "$dir/pg" || true
@@ -59,7 +95,11 @@ stop_all() {
 trap 'stop_all; exit 0' INT TERM
 trap stop_all EXIT
 
-url="$("$VESK_ROOT/scripts/pg-private.sh" start "$dir/pg")"
+"$VESK_ROOT/scripts/pg-private.sh" start "$dir/pg" >"$dir/pg.url" &
+starting=$!
+wait "$starting"
+starting=""
+url="$(<"$dir/pg.url")"
 say "postgres $url"
 
 start_node() {  # I: starts node I on its port
@@ -71,7 +111,7 @@ start_node() {  # I: starts node I on its port
 }
 
 wait_up() {  # I: until HAProxy's checks find node I up in every backend
-  "$VESK_PYTHON" - "$dir/haproxy.sock" "node$1" "$haproxy" <<'PY'
+  waiting "$VESK_PYTHON" - "$dir/haproxy.sock" "node$1" "$haproxy" <<'PY'
 import os, socket, sys, time
 deadline = time.monotonic() + 120
 while time.monotonic() < deadline:
@@ -139,7 +179,7 @@ roll() {
   for ((i = 1; i <= nodes; i++)); do
     [[ -n "${back[$i]:-}" ]] && continue
     kill -TERM "${pids[$i]}" 2>/dev/null || true
-    wait "${pids[$i]}" || true
+    wait "${pids[$i]}" || true  # a builtin: a signal interrupts it
     start_node "$i"
     wait_up "$i"
     say "node $i ${pids[$i]} ${ports[$i]}"
@@ -149,8 +189,9 @@ roll() {
 rolling=0
 trap 'rolling=1' HUP
 while kill -0 "$haproxy" 2>/dev/null; do
+  # A SIGHUP during a roll asks for another, before waiting again.
+  if ((rolling)); then rolling=0; roll; continue; fi
   wait -n || true
-  if ((rolling)); then rolling=0; roll; fi
 done
 echo "run-cluster: HAProxy ended" >&2
 exit 1

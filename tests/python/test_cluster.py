@@ -3,7 +3,9 @@ cluster, real HAProxy, three `vesk serve` nodes), driven through HAProxy by
 the official SDK clients: workspaces and legacy sessions survive a node
 killed with SIGKILL and a rolling restart of every node with nothing
 acknowledged lost; a node paused past its lease cannot write what another
-took over; PostgreSQL restarting under a call is waited out."""
+took over; a workspace whose requests come through another node moves
+there; PostgreSQL restarting under a call is waited out; and a stop in the
+middle of a rolling restart leaves nothing behind."""
 
 from __future__ import annotations
 
@@ -19,10 +21,10 @@ import time
 
 import pytest
 
-from mcp_util import ROOT, Clients, Gate, server_env
+from cluster_util import RunCluster
+from mcp_util import Clients, Gate, server_env
 from test_server_store import wait_for
 
-SCRIPT = str(ROOT / "scripts" / "run-cluster.sh")
 PG_BIN = "/usr/lib/postgresql/15/bin"
 LEASE = 3
 META = {"io.modelcontextprotocol/protocolVersion": "2026-07-28",
@@ -36,79 +38,17 @@ def _need(ok: bool, what: str) -> None:
         pytest.skip(f"{what} is not installed (scripts/setup.sh --tests)")
 
 
-class Cluster:
-    """scripts/run-cluster.sh, with what it printed."""
-
-    def __init__(self, nodes: int) -> None:
-        self.proc = subprocess.Popen(
-            [SCRIPT, "--nodes", str(nodes), "--port", "0", "--lease-secs", str(LEASE),
-             "--no-setup"], stdout=subprocess.PIPE, stdin=subprocess.DEVNULL,
-            env=server_env(), text=True)
-        self.nodes: dict[int, tuple[int, int]] = {}  # i: (pid, port)
-        self.lines: list[str] = []
-        self._seen = threading.Condition()
-        threading.Thread(target=self._read, daemon=True).start()
-        self.expect("ready")
-        self.url = next(line.split()[1] for line in self.lines if line.startswith("cluster "))
-        self.postgres = next(line.split()[1] for line in self.lines
-                             if line.startswith("postgres "))
-        self.dir = next(line.split()[1] for line in self.lines if line.startswith("logs "))
-
-    def _read(self) -> None:
-        assert self.proc.stdout is not None
-        for line in self.proc.stdout:
-            words = line.split()
-            with self._seen:
-                if words[:1] == ["node"]:
-                    self.nodes[int(words[1])] = (int(words[2]), int(words[3]))
-                self.lines.append(line.strip())
-                self._seen.notify_all()
-        with self._seen:
-            self.lines.append("<ended>")
-            self._seen.notify_all()
-
-    def expect(self, line: str, after: int = 0) -> None:
-        with self._seen:
-            assert self._seen.wait_for(lambda: line in self.lines[after:] or
-                                       "<ended>" in self.lines, timeout=300), line
-            assert line in self.lines[after:], self.lines
-
-    def holder(self, workspace: str) -> int:
-        """The node whose lease the workspace is under (0: none)."""
-        import psycopg
-        with psycopg.connect(self.postgres) as db:
-            row = db.execute("SELECT node FROM leases WHERE workspace=%s",
-                             (workspace,)).fetchone()
-        return int(row[0].removeprefix("node")) if row else 0
-
-    def down(self, node: int) -> bool:
-        """Whether HAProxy's checks found `node` down in every backend."""
-        import socket
-        with socket.socket(socket.AF_UNIX) as s:
-            s.connect(os.path.join(self.dir, "haproxy.sock"))
-            s.sendall(b"show stat\n")
-            data = b"".join(iter(lambda: s.recv(65536), b""))
-        states = [f[17] for f in (line.split(",") for line in data.decode().splitlines())
-                  if len(f) > 17 and f[1] == f"node{node}"]
-        return bool(states) and all(state.startswith("DOWN") for state in states)
-
-    def stop(self) -> None:
-        self.proc.send_signal(signal.SIGTERM)
-        assert self.proc.wait(timeout=300) == 0
-        assert not os.path.exists(self.dir)
-
-
 @pytest.fixture(scope="module")
 def cluster():
     _need(shutil.which("haproxy") is not None, "HAProxy")
     _need(shutil.which("initdb", path=PG_BIN) is not None, "PostgreSQL 15")
     _need(importlib.util.find_spec("psycopg") is not None, "psycopg")
-    running = Cluster(3)
+    running = RunCluster(3, server_env(), "--lease-secs", str(LEASE))
     try:
         yield running
     finally:
         if running.proc.poll() is None:
-            running.stop()
+            assert running.stop() == 0
 
 
 @pytest.fixture(scope="module")
@@ -184,6 +124,9 @@ def test_a_rolling_restart_loses_no_call_and_no_change(cluster, clients):
                           content=str(written))
             if result.get("isError"):
                 failed.append(result["content"][0]["text"])
+            # Opened on a draining node: handed on to another, never refused.
+            opened = ok(call(clients, "v2", "create_workspace"))["workspace"]
+            ok(call(clients, "v2", "close_workspace", workspace=opened))
             written += 1
             legacy = call(clients, "v1", "write_file", path="n.txt", content=str(written))
             if legacy.get("isError"):
@@ -203,6 +146,19 @@ def test_a_rolling_restart_loses_no_call_and_no_change(cluster, clients):
     names = {f["path"] for f in files["files"]}
     assert names == {f"f{i}" for i in range(written)}
     assert ok(call(clients, "v1", "read_file", path="n.txt"))["content"] == str(written)
+
+
+def test_a_workspace_reached_through_another_node_moves_there(cluster, clients):
+    handle = ok(call(clients, "v2", "create_workspace"))["workspace"]
+    ok(call(clients, "v2", "write_file", workspace=handle, path="a.txt", content="here"))
+    node = cluster.holder(handle)
+    other = next(i for i in cluster.nodes if i != node)
+    port = cluster.nodes[other][1]
+    # Handed on to the holder for a while; then it parks the workspace, and
+    # the node its requests come through takes it over.
+    wait_for(lambda: ok(raw_call(port, "read_file", {}, workspace=handle, path="a.txt"))
+             ["content"] == "here" and cluster.holder(handle) == other,
+             "the workspace to move to the node its requests come through")
 
 
 def test_a_paused_node_cannot_write_a_workspace_taken_over(cluster, clients):
@@ -256,3 +212,18 @@ def test_postgres_restarting_under_a_call_is_waited_out(cluster, clients):
         assert ok(read)["content"] == "done\n"
     finally:
         gate.remove()
+
+
+def test_a_stop_during_a_rolling_restart_leaves_nothing_behind(cluster):
+    mark = len(cluster.lines)
+    first = cluster.nodes[1][0]
+    cluster.proc.send_signal(signal.SIGHUP)
+    # Node 1 drained and gone: the script starts it again and waits for
+    # HAProxy's checks, and is stopped there.
+    wait_for(lambda: not os.path.exists(f"/proc/{first}"), "node 1 to restart")
+    started = time.monotonic()
+    assert cluster.stop() == 0
+    print(f"stopped {time.monotonic() - started:.1f} s after SIGTERM", cluster.lines[mark:])
+    assert not os.path.exists(cluster.dir)
+    left = subprocess.run(["ps", "-eo", "args"], capture_output=True, text=True).stdout
+    assert cluster.dir not in left

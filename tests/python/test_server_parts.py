@@ -1,6 +1,7 @@
 """The server's pure parts, by tables: JSON-RPC classification, the schema
 checks of tool arguments, resource URIs and pages, the configuration's type
-rules, and the HTTP gate's parsing of Host headers."""
+rules, and the HTTP gate's parsing of Host headers, when a
+cluster node moves a workspace to the node its requests come through."""
 
 from __future__ import annotations
 
@@ -12,6 +13,7 @@ import pytest
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "python"))
 
 from vesk.server import config, jsonrpc, resources  # noqa: E402
+from vesk.server.cluster import MOVE_AFTER, MOVE_PAUSE, Moves  # noqa: E402
 from vesk.server.http import host_name, is_loopback  # noqa: E402
 from vesk.server.jsonrpc import Notification, Request, Response  # noqa: E402
 from vesk.server.tools import TOOLS, check_arguments, offered  # noqa: E402
@@ -226,3 +228,18 @@ def test_token_files_name_principals(text, pairs, problem):
 
     got, wrong = tokens.parse(text)
     assert got == pairs and (wrong is None if problem is None else problem in wrong)
+
+
+def test_moves_wait_for_a_run_of_requests_from_one_node():
+    now = [0.0]
+    moves = Moves(lambda: now[0])
+    # Direct requests or two nodes in turn (a round-robin balancer): no move.
+    for i in range(3 * MOVE_AFTER):
+        assert not moves.served("w", None if i % 3 == 0 else "b")
+        assert not moves.served("x", "b" if i % 2 else "c")
+    moves.served("w", None)
+    assert [moves.served("w", "b") for _ in range(MOVE_AFTER)][-2:] == [False, True]
+    # At most once per MOVE_PAUSE from here.
+    assert not any(moves.served("w", "b") for _ in range(3 * MOVE_AFTER))
+    now[0] += MOVE_PAUSE
+    assert moves.served("w", "b")

@@ -16,6 +16,20 @@ The store is read on a thread of its own, with its own connection, so that
 a slow or restarting database holds up the requests that need it, not the
 event loop.
 
+A draining node hands the requests that open a workspace on to another
+node that takes requests (`elsewhere`), rather than refusing them: a balancer retries a refusal only while it has another node it finds
+up, and a drain begins before its checks notice.
+
+The extra hop does not last: a node that serves a workspace's requests
+only as handed on, `MOVE_AFTER` in a row from one other node (the
+balancer sends them there now), parks the workspace into the store, which
+releases its lease, so that the other node takes it over with its next
+request (`Moves`); requests it hands on meanwhile wait for the park and are
+refused (`REFUSED`), which that node then serves itself. Direct requests in
+between reset the count (a round-robin balancer moves nothing), and a
+workspace moves from a node at most once per `MOVE_PAUSE`. Parking keeps the lease until the park is written: never two
+nodes at once.
+
 Errors: a store that cannot be read routes nothing (the request is served
 here, and the lease decides), nor does a holder that takes no connection
 (dead or stopping); a holder that fails after it took the request answers
@@ -26,6 +40,9 @@ from __future__ import annotations
 
 import asyncio
 import json
+import random
+import time
+from collections import OrderedDict
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 from urllib.parse import urlsplit
@@ -33,8 +50,12 @@ from urllib.parse import urlsplit
 from vesk.server import log
 from vesk.server.store import Store, StoreError
 
-# The header that marks a request handed on by another node.
+# The header that marks a request handed on by another node (its value:
+# that node's id).
 FORWARDED = "vesk-forwarded"
+# The header of a node's refusal of a request it did not run (draining or
+# stopping): the request may be served by another node.
+REFUSED = "vesk-refused"
 # Headers not passed on either way: hop-by-hop, or recomputed.
 _HOP = frozenset({"connection", "keep-alive", "transfer-encoding", "content-length", "te",
                   "upgrade", "proxy-connection", FORWARDED})
@@ -43,6 +64,18 @@ FORWARD_TIMEOUT = 3600.0
 MAX_ANSWER = 256 << 20
 # How often a request handed on checks that its node still holds the lease.
 HOLDER_CHECK = 1.0
+# How long an opening request handed on by a draining node may take (a
+# worker's start on a busy node), and how many nodes it tries.
+OPEN_TIMEOUT = 60.0
+OPEN_TRIES = 3
+# Requests in a row handed on by one node before a workspace moves there;
+# the shortest time between two moves of one workspace from this node; how
+# many workspaces' counts are kept (the least recent go first).
+MOVE_AFTER = 8
+MOVE_PAUSE = 60.0
+MOVES_KEPT = 4096
+# How long a request handed on waits for its workspace's park when it moves.
+MOVE_WAIT = 30.0
 
 
 class Cluster:
@@ -56,6 +89,7 @@ class Cluster:
         self._store: Store | None = None
         self._reads = ThreadPoolExecutor(1, "vesk-route")
         self.draining = False
+        self.moves = Moves()
 
     async def _run(self, work: Any) -> Any:
         def run() -> Any:
@@ -91,12 +125,16 @@ class Cluster:
         """`forward`, given up (None: serve it here) once the holder's lease
         is no longer live: a node paused or cut off takes the connection
         and never answers, and its lease runs out."""
-        sending = asyncio.ensure_future(forward(address, method, target, headers, body))
+        sending = asyncio.ensure_future(forward(address, method, target, headers, body,
+                                                self.node))
         try:
             while True:
                 done, _ = await asyncio.wait([sending], timeout=HOLDER_CHECK)
                 if done:
-                    return sending.result()
+                    answer = sending.result()
+                    # The holder began to drain after the lookup: it ran
+                    # nothing, and its lease is released soon.
+                    return None if answer is not None and refused(answer) else answer
                 if await self.route(workspace) != address:
                     log.say(f"the node at {address} stopped answering for a workspace it no "
                             f"longer holds; it is served here")
@@ -104,8 +142,70 @@ class Cluster:
         finally:
             sending.cancel()
 
+    async def elsewhere(self, method: str, target: str, headers: dict[str, str], body: bytes
+                        ) -> tuple[int, dict[str, str], bytes] | None:
+        """Hands a request on to another node that takes requests (this one
+        drains): its answer, or None when none took it."""
+        try:
+            takers = await self._run(lambda store: store.takers())
+        except StoreError as e:
+            log.say(str(e))
+            return None
+        others = [address for node, address in takers if node != self.node]
+        random.shuffle(others)
+        for address in others[:OPEN_TRIES]:
+            try:
+                answer = await asyncio.wait_for(
+                    forward(address, method, target, headers, body, self.node), OPEN_TIMEOUT)
+            except asyncio.TimeoutError:
+                continue
+            if answer is not None and not refused(answer):
+                return answer
+        return None
+
     def close(self) -> None:
         self._reads.shutdown(wait=False)
+
+
+class Moves:
+    """Counts, per workspace, the requests in a row this node served as
+    handed on by one other node, and says when the workspace should move
+    there. Pure; bounded to MOVES_KEPT workspaces."""
+
+    def __init__(self, clock: Any = time.monotonic) -> None:
+        self._clock = clock
+        # workspace: (the node that handed on the last requests, how many)
+        self._runs: OrderedDict[str, tuple[str, int]] = OrderedDict()
+        self._moved: OrderedDict[str, float] = OrderedDict()
+
+    def served(self, workspace: str, via: str | None) -> bool:
+        """Counts one request served here, handed on by node `via` (None:
+        it came straight); True when the workspace should move now."""
+        now = self._clock()
+        if via is None:
+            self._runs.pop(workspace, None)
+            return False
+        last, count = self._runs.pop(workspace, (via, 0))
+        count = count + 1 if last == via else 1
+        moved = self._moved.get(workspace)
+        if count >= MOVE_AFTER and (moved is None or now - moved >= MOVE_PAUSE):
+            self._moved.pop(workspace, None)
+            self._moved[workspace] = now
+            _bound(self._moved)
+            return True
+        self._runs[workspace] = (via, count)
+        _bound(self._runs)
+        return False
+
+
+def _bound(counts: OrderedDict[str, Any]) -> None:
+    while len(counts) > MOVES_KEPT:
+        counts.popitem(last=False)
+
+
+def refused(answer: tuple[int, dict[str, str], bytes]) -> bool:
+    """Whether a node's answer is a refusal of a request it did not run."""
+    return answer[0] == 503 and any(name.lower() == REFUSED for name in answer[1])
 
 
 def workspace_of(message: Any, session_id: str | None) -> str | None:
@@ -125,11 +225,12 @@ def workspace_of(message: Any, session_id: str | None) -> str | None:
 
 
 async def forward(address: str, method: str, target: str, headers: dict[str, str],
-                  body: bytes) -> tuple[int, dict[str, str], bytes] | None:
+                  body: bytes, node: str) -> tuple[int, dict[str, str], bytes] | None:
     """Sends one request on to the node at `address` and returns its answer
     whole (an event stream's events arrive together); None when the node
     cannot be reached (it died, or stopped listening: its lease runs out or
-    is released, and this node may serve the request)."""
+    is released, and this node may serve the request). `node`: this node's
+    id, which the request carries."""
     parts = urlsplit(address)
     try:
         reader, writer = await asyncio.wait_for(
@@ -139,7 +240,7 @@ async def forward(address: str, method: str, target: str, headers: dict[str, str
     try:
         lines = [f"{method} {target} HTTP/1.1"]
         lines += [f"{name}: {value}" for name, value in headers.items() if name not in _HOP]
-        lines += [f"{FORWARDED}: 1", f"Content-Length: {len(body)}", "Connection: close"]
+        lines += [f"{FORWARDED}: {node}", f"Content-Length: {len(body)}", "Connection: close"]
         writer.write(("\r\n".join(lines) + "\r\n\r\n").encode("latin-1") + body)
         return await asyncio.wait_for(_answer(reader), FORWARD_TIMEOUT)
     except (OSError, asyncio.TimeoutError, asyncio.IncompleteReadError, ValueError) as e:

@@ -8,10 +8,13 @@ bodies are understood. Beside it: `/metrics` (metrics.py) and, with
 `--ui`, the read-only web view under `/ui/` (ui.py), behind the same gate
 (its static files aside, which hold no data and need no token). `GET
 /health` (no token, nothing about workspaces) answers 200 while the server
-takes requests and 503 while it drains (`draining`: new sessions and
-workspaces are refused with 503; then `closed_to_requests`: every request
-is, for a balancer to retry it elsewhere). With a `cluster`, a request for a
-workspace another live node holds is handed on to it (cluster.py).
+takes requests and 503 while it drains (`draining`: new workspaces are
+handed on to another node in a `cluster`, new sessions and workspaces are
+otherwise refused with 503; then `closed_to_requests`: every request is, for a balancer to retry
+it elsewhere; both refusals carry `Vesk-Refused`). With a `cluster`, a
+request for a workspace another live node holds is handed on to it, and a
+workspace whose requests keep coming handed on by one node moves there
+(cluster.py).
 
 The one event stream: a POST whose Accept lists text/event-stream is
 answered as one (`EventStream`, chunked) once the request has a notification
@@ -112,6 +115,8 @@ from vesk.server.sessions import SessionManager
 ENDPOINT = "/mcp"
 METRICS_PATH = "/metrics"
 HEALTH_PATH = "/health"
+# A draining or stopping node's refusal: it ran nothing (cluster.refused).
+REFUSED = {"Retry-After": "1", "Vesk-Refused": "1"}
 LINE_LIMIT = 16 * 1024
 MAX_HEADERS = 100
 LOOPBACK_NAMES = frozenset({"localhost", "127.0.0.1", "::1"})
@@ -579,6 +584,7 @@ class HttpServer:
         self.draining = False
         self.closed_to_requests = False
         self.cluster: cluster.Cluster | None = None
+        self._moving: dict[str, asyncio.Task[None]] = {}  # parks of workspaces that move
         self.active = 0  # requests being answered
         names = set(LOOPBACK_NAMES) | {h.lower() for h in options.allowed_hosts}
         if options.host not in ("", "0.0.0.0", "::"):
@@ -803,7 +809,7 @@ class HttpServer:
             return 200, {"Content-Type": "text/plain"}, b"ok\n"
         if self.closed_to_requests:
             request.close_after = True
-            raise HttpError(503, "this node is stopping; try again", {"Retry-After": "1"})
+            raise HttpError(503, "this node is stopping; try again", dict(REFUSED))
         if self.ui is not None and (path == "/ui" or path.startswith(ui.PREFIX)):
             return await self.ui.answer(request.method, request.target, request.principal)
         if path == METRICS_PATH:
@@ -858,24 +864,72 @@ class HttpServer:
         message = jsonrpc.parse(request.body)
         if isinstance(message, dict):
             return 400, {}, jsonrpc.dumps(message)
-        request_id = message.id if isinstance(message, Request) else None
         request.tool_call = isinstance(message, Request) and message.method == "tools/call"
-        if self.draining and isinstance(message, Request) and _opens(message):
-            raise HttpError(503, "this node is draining: it takes no new sessions or "
-                                 "workspaces; try again", {"Retry-After": "1"},
-                            request_id=request_id)
-        if self.cluster is not None and isinstance(message, Request) and \
-                cluster.FORWARDED not in request.headers:
-            key = cluster.workspace_of(message, request.headers.get("mcp-session-id"))
-            address = await self.cluster.route(key) if key is not None else None
-            if key is not None and address is not None:
-                self.manager.let_go(key)
-                answer = await self.cluster.hand_on(address, key, request.method,
-                                                    request.target, request.headers,
-                                                    request.body)
+        via = request.headers.get(cluster.FORWARDED)
+        key = cluster.workspace_of(message, request.headers.get("mcp-session-id")) if (
+            self.cluster is not None and isinstance(message, Request)) else None
+        routed = await self._routed(request, message, key, via)
+        if routed is not None:
+            return routed
+        answer = await self._serve(request, message, stream)
+        # Counted for workspaces served here only, by a node id of bounded
+        # length: a client that reaches a node directly sets any header.
+        if self.cluster is not None and key is not None and key in self.manager.sessions \
+                and self.cluster.moves.served(key, None if via is None else via[:128]):
+            # Its requests come by way of another node now: that node takes it over.
+            parking = self.manager.park_now(key, request.principal)
+            if parking is not None:
+                moved: str = key
+                self._moving[moved] = parking
+                parking.add_done_callback(lambda _: self._moving.pop(moved, None))
+        return answer
+
+    async def _routed(self, request: HttpRequest, message: jsonrpc.Message, key: str | None,
+                      via: str | None) -> tuple[int, dict[str, str], bytes] | None:
+        """The answer of another node to a request this one does not serve
+        (it drains, or another node holds the workspace), or the refusal of
+        it; None: it is served here. `key`: the workspace the request acts
+        on; `via`: the node that handed it on, if one did."""
+        if not isinstance(message, Request):
+            return None
+        if self.draining and _opens(message):
+            # Not a legacy session's initialize: until its handshake ends it
+            # is known only to the node that opened it, which HAProxy's stick
+            # table would not name.
+            if self.cluster is not None and via is None and message.method == "tools/call":
+                answer = await self.cluster.elsewhere(request.method, request.target,
+                                                      request.headers, request.body)
                 if answer is not None:
                     metrics.METRICS.handed_on += 1
                     return answer
+            raise HttpError(503, "this node is draining: it takes no new sessions or "
+                                 "workspaces; try again", dict(REFUSED), request_id=message.id)
+        if self.cluster is None or key is None:
+            return None
+        if via is None:
+            address = await self.cluster.route(key)
+            if address is None:
+                return None
+            self.manager.let_go(key)
+            answer = await self.cluster.hand_on(address, key, request.method, request.target,
+                                                request.headers, request.body)
+            if answer is not None:
+                metrics.METRICS.handed_on += 1
+            return answer
+        # The workspace moves to the node that handed this on: once it is
+        # parked, that node serves it (its lease is released).
+        moving = self._moving.get(key)
+        if moving is not None:
+            await asyncio.wait([moving], timeout=cluster.MOVE_WAIT)
+        held = self.manager.sessions.get(key)
+        if held is not None and held.parked:
+            raise HttpError(503, "this workspace moves to another node; try again",
+                            dict(REFUSED), request_id=message.id)
+        return None
+
+    async def _serve(self, request: HttpRequest, message: jsonrpc.Message,
+                     stream: EventStream | None) -> tuple[int, dict[str, str], bytes]:
+        request_id = message.id if isinstance(message, Request) else None
         if isinstance(message, Request) and message.method == "initialize":
             if "mcp-session-id" in request.headers:
                 raise HttpError(400, "Bad Request: initialize opens a session; it carries no "

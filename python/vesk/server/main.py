@@ -4,7 +4,8 @@ then ends every session, waits for every worker and removes the scratch
 directory.
 
 Drain (HTTP, `drain_secs` > 0): on the first signal /health answers 503 and
-new sessions and workspaces are refused, for `drain_secs` while the
+new workspaces are handed on to another node (new sessions, or without
+another node, refused), for `drain_secs` while the
 balancer's checks notice; then the node stops listening, answers 503 to any
 further request (a balancer retries it on another node) and waits for the
 calls under way (at most `drain_timeout`; a second signal cuts it short)

@@ -552,10 +552,7 @@ class SessionManager:
             elif self.park_after and session.keep and session.worker is not None \
                     and not session.parking and now - since >= self.park_after \
                     and now - session.park_refused >= self.park_after:
-                session.parking = True
-                task = asyncio.ensure_future(self._park(session))
-                self._parks.add(task)
-                task.add_done_callback(self._parks.discard)
+                self._start_park(session)
         if self.store is not None and self.idle_timeout is not None:
             try:
                 for stale, owner in self.store.unused_since(time.time() - self.idle_timeout):
@@ -567,6 +564,23 @@ class SessionManager:
                         self._write_later(methodcaller("remove", stale))
             except StoreError as e:
                 log.say(str(e))
+
+    def park_now(self, session_id: str, owner: str | None) -> asyncio.Task[None] | None:
+        """Parks `owner`'s kept session now if it is idle (another node
+        takes it over from the store): the park, or None. A call under way
+        or a park refused leaves it here."""
+        session = self.sessions.get(session_id)
+        if session is not None and session.owner == owner and session.keep and session.worker is not None and \
+                not session.parking and not session.pinned and not session.inflight:
+            return self._start_park(session)
+        return None
+
+    def _start_park(self, session: Session) -> asyncio.Task[None]:
+        session.parking = True
+        task = asyncio.ensure_future(self._park(session))
+        self._parks.add(task)
+        task.add_done_callback(self._parks.discard)
+        return task
 
     async def _park(self, session: Session) -> None:
         """Parks a kept session into the store and ends its worker, unless

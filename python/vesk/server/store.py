@@ -380,6 +380,13 @@ class Store:
             "address=excluded.address, draining=excluded.draining",
             (node, address, int(draining))))
 
+    def takers(self) -> list[tuple[str, str]]:
+        """(node, address) of every node that takes requests handed on and
+        is not draining (a node that died stays listed: it refuses them)."""
+        rows = self._read("SELECT node, address FROM nodes WHERE draining = 0 "
+                          "AND address IS NOT NULL", ())
+        return [(str(node), str(address)) for node, address in rows]
+
     def holder(self, workspace: str) -> tuple[str, bool, str | None] | None:
         """The workspace's lease as (node, live, address of a node that
         takes requests handed on), or None when it has none."""
