@@ -160,6 +160,20 @@ def test_a_workspace_reached_through_another_node_moves_there(cluster, clients):
              ["content"] == "here" and cluster.holder(handle) == other,
              "the workspace to move to the node its requests come through")
 
+    # One opened on a node and closed through another, before it ever ran:
+    # closed where it was opened, so it no longer counts there.
+    def live() -> int:
+        conn = http.client.HTTPConnection("127.0.0.1", port, timeout=60)
+        conn.request("GET", "/metrics")
+        text = conn.getresponse().read().decode()
+        conn.close()
+        return int(next(line.split()[1] for line in text.splitlines()
+                        if line.startswith('vesk_workspaces{state="live"}')))
+    before = live()
+    opened = ok(raw_call(port, "create_workspace", {}))["workspace"]
+    ok(raw_call(cluster.nodes[node][1], "close_workspace", {}, workspace=opened))
+    wait_for(lambda: live() <= before, "the workspace to stop counting where it was opened")
+
 
 def test_a_paused_node_cannot_write_a_workspace_taken_over(cluster, clients):
     handle = ok(call(clients, "v2", "create_workspace"))["workspace"]

@@ -819,6 +819,9 @@ class HttpServer:
             held = list(self.manager.sessions.values())
             workers = [s.worker.pid for s in held if s.worker is not None
                        and s.worker.pid is not None]
+            standby = self.manager.standby.pid if self.manager.standby is not None else None
+            if standby is not None:  # it holds a runner's worth too
+                workers.append(standby)
             page = metrics.METRICS.render(self.manager.by_state(), self.manager.max_sessions,
                                           workers)
             return 200, {"Content-Type": metrics.CONTENT_TYPE}, page.encode()

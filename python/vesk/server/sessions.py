@@ -412,9 +412,17 @@ class SessionManager:
         in memory only."""
         owner, kind, version = session.owner, HANDLE if session.handle else SESSION, \
             session.protocol_version
+        assert self.store is not None
+        node, seconds = self.store.node, self.store.lease_secs
         def add(store: Store) -> None:
             store.add(session.id, owner, kind, version)
             killpoint.reach("server.row_added")
+            if node is not None:
+                # Held from the start, not from its worker's: until then a
+                # request for it on another node (a close, say) would find no
+                # lease, serve it there, and leave it counted here for ever.
+                # The node renews it with its others.
+                store.claim(session.id, node, seconds)
 
         done = self._write(add)
         session.keep = True  # its worker's environment waits for the outcome

@@ -54,6 +54,15 @@ class Standby:
         return task is not None and (not task.done() or task.cancelled()
                                      or task.exception() is not None or task.result() is not None)
 
+    @property
+    def pid(self) -> int | None:
+        """The waiting standby worker's process id, if one is ready."""
+        task = self._task
+        if task is None or not task.done() or task.cancelled() or task.exception() is not None:
+            return None
+        worker = task.result()
+        return worker.pid if worker is not None else None
+
     def refill(self, delay: float = 0.0) -> None:
         """Starts a standby (after `delay` seconds) unless one is held or
         the maximum has no room for it."""
