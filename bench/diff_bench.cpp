@@ -17,10 +17,10 @@
 #include <string>
 #include <vector>
 
-#include "core/diff.h"
-#include "core/file_map.h"
-#include "core/history.h"
-#include "core/process.h"
+#include "core/history/diff.h"
+#include "core/history/file_map.h"
+#include "core/history/history.h"
+#include "core/base/process.h"
 
 namespace vesk {
 namespace {

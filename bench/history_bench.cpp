@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "core/history.h"
+#include "core/history/history.h"
 
 namespace vesk {
 namespace {

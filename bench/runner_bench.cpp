@@ -37,12 +37,12 @@
 #include <thread>
 #include <vector>
 
-#include "core/engine.h"
-#include "core/io.h"
-#include "core/process.h"
-#include "core/runner.h"
-#include "core/session.h"
-#include "core/snapshot.h"
+#include "core/runner/engine.h"
+#include "core/base/io.h"
+#include "core/base/process.h"
+#include "core/runner/runner.h"
+#include "core/session/session.h"
+#include "core/runner/snapshot.h"
 
 namespace vesk {
 namespace {

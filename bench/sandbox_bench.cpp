@@ -15,12 +15,12 @@
 #include <fstream>
 #include <string>
 
-#include "core/fs_tree.h"
-#include "core/history.h"
-#include "core/kept_dir.h"
-#include "core/mount.h"
-#include "core/process.h"
-#include "core/sandbox.h"
+#include "core/exchange/fs_tree.h"
+#include "core/history/history.h"
+#include "core/shell/kept_dir.h"
+#include "core/exchange/mount.h"
+#include "core/base/process.h"
+#include "core/shell/sandbox.h"
 
 namespace vesk {
 namespace {

@@ -9,7 +9,7 @@ string(REGEX REPLACE "([0-9a-f][0-9a-f])" "'\\\\x\\1'," bytes "${hex}")
 string(REGEX REPLACE "(('[^']*',){32})" "\\1\n" bytes "${bytes}")
 file(WRITE "${OUTPUT}.tmp"
 "// Generated at build time from the runner script bundled from runner/; do not edit.
-#include \"core/runner_script.h\"
+#include \"core/runner/runner_script.h\"
 
 namespace vesk {
 namespace {

@@ -21,9 +21,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/io.h"
-#include "core/protocol.h"
-#include "core/utf8.h"
+#include "core/base/io.h"
+#include "core/runner/protocol.h"
+#include "core/base/utf8.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/config.h"
-#include "core/toml.h"
+#include "core/base/config.h"
+#include "core/base/toml.h"
 
 namespace {
 

@@ -17,9 +17,9 @@
 #include <string_view>
 #include <vector>
 
-#include "core/diff.h"
-#include "core/file_map.h"
-#include "core/utf8.h"
+#include "core/history/diff.h"
+#include "core/history/file_map.h"
+#include "core/base/utf8.h"
 
 namespace {
 

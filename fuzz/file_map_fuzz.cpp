@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/file_map.h"
+#include "core/history/file_map.h"
 
 namespace {
 

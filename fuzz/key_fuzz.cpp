@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/key.h"
+#include "core/history/key.h"
 
 namespace {
 

@@ -21,8 +21,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/protocol.h"
-#include "core/utf8.h"
+#include "core/runner/protocol.h"
+#include "core/base/utf8.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "core/checkpoint.h"
-#include "core/file_map.h"
+#include "core/history/checkpoint.h"
+#include "core/history/file_map.h"
 
 namespace vesk::py {
 

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "core/error.h"
+#include "core/base/error.h"
 
 namespace vesk::py {
 

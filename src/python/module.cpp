@@ -9,12 +9,12 @@
 #include <string_view>
 #include <vector>
 
-#include "core/config.h"
-#include "core/engine.h"
-#include "core/image_pieces.h"
-#include "core/park_image.h"
-#include "core/spare_lending.h"
-#include "core/spare_runner.h"
+#include "core/base/config.h"
+#include "core/runner/engine.h"
+#include "core/runner/image_pieces.h"
+#include "core/runner/park_image.h"
+#include "core/runner/spare_lending.h"
+#include "core/runner/spare_runner.h"
 #include "python/checkpoint_type.h"
 #include "python/convert.h"
 #include "python/py_ref.h"

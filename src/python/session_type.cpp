@@ -13,10 +13,10 @@
 #include <variant>
 #include <vector>
 
-#include "core/config.h"
-#include "core/engine.h"
-#include "core/parking.h"
-#include "core/session.h"
+#include "core/base/config.h"
+#include "core/runner/engine.h"
+#include "core/runner/parking.h"
+#include "core/session/session.h"
 #include "python/checkpoint_type.h"
 #include "python/convert.h"
 #include "python/py_ref.h"

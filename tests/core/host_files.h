@@ -8,7 +8,7 @@
 #include <map>
 #include <string>
 
-#include "core/file_map.h"
+#include "core/history/file_map.h"
 
 namespace vesk {
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <thread>
 
-#include "core/process.h"
+#include "core/base/process.h"
 
 namespace vesk {
 

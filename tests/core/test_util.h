@@ -8,7 +8,7 @@
 #include <string>
 #include <system_error>
 
-#include "core/engine.h"
+#include "core/runner/engine.h"
 
 namespace vesk {
 
