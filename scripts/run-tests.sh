@@ -31,8 +31,8 @@ python_tests() {
 }
 
 # The package vesk (python/vesk) under mypy --strict and pyflakes, the MCP
-# client scripts of its tests and its example under deno check and lint, and
-# the links of the documentation.
+# client scripts of its tests and its example under deno check and lint, the
+# links of the documentation and the layers of the core.
 vesk_lint() {
   MYPYPATH="$VESK_ROOT/python" "$VESK_PYTHON" -m mypy --strict --cache-dir "$VESK_BUILD/mypy-cache" \
     "$VESK_ROOT/python/vesk"
@@ -46,6 +46,8 @@ vesk_lint() {
      deno lint --quiet --no-config ui/ tests/browser/drive.ts)
   # Every relative link of the README and docs/ leads to a file and a heading.
   "$VESK_PYTHON" "$VESK_ROOT/scripts/check-doc-links.py"
+  # The core's folders stay layers: no include points up.
+  "$VESK_PYTHON" "$VESK_ROOT/scripts/check-layers.py"
 }
 
 stage "setup" "$VESK_ROOT/scripts/setup.sh" --tests

@@ -1,3 +1,5 @@
+// The implementation of checkpoint_type.h; its role and contract are stated there.
+
 #include "python/checkpoint_type.h"
 
 #include <new>

@@ -1,3 +1,5 @@
+// The implementation of convert.h; its role and contract are stated there.
+
 #include "python/convert.h"
 
 #include "python/py_ref.h"

@@ -1,3 +1,5 @@
+// The implementation of session_type.h; its role and contract are stated there.
+
 #include "python/session_type.h"
 
 #include <cstring>

@@ -1,3 +1,5 @@
+// The implementation of config.h; its role and contract are stated there.
+
 #include "core/base/config.h"
 
 #include <cerrno>

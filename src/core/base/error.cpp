@@ -1,3 +1,5 @@
+// The implementation of error.h; its role and contract are stated there.
+
 #include "core/base/error.h"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// The implementation of io.h; its role and contract are stated there.
+
 #include "core/base/io.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The implementation of parallel.h; its role and contract are stated there.
+
 #include "core/base/parallel.h"
 
 #include <algorithm>

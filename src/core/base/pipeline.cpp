@@ -1,3 +1,5 @@
+// The implementation of pipeline.h; its role and contract are stated there.
+
 #include "core/base/pipeline.h"
 
 #include <condition_variable>

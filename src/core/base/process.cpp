@@ -1,3 +1,5 @@
+// The implementation of process.h; its role and contract are stated there.
+
 #include "core/base/process.h"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// The implementation of sparse_stream.h; its role and contract are stated there.
+
 #include "core/base/sparse_stream.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The implementation of utf8.h; its role and contract are stated there.
+
 #include "core/base/utf8.h"
 
 #include <cstdint>

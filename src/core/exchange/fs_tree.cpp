@@ -1,3 +1,5 @@
+// The implementation of fs_tree.h; its role and contract are stated there.
+
 #include "core/exchange/fs_tree.h"
 
 #include <dirent.h>

@@ -1,3 +1,5 @@
+// The implementation of host_dirs.h; its role and contract are stated there.
+
 #include "core/exchange/host_dirs.h"
 
 #include <dirent.h>

@@ -1,3 +1,5 @@
+// The implementation of mount.h; its role and contract are stated there.
+
 #include "core/exchange/mount.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The implementation of process_records.h; its role and contract are stated there.
+
 #include "core/exchange/process_records.h"
 
 #include <dirent.h>

@@ -1,3 +1,5 @@
+// The implementation of workspace.h; its role and contract are stated there.
+
 #include "core/exchange/workspace.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The implementation of checkpoint.h; its role and contract are stated there.
+
 #include "core/history/checkpoint.h"
 
 #include <algorithm>

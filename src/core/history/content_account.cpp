@@ -1,3 +1,5 @@
+// The implementation of content_account.h; its role and contract are stated there.
+
 #include "core/history/content_account.h"
 
 namespace vesk {

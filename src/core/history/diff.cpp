@@ -1,3 +1,5 @@
+// The implementation of diff.h; its role and contract are stated there.
+
 #include "core/history/diff.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The implementation of file_map.h; its role and contract are stated there.
+
 #include "core/history/file_map.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The implementation of history.h; its role and contract are stated there.
+
 #include "core/history/history.h"
 
 #include <algorithm>

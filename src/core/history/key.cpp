@@ -1,3 +1,5 @@
+// The implementation of key.h; its role and contract are stated there.
+
 #include "core/history/key.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The implementation of line_diff.h; its role and contract are stated there.
+
 #include "core/history/line_diff.h"
 
 #include <algorithm>

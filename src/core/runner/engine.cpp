@@ -1,3 +1,5 @@
+// The implementation of engine.h; its role and contract are stated there.
+
 #include "core/runner/engine.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The implementation of image_pieces.h; its role and contract are stated there.
+
 #include "core/runner/image_pieces.h"
 
 #include <openssl/evp.h>

@@ -1,3 +1,5 @@
+// The implementation of memory_guard.h; its role and contract are stated there.
+
 #include "core/runner/memory_guard.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The implementation of park_image.h; its role and contract are stated there.
+
 #include "core/runner/park_image.h"
 
 #include <zstd.h>

@@ -1,3 +1,5 @@
+// The implementation of parking.h; its role and contract are stated there.
+
 #include "core/runner/parking.h"
 
 #include <unistd.h>

@@ -1,3 +1,5 @@
+// The implementation of pending_runner.h; its role and contract are stated there.
+
 #include "core/runner/pending_runner.h"
 
 #include <system_error>

@@ -1,3 +1,5 @@
+// The implementation of protocol.h; its role and contract are stated there.
+
 #include "core/runner/protocol.h"
 
 #include <algorithm>

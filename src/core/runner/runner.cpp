@@ -1,3 +1,5 @@
+// The implementation of runner.h; its role and contract are stated there.
+
 #include "core/runner/runner.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The implementation of runner_process.h; its role and contract are stated there.
+
 #include "core/runner/runner_process.h"
 
 #include <poll.h>

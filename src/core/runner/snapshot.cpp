@@ -1,3 +1,5 @@
+// The implementation of snapshot.h; its role and contract are stated there.
+
 #include "core/runner/snapshot.h"
 
 #include <fcntl.h>

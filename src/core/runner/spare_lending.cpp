@@ -1,3 +1,5 @@
+// The implementation of spare_lending.h; its role and contract are stated there.
+
 #include "core/runner/spare_lending.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The implementation of spare_runner.h; its role and contract are stated there.
+
 #include "core/runner/spare_runner.h"
 
 #include <unistd.h>

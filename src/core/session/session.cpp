@@ -1,3 +1,5 @@
+// The implementation of session.h; its role and contract are stated there.
+
 #include "core/session/session.h"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// The implementation of session_file.h; its role and contract are stated there.
+
 #include "core/session/session_file.h"
 
 #include "core/base/byte_codec.h"

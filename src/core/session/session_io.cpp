@@ -1,3 +1,5 @@
+// The implementation of session_io.h; its role and contract are stated there.
+
 #include "core/session/session_io.h"
 
 #include <fcntl.h>

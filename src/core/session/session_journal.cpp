@@ -1,3 +1,5 @@
+// The implementation of session_journal.h; its role and contract are stated there.
+
 #include "core/session/session_journal.h"
 
 #include <algorithm>

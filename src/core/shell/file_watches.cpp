@@ -1,3 +1,5 @@
+// The implementation of file_watches.h; its role and contract are stated there.
+
 #include "core/shell/file_watches.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The implementation of kept_dir.h; its role and contract are stated there.
+
 #include "core/shell/kept_dir.h"
 
 #include <dirent.h>

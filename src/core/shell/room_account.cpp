@@ -1,3 +1,5 @@
+// The implementation of room_account.h; its role and contract are stated there.
+
 #include "core/shell/room_account.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,5 @@
+// The implementation of sandbox.h; its role and contract are stated there.
+
 #include "core/shell/sandbox.h"
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// The implementation of shell_monitor.h; its role and contract are stated there.
+
 #include "core/shell/shell_monitor.h"
 
 #include <dirent.h>
