@@ -22,7 +22,7 @@ import time
 import pytest
 
 from cluster_util import RunCluster
-from mcp_util import Clients, Gate, server_env
+from mcp_util import Clients, Gate, command_line, server_env
 from test_server_store import wait_for
 
 PG_BIN = "/usr/lib/postgresql/15/bin"
@@ -207,7 +207,10 @@ def test_postgres_restarting_under_a_call_is_waited_out(cluster, clients):
     try:
         running = clients.start("callTool", "v2", name="run_shell", arguments={
             "workspace": handle, "command": gate.command + "; echo done > out.txt"})
-        wait_for(lambda: cluster.holder(handle) > 0, "the call to start")
+        # The command itself running: the lease is taken when the workspace is
+        # made, before its worker has opened the store.
+        wait_for(lambda: any(str(gate.flag) in command_line(int(p))
+                             for p in os.listdir("/proc") if p.isdigit()), "the call to start")
         where = cluster.postgres.split("host=")[1]
         as_owner = ["runuser", "-u", "nobody", "--"] if os.geteuid() == 0 else []
         # Its log to a file: the server it starts would hold a pipe open.
