@@ -24,9 +24,11 @@ bytes.
 
 from __future__ import annotations
 
+import atexit
 import gc
 import importlib.util
 import os
+import shutil
 import statistics
 import sys
 import tempfile
@@ -130,7 +132,9 @@ def _timed(call: Callable[[], object]) -> float:
 
 
 def _with_config(text: str) -> None:
-    path = Path(tempfile.mkdtemp(prefix="vesk-park-bench-")) / "vesk.toml"
+    made = tempfile.mkdtemp(prefix="vesk-park-bench-")
+    atexit.register(shutil.rmtree, made, True)  # read by sessions until the end
+    path = Path(made) / "vesk.toml"
     # No network: a runner start then does not try to fetch micropip from
     # Pyodide's CDN, which this machine cannot reach (a failed fetch costs
     # every start, a resume's included, 0.1-0.4 s; see docs/performance.md).

@@ -17,7 +17,9 @@ only the CPU figures are measured.
 
 from __future__ import annotations
 
+import atexit
 import os
+import shutil
 import sys
 import tempfile
 from pathlib import Path
@@ -46,14 +48,21 @@ def _cpu_seconds(pid: int) -> float:
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def _scratch() -> Path:
+    """A directory of its own for a file the servers read, gone at exit."""
+    made = tempfile.mkdtemp(prefix="vesk-ui-bench-")
+    atexit.register(shutil.rmtree, made, True)
+    return Path(made)
+
+
 def _env() -> dict[str, str]:
-    config = Path(tempfile.mkdtemp(prefix="vesk-ui-bench-")) / "vesk.toml"
+    config = _scratch() / "vesk.toml"
     config.write_text("domain_allowlist = []\nmax_checkpoints = 1100\n")
     return server_env(VESK_CONFIG=str(config))
 
 
 def _server(*flags: str) -> ServerProcess:
-    tokens = Path(tempfile.mkdtemp(prefix="vesk-ui-bench-")) / "tokens"
+    tokens = _scratch() / "tokens"
     tokens.write_text("".join(f"{p}:{t}\n" for p, t in TOKENS.items()))
     return ServerProcess("--token-file", str(tokens), "--ui", "--store", "none", *flags,
                          env=_env())

@@ -5,6 +5,7 @@ scripts/setup.sh --tests installs; VESK_BROWSER_TREE names another)."""
 
 from __future__ import annotations
 
+import atexit
 import json
 import os
 import shutil
@@ -37,7 +38,9 @@ def missing() -> str | None:
 
 
 def ui_server(*flags: str) -> ServerProcess:
-    tokens = Path(tempfile.mkdtemp(prefix="vesk-ui-tokens-")) / "tokens"
+    made = tempfile.mkdtemp(prefix="vesk-ui-tokens-")
+    atexit.register(shutil.rmtree, made, True)  # read by the server until it stops
+    tokens = Path(made) / "tokens"
     tokens.write_text("".join(f"{p}:{t}\n" for p, t in TOKENS.items()))
     return ServerProcess("--token-file", str(tokens), "--ui", *flags, env=server_env())
 
