@@ -27,7 +27,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests" / "python"))
 
-from browser_util import TOKENS, Agent, drive, missing  # noqa: E402
+from browser_util import TOKENS, Agent, drive, missing, token_file  # noqa: E402
 from mcp_util import ServerProcess, server_env  # noqa: E402
 
 FIGURES = [
@@ -48,23 +48,16 @@ def _cpu_seconds(pid: int) -> float:
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def _scratch() -> Path:
-    """A directory of its own for a file the servers read, gone at exit."""
-    made = tempfile.mkdtemp(prefix="vesk-ui-bench-")
-    atexit.register(shutil.rmtree, made, True)
-    return Path(made)
-
-
 def _env() -> dict[str, str]:
-    config = _scratch() / "vesk.toml"
+    made = tempfile.mkdtemp(prefix="vesk-ui-bench-")
+    atexit.register(shutil.rmtree, made, True)  # read by the servers until they stop
+    config = Path(made) / "vesk.toml"
     config.write_text("domain_allowlist = []\nmax_checkpoints = 1100\n")
     return server_env(VESK_CONFIG=str(config))
 
 
 def _server(*flags: str) -> ServerProcess:
-    tokens = _scratch() / "tokens"
-    tokens.write_text("".join(f"{p}:{t}\n" for p, t in TOKENS.items()))
-    return ServerProcess("--token-file", str(tokens), "--ui", "--store", "none", *flags,
+    return ServerProcess("--token-file", str(token_file()), "--ui", "--store", "none", *flags,
                          env=_env())
 
 

@@ -37,12 +37,18 @@ def missing() -> str | None:
     return None
 
 
-def ui_server(*flags: str) -> ServerProcess:
+def token_file() -> Path:
+    """TOKENS as a token file in a directory of its own, removed at exit
+    (a server reads it until it stops)."""
     made = tempfile.mkdtemp(prefix="vesk-ui-tokens-")
-    atexit.register(shutil.rmtree, made, True)  # read by the server until it stops
+    atexit.register(shutil.rmtree, made, True)
     tokens = Path(made) / "tokens"
     tokens.write_text("".join(f"{p}:{t}\n" for p, t in TOKENS.items()))
-    return ServerProcess("--token-file", str(tokens), "--ui", *flags, env=server_env())
+    return tokens
+
+
+def ui_server(*flags: str) -> ServerProcess:
+    return ServerProcess("--token-file", str(token_file()), "--ui", *flags, env=server_env())
 
 
 class Agent:
